@@ -1,0 +1,62 @@
+# Explicit source list of the library, one block per directory.
+set(ZQDDS_UTILS_SOURCES
+    src/utils/dds_common.cpp
+    src/utils/ipfinder.cpp
+    src/utils/socket_utils.cpp
+    src/utils/system_utils.cpp
+    src/utils/thread_utils.cpp
+    src/utils/ev_reactor.cpp
+    src/utils/duration.cpp
+    src/utils/zq_time.cpp
+)
+set(ZQDDS_MEMORY_SOURCES
+    src/memory/mem_pool.cpp
+    src/memory/normal_mem_pool.cpp
+    src/memory/mem_buffer.cpp
+    src/memory/databuffer.cpp
+    src/memory/datacenter.cpp
+    src/memory/datafifo.cpp
+    src/memory/normal_datafifo.cpp
+    src/memory/shm_mem_pool.cpp
+    src/memory/shm_queue.cpp
+    src/memory/shm_server.cpp
+    src/memory/shm_client.cpp
+    src/memory/shm_datafifo.cpp
+)
+set(ZQDDS_CORE_SOURCES
+    src/core/participant.cpp
+    src/core/participant_impl.cpp
+    src/core/topic.cpp
+    src/core/topic_impl.cpp
+    src/core/publisher.cpp
+    src/core/publisher_impl.cpp
+    src/core/data_writer.cpp
+    src/core/data_writer_impl.cpp
+    src/core/subscriber.cpp
+    src/core/subscriber_impl.cpp
+    src/core/data_reader.cpp
+    src/core/data_reader_impl.cpp
+    src/core/dds_config.cpp
+    src/core/discovery.cpp
+)
+set(ZQDDS_TRANSPORT_SOURCES
+    src/core/transport/transport.cpp
+    src/core/transport/trans_factory.cpp
+    src/core/transport/trans_sender.cpp
+    src/core/transport/trans_receiver.cpp
+    src/core/transport/sender.cpp
+    src/core/transport/sender_factory.cpp
+    src/core/transport/receiver.cpp
+    src/core/transport/receiver_factory.cpp
+    src/core/transport/tcp_sender.cpp
+    src/core/transport/udp_sender.cpp
+    src/core/transport/unix_socket_sender.cpp
+    src/core/transport/share_memory_sender.cpp
+    src/core/transport/pcie_sender.cpp
+    src/core/transport/tcp_receiver.cpp
+    src/core/transport/udp_receiver.cpp
+    src/core/transport/unix_socket_receiver.cpp
+    src/core/transport/share_memory_receiver.cpp
+    src/core/transport/pcie_receiver.cpp
+)
+set(ZQDDS_SOURCES ${ZQDDS_UTILS_SOURCES} ${ZQDDS_MEMORY_SOURCES} ${ZQDDS_CORE_SOURCES} ${ZQDDS_TRANSPORT_SOURCES})

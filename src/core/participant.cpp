@@ -1,0 +1,1 @@
+// Not built yet.
