@@ -53,21 +53,29 @@ bool isBadShmKeyNumber(int number)
 // Refuses a user layout that the pool could not carve safely.
 bool checkUserLayout(const std::string& name, const ShmConfig_t& config)
 {
-    if (config.m_iGroupCount < 1 || config.m_iGroupCount > MAX_SHM_GROUP_COUNT) {
+    if (config.m_iGroupCount < 1 || config.m_iGroupCount > MEM_MAX_GROUPS) {
         DDS_RED("Error: topic %s: share mempool group count %d is out of range 1..16.", name.c_str(),
                 config.m_iGroupCount);
         return false;
     }
     std::set<int> ids;
+    uint64_t total = 0;
     for (int i = 0; i < config.m_iGroupCount; ++i) {
         const MemGroup_t& grp = config.m_groups[i];
-        if (grp.m_iChunkSize <= 0 || grp.m_iChunkCount <= 0 || grp.m_iChunkSize > INT_MAX - MEM_CHUNK_OVERHEAD) {
+        if (grp.m_iChunkSize <= 0 || grp.m_iChunkCount <= 0 || grp.m_iChunkSize > MEM_MAX_CHUNK_SIZE) {
             DDS_RED("Error: topic %s: invalid share mempool group %d (chunk size %d, chunk count %d).", name.c_str(),
                     grp.m_iGrpId, grp.m_iChunkSize, grp.m_iChunkCount);
             return false;
         }
         if (!ids.insert(grp.m_iGrpId).second) {
             DDS_RED("Error: topic %s: share mempool group id %d is used twice.", name.c_str(), grp.m_iGrpId);
+            return false;
+        }
+        uint64_t bytes = 0;
+        uint64_t stride = static_cast<uint64_t>(grp.m_iChunkSize) + MEM_CHUNK_OVERHEAD;
+        if (__builtin_mul_overflow(stride, static_cast<uint64_t>(grp.m_iChunkCount), &bytes) ||
+            __builtin_add_overflow(total, bytes, &total)) {
+            DDS_RED("Error: topic %s: share mempool layout is too large.", name.c_str());
             return false;
         }
     }

@@ -31,8 +31,6 @@ struct TransParam_t;
 
 // Topic names travel in 128-byte NUL-terminated fields, so a name has at most 127 characters.
 constexpr size_t TOPIC_NAME_MAX_LEN = 127;
-// A user layout has 1 to MAX_SHM_GROUP_COUNT groups (the capacity of a MemConfig_t).
-constexpr int MAX_SHM_GROUP_COUNT = 16;
 
 // Layout of the process-local pool; createMemPool sets the budget. For a process-memory pool a
 // group's count bounds the free chunks it keeps, not the chunks it hands out.
