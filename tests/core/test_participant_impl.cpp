@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/participant_impl.h"
@@ -317,6 +318,36 @@ TEST_F(ParticipantImplNsTest, DiscoveryHooksWithoutPublishersOrSubscribers)
     EXPECT_EQ(participant->getPubTopicMsgTransParam("h8_none", nullptr), -1);
     EXPECT_EQ(participant->getDomainId(), 46);
     participant->triggerDiscovery("h8_none");
+}
+
+TEST_F(ParticipantImplNsTest, RegistriesServeSeveralThreadsAtOnce)
+{
+    auto participant = start(loRecord());
+    zqtest::OutputCapture capture; // the topic lines of every round
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 50; ++round) {
+                const std::string name = "h8_mt_" + std::to_string(t);
+                CTopic* topic = participant->createTopic(name, nullptr);
+                CPublisher* pub = participant->createPublisher();
+                CSubscriber* sub = participant->createSubscriber();
+                std::vector<std::string> waiting;
+                participant->getUnsubscribedTopic(waiting);
+                if (!topic || !pub || !sub || participant->getTopicImpl(name) != topic->getTopicDescImpl() ||
+                    participant->deletePublisher(pub) != 0 || participant->deleteSubscriber(sub) != 0 ||
+                    participant->deleteTopic(topic) != 0) {
+                    failures.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    capture.stop();
+    EXPECT_EQ(failures.load(), 0);
 }
 
 // Observes the process's reactor through one registered pipe: while it runs, a byte written to
