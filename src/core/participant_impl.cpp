@@ -44,12 +44,6 @@ bool isMulticastIPv4(const std::string& ip)
     return first >= 224 && first <= 239;
 }
 
-// A key number whose key would overflow, or be IPC_PRIVATE (0) or the "no key" value -1.
-bool isBadShmKeyNumber(int number)
-{
-    return number > INT_MAX - SHM_KEY_OFFSET || number == -SHM_KEY_OFFSET || number == -SHM_KEY_OFFSET - 1;
-}
-
 // Refuses a user layout that the pool could not carve safely.
 bool checkUserLayout(const std::string& name, const ShmConfig_t& config)
 {
@@ -86,16 +80,28 @@ bool checkUserLayout(const std::string& name, const ShmConfig_t& config)
 
 CParticipantImpl::CParticipantImpl(CParticipant* handle, _DomainConfigParam_t& param) : m_pParticipant(handle)
 {
-    startUp(true, &param);
+    try {
+        startUp(true, &param);
+    } catch (...) {
+        shutDown(); // an allocation failed: give back what start-up took before it propagates
+        throw;
+    }
 }
 
 CParticipantImpl::CParticipantImpl(CParticipant* handle, const std::string& path)
     : m_strConfigPath(path), m_pParticipant(handle)
 {
-    startUp(false, nullptr);
+    try {
+        startUp(false, nullptr);
+    } catch (...) {
+        shutDown();
+        throw;
+    }
 }
 
-CParticipantImpl::~CParticipantImpl()
+CParticipantImpl::~CParticipantImpl() { shutDown(); }
+
+void CParticipantImpl::shutDown()
 {
     stopDiscovery();
     deleteUnusedTopics();
@@ -173,8 +179,13 @@ void CParticipantImpl::putResources(const std::vector<int>& ports, const std::ve
         res->putUnixSocketId(id);
     }
     for (int key : shmKeys) {
-        if (isBadShmKeyNumber(key)) {
-            DDS_YELLOW("Warning: share memory key number %d gives no valid key, ignored.", key);
+        if (key > INT_MAX - SHM_KEY_OFFSET) {
+            DDS_YELLOW("Warning: share memory key number %d is too large for a key, skipped.", key);
+            continue;
+        }
+        if (!CResourceManager::isUsableShmKeyNumber(key)) {
+            DDS_YELLOW("Warning: share memory key number %d would give the reserved key %d, skipped.", key,
+                       CResourceManager::shmKeyOf(key));
             continue;
         }
         res->putShmKey(key);

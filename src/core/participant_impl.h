@@ -114,6 +114,7 @@ public:
 
 private:
     void startUp(bool fromRecord, _DomainConfigParam_t* param);
+    void shutDown();
     int loadConfig(_DomainConfigParam_t& param);
     int loadConfig();
     int createMemPool();
