@@ -88,6 +88,38 @@ TEST_F(ParticipantImplNsTest, RecordFillsTheProcessPools)
     EXPECT_EQ(res->getHostIp(), "127.0.0.1");
 }
 
+TEST_F(ParticipantImplNsTest, SecondParticipantJoinsThePoolsAndTakesOverTheHostAddress)
+{
+    ASSERT_EQ(zqtest::runCommand({"ip", "link", "add", "h8v2", "type", "veth", "peer", "name", "h8v3"}), 0);
+    ASSERT_EQ(zqtest::runCommand({"ip", "addr", "add", "198.18.46.1/24", "dev", "h8v2"}), 0);
+    ASSERT_EQ(zqtest::runCommand({"ip", "link", "set", "h8v2", "up"}), 0);
+    auto first = start(loRecord());
+    _DomainConfigParam_t other = loRecord();
+    other.m_strEthName = "h8v2";
+    other.m_vecSocketPorts = {46110, 46130};
+    other.m_vecUnixSocketIdx = {};
+    other.m_vecShmKeys = {0x4812};
+    auto second = start(other);
+    ASSERT_TRUE(first->isInitialized());
+    ASSERT_TRUE(second->isInitialized());
+
+    EXPECT_EQ(first->getDevIp(), "198.18.46.1");
+    EXPECT_EQ(second->getDevIp(), "198.18.46.1");
+    CResourceManager* res = CResourceManager::getInstance();
+    std::vector<int> ports;
+    std::vector<int> keys;
+    zqtest::OutputCapture capture;
+    for (int port = res->getSocketPort(); port != -1; port = res->getSocketPort()) {
+        ports.push_back(port);
+    }
+    for (int key = res->getShmKey(); key != -1; key = res->getShmKey()) {
+        keys.push_back(key - SHM_KEY_OFFSET);
+    }
+    capture.stop();
+    EXPECT_EQ(ports, (std::vector<int>{46110, 46111, 46130}));
+    EXPECT_EQ(keys, (std::vector<int>{0x4810, 0x4811, 0x4812}));
+}
+
 TEST_F(ParticipantImplNsTest, EmptyPathKeepsEveryDefaultAndFillsNothing)
 {
     zqtest::OutputCapture capture;
