@@ -76,6 +76,16 @@ bool checkUserLayout(const std::string& name, const ShmConfig_t& config)
     return true;
 }
 
+// A handle that is not in this participant: named only while it is a live topic of another one.
+int refuseUnknownTopic(const CTopic* topic)
+{
+    std::string name;
+    if (copyLiveTopicName(topic, name)) {
+        DDS_RED("Error: topic %s is not exists.", name.c_str());
+    }
+    return -1;
+}
+
 } // namespace
 
 CParticipantImpl::CParticipantImpl(CParticipant* handle, _DomainConfigParam_t& param) : m_pParticipant(handle)
@@ -99,7 +109,10 @@ CParticipantImpl::CParticipantImpl(CParticipant* handle, const std::string& path
     }
 }
 
-CParticipantImpl::~CParticipantImpl() { shutDown(); }
+CParticipantImpl::~CParticipantImpl()
+{
+    shutDown();
+}
 
 void CParticipantImpl::shutDown()
 {
@@ -280,9 +293,15 @@ void CParticipantImpl::destroyMemPool()
 
 // Discovery seam: the multicast discovery engine is not part of the build yet, so start-up goes on
 // without it (no engine, as when its start fails) and nothing is announced.
-int CParticipantImpl::startDiscovery() { return 0; }
+int CParticipantImpl::startDiscovery()
+{
+    return 0;
+}
 
-void CParticipantImpl::stopDiscovery() { m_pDiscovery.reset(); }
+void CParticipantImpl::stopDiscovery()
+{
+    m_pDiscovery.reset();
+}
 
 void CParticipantImpl::triggerDiscovery(const std::string& name)
 {
@@ -315,7 +334,10 @@ void CParticipantImpl::stopReactor()
     }
 }
 
-std::string CParticipantImpl::getDevIp() const { return CResourceManager::getInstance()->getHostIp(); }
+std::string CParticipantImpl::getDevIp() const
+{
+    return CResourceManager::getInstance()->getHostIp();
+}
 
 CTopic* CParticipantImpl::createTopic(const std::string& name, ShmConfig_t* config)
 {
@@ -395,20 +417,13 @@ int CParticipantImpl::deleteTopic(CTopic* topic)
         }
         return m_mapTopics.end();
     };
-    auto refuse = [topic]() {
-        std::string foreign;
-        if (copyLiveTopicName(topic, foreign)) {
-            DDS_RED("Error: topic %s is not exists.", foreign.c_str());
-        }
-        return -1;
-    };
 
     std::string name;
     {
         std::lock_guard<std::mutex> lock(m_mtxTopic);
         auto it = findByHandle();
         if (it == m_mapTopics.end()) {
-            return refuse();
+            return refuseUnknownTopic(topic);
         }
         int ref = it->second->getReference();
         if (ref > 0) {
@@ -424,7 +439,7 @@ int CParticipantImpl::deleteTopic(CTopic* topic)
     std::lock_guard<std::mutex> lock(m_mtxTopic);
     auto it = findByHandle();
     if (it == m_mapTopics.end()) {
-        return refuse();
+        return refuseUnknownTopic(topic);
     }
     int ref = it->second->getReference();
     if (ref > 0) {
@@ -610,8 +625,7 @@ namespace {
 
 // Channel records seam: the control and data channel records arrive with the transport; until
 // then no publisher or subscriber holds a channel, so there is nothing to add to the record.
-template <typename Side>
-void fillChannelInfo(Side* side, const std::string& name, _DdsInfo_t& info)
+template <typename Side> void fillChannelInfo(Side* side, const std::string& name, _DdsInfo_t& info)
 {
     (void)side;
     (void)name;

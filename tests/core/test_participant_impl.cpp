@@ -276,7 +276,7 @@ const char* const GOOD_JSON = R"({
 
 struct JsonCase {
     const char* what;
-    std::string content; // empty: no file at all
+    std::string content;                                    // empty: no file at all
     std::vector<std::pair<std::string, std::string>> lines; // after the version line
     bool initialised;
     int domain;
@@ -286,7 +286,10 @@ struct JsonCase {
     int budget;
 };
 
-std::string cfgPath() { return "/tmp/h8_participant.json"; }
+std::string cfgPath()
+{
+    return "/tmp/h8_participant.json";
+}
 
 std::vector<JsonCase> jsonCases()
 {
@@ -303,8 +306,7 @@ std::vector<JsonCase> jsonCases()
         "network": {"ethName": "lo"},
         "mempool": {"maxSize": 6.5}
     })";
-    const std::string idIsText =
-        jsonError(wrongTyped, [](nlohmann::json& d) { (void)d["domain"]["id"].get<int>(); });
+    const std::string idIsText = jsonError(wrongTyped, [](nlohmann::json& d) { (void)d["domain"]["id"].get<int>(); });
     const std::string groupIsNumber =
         jsonError(wrongTyped, [](nlohmann::json& d) { (void)d["domain"]["multicastIp"].get<std::string>(); });
     const std::string noRange =
@@ -320,43 +322,76 @@ std::vector<JsonCase> jsonCases()
         jsonError(noNetwork, [](nlohmann::json& d) { (void)d["network"]["ethName"].get<std::string>(); });
     const std::string noGroup =
         jsonError(noNetwork, [](nlohmann::json& d) { (void)d["domain"]["multicastIp"].get<std::string>(); });
-    const std::string noPeriod = jsonError(noNetwork, [](nlohmann::json& d) { (void)d["domain"]["period"].get<int>(); });
+    const std::string noPeriod =
+        jsonError(noNetwork, [](nlohmann::json& d) { (void)d["domain"]["period"].get<int>(); });
 
     return {
-        {"good", GOOD_JSON,
+        {"good",
+         GOOD_JSON,
          {{GREEN, "DomainId: 46"},
           {GREEN, "Multicast ip: 224.46.0.3, Multicast port: 46201"},
           {GREEN, "Discover period: 4 s"},
           {GREEN, "MaxMemPoolSize: 3 M"},
           {GREEN, lo}},
-         true, 46, "224.46.0.3", 46201, 4, 3145728},
-        {"missing file", "", {{GREEN, notOpen}, {GREEN, notOpen}, {GREEN, notOpen}, {GREEN, notOpen}, {RED, noIp}},
-         false, 66, "224.5.6.7", 8888, 5, 0x1400000},
-        {"malformed", malformed,
+         true,
+         46,
+         "224.46.0.3",
+         46201,
+         4,
+         3145728},
+        {"missing file",
+         "",
+         {{GREEN, notOpen}, {GREEN, notOpen}, {GREEN, notOpen}, {GREEN, notOpen}, {RED, noIp}},
+         false,
+         66,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"malformed",
+         malformed,
          {{RED, parseMalformed}, {RED, parseMalformed}, {RED, parseMalformed}, {RED, parseMalformed}, {RED, noIp}},
-         false, 66, "224.5.6.7", 8888, 5, 0x1400000},
-        {"trailing garbage", trailing,
+         false,
+         66,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"trailing garbage",
+         trailing,
          {{RED, parseTrailing}, {RED, parseTrailing}, {RED, parseTrailing}, {RED, parseTrailing}, {RED, noIp}},
-         false, 66, "224.5.6.7", 8888, 5, 0x1400000},
-        {"wrong types", wrongTyped,
+         false,
+         66,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"wrong types",
+         wrongTyped,
          {{RED, "Error: parse failed! " + idIsText},
           {RED, "Error: parse failed! " + groupIsNumber},
           {RED, "Error: parse failed! type must be number, but is boolean"},
           {RED, "Error: parse failed! " + noRange},
-          {RED, "Error: parse failed! " + jsonError(wrongTyped, [](nlohmann::json& d) {
-                    (void)d["transport"]["domainSockRange"].get<std::string>();
-                })},
-          {RED, "Error: parse failed! " + jsonError(wrongTyped, [](nlohmann::json& d) {
-                    (void)d["transport"]["shmKeyRange"].get<std::string>();
-                })},
+          {RED, "Error: parse failed! " +
+                    jsonError(wrongTyped,
+                              [](nlohmann::json& d) { (void)d["transport"]["domainSockRange"].get<std::string>(); })},
+          {RED, "Error: parse failed! " +
+                    jsonError(wrongTyped,
+                              [](nlohmann::json& d) { (void)d["transport"]["shmKeyRange"].get<std::string>(); })},
           {RED, "Error: parse failed! number 6.5 is not an integer"},
           {GREEN, "DomainId: 66"},
           {GREEN, "Multicast ip: 224.5.6.7, Multicast port: 8888"},
           {GREEN, "Discover period: 5 s"},
           {GREEN, "MaxMemPoolSize: 20 M"},
           {GREEN, lo}},
-         true, 66, "224.5.6.7", 8888, 5, 0x1400000},
-        {"out of range", outOfRange,
+         true,
+         66,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"out of range",
+         outOfRange,
          {{YELLOW, "Warning: multicast ip 10.0.0.1 is not an IPv4 multicast address, keep 224.5.6.7."},
           {YELLOW, "Warning: multicast port 70000 is out of range 1..65535, keep 8888."},
           {YELLOW, "Warning: discover period 0 s is out of range 1..3600, keep 5 s."},
@@ -367,13 +402,24 @@ std::vector<JsonCase> jsonCases()
           {GREEN, "Discover period: 5 s"},
           {GREEN, "MaxMemPoolSize: 20 M"},
           {GREEN, lo}},
-         true, 47, "224.5.6.7", 8888, 5, 0x1400000},
-        {"no interface", noNetwork,
+         true,
+         47,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"no interface",
+         noNetwork,
          {{RED, "Error: parse failed! " + noGroup},
           {RED, "Error: parse failed! " + noPeriod},
           {RED, "Error: parse failed! " + noEth},
           {RED, noIp}},
-         false, 48, "224.5.6.7", 8888, 5, 0x1400000},
+         false,
+         48,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
     };
 }
 
@@ -389,8 +435,7 @@ TEST_P(JsonConfigNsTest, StartsFromTheFile)
     auto participant = std::make_unique<CParticipantImpl>(nullptr, cfgPath());
     capture.stop();
 
-    std::vector<std::string> expected = {
-        zqtest::ddsLine(GREEN, "VERSION: V2.0.0, compiled on " + getCompileTime())};
+    std::vector<std::string> expected = {zqtest::ddsLine(GREEN, "VERSION: V2.0.0, compiled on " + getCompileTime())};
     for (const auto& line : c.lines) {
         expected.push_back(zqtest::ddsLine(line.first, line.second));
     }
@@ -562,6 +607,7 @@ TEST_F(ParticipantImplNsTest, RegistriesServeSeveralThreadsAtOnce)
     auto participant = start(loRecord());
     zqtest::OutputCapture capture; // the topic lines of every round
     std::vector<std::thread> threads;
+    threads.reserve(4);
     std::atomic<int> failures{0};
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
