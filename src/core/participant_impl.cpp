@@ -1,6 +1,7 @@
 #include "core/participant_impl.h"
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 
