@@ -280,10 +280,11 @@ void CEvReactor::deleteEvent(int fd)
     if (it == m_mapEvents.end()) {
         return;
     }
+    // Still in this pass's set: take it out while the descriptor is surely open. Once the record
+    // is gone its owner may close it, and if the open file lives on elsewhere (a dup, a forked
+    // child) the set would keep the entry and report the freed record in later passes.
+    epoll_ctl(m_iEpollFd, EPOLL_CTL_DEL, fd, nullptr);
     if (it->second->m_bCloseOnDrop) {
-        // Still in this pass's set: take it out first, so that no other holder of the open
-        // file can make the set report the freed record.
-        epoll_ctl(m_iEpollFd, EPOLL_CTL_DEL, fd, nullptr);
         close(fd);
     }
     m_mapEvents.erase(it);
