@@ -104,6 +104,17 @@ bool CEvReactor::init(unsigned int maxEvents, int timeoutMs)
         {
             std::lock_guard<std::mutex> lock(m_mtxEvents);
             m_bPollAlive = false;
+            // Unregistered since the table was emptied: no poll thread will ever drop these.
+            for (auto it = m_mapEvents.begin(); it != m_mapEvents.end();) {
+                if (it->second->m_bRemoved.load()) {
+                    if (it->second->m_bCloseOnDrop) {
+                        close(it->first);
+                    }
+                    it = m_mapEvents.erase(it);
+                } else {
+                    ++it;
+                }
+            }
         }
         close(m_iWakeFd);
         close(m_iEpollFd);
