@@ -365,6 +365,8 @@ std::vector<BadLayout> badLayouts()
          t + "invalid share mempool group 1 (chunk size 2147483552, chunk count 1)."},
         {"group number twice", userLayout({{1, 4096, 2}, {1, 8192, 2}}), t + "share mempool group id 1 is used twice."},
         {"segment too large", userLayout(huge), t + "share mempool layout is too large."},
+        {"chunk size not 8-aligned", userLayout({{1, 4100, 2}}),
+         "Error: share memory chunk size 4100 of group 1 is not a multiple of 8!"},
     };
 }
 
