@@ -1,7 +1,15 @@
 #include "utils/dds_common.h"
 
 #include <cstdarg>
+// GCC 12 with sanitizers reports false maybe-uninitialized warnings inside <regex>.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
+#pragma GCC diagnostic pop
+#else
+#include <regex>
+#endif
 #include <sys/time.h>
 #include <vector>
 

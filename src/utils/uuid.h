@@ -41,8 +41,8 @@ public:
     void generate(unsigned char* buf, unsigned long len)
     {
         std::lock_guard<std::mutex> lock(m_mtxGen);
-        // The clock is read under the lock, so two callers can never take the same stamp. Only
-        // equality is waited out: after a backward step of the clock the stamps differ anyway.
+        // The clock is read under the lock, so no caller can take the stamp of the one before it.
+        // Only equality is waited out: requiring a later stamp would sleep out a backward step.
         int64_t now = ClockSource::now();
         while (now == m_i64LastTime) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));

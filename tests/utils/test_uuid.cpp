@@ -137,6 +137,7 @@ TEST_F(UUIDGenTest, ConcurrentCallersNeverShareAStamp)
     constexpr int kPerThread = 25;
     std::vector<std::vector<std::string>> ids(kThreads);
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&gen, &ids, t] {
             for (int i = 0; i < kPerThread; ++i) {
