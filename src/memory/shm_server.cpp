@@ -35,19 +35,25 @@ bool CShmServer::init(void* base, const MemPoolLayout_t& layout)
     if (!initMemLayout(base, layout)) {
         return false;
     }
-    m_bRunning.store(true);
-    try {
-        m_thread = std::thread(&CShmServer::sendTask, this);
-    } catch (const std::system_error&) {
-        DDS_RED("Error: share memory server can't start its thread!");
-        m_bRunning.store(false);
-        for (DataPkgInfo_t* rec : m_vecPkgs) {
-            delete rec;
+    // Opened here rather than on the thread, so that every package published once init has
+    // returned reaches the distribution. The thread destroys it when it ends.
+    CDataFifo* fifo = m_pDataManager->createDataFifo(SEND_FIFO_POLICY, SEND_FIFO_DEPTH);
+    if (fifo != nullptr) {
+        m_bRunning.store(true);
+        try {
+            m_thread = std::thread(&CShmServer::sendTask, this, fifo);
+            return true;
+        } catch (const std::system_error&) {
+            m_bRunning.store(false);
+            m_pDataManager->destroyDataFifo(fifo);
         }
-        m_vecPkgs.clear();
-        return false;
     }
-    return true;
+    DDS_RED("Error: share memory server can't start its thread!");
+    for (DataPkgInfo_t* rec : m_vecPkgs) {
+        delete rec;
+    }
+    m_vecPkgs.clear();
+    return false;
 }
 
 bool CShmServer::initMemLayout(void* base, const MemPoolLayout_t& layout)
@@ -149,13 +155,8 @@ void CShmServer::onReturn(int queueKey, int id)
     releasePackage(id);
 }
 
-void CShmServer::sendTask()
+void CShmServer::sendTask(CDataFifo* fifo)
 {
-    CDataFifo* fifo = m_pDataManager->createDataFifo(SEND_FIFO_POLICY, SEND_FIFO_DEPTH);
-    if (fifo == nullptr) {
-        DDS_RED("Error: share memory server got no fifo!");
-        return;
-    }
     while (m_bRunning.load()) {
         m_bSent.store(false);
         DataPackage_t* pkg = fifo->getDataPackage(SEND_WAIT_MS);

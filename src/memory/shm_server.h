@@ -27,6 +27,7 @@
 #include "memory/mem_pool.h"
 #include "memory/shm_queue.h"
 
+class CDataFifo;
 class CDataManager;
 
 // Reference record of one package of a pool segment. On the writing side the count is the
@@ -69,7 +70,7 @@ public:
 private:
     bool initMemLayout(void* base, const MemPoolLayout_t& layout);
     void enqueDataPkg(DataPackage_t* pkg);
-    void sendTask();
+    void sendTask(CDataFifo* fifo);
     // Number of a package of this pool, or -1 for any other pointer.
     int findPkgId(DataPackage_t* pkg) const;
     DataPkgInfo_t* findRecord(int id) const;
