@@ -49,6 +49,12 @@ bool CShmMemPool::checkLayout(const MemPoolLayout_t& layout, uint64_t* memSize, 
                     grp.m_iChunkSize, grp.m_iChunkCount);
             return false;
         }
+        // Chunk headers hold an atomic count and a mutex: every chunk must start 8-aligned.
+        if (grp.m_iChunkSize % 8 != 0) {
+            DDS_RED("Error: share memory chunk size %d of group %d is not a multiple of 8!", grp.m_iChunkSize,
+                    grp.m_iGrpId);
+            return false;
+        }
         if (!ids.insert(grp.m_iGrpId).second) {
             DDS_RED("Error: duplicate share memory group id %d!", grp.m_iGrpId);
             return false;

@@ -37,7 +37,7 @@ public:
     uint64_t getMemSize() const { return m_u64MemSize; }
 
     // Checks a layout as it may come from an application or another process: 1..16 groups,
-    // distinct numbers, chunk sizes 1..MEM_MAX_CHUNK_SIZE, counts >= 1, at most INT_MAX chunks in
+    // distinct numbers, chunk sizes 1..MEM_MAX_CHUNK_SIZE in multiples of 8, counts >= 1, at most INT_MAX chunks in
     // all. Gives the segment size and the chunk count; false (with a red line) otherwise.
     static bool checkLayout(const MemPoolLayout_t& layout, uint64_t* memSize, int* pkgCount);
     // The number -> package table of a segment of `segSize` bytes at `base` (entry n-1 is

@@ -117,11 +117,11 @@ TEST_F(ShmMemPoolNsTest, AnyGroupNumberingWorks)
 {
     CShmMemPool pool;
     zqtest::OutputCapture cap;
-    ASSERT_TRUE(pool.init(makeCfg(kKeyBase + 3, {{7, 100, 2}, {3, 200, 2}, {-4, 300, 1}})));
+    ASSERT_TRUE(pool.init(makeCfg(kKeyBase + 3, {{7, 104, 2}, {3, 200, 2}, {-4, 304, 1}})));
     cap.stop();
     struct Case {
         int size, grp, pkgLow, pkgHigh;
-    } cases[] = {{50, 7, 1, 2}, {150, 3, 3, 4}, {300, -4, 5, 5}};
+    } cases[] = {{50, 7, 1, 2}, {150, 3, 3, 4}, {304, -4, 5, 5}};
     for (const Case& c : cases) {
         MemChunk_t* chunk = pool.getMemChunk(c.size);
         ASSERT_NE(chunk, nullptr) << c.size;
@@ -153,13 +153,15 @@ TEST_F(ShmMemPoolNsTest, UnsafeLayoutsAndKeysAreRefused)
          "Error: invalid share memory group 1, chunk size -100, chunk count 4!"},
         {"chunk size over the limit", makeCfg(key, {{2, INT_MAX - 95, 1}}),
          "Error: invalid share memory group 2, chunk size 2147483552, chunk count 1!"},
+        {"unaligned chunk size", makeCfg(key, {{5, 100, 2}}),
+         "Error: share memory chunk size 100 of group 5 is not a multiple of 8!"},
         {"no chunks", makeCfg(key, {{3, 64, 0}}), "Error: invalid share memory group 3, chunk size 64, chunk count 0!"},
         {"negative count", makeCfg(key, {{4, 64, -2}}),
          "Error: invalid share memory group 4, chunk size 64, chunk count -2!"},
         {"duplicate numbers", makeCfg(key, {{0, 64, 1}, {1, 128, 1}, {0, 256, 1}}),
          "Error: duplicate share memory group id 0!"},
-        {"more than INT_MAX chunks", makeCfg(key, {{0, 1, INT_MAX}, {1, 1, 1}}),
-         "Error: share memory pool too large! chunks: 2147483648, size: 208305913856"},
+        {"more than INT_MAX chunks", makeCfg(key, {{0, 8, INT_MAX}, {1, 8, 1}}),
+         "Error: share memory pool too large! chunks: 2147483648, size: 223338299392"},
     };
     for (const Case& c : cases) {
         CShmMemPool pool;
