@@ -12,7 +12,9 @@ bool shmLayoutSize(const MemPoolLayout_t& layout, uint64_t* size, int* count)
     uint64_t packages = 0;
     for (int g = 0; g < layout.m_iGroupCount; ++g) {
         const MemGroup_t& grp = layout.m_stGroup[g];
-        if (grp.m_iChunkSize < 0 || grp.m_iChunkCount < 0) {
+        // Chunks must stay 8-aligned, as the writer's pool lays them out, or the package
+        // records would be read misaligned.
+        if (grp.m_iChunkSize < 0 || grp.m_iChunkCount < 0 || grp.m_iChunkSize % 8 != 0) {
             return false;
         }
         uint64_t stride = static_cast<uint64_t>(grp.m_iChunkSize) + MEM_CHUNK_OVERHEAD;

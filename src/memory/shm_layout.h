@@ -17,7 +17,7 @@ struct ShmPkgSlot_t {
     int32_t m_iCapacity;  // the group's chunk size
 };
 
-// Checks a layout (0..16 groups, chunk sizes and counts >= 0, at most INT_MAX packages, the
+// Checks a layout (0..16 groups, chunk sizes >= 0 in multiples of 8, counts >= 0, at most INT_MAX packages, the
 // total in 64 bits without overflow) and gives the segment size it describes and its number of
 // packages. False for a layout outside those bounds.
 bool shmLayoutSize(const MemPoolLayout_t& layout, uint64_t* size, int* count);

@@ -367,7 +367,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "Error: invalid mem pool layout! m_iKey: %#x, group count: 2"},
         BadInit{"gNegativeChunkCount", 0, withGroup(smallLayout(), 1, 1024, -2), 0, 0, false,
                 "Error: invalid mem pool layout! m_iKey: %#x, group count: 2"},
-        BadInit{"hTooManyPackages", 0, withGroup(smallLayout(), 1, INT_MAX, INT_MAX), 0, 0, false,
+        BadInit{"hTooManyPackages", 0, withGroup(smallLayout(), 1, INT_MAX - 7, INT_MAX), 0, 0, false,
                 "Error: invalid mem pool layout! m_iKey: %#x, group count: 2"},
         BadInit{"iDuplicateNumber", 0, smallLayout(), 0, 1, false,
                 "Error: invalid package numbers in share memory! m_iKey: %#x"},
@@ -375,7 +375,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "Error: invalid package numbers in share memory! m_iKey: %#x"},
         BadInit{"kNumberZero", 0, smallLayout(), 0, -9, false,
                 "Error: invalid package numbers in share memory! m_iKey: %#x"},
-        BadInit{"lQueueMissing", 0, smallLayout(), 0, 0, true, "Error: openShm failed!"}),
+        BadInit{"lQueueMissing", 0, smallLayout(), 0, 0, true, "Error: openShm failed!"},
+        BadInit{"mUnalignedChunk", 0, withGroup(smallLayout(), 0, 252, 4), 0, 0, false,
+                "Error: invalid mem pool layout! m_iKey: %#x, group count: 2"}),
     [](const ::testing::TestParamInfo<BadInit>& p) { return std::string(p.param.name); });
 
 TEST_F(ShmClientNsTest, ReturnsRefusedByAFullRingAreRetriedFromThePendingList)

@@ -52,9 +52,9 @@ TEST(ShmLayoutTest, SizeIsTheSumOfStridesInSixtyFourBits)
     EXPECT_EQ(count, 16);
 
     // Larger than 4 GiB is fine as long as it fits 64 bits.
-    MemPoolLayout_t big = layoutOf({{0, INT_MAX - 96, 4}});
+    MemPoolLayout_t big = layoutOf({{0, INT_MAX - 103, 4}});
     ASSERT_TRUE(shmLayoutSize(big, &size, &count));
-    EXPECT_EQ(size, 4ull * INT_MAX);
+    EXPECT_EQ(size, 4ull * (INT_MAX - 7));
 
     MemPoolLayout_t empty{};
     ASSERT_TRUE(shmLayoutSize(empty, &size, &count));
@@ -74,7 +74,7 @@ TEST(ShmLayoutTest, LayoutsOutsideTheRecordAreRefused)
     negativeCount.m_iGroupCount = -1;
     MemPoolLayout_t overflow{};
     for (int g = 0; g < 16; ++g) {
-        overflow.m_stGroup[overflow.m_iGroupCount++] = {g, INT_MAX, INT_MAX};
+        overflow.m_stGroup[overflow.m_iGroupCount++] = {g, INT_MAX - 7, INT_MAX};
     }
     MemPoolLayout_t tooManyPackages = layoutOf({{0, 0, INT_MAX}, {1, 0, 1}});
     const Case cases[] = {
@@ -83,6 +83,7 @@ TEST(ShmLayoutTest, LayoutsOutsideTheRecordAreRefused)
         {"negative chunk size", layoutOf({{0, -1, 4}})},
         {"very negative chunk size", layoutOf({{0, INT_MIN, 4}})},
         {"negative chunk count", layoutOf({{0, 64, -1}})},
+        {"chunk size not a multiple of 8", layoutOf({{0, 64, 1}, {1, 100, 1}})},
         {"size beyond 64 bits", overflow},
         {"more than INT_MAX packages", tooManyPackages},
     };
@@ -100,16 +101,16 @@ TEST(ShmLayoutTest, LayoutsOutsideTheRecordAreRefused)
 
 TEST(ShmLayoutTest, WalkMapsNumbersToPackagesWithTheirGroupCapacity)
 {
-    MemPoolLayout_t layout = layoutOf({{0, 100, 3}, {1, 1000, 2}});
+    MemPoolLayout_t layout = layoutOf({{0, 104, 3}, {1, 1000, 2}});
     std::vector<uint8_t> bytes = imageOf(layout);
     std::vector<ShmPkgSlot_t> slots;
     ASSERT_TRUE(shmWalkLayout(bytes.data(), bytes.size(), layout, &slots));
     ASSERT_EQ(slots.size(), 5u);
     EXPECT_EQ(slots[0].m_u64Offset, 48u);
-    EXPECT_EQ(slots[2].m_u64Offset, 2u * 196 + 48);
-    EXPECT_EQ(slots[3].m_u64Offset, 3u * 196 + 48);
-    EXPECT_EQ(slots[4].m_u64Offset, 3u * 196 + 1096 + 48);
-    EXPECT_EQ(slots[2].m_iCapacity, 100);
+    EXPECT_EQ(slots[2].m_u64Offset, 2u * 200 + 48);
+    EXPECT_EQ(slots[3].m_u64Offset, 3u * 200 + 48);
+    EXPECT_EQ(slots[4].m_u64Offset, 3u * 200 + 1096 + 48);
+    EXPECT_EQ(slots[2].m_iCapacity, 104);
     EXPECT_EQ(slots[3].m_iCapacity, 1000);
 
     // The numbers the segment holds decide; a permutation of 1..N is still a valid table.
@@ -123,7 +124,7 @@ TEST(ShmLayoutTest, WalkMapsNumbersToPackagesWithTheirGroupCapacity)
 
 TEST(ShmLayoutTest, ForgedNumbersAndShortSegmentsAreRefused)
 {
-    MemPoolLayout_t layout = layoutOf({{0, 100, 3}});
+    MemPoolLayout_t layout = layoutOf({{0, 104, 3}});
     std::vector<uint8_t> good = imageOf(layout);
     struct Case {
         const char* name;
@@ -132,7 +133,7 @@ TEST(ShmLayoutTest, ForgedNumbersAndShortSegmentsAreRefused)
     for (const Case& c : {Case{"zero", 0}, Case{"negative", -5}, Case{"past N", 4}, Case{"duplicate", 1},
                           Case{"huge", INT_MAX}}) {
         std::vector<uint8_t> bytes = good;
-        setId(bytes, 196 + 48, c.id);
+        setId(bytes, 200 + 48, c.id);
         std::vector<ShmPkgSlot_t> slots;
         EXPECT_FALSE(shmWalkLayout(bytes.data(), bytes.size(), layout, &slots)) << c.name;
         EXPECT_TRUE(slots.empty()) << c.name;

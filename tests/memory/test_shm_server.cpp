@@ -246,6 +246,39 @@ TEST_F(ShmServerNsTest, PackagesNoQueueTookGoBackAtOnce)
     EXPECT_FALSE(none.init(w.pool().getMemAddr(), w.pool().getMemLayout()));
 }
 
+TEST_F(ShmServerNsTest, AReaderWithAFullRingMissesOnlyWhatArrivesMeanwhile)
+{
+    Writer w(kKeyBase + 18, 128, 4);
+    ASSERT_TRUE(w.ok());
+    const int key = kKeyBase + 19;
+    ASSERT_TRUE(w.server().attachQueue(key));
+    // A reader that enabled its ring and then stopped taking.
+    RawSegment ring(key);
+    ASSERT_TRUE(ring.ok());
+    ring.setByte(0, 1);
+    for (int n = 1; n <= 2; ++n) {
+        ASSERT_NE(w.publish("kept"), nullptr);
+        ASSERT_TRUE(zqtest::waitUntil([&] { return w.server().getInFlightCount(key) == static_cast<size_t>(n); }, 5000));
+    }
+    zqtest::OutputCapture cap;
+    DataPackage_t* missed = w.publish("missed");
+    ASSERT_NE(missed, nullptr);
+    const int missedId = missed->m_iPkgId;
+    ASSERT_TRUE(zqtest::waitUntil([&] { return refCount(missed) == 0; }, 5000));
+    cap.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "33",
+                                   "Warning: Queue 0x47020013 post " + std::to_string(missedId) + " failed!"));
+    EXPECT_EQ(w.server().getInFlightCount(key), 2u);
+
+    // The reader takes one: the next package reaches it again.
+    const int head = ring.intAt(12);
+    ring.setInt(12, (head + 1) % 2);
+    ring.setInt(4, 1);
+    ASSERT_NE(w.publish("again"), nullptr);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return w.server().getInFlightCount(key) == 3; }, 5000));
+    EXPECT_EQ(ring.intAt(4), 2);
+}
+
 TEST_F(ShmServerNsTest, PackagesThatAreNotThisPoolsAreNeverPosted)
 {
     Writer w(kKeyBase + 8, 128, 2);
