@@ -201,7 +201,7 @@ public:
     std::mutex m_mtxPending;
     std::vector<int> m_vecPending;
     std::atomic<bool> m_bHasPending{false};
-    std::atomic<long> m_lHeld{0};        // records with a count above 0
+    std::atomic<long> m_lHeld{0};       // records with a count above 0
     std::atomic<bool> m_bOrphan{false}; // the client has let go
 };
 
@@ -272,7 +272,10 @@ void CShmClient::CPoolMapping::dropIfUnused()
 
 CShmClient::CShmClient() = default;
 
-CShmClient::~CShmClient() { deinit(); }
+CShmClient::~CShmClient()
+{
+    deinit();
+}
 
 std::shared_ptr<CShmClient::CPoolMapping> CShmClient::currentMapping()
 {

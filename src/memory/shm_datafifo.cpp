@@ -102,4 +102,7 @@ DataPackage_t* CShmDataFifo::getDataPackage(int timeoutMs)
     return nullptr;
 }
 
-void CShmDataFifo::releaseDataPackage(DataPackage_t* pkg) { giveBack(pkg); }
+void CShmDataFifo::releaseDataPackage(DataPackage_t* pkg)
+{
+    giveBack(pkg);
+}

@@ -95,11 +95,17 @@ CShmQueque::DataQueue_t::DataQueue_t(bool reset, bool enable)
     }
 }
 
-void CShmQueque::DataQueue_t::setEnable(bool enable) { m_bEnable.store(enable); }
+void CShmQueque::DataQueue_t::setEnable(bool enable)
+{
+    m_bEnable.store(enable);
+}
 
 CShmQueque::CShmQueque() : m_iWaitMs(WAIT_MS) {}
 
-CShmQueque::~CShmQueque() { deinit(); }
+CShmQueque::~CShmQueque()
+{
+    deinit();
+}
 
 void CShmQueque::setPassTask(PassTask_t task)
 {
@@ -235,7 +241,10 @@ void CShmQueque::clearQue()
     }
 }
 
-bool CShmQueque::post(int id, int) { return postRet(id, true) == POST_OK; }
+bool CShmQueque::post(int id, int)
+{
+    return postRet(id, true) == POST_OK;
+}
 
 CShmQueque::PostRet_e CShmQueque::postRet(int id, bool reportFull)
 {
@@ -318,7 +327,10 @@ int CShmQueque::getFps()
     return m_rate.take(!m_bBusy.load());
 }
 
-void CShmQueque::calculateFrameRate() { m_rate.count(); }
+void CShmQueque::calculateFrameRate()
+{
+    m_rate.count();
+}
 
 void CShmQueque::resetFrameRate()
 {

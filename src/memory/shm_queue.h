@@ -49,13 +49,13 @@ public:
         DataQueue_t(bool reset, bool enable);
         void setEnable(bool enable);
 
-        std::atomic<bool> m_bEnable;    // the receiving side listens; posts are refused while 0
-        std::atomic<int32_t> m_iCount;  // ids posted and not yet taken
-        std::atomic<int32_t> m_iTail;   // slot of the next post
-        std::atomic<int32_t> m_iHead;   // slot of the next take
-        int32_t m_iCapacity;            // written as 2 for the peer; never read for indexing
-        int32_t m_iPkgIds[7];           // slots 0 and 1 in use, the rest reserved
-        sem_t m_sem;                    // posted once per id
+        std::atomic<bool> m_bEnable;   // the receiving side listens; posts are refused while 0
+        std::atomic<int32_t> m_iCount; // ids posted and not yet taken
+        std::atomic<int32_t> m_iTail;  // slot of the next post
+        std::atomic<int32_t> m_iHead;  // slot of the next take
+        int32_t m_iCapacity;           // written as 2 for the peer; never read for indexing
+        int32_t m_iPkgIds[7];          // slots 0 and 1 in use, the rest reserved
+        sem_t m_sem;                   // posted once per id
     };
 
     using RecvCallBack_t = std::function<void(int, int)>;

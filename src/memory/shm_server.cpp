@@ -21,11 +21,17 @@ DataPkgInfo_t::DataPkgInfo_t(DataPackage_t* pkg) : m_pPkg(pkg), m_iRefCount(0)
     pthread_mutex_init(&m_mutex, nullptr);
 }
 
-DataPkgInfo_t::~DataPkgInfo_t() { pthread_mutex_destroy(&m_mutex); }
+DataPkgInfo_t::~DataPkgInfo_t()
+{
+    pthread_mutex_destroy(&m_mutex);
+}
 
 CShmServer::CShmServer(CDataManager* dataManager) : m_pDataManager(dataManager) {}
 
-CShmServer::~CShmServer() { deinit(); }
+CShmServer::~CShmServer()
+{
+    deinit();
+}
 
 bool CShmServer::init(void* base, const MemPoolLayout_t& layout)
 {
@@ -74,7 +80,10 @@ bool CShmServer::initMemLayout(void* base, const MemPoolLayout_t& layout)
     return true;
 }
 
-void CShmServer::enqueDataPkg(DataPackage_t* pkg) { m_vecPkgs.push_back(new DataPkgInfo_t(pkg)); }
+void CShmServer::enqueDataPkg(DataPackage_t* pkg)
+{
+    m_vecPkgs.push_back(new DataPkgInfo_t(pkg));
+}
 
 DataPkgInfo_t* CShmServer::findRecord(int id) const
 {
@@ -298,7 +307,10 @@ int CShmServer::getFps()
     return m_rate.take(!m_bSent.load());
 }
 
-void CShmServer::calculateFrameRate() { m_rate.count(); }
+void CShmServer::calculateFrameRate()
+{
+    m_rate.count();
+}
 
 void CShmServer::resetFrameRate()
 {

@@ -37,7 +37,10 @@ inline void removeAllSegments()
     }
 }
 
-inline bool keyExists(int key) { return shmget(key, 0, 0) >= 0; }
+inline bool keyExists(int key)
+{
+    return shmget(key, 0, 0) >= 0;
+}
 
 // A test's own mapping of a segment, by key, to read and forge its bytes.
 class RawSegment {
@@ -81,7 +84,10 @@ public:
     {
         return __atomic_load_n(reinterpret_cast<int32_t*>(m_base + off), __ATOMIC_SEQ_CST);
     }
-    void setInt(size_t off, int32_t v) { __atomic_store_n(reinterpret_cast<int32_t*>(m_base + off), v, __ATOMIC_SEQ_CST); }
+    void setInt(size_t off, int32_t v)
+    {
+        __atomic_store_n(reinterpret_cast<int32_t*>(m_base + off), v, __ATOMIC_SEQ_CST);
+    }
     size_t attachCount() const
     {
         shmid_ds ds{};

@@ -79,7 +79,8 @@ protected:
     // The writer's end of the channel: the test posts numbers and collects what comes back.
     bool startWriter(int queueKey)
     {
-        return m_writer.init(queueKey, 0, [this](int, int id) { m_returns.add(id); }) && (m_writer.setEnable(true), true);
+        return m_writer.init(queueKey, 0, [this](int, int id) { m_returns.add(id); }) &&
+               (m_writer.setEnable(true), true);
     }
 
     // Declared first: the writer's thread adds to it until the writer is destroyed.
@@ -108,7 +109,10 @@ private:
     bool m_done{false};
 };
 
-MemPoolLayout_t smallLayout() { return layoutOf({{0, 256, 4}, {1, 1024, 2}}); }
+MemPoolLayout_t smallLayout()
+{
+    return layoutOf({{0, 256, 4}, {1, 1024, 2}});
+}
 
 TEST_F(ShmClientNsTest, ReturnsFollowTheLastHolder)
 {
@@ -231,7 +235,10 @@ struct BadPackage {
     int key;
 };
 
-void PrintTo(const BadPackage& b, std::ostream* os) { *os << b.name; }
+void PrintTo(const BadPackage& b, std::ostream* os)
+{
+    *os << b.name;
+}
 
 class ShmClientBadPackageNsTest : public ShmClientNsTest, public ::testing::WithParamInterface<BadPackage> {};
 
@@ -281,10 +288,13 @@ struct BadInit {
     int segmentExtra;       // bytes by which the segment is smaller (negative) than the real layout
     int forgedId;           // written into package 2 when not 0
     bool queueMissing;
-    const char* line;       // expected red line (prefix before " @")
+    const char* line; // expected red line (prefix before " @")
 };
 
-void PrintTo(const BadInit& b, std::ostream* os) { *os << b.name; }
+void PrintTo(const BadInit& b, std::ostream* os)
+{
+    *os << b.name;
+}
 
 class ShmClientBadInitNsTest : public ShmClientNsTest, public ::testing::WithParamInterface<BadInit> {};
 
@@ -299,7 +309,8 @@ TEST_P(ShmClientBadInitNsTest, RefusedInitLeavesNothingAttached)
     std::unique_ptr<FakePool> pool;
     std::unique_ptr<RawSegment> shortSeg;
     if (b.segmentExtra < 0) {
-        shortSeg = std::make_unique<RawSegment>(poolKey, static_cast<size_t>(static_cast<int64_t>(realSize) + b.segmentExtra));
+        shortSeg =
+            std::make_unique<RawSegment>(poolKey, static_cast<size_t>(static_cast<int64_t>(realSize) + b.segmentExtra));
         ASSERT_TRUE(shortSeg->ok());
     } else {
         pool = std::make_unique<FakePool>(poolKey, real);
@@ -609,7 +620,8 @@ TEST_F(ShmClientNsTest, ConcurrentHoldersAndDeinitLoseNoMapping)
     int posted = 0;
     while (posted < rounds) {
         std::unique_lock<std::mutex> lock(mtx);
-        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return !idle.empty() && posted - returned < 2; }));
+        ASSERT_TRUE(
+            cv.wait_for(lock, std::chrono::seconds(20), [&] { return !idle.empty() && posted - returned < 2; }));
         int id = idle.front();
         idle.pop_front();
         lock.unlock();

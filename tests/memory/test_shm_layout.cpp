@@ -130,8 +130,8 @@ TEST(ShmLayoutTest, ForgedNumbersAndShortSegmentsAreRefused)
         const char* name;
         int32_t id; // written into the second package
     };
-    for (const Case& c : {Case{"zero", 0}, Case{"negative", -5}, Case{"past N", 4}, Case{"duplicate", 1},
-                          Case{"huge", INT_MAX}}) {
+    for (const Case& c :
+         {Case{"zero", 0}, Case{"negative", -5}, Case{"past N", 4}, Case{"duplicate", 1}, Case{"huge", INT_MAX}}) {
         std::vector<uint8_t> bytes = good;
         setId(bytes, 200 + 48, c.id);
         std::vector<ShmPkgSlot_t> slots;

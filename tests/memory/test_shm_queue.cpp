@@ -259,14 +259,17 @@ TEST_F(ShmQueueNsTest, RefusedInitsChangeNothing)
 
 struct Forgery {
     const char* name;
-    size_t ring;   // kRing0 or kRing1
-    size_t field;  // offset in the ring
+    size_t ring;  // kRing0 or kRing1
+    size_t field; // offset in the ring
     int32_t value;
-    bool corrupt;  // the count is out of range: posts into that ring are refused
+    bool corrupt; // the count is out of range: posts into that ring are refused
     int key;
 };
 
-void PrintTo(const Forgery& f, std::ostream* os) { *os << f.name; }
+void PrintTo(const Forgery& f, std::ostream* os)
+{
+    *os << f.name;
+}
 
 class ShmQueueForgeryNsTest : public ShmQueueNsTest, public ::testing::WithParamInterface<Forgery> {};
 
@@ -348,8 +351,8 @@ TEST_F(ShmQueueNsTest, HundredThousandNumbersThroughAnotherProcess)
     }));
     writer.setEnable(true);
     std::string error;
-    auto peer = zqtest::ChildProcess::spawn({zqtest::helperPath("shmq_echo"), std::to_string(key), std::to_string(total)},
-                                            &error);
+    auto peer = zqtest::ChildProcess::spawn(
+        {zqtest::helperPath("shmq_echo"), std::to_string(key), std::to_string(total)}, &error);
     ASSERT_NE(peer, nullptr) << error;
     ASSERT_TRUE(peer->waitForLine("shmq_echo: ready", 10000)) << peer->output();
 

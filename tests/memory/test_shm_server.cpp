@@ -1,12 +1,12 @@
 // Shared-memory server over a real shared-memory pool: the reference table with two readers,
 // double and forged returns, detaching with numbers in flight, foreign packages, a reader
 // process killed mid-stream, and packages end to end into a client.
-#include "memory/shm_server.h"
 #include "memory/datacenter.h"
 #include "memory/normal_mem_pool.h"
 #include "memory/shm_client.h"
 #include "memory/shm_mem_pool.h"
 #include "memory/shm_queue.h"
+#include "memory/shm_server.h"
 #include "memory/shm_test_util.h"
 #include "support/zqtest.h"
 
@@ -33,7 +33,10 @@ MemConfig_t poolCfg(int key, int chunkSize, int count)
     return cfg;
 }
 
-int refCount(DataPackage_t* pkg) { return getChunkAddr(pkg)->m_iRefCount.load(); }
+int refCount(DataPackage_t* pkg)
+{
+    return getChunkAddr(pkg)->m_iRefCount.load();
+}
 
 // The writer's side of a topic: a pool, its data manager and the server.
 class Writer {
@@ -258,7 +261,8 @@ TEST_F(ShmServerNsTest, AReaderWithAFullRingMissesOnlyWhatArrivesMeanwhile)
     ring.setByte(0, 1);
     for (int n = 1; n <= 2; ++n) {
         ASSERT_NE(w.publish("kept"), nullptr);
-        ASSERT_TRUE(zqtest::waitUntil([&] { return w.server().getInFlightCount(key) == static_cast<size_t>(n); }, 5000));
+        ASSERT_TRUE(
+            zqtest::waitUntil([&] { return w.server().getInFlightCount(key) == static_cast<size_t>(n); }, 5000));
     }
     zqtest::OutputCapture cap;
     DataPackage_t* missed = w.publish("missed");
@@ -266,8 +270,8 @@ TEST_F(ShmServerNsTest, AReaderWithAFullRingMissesOnlyWhatArrivesMeanwhile)
     const int missedId = missed->m_iPkgId;
     ASSERT_TRUE(zqtest::waitUntil([&] { return refCount(missed) == 0; }, 5000));
     cap.stop();
-    EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "33",
-                                   "Warning: Queue 0x47020013 post " + std::to_string(missedId) + " failed!"));
+    EXPECT_TRUE(
+        zqtest::hasDdsLine(cap.out(), "33", "Warning: Queue 0x47020013 post " + std::to_string(missedId) + " failed!"));
     EXPECT_EQ(w.server().getInFlightCount(key), 2u);
 
     // The reader takes one: the next package reaches it again.
