@@ -116,6 +116,7 @@ void BM_FanOut(benchmark::State& state, bool shm)
     CDataManager mgr;
     mgr.setMemPool(pool.get());
     std::vector<CDataFifo*> fifos;
+    fifos.reserve(static_cast<size_t>(state.range(0)));
     for (int i = 0; i < state.range(0); ++i) {
         fifos.push_back(mgr.createDataFifo(FIFO_POLICY_DROP_OLDEST, 8));
     }

@@ -15,7 +15,6 @@
 #include "memory/databuffer.h"
 #include "memory/datafifo.h"
 
-
 // Called with the registration id and the package, after a reference was taken for the callee:
 // 0 means the callee keeps that reference, anything else makes the center drop it.
 using DataCallBack_t = std::function<int(int, DataPackage_t*)>;

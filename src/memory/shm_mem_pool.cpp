@@ -60,7 +60,8 @@ bool CShmMemPool::checkLayout(const MemPoolLayout_t& layout, uint64_t* memSize, 
             return false;
         }
         // At most 16 x (2^31) x (2^31): the sum cannot wrap 64 bits.
-        size += (static_cast<uint64_t>(grp.m_iChunkSize) + MEM_CHUNK_OVERHEAD) * static_cast<uint64_t>(grp.m_iChunkCount);
+        size +=
+            (static_cast<uint64_t>(grp.m_iChunkSize) + MEM_CHUNK_OVERHEAD) * static_cast<uint64_t>(grp.m_iChunkCount);
         count += static_cast<uint64_t>(grp.m_iChunkCount);
     }
     if (count > static_cast<uint64_t>(INT_MAX) || size > SIZE_MAX) {
@@ -124,7 +125,8 @@ bool CShmMemPool::init(const MemConfig_t& cfg)
     m_u64MemSize = memSize;
     uint64_t capacity = 0;
     for (int i = 0; i < cfg.m_iGroupCount; ++i) {
-        capacity += static_cast<uint64_t>(cfg.m_stGroup[i].m_iChunkSize) * static_cast<uint64_t>(cfg.m_stGroup[i].m_iChunkCount);
+        capacity += static_cast<uint64_t>(cfg.m_stGroup[i].m_iChunkSize) *
+                    static_cast<uint64_t>(cfg.m_stGroup[i].m_iChunkCount);
     }
     // The budget is never checked here; the counters only report.
     auto cap32 = static_cast<uint32_t>(std::min<uint64_t>(capacity, UINT32_MAX));

@@ -74,7 +74,7 @@ TEST_F(ShmMemPoolNsTest, SegmentSizeAndNumberingFollowTheWalk)
     EXPECT_EQ(getChunkAddr(table[8])->m_iGrpId, 1);
     EXPECT_EQ(table[8]->m_iSize, 2 * kMiB);
     EXPECT_EQ(getChunkAddr(table[15])->m_iGrpId, 2);
-    EXPECT_EQ(reinterpret_cast<uint8_t*>(table[15]) - 48 - base + 5 * kMiB + 96, static_cast<ptrdiff_t>(size))
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(table[15]) - 48 - base + 5L * kMiB + 96, static_cast<ptrdiff_t>(size))
         << "the last chunk ends the segment";
 
     MemChunk_t* c = pool.getMemChunk(kMiB + 1);
@@ -148,7 +148,8 @@ TEST_F(ShmMemPoolNsTest, UnsafeLayoutsAndKeysAreRefused)
         {"no groups", makeCfg(key, {}), "Error: invalid share memory group count 0!"},
         {"17 groups", tooMany, "Error: invalid share memory group count 17!"},
         {"negative group count", negCount, "Error: invalid share memory group count -1!"},
-        {"chunk size 0", makeCfg(key, {{0, 0, 4}}), "Error: invalid share memory group 0, chunk size 0, chunk count 4!"},
+        {"chunk size 0", makeCfg(key, {{0, 0, 4}}),
+         "Error: invalid share memory group 0, chunk size 0, chunk count 4!"},
         {"negative chunk size", makeCfg(key, {{1, -100, 4}}),
          "Error: invalid share memory group 1, chunk size -100, chunk count 4!"},
         {"chunk size over the limit", makeCfg(key, {{2, INT_MAX - 95, 1}}),
@@ -237,7 +238,8 @@ TEST_F(ShmMemPoolNsTest, ForeignAndRepeatedGiveBacksAreRefused)
     EXPECT_FALSE(pool.releaseMemChunk(c));
     EXPECT_FALSE(pool.releaseMemChunk(c));
     cap.stop();
-    EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "31", "Error: package " + std::to_string(pkgId) + " is given back twice!"))
+    EXPECT_TRUE(
+        zqtest::hasDdsLine(cap.out(), "31", "Error: package " + std::to_string(pkgId) + " is given back twice!"))
         << cap.out();
     EXPECT_EQ(pool.getUsedSize(), 0u);
     MemChunk_t* a = pool.getMemChunk(10);
@@ -293,8 +295,8 @@ TEST_F(ShmMemPoolNsTest, SecondProcessSeesTheSameNumberingAndBytes)
     }
 
     std::string error;
-    auto peer = zqtest::ChildProcess::spawn({zqtest::helperPath("shmpool_peer"), std::to_string(key), "4:64:3", "1:200:2"},
-                                            &error);
+    auto peer = zqtest::ChildProcess::spawn(
+        {zqtest::helperPath("shmpool_peer"), std::to_string(key), "4:64:3", "1:200:2"}, &error);
     ASSERT_TRUE(peer) << error;
     ASSERT_TRUE(peer->waitForLine("done", 30000)) << peer->output();
     ASSERT_NE(peer->wait(30000), -1);
