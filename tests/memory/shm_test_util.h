@@ -1,4 +1,4 @@
-// Shared pieces of the shared-memory transfer tests: raw views of segments and clean-up.
+// Shared helpers of the shared-memory transfer tests: raw views of segments and clean-up.
 #pragma once
 
 #include <sys/ipc.h>
