@@ -393,7 +393,8 @@ INSTANTIATE_TEST_SUITE_P(Layouts, BadLayoutNsTest, ::testing::Range(0, static_ca
 TEST_F(ParticipantNsTest, LargestChunkSizeAndAnyGroupNumberingAreAccepted)
 {
     auto participant = start(loRecord());
-    ShmConfig_t config = userLayout({{9, 4096, 2}, {-3, INT_MAX - 96, 1}, {4, 65536, 1}});
+    // The largest chunk size a pool takes: INT_MAX - 96 rounded down to a multiple of 8.
+    ShmConfig_t config = userLayout({{9, 4096, 2}, {-3, (INT_MAX - 96) & ~7, 1}, {4, 65536, 1}});
     zqtest::OutputCapture capture;
     CTopic* topic = participant->createTopic("h8_edge", &config);
     capture.stop();
