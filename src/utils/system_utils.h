@@ -1,0 +1,19 @@
+// System V shared memory: create or look up a segment by key, attach, detach, remove.
+//
+// Stateless; every operation may run on any thread at once. Each key has one creating side,
+// which alone removes the segment; other processes only look it up, attach and detach.
+#pragma once
+
+class CSystemUtils {
+public:
+    // The segment identifier of `key`, or -1. With `attach` not 0 an existing segment is looked
+    // up (any size); with `attach` 0 a fresh zero-filled segment of `size` bytes is created,
+    // removing a stale one that still holds the key. Key 0 (IPC_PRIVATE) is refused.
+    static int openShm(int key, int attach, unsigned long size);
+    // Marks the segment for removal; 0, or -1.
+    static int removeShm(int shmid);
+    // Attaches read-write at an address the system chooses; null on failure.
+    static void* attachShm(int shmid);
+    // Detaches the segment attached at `addr`; 0, or -1.
+    static int detachShm(void* addr);
+};

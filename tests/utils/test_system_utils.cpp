@@ -1,0 +1,236 @@
+// System V segments: creating over a stale key, looking up, attaching, removing, another process.
+#include "support/zqtest.h"
+#include "utils/system_utils.h"
+
+#include <cstring>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <vector>
+
+namespace {
+
+// Keys of this file: 0x41000000 + n.
+constexpr int kKeyBase = 0x41000000;
+
+// Segments of this IPC namespace (all of them are this test's).
+int segmentCount()
+{
+    shm_info info{};
+    if (shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds*>(&info)) < 0) {
+        return -1;
+    }
+    return info.used_ids;
+}
+
+bool exists(int shmid)
+{
+    shmid_ds ds{};
+    return shmctl(shmid, IPC_STAT, &ds) == 0;
+}
+
+class SystemUtilsNsTest : public zqtest::NsTest {
+protected:
+    void* attach(int shmid)
+    {
+        void* addr = CSystemUtils::attachShm(shmid);
+        if (addr != nullptr) {
+            m_attached.push_back(addr);
+        }
+        return addr;
+    }
+
+    void detach(void* addr)
+    {
+        for (auto it = m_attached.begin(); it != m_attached.end(); ++it) {
+            if (*it == addr) {
+                m_attached.erase(it);
+                break;
+            }
+        }
+        EXPECT_EQ(CSystemUtils::detachShm(addr), 0);
+    }
+
+    // The namespace is private, so every segment in it was made here: remove them all, also
+    // when a test failed half-way.
+    void TearDown() override
+    {
+        for (void* addr : m_attached) {
+            shmdt(addr);
+        }
+        m_attached.clear();
+        shm_info info{};
+        int maxIndex = shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds*>(&info));
+        for (int index = 0; index <= maxIndex; ++index) {
+            shmid_ds ds{};
+            int shmid = shmctl(index, SHM_STAT, &ds);
+            if (shmid >= 0) {
+                shmctl(shmid, IPC_RMID, nullptr);
+            }
+        }
+        EXPECT_EQ(segmentCount(), 0);
+    }
+
+    std::vector<void*> m_attached;
+};
+
+TEST_F(SystemUtilsNsTest, CreatesOneFreshZeroFilledSegment)
+{
+    const int key = kKeyBase + 1;
+    zqtest::OutputCapture cap;
+    int shmid = CSystemUtils::openShm(key, 0, 8192);
+    cap.stop();
+    ASSERT_GE(shmid, 0) << cap.err();
+    EXPECT_EQ(cap.out(), "");
+    // The exclusive create's segment is the one handed out: no second segment exists.
+    EXPECT_EQ(segmentCount(), 1);
+
+    shmid_ds ds{};
+    ASSERT_EQ(shmctl(shmid, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.shm_segsz, 8192u);
+    EXPECT_EQ(ds.shm_perm.__key, key);
+    EXPECT_EQ(ds.shm_perm.mode & 0777, 0666u);
+
+    auto* base = static_cast<unsigned char*>(attach(shmid));
+    ASSERT_NE(base, nullptr);
+    std::vector<unsigned char> zeros(8192, 0);
+    EXPECT_EQ(memcmp(base, zeros.data(), zeros.size()), 0);
+    detach(base);
+    EXPECT_EQ(CSystemUtils::removeShm(shmid), 0);
+    EXPECT_FALSE(exists(shmid));
+}
+
+TEST_F(SystemUtilsNsTest, CreatingOverAStaleSegmentReplacesIt)
+{
+    const int key = kKeyBase + 2;
+    int oldId = CSystemUtils::openShm(key, 0, 4096);
+    ASSERT_GE(oldId, 0);
+    auto* oldBase = static_cast<char*>(attach(oldId));
+    ASSERT_NE(oldBase, nullptr);
+    strcpy(oldBase, "old contents");
+
+    zqtest::OutputCapture cap;
+    int newId = CSystemUtils::openShm(key, 0, 4096);
+    cap.stop();
+    ASSERT_GE(newId, 0) << cap.err();
+    EXPECT_NE(newId, oldId);
+    const std::string k = std::to_string(key);
+    EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "32", "share memory key " + k + " is already exitst!")) << cap.out();
+    EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "32", "Delete old share memory key " + k + " success."));
+    EXPECT_EQ(cap.err(), "");
+
+    // The key names the fresh segment; the old mapping keeps its contents until detached.
+    EXPECT_EQ(CSystemUtils::openShm(key, 1, 0), newId);
+    EXPECT_STREQ(oldBase, "old contents");
+    auto* newBase = static_cast<char*>(attach(newId));
+    ASSERT_NE(newBase, nullptr);
+    EXPECT_EQ(newBase[0], 0);
+    shmid_ds ds{};
+    ASSERT_EQ(shmctl(oldId, IPC_STAT, &ds), 0);
+    EXPECT_NE(ds.shm_perm.mode & SHM_DEST, 0u);
+    detach(oldBase);
+    EXPECT_FALSE(exists(oldId));
+    EXPECT_EQ(segmentCount(), 1);
+    detach(newBase);
+}
+
+TEST_F(SystemUtilsNsTest, LooksUpAnExistingSegmentWhateverTheSizeAsked)
+{
+    const int key = kKeyBase + 3;
+    int shmid = CSystemUtils::openShm(key, 0, 4096);
+    ASSERT_GE(shmid, 0);
+    for (unsigned long size : {0ul, 100ul, 1ul << 20}) {
+        EXPECT_EQ(CSystemUtils::openShm(key, 1, size), shmid) << size;
+    }
+    EXPECT_EQ(segmentCount(), 1);
+}
+
+TEST_F(SystemUtilsNsTest, LookingUpAMissingKeyFails)
+{
+    zqtest::OutputCapture cap;
+    EXPECT_EQ(CSystemUtils::openShm(kKeyBase + 4, 1, 4096), -1);
+    cap.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "31", "Error: shmget()!")) << cap.out();
+    EXPECT_EQ(cap.err(), "shmget: No such file or directory\n");
+    EXPECT_EQ(segmentCount(), 0);
+}
+
+TEST_F(SystemUtilsNsTest, KeyZeroIsRefusedInBothPaths)
+{
+    for (int attachFlag : {0, 1}) {
+        zqtest::OutputCapture cap;
+        EXPECT_EQ(CSystemUtils::openShm(0, attachFlag, 4096), -1) << attachFlag;
+        cap.stop();
+        EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "31", "Error: shmget()!")) << cap.out();
+        EXPECT_EQ(cap.err(), "shmget: Invalid argument\n");
+    }
+    // No anonymous segment was left behind.
+    EXPECT_EQ(segmentCount(), 0);
+}
+
+TEST_F(SystemUtilsNsTest, RefusedCreateReportsOnlyTheSystemError)
+{
+    // Size 0 is below the system's minimum.
+    zqtest::OutputCapture cap;
+    EXPECT_EQ(CSystemUtils::openShm(kKeyBase + 5, 0, 0), -1);
+    cap.stop();
+    EXPECT_EQ(cap.out(), "");
+    EXPECT_EQ(cap.err(), "shmget: Invalid argument\n");
+    EXPECT_EQ(segmentCount(), 0);
+}
+
+TEST_F(SystemUtilsNsTest, AttachDetachAndRemoveFailuresAreReported)
+{
+    int shmid = CSystemUtils::openShm(kKeyBase + 6, 0, 4096);
+    ASSERT_GE(shmid, 0);
+    ASSERT_EQ(CSystemUtils::removeShm(shmid), 0);
+    int notAttached = 0;
+
+    const struct {
+        const char* line;
+        const char* err;
+        bool (*call)(int shmid, void* addr);
+    } cases[] = {
+        {"Error: shmat()!", "shmat(): : Invalid argument\n",
+         [](int id, void*) { return CSystemUtils::attachShm(id) == nullptr; }},
+        {"Error: shmctl()!", "shmctl(): : Invalid argument\n",
+         [](int id, void*) { return CSystemUtils::removeShm(id) == -1; }},
+        {"Error: shmdt()!", "shmdt(): : Invalid argument\n",
+         [](int, void* addr) { return CSystemUtils::detachShm(addr) == -1; }},
+    };
+    for (const auto& c : cases) {
+        zqtest::OutputCapture cap;
+        bool failed = c.call(shmid, &notAttached);
+        cap.stop();
+        EXPECT_TRUE(failed) << c.line;
+        EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "31", c.line)) << cap.out();
+        EXPECT_EQ(cap.err(), c.err);
+    }
+}
+
+TEST_F(SystemUtilsNsTest, AnotherProcessAttachesByKey)
+{
+    const int key = kKeyBase + 7;
+    int shmid = CSystemUtils::openShm(key, 0, 4096);
+    ASSERT_GE(shmid, 0);
+    auto* base = static_cast<char*>(attach(shmid));
+    ASSERT_NE(base, nullptr);
+    strcpy(base, "from the creator");
+
+    std::string error;
+    auto peer = zqtest::ChildProcess::spawn(
+        {zqtest::helperPath("shmpeer"), std::to_string(key), "from the creator", "from the peer"}, &error);
+    ASSERT_TRUE(peer) << error;
+    ASSERT_NE(peer->wait(30000), -1);
+    ASSERT_EQ(peer->exitCode(), 0) << peer->output();
+
+    EXPECT_STREQ(base + 256, "from the peer");
+    // The peer detached and left the segment to its creator.
+    shmid_ds ds{};
+    ASSERT_EQ(shmctl(shmid, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.shm_nattch, 1u);
+    EXPECT_EQ(ds.shm_perm.mode & SHM_DEST, 0u);
+    detach(base);
+    EXPECT_EQ(CSystemUtils::removeShm(shmid), 0);
+}
+
+} // namespace
