@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 // Prints one diagnostic line on stdout: ESC, "[<color>m", "[DDS] ", the text, ESC "[0m",
@@ -15,3 +16,14 @@ void ddsLogLine(const char* color, const char* func, int line, const char* fmt, 
 #define DDS_GREEN(...) ::ddsLogLine("32", __FUNCTION__, __LINE__, __VA_ARGS__)
 #define DDS_YELLOW(...) ::ddsLogLine("33", __FUNCTION__, __LINE__, __VA_ARGS__)
 #define DDS_BLUE(...) ::ddsLogLine("34", __FUNCTION__, __LINE__, __VA_ARGS__)
+
+// Milliseconds of the monotonic clock; -1 when the clock cannot be read.
+int64_t getUptimeMs();
+// Whole milliseconds of a clock reading (nanoseconds truncated).
+int64_t timespecToMs(const struct timespec& ts);
+// Microseconds of the wall clock since the Unix epoch; follows changes of the system time.
+int64_t getSysTimeUs();
+// True when the whole text is a dotted-quad IPv4 address (fields 0..255, leading zeros allowed).
+bool isValidIPv4(const std::string& ip);
+// Build date and time, such as "Mar 24 2025 at 16:45:55"; fixed when the library is built.
+std::string getCompileTime();

@@ -1,1 +1,290 @@
-// Not built yet.
+#include "utils/ev_reactor.h"
+
+#include "utils/dds_common.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <new>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The reactor whose poll thread this is, so that a callback cannot stop or restart its own
+// reactor (the join would wait for itself).
+thread_local const CEvReactor* t_pPollingReactor = nullptr;
+
+// Bound of one wait's array: ready descriptors beyond it are reported in the next pass
+// (level-triggered), and an absurd limit cannot make init allocate without bound.
+constexpr unsigned int kMaxWaitEvents = 65536;
+
+constexpr int kIdleWaitMs = 10;
+
+uint32_t toEpoll(int events)
+{
+    uint32_t bits = 0;
+    if (events & POLL_EVENT_READ) {
+        bits |= EPOLLIN;
+    }
+    if (events & POLL_EVENT_WRITE) {
+        bits |= EPOLLOUT;
+    }
+    return bits;
+}
+
+int fromEpoll(uint32_t bits)
+{
+    int events = 0;
+    if (bits & EPOLLIN) {
+        events |= POLL_EVENT_READ;
+    }
+    if (bits & EPOLLOUT) {
+        events |= POLL_EVENT_WRITE;
+    }
+    return events;
+}
+
+} // namespace
+
+CEvReactor* CEvReactor::getInstance()
+{
+    static CEvReactor evReactor;
+    return &evReactor;
+}
+
+CEvReactor::~CEvReactor() { deinit(); }
+
+bool CEvReactor::init(unsigned int maxEvents, int timeoutMs)
+{
+    if (t_pPollingReactor == this) {
+        return true; // a callback: the reactor runs by definition
+    }
+    std::lock_guard<std::mutex> life(m_mtxLifecycle);
+    if (m_bRunning.load()) {
+        return true;
+    }
+    int epollFd = epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd < 0) {
+        return false;
+    }
+    int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.ptr = nullptr;
+    unsigned int waitEvents = std::min(maxEvents, kMaxWaitEvents) + 1; // one slot for the wake-up
+    std::unique_ptr<epoll_event[]> events(new (std::nothrow) epoll_event[waitEvents]);
+    if (wakeFd < 0 || !events || epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &wake) < 0) {
+        if (wakeFd >= 0) {
+            close(wakeFd);
+        }
+        close(epollFd);
+        return false;
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(m_mtxEvents);
+        m_u32MaxEvents = maxEvents;
+        m_iTimeoutMs = timeoutMs;
+        clearTableLocked();
+        m_bPollAlive = true;
+    }
+    m_iEpollFd = epollFd;
+    m_iWakeFd = wakeFd;
+    m_pEvents = std::move(events);
+    m_iWaitEvents = static_cast<int>(waitEvents);
+    m_bRunning.store(true);
+    try {
+        m_threadPoll = std::thread(&CEvReactor::pollEvent, this);
+    } catch (const std::system_error&) {
+        m_bRunning.store(false);
+        {
+            std::lock_guard<std::mutex> lock(m_mtxEvents);
+            m_bPollAlive = false;
+        }
+        close(m_iWakeFd);
+        close(m_iEpollFd);
+        m_iWakeFd = -1;
+        m_iEpollFd = -1;
+        m_pEvents.reset();
+        return false;
+    }
+    return true;
+}
+
+void CEvReactor::deinit()
+{
+    if (t_pPollingReactor == this) {
+        return;
+    }
+    std::lock_guard<std::mutex> life(m_mtxLifecycle);
+    if (!m_bRunning.load()) {
+        return;
+    }
+    m_bRunning.store(false);
+    uint64_t one = 1;
+    ssize_t written = write(m_iWakeFd, &one, sizeof(one));
+    (void)written; // a full counter is readable already
+    if (m_threadPoll.joinable()) {
+        m_threadPoll.join();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mtxEvents);
+        m_bPollAlive = false;
+        clearTableLocked();
+    }
+    close(m_iWakeFd);
+    close(m_iEpollFd);
+    m_iWakeFd = -1;
+    m_iEpollFd = -1;
+    m_pEvents.reset();
+    m_iWaitEvents = 0;
+}
+
+bool CEvReactor::registerEvent(int fd, int events, std::function<void(int, void*)> callback, void* userData)
+{
+    if (fd < 0) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_mtxEvents);
+    if (m_mapEvents.size() >= m_u32MaxEvents) {
+        DDS_RED("Too many event fd !!!");
+        return false;
+    }
+    if (m_mapEvents.count(fd) != 0) {
+        return false;
+    }
+    auto record = std::make_shared<_PollEvent_t>();
+    record->m_iFd = fd;
+    record->m_iEvents = events < 0 ? POLL_EVENT_READ : events;
+    record->m_pUserData = userData;
+    record->m_fnCallback = std::move(callback);
+    m_mapEvents.emplace(fd, std::move(record));
+    return true;
+}
+
+bool CEvReactor::isEventRegistered(int fd)
+{
+    if (fd < 0) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_mtxEvents);
+    return m_mapEvents.count(fd) != 0;
+}
+
+bool CEvReactor::unregisterEvent(int fd) { return unregister(fd, false); }
+
+bool CEvReactor::unregisterEventAndClose(int fd) { return unregister(fd, true); }
+
+bool CEvReactor::unregister(int fd, bool closeOnDrop)
+{
+    std::lock_guard<std::mutex> lock(m_mtxEvents);
+    auto it = m_mapEvents.find(fd);
+    if (it == m_mapEvents.end()) {
+        return false;
+    }
+    _PollEvent_t& record = *it->second;
+    record.m_bCloseOnDrop = record.m_bCloseOnDrop || closeOnDrop;
+    if (!m_bPollAlive) {
+        // No pass can hold the record: drop it now, or a registrant waiting for the drop
+        // would wait for ever.
+        if (record.m_bCloseOnDrop) {
+            close(fd);
+        }
+        m_mapEvents.erase(it);
+        return true;
+    }
+    record.m_bRemoved.store(true);
+    return true;
+}
+
+void CEvReactor::clearTableLocked()
+{
+    for (auto& entry : m_mapEvents) {
+        if (entry.second->m_bCloseOnDrop) {
+            close(entry.first);
+        }
+    }
+    m_mapEvents.clear();
+}
+
+void CEvReactor::pollEvent()
+{
+    t_pPollingReactor = this;
+    std::vector<int> fds;
+    while (m_bRunning.load()) {
+        loadEvent(fds);
+        if (fds.empty()) {
+            // Idle: only the wake-up descriptor is in the set.
+            epoll_wait(m_iEpollFd, m_pEvents.get(), 1, kIdleWaitMs);
+            continue;
+        }
+        int n = epoll_wait(m_iEpollFd, m_pEvents.get(), m_iWaitEvents, m_iTimeoutMs);
+        if (n < 0 && errno != EINTR) {
+            usleep(100);
+        }
+        for (int i = 0; i < n; ++i) {
+            auto* record = static_cast<_PollEvent_t*>(m_pEvents[i].data.ptr);
+            if (record == nullptr) {
+                continue; // the wake-up: the loop condition ends the thread
+            }
+            record->m_iREvents = fromEpoll(m_pEvents[i].events);
+            if (record->m_bRemoved.load()) {
+                deleteEvent(record->m_iFd); // the record is gone after this
+            } else if (record->m_fnCallback) {
+                record->m_fnCallback(record->m_iFd, record);
+            }
+        }
+        unloadEvent(fds);
+        fds.clear();
+    }
+    t_pPollingReactor = nullptr;
+}
+
+void CEvReactor::loadEvent(std::vector<int>& fds)
+{
+    std::lock_guard<std::mutex> lock(m_mtxEvents);
+    for (auto it = m_mapEvents.begin(); it != m_mapEvents.end();) {
+        _PollEvent_t* record = it->second.get();
+        if (record->m_bRemoved.load()) {
+            // Left the epoll set at the end of the previous pass.
+            if (record->m_bCloseOnDrop) {
+                close(record->m_iFd);
+            }
+            it = m_mapEvents.erase(it);
+            continue;
+        }
+        epoll_event ev{};
+        ev.events = toEpoll(record->m_iEvents);
+        ev.data.ptr = record;
+        epoll_ctl(m_iEpollFd, EPOLL_CTL_ADD, record->m_iFd, &ev);
+        fds.push_back(record->m_iFd);
+        ++it;
+    }
+}
+
+void CEvReactor::unloadEvent(std::vector<int>& fds)
+{
+    for (int fd : fds) {
+        epoll_ctl(m_iEpollFd, EPOLL_CTL_DEL, fd, nullptr);
+    }
+}
+
+void CEvReactor::deleteEvent(int fd)
+{
+    std::lock_guard<std::mutex> lock(m_mtxEvents);
+    auto it = m_mapEvents.find(fd);
+    if (it == m_mapEvents.end()) {
+        return;
+    }
+    if (it->second->m_bCloseOnDrop) {
+        // Still in this pass's set: take it out first, so that no other holder of the open
+        // file can make the set report the freed record.
+        epoll_ctl(m_iEpollFd, EPOLL_CTL_DEL, fd, nullptr);
+        close(fd);
+    }
+    m_mapEvents.erase(it);
+}

@@ -1,0 +1,104 @@
+// Clocks, the IPv4 address check and the build time text.
+#include "utils/dds_common.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <regex>
+#include <sys/time.h>
+
+namespace {
+
+TEST(DdsCommonTest, ClockReadingToMillisecondsTruncates)
+{
+    struct Case {
+        time_t sec;
+        long nsec;
+        int64_t ms;
+    };
+    const Case cases[] = {
+        {0, 0, 0},
+        {0, 999999, 0},
+        {0, 1000000, 1},
+        {1, 999999999, 1999},
+        {86400L * 365 * 30, 123456789, 86400LL * 365 * 30 * 1000 + 123},
+    };
+    for (const Case& c : cases) {
+        struct timespec ts {};
+        ts.tv_sec = c.sec;
+        ts.tv_nsec = c.nsec;
+        EXPECT_EQ(timespecToMs(ts), c.ms) << c.sec << " s " << c.nsec << " ns";
+    }
+}
+
+TEST(DdsCommonTest, UptimeFollowsTheMonotonicClock)
+{
+    struct timespec before {};
+    struct timespec after {};
+    ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &before), 0);
+    int64_t uptime = getUptimeMs();
+    ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &after), 0);
+    EXPECT_GE(uptime, timespecToMs(before));
+    EXPECT_LE(uptime, timespecToMs(after));
+}
+
+TEST(DdsCommonTest, SystemTimeIsWallClockMicroseconds)
+{
+    struct timeval before {};
+    struct timeval after {};
+    gettimeofday(&before, nullptr);
+    int64_t now = getSysTimeUs();
+    gettimeofday(&after, nullptr);
+    EXPECT_GE(now, static_cast<int64_t>(before.tv_sec) * 1000000 + before.tv_usec);
+    EXPECT_LE(now, static_cast<int64_t>(after.tv_sec) * 1000000 + after.tv_usec);
+}
+
+TEST(DdsCommonTest, IPv4CheckAcceptsOnlyWholeDottedQuads)
+{
+    struct Case {
+        const char* text;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"192.168.1.10", true}, {"0.0.0.0", true},      {"255.255.255.255", true},
+        {"01.002.3.004", true}, {"000.00.0.010", true}, {"249.250.199.100", true},
+        {"256.1.1.1", false},   {"1.2.3.260", false},   {"1000.1.1.1", false},
+        {"0001.1.1.1", false},  {"1.2.3", false},       {"1.2.3.4.5", false},
+        {"1..2.3", false},      {".1.2.3", false},      {"1.2.3.", false},
+        {"1.2.3.4.", false},    {" 1.2.3.4", false},    {"1.2.3.4 ", false},
+        {"1.2. 3.4", false},    {"1.2.3.4\n", false},   {"+1.2.3.4", false},
+        {"1.2.3.-4", false},    {"1,2,3,4", false},     {"1x2.3.4", false},
+        {"a.b.c.d", false},     {"::1", false},         {"", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(isValidIPv4(c.text), c.valid) << '"' << c.text << '"';
+    }
+}
+
+TEST(DdsCommonTest, CompileTimeHasTheCompilerDateAndTimeForms)
+{
+    // "Mmm dd yyyy at hh:mm:ss", the day padded with a blank below 10.
+    const std::string text = getCompileTime();
+    ASSERT_EQ(text.size(), 23u) << text;
+    const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    const size_t month = months.find(text.substr(0, 3));
+    EXPECT_TRUE(month != std::string::npos && month % 3 == 0) << text;
+    EXPECT_EQ(text.substr(11, 4), " at ") << text;
+    int day = 0, year = 0, hours = 0, minutes = 0, seconds = 0;
+    char pad = 0;
+    ASSERT_EQ(sscanf(text.c_str() + 3, "%c%2d %4d at %2d:%2d:%2d", &pad, &day, &year, &hours, &minutes, &seconds), 6)
+        << text;
+    EXPECT_EQ(pad, ' ');
+    EXPECT_EQ(text[4] == ' ', day < 10) << text;
+    EXPECT_TRUE(day >= 1 && day <= 31) << text;
+    EXPECT_GE(year, 2024);
+    EXPECT_TRUE(hours >= 0 && hours <= 23 && minutes >= 0 && minutes <= 59 && seconds >= 0 && seconds <= 60) << text;
+    for (size_t pos : {7u, 8u, 9u, 10u, 15u, 16u, 18u, 19u, 21u, 22u}) {
+        EXPECT_TRUE(isdigit(static_cast<unsigned char>(text[pos]))) << text << " at " << pos;
+    }
+    EXPECT_EQ(text[17], ':');
+    EXPECT_EQ(text[20], ':');
+    EXPECT_EQ(getCompileTime(), text);
+}
+
+} // namespace
