@@ -58,6 +58,9 @@ bool CUnixSocketReceiver::clearPath()
 
 int CUnixSocketReceiver::open(UnixSocketParam_t& param)
 {
+    if (m_iFd.load() >= 0) {
+        return -1; // one socket at a time
+    }
     char expected[DDS_PATH_TEXT_SIZE];
     if (!isTextTerminated(param.m_szPath, sizeof(param.m_szPath)) ||
         !makeUnixSocketPath(m_strTopicName, param.m_iId, expected) || std::strcmp(expected, param.m_szPath) != 0) {
