@@ -11,7 +11,7 @@ CPCIeReceiver::CPCIeReceiver(CDataManager* dataManager) : CDataReceiver(dataMana
 
 CPCIeReceiver::~CPCIeReceiver()
 {
-    deinit();
+    CPCIeReceiver::deinit();
 }
 
 bool CPCIeReceiver::init(TransParam_t& param)

@@ -6,7 +6,7 @@ CPCIeSender::CPCIeSender(CDataManager* dataManager) : CDataSender(dataManager) {
 
 CPCIeSender::~CPCIeSender()
 {
-    deinit();
+    CPCIeSender::deinit();
 }
 
 bool CPCIeSender::init()

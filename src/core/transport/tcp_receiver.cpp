@@ -24,8 +24,8 @@ int findMagicNumber(const unsigned char* data, int length)
         return -1;
     }
     for (int i = 0; i < length - 3; ++i) {
-        if (data[i] == DDS_HEADER_MAGIC[0] && data[i + 1] == DDS_HEADER_MAGIC[1] && data[i + 2] == DDS_HEADER_MAGIC[2] &&
-            data[i + 3] == DDS_HEADER_MAGIC[3]) {
+        if (data[i] == DDS_HEADER_MAGIC[0] && data[i + 1] == DDS_HEADER_MAGIC[1] &&
+            data[i + 2] == DDS_HEADER_MAGIC[2] && data[i + 3] == DDS_HEADER_MAGIC[3]) {
             return i;
         }
     }
@@ -228,7 +228,7 @@ CTcpReceiver::CTcpReceiver(CDataManager* dataManager) : CTcpReceiver(std::string
 
 CTcpReceiver::~CTcpReceiver()
 {
-    deinit();
+    CTcpReceiver::deinit();
     closeSocket();
 }
 
@@ -248,7 +248,8 @@ bool connectBounded(int fd, const sockaddr_in& addr, int timeoutMs)
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         err = ETIMEDOUT;
         for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() < 0) {
                 break;
             }
@@ -394,12 +395,13 @@ void CTcpReceiver::deinit()
     if (!m_bRunning.load()) {
         return;
     }
-    resetFrameRate();
-    resetLostPkgCount();
     m_bRunning.store(false);
     if (m_thread.joinable()) {
         m_thread.join();
     }
+    // After the join, so that no frame counted by the ending thread outlives the reset.
+    resetFrameRate();
+    resetLostPkgCount();
     closeSocket();
 }
 

@@ -84,9 +84,9 @@ private:
     IFramePkgSink* m_pSink;
     std::string m_strTopicName;
     unsigned char m_buffer[TCP_STREAM_BUF_SIZE];
-    size_t m_head{0}; // first buffered byte
-    size_t m_tail{0}; // one past the last
-    size_t m_scanned{0}; // buffered bytes from m_head known not to start a magic
+    size_t m_head{0};                 // first buffered byte
+    size_t m_tail{0};                 // one past the last
+    size_t m_scanned{0};              // buffered bytes from m_head known not to start a magic
     DataPackage_t* m_pPkg{nullptr};   // the frame being assembled
     DataPackage_t* m_pSpare{nullptr}; // kept for the next frame
     size_t m_frameLen{0};             // of the frame being assembled, header included

@@ -186,7 +186,7 @@ CTcpSender::CTcpSender(CDataManager* dataManager)
 
 CTcpSender::~CTcpSender()
 {
-    deinit();
+    CTcpSender::deinit();
     {
         // Connections added while the sender never ran.
         std::lock_guard<std::mutex> connLock(m_mutexConn);

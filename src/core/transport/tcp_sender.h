@@ -48,9 +48,9 @@ int sendTcpData(int fd, const void* data, int length, bool* stalled = nullptr);
 
 // One connection of the sender.
 struct TcpSockAddr_t {
-    int m_iFd;           // listening socket
-    TcpParam_t m_param;  // address text and port
-    sockaddr_in m_addr;  // the bound address
+    int m_iFd;          // listening socket
+    TcpParam_t m_param; // address text and port
+    sockaddr_in m_addr; // the bound address
 };
 
 class CTcpSender : public CDataSender {

@@ -33,7 +33,8 @@ TEST_F(PCIeSenderTest, MadeByTheFactoryForCodeFour)
 TEST_F(PCIeSenderTest, AcceptsNoConnectionOfAnyType)
 {
     CPCIeSender sender(&m_manager);
-    for (int type : {TRANS_TYPE_TCP, TRANS_TYPE_UDP, TRANS_TYPE_UNIX_SOCKET, TRANS_TYPE_SHARE_MEMORY, TRANS_TYPE_PCIE}) {
+    for (int type :
+         {TRANS_TYPE_TCP, TRANS_TYPE_UDP, TRANS_TYPE_UNIX_SOCKET, TRANS_TYPE_SHARE_MEMORY, TRANS_TYPE_PCIE}) {
         TransParam_t param;
         std::memset(&param, 0, sizeof(param));
         param.m_iType = type;

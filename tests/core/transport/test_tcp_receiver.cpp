@@ -2,7 +2,7 @@
 // buffer, garbage before, between and inside frames, false headers with oversize, negative and
 // wrapping lengths, no package, a stream cut off mid-frame), and the receiver against a raw peer
 // on loopback (frames delivered without waiting for the next read, the peer closing mid-frame and
-// being reconnected to, failures of init, and what is left after teardown).
+// being reconnected to, failures of init, a peer that drops SYNs, and what is left after teardown).
 #include "core/transport/tcp_receiver.h"
 
 #include <arpa/inet.h>
@@ -12,11 +12,11 @@
 
 #include <condition_variable>
 #include <cstring>
-#include <thread>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "memory/datacenter.h"
@@ -177,13 +177,13 @@ TEST_F(TcpFrameParserTest, FindMagicNumberTable)
         int expected;
     };
     const Case cases[] = {
-        {"", -1},       {"ZQM", -1},      {"ZQMW", 0},          {"xyZQMW", 2},
-        {"ZQMxZQMW", 4}, {"ZQMWZQMW", 0}, {"zqmwZQMw", -1},     {std::string(100, 'Z'), -1},
+        {"", -1},        {"ZQM", -1},     {"ZQMW", 0},      {"xyZQMW", 2},
+        {"ZQMxZQMW", 4}, {"ZQMWZQMW", 0}, {"zqmwZQMw", -1}, {std::string(100, 'Z'), -1},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(findMagicNumber(reinterpret_cast<const unsigned char*>(c.bytes.data()),
-                                  static_cast<int>(c.bytes.size())),
-                  c.expected)
+        EXPECT_EQ(
+            findMagicNumber(reinterpret_cast<const unsigned char*>(c.bytes.data()), static_cast<int>(c.bytes.size())),
+            c.expected)
             << c.bytes;
     }
     EXPECT_EQ(findMagicNumber(nullptr, 10), -1);
@@ -338,8 +338,8 @@ TEST_F(TcpFrameParserTest, FrameWithoutAPackageIsSkippedWholeEvenIfItHoldsAHeade
 
 TEST_F(TcpFrameParserTest, NewStreamNeverCompletesTheCutOffFrame)
 {
-    const Bytes cut = frameOf(1000, 1);     // a package of the 4096-byte group
-    const Bytes larger = frameOf(9000, 2);  // needs the 65536-byte group
+    const Bytes cut = frameOf(1000, 1);    // a package of the 4096-byte group
+    const Bytes larger = frameOf(9000, 2); // needs the 65536-byte group
     const Bytes smaller = frameOf(100, 3);
     EXPECT_EQ(m_parser->feed(cut.data(), 500), 0);
     EXPECT_TRUE(m_parser->inFrame());
@@ -420,7 +420,7 @@ TransParam_t tcpParam(const char* ip, int port)
 // A listening socket of the test that plays the sender.
 class RawPeer {
 public:
-    explicit RawPeer(int port)
+    explicit RawPeer(int port, int backlog = 4)
     {
         m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int on = 1;
@@ -429,7 +429,8 @@ public:
         addr.sin_family = AF_INET;
         addr.sin_port = htons(static_cast<uint16_t>(port));
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_ok = ::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && ::listen(m_listenFd, 4) == 0;
+        m_ok = ::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+               ::listen(m_listenFd, backlog) == 0;
     }
     ~RawPeer()
     {
@@ -584,6 +585,33 @@ TEST_F(TcpReceiverNsTest, InitRefusals)
     EXPECT_FALSE(receiver.init(param));
     receiver.deinit();
     receiver.deinit();
+}
+
+// A listener whose accept queue is full drops every SYN, as an unreachable host does: each connect
+// attempt gives up after its bound, so init fails instead of waiting for the system's retries.
+TEST_F(TcpReceiverNsTest, ConnectToAPeerThatDropsSynsGivesUp)
+{
+    const int port = 51105;
+    {
+        RawPeer peer(port, 0);
+        ASSERT_TRUE(peer.ok());
+        int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+
+        Delivered delivered;
+        CTcpReceiver receiver("h11_rx_drop", delivered.manager());
+        TransParam_t param = tcpParam("127.0.0.1", port);
+        zqtest::OutputCapture capture;
+        EXPECT_FALSE(receiver.init(param));
+        capture.stop();
+        EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "31", "[h11_rx_drop] Error: connectSocket!"));
+        ::close(filler);
+    }
+    expectNothingLeft();
 }
 
 TEST_F(TcpReceiverNsTest, ForwardsToTheDataManager)

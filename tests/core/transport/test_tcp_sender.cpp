@@ -13,9 +13,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <iterator>
 #include <condition_variable>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -274,8 +274,8 @@ TEST_F(TcpSenderNsTest, PackagesAcrossTheStreamBufferReachTheReceiverIntactAndIn
         ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getClientCount() == 1; }, 10000));
 
         const uint32_t edge = TCP_STREAM_BUF_SIZE - DDS_HEADER_SIZE;
-        const uint32_t sizes[] = {0,        1,       edge - 1, edge,   edge + 1, TCP_STREAM_BUF_SIZE, 65536,
-                                  65536 + 1, 300000, 17,       edge + 2, 1000000, 3};
+        const uint32_t sizes[] = {0,      1,  edge - 1, edge,    edge + 1, TCP_STREAM_BUF_SIZE, 65536, 65536 + 1,
+                                  300000, 17, edge + 2, 1000000, 3};
         std::vector<Bytes> packages;
         DataPackage_t* kept = nullptr;
         size_t n = 0;
@@ -435,7 +435,7 @@ protected:
 
 TEST_F(SendTcpDataNsTest, WholeFrameGoesOutStampedFromAPrivateHeader)
 {
-    const Bytes pkg = packageBytes(payloadOf(777, 4), 99);
+    Bytes pkg = packageBytes(payloadOf(777, 4), 99); // writable, as a package in the pool is
     const Bytes before = pkg;
     EXPECT_EQ(sendTcpData(m_fds[0], pkg.data(), static_cast<int>(pkg.size())), 0);
     EXPECT_EQ(pkg, before);
@@ -455,8 +455,8 @@ TEST_F(SendTcpDataNsTest, NothingSentIsADistinctFailureAndTheStreamStaysAligned)
     // Still no room: skipped again at once, and not logged again.
     EXPECT_EQ(sendTcpData(m_fds[0], pkg.data(), static_cast<int>(pkg.size()), &stalled), TCP_SEND_SKIPPED);
     capture.stop();
-    const std::string line = "Failed to send data, iSockfd: " + std::to_string(m_fds[0]) + ", iLen : " +
-                             std::to_string(pkg.size()) + ", iSndLen: 0 .";
+    const std::string line = "Failed to send data, iSockfd: " + std::to_string(m_fds[0]) +
+                             ", iLen : " + std::to_string(pkg.size()) + ", iSndLen: 0 .";
     EXPECT_EQ(zqtest::countDdsLines(capture.out(), "33", line), 1);
 
     // The reader catches up: the next frame goes out whole right after the filler.
@@ -472,13 +472,13 @@ TEST_F(SendTcpDataNsTest, PartOfAFrameThatCannotFollowIsReportedTruncated)
 {
     const size_t filled = fill();
     Bytes drained;
-    ASSERT_TRUE(readExactly(m_fds[1], 64 * 1024, &drained)); // room for part of the frame
+    ASSERT_TRUE(readExactly(m_fds[1], size_t{64} * 1024, &drained)); // room for part of the frame
     const Bytes pkg = packageBytes(payloadOf(512 * 1024, 6), 8);
     zqtest::OutputCapture capture;
     EXPECT_EQ(sendTcpData(m_fds[0], pkg.data(), static_cast<int>(pkg.size())), TCP_SEND_TRUNCATED);
     capture.stop();
-    const std::string prefix = "Failed to send data, iSockfd: " + std::to_string(m_fds[0]) + ", iLen : " +
-                               std::to_string(pkg.size()) + ", iSndLen: ";
+    const std::string prefix = "Failed to send data, iSockfd: " + std::to_string(m_fds[0]) +
+                               ", iLen : " + std::to_string(pkg.size()) + ", iSndLen: ";
     ASSERT_NE(capture.out().find(prefix), std::string::npos);
     EXPECT_EQ(capture.out().find(prefix + "0 ."), std::string::npos);
 
@@ -570,8 +570,9 @@ TEST_F(TcpSenderNsTest, ConnectionTable)
         zqtest::OutputCapture delCapture;
         EXPECT_TRUE(sender.delConn(control[0]));
         delCapture.stop();
-        EXPECT_TRUE(zqtest::hasDdsLine(delCapture.out(), "32", "Delete tcp conn " + std::to_string(control[0]) +
-                                                                   ", addr: 127.0.0.1, port: 51204"));
+        EXPECT_TRUE(
+            zqtest::hasDdsLine(delCapture.out(), "32",
+                               "Delete tcp conn " + std::to_string(control[0]) + ", addr: 127.0.0.1, port: 51204"));
         EXPECT_EQ(sender.getClientCount(), 0);
         EXPECT_FALSE(sender.isConnExist(control[0]));
         EXPECT_EQ(readToEnd(reader).size(), 0u); // the accepted socket was closed
