@@ -1,6 +1,7 @@
 #include "core/participant_impl.h"
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 
@@ -44,12 +45,6 @@ bool isMulticastIPv4(const std::string& ip)
     return first >= 224 && first <= 239;
 }
 
-// A key number whose key would overflow, or be IPC_PRIVATE (0) or the "no key" value -1.
-bool isBadShmKeyNumber(int number)
-{
-    return number > INT_MAX - SHM_KEY_OFFSET || number == -SHM_KEY_OFFSET || number == -SHM_KEY_OFFSET - 1;
-}
-
 // Refuses a user layout that the pool could not carve safely.
 bool checkUserLayout(const std::string& name, const ShmConfig_t& config)
 {
@@ -82,20 +77,45 @@ bool checkUserLayout(const std::string& name, const ShmConfig_t& config)
     return true;
 }
 
+// A handle that is not in this participant: named only while it is a live topic of another one.
+int refuseUnknownTopic(const CTopic* topic)
+{
+    std::string name;
+    if (copyLiveTopicName(topic, name)) {
+        DDS_RED("Error: topic %s is not exists.", name.c_str());
+    }
+    return -1;
+}
+
 } // namespace
 
 CParticipantImpl::CParticipantImpl(CParticipant* handle, _DomainConfigParam_t& param) : m_pParticipant(handle)
 {
-    startUp(true, &param);
+    try {
+        startUp(true, &param);
+    } catch (...) {
+        shutDown(); // an allocation failed: give back what start-up took before it propagates
+        throw;
+    }
 }
 
 CParticipantImpl::CParticipantImpl(CParticipant* handle, const std::string& path)
     : m_strConfigPath(path), m_pParticipant(handle)
 {
-    startUp(false, nullptr);
+    try {
+        startUp(false, nullptr);
+    } catch (...) {
+        shutDown();
+        throw;
+    }
 }
 
 CParticipantImpl::~CParticipantImpl()
+{
+    shutDown();
+}
+
+void CParticipantImpl::shutDown()
 {
     stopDiscovery();
     deleteUnusedTopics();
@@ -173,8 +193,13 @@ void CParticipantImpl::putResources(const std::vector<int>& ports, const std::ve
         res->putUnixSocketId(id);
     }
     for (int key : shmKeys) {
-        if (isBadShmKeyNumber(key)) {
-            DDS_YELLOW("Warning: share memory key number %d gives no valid key, ignored.", key);
+        if (key > INT_MAX - SHM_KEY_OFFSET) {
+            DDS_YELLOW("Warning: share memory key number %d is too large for a key, skipped.", key);
+            continue;
+        }
+        if (!CResourceManager::isUsableShmKeyNumber(key)) {
+            DDS_YELLOW("Warning: share memory key number %d would give the reserved key %d, skipped.", key,
+                       CResourceManager::shmKeyOf(key));
             continue;
         }
         res->putShmKey(key);
@@ -269,9 +294,15 @@ void CParticipantImpl::destroyMemPool()
 
 // Discovery seam: the multicast discovery engine is not part of the build yet, so start-up goes on
 // without it (no engine, as when its start fails) and nothing is announced.
-int CParticipantImpl::startDiscovery() { return 0; }
+int CParticipantImpl::startDiscovery()
+{
+    return 0;
+}
 
-void CParticipantImpl::stopDiscovery() { m_pDiscovery.reset(); }
+void CParticipantImpl::stopDiscovery()
+{
+    m_pDiscovery.reset();
+}
 
 void CParticipantImpl::triggerDiscovery(const std::string& name)
 {
@@ -304,7 +335,10 @@ void CParticipantImpl::stopReactor()
     }
 }
 
-std::string CParticipantImpl::getDevIp() const { return CResourceManager::getInstance()->getHostIp(); }
+std::string CParticipantImpl::getDevIp() const
+{
+    return CResourceManager::getInstance()->getHostIp();
+}
 
 CTopic* CParticipantImpl::createTopic(const std::string& name, ShmConfig_t* config)
 {
@@ -384,20 +418,13 @@ int CParticipantImpl::deleteTopic(CTopic* topic)
         }
         return m_mapTopics.end();
     };
-    auto refuse = [topic]() {
-        std::string foreign;
-        if (copyLiveTopicName(topic, foreign)) {
-            DDS_RED("Error: topic %s is not exists.", foreign.c_str());
-        }
-        return -1;
-    };
 
     std::string name;
     {
         std::lock_guard<std::mutex> lock(m_mtxTopic);
         auto it = findByHandle();
         if (it == m_mapTopics.end()) {
-            return refuse();
+            return refuseUnknownTopic(topic);
         }
         int ref = it->second->getReference();
         if (ref > 0) {
@@ -413,7 +440,7 @@ int CParticipantImpl::deleteTopic(CTopic* topic)
     std::lock_guard<std::mutex> lock(m_mtxTopic);
     auto it = findByHandle();
     if (it == m_mapTopics.end()) {
-        return refuse();
+        return refuseUnknownTopic(topic);
     }
     int ref = it->second->getReference();
     if (ref > 0) {
@@ -599,8 +626,7 @@ namespace {
 
 // Channel records seam: the control and data channel records arrive with the transport; until
 // then no publisher or subscriber holds a channel, so there is nothing to add to the record.
-template <typename Side>
-void fillChannelInfo(Side* side, const std::string& name, _DdsInfo_t& info)
+template <typename Side> void fillChannelInfo(Side* side, const std::string& name, _DdsInfo_t& info)
 {
     (void)side;
     (void)name;

@@ -88,6 +88,7 @@ public:
     CSubscriber* createSubscriber();
     int deleteSubscriber(CSubscriber* subscriber);
 
+    CParticipant* getParticipant() const { return m_pParticipant; }
     int getDomainId() const { return m_iDomainId; }
     std::string getDevIp() const;
     int getDdsInfo(const std::string& topic, int kind, _DdsInfo_t& info);
@@ -114,6 +115,7 @@ public:
 
 private:
     void startUp(bool fromRecord, _DomainConfigParam_t* param);
+    void shutDown();
     int loadConfig(_DomainConfigParam_t& param);
     int loadConfig();
     int createMemPool();

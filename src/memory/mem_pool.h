@@ -37,10 +37,10 @@ static_assert(offsetof(MemGroup_t, m_iChunkCount) == 8, "MemGroup_t layout");
 
 // A pool configuration.
 struct MemConfig_t {
-    int32_t m_iKey;           // System V key of the pool's segment; -1 for process memory
+    int32_t m_iKey;            // System V key of the pool's segment; -1 for process memory
     uint32_t m_u32MaxPoolSize; // byte budget
     MemGroup_t m_stGroup[MEM_MAX_GROUPS];
-    int32_t m_iGroupCount;    // entries of m_stGroup in use, from the first
+    int32_t m_iGroupCount; // entries of m_stGroup in use, from the first
 };
 static_assert(sizeof(MemConfig_t) == 204, "MemConfig_t layout");
 static_assert(offsetof(MemConfig_t, m_iKey) == 0, "MemConfig_t layout");

@@ -9,15 +9,20 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "core/participant_impl.h"
 #include "core/resource_manager.h"
 #include "core/topic_impl.h"
 #include "support/zqtest.h"
+#include "utils/dds_common.h"
 #include "utils/ev_reactor.h"
 #include "zqdds/participant.h"
 #include "zqdds/topic.h"
@@ -41,6 +46,22 @@ _DomainConfigParam_t loRecord()
     param.m_iMaxMemPoolSize = 0x200000;
     param.m_strEthName = "lo";
     return param;
+}
+
+// The library's lines in `out`, in order, each without " @function,line".
+std::vector<std::string> ddsLines(const std::string& out)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find("[DDS] ") == std::string::npos) {
+            continue;
+        }
+        size_t at = line.rfind(" @");
+        lines.push_back(at == std::string::npos ? line : line.substr(0, at));
+    }
+    return lines;
 }
 
 bool sameGroups(const MemGroup_t* a, const MemGroup_t* b, int count)
@@ -83,6 +104,38 @@ TEST_F(ParticipantImplNsTest, RecordFillsTheProcessPools)
     EXPECT_EQ(res->getHostIp(), "127.0.0.1");
 }
 
+TEST_F(ParticipantImplNsTest, SecondParticipantJoinsThePoolsAndTakesOverTheHostAddress)
+{
+    ASSERT_EQ(zqtest::runCommand({"ip", "link", "add", "h8v2", "type", "veth", "peer", "name", "h8v3"}), 0);
+    ASSERT_EQ(zqtest::runCommand({"ip", "addr", "add", "198.18.46.1/24", "dev", "h8v2"}), 0);
+    ASSERT_EQ(zqtest::runCommand({"ip", "link", "set", "h8v2", "up"}), 0);
+    auto first = start(loRecord());
+    _DomainConfigParam_t other = loRecord();
+    other.m_strEthName = "h8v2";
+    other.m_vecSocketPorts = {46110, 46130};
+    other.m_vecUnixSocketIdx = {};
+    other.m_vecShmKeys = {0x4812};
+    auto second = start(other);
+    ASSERT_TRUE(first->isInitialized());
+    ASSERT_TRUE(second->isInitialized());
+
+    EXPECT_EQ(first->getDevIp(), "198.18.46.1");
+    EXPECT_EQ(second->getDevIp(), "198.18.46.1");
+    CResourceManager* res = CResourceManager::getInstance();
+    std::vector<int> ports;
+    std::vector<int> keys;
+    zqtest::OutputCapture capture;
+    for (int port = res->getSocketPort(); port != -1; port = res->getSocketPort()) {
+        ports.push_back(port);
+    }
+    for (int key = res->getShmKey(); key != -1; key = res->getShmKey()) {
+        keys.push_back(key - SHM_KEY_OFFSET);
+    }
+    capture.stop();
+    EXPECT_EQ(ports, (std::vector<int>{46110, 46111, 46130}));
+    EXPECT_EQ(keys, (std::vector<int>{0x4810, 0x4811, 0x4812}));
+}
+
 TEST_F(ParticipantImplNsTest, EmptyPathKeepsEveryDefaultAndFillsNothing)
 {
     zqtest::OutputCapture capture;
@@ -94,8 +147,11 @@ TEST_F(ParticipantImplNsTest, EmptyPathKeepsEveryDefaultAndFillsNothing)
     EXPECT_EQ(participant->getMulticastPort(), 8888);
     EXPECT_EQ(participant->getDiscoverPeriod(), 5);
     EXPECT_EQ(participant->getMaxMemPoolSize(), 0x1400000);
-    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), GREEN, "eth: , ip: "));
-    EXPECT_EQ(zqtest::countDdsLines(capture.out(), GREEN, "DomainId: 66"), 0);
+    std::vector<std::string> expected = {
+        zqtest::ddsLine(GREEN, "VERSION: V2.0.0, compiled on " + getCompileTime()),
+        zqtest::ddsLine(GREEN, "eth: , ip: "),
+    };
+    EXPECT_EQ(ddsLines(capture.out()), expected);
     EXPECT_EQ(participant->getDevIp(), "");
 
     zqtest::OutputCapture empty;
@@ -184,9 +240,9 @@ TEST_F(ParticipantImplNsTest, NumbersThatCannotServeAreNotPutIntoThePools)
              std::string("Warning: socket port 65536 is out of range 1..65535, ignored."),
              std::string("Warning: socket port -1 is out of range 1..65535, ignored."),
              std::string("Warning: unix socket id -1 is negative, ignored."),
-             std::string("Warning: share memory key number -1193046 gives no valid key, ignored."),
-             std::string("Warning: share memory key number -1193047 gives no valid key, ignored."),
-             std::string("Warning: share memory key number 2146290602 gives no valid key, ignored."),
+             std::string("Warning: share memory key number -1193046 would give the reserved key 0, skipped."),
+             std::string("Warning: share memory key number -1193047 would give the reserved key -1, skipped."),
+             std::string("Warning: share memory key number 2146290602 is too large for a key, skipped."),
          }) {
         EXPECT_EQ(zqtest::countDdsLines(out, YELLOW, line), 1) << line << "\n" << out;
     }
@@ -198,6 +254,235 @@ TEST_F(ParticipantImplNsTest, NumbersThatCannotServeAreNotPutIntoThePools)
     EXPECT_EQ(res->getUnixSocketId(), -1);
     EXPECT_EQ(res->getShmKey(), INT_MAX);
     EXPECT_EQ(res->getShmKey(), -1);
+}
+
+// The JSON library's own text for what `use` does to the document `text`.
+std::string jsonError(const std::string& text, void (*use)(nlohmann::json&))
+{
+    try {
+        std::istringstream in(text);
+        nlohmann::json doc = nlohmann::json::parse(in);
+        use(doc);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+const char* const GOOD_JSON = R"({
+    "domain": {"id": 46, "multicastIp": "224.46.0.3", "multicastPort": 46201, "period": 4},
+    "network": {"ethName": "lo"},
+    "transport": {"portRange": "46210-46213", "excludePort": [46211], "domainSockRange": "4620-4622",
+                  "shmKeyRange": "18432-18434"},
+    "mempool": {"maxSize": 3145728}
+})";
+
+struct JsonCase {
+    const char* what;
+    std::string content;                                    // empty: no file at all
+    std::vector<std::pair<std::string, std::string>> lines; // after the version line
+    bool initialised;
+    int domain;
+    std::string group;
+    int port;
+    int period;
+    int budget;
+};
+
+std::string cfgPath()
+{
+    return "/tmp/h8_participant.json";
+}
+
+std::vector<JsonCase> jsonCases()
+{
+    const std::string path = cfgPath();
+    const std::string notOpen = path + " is not open!";
+    const std::string noIp = "Error: Get  ip failed, please check net card configure.";
+    const std::string lo = "eth: lo, ip: 127.0.0.1";
+    const std::string malformed = R"({"domain": {"id": 46,)";
+    const std::string trailing = std::string(GOOD_JSON) + " x";
+    const std::string parseMalformed = "Error: parse failed! " + jsonError(malformed, [](nlohmann::json&) {});
+    const std::string parseTrailing = "Error: parse failed! " + jsonError(trailing, [](nlohmann::json&) {});
+    const std::string wrongTyped = R"({
+        "domain": {"id": "46", "multicastIp": 224, "multicastPort": 46201, "period": true},
+        "network": {"ethName": "lo"},
+        "mempool": {"maxSize": 6.5}
+    })";
+    const std::string idIsText = jsonError(wrongTyped, [](nlohmann::json& d) { (void)d["domain"]["id"].get<int>(); });
+    const std::string groupIsNumber =
+        jsonError(wrongTyped, [](nlohmann::json& d) { (void)d["domain"]["multicastIp"].get<std::string>(); });
+    const std::string noRange =
+        jsonError(wrongTyped, [](nlohmann::json& d) { (void)d["transport"]["portRange"].get<std::string>(); });
+    const std::string outOfRange = R"({
+        "domain": {"id": 47, "multicastIp": "10.0.0.1", "multicastPort": 70000, "period": 0},
+        "network": {"ethName": "lo"},
+        "transport": {"portRange": "0-5", "domainSockRange": "4630-4631", "shmKeyRange": "18440-18441"},
+        "mempool": {"maxSize": -1}
+    })";
+    const std::string noNetwork = R"({"domain": {"id": 48}})";
+    const std::string noEth =
+        jsonError(noNetwork, [](nlohmann::json& d) { (void)d["network"]["ethName"].get<std::string>(); });
+    const std::string noGroup =
+        jsonError(noNetwork, [](nlohmann::json& d) { (void)d["domain"]["multicastIp"].get<std::string>(); });
+    const std::string noPeriod =
+        jsonError(noNetwork, [](nlohmann::json& d) { (void)d["domain"]["period"].get<int>(); });
+
+    return {
+        {"good",
+         GOOD_JSON,
+         {{GREEN, "DomainId: 46"},
+          {GREEN, "Multicast ip: 224.46.0.3, Multicast port: 46201"},
+          {GREEN, "Discover period: 4 s"},
+          {GREEN, "MaxMemPoolSize: 3 M"},
+          {GREEN, lo}},
+         true,
+         46,
+         "224.46.0.3",
+         46201,
+         4,
+         3145728},
+        {"missing file",
+         "",
+         {{GREEN, notOpen}, {GREEN, notOpen}, {GREEN, notOpen}, {GREEN, notOpen}, {RED, noIp}},
+         false,
+         66,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"malformed",
+         malformed,
+         {{RED, parseMalformed}, {RED, parseMalformed}, {RED, parseMalformed}, {RED, parseMalformed}, {RED, noIp}},
+         false,
+         66,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"trailing garbage",
+         trailing,
+         {{RED, parseTrailing}, {RED, parseTrailing}, {RED, parseTrailing}, {RED, parseTrailing}, {RED, noIp}},
+         false,
+         66,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"wrong types",
+         wrongTyped,
+         {{RED, "Error: parse failed! " + idIsText},
+          {RED, "Error: parse failed! " + groupIsNumber},
+          {RED, "Error: parse failed! type must be number, but is boolean"},
+          {RED, "Error: parse failed! " + noRange},
+          {RED, "Error: parse failed! " +
+                    jsonError(wrongTyped,
+                              [](nlohmann::json& d) { (void)d["transport"]["domainSockRange"].get<std::string>(); })},
+          {RED, "Error: parse failed! " +
+                    jsonError(wrongTyped,
+                              [](nlohmann::json& d) { (void)d["transport"]["shmKeyRange"].get<std::string>(); })},
+          {RED, "Error: parse failed! number 6.5 is not an integer"},
+          {GREEN, "DomainId: 66"},
+          {GREEN, "Multicast ip: 224.5.6.7, Multicast port: 8888"},
+          {GREEN, "Discover period: 5 s"},
+          {GREEN, "MaxMemPoolSize: 20 M"},
+          {GREEN, lo}},
+         true,
+         66,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"out of range",
+         outOfRange,
+         {{YELLOW, "Warning: multicast ip 10.0.0.1 is not an IPv4 multicast address, keep 224.5.6.7."},
+          {YELLOW, "Warning: multicast port 70000 is out of range 1..65535, keep 8888."},
+          {YELLOW, "Warning: discover period 0 s is out of range 1..3600, keep 5 s."},
+          {RED, "Error: portRange 0-5 is out of range!"},
+          {YELLOW, "Warning: max mem pool size -1 is negative, keep 20971520."},
+          {GREEN, "DomainId: 47"},
+          {GREEN, "Multicast ip: 224.5.6.7, Multicast port: 8888"},
+          {GREEN, "Discover period: 5 s"},
+          {GREEN, "MaxMemPoolSize: 20 M"},
+          {GREEN, lo}},
+         true,
+         47,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"no interface",
+         noNetwork,
+         {{RED, "Error: parse failed! " + noGroup},
+          {RED, "Error: parse failed! " + noPeriod},
+          {RED, "Error: parse failed! " + noEth},
+          {RED, noIp}},
+         false,
+         48,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+    };
+}
+
+class JsonConfigNsTest : public ParticipantImplNsTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(JsonConfigNsTest, StartsFromTheFile)
+{
+    const JsonCase c = jsonCases()[static_cast<size_t>(GetParam())];
+    if (!c.content.empty()) {
+        std::ofstream(cfgPath()) << c.content;
+    }
+    zqtest::OutputCapture capture;
+    auto participant = std::make_unique<CParticipantImpl>(nullptr, cfgPath());
+    capture.stop();
+
+    std::vector<std::string> expected = {zqtest::ddsLine(GREEN, "VERSION: V2.0.0, compiled on " + getCompileTime())};
+    for (const auto& line : c.lines) {
+        expected.push_back(zqtest::ddsLine(line.first, line.second));
+    }
+    EXPECT_EQ(ddsLines(capture.out()), expected) << c.what;
+    EXPECT_EQ(participant->isInitialized(), c.initialised) << c.what;
+    EXPECT_EQ(participant->getDomainId(), c.domain) << c.what;
+    EXPECT_EQ(participant->getMulticastIp(), c.group) << c.what;
+    EXPECT_EQ(participant->getMulticastPort(), c.port) << c.what;
+    EXPECT_EQ(participant->getDiscoverPeriod(), c.period) << c.what;
+    EXPECT_EQ(participant->getMaxMemPoolSize(), c.budget) << c.what;
+    EXPECT_EQ(participant->getMemPool() != nullptr, c.initialised) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, JsonConfigNsTest, ::testing::Range(0, static_cast<int>(jsonCases().size())));
+
+TEST_F(ParticipantImplNsTest, GoodFileFillsThePools)
+{
+    std::ofstream(cfgPath()) << GOOD_JSON;
+    zqtest::OutputCapture quiet;
+    auto participant = std::make_unique<CParticipantImpl>(nullptr, cfgPath());
+    CResourceManager* res = CResourceManager::getInstance();
+    std::vector<int> ports;
+    for (int port = res->getSocketPort(); port != -1; port = res->getSocketPort()) {
+        ports.push_back(port);
+    }
+    EXPECT_EQ(ports, (std::vector<int>{46210, 46212}));
+    EXPECT_EQ(res->getUnixSocketId(), 4620);
+    EXPECT_EQ(res->getUnixSocketId(), 4621);
+    EXPECT_EQ(res->getUnixSocketId(), -1);
+    EXPECT_EQ(res->getShmKey(), 18432 + SHM_KEY_OFFSET);
+    EXPECT_EQ(res->getShmKey(), 18433 + SHM_KEY_OFFSET);
+    EXPECT_EQ(res->getShmKey(), -1);
+    EXPECT_EQ(participant->getDevIp(), "127.0.0.1");
+}
+
+TEST_F(ParticipantImplNsTest, ExampleConfigurationStartsOnLoopback)
+{
+    zqtest::OutputCapture quiet;
+    const std::string source = __FILE__;
+    const std::string path = source.substr(0, source.rfind("/tests/")) + "/config/zqdds.json";
+    auto participant = std::make_unique<CParticipantImpl>(nullptr, path);
+    quiet.stop();
+    EXPECT_TRUE(participant->isInitialized()) << quiet.out();
+    EXPECT_EQ(participant->getDevIp(), "127.0.0.1");
 }
 
 TEST_F(ParticipantImplNsTest, LocalPoolHasFourteenGroupsAndTheBudget)
@@ -277,7 +562,6 @@ TEST_F(ParticipantImplNsTest, TopicLookups)
     EXPECT_EQ(cfg.m_iKey, 0x5a5a5a5a);
     EXPECT_EQ(participant->getTopicImpl("h8_other"), nullptr);
     capture.stop();
-    std::vector<std::string> lines = {zqtest::ddsLine(RED, "Error: topic h8_other is not exists.")};
     EXPECT_EQ(zqtest::countDdsLines(capture.out(), RED, "Error: topic h8_other is not exists."), 1);
     EXPECT_EQ(capture.out().find("h8_plain"), std::string::npos);
     EXPECT_EQ(participant->deleteTopic(topic), 0);
@@ -325,6 +609,7 @@ TEST_F(ParticipantImplNsTest, RegistriesServeSeveralThreadsAtOnce)
     auto participant = start(loRecord());
     zqtest::OutputCapture capture; // the topic lines of every round
     std::vector<std::thread> threads;
+    threads.reserve(4);
     std::atomic<int> failures{0};
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
