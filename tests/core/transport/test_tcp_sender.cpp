@@ -373,7 +373,7 @@ TEST_F(TcpSenderNsTest, ShortSendNeverLeavesHalfAFrame)
         ASSERT_TRUE(zqtest::waitUntil([&] { return sender.getClientCount() == 1; }, 10000));
 
         const uint32_t big = 3 * 1024 * 1024; // far beyond both socket buffers
-        const Bytes first = packageBytes(payloadOf(big, 1), 1);
+        const Bytes first = packageBytes(payloadOf(1000, 1), 1);
         const Bytes cut = packageBytes(payloadOf(big, 2), 2);
         const Bytes after = packageBytes(payloadOf(1000, 3), 3);
         reader.hold(true);
@@ -496,7 +496,10 @@ TEST_F(SendTcpDataNsTest, PartOfAFrameThatCannotFollowIsReportedTruncated)
 TEST_F(SendTcpDataNsTest, PartOfAFrameIsFinishedWhileTheReaderKeepsUp)
 {
     const size_t filled = fill();
-    const Bytes pkg = packageBytes(payloadOf(2 * 1024 * 1024, 7), 9);
+    // A generous send bound: the frame is finished however slowly the drain thread is scheduled.
+    timeval tv{1, 0};
+    ::setsockopt(m_fds[0], SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    const Bytes pkg = packageBytes(payloadOf(256 * 1024, 7), 9);
     Bytes got;
     std::thread drain([&] { got = readToEnd(m_fds[1]); });
     EXPECT_EQ(sendTcpData(m_fds[0], pkg.data(), static_cast<int>(pkg.size())), 0);
