@@ -1,8 +1,9 @@
 // Walking a pool segment by its layout: no header, chunks back to back group after group, each
 // chunk its group's chunk size + MEM_CHUNK_OVERHEAD bytes, the package 48 bytes into the chunk.
 //
-// Both ends of shared-memory transfer build their number-to-package tables with this; a layout
-// from the wire and the numbers in the segment are untrusted and checked here.
+// The creator numbers its chunks by this walk, and both ends of shared-memory transfer build
+// their number-to-package tables with it; a layout from the wire and the numbers in the segment
+// are untrusted and checked here.
 #pragma once
 
 #include <cstddef>
@@ -11,16 +12,28 @@
 
 #include "memory/mem_pool.h"
 
-// One package of a pool segment: where it lies and the capacity its group gives it.
+// Chunks start 8-aligned (their headers hold an atomic count and a mutex), so every chunk size
+// is a multiple of this.
+constexpr int SHM_CHUNK_ALIGN = 8;
+
+// One package of a pool segment: where it lies and the group it belongs to.
 struct ShmPkgSlot_t {
     uint64_t m_u64Offset; // of the DataPackage_t from the segment's start
     int32_t m_iCapacity;  // the group's chunk size
+    int32_t m_iGroup;     // index of the group in the layout
 };
 
-// Checks a layout (0..16 groups, chunk sizes >= 0 in multiples of 8, counts >= 0, at most INT_MAX packages, the
-// total in 64 bits without overflow) and gives the segment size it describes and its number of
-// packages. False for a layout outside those bounds.
+// A group a segment can hold: chunk size >= 0 and a multiple of SHM_CHUNK_ALIGN, count >= 0.
+bool shmGroupInBounds(const MemGroup_t& grp);
+// The bytes and packages a layout describes, summed in 64 bits. False for a group count outside
+// 0..16, a group out of bounds, or sums beyond 64 bits.
+bool shmLayoutTotals(const MemPoolLayout_t& layout, uint64_t* size, uint64_t* pkgs);
+// As shmLayoutTotals, and at most INT_MAX packages (package numbers are int32). Nothing is
+// written for a refused layout.
 bool shmLayoutSize(const MemPoolLayout_t& layout, uint64_t* size, int* count);
+// Every package of the layout in walk order, so slots[n - 1] is the one the creator numbers n.
+// False (slots emptied) when shmLayoutSize refuses the layout.
+bool shmLayoutSlots(const MemPoolLayout_t& layout, std::vector<ShmPkgSlot_t>* slots);
 
 // Walks the `len` bytes at `base` by `layout` and fills `slots` so that slots[n - 1] is the
 // package whose m_iPkgId is n. False (slots emptied) when the layout is refused, needs more than

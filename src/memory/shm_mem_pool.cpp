@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "memory/shm_layout.h"
 #include "utils/dds_common.h"
 #include "utils/system_utils.h"
 
@@ -35,13 +36,13 @@ CShmMemPool::~CShmMemPool()
 
 bool CShmMemPool::checkLayout(const MemPoolLayout_t& layout, uint64_t* memSize, int* pkgCount)
 {
+    // The creator's own rules come first, each with its line; the segment's bounds are those of
+    // every reader (shm_layout).
     if (layout.m_iGroupCount < 1 || layout.m_iGroupCount > MEM_MAX_GROUPS) {
         DDS_RED("Error: invalid share memory group count %d!", layout.m_iGroupCount);
         return false;
     }
     std::set<int> ids;
-    uint64_t size = 0;
-    uint64_t count = 0;
     for (int i = 0; i < layout.m_iGroupCount; ++i) {
         const MemGroup_t& grp = layout.m_stGroup[i];
         if (grp.m_iChunkSize <= 0 || grp.m_iChunkSize > MEM_MAX_CHUNK_SIZE || grp.m_iChunkCount < 1) {
@@ -49,8 +50,8 @@ bool CShmMemPool::checkLayout(const MemPoolLayout_t& layout, uint64_t* memSize, 
                     grp.m_iChunkSize, grp.m_iChunkCount);
             return false;
         }
-        // Chunk headers hold an atomic count and a mutex: every chunk must start 8-aligned.
-        if (grp.m_iChunkSize % 8 != 0) {
+        // With a positive size and count, only the alignment is left to refuse.
+        if (!shmGroupInBounds(grp)) {
             DDS_RED("Error: share memory chunk size %d of group %d is not a multiple of 8!", grp.m_iChunkSize,
                     grp.m_iGrpId);
             return false;
@@ -59,13 +60,14 @@ bool CShmMemPool::checkLayout(const MemPoolLayout_t& layout, uint64_t* memSize, 
             DDS_RED("Error: duplicate share memory group id %d!", grp.m_iGrpId);
             return false;
         }
-        // At most 16 x (2^31) x (2^31): the sum cannot wrap 64 bits.
-        size +=
-            (static_cast<uint64_t>(grp.m_iChunkSize) + MEM_CHUNK_OVERHEAD) * static_cast<uint64_t>(grp.m_iChunkCount);
-        count += static_cast<uint64_t>(grp.m_iChunkCount);
     }
-    if (count > static_cast<uint64_t>(INT_MAX) || size > SIZE_MAX) {
-        DDS_RED("Error: share memory pool too large! chunks: %llu, size: %llu", static_cast<unsigned long long>(count),
+    uint64_t size = 0;
+    int count = 0;
+    if (!shmLayoutSize(layout, &size, &count)) {
+        // At most 16 x (2^31) x (2^31) bytes here: only the package count can be too large.
+        uint64_t pkgs = 0;
+        shmLayoutTotals(layout, &size, &pkgs);
+        DDS_RED("Error: share memory pool too large! chunks: %llu, size: %llu", static_cast<unsigned long long>(pkgs),
                 static_cast<unsigned long long>(size));
         return false;
     }
@@ -73,34 +75,7 @@ bool CShmMemPool::checkLayout(const MemPoolLayout_t& layout, uint64_t* memSize, 
         *memSize = size;
     }
     if (pkgCount != nullptr) {
-        *pkgCount = static_cast<int>(count);
-    }
-    return true;
-}
-
-bool CShmMemPool::buildPkgTable(const MemPoolLayout_t& layout, void* base, uint64_t segSize,
-                                std::vector<DataPackage_t*>* table)
-{
-    uint64_t size = 0;
-    int count = 0;
-    if (base == nullptr || table == nullptr || !checkLayout(layout, &size, &count)) {
-        return false;
-    }
-    if (size > segSize) {
-        DDS_RED("Error: share memory layout needs %llu bytes, segment has %llu!", static_cast<unsigned long long>(size),
-                static_cast<unsigned long long>(segSize));
-        return false;
-    }
-    table->clear();
-    table->reserve(static_cast<size_t>(count));
-    uint8_t* at = static_cast<uint8_t*>(base);
-    for (int i = 0; i < layout.m_iGroupCount; ++i) {
-        const MemGroup_t& grp = layout.m_stGroup[i];
-        size_t stride = static_cast<size_t>(grp.m_iChunkSize) + MEM_CHUNK_OVERHEAD;
-        for (int n = 0; n < grp.m_iChunkCount; ++n) {
-            table->push_back(reinterpret_cast<DataPackage_t*>(at + MEM_CHUNK_PKG_OFFSET));
-            at += stride;
-        }
+        *pkgCount = count;
     }
     return true;
 }
@@ -114,8 +89,7 @@ bool CShmMemPool::init(const MemConfig_t& cfg)
     }
     MemPoolLayout_t layout = layoutOf(cfg);
     uint64_t memSize = 0;
-    int pkgCount = 0;
-    if (!checkLayout(layout, &memSize, &pkgCount)) {
+    if (!checkLayout(layout, &memSize, nullptr)) {
         return false;
     }
     if (!initMemPool(cfg)) {
@@ -149,28 +123,31 @@ bool CShmMemPool::init(const MemConfig_t& cfg)
     }
     m_pMemAddr = addr;
 
-    m_pFree.reset(new std::atomic<bool>[static_cast<size_t>(pkgCount)]);
-    uint8_t* at = static_cast<uint8_t*>(m_pMemAddr);
-    int pkgId = 1;
-    for (int i = 0; i < cfg.m_iGroupCount; ++i) {
-        const MemGroup_t& grp = cfg.m_stGroup[i];
-        GroupSpan_t span{};
-        span.m_pBegin = at;
-        span.m_uStride = static_cast<size_t>(grp.m_iChunkSize) + MEM_CHUNK_OVERHEAD;
-        span.m_iGrpId = grp.m_iGrpId;
-        span.m_iChunkSize = grp.m_iChunkSize;
-        span.m_iFirstPkgId = pkgId;
-        span.m_pGroup = findGroup(grp.m_iGrpId);
-        for (int n = 0; n < grp.m_iChunkCount; ++n) {
-            auto* chunk = reinterpret_cast<MemChunk_t*>(at);
-            initMemChunk(chunk, true, grp.m_iGrpId, pkgId, grp.m_iChunkSize);
-            m_pFree[static_cast<size_t>(pkgId - 1)].store(true, std::memory_order_relaxed);
-            span.m_pGroup->putChunk(chunk);
-            ++pkgId;
-            at += span.m_uStride;
+    // Numbered by the walk every reader makes: package n is the n-th chunk.
+    std::vector<ShmPkgSlot_t> slots;
+    shmLayoutSlots(layout, &slots);
+    m_pFree.reset(new std::atomic<bool>[slots.size()]);
+    auto* base = static_cast<uint8_t*>(m_pMemAddr);
+    for (size_t i = 0; i < slots.size(); ++i) {
+        const ShmPkgSlot_t& slot = slots[i];
+        const MemGroup_t& grp = layout.m_stGroup[slot.m_iGroup];
+        auto* chunk = reinterpret_cast<MemChunk_t*>(base + slot.m_u64Offset - MEM_CHUNK_PKG_OFFSET);
+        int pkgId = static_cast<int>(i) + 1;
+        if (i == 0 || slots[i - 1].m_iGroup != slot.m_iGroup) {
+            GroupSpan_t span{};
+            span.m_pBegin = reinterpret_cast<uint8_t*>(chunk);
+            span.m_uStride = static_cast<size_t>(grp.m_iChunkSize) + MEM_CHUNK_OVERHEAD;
+            span.m_iGrpId = grp.m_iGrpId;
+            span.m_iChunkSize = grp.m_iChunkSize;
+            span.m_iFirstPkgId = pkgId;
+            span.m_pGroup = findGroup(grp.m_iGrpId);
+            m_vecSpans.push_back(span);
         }
-        span.m_pEnd = at;
-        m_vecSpans.push_back(span);
+        GroupSpan_t& span = m_vecSpans.back();
+        initMemChunk(chunk, true, grp.m_iGrpId, pkgId, grp.m_iChunkSize);
+        m_pFree[i].store(true, std::memory_order_relaxed);
+        span.m_pGroup->putChunk(chunk);
+        span.m_pEnd = reinterpret_cast<uint8_t*>(chunk) + span.m_uStride;
     }
     return true;
 }

@@ -36,14 +36,11 @@ public:
     int getShmId() const { return m_iShmId; }
     uint64_t getMemSize() const { return m_u64MemSize; }
 
-    // Checks a layout as it may come from an application or another process: 1..16 groups,
-    // distinct numbers, chunk sizes 1..MEM_MAX_CHUNK_SIZE in multiples of 8, counts >= 1, at most INT_MAX chunks in
-    // all. Gives the segment size and the chunk count; false (with a red line) otherwise.
+    // Checks a layout as it may come from an application: the segment bounds every reader
+    // checks (shmLayoutSize), and the creator's own rules on top: 1..16 groups, distinct numbers,
+    // chunk sizes 1..MEM_MAX_CHUNK_SIZE, counts >= 1. Gives the segment size and the chunk count;
+    // false (with a red line) otherwise.
     static bool checkLayout(const MemPoolLayout_t& layout, uint64_t* memSize, int* pkgCount);
-    // The number -> package table of a segment of `segSize` bytes at `base` (entry n-1 is
-    // package n), by the layout walk; false when the layout is refused or does not fit.
-    static bool buildPkgTable(const MemPoolLayout_t& layout, void* base, uint64_t segSize,
-                              std::vector<DataPackage_t*>* table);
 
 private:
     // Where one group's chunks lie in this process's mapping.

@@ -93,7 +93,7 @@ TEST(ShmLayoutTest, LayoutsOutsideTheRecordAreRefused)
         EXPECT_FALSE(shmLayoutSize(c.layout, &size, &count)) << c.name;
         EXPECT_EQ(size, 7u) << c.name;
         std::vector<uint8_t> bytes(4096);
-        std::vector<ShmPkgSlot_t> slots{{1, 1}};
+        std::vector<ShmPkgSlot_t> slots{{1, 1, 0}};
         EXPECT_FALSE(shmWalkLayout(bytes.data(), bytes.size(), c.layout, &slots)) << c.name;
         EXPECT_TRUE(slots.empty()) << c.name;
     }
@@ -112,6 +112,8 @@ TEST(ShmLayoutTest, WalkMapsNumbersToPackagesWithTheirGroupCapacity)
     EXPECT_EQ(slots[4].m_u64Offset, 3u * 200 + 1096 + 48);
     EXPECT_EQ(slots[2].m_iCapacity, 104);
     EXPECT_EQ(slots[3].m_iCapacity, 1000);
+    EXPECT_EQ(slots[2].m_iGroup, 0);
+    EXPECT_EQ(slots[3].m_iGroup, 1);
 
     // The numbers the segment holds decide; a permutation of 1..N is still a valid table.
     setId(bytes, slots[0].m_u64Offset, 2);

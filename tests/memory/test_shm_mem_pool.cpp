@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "memory/datacenter.h"
+#include "memory/shm_layout.h"
 #include "support/zqtest.h"
 #include "utils/system_utils.h"
 
@@ -30,6 +31,21 @@ MemConfig_t makeCfg(int key, std::initializer_list<MemGroup_t> groups)
         cfg.m_stGroup[cfg.m_iGroupCount++] = g;
     }
     return cfg;
+}
+
+// The number -> package table of the pool's segment, by the walk every reader makes.
+bool pkgTable(CShmMemPool& pool, std::vector<DataPackage_t*>* table)
+{
+    auto* base = static_cast<uint8_t*>(pool.getMemAddr());
+    std::vector<ShmPkgSlot_t> slots;
+    if (!shmWalkLayout(base, pool.getMemSize(), pool.getMemLayout(), &slots)) {
+        return false;
+    }
+    table->clear();
+    for (const ShmPkgSlot_t& slot : slots) {
+        table->push_back(reinterpret_cast<DataPackage_t*>(base + slot.m_u64Offset));
+    }
+    return true;
 }
 
 bool segmentExists(int shmid)
@@ -62,7 +78,7 @@ TEST_F(ShmMemPoolNsTest, SegmentSizeAndNumberingFollowTheWalk)
     EXPECT_EQ(pool.getMaxPoolSize(), 0x400000u + pool.getAllocSize());
 
     std::vector<DataPackage_t*> table;
-    ASSERT_TRUE(CShmMemPool::buildPkgTable(pool.getMemLayout(), pool.getMemAddr(), size, &table));
+    ASSERT_TRUE(pkgTable(pool, &table));
     ASSERT_EQ(table.size(), 16u);
     auto* base = static_cast<uint8_t*>(pool.getMemAddr());
     for (size_t i = 0; i < table.size(); ++i) {
@@ -325,7 +341,7 @@ TEST_F(ShmMemPoolNsTest, SecondProcessSeesTheSameNumberingAndBytes)
         off += static_cast<size_t>(size) + 96;
     }
     std::vector<DataPackage_t*> table;
-    ASSERT_TRUE(CShmMemPool::buildPkgTable(pool.getMemLayout(), pool.getMemAddr(), pool.getMemSize(), &table));
+    ASSERT_TRUE(pkgTable(pool, &table));
     EXPECT_STREQ(reinterpret_cast<const char*>(pkgData(table[4])), "from peer") << "the peer's write is seen here";
     for (MemChunk_t* c : taken) {
         pool.releaseMemChunk(c);
