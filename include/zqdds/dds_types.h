@@ -43,6 +43,18 @@ struct _DataTransChnInfo_t {
     int m_iPort;
 };
 
+// Which side of a topic CParticipant::getDdsInfo reports.
+enum DdsInfoKind_e {
+    DDS_INFO_PUB = 0,
+    DDS_INFO_SUB = 1,
+};
+
+// A subscriber's state of a topic, reported in _DdsInfo_t::m_iTopicState.
+enum TopicState_e {
+    TOPIC_STATE_UNSUBSCRIBED = 0, // waiting for a publisher; discovery announces it
+    TOPIC_STATE_SUBSCRIBED = 1,   // the publisher's control endpoint was received
+};
+
 // Per-topic status filled by CParticipant::getDdsInfo.
 struct _DdsInfo_t {
     int m_iMsgChnPort;

@@ -1,1 +1,7 @@
-// Not built yet.
+#include "core/topic_impl.h"
+
+CTopicImpl::~CTopicImpl()
+{
+    delete m_pTopic;
+    m_pTopic = nullptr;
+}

@@ -1,1 +1,170 @@
-// Not built yet.
+#include "memory/datacenter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "memory/normal_datafifo.h"
+
+CDataCenter::~CDataCenter() = default;
+
+int CDataCenter::pushPackage(DataPackage_t* pkg)
+{
+    if (pkg == nullptr) {
+        return -1;
+    }
+    // Our own reference keeps the package alive while it is handed out, and returns it to its
+    // pool at the end when no consumer kept one.
+    referPackage(pkg);
+    {
+        std::lock_guard<std::mutex> lock(m_mtxFifo);
+        for (CDataFifo* fifo : m_vecFifos) {
+            referPackage(pkg);
+            if (fifo->pushDataPackage(pkg) != 0) {
+                releasePackage(pkg);
+            }
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mtxCallBack);
+        for (auto& entry : m_mapCallBacks) {
+            referPackage(pkg);
+            if (entry.second(entry.first, pkg) != 0) {
+                releasePackage(pkg);
+            }
+        }
+    }
+    releasePackage(pkg);
+    return 0;
+}
+
+int CDataCenter::attachFifo(CDataFifo* fifo)
+{
+    if (fifo == nullptr) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(m_mtxFifo);
+    if (std::find(m_vecFifos.begin(), m_vecFifos.end(), fifo) != m_vecFifos.end()) {
+        return -1;
+    }
+    m_vecFifos.push_back(fifo);
+    return 0;
+}
+
+int CDataCenter::detachFifo(CDataFifo* fifo)
+{
+    if (fifo == nullptr) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(m_mtxFifo);
+    auto it = std::find(m_vecFifos.begin(), m_vecFifos.end(), fifo);
+    if (it == m_vecFifos.end()) {
+        return -1;
+    }
+    m_vecFifos.erase(it);
+    return 0;
+}
+
+int CDataCenter::registerCallBack(DataCallBack_t callback)
+{
+    if (!callback) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(m_mtxCallBack);
+    int id = m_iNextCbId++;
+    m_mapCallBacks.emplace(id, std::move(callback));
+    return id;
+}
+
+void CDataCenter::unregisterCallBack(int id)
+{
+    std::lock_guard<std::mutex> lock(m_mtxCallBack);
+    m_mapCallBacks.erase(id);
+}
+
+CDataManager::CDataManager() : m_pDataCenter(new CDataCenter()) {}
+
+CDataManager::~CDataManager()
+{
+    delete m_pDataCenter;
+}
+
+void CDataManager::setMemPool(CMemPool* pool)
+{
+    if (pool == nullptr) {
+        return;
+    }
+    m_pDataCenter->setMemPool(pool);
+    m_pMemPool = pool;
+}
+
+DataPackage_t* CDataManager::getEmptyDataPkg(int size, int timeoutMs)
+{
+    (void)timeoutMs;
+    return m_pDataCenter->createPackage(size);
+}
+
+void CDataManager::putEmptyDataPkg(DataPackage_t* pkg)
+{
+    m_pDataCenter->releasePackage(pkg);
+}
+
+void CDataManager::releaseDataPkg(DataPackage_t* pkg)
+{
+    m_pDataCenter->releasePackage(pkg);
+}
+
+void CDataManager::referDataPkg(DataPackage_t* pkg)
+{
+    m_pDataCenter->referPackage(pkg);
+}
+
+int CDataManager::putFullDataPkg(DataPackage_t* pkg)
+{
+    return m_pDataCenter->pushPackage(pkg);
+}
+
+CDataFifo* CDataManager::createDataFifo(int policy, int depth)
+{
+    return new (std::nothrow) CNormalDataFifo(m_pDataCenter, policy, depth);
+}
+
+void CDataManager::destroyDataFifo(CDataFifo* fifo)
+{
+    delete fifo;
+}
+
+int CDataManager::registerCallBack(DataCallBack_t callback)
+{
+    return m_pDataCenter->registerCallBack(std::move(callback));
+}
+
+void CDataManager::unregisterCallBack(int id)
+{
+    m_pDataCenter->unregisterCallBack(id);
+}
+
+bool CDataManager::getMemPoolType()
+{
+    return m_pMemPool != nullptr && m_pMemPool->getMemType();
+}
+
+void* CDataManager::getMemPoolAddr()
+{
+    return m_pMemPool == nullptr ? nullptr : m_pMemPool->getMemAddr();
+}
+
+int CDataManager::getMemPoolKey()
+{
+    return m_pMemPool == nullptr ? -1 : m_pMemPool->getMemKey();
+}
+
+MemPoolLayout_t CDataManager::getMemPoolLayout()
+{
+    if (m_pMemPool == nullptr) {
+        MemPoolLayout_t layout;
+        memset(&layout, 0, sizeof(layout));
+        return layout;
+    }
+    return m_pMemPool->getMemLayout();
+}

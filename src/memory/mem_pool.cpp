@@ -1,1 +1,166 @@
-// Not built yet.
+#include "memory/mem_pool.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <set>
+
+#include "utils/dds_common.h"
+
+MemChunk_t* getChunkAddr(DataPackage_t* pkg)
+{
+    if (pkg == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<MemChunk_t*>(reinterpret_cast<uint8_t*>(pkg) - MEM_CHUNK_PKG_OFFSET);
+}
+
+void referChunk(MemChunk_t* chunk)
+{
+    if (chunk != nullptr) {
+        chunk->m_iRefCount.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+bool unreferChunk(MemChunk_t* chunk)
+{
+    if (chunk == nullptr) {
+        return false;
+    }
+    // Never below 0: an extra release (a caller's bug) must not leave a count that a later
+    // holder's release cannot bring back to 0.
+    int32_t cur = chunk->m_iRefCount.load(std::memory_order_relaxed);
+    while (cur > 0) {
+        if (chunk->m_iRefCount.compare_exchange_weak(cur, cur - 1, std::memory_order_acq_rel,
+                                                     std::memory_order_relaxed)) {
+            return cur == 1;
+        }
+    }
+    return false;
+}
+
+CMemGroupMan::CMemGroupMan(int grpId, int chunkSize, int chunkCount)
+    : m_iGrpId(grpId), m_iChunkSize(chunkSize), m_iChunkCount(chunkCount)
+{
+    // Room for the usual bound up front, so that giving back never allocates.
+    m_vecChunks.reserve(static_cast<size_t>(std::clamp(chunkCount, 0, 4096)));
+}
+
+MemChunk_t* CMemGroupMan::getChunk()
+{
+    std::lock_guard<std::mutex> lock(m_mtxChunks);
+    if (m_vecChunks.empty()) {
+        return nullptr;
+    }
+    MemChunk_t* chunk = m_vecChunks.back();
+    m_vecChunks.pop_back();
+    m_iCachedSize -= m_iChunkSize;
+    return chunk;
+}
+
+bool CMemGroupMan::putChunk(MemChunk_t* chunk)
+{
+    std::lock_guard<std::mutex> lock(m_mtxChunks);
+    if (m_iChunkCount <= 0 || m_vecChunks.size() >= static_cast<size_t>(m_iChunkCount)) {
+        return false;
+    }
+    m_vecChunks.push_back(chunk);
+    m_iCachedSize += m_iChunkSize;
+    return true;
+}
+
+bool CMemGroupMan::isEmpty()
+{
+    std::lock_guard<std::mutex> lock(m_mtxChunks);
+    return m_vecChunks.empty();
+}
+
+int CMemGroupMan::getCachedSize()
+{
+    std::lock_guard<std::mutex> lock(m_mtxChunks);
+    return m_iCachedSize;
+}
+
+CMemPool::CMemPool(bool memType) : m_bMemType(memType) {}
+
+CMemPool::~CMemPool() = default;
+
+bool CMemPool::initMemPool(const MemConfig_t& cfg)
+{
+    if (m_bInited) {
+        DDS_RED("Error: mem pool is already initialized!");
+        return false;
+    }
+    int count = std::clamp(cfg.m_iGroupCount, 0, MEM_MAX_GROUPS);
+    std::set<int> ids;
+    for (int i = 0; i < count; ++i) {
+        const MemGroup_t& grp = cfg.m_stGroup[i];
+        if (!ids.insert(grp.m_iGrpId).second) {
+            DDS_RED("Error: duplicate mem group id %d!", grp.m_iGrpId);
+            return false;
+        }
+        if (grp.m_iChunkSize < 0 || grp.m_iChunkSize > MEM_MAX_CHUNK_SIZE || grp.m_iChunkCount < 0) {
+            DDS_RED("Error: invalid mem group %d, chunk size %d, chunk count %d!", grp.m_iGrpId, grp.m_iChunkSize,
+                    grp.m_iChunkCount);
+            return false;
+        }
+    }
+    for (int i = 0; i < count; ++i) {
+        const MemGroup_t& grp = cfg.m_stGroup[i];
+        m_mapGroups[grp.m_iGrpId] = std::make_shared<CMemGroupMan>(grp.m_iGrpId, grp.m_iChunkSize, grp.m_iChunkCount);
+    }
+    m_u32MaxPoolSize = cfg.m_u32MaxPoolSize;
+    m_stMemConfig = cfg;
+    m_stMemConfig.m_iGroupCount = count;
+    m_bInited = true;
+    return true;
+}
+
+int CMemPool::matchGrpId(int size) const
+{
+    int count = std::clamp(m_stMemConfig.m_iGroupCount, 0, MEM_MAX_GROUPS);
+    for (int i = 0; i < count; ++i) {
+        if (m_stMemConfig.m_stGroup[i].m_iChunkSize >= size) {
+            return m_stMemConfig.m_stGroup[i].m_iGrpId;
+        }
+    }
+    return INVALID_GRP_ID;
+}
+
+void CMemPool::initMemChunk(MemChunk_t* chunk, bool isShm, int grpId, int pkgId, int size)
+{
+    // The memory is raw (heap block or segment bytes): begin the record's life here.
+    chunk = new (chunk) MemChunk_t;
+    chunk->m_iGrpId = grpId;
+    chunk->m_iRefCount.store(0, std::memory_order_relaxed);
+    chunk->m_stPkg.m_iPkgId = pkgId;
+    chunk->m_stPkg.m_bShm = isShm;
+    chunk->m_stPkg.m_iSize = size;
+    chunk->m_stPkg.m_iLen = 0;
+    pthread_mutex_init(&chunk->m_mutex, nullptr);
+}
+
+MemPoolLayout_t CMemPool::getMemLayout() const
+{
+    MemPoolLayout_t layout;
+    memset(&layout, 0, sizeof(layout));
+    layout.m_iGroupCount = std::clamp(m_stMemConfig.m_iGroupCount, 0, MEM_MAX_GROUPS);
+    memcpy(layout.m_stGroup, m_stMemConfig.m_stGroup, sizeof(layout.m_stGroup));
+    return layout;
+}
+
+void CMemPool::getDefaultCfg(MemConfig_t& cfg)
+{
+    cfg.m_iKey = -1;
+    cfg.m_u32MaxPoolSize = 0x400000;
+    for (int i = 0; i < MEM_MAX_GROUPS; ++i) {
+        cfg.m_stGroup[i] = MemGroup_t{i, (i + 1) * 4096, 8};
+        cfg.m_iGroupCount += 1;
+    }
+}
+
+CMemGroupMan* CMemPool::findGroup(int grpId) const
+{
+    auto it = m_mapGroups.find(grpId);
+    return it == m_mapGroups.end() ? nullptr : it->second.get();
+}

@@ -1,1 +1,119 @@
-// Not built yet.
+#include "memory/normal_mem_pool.h"
+
+#include <cstdlib>
+
+#include "utils/dds_common.h"
+
+CNormalMemPool::CNormalMemPool() : CMemPool(false) {}
+
+CNormalMemPool::~CNormalMemPool()
+{
+    std::lock_guard<std::mutex> lock(m_mtxPool);
+    for (auto& entry : m_mapGroups) {
+        while (MemChunk_t* chunk = entry.second->getChunk()) {
+            m_u32AllocSize.fetch_sub(static_cast<uint32_t>(chunk->m_stPkg.m_iSize), std::memory_order_relaxed);
+            freeChunk(chunk);
+        }
+    }
+    m_mapGroups.clear();
+}
+
+bool CNormalMemPool::init(const MemConfig_t& cfg)
+{
+    return initMemPool(cfg);
+}
+
+void CNormalMemPool::freeChunk(MemChunk_t* chunk)
+{
+    pthread_mutex_destroy(&chunk->m_mutex);
+    chunk->~MemChunk_t();
+    free(chunk);
+}
+
+void CNormalMemPool::reclaimMem()
+{
+    int count = m_stMemConfig.m_iGroupCount;
+    for (int i = count / 2; i < count; ++i) {
+        CMemGroupMan* grp = findGroup(m_stMemConfig.m_stGroup[i].m_iGrpId);
+        if (grp == nullptr) {
+            continue;
+        }
+        while (MemChunk_t* chunk = grp->getChunk()) {
+            m_u32AllocSize.fetch_sub(static_cast<uint32_t>(chunk->m_stPkg.m_iSize), std::memory_order_relaxed);
+            freeChunk(chunk);
+        }
+    }
+}
+
+MemChunk_t* CNormalMemPool::getMemChunk(int size)
+{
+    if (size < 0 || size > MEM_MAX_CHUNK_SIZE) {
+        DDS_RED("Error: invalid mem chunk size %d!", size);
+        return nullptr;
+    }
+    {
+        // The budget is soft: it makes us reclaim and warn, never refuse. Summed in 64 bits so
+        // that a large request cannot wrap past the check.
+        std::lock_guard<std::mutex> lock(m_mtxPool);
+        if (static_cast<uint64_t>(size) + getAllocSize() > m_u32MaxPoolSize) {
+            DDS_GREEN("WARN: MemPool is not enough! m_u32MaxPoolSize:%u, m_u32AllocSize:%u, m_u32UsedSize:%u, "
+                      "NeedAlloc:%d",
+                      m_u32MaxPoolSize, getAllocSize(), getUsedSize(), size);
+            reclaimMem();
+            if (static_cast<uint64_t>(size) + getAllocSize() > m_u32MaxPoolSize) {
+                DDS_GREEN("WARN: MemPool is still not enough! m_u32MaxPoolSize:%u, m_u32AllocSize:%u, "
+                          "m_u32UsedSize:%u, NeedAlloc:%d",
+                          m_u32MaxPoolSize, getAllocSize(), getUsedSize(), size);
+            }
+        }
+    }
+
+    int capacity = size;
+    int grpId = matchGrpId(size);
+    MemChunk_t* chunk = nullptr;
+    if (grpId != INVALID_GRP_ID) {
+        CMemGroupMan* grp = findGroup(grpId);
+        if (grp != nullptr && grp->getMemSize() >= size) {
+            capacity = grp->getMemSize();
+            chunk = grp->getChunk();
+        } else {
+            grpId = INVALID_GRP_ID;
+        }
+    }
+    if (chunk == nullptr) {
+        void* mem = malloc(static_cast<size_t>(capacity) + MEM_CHUNK_OVERHEAD);
+        if (mem == nullptr) {
+            return nullptr;
+        }
+        chunk = static_cast<MemChunk_t*>(mem);
+        initMemChunk(chunk, false, grpId, -1, capacity);
+        m_u32AllocSize.fetch_add(static_cast<uint32_t>(capacity), std::memory_order_relaxed);
+    }
+    m_u32UsedSize.fetch_add(static_cast<uint32_t>(chunk->m_stPkg.m_iSize), std::memory_order_relaxed);
+    return chunk;
+}
+
+bool CNormalMemPool::releaseMemChunk(MemChunk_t* chunk)
+{
+    if (chunk == nullptr) {
+        return false;
+    }
+    if (chunk->m_stPkg.m_bShm) {
+        DDS_RED("Error: shared memory chunk given to a heap pool!");
+        return false;
+    }
+    uint32_t size = static_cast<uint32_t>(chunk->m_stPkg.m_iSize);
+    if (chunk->m_iGrpId != INVALID_GRP_ID) {
+        CMemGroupMan* grp = findGroup(chunk->m_iGrpId);
+        if (grp == nullptr) {
+            DDS_GREEN("ERROR: Can't find group %d", chunk->m_iGrpId);
+        } else if (grp->getMemSize() == chunk->m_stPkg.m_iSize && grp->putChunk(chunk)) {
+            m_u32UsedSize.fetch_sub(size, std::memory_order_relaxed);
+            return false;
+        }
+    }
+    m_u32AllocSize.fetch_sub(size, std::memory_order_relaxed);
+    m_u32UsedSize.fetch_sub(size, std::memory_order_relaxed);
+    freeChunk(chunk);
+    return true;
+}

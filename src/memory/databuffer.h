@@ -1,0 +1,26 @@
+// Package factory over a borrowed pool, with the package reference operations.
+//
+// Threads: any thread. The pool pointer is set before use and not changed while packages move.
+// A package is referred and released only through a buffer whose pool it came from.
+#pragma once
+
+#include "memory/mem_pool.h"
+
+class CDataBuffer {
+public:
+    void setMemPool(CMemPool* pool) { m_pMemPool = pool; }
+    CMemPool* getMemPool() const { return m_pMemPool; }
+
+    // A package of at least `size` data bytes with reference count 0, or null.
+    DataPackage_t* createPackage(int size);
+    // Adds one reference (null ignored; works without a pool).
+    void referPackage(DataPackage_t* pkg);
+    // Drops one reference; the last one gives the chunk back to the pool.
+    void releasePackage(DataPackage_t* pkg);
+    // Drops one reference of a chunk. Nothing happens at a count of 0 or less, or for a chunk of
+    // the other kind of pool (shared memory versus process memory).
+    void releaseChunk(MemChunk_t* chunk);
+
+protected:
+    CMemPool* m_pMemPool{nullptr};
+};

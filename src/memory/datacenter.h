@@ -1,0 +1,83 @@
+// Fan-out of published packages to FIFOs and data callbacks, and the per-transport data manager.
+//
+// Threads: pushPackage runs on any publishing thread, several at once. m_mtxFifo guards
+// m_vecFifos and is held while the FIFOs are pushed to; m_mtxCallBack guards m_mapCallBacks and
+// is held while the callbacks run, so a callback must not register or unregister callbacks of
+// the same center. Lock order: m_mtxFifo, then a FIFO's mutex, then the pool's locks;
+// m_mtxCallBack, then whatever a callback takes.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "memory/databuffer.h"
+
+class CDataFifo;
+
+// Called with the registration id and the package, after a reference was taken for the callee:
+// 0 means the callee keeps that reference, anything else makes the center drop it.
+using DataCallBack_t = std::function<int(int, DataPackage_t*)>;
+
+class CDataCenter : public CDataBuffer {
+public:
+    CDataCenter() = default;
+    // Drops the FIFO list and the callbacks; every FIFO must have been destroyed before.
+    virtual ~CDataCenter();
+    CDataCenter(const CDataCenter&) = delete;
+    CDataCenter& operator=(const CDataCenter&) = delete;
+
+    // Hands the package to every FIFO in attach order, then to every callback in id order;
+    // -1 for null, else 0 whatever the consumers did.
+    int pushPackage(DataPackage_t* pkg);
+    int attachFifo(CDataFifo* fifo);
+    int detachFifo(CDataFifo* fifo);
+    // Ids 1, 2, 3, ... never reused; -1 for an empty callback.
+    int registerCallBack(DataCallBack_t callback);
+    void unregisterCallBack(int id);
+
+private:
+    std::vector<CDataFifo*> m_vecFifos;
+    std::mutex m_mtxFifo;
+    std::map<int, DataCallBack_t> m_mapCallBacks;
+    std::mutex m_mtxCallBack;
+    int m_iNextCbId{1};
+};
+
+// The facade through which a transport's senders or receivers take, publish, refer and release
+// packages and open FIFOs. Owns its center; borrows the pool. Its owner stops every thread that
+// uses it (and so destroys every FIFO) before deleting it.
+class CDataManager {
+public:
+    CDataManager();
+    virtual ~CDataManager();
+    CDataManager(const CDataManager&) = delete;
+    CDataManager& operator=(const CDataManager&) = delete;
+
+    void setMemPool(CMemPool* pool);
+    // The pool never waits, so the timeout is not used.
+    DataPackage_t* getEmptyDataPkg(int size, int timeoutMs);
+    void putEmptyDataPkg(DataPackage_t* pkg);
+    void releaseDataPkg(DataPackage_t* pkg);
+    void referDataPkg(DataPackage_t* pkg);
+    int putFullDataPkg(DataPackage_t* pkg);
+    // A new FIFO attached to the center, owned by the caller (the thread that reads it), which
+    // gives it back with destroyDataFifo.
+    CDataFifo* createDataFifo(int policy, int depth);
+    void destroyDataFifo(CDataFifo* fifo);
+    int registerCallBack(DataCallBack_t callback);
+    void unregisterCallBack(int id);
+    bool getMemPoolType();
+    void* getMemPoolAddr();
+    int getMemPoolKey();
+    // Zero-filled without a pool.
+    MemPoolLayout_t getMemPoolLayout();
+
+    CDataCenter* getDataCenter() const { return m_pDataCenter; }
+    CMemPool* getMemPool() const { return m_pMemPool; }
+
+private:
+    CDataCenter* m_pDataCenter{nullptr};
+    CMemPool* m_pMemPool{nullptr};
+};

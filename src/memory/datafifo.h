@@ -1,0 +1,50 @@
+// Bounded package FIFO interface with its two overflow policies.
+//
+// Threads: any number of pushers (the fan-out); one reader, which also creates and destroys the
+// FIFO. m_mtxQueue guards m_quePkgs and the changes of m_bEnable. Every queued package carries
+// one reference taken for it by the publisher.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <queue>
+
+struct DataPackage_t;
+
+enum FifoPolicy_e {
+    FIFO_POLICY_DROP_OLDEST = 1, // release the oldest package, accept the new one
+    FIFO_POLICY_REJECT_NEW = 2,  // refuse the new package (as does every other value)
+};
+
+// Depth of a FIFO created with a negative depth.
+constexpr int FIFO_DEFAULT_DEPTH = 8;
+
+class CDataFifo {
+public:
+    // A negative policy becomes FIFO_POLICY_REJECT_NEW, a negative depth FIFO_DEFAULT_DEPTH.
+    CDataFifo(int policy, int depth);
+    virtual ~CDataFifo();
+    CDataFifo(const CDataFifo&) = delete;
+    CDataFifo& operator=(const CDataFifo&) = delete;
+
+    virtual void clear() = 0;
+    // 0 queued, -1 not queued (the caller keeps the reference it took).
+    virtual int pushDataPackage(DataPackage_t* pkg) = 0;
+    // The oldest package (its reference passes to the caller); null on timeout or when disabled.
+    virtual DataPackage_t* getDataPackage(int timeoutMs) = 0;
+    virtual void releaseDataPackage(DataPackage_t* pkg) = 0;
+
+    int getPolicy() const { return m_iPolicy; }
+    int getDepth() const { return m_iDepth; }
+    bool isEnable() const { return m_bEnable.load(); }
+    size_t getCount();
+
+protected:
+    std::queue<DataPackage_t*> m_quePkgs;
+    std::mutex m_mtxQueue;
+    std::condition_variable m_cvQueue;
+    int m_iDepth;
+    int m_iPolicy;
+    std::atomic<bool> m_bEnable{true};
+};

@@ -1,0 +1,26 @@
+// The pool of chunks in process memory, under a soft byte budget.
+//
+// Threads: any thread takes and gives back chunks (see CMemPool for the locks). Chunks are
+// allocated on first demand and recycled through their group's free list; a one-off chunk
+// (larger than every group) is freed when it comes back.
+#pragma once
+
+#include "memory/mem_pool.h"
+
+class CNormalMemPool : public CMemPool {
+public:
+    CNormalMemPool();
+    ~CNormalMemPool() override;
+
+    bool init(const MemConfig_t& cfg) override;
+    bool deinit() override { return true; }
+    MemChunk_t* getMemChunk(int size) override;
+    bool releaseMemChunk(MemChunk_t* chunk) override;
+    void* getMemAddr() override { return nullptr; }
+    int getMemKey() override { return -1; }
+
+private:
+    // Frees the cached chunks of the upper half of the table; m_mtxPool is held.
+    void reclaimMem();
+    void freeChunk(MemChunk_t* chunk);
+};
