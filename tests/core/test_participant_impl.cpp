@@ -362,6 +362,12 @@ TEST_P(JsonConfigNsTest, StartsFromTheFile)
     for (const auto& line : c.lines) {
         expected.push_back(zqtest::ddsLine(line.first, line.second));
     }
+    if (c.initialised) {
+        // Discovery's start-up lines; the first timer task of the process.
+        expected.push_back(zqtest::ddsLine(GREEN, "Membuffer pool size : 409600"));
+        expected.push_back(zqtest::ddsLine(
+            GREEN, "Discovery timer task id: 1, interval: " + std::to_string(c.period * 1000) + " ms."));
+    }
     EXPECT_EQ(ddsLines(capture.out()), expected) << c.what;
     EXPECT_EQ(participant->isInitialized(), c.initialised) << c.what;
     EXPECT_EQ(participant->getDomainId(), c.domain) << c.what;
