@@ -66,7 +66,7 @@ bool putText(uint8_t* field, size_t width, const std::string& text)
     if (text.size() >= width || text.find('\0') != std::string::npos) {
         return false;
     }
-    std::memcpy(field, text.data(), text.size());
+    std::memcpy(field, text.c_str(), text.size() + 1);
     return true;
 }
 
@@ -86,9 +86,17 @@ bool isTopicNameOk(const std::string& name)
     return !name.empty() && name.size() < DDS_TOPIC_TEXT_SIZE;
 }
 
+// Strict dotted quad, as interface lookups print addresses. Cheap and lock-free, unlike a
+// regular expression compiled per datagram.
+bool isDottedQuad(const char* text)
+{
+    in_addr addr{};
+    return inet_pton(AF_INET, text, &addr) == 1;
+}
+
 bool isHostIpOk(const std::string& ip)
 {
-    return ip.empty() || isValidIPv4(ip);
+    return ip.empty() || isDottedQuad(ip.c_str());
 }
 
 void writeHeader(uint8_t* buf, uint8_t type, uint64_t timeStamp, uint32_t dataLen)
@@ -161,7 +169,8 @@ bool isValidControlEndpoint(const TransParam_t& param)
         !isTextTerminated(param.m_tcpParam.m_szIp, sizeof(param.m_tcpParam.m_szIp))) {
         return false;
     }
-    return isValidIPv4(param.m_tcpParam.m_szIp) && param.m_tcpParam.m_iPort >= 1 && param.m_tcpParam.m_iPort <= MAX_PORT;
+    return isDottedQuad(param.m_tcpParam.m_szIp) && param.m_tcpParam.m_iPort >= 1 &&
+           param.m_tcpParam.m_iPort <= MAX_PORT;
 }
 
 bool decodeDiscoveryMsg(const uint8_t* data, size_t len, DiscoveryMsg_t* out)

@@ -57,10 +57,8 @@ static_assert(DDS_HEADER_SIZE + DISCOVERY_MSG_DATA_LEN == DISCOVERY_MSG_SIZE, "a
 static_assert(DISCOVERY_ACK_MSG_IP_OFFSET == DDS_HEADER_SIZE, "answer layout");
 static_assert(DISCOVERY_ACK_MSG_IP_OFFSET + DISCOVERY_ACK_MSG_IP_SIZE == DISCOVERY_ACK_MSG_PARAM_OFFSET,
               "answer layout");
-static_assert(DISCOVERY_ACK_MSG_PARAM_OFFSET + sizeof(TransParam_t) == DISCOVERY_ACK_MSG_TOPIC_OFFSET,
-              "answer layout");
-static_assert(DISCOVERY_ACK_MSG_TOPIC_OFFSET + DDS_TOPIC_TEXT_SIZE == DISCOVERY_ACK_MSG_DOMAIN_OFFSET,
-              "answer layout");
+static_assert(DISCOVERY_ACK_MSG_PARAM_OFFSET + sizeof(TransParam_t) == DISCOVERY_ACK_MSG_TOPIC_OFFSET, "answer layout");
+static_assert(DISCOVERY_ACK_MSG_TOPIC_OFFSET + DDS_TOPIC_TEXT_SIZE == DISCOVERY_ACK_MSG_DOMAIN_OFFSET, "answer layout");
 static_assert(DISCOVERY_ACK_MSG_DOMAIN_OFFSET + 4 + 8 == DISCOVERY_ACK_MSG_SIZE, "answer layout");
 static_assert(DDS_HEADER_SIZE + DISCOVERY_ACK_MSG_DATA_LEN == DISCOVERY_ACK_MSG_SIZE, "answer layout");
 
@@ -194,14 +192,14 @@ private:
     int m_iInterval;
     CParticipantImpl* m_pParticipantImpl;
 
-    std::string m_strInterfaceIp; // the host address the group was joined on (empty: any)
-    bool m_bJoined{false};        // the membership holds
+    std::string m_strInterfaceIp;                 // the host address the group was joined on (empty: any)
+    bool m_bJoined{false};                        // the membership holds
     std::unique_ptr<CDiscoveryHooks> m_pOwnHooks; // the participant's, when made from one
     CDiscoveryHooks* m_pHooks;
-    std::mutex m_mtxState;          // run() and stop()
-    bool m_bRun{false};             // run() happened (under m_mtxState)
-    std::shared_mutex m_mtxSock;    // sends (shared) against the close of m_iSock (exclusive)
-    std::mutex m_mtxDiscoveryWait;  // the announcement loop's wait
+    std::mutex m_mtxState;         // run() and stop()
+    bool m_bRun{false};            // run() happened (under m_mtxState)
+    std::shared_mutex m_mtxSock;   // sends (shared) against the close of m_iSock (exclusive)
+    std::mutex m_mtxDiscoveryWait; // the announcement loop's wait
     std::condition_variable m_cvDiscoveryWait;
     std::atomic<uint64_t> m_u64RecvMsgCount{0};
     std::atomic<uint64_t> m_u64DropMsgCount{0};

@@ -180,7 +180,7 @@ std::vector<uint8_t> goldenAnswer()
     b[5] = 13;
     put32(b, 18, 384);
     putText(b, 34, "198.18.50.8");
-    put32(b, 54, 0);              // TransParam_t: type TCP
+    put32(b, 54, 0);               // TransParam_t: type TCP
     putText(b, 62, "198.18.50.8"); // at 54 + 8
     put32(b, 78, 50042);           // at 54 + 24
     putText(b, 278, "h10_golden");
@@ -642,6 +642,37 @@ TEST_F(DiscoveryNsTest, HearsOnlyOnTheHostAddressInterface)
     discovery.stop();
     EXPECT_EQ(hooks.asked(), std::vector<std::string>{"h10_if"});
     EXPECT_EQ(discovery.getRecvMsgCount(), 2u);
+}
+
+TEST_F(DiscoveryNsTest, TwoHostsFindEachOther)
+{
+    std::string error;
+    std::unique_ptr<zqtest::NetHost> host = zqtest::NetHost::create(&error);
+    ASSERT_NE(host, nullptr) << error;
+    ASSERT_TRUE(zqtest::joinHosts(nullptr, "h10d0", "198.18.50.11/24", host.get(), "h10d1", "198.18.50.12/24", &error))
+        << error;
+    CResourceManager::getInstance()->setHostEthIp("h10d0", "198.18.50.11");
+    FakeHooks hooks(50);
+    hooks.wait("h10_there");
+    hooks.publish("h10_here", endpoint("198.18.50.11", 50111));
+    CDiscovery discovery(&hooks, "239.50.1.1", 50110, 1);
+    discovery.run();
+
+    // The peer announces what it waits for every second, so it finds this engine whenever it starts.
+    auto peer = host->spawn({zqtest::helperPath("discovery_peer"), "198.18.50.12", "239.50.1.1", "50110", "50", "1",
+                             "h10_there", "50112", "h10_here"},
+                            &error);
+    ASSERT_NE(peer, nullptr) << error;
+    ASSERT_TRUE(peer->waitForLine("ready", 10000)) << peer->output();
+    discovery.trigger("h10_there");
+    ASSERT_TRUE(hooks.waitTaken(1, 20000));
+    EXPECT_TRUE(sameParam(hooks.taken()[0].second, endpoint("198.18.50.12", 50112)));
+    ASSERT_TRUE(peer->waitForLine("taken h10_here 198.18.50.11 50111", 20000)) << peer->output();
+    ASSERT_TRUE(peer->writeInput("quit\n"));
+    ASSERT_TRUE(peer->waitForLine("bye", 10000));
+    EXPECT_NE(peer->wait(10000), -1);
+    EXPECT_EQ(peer->exitCode(), 0);
+    discovery.stop();
 }
 
 TEST_F(DiscoveryNsTest, BufferedPipelineConnectsToItself)

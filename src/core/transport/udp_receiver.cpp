@@ -22,7 +22,9 @@ CUdpReceiver::CUdpReceiver(CDataManager* dataManager) : CUdpReceiver(std::string
 
 CUdpReceiver::~CUdpReceiver()
 {
-    deinit();
+    CUdpReceiver::deinit(); // this class's own, before the members go
+    // A socket opened without init (open is public) is not left behind either.
+    CSocketUtils::closeSocket(m_iFd.exchange(-1));
 }
 
 int CUdpReceiver::nextErrorPause(int pauseUs)
@@ -32,6 +34,9 @@ int CUdpReceiver::nextErrorPause(int pauseUs)
 
 int CUdpReceiver::open(UdpParam_t& param)
 {
+    if (m_iFd.load() >= 0) {
+        return -1; // one socket at a time
+    }
     if (!isTextTerminated(param.m_szIp, sizeof(param.m_szIp))) {
         DDS_RED("[%s] Error: invalid udp sender address!", m_strTopicName.c_str());
         return -1;
@@ -119,8 +124,7 @@ void CUdpReceiver::recvTask()
         return;
     }
     CDataManagerSink sink(m_pDataManager);
-    CFragmentReassembler reassembler(UDP_FRAG_PAYLOAD, REASSEMBLY_STYLE_UDP, m_strTopicName, &sink,
-                                     &m_u64LostPkgCount);
+    CFragmentReassembler reassembler(UDP_FRAG_PAYLOAD, REASSEMBLY_STYLE_UDP, m_strTopicName, &sink, &m_u64LostPkgCount);
     const int fd = m_iFd.load();
     int pauseUs = UDP_ERROR_PAUSE_MIN_US;
     while (m_bRunning.load()) {

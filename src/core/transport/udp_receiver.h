@@ -34,7 +34,8 @@ public:
     void recvTask() override;
 
     // Opens the socket and binds the port on every local address; 0, or -1 with nothing left open
-    // (a sender address not terminated inside its field is refused before a socket is opened).
+    // (a sender address not terminated inside its field is refused before a socket is opened, and
+    // so is a second open while a socket is held).
     int open(UdpParam_t& param);
     // The pause after a failed read that followed a pause of `pauseUs`.
     static int nextErrorPause(int pauseUs);

@@ -19,7 +19,7 @@ CUdpSender::CUdpSender(CDataManager* dataManager) : CDataSender(dataManager) {}
 
 CUdpSender::~CUdpSender()
 {
-    deinit();
+    CUdpSender::deinit(); // this class's own, before the members go
 }
 
 bool CUdpSender::init()
@@ -84,8 +84,9 @@ CUdpSender::Conn_t::~Conn_t()
 
 int CUdpSender::open(UdpParam_t& param, UdpSockAddr_t* out)
 {
-    if (out == nullptr || !isTextTerminated(param.m_szIp, sizeof(param.m_szIp)) || !isValidIPv4(param.m_szIp) ||
-        param.m_iPort < 1 || param.m_iPort > 65535) {
+    in_addr ip{};
+    if (out == nullptr || !isTextTerminated(param.m_szIp, sizeof(param.m_szIp)) ||
+        inet_pton(AF_INET, param.m_szIp, &ip) != 1 || param.m_iPort < 1 || param.m_iPort > 65535) {
         DDS_RED("Error: invalid udp receiver address!");
         return -1;
     }
@@ -108,7 +109,7 @@ int CUdpSender::open(UdpParam_t& param, UdpSockAddr_t* out)
     out->m_iPort = param.m_iPort;
     out->m_addr.sin_family = AF_INET;
     out->m_addr.sin_port = htons(static_cast<uint16_t>(param.m_iPort));
-    out->m_addr.sin_addr.s_addr = inet_addr(out->m_szIp);
+    out->m_addr.sin_addr = ip;
     return 0;
 }
 
@@ -236,8 +237,8 @@ bool CUdpSender::sendData(unsigned char* header, int length)
         m_tasks.clear();
         for (size_t i = 1; i < m_vecTargets.size(); ++i) {
             try {
-                m_tasks.push_back(std::async(std::launch::async, sendToTarget, std::cref(m_vecTargets[i]),
-                                             std::cref(m_datagrams)));
+                m_tasks.push_back(
+                    std::async(std::launch::async, sendToTarget, std::cref(m_vecTargets[i]), std::cref(m_datagrams)));
             } catch (const std::system_error&) {
                 sendToTarget(m_vecTargets[i], m_datagrams); // no thread to spare: this one waits its turn
             }
@@ -272,15 +273,15 @@ int sendUdpSockData(int fd, sockaddr* address, int addressLen, void* header, int
         ::sendto(fd, pkg, static_cast<size_t>(length), MSG_NOSIGNAL, address, static_cast<socklen_t>(addressLen));
         return 0;
     }
-    DataPackage_t* scratch =
-        dataManager != nullptr ? dataManager->getEmptyDataPkg(maxDatagram, 100) : nullptr;
+    DataPackage_t* scratch = dataManager != nullptr ? dataManager->getEmptyDataPkg(maxDatagram, 100) : nullptr;
     if (scratch == nullptr) {
         DDS_GREEN("getEmptyDataPkg failed!!!");
         return -1;
     }
     const uint32_t fragPayload = static_cast<uint32_t>(maxDatagram) - DDS_HEADER_SIZE;
     // The header's length is not trusted past the bytes the caller gave.
-    const uint32_t payload = std::min<uint32_t>(source.m_u32DataLen, static_cast<uint32_t>(length - static_cast<int>(DDS_HEADER_SIZE)));
+    const uint32_t claimed = source.m_u32DataLen; // a copy: the packed field cannot be bound
+    const uint32_t payload = std::min(claimed, static_cast<uint32_t>(length - static_cast<int>(DDS_HEADER_SIZE)));
     const uint32_t count = fragmentCount(payload, fragPayload);
     uint8_t* area = pkgData(scratch);
     const uint8_t* from = pkg + DDS_HEADER_SIZE;

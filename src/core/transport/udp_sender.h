@@ -38,9 +38,9 @@ constexpr int UDP_THREAD_PRIORITY = 10;
 
 // One reader connection of the sender.
 struct UdpSockAddr_t {
-    int m_iFd;                       // the connection's own UDP socket (unbound)
-    char m_szIp[DDS_IP_TEXT_SIZE];   // the receiver's address text
-    int m_iPort;                     // the data port
+    int m_iFd;                     // the connection's own UDP socket (unbound)
+    char m_szIp[DDS_IP_TEXT_SIZE]; // the receiver's address text
+    int m_iPort;                   // the data port
     sockaddr_in m_addr;
 };
 

@@ -158,7 +158,8 @@ protected:
         ASSERT_TRUE(m_pool.init(poolCfg()));
         m_manager.setMemPool(&m_pool);
         m_receiver = std::make_unique<CUdpReceiver>(kTopic, &m_manager);
-        m_cbId = m_receiver->registerDataCallBack([this](int, DataPackage_t* pkg) { return m_collector.onPackage(pkg); });
+        m_cbId =
+            m_receiver->registerDataCallBack([this](int, DataPackage_t* pkg) { return m_collector.onPackage(pkg); });
         ASSERT_EQ(m_cbId, 1);
     }
     void TearDown() override
@@ -282,15 +283,34 @@ std::vector<ForgeCase> forgeCases()
         {"head of one frame, tail of another with the same time stamp", {a[0], a[1], b[2]}, 1, nullptr, nullptr},
         {"middle fragment with no frame open", {a[1]}, 1, nullptr, nullptr},
         {"middle fragment numbered 1 with time stamp 0 after a delivered frame",
-         {withHeader(a[1], [](DDSHeader_t& h) { h.m_u32SeqNo = 1; h.m_u64TimeStamp = 0; })}, 1, nullptr, nullptr},
+         {withHeader(a[1],
+                     [](DDSHeader_t& h) {
+                         h.m_u32SeqNo = 1;
+                         h.m_u64TimeStamp = 0;
+                     })},
+         1,
+         nullptr,
+         nullptr},
         {"wrong magic", {withHeader(whole, [](DDSHeader_t& h) { h.m_u8Magic[0] = 'X'; })}, 1, nullptr, nullptr},
-        {"DataLen above the datagram", {withHeader(whole, [](DDSHeader_t& h) { h.m_u32DataLen = 101; })}, 1, nullptr,
+        {"DataLen above the datagram",
+         {withHeader(whole, [](DDSHeader_t& h) { h.m_u32DataLen = 101; })},
+         1,
+         nullptr,
          nullptr},
-        {"DataLen below the datagram", {withHeader(whole, [](DDSHeader_t& h) { h.m_u32DataLen = 99; })}, 1, nullptr,
+        {"DataLen below the datagram",
+         {withHeader(whole, [](DDSHeader_t& h) { h.m_u32DataLen = 99; })},
+         1,
+         nullptr,
          nullptr},
-        {"first fragment with a wrong count", {withHeader(whole, [](DDSHeader_t& h) { h.m_u32PktCount = 2; })}, 1,
-         nullptr, nullptr},
-        {"first fragment numbered 2", {withHeader(whole, [](DDSHeader_t& h) { h.m_u32SeqNo = 2; })}, 1, nullptr,
+        {"first fragment with a wrong count",
+         {withHeader(whole, [](DDSHeader_t& h) { h.m_u32PktCount = 2; })},
+         1,
+         nullptr,
+         nullptr},
+        {"first fragment numbered 2",
+         {withHeader(whole, [](DDSHeader_t& h) { h.m_u32SeqNo = 2; })},
+         1,
+         nullptr,
          nullptr},
         {"frame above 64 MiB",
          {withHeader(whole,
@@ -298,11 +318,19 @@ std::vector<ForgeCase> forgeCases()
                          h.m_u32TotalLen = 0x7FFFFFF0u;
                          h.m_u32PktCount = (0x7FFFFFF0u + 1437) / 1438;
                      })},
-         1, nullptr, nullptr},
-        {"last fragment claiming another total", {a[0], a[1], withHeader(a[2], [](DDSHeader_t& h) { h.m_u32TotalLen = 3001; })},
-         1, nullptr, nullptr},
+         1,
+         nullptr,
+         nullptr},
+        {"last fragment claiming another total",
+         {a[0], a[1], withHeader(a[2], [](DDSHeader_t& h) { h.m_u32TotalLen = 3001; })},
+         1,
+         nullptr,
+         nullptr},
         {"datagram larger than a fragment", {trimmed(Bytes(2000, 0), 2000)}, 1, nullptr, nullptr},
-        {"unsupported flag", {withHeader(whole, [](DDSHeader_t& h) { h.m_u8Flag = 3; })}, 0, "33",
+        {"unsupported flag",
+         {withHeader(whole, [](DDSHeader_t& h) { h.m_u8Flag = 3; })},
+         0,
+         "33",
          "[h10_urx] Unsupported pkt type !!! m_u8Flag: 3"},
         {"bare header", {trimmed(whole, 34)}, 0, "33", "[h10_urx] iRecvLen 34 <= sizeof(DDSHeader_t) 34"},
         {"shorter than a header", {trimmed(whole, 10)}, 0, "33", "[h10_urx] iRecvLen 10 <= sizeof(DDSHeader_t) 34"},
@@ -411,6 +439,16 @@ TEST_F(UdpReceiverNsTest, InitRefusesOtherChannels)
     EXPECT_EQ(made->getTopicName(), "h10_made");
     CUdpReceiver nameless(&m_manager);
     EXPECT_EQ(nameless.getTopicName(), "");
+
+    // A socket opened without init: one at a time, and gone with the receiver.
+    {
+        CUdpReceiver opened("h10_open", &m_manager);
+        TransParam_t param = udpParam("127.0.0.1", 50241);
+        ASSERT_EQ(opened.open(param.m_udpParam), 0);
+        EXPECT_EQ(opened.open(param.m_udpParam), -1);
+        EXPECT_EQ(zqtest::countOpenFds(), m_baseFds + 1);
+    }
+    EXPECT_EQ(zqtest::countOpenFds(), m_baseFds);
 }
 
 TEST(UdpReceiverTest, ErrorPauseDoublesUpToOneMillisecond)

@@ -113,8 +113,14 @@ struct Header {
 Header headerOf(const Bytes& d)
 {
     const DDSHeader_t h = readDdsHeader(d.data());
-    return {std::memcmp(h.m_u8Magic, "ZQMW", 4) == 0, h.m_u8Flag, h.m_u8Type, h.m_u32SeqNo, h.m_u64TimeStamp,
-            h.m_u32DataLen, h.m_u32TotalLen, h.m_u32PktCount};
+    return {std::memcmp(h.m_u8Magic, "ZQMW", 4) == 0,
+            h.m_u8Flag,
+            h.m_u8Type,
+            h.m_u32SeqNo,
+            h.m_u64TimeStamp,
+            h.m_u32DataLen,
+            h.m_u32TotalLen,
+            h.m_u32PktCount};
 }
 
 class UdpSenderNsTest : public zqtest::NsTest {
