@@ -18,6 +18,7 @@ set(ZQDDS_MEMORY_SOURCES
     src/memory/datafifo.cpp
     src/memory/normal_datafifo.cpp
     src/memory/shm_mem_pool.cpp
+    src/memory/shm_layout.cpp
     src/memory/shm_queue.cpp
     src/memory/shm_server.cpp
     src/memory/shm_client.cpp
@@ -42,6 +43,7 @@ set(ZQDDS_CORE_SOURCES
 set(ZQDDS_TRANSPORT_SOURCES
     src/core/transport/transport.cpp
     src/core/transport/trans_factory.cpp
+    src/core/transport/control_msg.cpp
     src/core/transport/trans_sender.cpp
     src/core/transport/trans_receiver.cpp
     src/core/transport/sender.cpp

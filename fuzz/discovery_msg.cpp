@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     return 0;
 }
 
-#ifdef ZQ_FUZZ_REPLAY
+#ifndef ZQ_LIBFUZZER
 // Without libFuzzer: the seeds, every truncation of them and every single-byte change, each in a
 // buffer of exactly its length so that a sanitizer sees any read past the end.
 int main()

@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     return 0;
 }
 
-#ifdef ZQ_FUZZ_REPLAY
+#ifndef ZQ_LIBFUZZER
 namespace {
 
 void append(std::vector<uint8_t>& input, const uint8_t* d, size_t len)

@@ -17,19 +17,40 @@ CTopic* CParticipant::createTopic(const std::string& name, ShmConfig_t* config)
     return m_pImpl->createTopic(name, config);
 }
 
-int CParticipant::deleteTopic(CTopic* topic) { return m_pImpl->deleteTopic(topic); }
+int CParticipant::deleteTopic(CTopic* topic)
+{
+    return m_pImpl->deleteTopic(topic);
+}
 
-CPublisher* CParticipant::createPublisher() { return m_pImpl->createPublisher(); }
+CPublisher* CParticipant::createPublisher()
+{
+    return m_pImpl->createPublisher();
+}
 
-int CParticipant::deletePublisher(CPublisher* publisher) { return m_pImpl->deletePublisher(publisher); }
+int CParticipant::deletePublisher(CPublisher* publisher)
+{
+    return m_pImpl->deletePublisher(publisher);
+}
 
-CSubscriber* CParticipant::createSubscriber() { return m_pImpl->createSubscriber(); }
+CSubscriber* CParticipant::createSubscriber()
+{
+    return m_pImpl->createSubscriber();
+}
 
-int CParticipant::deleteSubscriber(CSubscriber* subscriber) { return m_pImpl->deleteSubscriber(subscriber); }
+int CParticipant::deleteSubscriber(CSubscriber* subscriber)
+{
+    return m_pImpl->deleteSubscriber(subscriber);
+}
 
-int CParticipant::getDomainId() { return m_pImpl->getDomainId(); }
+int CParticipant::getDomainId()
+{
+    return m_pImpl->getDomainId();
+}
 
-std::string CParticipant::getDevIp() { return m_pImpl->getDevIp(); }
+std::string CParticipant::getDevIp()
+{
+    return m_pImpl->getDevIp();
+}
 
 int CParticipant::getDdsInfo(const std::string& topic, int kind, _DdsInfo_t& info)
 {

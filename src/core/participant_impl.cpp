@@ -1,6 +1,7 @@
 #include "core/participant_impl.h"
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 
@@ -9,6 +10,7 @@
 #include "core/publisher_impl.h"
 #include "core/resource_manager.h"
 #include "core/subscriber_impl.h"
+#include "memory/shm_mem_pool.h"
 #include "core/topic_impl.h"
 #include "memory/normal_mem_pool.h"
 #include "utils/dds_common.h"
@@ -74,7 +76,21 @@ bool checkUserLayout(const std::string& name, const ShmConfig_t& config)
             return false;
         }
     }
-    return true;
+    // The pool's own rules (8-aligned chunks, package count) refuse here, before a topic exists.
+    MemPoolLayout_t layout{};
+    layout.m_iGroupCount = config.m_iGroupCount;
+    memcpy(layout.m_stGroup, config.m_groups, sizeof(layout.m_stGroup));
+    return CShmMemPool::checkLayout(layout, nullptr, nullptr);
+}
+
+// A handle that is not in this participant: named only while it is a live topic of another one.
+int refuseUnknownTopic(const CTopic* topic)
+{
+    std::string name;
+    if (copyLiveTopicName(topic, name)) {
+        DDS_RED("Error: topic %s is not exists.", name.c_str());
+    }
+    return -1;
 }
 
 } // namespace
@@ -100,7 +116,10 @@ CParticipantImpl::CParticipantImpl(CParticipant* handle, const std::string& path
     }
 }
 
-CParticipantImpl::~CParticipantImpl() { shutDown(); }
+CParticipantImpl::~CParticipantImpl()
+{
+    shutDown();
+}
 
 void CParticipantImpl::shutDown()
 {
@@ -326,7 +345,10 @@ void CParticipantImpl::stopReactor()
     }
 }
 
-std::string CParticipantImpl::getDevIp() const { return CResourceManager::getInstance()->getHostIp(); }
+std::string CParticipantImpl::getDevIp() const
+{
+    return CResourceManager::getInstance()->getHostIp();
+}
 
 CTopic* CParticipantImpl::createTopic(const std::string& name, ShmConfig_t* config)
 {
@@ -406,20 +428,13 @@ int CParticipantImpl::deleteTopic(CTopic* topic)
         }
         return m_mapTopics.end();
     };
-    auto refuse = [topic]() {
-        std::string foreign;
-        if (copyLiveTopicName(topic, foreign)) {
-            DDS_RED("Error: topic %s is not exists.", foreign.c_str());
-        }
-        return -1;
-    };
 
     std::string name;
     {
         std::lock_guard<std::mutex> lock(m_mtxTopic);
         auto it = findByHandle();
         if (it == m_mapTopics.end()) {
-            return refuse();
+            return refuseUnknownTopic(topic);
         }
         int ref = it->second->getReference();
         if (ref > 0) {
@@ -435,7 +450,7 @@ int CParticipantImpl::deleteTopic(CTopic* topic)
     std::lock_guard<std::mutex> lock(m_mtxTopic);
     auto it = findByHandle();
     if (it == m_mapTopics.end()) {
-        return refuse();
+        return refuseUnknownTopic(topic);
     }
     int ref = it->second->getReference();
     if (ref > 0) {
@@ -621,8 +636,7 @@ namespace {
 
 // Channel records seam: the control and data channel records arrive with the transport; until
 // then no publisher or subscriber holds a channel, so there is nothing to add to the record.
-template <typename Side>
-void fillChannelInfo(Side* side, const std::string& name, _DdsInfo_t& info)
+template <typename Side> void fillChannelInfo(Side* side, const std::string& name, _DdsInfo_t& info)
 {
     (void)side;
     (void)name;

@@ -88,6 +88,7 @@ public:
     CSubscriber* createSubscriber();
     int deleteSubscriber(CSubscriber* subscriber);
 
+    CParticipant* getParticipant() const { return m_pParticipant; }
     int getDomainId() const { return m_iDomainId; }
     std::string getDevIp() const;
     int getDdsInfo(const std::string& topic, int kind, _DdsInfo_t& info);

@@ -13,6 +13,7 @@ class CPublisher {
 public:
     explicit CPublisher(CPublisherImpl* impl) : m_pImpl(impl) {}
     virtual ~CPublisher() = default;
+    CPublisherImpl* getImpl() const { return m_pImpl; }
     CPublisher(const CPublisher&) = delete;
     CPublisher& operator=(const CPublisher&) = delete;
 

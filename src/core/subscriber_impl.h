@@ -14,6 +14,7 @@ class CSubscriber {
 public:
     explicit CSubscriber(CSubscriberImpl* impl) : m_pImpl(impl) {}
     virtual ~CSubscriber() = default;
+    CSubscriberImpl* getImpl() const { return m_pImpl; }
     CSubscriber(const CSubscriber&) = delete;
     CSubscriber& operator=(const CSubscriber&) = delete;
 

@@ -36,7 +36,10 @@ CTopic::~CTopic()
     live.handles.erase(this);
 }
 
-CTopicDescImpl* CTopic::getTopicDescImpl() const { return m_pTopicImpl; }
+CTopicDescImpl* CTopic::getTopicDescImpl() const
+{
+    return m_pTopicImpl;
+}
 
 bool copyLiveTopicName(const CTopic* topic, std::string& name)
 {

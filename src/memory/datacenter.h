@@ -13,8 +13,7 @@
 #include <vector>
 
 #include "memory/databuffer.h"
-
-class CDataFifo;
+#include "memory/datafifo.h"
 
 // Called with the registration id and the package, after a reference was taken for the callee:
 // 0 means the callee keeps that reference, anything else makes the center drop it.

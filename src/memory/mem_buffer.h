@@ -18,8 +18,8 @@
 
 // One descriptor, always held through a shared pointer.
 struct MemBuffer_t {
-    int32_t m_iSize{0};     // bytes usable at m_pData; -1 once given back
-    int32_t m_iLen{0};      // bytes filled
+    int32_t m_iSize{0}; // bytes usable at m_pData; -1 once given back
+    int32_t m_iLen{0};  // bytes filled
     uint8_t* m_pData{nullptr};
     uint64_t m_u64Reserved0{0};
     uint64_t m_u64Reserved1{0};

@@ -1,1 +1,253 @@
-// Not built yet.
+#include "memory/shm_mem_pool.h"
+
+#include <algorithm>
+#include <set>
+
+#include "utils/dds_common.h"
+#include "utils/system_utils.h"
+
+namespace {
+
+MemPoolLayout_t layoutOf(const MemConfig_t& cfg)
+{
+    MemPoolLayout_t layout{};
+    layout.m_iGroupCount = cfg.m_iGroupCount;
+    std::copy(std::begin(cfg.m_stGroup), std::end(cfg.m_stGroup), layout.m_stGroup);
+    return layout;
+}
+
+} // namespace
+
+CShmMemPool::CShmMemPool() : CMemPool(true) {}
+
+CShmMemPool::~CShmMemPool()
+{
+    // Readers that still have it attached keep it alive until they detach.
+    if (m_iShmId >= 0) {
+        CSystemUtils::removeShm(m_iShmId);
+        m_iShmId = -1;
+    }
+    if (m_pMemAddr != nullptr) {
+        CSystemUtils::detachShm(m_pMemAddr);
+        m_pMemAddr = nullptr;
+    }
+}
+
+bool CShmMemPool::checkLayout(const MemPoolLayout_t& layout, uint64_t* memSize, int* pkgCount)
+{
+    if (layout.m_iGroupCount < 1 || layout.m_iGroupCount > MEM_MAX_GROUPS) {
+        DDS_RED("Error: invalid share memory group count %d!", layout.m_iGroupCount);
+        return false;
+    }
+    std::set<int> ids;
+    uint64_t size = 0;
+    uint64_t count = 0;
+    for (int i = 0; i < layout.m_iGroupCount; ++i) {
+        const MemGroup_t& grp = layout.m_stGroup[i];
+        if (grp.m_iChunkSize <= 0 || grp.m_iChunkSize > MEM_MAX_CHUNK_SIZE || grp.m_iChunkCount < 1) {
+            DDS_RED("Error: invalid share memory group %d, chunk size %d, chunk count %d!", grp.m_iGrpId,
+                    grp.m_iChunkSize, grp.m_iChunkCount);
+            return false;
+        }
+        // Chunk headers hold an atomic count and a mutex: every chunk must start 8-aligned.
+        if (grp.m_iChunkSize % 8 != 0) {
+            DDS_RED("Error: share memory chunk size %d of group %d is not a multiple of 8!", grp.m_iChunkSize,
+                    grp.m_iGrpId);
+            return false;
+        }
+        if (!ids.insert(grp.m_iGrpId).second) {
+            DDS_RED("Error: duplicate share memory group id %d!", grp.m_iGrpId);
+            return false;
+        }
+        // At most 16 x (2^31) x (2^31): the sum cannot wrap 64 bits.
+        size +=
+            (static_cast<uint64_t>(grp.m_iChunkSize) + MEM_CHUNK_OVERHEAD) * static_cast<uint64_t>(grp.m_iChunkCount);
+        count += static_cast<uint64_t>(grp.m_iChunkCount);
+    }
+    if (count > static_cast<uint64_t>(INT_MAX) || size > SIZE_MAX) {
+        DDS_RED("Error: share memory pool too large! chunks: %llu, size: %llu", static_cast<unsigned long long>(count),
+                static_cast<unsigned long long>(size));
+        return false;
+    }
+    if (memSize != nullptr) {
+        *memSize = size;
+    }
+    if (pkgCount != nullptr) {
+        *pkgCount = static_cast<int>(count);
+    }
+    return true;
+}
+
+bool CShmMemPool::buildPkgTable(const MemPoolLayout_t& layout, void* base, uint64_t segSize,
+                                std::vector<DataPackage_t*>* table)
+{
+    uint64_t size = 0;
+    int count = 0;
+    if (base == nullptr || table == nullptr || !checkLayout(layout, &size, &count)) {
+        return false;
+    }
+    if (size > segSize) {
+        DDS_RED("Error: share memory layout needs %llu bytes, segment has %llu!", static_cast<unsigned long long>(size),
+                static_cast<unsigned long long>(segSize));
+        return false;
+    }
+    table->clear();
+    table->reserve(static_cast<size_t>(count));
+    uint8_t* at = static_cast<uint8_t*>(base);
+    for (int i = 0; i < layout.m_iGroupCount; ++i) {
+        const MemGroup_t& grp = layout.m_stGroup[i];
+        size_t stride = static_cast<size_t>(grp.m_iChunkSize) + MEM_CHUNK_OVERHEAD;
+        for (int n = 0; n < grp.m_iChunkCount; ++n) {
+            table->push_back(reinterpret_cast<DataPackage_t*>(at + MEM_CHUNK_PKG_OFFSET));
+            at += stride;
+        }
+    }
+    return true;
+}
+
+bool CShmMemPool::init(const MemConfig_t& cfg)
+{
+    // Key -1 means process memory: two such topics would share, and remove, one segment.
+    if (cfg.m_iKey < 0) {
+        DDS_RED("Error: invalid share memory key %d!", cfg.m_iKey);
+        return false;
+    }
+    MemPoolLayout_t layout = layoutOf(cfg);
+    uint64_t memSize = 0;
+    int pkgCount = 0;
+    if (!checkLayout(layout, &memSize, &pkgCount)) {
+        return false;
+    }
+    if (!initMemPool(cfg)) {
+        return false;
+    }
+    m_iKey = cfg.m_iKey;
+    m_u64MemSize = memSize;
+    uint64_t capacity = 0;
+    for (int i = 0; i < cfg.m_iGroupCount; ++i) {
+        capacity += static_cast<uint64_t>(cfg.m_stGroup[i].m_iChunkSize) *
+                    static_cast<uint64_t>(cfg.m_stGroup[i].m_iChunkCount);
+    }
+    // The budget is never checked here; the counters only report.
+    auto cap32 = static_cast<uint32_t>(std::min<uint64_t>(capacity, UINT32_MAX));
+    m_u32MaxPoolSize += cap32;
+    m_u32AllocSize.fetch_add(cap32, std::memory_order_relaxed);
+
+    DDS_GREEN("Init share memory pool, m_iKey: %#x, size: %lu", m_iKey, static_cast<unsigned long>(m_u64MemSize));
+    m_iShmId = CSystemUtils::openShm(m_iKey, 0, static_cast<unsigned long>(m_u64MemSize));
+    if (m_iShmId < 0) {
+        DDS_RED("Error: openShm() failed! m_iKey: %#x, size: %lu", m_iKey, static_cast<unsigned long>(m_u64MemSize));
+        m_iShmId = -1;
+        return false;
+    }
+    void* addr = CSystemUtils::attachShm(m_iShmId);
+    if (addr == nullptr) {
+        DDS_RED("Error: attachShm() failed! m_iKey: %#x, shmid: %d", m_iKey, m_iShmId);
+        CSystemUtils::removeShm(m_iShmId);
+        m_iShmId = -1;
+        return false;
+    }
+    m_pMemAddr = addr;
+
+    m_pFree.reset(new std::atomic<bool>[static_cast<size_t>(pkgCount)]);
+    uint8_t* at = static_cast<uint8_t*>(m_pMemAddr);
+    int pkgId = 1;
+    for (int i = 0; i < cfg.m_iGroupCount; ++i) {
+        const MemGroup_t& grp = cfg.m_stGroup[i];
+        GroupSpan_t span{};
+        span.m_pBegin = at;
+        span.m_uStride = static_cast<size_t>(grp.m_iChunkSize) + MEM_CHUNK_OVERHEAD;
+        span.m_iGrpId = grp.m_iGrpId;
+        span.m_iChunkSize = grp.m_iChunkSize;
+        span.m_iFirstPkgId = pkgId;
+        span.m_pGroup = findGroup(grp.m_iGrpId);
+        for (int n = 0; n < grp.m_iChunkCount; ++n) {
+            auto* chunk = reinterpret_cast<MemChunk_t*>(at);
+            initMemChunk(chunk, true, grp.m_iGrpId, pkgId, grp.m_iChunkSize);
+            m_pFree[static_cast<size_t>(pkgId - 1)].store(true, std::memory_order_relaxed);
+            span.m_pGroup->putChunk(chunk);
+            ++pkgId;
+            at += span.m_uStride;
+        }
+        span.m_pEnd = at;
+        m_vecSpans.push_back(span);
+    }
+    return true;
+}
+
+MemChunk_t* CShmMemPool::getMemChunk(int size)
+{
+    if (size < 0 || size > MEM_MAX_CHUNK_SIZE) {
+        DDS_RED("Error: invalid mem chunk size %d!", size);
+        return nullptr;
+    }
+    int grpId = matchGrpId(size);
+    if (grpId == INVALID_GRP_ID) {
+        DDS_GREEN("Cant't find group! iSize: %d", size);
+        return nullptr;
+    }
+    // Looked up by number: any numbering of the groups works.
+    CMemGroupMan* grp = findGroup(grpId);
+    MemChunk_t* chunk = grp == nullptr ? nullptr : grp->getChunk();
+    if (chunk == nullptr) {
+        DDS_GREEN("Get mem chunk size %d failed!", size);
+        return nullptr;
+    }
+    // Whatever a reader may have written into the header, the chunk leaves as its group's.
+    size_t index = 0;
+    const GroupSpan_t* span = findSpan(chunk, &index);
+    if (span == nullptr || span->m_iChunkSize < size) {
+        DDS_RED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), m_iKey);
+        return nullptr;
+    }
+    int pkgId = span->m_iFirstPkgId + static_cast<int>(index);
+    m_pFree[static_cast<size_t>(pkgId - 1)].store(false, std::memory_order_relaxed);
+    chunk->m_iGrpId = span->m_iGrpId;
+    chunk->m_iRefCount.store(0, std::memory_order_relaxed);
+    chunk->m_stPkg.m_iPkgId = pkgId;
+    chunk->m_stPkg.m_bShm = true;
+    chunk->m_stPkg.m_iSize = span->m_iChunkSize;
+    m_u32UsedSize.fetch_add(static_cast<uint32_t>(span->m_iChunkSize), std::memory_order_relaxed);
+    return chunk;
+}
+
+const CShmMemPool::GroupSpan_t* CShmMemPool::findSpan(const MemChunk_t* chunk, size_t* index) const
+{
+    auto* at = reinterpret_cast<const uint8_t*>(chunk);
+    for (const GroupSpan_t& span : m_vecSpans) {
+        if (at >= span.m_pBegin && at < span.m_pEnd) {
+            size_t offset = static_cast<size_t>(at - span.m_pBegin);
+            if (offset % span.m_uStride != 0) {
+                return nullptr;
+            }
+            *index = offset / span.m_uStride;
+            return &span;
+        }
+    }
+    return nullptr;
+}
+
+bool CShmMemPool::releaseMemChunk(MemChunk_t* chunk)
+{
+    if (chunk == nullptr) {
+        return false;
+    }
+    // The free list is the one of the group the address lies in, not the one the header names.
+    size_t index = 0;
+    const GroupSpan_t* span = findSpan(chunk, &index);
+    if (span == nullptr) {
+        DDS_RED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), m_iKey);
+        return false;
+    }
+    if (chunk->m_iGrpId != span->m_iGrpId) {
+        DDS_GREEN("Invalid group id %d!", chunk->m_iGrpId);
+    }
+    int pkgId = span->m_iFirstPkgId + static_cast<int>(index);
+    if (m_pFree[static_cast<size_t>(pkgId - 1)].exchange(true, std::memory_order_relaxed)) {
+        DDS_RED("Error: package %d is given back twice!", pkgId);
+        return false;
+    }
+    m_u32UsedSize.fetch_sub(static_cast<uint32_t>(span->m_iChunkSize), std::memory_order_relaxed);
+    span->m_pGroup->putChunk(chunk);
+    return false;
+}

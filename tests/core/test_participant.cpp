@@ -50,7 +50,10 @@ std::vector<std::string> ddsLines(const std::string& out)
     return lines;
 }
 
-std::string versionLine() { return zqtest::ddsLine(GREEN, "VERSION: V2.0.0, compiled on " + getCompileTime()); }
+std::string versionLine()
+{
+    return zqtest::ddsLine(GREEN, "VERSION: V2.0.0, compiled on " + getCompileTime());
+}
 
 // Discovery on domain 46, group 224.46.0.1:46001, every 2 s; ports, one socket index and one key
 // number of this file's ranges; a 1 MiB budget; the loopback interface.
@@ -344,6 +347,7 @@ std::vector<BadLayout> badLayouts()
     ShmConfig_t negative = userLayout({{0, 4096, 1}});
     negative.m_iGroupCount = -1;
     std::vector<MemGroup_t> huge;
+    huge.reserve(16);
     for (int i = 0; i < 16; ++i) {
         huge.push_back({i, INT_MAX - 96, INT_MAX});
     }
@@ -355,13 +359,16 @@ std::vector<BadLayout> badLayouts()
          t + "invalid share mempool group 3 (chunk size 0, chunk count 4)."},
         {"negative chunk size", userLayout({{1, -4096, 4}}),
          t + "invalid share mempool group 1 (chunk size -4096, chunk count 4)."},
-        {"chunk count 0", userLayout({{1, 4096, 0}}), t + "invalid share mempool group 1 (chunk size 4096, chunk count 0)."},
+        {"chunk count 0", userLayout({{1, 4096, 0}}),
+         t + "invalid share mempool group 1 (chunk size 4096, chunk count 0)."},
         {"negative chunk count", userLayout({{1, 4096, -2}}),
          t + "invalid share mempool group 1 (chunk size 4096, chunk count -2)."},
         {"size + overhead overflows", userLayout({{1, INT_MAX - 95, 1}}),
          t + "invalid share mempool group 1 (chunk size 2147483552, chunk count 1)."},
         {"group number twice", userLayout({{1, 4096, 2}, {1, 8192, 2}}), t + "share mempool group id 1 is used twice."},
         {"segment too large", userLayout(huge), t + "share mempool layout is too large."},
+        {"chunk size not 8-aligned", userLayout({{1, 4100, 2}}),
+         "Error: share memory chunk size 4100 of group 1 is not a multiple of 8!"},
     };
 }
 
@@ -388,7 +395,8 @@ INSTANTIATE_TEST_SUITE_P(Layouts, BadLayoutNsTest, ::testing::Range(0, static_ca
 TEST_F(ParticipantNsTest, LargestChunkSizeAndAnyGroupNumberingAreAccepted)
 {
     auto participant = start(loRecord());
-    ShmConfig_t config = userLayout({{9, 4096, 2}, {-3, INT_MAX - 96, 1}, {4, 65536, 1}});
+    // The largest chunk size a pool takes: INT_MAX - 96 rounded down to a multiple of 8.
+    ShmConfig_t config = userLayout({{9, 4096, 2}, {-3, (INT_MAX - 96) & ~7, 1}, {4, 65536, 1}});
     zqtest::OutputCapture capture;
     CTopic* topic = participant->createTopic("h8_edge", &config);
     capture.stop();
@@ -415,8 +423,8 @@ TEST_F(ParticipantNsTest, EmptyKeyPoolGivesATopicWithoutSharedMemory)
         std::vector<std::string> lines = ddsLines(capture.out());
         ASSERT_EQ(lines.size(), 3u) << capture.out();
         EXPECT_EQ(lines[1], zqtest::ddsLine(RED, "Error: share memory key container is empty!"));
-        EXPECT_EQ(lines[2],
-                  zqtest::ddsLine(YELLOW, "Warning: topic " + name + " has no share memory key, it uses the local mempool."));
+        EXPECT_EQ(lines[2], zqtest::ddsLine(YELLOW, "Warning: topic " + name +
+                                                        " has no share memory key, it uses the local mempool."));
         EXPECT_EQ(participant->deleteTopic(topic), 0);
     }
 }

@@ -48,6 +48,22 @@ _DomainConfigParam_t loRecord()
     return param;
 }
 
+// The library's lines in `out`, in order, each without " @function,line".
+std::vector<std::string> ddsLines(const std::string& out)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find("[DDS] ") == std::string::npos) {
+            continue;
+        }
+        size_t at = line.rfind(" @");
+        lines.push_back(at == std::string::npos ? line : line.substr(0, at));
+    }
+    return lines;
+}
+
 bool sameGroups(const MemGroup_t* a, const MemGroup_t* b, int count)
 {
     for (int i = 0; i < count; ++i) {
@@ -88,6 +104,38 @@ TEST_F(ParticipantImplNsTest, RecordFillsTheProcessPools)
     EXPECT_EQ(res->getHostIp(), "127.0.0.1");
 }
 
+TEST_F(ParticipantImplNsTest, SecondParticipantJoinsThePoolsAndTakesOverTheHostAddress)
+{
+    ASSERT_EQ(zqtest::runCommand({"ip", "link", "add", "h8v2", "type", "veth", "peer", "name", "h8v3"}), 0);
+    ASSERT_EQ(zqtest::runCommand({"ip", "addr", "add", "198.18.46.1/24", "dev", "h8v2"}), 0);
+    ASSERT_EQ(zqtest::runCommand({"ip", "link", "set", "h8v2", "up"}), 0);
+    auto first = start(loRecord());
+    _DomainConfigParam_t other = loRecord();
+    other.m_strEthName = "h8v2";
+    other.m_vecSocketPorts = {46110, 46130};
+    other.m_vecUnixSocketIdx = {};
+    other.m_vecShmKeys = {0x4812};
+    auto second = start(other);
+    ASSERT_TRUE(first->isInitialized());
+    ASSERT_TRUE(second->isInitialized());
+
+    EXPECT_EQ(first->getDevIp(), "198.18.46.1");
+    EXPECT_EQ(second->getDevIp(), "198.18.46.1");
+    CResourceManager* res = CResourceManager::getInstance();
+    std::vector<int> ports;
+    std::vector<int> keys;
+    zqtest::OutputCapture capture;
+    for (int port = res->getSocketPort(); port != -1; port = res->getSocketPort()) {
+        ports.push_back(port);
+    }
+    for (int key = res->getShmKey(); key != -1; key = res->getShmKey()) {
+        keys.push_back(key - SHM_KEY_OFFSET);
+    }
+    capture.stop();
+    EXPECT_EQ(ports, (std::vector<int>{46110, 46111, 46130}));
+    EXPECT_EQ(keys, (std::vector<int>{0x4810, 0x4811, 0x4812}));
+}
+
 TEST_F(ParticipantImplNsTest, EmptyPathKeepsEveryDefaultAndFillsNothing)
 {
     zqtest::OutputCapture capture;
@@ -99,8 +147,13 @@ TEST_F(ParticipantImplNsTest, EmptyPathKeepsEveryDefaultAndFillsNothing)
     EXPECT_EQ(participant->getMulticastPort(), 8888);
     EXPECT_EQ(participant->getDiscoverPeriod(), 5);
     EXPECT_EQ(participant->getMaxMemPoolSize(), 0x1400000);
-    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), GREEN, "eth: , ip: "));
-    EXPECT_EQ(zqtest::countDdsLines(capture.out(), GREEN, "DomainId: 66"), 0);
+    std::vector<std::string> expected = {
+        zqtest::ddsLine(GREEN, "VERSION: V2.0.0, compiled on " + getCompileTime()),
+        zqtest::ddsLine(GREEN, "eth: , ip: "),
+        zqtest::ddsLine(GREEN, "Membuffer pool size : 409600"),
+        zqtest::ddsLine(GREEN, "Discovery timer task id: 1, interval: 5000 ms."),
+    };
+    EXPECT_EQ(ddsLines(capture.out()), expected);
     EXPECT_EQ(participant->getDevIp(), "");
 
     zqtest::OutputCapture empty;
@@ -205,22 +258,6 @@ TEST_F(ParticipantImplNsTest, NumbersThatCannotServeAreNotPutIntoThePools)
     EXPECT_EQ(res->getShmKey(), -1);
 }
 
-// The library's lines in `out`, in order, each without " @function,line".
-std::vector<std::string> ddsLines(const std::string& out)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.find("[DDS] ") == std::string::npos) {
-            continue;
-        }
-        size_t at = line.rfind(" @");
-        lines.push_back(at == std::string::npos ? line : line.substr(0, at));
-    }
-    return lines;
-}
-
 // The JSON library's own text for what `use` does to the document `text`.
 std::string jsonError(const std::string& text, void (*use)(nlohmann::json&))
 {
@@ -244,7 +281,7 @@ const char* const GOOD_JSON = R"({
 
 struct JsonCase {
     const char* what;
-    std::string content; // empty: no file at all
+    std::string content;                                    // empty: no file at all
     std::vector<std::pair<std::string, std::string>> lines; // after the version line
     bool initialised;
     int domain;
@@ -254,7 +291,10 @@ struct JsonCase {
     int budget;
 };
 
-std::string cfgPath() { return "/tmp/h8_participant.json"; }
+std::string cfgPath()
+{
+    return "/tmp/h8_participant.json";
+}
 
 std::vector<JsonCase> jsonCases()
 {
@@ -271,8 +311,7 @@ std::vector<JsonCase> jsonCases()
         "network": {"ethName": "lo"},
         "mempool": {"maxSize": 6.5}
     })";
-    const std::string idIsText =
-        jsonError(wrongTyped, [](nlohmann::json& d) { (void)d["domain"]["id"].get<int>(); });
+    const std::string idIsText = jsonError(wrongTyped, [](nlohmann::json& d) { (void)d["domain"]["id"].get<int>(); });
     const std::string groupIsNumber =
         jsonError(wrongTyped, [](nlohmann::json& d) { (void)d["domain"]["multicastIp"].get<std::string>(); });
     const std::string noRange =
@@ -288,43 +327,76 @@ std::vector<JsonCase> jsonCases()
         jsonError(noNetwork, [](nlohmann::json& d) { (void)d["network"]["ethName"].get<std::string>(); });
     const std::string noGroup =
         jsonError(noNetwork, [](nlohmann::json& d) { (void)d["domain"]["multicastIp"].get<std::string>(); });
-    const std::string noPeriod = jsonError(noNetwork, [](nlohmann::json& d) { (void)d["domain"]["period"].get<int>(); });
+    const std::string noPeriod =
+        jsonError(noNetwork, [](nlohmann::json& d) { (void)d["domain"]["period"].get<int>(); });
 
     return {
-        {"good", GOOD_JSON,
+        {"good",
+         GOOD_JSON,
          {{GREEN, "DomainId: 46"},
           {GREEN, "Multicast ip: 224.46.0.3, Multicast port: 46201"},
           {GREEN, "Discover period: 4 s"},
           {GREEN, "MaxMemPoolSize: 3 M"},
           {GREEN, lo}},
-         true, 46, "224.46.0.3", 46201, 4, 3145728},
-        {"missing file", "", {{GREEN, notOpen}, {GREEN, notOpen}, {GREEN, notOpen}, {GREEN, notOpen}, {RED, noIp}},
-         false, 66, "224.5.6.7", 8888, 5, 0x1400000},
-        {"malformed", malformed,
+         true,
+         46,
+         "224.46.0.3",
+         46201,
+         4,
+         3145728},
+        {"missing file",
+         "",
+         {{GREEN, notOpen}, {GREEN, notOpen}, {GREEN, notOpen}, {GREEN, notOpen}, {RED, noIp}},
+         false,
+         66,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"malformed",
+         malformed,
          {{RED, parseMalformed}, {RED, parseMalformed}, {RED, parseMalformed}, {RED, parseMalformed}, {RED, noIp}},
-         false, 66, "224.5.6.7", 8888, 5, 0x1400000},
-        {"trailing garbage", trailing,
+         false,
+         66,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"trailing garbage",
+         trailing,
          {{RED, parseTrailing}, {RED, parseTrailing}, {RED, parseTrailing}, {RED, parseTrailing}, {RED, noIp}},
-         false, 66, "224.5.6.7", 8888, 5, 0x1400000},
-        {"wrong types", wrongTyped,
+         false,
+         66,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"wrong types",
+         wrongTyped,
          {{RED, "Error: parse failed! " + idIsText},
           {RED, "Error: parse failed! " + groupIsNumber},
           {RED, "Error: parse failed! type must be number, but is boolean"},
           {RED, "Error: parse failed! " + noRange},
-          {RED, "Error: parse failed! " + jsonError(wrongTyped, [](nlohmann::json& d) {
-                    (void)d["transport"]["domainSockRange"].get<std::string>();
-                })},
-          {RED, "Error: parse failed! " + jsonError(wrongTyped, [](nlohmann::json& d) {
-                    (void)d["transport"]["shmKeyRange"].get<std::string>();
-                })},
+          {RED, "Error: parse failed! " +
+                    jsonError(wrongTyped,
+                              [](nlohmann::json& d) { (void)d["transport"]["domainSockRange"].get<std::string>(); })},
+          {RED, "Error: parse failed! " +
+                    jsonError(wrongTyped,
+                              [](nlohmann::json& d) { (void)d["transport"]["shmKeyRange"].get<std::string>(); })},
           {RED, "Error: parse failed! number 6.5 is not an integer"},
           {GREEN, "DomainId: 66"},
           {GREEN, "Multicast ip: 224.5.6.7, Multicast port: 8888"},
           {GREEN, "Discover period: 5 s"},
           {GREEN, "MaxMemPoolSize: 20 M"},
           {GREEN, lo}},
-         true, 66, "224.5.6.7", 8888, 5, 0x1400000},
-        {"out of range", outOfRange,
+         true,
+         66,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"out of range",
+         outOfRange,
          {{YELLOW, "Warning: multicast ip 10.0.0.1 is not an IPv4 multicast address, keep 224.5.6.7."},
           {YELLOW, "Warning: multicast port 70000 is out of range 1..65535, keep 8888."},
           {YELLOW, "Warning: discover period 0 s is out of range 1..3600, keep 5 s."},
@@ -335,13 +407,24 @@ std::vector<JsonCase> jsonCases()
           {GREEN, "Discover period: 5 s"},
           {GREEN, "MaxMemPoolSize: 20 M"},
           {GREEN, lo}},
-         true, 47, "224.5.6.7", 8888, 5, 0x1400000},
-        {"no interface", noNetwork,
+         true,
+         47,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"no interface",
+         noNetwork,
          {{RED, "Error: parse failed! " + noGroup},
           {RED, "Error: parse failed! " + noPeriod},
           {RED, "Error: parse failed! " + noEth},
           {RED, noIp}},
-         false, 48, "224.5.6.7", 8888, 5, 0x1400000},
+         false,
+         48,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
     };
 }
 
@@ -357,8 +440,7 @@ TEST_P(JsonConfigNsTest, StartsFromTheFile)
     auto participant = std::make_unique<CParticipantImpl>(nullptr, cfgPath());
     capture.stop();
 
-    std::vector<std::string> expected = {
-        zqtest::ddsLine(GREEN, "VERSION: V2.0.0, compiled on " + getCompileTime())};
+    std::vector<std::string> expected = {zqtest::ddsLine(GREEN, "VERSION: V2.0.0, compiled on " + getCompileTime())};
     for (const auto& line : c.lines) {
         expected.push_back(zqtest::ddsLine(line.first, line.second));
     }
@@ -488,7 +570,6 @@ TEST_F(ParticipantImplNsTest, TopicLookups)
     EXPECT_EQ(cfg.m_iKey, 0x5a5a5a5a);
     EXPECT_EQ(participant->getTopicImpl("h8_other"), nullptr);
     capture.stop();
-    std::vector<std::string> lines = {zqtest::ddsLine(RED, "Error: topic h8_other is not exists.")};
     EXPECT_EQ(zqtest::countDdsLines(capture.out(), RED, "Error: topic h8_other is not exists."), 1);
     EXPECT_EQ(capture.out().find("h8_plain"), std::string::npos);
     EXPECT_EQ(participant->deleteTopic(topic), 0);
@@ -536,6 +617,7 @@ TEST_F(ParticipantImplNsTest, RegistriesServeSeveralThreadsAtOnce)
     auto participant = start(loRecord());
     zqtest::OutputCapture capture; // the topic lines of every round
     std::vector<std::thread> threads;
+    threads.reserve(4);
     std::atomic<int> failures{0};
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {

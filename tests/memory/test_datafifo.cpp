@@ -18,7 +18,11 @@ TEST(DataFifoTest, NegativeValuesTakeTheDefaults)
 {
     struct Case {
         int policy, depth, wantPolicy, wantDepth;
-    } cases[] = {{-1, -1, FIFO_POLICY_REJECT_NEW, 8}, {2, 0, 2, 0}, {1, 3, 1, 3}, {0, 5, 0, 5}, {7, -5, 7, 8},
+    } cases[] = {{-1, -1, FIFO_POLICY_REJECT_NEW, 8},
+                 {2, 0, 2, 0},
+                 {1, 3, 1, 3},
+                 {0, 5, 0, 5},
+                 {7, -5, 7, 8},
                  {-9, 100, 2, 100}};
     for (const Case& c : cases) {
         CBareFifo fifo(c.policy, c.depth);

@@ -140,9 +140,9 @@ protected:
     }
     static std::string notEnough(const char* still, uint32_t alloc, uint32_t used, int need)
     {
-        return std::string("WARN: MemPool is ") + still + "not enough! m_u32MaxPoolSize:16384, m_u32AllocSize:" +
-               std::to_string(alloc) + ", m_u32UsedSize:" + std::to_string(used) + ", NeedAlloc:" +
-               std::to_string(need);
+        return std::string("WARN: MemPool is ") + still +
+               "not enough! m_u32MaxPoolSize:16384, m_u32AllocSize:" + std::to_string(alloc) +
+               ", m_u32UsedSize:" + std::to_string(used) + ", NeedAlloc:" + std::to_string(need);
     }
 };
 

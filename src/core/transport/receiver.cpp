@@ -140,8 +140,8 @@ void CFragmentReassembler::countLost()
 
 bool CFragmentReassembler::onDatagram(const uint8_t* data, size_t len)
 {
-    if (data == nullptr || len < DDS_HEADER_SIZE) {
-        // A 34-byte datagram is an empty message and is delivered; only shorter ones are refused.
+    if (data == nullptr || len <= DDS_HEADER_SIZE) {
+        // A datagram needs payload: empty messages do not travel over sockets.
         const int recvLen = len > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len);
         if (m_eStyle == REASSEMBLY_STYLE_UDP) {
             DDS_YELLOW("[%s] iRecvLen %d <= sizeof(DDSHeader_t) %ld", m_strTopicName.c_str(), recvLen,
