@@ -6,6 +6,7 @@
 #include <set>
 
 #include "core/dds_config.h"
+#include "core/discovery.h"
 #include "core/publisher_impl.h"
 #include "core/resource_manager.h"
 #include "core/subscriber_impl.h"
@@ -297,22 +298,26 @@ void CParticipantImpl::destroyMemPool()
     m_pMemPool = nullptr;
 }
 
-// Discovery seam: the multicast discovery engine is not part of the build yet, so start-up goes on
-// without it (no engine, as when its start fails) and nothing is announced.
 int CParticipantImpl::startDiscovery()
 {
+    m_pDiscovery = std::make_shared<CDiscovery>(this, m_strMulticastIp, m_iMulticastPort, m_iDiscoverPeriod);
+    m_pDiscovery->run();
     return 0;
 }
 
 void CParticipantImpl::stopDiscovery()
 {
-    m_pDiscovery.reset();
+    if (m_pDiscovery) {
+        m_pDiscovery->stop();
+        m_pDiscovery.reset();
+    }
 }
 
 void CParticipantImpl::triggerDiscovery(const std::string& name)
 {
-    // Discovery seam: with no engine there is nobody to announce the topic to.
-    (void)name;
+    if (m_pDiscovery) {
+        m_pDiscovery->trigger(name);
+    }
 }
 
 void CParticipantImpl::startReactor()

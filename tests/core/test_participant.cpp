@@ -110,6 +110,8 @@ TEST_F(ParticipantNsTest, StartsFromARecordOnLoopback)
         zqtest::ddsLine(GREEN, "Discover period: 2 s"),
         zqtest::ddsLine(GREEN, "MaxMemPoolSize: 1 M"),
         zqtest::ddsLine(GREEN, "eth: lo, ip: 127.0.0.1"),
+        zqtest::ddsLine(GREEN, "Membuffer pool size : 409600"),
+        zqtest::ddsLine(GREEN, "Discovery timer task id: 1, interval: 2000 ms."),
     };
     EXPECT_EQ(ddsLines(out), expected);
     EXPECT_EQ(participant->getDomainId(), 46);

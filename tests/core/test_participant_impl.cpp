@@ -150,6 +150,8 @@ TEST_F(ParticipantImplNsTest, EmptyPathKeepsEveryDefaultAndFillsNothing)
     std::vector<std::string> expected = {
         zqtest::ddsLine(GREEN, "VERSION: V2.0.0, compiled on " + getCompileTime()),
         zqtest::ddsLine(GREEN, "eth: , ip: "),
+        zqtest::ddsLine(GREEN, "Membuffer pool size : 409600"),
+        zqtest::ddsLine(GREEN, "Discovery timer task id: 1, interval: 5000 ms."),
     };
     EXPECT_EQ(ddsLines(capture.out()), expected);
     EXPECT_EQ(participant->getDevIp(), "");
@@ -441,6 +443,12 @@ TEST_P(JsonConfigNsTest, StartsFromTheFile)
     std::vector<std::string> expected = {zqtest::ddsLine(GREEN, "VERSION: V2.0.0, compiled on " + getCompileTime())};
     for (const auto& line : c.lines) {
         expected.push_back(zqtest::ddsLine(line.first, line.second));
+    }
+    if (c.initialised) {
+        // Discovery's start-up lines; the first timer task of the process.
+        expected.push_back(zqtest::ddsLine(GREEN, "Membuffer pool size : 409600"));
+        expected.push_back(zqtest::ddsLine(
+            GREEN, "Discovery timer task id: 1, interval: " + std::to_string(c.period * 1000) + " ms."));
     }
     EXPECT_EQ(ddsLines(capture.out()), expected) << c.what;
     EXPECT_EQ(participant->isInitialized(), c.initialised) << c.what;

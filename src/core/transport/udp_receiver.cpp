@@ -1,1 +1,160 @@
-// Not built yet.
+#include "core/transport/udp_receiver.h"
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+#include "core/transport/udp_sender.h"
+#include "utils/dds_common.h"
+#include "utils/socket_utils.h"
+#include "utils/thread_utils.h"
+
+CUdpReceiver::CUdpReceiver(const std::string& topicName, CDataManager* dataManager)
+    : CDataReceiver(topicName, dataManager)
+{
+    std::memset(&m_addr, 0, sizeof(m_addr));
+}
+
+CUdpReceiver::CUdpReceiver(CDataManager* dataManager) : CUdpReceiver(std::string(), dataManager) {}
+
+CUdpReceiver::~CUdpReceiver()
+{
+    CUdpReceiver::deinit(); // this class's own, before the members go
+    // A socket opened without init (open is public) is not left behind either.
+    CSocketUtils::closeSocket(m_iFd.exchange(-1));
+}
+
+int CUdpReceiver::nextErrorPause(int pauseUs)
+{
+    return pauseUs >= UDP_ERROR_PAUSE_MAX_US / 2 ? UDP_ERROR_PAUSE_MAX_US : pauseUs * 2;
+}
+
+int CUdpReceiver::open(UdpParam_t& param)
+{
+    if (m_iFd.load() >= 0) {
+        return -1; // one socket at a time
+    }
+    if (!isTextTerminated(param.m_szIp, sizeof(param.m_szIp))) {
+        DDS_RED("[%s] Error: invalid udp sender address!", m_strTopicName.c_str());
+        return -1;
+    }
+    int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UDP);
+    if (fd < 0) {
+        DDS_RED("[%s] Error: openSocket!", m_strTopicName.c_str());
+        return -1;
+    }
+    // No address reuse: a port already bound by another channel must fail here.
+    CSocketUtils::setRecvBufSize(fd, UDP_SOCK_BUF_SIZE);
+    CSocketUtils::setRecvTimeOut(fd, UDP_SOCK_TIMEOUT_MS);
+    CSocketUtils::setLinger(fd, true, 0);
+    int bufSize = 0;
+    CSocketUtils::getRecvBufSize(fd, bufSize);
+    DDS_GREEN("[%s] Socket %d recv buf size is %d KB, while seted size is %d KB.", m_strTopicName.c_str(), fd,
+              bufSize / 1024, UDP_SOCK_BUF_SIZE / 1024);
+
+    std::memset(&m_addr, 0, sizeof(m_addr));
+    m_addr.sin_family = AF_INET;
+    m_addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    m_addr.sin_port = htons(static_cast<uint16_t>(param.m_iPort));
+    if (param.m_iPort < 0 || param.m_iPort > 65535 ||
+        CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_addr), static_cast<int>(sizeof(m_addr))) != 0) {
+        DDS_RED("[%s] Error: bindSocket!", m_strTopicName.c_str());
+        CSocketUtils::closeSocket(fd);
+        return -1;
+    }
+    DDS_GREEN("[%s] udp receive port is %d, sender ip is %s.", m_strTopicName.c_str(), param.m_iPort, param.m_szIp);
+    m_iFd.store(fd);
+    return 0;
+}
+
+bool CUdpReceiver::init(TransParam_t& param)
+{
+    std::lock_guard<std::mutex> lock(m_mutexState);
+    if (m_bRunning.load() || param.m_iType != TRANS_TYPE_UDP) {
+        return false;
+    }
+    if (open(param.m_udpParam) != 0) {
+        return false;
+    }
+    m_stTransParam = param;
+    m_bRunning.store(true);
+    try {
+        m_thread = std::thread(&CUdpReceiver::recvTask, this);
+    } catch (const std::system_error&) {
+        m_bRunning.store(false);
+        CSocketUtils::closeSocket(m_iFd.exchange(-1));
+        return false;
+    }
+    // Where the system allows it; the medium works the same without.
+    CThreadUtils::setPolicyAndPriority(m_thread, CThreadUtils::SCHED_POLICY_FIFO, UDP_THREAD_PRIORITY);
+    return true;
+}
+
+void CUdpReceiver::deinit()
+{
+    std::lock_guard<std::mutex> lock(m_mutexState);
+    if (!m_bRunning.load()) {
+        return;
+    }
+    resetFrameRate();
+    resetLostPkgCount();
+    m_bRunning.store(false);
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    CSocketUtils::closeSocket(m_iFd.exchange(-1));
+}
+
+int CUdpReceiver::getFps()
+{
+    if (!m_bRunning.load() || m_iFd.load() < 0) {
+        return -1;
+    }
+    return readFps();
+}
+
+void CUdpReceiver::recvTask()
+{
+    auto* buffer = static_cast<unsigned char*>(std::malloc(UDP_RECV_BUF_SIZE));
+    if (buffer == nullptr) {
+        DDS_RED("[%s] Error: malloc failed! iBufSize: %d", m_strTopicName.c_str(), UDP_RECV_BUF_SIZE);
+        return;
+    }
+    CDataManagerSink sink(m_pDataManager);
+    CFragmentReassembler reassembler(UDP_FRAG_PAYLOAD, REASSEMBLY_STYLE_UDP, m_strTopicName, &sink, &m_u64LostPkgCount);
+    const int fd = m_iFd.load();
+    int pauseUs = UDP_ERROR_PAUSE_MIN_US;
+    while (m_bRunning.load()) {
+        m_bBusy.store(false);
+        int recvLen = 0;
+        int ret = CSocketUtils::readData(fd, buffer, UDP_RECV_BUF_SIZE, &recvLen, 100);
+        if (ret == SOCK_RET_TIMEOUT) {
+            continue;
+        }
+        // On a datagram socket "peer closed" is an empty datagram, which is just too short.
+        if (ret != SOCK_RET_OK && ret != SOCK_RET_DISCONNECTED) {
+            DDS_RED("[%s] Error: iRet = %d", m_strTopicName.c_str(), ret);
+            std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
+            pauseUs = nextErrorPause(pauseUs);
+            continue;
+        }
+        pauseUs = UDP_ERROR_PAUSE_MIN_US;
+        // A bare header is an empty message, which this medium does not deliver.
+        if (recvLen <= static_cast<int>(DDS_HEADER_SIZE)) {
+            DDS_YELLOW("[%s] iRecvLen %d <= sizeof(DDSHeader_t) %ld", m_strTopicName.c_str(), recvLen,
+                       static_cast<long>(DDS_HEADER_SIZE));
+            continue;
+        }
+        if (reassembler.onDatagram(buffer, static_cast<size_t>(recvLen))) {
+            m_bBusy.store(true);
+            calculateFrameRate();
+        }
+    }
+    // A frame still being rebuilt goes back to the pool.
+    reassembler.reset();
+    std::free(buffer);
+    DDS_GREEN("[%s] CUdpReceiver::recvTask() exit!", m_strTopicName.c_str());
+}

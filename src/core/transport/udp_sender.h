@@ -1,0 +1,100 @@
+// Data sender over UDP unicast: every package the topic's writers publish goes to every connected
+// reader on another host, cut into datagrams of at most 1472 bytes.
+//
+// Threads: the send thread runs sendTask; the reactor thread calls addConn, init, isConnExist,
+// getPort and delConn; the transport's teardown calls delConn and deinit; status threads call
+// getClientCount and getFps. m_mutexConn guards m_mapConn and is held only for table work, never
+// across a send: the send thread copies the connections (shared holders) and sends without it,
+// so control work never waits for a reader. A connection's socket closes when its last holder
+// drops it. m_mutexState serialises init and deinit.
+//
+// The fragments are built in a buffer of the sender's own, never in the topic's pool: a
+// shared-memory pool serves only its group sizes, and its chunks belong to the writers.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "core/transport/sender.h"
+
+class CDataFifo;
+
+// Fragment payload and datagram limit of this medium.
+constexpr uint32_t UDP_FRAG_PAYLOAD = 1438;
+constexpr int UDP_MAX_DATAGRAM = 1472;
+// Socket buffer size of both sides (logged as 2048 KB).
+constexpr int UDP_SOCK_BUF_SIZE = 2097152;
+// Send timeout of the sender's sockets and receive timeout of the receiver's.
+constexpr int UDP_SOCK_TIMEOUT_MS = 50;
+// Real-time priority asked for the send and receive threads.
+constexpr int UDP_THREAD_PRIORITY = 10;
+
+// One reader connection of the sender.
+struct UdpSockAddr_t {
+    int m_iFd;                     // the connection's own UDP socket (unbound)
+    char m_szIp[DDS_IP_TEXT_SIZE]; // the receiver's address text
+    int m_iPort;                   // the data port
+    sockaddr_in m_addr;
+};
+
+class CUdpSender : public CDataSender {
+public:
+    explicit CUdpSender(CDataManager* dataManager);
+    ~CUdpSender() override;
+
+    bool init() override;
+    bool isInit() override;
+    void deinit() override;
+    bool addConn(int connId, TransParam_t& param) override;
+    bool delConn(int connId) override;
+    bool isConnExist(int connId) override;
+    int getClientCount() override;
+    int getPort(int connId) override;
+    int getFps() override;
+    void sendTask() override;
+
+    // Opens the connection's socket and fills `out`; 0, or -1 (an address that is not dotted
+    // IPv4 inside its field, or a port outside 1..65535, is refused before a socket is opened).
+    int open(UdpParam_t& param, UdpSockAddr_t* out);
+    // Sends one package (`length` bytes from its header) to every connection; true when it went
+    // out (to at least the first datagram's send), false for no connection or a malformed package.
+    bool sendData(unsigned char* header, int length);
+
+private:
+    struct Conn_t {
+        explicit Conn_t(const UdpSockAddr_t& record) : m_stAddr(record) {}
+        ~Conn_t();
+        Conn_t(const Conn_t&) = delete;
+        Conn_t& operator=(const Conn_t&) = delete;
+        UdpSockAddr_t m_stAddr;
+        bool m_bStalled{false}; // send thread only
+    };
+    using ConnPtr = std::shared_ptr<Conn_t>;
+
+    std::map<int, ConnPtr> m_mapConn;
+    std::mutex m_mutexConn;
+    std::atomic<int> m_iConnCount{0}; // m_mapConn's size, for the lock-free getters
+    std::mutex m_mutexState;
+    CDataFifo* m_pFifo{nullptr}; // created by init, read by the send thread, destroyed by deinit
+    // Send thread only, kept between packages: the connection snapshot, the fragments of the
+    // package in flight (in m_vecScratch, grown to the largest package and freed by deinit), and
+    // the parallel sends to the other connections.
+    std::vector<ConnPtr> m_vecSnapshot;
+    std::vector<DatagramTarget_t> m_vecTargets;
+    std::vector<uint8_t> m_vecScratch;
+    DatagramList_t m_datagrams;
+    std::vector<std::future<int>> m_tasks;
+};
+
+// A second fragmenting send to one address, with the largest datagram `maxDatagram` (it must
+// exceed the 34-byte header) and one scratch package of that size from `dataManager`; the
+// library's own flow does not use it. 0, or -1 for bad arguments or no scratch package.
+int sendUdpSockData(int fd, sockaddr* address, int addressLen, void* header, int length, int maxDatagram,
+                    CDataManager* dataManager);
