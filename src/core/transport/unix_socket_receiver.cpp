@@ -1,1 +1,194 @@
-// Not built yet.
+#include "core/transport/unix_socket_receiver.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+#include "core/transport/unix_socket_sender.h"
+#include "utils/dds_common.h"
+#include "utils/socket_utils.h"
+
+CUnixSocketReceiver::CUnixSocketReceiver(const std::string& topicName, CDataManager* dataManager)
+    : CDataReceiver(topicName, dataManager)
+{
+    std::memset(&m_addr, 0, sizeof(m_addr));
+}
+
+CUnixSocketReceiver::CUnixSocketReceiver(CDataManager* dataManager) : CUnixSocketReceiver(std::string(), dataManager)
+{
+}
+
+CUnixSocketReceiver::~CUnixSocketReceiver()
+{
+    deinit();
+}
+
+bool CUnixSocketReceiver::clearPath()
+{
+    const char* path = m_addr.sun_path;
+    struct stat st;
+    if (::lstat(path, &st) != 0) {
+        return true; // nothing there (or not reachable, which bind then reports)
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+        DDS_RED("[%s] Error: %s is not a socket!", m_strTopicName.c_str(), path);
+        return false;
+    }
+    // A socket file: stale when nobody answers at it.
+    int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return false;
+    }
+    int result = ::connect(probe, reinterpret_cast<const sockaddr*>(&m_addr), sizeof(m_addr));
+    int err = errno;
+    ::close(probe);
+    if (result == 0 || err != ECONNREFUSED) {
+        DDS_RED("[%s] Error: unix socket path %s is in use!", m_strTopicName.c_str(), path);
+        return false;
+    }
+    ::unlink(path);
+    return true;
+}
+
+int CUnixSocketReceiver::open(UnixSocketParam_t& param)
+{
+    if (m_iFd.load() >= 0) {
+        return -1; // one socket at a time
+    }
+    char expected[DDS_PATH_TEXT_SIZE];
+    if (!isTextTerminated(param.m_szPath, sizeof(param.m_szPath)) ||
+        !makeUnixSocketPath(m_strTopicName, param.m_iId, expected) || std::strcmp(expected, param.m_szPath) != 0) {
+        DDS_RED("[%s] Error: invalid unix socket path!", m_strTopicName.c_str());
+        return -1;
+    }
+    int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UNIX);
+    if (fd < 0) {
+        DDS_RED("[%s] Error: openSocket!", m_strTopicName.c_str());
+        return -1;
+    }
+    CSocketUtils::setRecvBufSize(fd, UNIX_SOCKET_BUF_SIZE);
+    int bufSize = 0;
+    CSocketUtils::getRecvBufSize(fd, bufSize);
+    DDS_GREEN("[%s] Socket %d recv buf size is %d KB, while seted size is %d KB.", m_strTopicName.c_str(), fd,
+              bufSize / 1024, UNIX_SOCKET_BUF_SIZE / 1024);
+
+    std::memset(&m_addr, 0, sizeof(m_addr));
+    m_addr.sun_family = AF_UNIX;
+    std::memcpy(m_addr.sun_path, expected, sizeof(expected));
+    if (!clearPath()) {
+        CSocketUtils::closeSocket(fd);
+        return -1;
+    }
+    if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_addr), static_cast<int>(sizeof(m_addr))) != 0) {
+        DDS_RED("[%s] Error: bindSocket!", m_strTopicName.c_str());
+        CSocketUtils::closeSocket(fd);
+        return -1;
+    }
+    struct stat st;
+    if (::lstat(m_addr.sun_path, &st) == 0) {
+        m_boundDev = st.st_dev;
+        m_boundIno = st.st_ino;
+    }
+    DDS_GREEN("[%s] unix receive path is %s", m_strTopicName.c_str(), m_addr.sun_path);
+    m_iFd.store(fd);
+    return 0;
+}
+
+void CUnixSocketReceiver::closeSocket()
+{
+    int fd = m_iFd.exchange(-1);
+    CSocketUtils::closeSocket(fd);
+    if (m_boundIno != 0) {
+        struct stat st;
+        if (::lstat(m_addr.sun_path, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == m_boundDev &&
+            st.st_ino == m_boundIno) {
+            ::unlink(m_addr.sun_path);
+        }
+        m_boundDev = 0;
+        m_boundIno = 0;
+    }
+}
+
+bool CUnixSocketReceiver::init(TransParam_t& param)
+{
+    std::lock_guard<std::mutex> lock(m_mutexState);
+    if (m_bRunning.load() || param.m_iType != TRANS_TYPE_UNIX_SOCKET) {
+        return false;
+    }
+    if (open(param.m_unixSocketParam) != 0) {
+        return false;
+    }
+    m_stTransParam = param;
+    m_bRunning.store(true);
+    try {
+        m_thread = std::thread(&CUnixSocketReceiver::recvTask, this);
+    } catch (const std::system_error&) {
+        m_bRunning.store(false);
+        closeSocket();
+        return false;
+    }
+    return true;
+}
+
+void CUnixSocketReceiver::deinit()
+{
+    std::lock_guard<std::mutex> lock(m_mutexState);
+    if (!m_bRunning.load()) {
+        return;
+    }
+    resetFrameRate();
+    resetLostPkgCount();
+    m_bRunning.store(false);
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    closeSocket();
+}
+
+int CUnixSocketReceiver::getFps()
+{
+    if (!m_bRunning.load() || m_iFd.load() < 0) {
+        return -1;
+    }
+    return readFps();
+}
+
+void CUnixSocketReceiver::recvTask()
+{
+    auto* buffer = static_cast<unsigned char*>(std::malloc(UNIX_SOCKET_RECV_BUF_SIZE));
+    if (buffer == nullptr) {
+        DDS_RED("[%s] Error: malloc failed! iBufSize: %d", m_strTopicName.c_str(), UNIX_SOCKET_RECV_BUF_SIZE);
+        return;
+    }
+    CDataManagerSink sink(m_pDataManager);
+    CFragmentReassembler reassembler(UNIX_SOCKET_FRAG_PAYLOAD, REASSEMBLY_STYLE_UNIX, m_strTopicName, &sink,
+                                     &m_u64LostPkgCount);
+    const int fd = m_iFd.load();
+    while (m_bRunning.load()) {
+        m_bBusy.store(false);
+        int recvLen = 0;
+        int ret = CSocketUtils::readData(fd, buffer, UNIX_SOCKET_RECV_BUF_SIZE, &recvLen, 100);
+        if (ret == SOCK_RET_TIMEOUT) {
+            continue;
+        }
+        if (ret != SOCK_RET_OK) {
+            DDS_RED("[%s] Error: iRet = %d", m_strTopicName.c_str(), ret);
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+            continue;
+        }
+        if (reassembler.onDatagram(buffer, static_cast<size_t>(recvLen))) {
+            m_bBusy.store(true);
+            calculateFrameRate();
+        }
+    }
+    // A frame still being rebuilt goes back to the pool.
+    reassembler.reset();
+    std::free(buffer);
+    DDS_GREEN("[%s] CUnixSocketReceiver::recvTask() exit!", m_strTopicName.c_str());
+}

@@ -1,0 +1,17 @@
+// Makes the data receiver of a transport type code. Adding a medium is one case here.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/transport/receiver.h"
+
+class CDataManager;
+
+class CReceiverFactory {
+public:
+    // A new, unstarted receiver of `type` constructed with the topic name and `dataManager`;
+    // empty for a code whose medium this build does not have, and for any other code.
+    static std::unique_ptr<CDataReceiver> createReceiver(int type, const std::string& topicName,
+                                                         CDataManager* dataManager);
+};

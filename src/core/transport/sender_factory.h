@@ -1,0 +1,15 @@
+// Makes the data sender of a transport type code. Adding a medium is one case here.
+#pragma once
+
+#include <memory>
+
+#include "core/transport/sender.h"
+
+class CDataManager;
+
+class CSenderFactory {
+public:
+    // A new, unstarted sender of `type` constructed with `dataManager`; empty for a code whose
+    // medium this build does not have, and for any other code.
+    static std::shared_ptr<CDataSender> createSender(int type, CDataManager* dataManager);
+};

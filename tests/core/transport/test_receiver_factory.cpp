@@ -1,0 +1,26 @@
+// The receiver factory: one receiver per medium code that this build has, nothing for other codes.
+#include "core/transport/receiver_factory.h"
+
+#include "core/transport/unix_socket_receiver.h"
+#include "support/zqtest.h"
+
+namespace {
+
+TEST(ReceiverFactoryTest, MakesAnUnstartedReceiverPerKnownCode)
+{
+    std::unique_ptr<CDataReceiver> rx = CReceiverFactory::createReceiver(TRANS_TYPE_UNIX_SOCKET, "h6_rf", nullptr);
+    ASSERT_NE(rx, nullptr);
+    EXPECT_NE(dynamic_cast<CUnixSocketReceiver*>(rx.get()), nullptr);
+    EXPECT_EQ(rx->getTopicName(), "h6_rf");
+    EXPECT_EQ(rx->getFps(), -1) << "not running";
+    EXPECT_EQ(rx->getLostPkgCount(), 0u);
+}
+
+TEST(ReceiverFactoryTest, UnknownCodesGiveNothing)
+{
+    for (int type : {5, -1, 100}) {
+        EXPECT_EQ(CReceiverFactory::createReceiver(type, "h6_rf", nullptr), nullptr) << type;
+    }
+}
+
+} // namespace

@@ -1,0 +1,384 @@
+// The sender base's shared pieces: the fragmenter (tables for both fragment sizes), the datagram
+// send that stops at the first failure, the fan-out to several targets, and the frame-rate rule
+// with injected time.
+#include "core/transport/sender.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "memory/datacenter.h"
+#include "memory/normal_mem_pool.h"
+#include "support/zqtest.h"
+
+namespace {
+
+// A package as a writer leaves it: header with stale bytes where the writer does not write.
+std::vector<uint8_t> makePackage(uint32_t payload, uint64_t timeStamp, uint8_t seed)
+{
+    std::vector<uint8_t> pkg(DDS_HEADER_SIZE + payload);
+    DDSHeader_t header = makeDdsHeader(PKT_FLAG_FIRST, MSG_TYPE_DATA);
+    header.m_u64TimeStamp = timeStamp;
+    header.m_u32DataLen = payload;
+    header.m_u32TotalLen = 0xDEADBEEF;
+    header.m_u32PktCount = 0xDEADBEEF;
+    std::memset(header.m_u8Reserved, 0xAB, sizeof(header.m_u8Reserved));
+    writeDdsHeader(pkg.data(), header);
+    for (uint32_t i = 0; i < payload; ++i) {
+        pkg[DDS_HEADER_SIZE + i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
+    }
+    return pkg;
+}
+
+struct FragCase {
+    uint32_t fragPayload;
+    uint32_t payload;
+    std::vector<uint32_t> lens;
+    std::vector<uint8_t> flags;
+};
+
+std::vector<FragCase> fragCases()
+{
+    std::vector<FragCase> cases = {
+        {65502, 0, {0}, {0}},
+        {65502, 1, {1}, {0}},
+        {65502, 65502, {65502}, {0}},
+        {65502, 65503, {65502, 1}, {0, 2}},
+        {65502, 3 * 65502 + 1, {65502, 65502, 65502, 1}, {0, 1, 1, 2}},
+        {1438, 1438, {1438}, {0}},
+        {1438, 1439, {1438, 1}, {0, 2}},
+        {1438, 10000, {1438, 1438, 1438, 1438, 1438, 1438, 1372}, {0, 1, 1, 1, 1, 1, 2}},
+    };
+    FragCase many{16, 16 * 200, {}, {}};
+    for (int i = 0; i < 200; ++i) {
+        many.lens.push_back(16);
+        many.flags.push_back(i == 0 ? 0 : (i == 199 ? 2 : 1));
+    }
+    cases.push_back(many);
+    return cases;
+}
+
+TEST(SenderTest, FragmentTable)
+{
+    for (const FragCase& c : fragCases()) {
+        SCOPED_TRACE("f=" + std::to_string(c.fragPayload) + " P=" + std::to_string(c.payload));
+        const uint32_t n = static_cast<uint32_t>(c.lens.size());
+        EXPECT_EQ(fragmentCount(c.payload, c.fragPayload), n);
+        const uint64_t timeStamp = 0x0102030405060708ull + c.payload;
+        std::vector<uint8_t> pkg = makePackage(c.payload, timeStamp, static_cast<uint8_t>(c.payload));
+        const size_t scratchSize = fragmentScratchSize(c.payload, c.fragPayload);
+        EXPECT_EQ(scratchSize, n * DDS_HEADER_SIZE + c.payload);
+        std::vector<uint8_t> scratch(scratchSize, 0xCC);
+        DatagramList_t out;
+        ASSERT_TRUE(buildFragments(pkg.data(), pkg.size(), c.fragPayload, scratch.data(), scratch.size(), out));
+        ASSERT_EQ(out.size(), n);
+
+        uint8_t* expectedStart = scratch.data();
+        size_t payloadOffset = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            SCOPED_TRACE("fragment " + std::to_string(i + 1));
+            EXPECT_EQ(out[i].first, expectedStart) << "back to back";
+            ASSERT_EQ(out[i].second, static_cast<int>(DDS_HEADER_SIZE + c.lens[i]));
+            DDSHeader_t h = readDdsHeader(out[i].first);
+            EXPECT_TRUE(hasDdsMagic(out[i].first, DDS_HEADER_SIZE));
+            EXPECT_EQ(h.m_u8Flag, c.flags[i]);
+            EXPECT_EQ(h.m_u8Type, MSG_TYPE_DATA);
+            EXPECT_EQ(+h.m_u32SeqNo, i + 1);
+            EXPECT_EQ(+h.m_u64TimeStamp, timeStamp);
+            EXPECT_EQ(+h.m_u32DataLen, c.lens[i]);
+            EXPECT_EQ(+h.m_u32TotalLen, c.payload);
+            EXPECT_EQ(+h.m_u32PktCount, n);
+            for (uint8_t r : h.m_u8Reserved) {
+                EXPECT_EQ(r, 0) << "no stale bytes go out";
+            }
+            EXPECT_EQ(std::memcmp(out[i].first + DDS_HEADER_SIZE, pkg.data() + DDS_HEADER_SIZE + payloadOffset,
+                                  c.lens[i]),
+                      0);
+            EXPECT_EQ(fragmentPayloadLen(i + 1, c.payload, c.fragPayload), c.lens[i]);
+            EXPECT_EQ(fragmentFlag(i + 1, n), c.flags[i]);
+            payloadOffset += c.lens[i];
+            expectedStart += out[i].second;
+        }
+        EXPECT_EQ(payloadOffset, c.payload);
+        EXPECT_EQ(expectedStart, scratch.data() + scratchSize);
+    }
+}
+
+TEST(SenderTest, FragmenterRefusesWhatItCannotCut)
+{
+    std::vector<uint8_t> pkg = makePackage(100, 1, 1);
+    std::vector<uint8_t> scratch(4096);
+    DatagramList_t out;
+    out.emplace_back(nullptr, 5);
+    EXPECT_FALSE(buildFragments(pkg.data(), 33, 1438, scratch.data(), scratch.size(), out)) << "shorter than a header";
+    EXPECT_TRUE(out.empty());
+    EXPECT_FALSE(buildFragments(pkg.data(), pkg.size(), 0, scratch.data(), scratch.size(), out)) << "fragment size 0";
+    EXPECT_FALSE(buildFragments(pkg.data(), pkg.size(), 1438, scratch.data(), 133, out)) << "scratch one short";
+    EXPECT_TRUE(buildFragments(pkg.data(), pkg.size(), 1438, scratch.data(), 134, out));
+    EXPECT_FALSE(buildFragments(pkg.data(), DDS_HEADER_SIZE + DDS_MAX_FRAME_PAYLOAD + 1, 65502, scratch.data(),
+                                scratch.size(), out))
+        << "above the frame cap";
+    EXPECT_FALSE(buildFragments(nullptr, pkg.size(), 1438, scratch.data(), scratch.size(), out));
+    EXPECT_EQ(fragmentCount(5, 0), 0u);
+    EXPECT_EQ(fragmentPayloadLen(0, 100, 16), 0u);
+    EXPECT_EQ(fragmentPayloadLen(8, 100, 16), 0u);
+    EXPECT_EQ(fragmentCount(DDS_MAX_FRAME_PAYLOAD, 65502), 1025u);
+}
+
+// A bound datagram socket at a path of this test's private /tmp.
+struct BoundSocket {
+    explicit BoundSocket(const std::string& p) : path(p)
+    {
+        fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        std::memset(&addr, 0, sizeof(addr));
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+        ::unlink(path.c_str());
+        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    }
+    ~BoundSocket()
+    {
+        ::close(fd);
+        ::unlink(path.c_str());
+    }
+    // Every datagram queued now.
+    std::vector<std::vector<uint8_t>> drain()
+    {
+        std::vector<std::vector<uint8_t>> got;
+        std::vector<uint8_t> buf(70000);
+        for (;;) {
+            ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+            if (n < 0) {
+                break;
+            }
+            got.emplace_back(buf.begin(), buf.begin() + n);
+        }
+        return got;
+    }
+    std::string path;
+    int fd{-1};
+    sockaddr_un addr;
+    bool bound{false};
+};
+
+class SenderNsTest : public zqtest::NsTest {
+protected:
+    void SetUp() override
+    {
+        zqtest::NsTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        m_sendFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(m_sendFd, 0);
+        MemConfig_t cfg{};
+        cfg.m_iKey = -1;
+        cfg.m_u32MaxPoolSize = 0x4000000;
+        cfg.m_stGroup[0] = MemGroup_t{0, 4096, 8};
+        cfg.m_iGroupCount = 1;
+        ASSERT_TRUE(m_pool.init(cfg));
+        m_manager.setMemPool(&m_pool);
+    }
+    void TearDown() override
+    {
+        if (m_sendFd >= 0) {
+            ::close(m_sendFd);
+        }
+    }
+    int m_sendFd{-1};
+    CNormalMemPool m_pool;
+    CDataManager m_manager;
+};
+
+TEST_F(SenderNsTest, SendUdpDataSendsInOrder)
+{
+    BoundSocket rx("/tmp/h6_sud-1");
+    ASSERT_TRUE(rx.bound);
+    std::vector<uint8_t> bytes(300);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<uint8_t>(i);
+    }
+    DatagramList_t list = {{bytes.data(), 10}, {bytes.data() + 10, 0}, {bytes.data() + 10, 290}};
+    EXPECT_EQ(sendUdpData(m_sendFd, reinterpret_cast<sockaddr*>(&rx.addr), sizeof(rx.addr), list), 3);
+    auto got = rx.drain();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0], std::vector<uint8_t>(bytes.begin(), bytes.begin() + 10));
+    EXPECT_TRUE(got[1].empty());
+    EXPECT_EQ(got[2], std::vector<uint8_t>(bytes.begin() + 10, bytes.end()));
+}
+
+TEST_F(SenderNsTest, SendUdpDataStopsAtTheFirstFailure)
+{
+    // Nobody bound: the first datagram fails and nothing more is tried.
+    sockaddr_un nowhere;
+    std::memset(&nowhere, 0, sizeof(nowhere));
+    nowhere.sun_family = AF_UNIX;
+    std::strcpy(nowhere.sun_path, "/tmp/h6_sud-none");
+    uint8_t byte = 1;
+    DatagramList_t list = {{&byte, 1}, {&byte, 1}};
+    EXPECT_EQ(sendUdpData(m_sendFd, reinterpret_cast<sockaddr*>(&nowhere), sizeof(nowhere), list), 0);
+
+    // A reader that never reads: once its queue is full the send times out, the rest of the
+    // list is dropped, and exactly what was counted as sent is queued.
+    BoundSocket stalled("/tmp/h6_sud-2");
+    ASSERT_TRUE(stalled.bound);
+    struct timeval tv{0, 10000};
+    ASSERT_EQ(::setsockopt(m_sendFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)), 0);
+    std::vector<uint8_t> chunk(1000, 0x5A);
+    DatagramList_t many(5000, {chunk.data(), static_cast<int>(chunk.size())});
+    int sent = sendUdpData(m_sendFd, reinterpret_cast<sockaddr*>(&stalled.addr), sizeof(stalled.addr), many);
+    EXPECT_GT(sent, 0);
+    EXPECT_LT(sent, 5000);
+    EXPECT_EQ(stalled.drain().size(), static_cast<size_t>(sent));
+}
+
+TEST_F(SenderNsTest, FanoutSendsTheSameDatagramsToEveryTarget)
+{
+    BoundSocket a("/tmp/h6_fan-1");
+    BoundSocket b("/tmp/h6_fan-2");
+    BoundSocket c("/tmp/h6_fan-3");
+    ASSERT_TRUE(a.bound && b.bound && c.bound);
+    int fds[3];
+    for (int& fd : fds) {
+        fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+    }
+    std::vector<DatagramTarget_t> targets = {
+        {fds[0], reinterpret_cast<sockaddr*>(&a.addr), static_cast<int>(sizeof(a.addr)), nullptr},
+        {fds[1], reinterpret_cast<sockaddr*>(&b.addr), static_cast<int>(sizeof(b.addr)), nullptr},
+        {fds[2], reinterpret_cast<sockaddr*>(&c.addr), static_cast<int>(sizeof(c.addr)), nullptr},
+    };
+    CDatagramFanout fanout(100);
+    std::vector<uint8_t> pkg = makePackage(250, 77, 3);
+    ASSERT_TRUE(fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), targets));
+    EXPECT_EQ(m_pool.getUsedSize(), 0u) << "the scratch package went back";
+
+    std::vector<std::vector<uint8_t>> first = a.drain();
+    ASSERT_EQ(first.size(), 3u);
+    EXPECT_EQ(first[0].size(), 134u);
+    EXPECT_EQ(first[2].size(), 84u);
+    EXPECT_EQ(b.drain(), first);
+    EXPECT_EQ(c.drain(), first);
+    for (int fd : fds) {
+        ::close(fd);
+    }
+}
+
+TEST_F(SenderNsTest, FanoutRefusals)
+{
+    BoundSocket a("/tmp/h6_fan-4");
+    ASSERT_TRUE(a.bound);
+    std::vector<DatagramTarget_t> targets = {
+        {m_sendFd, reinterpret_cast<sockaddr*>(&a.addr), static_cast<int>(sizeof(a.addr)), nullptr}};
+    std::vector<uint8_t> pkg = makePackage(10, 1, 1);
+    CDatagramFanout fanout(1438);
+    CDataManager noPool;
+    EXPECT_FALSE(fanout.send(&noPool, pkg.data(), static_cast<int>(pkg.size()), targets)) << "no scratch";
+    EXPECT_FALSE(fanout.send(nullptr, pkg.data(), static_cast<int>(pkg.size()), targets));
+    EXPECT_FALSE(fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), {})) << "no target";
+    EXPECT_FALSE(fanout.send(&m_manager, pkg.data(), 33, targets)) << "shorter than a header";
+    EXPECT_TRUE(a.drain().empty());
+    EXPECT_EQ(m_pool.getUsedSize(), 0u);
+}
+
+TEST_F(SenderNsTest, StalledReaderCostsOneTimeoutAndRecovers)
+{
+    BoundSocket stalled("/tmp/h6_fan-5");
+    BoundSocket healthy("/tmp/h6_fan-6");
+    ASSERT_TRUE(stalled.bound && healthy.bound);
+    int fds[2];
+    struct timeval tv{0, 10000};
+    for (int& fd : fds) {
+        fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)), 0);
+    }
+    bool stalledFlag = false;
+    bool healthyFlag = false;
+    std::vector<DatagramTarget_t> targets = {
+        {fds[0], reinterpret_cast<sockaddr*>(&stalled.addr), static_cast<int>(sizeof(stalled.addr)), &stalledFlag},
+        {fds[1], reinterpret_cast<sockaddr*>(&healthy.addr), static_cast<int>(sizeof(healthy.addr)), &healthyFlag},
+    };
+    CDatagramFanout fanout(1000);
+    std::vector<uint8_t> pkg = makePackage(900, 5, 5);
+    // Until the reader that never reads has a full queue and a send times out.
+    int accepted = 0;
+    for (; !stalledFlag && accepted < 100000; ++accepted) {
+        ASSERT_TRUE(fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), targets));
+        ASSERT_EQ(healthy.drain().size(), 1u);
+    }
+    ASSERT_TRUE(stalledFlag);
+    // Further packages are dropped for it at once; the other reader gets every one.
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), targets));
+        ASSERT_EQ(healthy.drain().size(), 1u);
+        EXPECT_TRUE(stalledFlag);
+    }
+    EXPECT_FALSE(healthyFlag);
+    EXPECT_EQ(stalled.drain().size(), static_cast<size_t>(accepted - 1)) << "only the packages before the stall";
+    // Once it reads again, it gets packages again.
+    ASSERT_TRUE(fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), targets));
+    EXPECT_EQ(stalled.drain().size(), 1u);
+    EXPECT_FALSE(stalledFlag);
+    EXPECT_EQ(healthy.drain().size(), 1u);
+    EXPECT_EQ(m_pool.getUsedSize(), 0u);
+    for (int fd : fds) {
+        ::close(fd);
+    }
+}
+
+// Frame-rate rule: `frames` are the times (ms) at which frames are counted.
+struct RateCase {
+    const char* name;
+    std::vector<int64_t> frames;
+    int fps;
+    int count;
+};
+
+TEST(SenderTest, FrameRateRule)
+{
+    const RateCase cases[] = {
+        {"first frame opens the window", {5000}, 0, 1},
+        {"nine in the first second, the tenth at 1.45 s", {0, 100, 200, 300, 400, 500, 600, 700, 800, 1450}, 7, 0},
+        {"exactly 1000 ms computes nothing", {0, 1000}, 0, 2},
+        {"1001 ms computes", {0, 1001}, 2, 0},
+        {"halves round away from zero", {0, 100, 200, 300, 2000}, 3, 0},
+        {"the next window starts at the computing frame", {0, 1500, 1600, 2600, 2700}, 2, 1},
+    };
+    for (const RateCase& c : cases) {
+        CFrameRate rate;
+        for (int64_t t : c.frames) {
+            rate.count(1000000 + t);
+        }
+        EXPECT_EQ(rate.fps(), c.fps) << c.name;
+        EXPECT_EQ(rate.frameCount(), c.count) << c.name;
+        EXPECT_TRUE(rate.clockStarted()) << c.name;
+    }
+}
+
+TEST(SenderTest, FrameRateGetterAndReset)
+{
+    CFrameRate rate;
+    for (int64_t t : {0, 100, 200, 300, 400, 500, 600, 700, 800, 1450}) {
+        rate.count(t);
+    }
+    EXPECT_EQ(rate.read(true), 7) << "something moved: the rate stays";
+    EXPECT_EQ(rate.read(false), 7);
+    EXPECT_EQ(rate.read(false), 0) << "nothing moved since the last read";
+
+    rate.count(2000);
+    rate.reset(5000);
+    EXPECT_EQ(rate.fps(), 0);
+    EXPECT_EQ(rate.frameCount(), 0);
+    EXPECT_DOUBLE_EQ(rate.elapsedSec(), 0.0);
+    EXPECT_FALSE(rate.clockStarted());
+    rate.count(9000);
+    EXPECT_EQ(rate.frameCount(), 1) << "the window opens at the first frame after the reset";
+    EXPECT_DOUBLE_EQ(rate.elapsedSec(), 0.0);
+}
+
+} // namespace

@@ -1,0 +1,26 @@
+// The sender factory: one sender per medium code that this build has, nothing for other codes.
+#include "core/transport/sender_factory.h"
+
+#include "core/transport/unix_socket_sender.h"
+#include "support/zqtest.h"
+
+namespace {
+
+TEST(SenderFactoryTest, MakesAnUnstartedSenderPerKnownCode)
+{
+    std::shared_ptr<CDataSender> unixSender = CSenderFactory::createSender(TRANS_TYPE_UNIX_SOCKET, nullptr);
+    ASSERT_NE(unixSender, nullptr);
+    EXPECT_NE(dynamic_cast<CUnixSocketSender*>(unixSender.get()), nullptr);
+    EXPECT_FALSE(unixSender->isInit());
+    EXPECT_EQ(unixSender->getClientCount(), 0);
+    EXPECT_EQ(unixSender->getFps(), -1);
+}
+
+TEST(SenderFactoryTest, UnknownCodesGiveNothing)
+{
+    for (int type : {5, -1, 100}) {
+        EXPECT_EQ(CSenderFactory::createSender(type, nullptr), nullptr) << type;
+    }
+}
+
+} // namespace
