@@ -104,6 +104,17 @@ bool CEvReactor::init(unsigned int maxEvents, int timeoutMs)
         {
             std::lock_guard<std::mutex> lock(m_mtxEvents);
             m_bPollAlive = false;
+            // Unregistered since the table was emptied: no poll thread will ever drop these.
+            for (auto it = m_mapEvents.begin(); it != m_mapEvents.end();) {
+                if (it->second->m_bRemoved.load()) {
+                    if (it->second->m_bCloseOnDrop) {
+                        close(it->first);
+                    }
+                    it = m_mapEvents.erase(it);
+                } else {
+                    ++it;
+                }
+            }
         }
         close(m_iWakeFd);
         close(m_iEpollFd);
@@ -280,10 +291,11 @@ void CEvReactor::deleteEvent(int fd)
     if (it == m_mapEvents.end()) {
         return;
     }
+    // Still in this pass's set: take it out while the descriptor is surely open. Once the record
+    // is gone its owner may close it, and if the open file lives on elsewhere (a dup, a forked
+    // child) the set would keep the entry and report the freed record in later passes.
+    epoll_ctl(m_iEpollFd, EPOLL_CTL_DEL, fd, nullptr);
     if (it->second->m_bCloseOnDrop) {
-        // Still in this pass's set: take it out first, so that no other holder of the open
-        // file can make the set report the freed record.
-        epoll_ctl(m_iEpollFd, EPOLL_CTL_DEL, fd, nullptr);
         close(fd);
     }
     m_mapEvents.erase(it);

@@ -18,7 +18,8 @@
 
 namespace zqtest {
 
-// True when this process runs in its own network, IPC and mount namespaces.
+// True when this process runs in its own network, IPC and mount namespaces (set up by
+// enterPrivateNamespaces).
 bool isolated();
 // Why isolation was refused (empty when isolated).
 const std::string& isolationError();
@@ -143,7 +144,7 @@ private:
 
 // Joins two hosts with a veth pair: `ifA` with `cidrA` (e.g. "198.18.0.1/24") in host a, `ifB`
 // with `cidrB` in host b. Both ends get multicast on and a 224.0.0.0/4 route. A null host means
-// this test process's own (private) namespace.
+// this test process's own (private) namespace. Refused unless this process is isolated().
 bool joinHosts(NetHost* a, const std::string& ifA, const std::string& cidrA, NetHost* b, const std::string& ifB,
                const std::string& cidrB, std::string* error = nullptr);
 

@@ -107,7 +107,12 @@ bool enterPrivateNamespaces(std::string* error)
         *error = errnoText("mount tmpfs /tmp");
         return false;
     }
-    return bringUp("lo", true, error);
+    if (!bringUp("lo", true, error)) {
+        return false;
+    }
+    state().isolated = true;
+    state().error.clear();
+    return true;
 }
 
 int countOpenFds()
@@ -146,10 +151,7 @@ int countThreads()
 void initIsolation()
 {
     std::string error;
-    if (enterPrivateNamespaces(&error)) {
-        state().isolated = true;
-        state().error.clear();
-    } else {
+    if (!enterPrivateNamespaces(&error)) {
         state().error = error;
     }
 }

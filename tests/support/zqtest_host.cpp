@@ -72,6 +72,13 @@ int NetHost::run(const std::vector<std::string>& argv, int timeoutMs, std::strin
 bool joinHosts(NetHost* a, const std::string& ifA, const std::string& cidrA, NetHost* b, const std::string& ifB,
                const std::string& cidrB, std::string* error)
 {
+    // The pair is made in this process's namespace before its ends move: never in the machine's.
+    if (!isolated()) {
+        if (error) {
+            *error = "joinHosts: this process does not run in private namespaces";
+        }
+        return false;
+    }
     if (!step(nullptr, {"ip", "link", "add", ifA, "type", "veth", "peer", "name", ifB}, error)) {
         return false;
     }

@@ -3,10 +3,13 @@
 #include "support/zqtest.h"
 #include "utils/ev_reactor.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <future>
@@ -335,6 +338,110 @@ TEST_F(EvReactorNsTest, CloseOnDropClosesOnlyWhenTheRecordIsDropped)
     ASSERT_TRUE(zqtest::waitUntil([&] { return !m_reactor->isEventRegistered(fd); }, kWaitMs));
     EXPECT_FALSE(isOpen(fd));
     close(stranger);
+}
+
+// Descriptor numbers in every epoll set of this process, as the kernel lists them.
+std::vector<int> epollWatchedFds()
+{
+    std::vector<int> watched;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return watched;
+    }
+    while (struct dirent* entry = readdir(dir)) {
+        char target[64] = {};
+        std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        if (readlink(link.c_str(), target, sizeof(target) - 1) <= 0 || std::string(target) != "anon_inode:[eventpoll]") {
+            continue;
+        }
+        std::ifstream info(std::string("/proc/self/fdinfo/") + entry->d_name);
+        std::string line;
+        while (std::getline(info, line)) {
+            int fd = -1;
+            if (sscanf(line.c_str(), "tfd: %d", &fd) == 1) {
+                watched.push_back(fd);
+            }
+        }
+    }
+    closedir(dir);
+    return watched;
+}
+
+TEST_F(EvReactorNsTest, RecordDroppedLaterInThePassLeavesTheEpollSet)
+{
+    // A registrant may close its descriptor as soon as the record is gone. When another
+    // descriptor still refers to the same open file (a dup, a forked child), closing does not
+    // take it out of the epoll set, which would then keep reporting the freed record.
+    ASSERT_TRUE(m_reactor->init(100, 100));
+    PassBlocker blocker(m_reactor);
+    int pipes[3][2];
+    for (auto& p : pipes) {
+        ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+    }
+    // Descriptors ready when added come up in the order they were added: ascending.
+    const int first = pipes[0][0];
+    const int victim = pipes[1][0];
+    const int last = pipes[2][0];
+    ASSERT_LT(first, victim);
+    ASSERT_LT(victim, last);
+    const int alias = fcntl(victim, F_DUPFD_CLOEXEC, 0);
+    ASSERT_GE(alias, 0);
+
+    std::atomic<bool> unregistered{false};
+    std::atomic<bool> closedInPass{false};
+    std::atomic<int> laterFirstCalls{0};
+    std::atomic<int> victimCalls{0};
+    auto drain = [](int fd) {
+        char buf[8];
+        while (read(fd, buf, sizeof(buf)) > 0) {
+        }
+    };
+    ASSERT_TRUE(blocker.hold());
+    ASSERT_TRUE(m_reactor->registerEvent(
+        first, POLL_EVENT_READ,
+        [&](int fd, void*) {
+            drain(fd);
+            if (!unregistered.exchange(true)) {
+                m_reactor->unregisterEvent(victim);
+            } else {
+                ++laterFirstCalls;
+            }
+        },
+        nullptr));
+    ASSERT_TRUE(m_reactor->registerEvent(
+        victim, POLL_EVENT_READ, [&](int, void*) { ++victimCalls; }, nullptr));
+    ASSERT_TRUE(m_reactor->registerEvent(
+        last, POLL_EVENT_READ,
+        [&](int fd, void*) {
+            drain(fd);
+            // The registrant's side: the record is gone, so the descriptor may be closed.
+            if (unregistered.load() && !closedInPass.load() && !m_reactor->isEventRegistered(victim)) {
+                close(victim);
+                closedInPass = true;
+            }
+        },
+        nullptr));
+    for (auto& p : pipes) {
+        ASSERT_EQ(write(p[1], "x", 1), 1); // the victim's byte stays unread
+    }
+    blocker.release();
+    ASSERT_TRUE(zqtest::waitUntil([&] { return closedInPass.load(); }, kWaitMs));
+    EXPECT_EQ(victimCalls.load(), 0);
+
+    // A later pass with the file still readable through the alias.
+    ASSERT_EQ(write(pipes[0][1], "y", 1), 1);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return laterFirstCalls.load() >= 1; }, kWaitMs));
+    const std::vector<int> watched = epollWatchedFds();
+    EXPECT_EQ(std::count(watched.begin(), watched.end(), victim), 0);
+
+    for (int fd : {first, last}) {
+        ASSERT_TRUE(m_reactor->unregisterEventAndClose(fd));
+        ASSERT_TRUE(zqtest::waitUntil([&] { return !m_reactor->isEventRegistered(fd); }, kWaitMs));
+    }
+    close(alias);
+    for (auto& p : pipes) {
+        close(p[1]);
+    }
 }
 
 struct NoPollThreadCase {
