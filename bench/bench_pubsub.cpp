@@ -179,8 +179,8 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    fprintf(report, "%-12s %10s %12s %12s %14s %10s %8s\n", "message", "count", "median us", "p99 us", "msgs/s",
-            "MB/s", "recv %");
+    fprintf(report, "%-12s %10s %12s %12s %14s %10s %8s\n", "message", "count", "median us", "p99 us", "msgs/s", "MB/s",
+            "recv %");
     std::vector<uint8_t> data(1024 * 1024, 0x42);
     const int latSizes[] = {64, 4096, 65536, 1048576};
     for (int size : latSizes) {
@@ -200,8 +200,8 @@ int main(int argc, char** argv)
         std::sort(lat.begin(), lat.end());
         long long median = lat.empty() ? -1 : lat[lat.size() / 2];
         long long p99 = lat.empty() ? -1 : lat[std::min(lat.size() - 1, lat.size() * 99 / 100)];
-        fprintf(report, "%-12s %10zu %12lld %12lld %14s %10s %8s\n", (std::to_string(size) + " B").c_str(),
-                lat.size(), median, p99, "-", "-", "-");
+        fprintf(report, "%-12s %10zu %12lld %12lld %14s %10s %8s\n", (std::to_string(size) + " B").c_str(), lat.size(),
+                median, p99, "-", "-", "-");
     }
     const int burstSizes[] = {64, 65536};
     for (int size : burstSizes) {

@@ -31,8 +31,8 @@ CDataReaderImpl::CDataReaderImpl(CSubscriberImpl* subscriber, CTopic* topic, int
     : m_pSubscriberImpl(subscriber), m_pTopic(topic), m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth),
       m_pTopicDesc(topic->getTopicDescImpl()), m_strTopicName(topic->getTopicName())
 {
-    m_pQueue = std::make_unique<CDataQueue<DataPackage_t*>>(
-        m_iDepth, [this](DataPackage_t* pkg) { putEmptyDataPkg(pkg); });
+    m_pQueue =
+        std::make_unique<CDataQueue<DataPackage_t*>>(m_iDepth, [this](DataPackage_t* pkg) { putEmptyDataPkg(pkg); });
     m_iEventCbId = m_pSubscriberImpl->registerEventCallBack(
         m_strTopicName, [this](int iCbId, int iEventId) { onEvent(iCbId, iEventId); });
     DDS_GREEN("m_iEventCbId: %d", m_iEventCbId);

@@ -114,7 +114,8 @@ int CDataWriterImpl::putFullDataBuffer(_DataBuffer_t* buffer)
     int capacity = pkg->m_iSize - static_cast<int>(DDS_HEADER_SIZE);
     int len = buffer->m_iLen;
     if (len < 0 || len > buffer->m_iSize || len > capacity || len > maxPayload()) {
-        DDS_RED("Error: data length %d is out of range 0..%d!", len, capacity < buffer->m_iSize ? capacity : buffer->m_iSize);
+        DDS_RED("Error: data length %d is out of range 0..%d!", len,
+                capacity < buffer->m_iSize ? capacity : buffer->m_iSize);
         freeDataBuffer(buffer);
         // A fresh package (count 0) is only given back by a release that follows a reference.
         referChunk(getChunkAddr(pkg));

@@ -66,7 +66,7 @@ protected:
         TransParam_t param;
         memset(&param, 0, sizeof(param));
         return impl(topic)->getPubTopicMsgTransParam(topic->getTopicName(), &param) == 0 ? param.m_tcpParam.m_iPort
-                                                                                          : -1;
+                                                                                         : -1;
     }
 
     std::unique_ptr<CParticipant> m_participant;
@@ -83,7 +83,8 @@ TEST_F(DataReaderNsTest, ReaderInAnotherProcessGetsEveryMessageByCopyLoanAndCall
 
     std::string error;
     auto child = zqtest::ChildProcess::spawn(
-        {zqtest::helperPath("pubsub_reader"), "537", "53450", "5370", std::to_string(0x5370), "h13_remote", "8"}, &error);
+        {zqtest::helperPath("pubsub_reader"), "537", "53450", "5370", std::to_string(0x5370), "h13_remote", "8"},
+        &error);
     ASSERT_NE(child, nullptr) << error;
     std::string line;
     ASSERT_TRUE(child->waitForLine("@@ ", 10000, &line));
@@ -103,8 +104,8 @@ TEST_F(DataReaderNsTest, ReaderInAnotherProcessGetsEveryMessageByCopyLoanAndCall
             uint64_t before = static_cast<uint64_t>(getSysTimeUs());
             ASSERT_EQ(writer->write(data.empty() ? &dummy : data.data(), len), len);
             uint64_t after = static_cast<uint64_t>(getSysTimeUs());
-            ASSERT_TRUE(child->writeInput("expect " + std::to_string(seq) + " " + std::to_string(len) + " " + mode +
-                                          "\n"));
+            ASSERT_TRUE(
+                child->writeInput("expect " + std::to_string(seq) + " " + std::to_string(len) + " " + mode + "\n"));
             ASSERT_TRUE(child->waitForLine("@@ ", 15000, &line)) << seq;
             std::istringstream in(line);
             std::string tag;

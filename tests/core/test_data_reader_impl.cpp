@@ -144,8 +144,8 @@ TEST_F(DataReaderImplNsTest, ReadRefusals)
     EXPECT_EQ(reader()->read(buf.data(), 99, 0, nullptr), -1);
     capture.stop();
     EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), RED, "Error: pBuf is null!"));
-    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), YELLOW,
-                                   "Warning: topic h13_refusals buf size is not enough! buf size (99) < data Len (100)"));
+    EXPECT_TRUE(zqtest::hasDdsLine(
+        capture.out(), YELLOW, "Warning: topic h13_refusals buf size is not enough! buf size (99) < data Len (100)"));
     EXPECT_EQ(reader()->read(buf.data(), 100, 0, nullptr), 100);
     EXPECT_TRUE(pubsub::isMessage(buf.data(), 100, 1));
     EXPECT_EQ(reader()->read(buf.data(), 100, 0, nullptr), 100);

@@ -323,7 +323,8 @@ TEST_F(PublisherImplNsTest, ConcurrentDeletesOfTheLastTwoUsersLeaveExactlyOneSid
         t1.join();
         t2.join();
         // Exactly one of the two was the last user and took its side; the other is left over.
-        int sides = (pub.getTransport("h13_race") != nullptr ? 1 : 0) + (sub.getTransport("h13_race") != nullptr ? 1 : 0);
+        int sides =
+            (pub.getTransport("h13_race") != nullptr ? 1 : 0) + (sub.getTransport("h13_race") != nullptr ? 1 : 0);
         ASSERT_EQ(sides, 1) << "round " << round;
         pub.dropTopicLeftover("h13_race");
         sub.dropTopicLeftover("h13_race");
