@@ -18,6 +18,7 @@ set(ZQDDS_MEMORY_SOURCES
     src/memory/datafifo.cpp
     src/memory/normal_datafifo.cpp
     src/memory/shm_mem_pool.cpp
+    src/memory/shm_layout.cpp
     src/memory/shm_queue.cpp
     src/memory/shm_server.cpp
     src/memory/shm_client.cpp

@@ -9,6 +9,7 @@
 #include "core/publisher_impl.h"
 #include "core/resource_manager.h"
 #include "core/subscriber_impl.h"
+#include "memory/shm_mem_pool.h"
 #include "core/topic_impl.h"
 #include "core/transport/transport.h"
 #include "memory/normal_mem_pool.h"
@@ -77,7 +78,11 @@ bool checkUserLayout(const std::string& name, const ShmConfig_t& config)
             return false;
         }
     }
-    return true;
+    // The pool's own rules (8-aligned chunks, package count) refuse here, before a topic exists.
+    MemPoolLayout_t layout{};
+    layout.m_iGroupCount = config.m_iGroupCount;
+    memcpy(layout.m_stGroup, config.m_groups, sizeof(layout.m_stGroup));
+    return CShmMemPool::checkLayout(layout, nullptr, nullptr);
 }
 
 // A handle that is not in this participant: named only while it is a live topic of another one.

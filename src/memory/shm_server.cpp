@@ -1,1 +1,319 @@
-// Not built yet.
+#include "memory/shm_server.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "memory/datacenter.h"
+#include "memory/datafifo.h"
+#include "memory/shm_layout.h"
+#include "utils/dds_common.h"
+
+namespace {
+
+constexpr int SEND_FIFO_POLICY = FIFO_POLICY_DROP_OLDEST;
+constexpr int SEND_FIFO_DEPTH = 8;
+constexpr int SEND_WAIT_MS = 100;
+
+} // namespace
+
+DataPkgInfo_t::DataPkgInfo_t(DataPackage_t* pkg) : m_pPkg(pkg), m_iRefCount(0)
+{
+    pthread_mutex_init(&m_mutex, nullptr);
+}
+
+DataPkgInfo_t::~DataPkgInfo_t()
+{
+    pthread_mutex_destroy(&m_mutex);
+}
+
+CShmServer::CShmServer(CDataManager* dataManager) : m_pDataManager(dataManager) {}
+
+CShmServer::~CShmServer()
+{
+    deinit();
+}
+
+bool CShmServer::init(void* base, const MemPoolLayout_t& layout)
+{
+    if (m_bRunning.load() || base == nullptr || m_pDataManager == nullptr) {
+        return false;
+    }
+    if (!initMemLayout(base, layout)) {
+        return false;
+    }
+    // Opened here rather than on the thread, so that every package published once init has
+    // returned reaches the distribution. The thread destroys it when it ends.
+    CDataFifo* fifo = m_pDataManager->createDataFifo(SEND_FIFO_POLICY, SEND_FIFO_DEPTH);
+    if (fifo != nullptr) {
+        m_bRunning.store(true);
+        try {
+            m_thread = std::thread(&CShmServer::sendTask, this, fifo);
+            return true;
+        } catch (const std::system_error&) {
+            m_bRunning.store(false);
+            m_pDataManager->destroyDataFifo(fifo);
+        }
+    }
+    DDS_RED("Error: share memory server can't start its thread!");
+    for (DataPkgInfo_t* rec : m_vecPkgs) {
+        delete rec;
+    }
+    m_vecPkgs.clear();
+    return false;
+}
+
+bool CShmServer::initMemLayout(void* base, const MemPoolLayout_t& layout)
+{
+    uint64_t size = 0;
+    int count = 0;
+    std::vector<ShmPkgSlot_t> slots;
+    // The pool is ours and its segment exactly the layout's size.
+    if (!shmLayoutSize(layout, &size, &count) ||
+        !shmWalkLayout(static_cast<const uint8_t*>(base), static_cast<size_t>(size), layout, &slots)) {
+        DDS_RED("Error: invalid share memory pool layout at %p!", base);
+        return false;
+    }
+    m_vecPkgs.reserve(slots.size());
+    for (const ShmPkgSlot_t& slot : slots) {
+        enqueDataPkg(reinterpret_cast<DataPackage_t*>(static_cast<uint8_t*>(base) + slot.m_u64Offset));
+    }
+    return true;
+}
+
+void CShmServer::enqueDataPkg(DataPackage_t* pkg)
+{
+    m_vecPkgs.push_back(new DataPkgInfo_t(pkg));
+}
+
+DataPkgInfo_t* CShmServer::findRecord(int id) const
+{
+    if (id < 1 || static_cast<size_t>(id) > m_vecPkgs.size()) {
+        return nullptr;
+    }
+    return m_vecPkgs[static_cast<size_t>(id - 1)];
+}
+
+int CShmServer::findPkgId(DataPackage_t* pkg) const
+{
+    // The number in the package lies in a segment other processes can write: it counts only if
+    // the record of that number is this very package.
+    int id = pkg->m_iPkgId;
+    DataPkgInfo_t* rec = findRecord(id);
+    return (rec != nullptr && rec->m_pPkg == pkg) ? id : -1;
+}
+
+void CShmServer::referPackage(int id)
+{
+    DataPkgInfo_t* rec = findRecord(id);
+    if (rec == nullptr) {
+        DDS_GREEN("Can't find pkg %d !!!", id);
+        return;
+    }
+    pthread_mutex_lock(&rec->m_mutex);
+    rec->m_iRefCount.fetch_add(1);
+    pthread_mutex_unlock(&rec->m_mutex);
+}
+
+void CShmServer::releasePackage(int id)
+{
+    DataPkgInfo_t* rec = findRecord(id);
+    if (rec == nullptr) {
+        DDS_GREEN("Can't find pkg %d !!!", id);
+        return;
+    }
+    pthread_mutex_lock(&rec->m_mutex);
+    if (rec->m_iRefCount.load() <= 0) {
+        rec->m_iRefCount.store(0);
+    } else if (rec->m_iRefCount.fetch_sub(1) == 1) {
+        // Every reader has returned it: the distribution FIFO's chunk reference goes back.
+        m_pDataManager->releaseDataPkg(rec->m_pPkg);
+    }
+    pthread_mutex_unlock(&rec->m_mutex);
+}
+
+void CShmServer::addMemId(int queueKey, int id)
+{
+    std::lock_guard<std::mutex> lock(m_mtxInFlight);
+    m_mapInFlight[queueKey].push_back(id);
+}
+
+bool CShmServer::delMemId(int queueKey, int id)
+{
+    std::lock_guard<std::mutex> lock(m_mtxInFlight);
+    auto it = m_mapInFlight.find(queueKey);
+    if (it == m_mapInFlight.end()) {
+        return false;
+    }
+    std::vector<int>& ids = it->second;
+    auto pos = std::find(ids.rbegin(), ids.rend(), id);
+    if (pos == ids.rend()) {
+        return false;
+    }
+    ids.erase(std::next(pos).base());
+    return true;
+}
+
+void CShmServer::onReturn(int queueKey, int id)
+{
+    // A number this queue does not hold (returned twice, forged, or from an old session) must not
+    // take away a reference that belongs to another reader.
+    if (!delMemId(queueKey, id)) {
+        DDS_GREEN("Queue %#x returned pkg %d which it does not hold!", static_cast<unsigned>(queueKey), id);
+        return;
+    }
+    releasePackage(id);
+}
+
+void CShmServer::sendTask(CDataFifo* fifo)
+{
+    while (m_bRunning.load()) {
+        m_bSent.store(false);
+        DataPackage_t* pkg = fifo->getDataPackage(SEND_WAIT_MS);
+        if (pkg == nullptr) {
+            continue;
+        }
+        int id = findPkgId(pkg);
+        if (id < 0) {
+            // Not a package of this pool: its FIFO reference goes straight back.
+            DDS_GREEN("Can't find pkg %d !!!", pkg->m_iPkgId);
+            m_pDataManager->releaseDataPkg(pkg);
+            continue;
+        }
+        referPackage(id);
+        {
+            std::lock_guard<std::mutex> lock(m_mtxQueue);
+            if (!m_mapQueues.empty()) {
+                m_bSent.store(true);
+                calculateFrameRate();
+            }
+            for (auto& entry : m_mapQueues) {
+                referPackage(id);
+                // Listed before the post: the reader may return it before post() is back.
+                addMemId(entry.first, id);
+                if (!entry.second->post(id, 0)) {
+                    delMemId(entry.first, id);
+                    releasePackage(id);
+                }
+            }
+        }
+        releasePackage(id);
+    }
+    m_pDataManager->destroyDataFifo(fifo);
+}
+
+bool CShmServer::attachQueue(int queueKey)
+{
+    if (queueKey < 0) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_mtxQueue);
+    if (m_mapQueues.count(queueKey) != 0) {
+        return false;
+    }
+    auto* que = new CShmQueque();
+    if (!que->init(queueKey, 0, [this](int key, int id) { onReturn(key, id); })) {
+        delete que;
+        return false;
+    }
+    m_mapQueues[queueKey] = que;
+    que->setEnable(true);
+    DDS_GREEN("Attach share memory queue %#x", static_cast<unsigned>(queueKey));
+    return true;
+}
+
+bool CShmServer::detachQueue(int queueKey)
+{
+    std::vector<int> left;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxQueue);
+        auto it = m_mapQueues.find(queueKey);
+        if (it == m_mapQueues.end()) {
+            return false;
+        }
+        DDS_GREEN("Detach share memory queue %#x", static_cast<unsigned>(queueKey));
+        resetFrameRate();
+        CShmQueque* que = it->second;
+        que->setEnable(false);
+        // Its thread first takes the returns already in the ring.
+        que->deinit();
+        delete que;
+        m_mapQueues.erase(it);
+        std::lock_guard<std::mutex> inFlight(m_mtxInFlight);
+        auto ids = m_mapInFlight.find(queueKey);
+        if (ids != m_mapInFlight.end()) {
+            left.swap(ids->second);
+            m_mapInFlight.erase(ids);
+        }
+    }
+    if (!left.empty()) {
+        DDS_YELLOW("Warning: Queue %#x left %ld mem blocks!!!", static_cast<unsigned>(queueKey),
+                   static_cast<long>(left.size()));
+        for (int id : left) {
+            releasePackage(id);
+        }
+    }
+    return true;
+}
+
+size_t CShmServer::getInFlightCount(int queueKey)
+{
+    std::lock_guard<std::mutex> lock(m_mtxInFlight);
+    auto it = m_mapInFlight.find(queueKey);
+    return it == m_mapInFlight.end() ? 0 : it->second.size();
+}
+
+void CShmServer::deinit()
+{
+    // Queues may have been attached without init; they are torn down in either case.
+    if (m_bRunning.exchange(false) && m_thread.joinable()) {
+        m_thread.join();
+    }
+    std::map<int, CShmQueque*> queues;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxQueue);
+        queues.swap(m_mapQueues);
+    }
+    for (auto& entry : queues) {
+        entry.second->setEnable(false);
+        entry.second->deinit();
+        delete entry.second;
+    }
+    std::map<int, std::vector<int>> inFlight;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxInFlight);
+        inFlight.swap(m_mapInFlight);
+    }
+    for (auto& entry : inFlight) {
+        for (int id : entry.second) {
+            releasePackage(id);
+        }
+    }
+    for (DataPkgInfo_t* rec : m_vecPkgs) {
+        delete rec;
+    }
+    m_vecPkgs.clear();
+    {
+        std::lock_guard<std::mutex> lock(m_mtxQueue);
+        resetFrameRate();
+    }
+    m_pDataManager = nullptr;
+}
+
+int CShmServer::getFps()
+{
+    if (!m_bRunning.load()) {
+        return -1;
+    }
+    return m_rate.take(!m_bSent.load());
+}
+
+void CShmServer::calculateFrameRate()
+{
+    m_rate.count();
+}
+
+void CShmServer::resetFrameRate()
+{
+    m_bSent.store(false);
+    m_rate.reset();
+}

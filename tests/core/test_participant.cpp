@@ -365,6 +365,8 @@ std::vector<BadLayout> badLayouts()
          t + "invalid share mempool group 1 (chunk size 2147483552, chunk count 1)."},
         {"group number twice", userLayout({{1, 4096, 2}, {1, 8192, 2}}), t + "share mempool group id 1 is used twice."},
         {"segment too large", userLayout(huge), t + "share mempool layout is too large."},
+        {"chunk size not 8-aligned", userLayout({{1, 4100, 2}}),
+         "Error: share memory chunk size 4100 of group 1 is not a multiple of 8!"},
     };
 }
 
@@ -391,7 +393,8 @@ INSTANTIATE_TEST_SUITE_P(Layouts, BadLayoutNsTest, ::testing::Range(0, static_ca
 TEST_F(ParticipantNsTest, LargestChunkSizeAndAnyGroupNumberingAreAccepted)
 {
     auto participant = start(loRecord());
-    ShmConfig_t config = userLayout({{9, 4096, 2}, {-3, INT_MAX - 96, 1}, {4, 65536, 1}});
+    // The largest chunk size a pool takes: INT_MAX - 96 rounded down to a multiple of 8.
+    ShmConfig_t config = userLayout({{9, 4096, 2}, {-3, (INT_MAX - 96) & ~7, 1}, {4, 65536, 1}});
     zqtest::OutputCapture capture;
     CTopic* topic = participant->createTopic("h8_edge", &config);
     capture.stop();

@@ -142,12 +142,13 @@ void CUnixSocketReceiver::deinit()
     if (!m_bRunning.load()) {
         return;
     }
-    resetFrameRate();
-    resetLostPkgCount();
     m_bRunning.store(false);
     if (m_thread.joinable()) {
         m_thread.join();
     }
+    // After the join, so that no frame counted by the ending thread survives the reset.
+    resetFrameRate();
+    resetLostPkgCount();
     closeSocket();
 }
 

@@ -1,0 +1,88 @@
+// Reading side of zero-copy transfer for one data channel: attaches the writer's pool segment,
+// maps package numbers 1..N to the packages in it, hands each number the writer posts to the
+// attached FIFOs and registered callbacks, and posts the number back once its last holder in
+// this process has released it.
+//
+// Threads: the queue's receive thread runs the dispatch (FIFOs and callbacks); application
+// threads give packages back; the owner's control thread calls init/deinit; registerCallBack,
+// unregisterCallBack and getFps from any thread. m_mtxFifo guards the FIFO list and is held
+// while FIFOs are pushed to; m_mtxCallBack guards the callbacks and is held while they run (so a
+// callback must not register or unregister); m_mtxMapping guards the current-mapping pointer
+// only. Record mutexes are taken inside those sections.
+//
+// The pool mapping is shared: it stays attached, with its table, while packages of it are held
+// in this process, even after deinit and after the client is gone. A package is found by its
+// address (never by the numbers in the segment, which other processes can write), so any thread
+// can give back a package of any mapping through releaseHeldPackage.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "memory/mem_pool.h"
+
+class CDataFifo;
+class CShmQueque;
+
+class CShmClient {
+public:
+    using DataCallBack_t = std::function<int(int, DataPackage_t*)>;
+
+    CShmClient();
+    virtual ~CShmClient();
+    CShmClient(const CShmClient&) = delete;
+    CShmClient& operator=(const CShmClient&) = delete;
+
+    // Attaches and maps the pool, then attaches the queue; false when initialised already or
+    // when either step fails (then nothing stays attached).
+    bool init(int queueKey, int poolKey, const MemPoolLayout_t& layout);
+    // Stops dispatching and detaches the queue; the pool mapping goes once nothing of it is held.
+    void deinit();
+    bool isInit() const { return m_bInit.load(); }
+
+    // 0, or -1 for null, a FIFO already attached (attach) or not attached (detach).
+    int attachFifo(CDataFifo* fifo);
+    int detachFifo(CDataFifo* fifo);
+    // The new callback's id (1, 2, ...), or -1 for an empty callback.
+    int registerCallBack(DataCallBack_t callback);
+    void unregisterCallBack(int id);
+
+    // A holder gives a package back; anything that is not a package of a mapping of this
+    // process is ignored.
+    void putEmptyDataPkg(DataPackage_t* pkg);
+    // Reference operations by number on the current mapping.
+    void releasePackage(int id);
+    void referPackage(int id);
+    DataPackage_t* getDataPkgById(int id);
+    // Rate of numbers received; -1 unless initialised.
+    int getFps();
+
+    // Gives back one reference of a package that lies in the pool mapping of any client of this
+    // process, also one that has been deinitialised or deleted since. False when the package is
+    // not in such a mapping (a process-memory package, for one).
+    static bool releaseHeldPackage(DataPackage_t* pkg);
+    // Capacity of such a package as its layout gives it (not as the segment says), or -1.
+    static int heldPackageCapacity(const DataPackage_t* pkg);
+
+    class CPoolMapping;
+
+private:
+    std::shared_ptr<CPoolMapping> initMemLayout(int poolKey, const MemPoolLayout_t& layout);
+    bool initMemQue(int queueKey, const std::shared_ptr<CPoolMapping>& mapping);
+    void dispatch(CPoolMapping* mapping, int id);
+    std::shared_ptr<CPoolMapping> currentMapping();
+
+    std::shared_ptr<CPoolMapping> m_pMapping;
+    std::mutex m_mtxMapping;
+    std::vector<CDataFifo*> m_vecFifos;
+    std::mutex m_mtxFifo;
+    std::atomic<bool> m_bInit{false};
+    std::map<int, DataCallBack_t> m_mapCallBacks;
+    std::mutex m_mtxCallBack;
+    int m_iNextCbId{1};
+};

@@ -1,0 +1,138 @@
+// Notification queue between one writing and one reading process: package numbers travel in a
+// 160-byte System V segment holding two rings of two slots, each with a process-shared semaphore.
+//
+// Threads: the owner calls init/deinit/setEnable; post may be called from any thread (posts are
+// serialised by m_mtxPost); the receive thread runs the callback; getFps from any thread. The
+// segment is written by another process too, so everything read from it is bounds-checked:
+// slots are chosen modulo the compile-time capacity and a count outside [0, 2] counts as corrupt.
+#pragma once
+
+#include <semaphore.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "utils/sand_clock.h"
+
+// Slots used per ring; every index is taken modulo this constant, never modulo the segment field.
+constexpr int SHM_QUEUE_CAPACITY = 2;
+// Bytes of one queue segment: ring 0 (writer to reader) at 0, ring 1 (reader to writer) at 80.
+constexpr size_t SHM_QUEUE_SEGMENT_SIZE = 160;
+
+// Frame-rate rule of both ends of shared-memory transfer. count() and reset() run on one thread
+// at a time (the measuring thread, or its owner under the owner's lock); take() on any thread.
+class CShmFrameRate {
+public:
+    void count();
+    void reset();
+    // The last rate; zeroed after the read when `idle` (the current pass moved nothing).
+    int take(bool idle);
+
+private:
+    std::atomic<bool> m_bClockStarted{false};
+    int m_iFrameCount{0};
+    double m_dElapsedSec{0.0};
+    CSandClock m_clock;
+    std::atomic<int> m_iFps{0};
+};
+
+class CShmQueque {
+public:
+    // One ring, constructed in place by the creator only; the attacher uses the creator's ring.
+    struct DataQueue_t {
+        // Always stores `enable`; with `reset` also zeroes count and indices and writes the capacity.
+        // Never touches the id slots or the semaphore.
+        DataQueue_t(bool reset, bool enable);
+        void setEnable(bool enable);
+
+        std::atomic<bool> m_bEnable;   // the receiving side listens; posts are refused while 0
+        std::atomic<int32_t> m_iCount; // ids posted and not yet taken
+        std::atomic<int32_t> m_iTail;  // slot of the next post
+        std::atomic<int32_t> m_iHead;  // slot of the next take
+        int32_t m_iCapacity;           // written as 2 for the peer; never read for indexing
+        int32_t m_iPkgIds[7];          // slots 0 and 1 in use, the rest reserved
+        sem_t m_sem;                   // posted once per id
+    };
+
+    using RecvCallBack_t = std::function<void(int, int)>;
+    // Run on the receive thread once per pass (argument false) and once after the final drain
+    // (true); its result says it still has work, which shortens the next wait.
+    using PassTask_t = std::function<bool(bool)>;
+
+    enum PostRet_e {
+        POST_OK = 0,
+        POST_DISABLED = -1, // the receiving side does not listen
+        POST_FULL = -2,     // two ids waiting (or a corrupt count)
+        POST_DOWN = -3,     // this queue is not set up
+    };
+
+    CShmQueque();
+    ~CShmQueque();
+    CShmQueque(const CShmQueque&) = delete;
+    CShmQueque& operator=(const CShmQueque&) = delete;
+
+    // Role 0 creates the segment, any other value attaches to it; starts the receive thread.
+    bool init(int key, int flag, RecvCallBack_t callback);
+    // Stops the receive thread (after it drained its ring) and releases the segment; always true.
+    bool deinit();
+    // Appends the id to the send ring; the second argument is ignored.
+    bool post(int id, int);
+    // post with its result; a full ring prints its warning only when `reportFull`.
+    PostRet_e postRet(int id, bool reportFull);
+    // Tells the peer whether this side listens on its receive ring.
+    void setEnable(bool enable);
+    // Receive frame rate, -1 when not running.
+    int getFps();
+    // Set while not running.
+    void setPassTask(PassTask_t task);
+
+    int getKey() const { return m_iKey; }
+    bool isRunning() const { return m_bRunning.load(); }
+
+private:
+    bool initShm();
+    void deinitShm();
+    void initSem();
+    void deinitSem();
+    void clearQue();
+    void recvTask();
+    void recvOne();
+    // Count of a ring, or 0 (after one red line) when it lies outside [0, capacity].
+    int loadCount(DataQueue_t* que);
+    void calculateFrameRate();
+    void resetFrameRate();
+
+    const int m_iWaitMs;
+    RecvCallBack_t m_callback;
+    PassTask_t m_passTask;
+    int m_iKey{-1};
+    int m_iFlag{0};
+    int m_iShmId{-1};
+    void* m_pShmAddr{nullptr};
+    DataQueue_t* m_pSendQue{nullptr};
+    DataQueue_t* m_pRecvQue{nullptr};
+    std::atomic<bool> m_bRunning{false};
+    std::thread m_thread;
+    std::mutex m_mtxPost; // serialises posts; guards the ring pointers against deinit
+    std::atomic<bool> m_bCorruptReported{false};
+    std::atomic<bool> m_bBusy{false};
+    CShmFrameRate m_rate;
+};
+
+static_assert(std::atomic<bool>::is_always_lock_free, "ring flags live in shared memory");
+static_assert(std::atomic<int32_t>::is_always_lock_free, "ring counters live in shared memory");
+static_assert(sizeof(std::atomic<bool>) == 1, "enable byte");
+static_assert(sizeof(sem_t) == 32, "semaphore size");
+static_assert(offsetof(CShmQueque::DataQueue_t, m_bEnable) == 0, "ring layout");
+static_assert(offsetof(CShmQueque::DataQueue_t, m_iCount) == 4, "ring layout");
+static_assert(offsetof(CShmQueque::DataQueue_t, m_iTail) == 8, "ring layout");
+static_assert(offsetof(CShmQueque::DataQueue_t, m_iHead) == 12, "ring layout");
+static_assert(offsetof(CShmQueque::DataQueue_t, m_iCapacity) == 16, "ring layout");
+static_assert(offsetof(CShmQueque::DataQueue_t, m_iPkgIds) == 20, "ring layout");
+static_assert(offsetof(CShmQueque::DataQueue_t, m_sem) == 48, "ring layout");
+static_assert(sizeof(CShmQueque::DataQueue_t) == 80, "ring layout");
+static_assert(2 * sizeof(CShmQueque::DataQueue_t) == SHM_QUEUE_SEGMENT_SIZE, "queue segment layout");

@@ -1,0 +1,133 @@
+// Shared helpers of the shared-memory transfer tests: raw views of segments and clean-up.
+#pragma once
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace shmtest {
+
+// Segments of this IPC namespace (the test's own, since the namespace is private).
+inline int segmentCount()
+{
+    shm_info info{};
+    if (shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds*>(&info)) < 0) {
+        return -1;
+    }
+    return info.used_ids;
+}
+
+// Removes every segment of this (private) namespace, also after a failed test.
+inline void removeAllSegments()
+{
+    shm_info info{};
+    int maxIndex = shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds*>(&info));
+    for (int i = 0; i <= maxIndex; ++i) {
+        shmid_ds ds{};
+        int id = shmctl(i, SHM_STAT, &ds);
+        if (id >= 0) {
+            shmctl(id, IPC_RMID, nullptr);
+        }
+    }
+}
+
+inline bool keyExists(int key)
+{
+    return shmget(key, 0, 0) >= 0;
+}
+
+// A test's own mapping of a segment, by key, to read and forge its bytes.
+class RawSegment {
+public:
+    explicit RawSegment(int key)
+    {
+        m_id = shmget(key, 0, 0);
+        if (m_id >= 0) {
+            void* p = shmat(m_id, nullptr, 0);
+            if (p != reinterpret_cast<void*>(-1)) {
+                m_base = static_cast<uint8_t*>(p);
+            }
+        }
+    }
+    // Creates a fresh segment of `size` bytes.
+    RawSegment(int key, size_t size)
+    {
+        m_id = shmget(key, size, IPC_CREAT | IPC_EXCL | 0666);
+        if (m_id >= 0) {
+            void* p = shmat(m_id, nullptr, 0);
+            if (p != reinterpret_cast<void*>(-1)) {
+                m_base = static_cast<uint8_t*>(p);
+            }
+        }
+    }
+    ~RawSegment()
+    {
+        if (m_base != nullptr) {
+            shmdt(m_base);
+        }
+    }
+    RawSegment(const RawSegment&) = delete;
+    RawSegment& operator=(const RawSegment&) = delete;
+
+    bool ok() const { return m_base != nullptr; }
+    int id() const { return m_id; }
+    uint8_t* base() const { return m_base; }
+    uint8_t byteAt(size_t off) const { return __atomic_load_n(m_base + off, __ATOMIC_SEQ_CST); }
+    void setByte(size_t off, uint8_t v) { __atomic_store_n(m_base + off, v, __ATOMIC_SEQ_CST); }
+    int32_t intAt(size_t off) const
+    {
+        return __atomic_load_n(reinterpret_cast<int32_t*>(m_base + off), __ATOMIC_SEQ_CST);
+    }
+    void setInt(size_t off, int32_t v)
+    {
+        __atomic_store_n(reinterpret_cast<int32_t*>(m_base + off), v, __ATOMIC_SEQ_CST);
+    }
+    size_t attachCount() const
+    {
+        shmid_ds ds{};
+        return shmctl(m_id, IPC_STAT, &ds) == 0 ? static_cast<size_t>(ds.shm_nattch) : 0;
+    }
+
+private:
+    int m_id{-1};
+    uint8_t* m_base{nullptr};
+};
+
+// Values delivered by a callback on another thread, waited for with a deadline.
+class Collector {
+public:
+    void add(int v)
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_values.push_back(v);
+        m_cv.notify_all();
+    }
+    bool waitCount(size_t n, int timeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(m_mtx);
+        return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_values.size() >= n; });
+    }
+    std::vector<int> values()
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return m_values;
+    }
+    size_t size()
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return m_values.size();
+    }
+
+private:
+    std::mutex m_mtx;
+    std::condition_variable m_cv;
+    std::vector<int> m_values;
+};
+
+} // namespace shmtest

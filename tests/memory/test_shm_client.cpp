@@ -1,0 +1,640 @@
+// Shared-memory client and FIFO against a pool segment and a writer-side queue made by the test:
+// dispatch and returns, refused layouts and packages, the pending list for a full return ring,
+// and a mapping that outlives its client while packages are held.
+#include "memory/shm_client.h"
+#include "memory/shm_datafifo.h"
+#include "memory/shm_queue.h"
+#include "memory/shm_test_util.h"
+#include "support/zqtest.h"
+
+#include <climits>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// Keys of this file: 0x47030000 + n.
+constexpr int kKeyBase = 0x47030000;
+
+using shmtest::Collector;
+using shmtest::RawSegment;
+
+MemPoolLayout_t layoutOf(std::initializer_list<MemGroup_t> groups)
+{
+    MemPoolLayout_t layout{};
+    for (const MemGroup_t& g : groups) {
+        layout.m_stGroup[layout.m_iGroupCount++] = g;
+    }
+    return layout;
+}
+
+// A pool segment laid out as the writer's pool lays it out: numbers 1..N in walk order, every
+// package flagged as shared, its capacity the group's chunk size and 34 + n bytes in use.
+class FakePool {
+public:
+    FakePool(int key, const MemPoolLayout_t& layout, size_t extra = 0) : m_layout(layout)
+    {
+        size_t size = 0;
+        for (int g = 0; g < layout.m_iGroupCount; ++g) {
+            size += static_cast<size_t>(layout.m_stGroup[g].m_iChunkSize + 96) * layout.m_stGroup[g].m_iChunkCount;
+        }
+        m_seg = std::make_unique<RawSegment>(key, size + extra);
+        if (!m_seg->ok()) {
+            return;
+        }
+        size_t off = 0;
+        int id = 1;
+        for (int g = 0; g < layout.m_iGroupCount; ++g) {
+            for (int c = 0; c < layout.m_stGroup[g].m_iChunkCount; ++c) {
+                auto* pkg = reinterpret_cast<DataPackage_t*>(m_seg->base() + off + 48);
+                pkg->m_iPkgId = id;
+                pkg->m_bShm = true;
+                pkg->m_iSize = layout.m_stGroup[g].m_iChunkSize;
+                pkg->m_iLen = 34 + id;
+                m_pkgs.push_back(pkg);
+                ++id;
+                off += static_cast<size_t>(layout.m_stGroup[g].m_iChunkSize) + 96;
+            }
+        }
+    }
+    bool ok() const { return m_seg->ok(); }
+    DataPackage_t* pkg(int id) const { return m_pkgs[static_cast<size_t>(id - 1)]; }
+    RawSegment& seg() { return *m_seg; }
+    const MemPoolLayout_t& layout() const { return m_layout; }
+
+private:
+    MemPoolLayout_t m_layout;
+    std::unique_ptr<RawSegment> m_seg;
+    std::vector<DataPackage_t*> m_pkgs;
+};
+
+class ShmClientNsTest : public zqtest::NsTest {
+protected:
+    void TearDown() override { shmtest::removeAllSegments(); }
+
+    // The writer's end of the channel: the test posts numbers and collects what comes back.
+    bool startWriter(int queueKey)
+    {
+        return m_writer.init(queueKey, 0, [this](int, int id) { m_returns.add(id); }) &&
+               (m_writer.setEnable(true), true);
+    }
+
+    // Declared first: the writer's thread adds to it until the writer is destroyed.
+    Collector m_returns;
+    CShmQueque m_writer;
+};
+
+// Lets a stalled callback go on however the test ends.
+class Release {
+public:
+    explicit Release(std::promise<void>& p) : m_p(p) {}
+    ~Release()
+    {
+        if (!m_done) {
+            m_p.set_value();
+        }
+    }
+    void now()
+    {
+        m_done = true;
+        m_p.set_value();
+    }
+
+private:
+    std::promise<void>& m_p;
+    bool m_done{false};
+};
+
+MemPoolLayout_t smallLayout()
+{
+    return layoutOf({{0, 256, 4}, {1, 1024, 2}});
+}
+
+TEST_F(ShmClientNsTest, ReturnsFollowTheLastHolder)
+{
+    const int poolKey = kKeyBase + 1;
+    const int queueKey = kKeyBase + 2;
+    FakePool pool(poolKey, smallLayout());
+    ASSERT_TRUE(pool.ok());
+    ASSERT_TRUE(startWriter(queueKey));
+    CShmClient client;
+    ASSERT_TRUE(client.init(queueKey, poolKey, pool.layout()));
+    EXPECT_FALSE(client.init(queueKey, poolKey, pool.layout()));
+    EXPECT_EQ(pool.seg().attachCount(), 2u);
+
+    // Nobody holds it: back right after the dispatch.
+    ASSERT_TRUE(m_writer.post(3, 0));
+    ASSERT_TRUE(m_returns.waitCount(1, 5000));
+
+    // Two callbacks keep number 1 (and only that one); a third refuses everything.
+    std::mutex mtx;
+    std::vector<std::pair<int, DataPackage_t*>> seen;
+    auto keeper = [&](int cbId, DataPackage_t* pkg) {
+        std::lock_guard<std::mutex> lock(mtx);
+        seen.emplace_back(cbId, pkg);
+        return pkg->m_iPkgId == 1 ? 0 : -1;
+    };
+    EXPECT_EQ(client.registerCallBack(keeper), 1);
+    EXPECT_EQ(client.registerCallBack(keeper), 2);
+    EXPECT_EQ(client.registerCallBack([](int, DataPackage_t*) { return -1; }), 3);
+    EXPECT_EQ(client.registerCallBack(nullptr), -1);
+
+    ASSERT_TRUE(m_writer.post(1, 0));
+    ASSERT_TRUE(m_writer.post(2, 0));
+    // Number 2 coming back proves the dispatch of number 1 is over (one thread, in order).
+    ASSERT_TRUE(m_returns.waitCount(2, 5000));
+    EXPECT_EQ(m_returns.values(), (std::vector<int>{3, 2}));
+    DataPackage_t* held = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        ASSERT_EQ(seen.size(), 4u);
+        EXPECT_EQ(seen[0].first, 1);
+        EXPECT_EQ(seen[1].first, 2);
+        EXPECT_EQ(seen[0].second, seen[1].second);
+        // The client's own mapping lies elsewhere than the test's.
+        EXPECT_NE(seen[0].second, pool.pkg(1));
+        EXPECT_EQ(seen[0].second->m_iLen, 35);
+        held = seen[0].second;
+    }
+    EXPECT_EQ(client.getDataPkgById(1), held);
+    client.putEmptyDataPkg(held);
+    ASSERT_TRUE(m_writer.post(4, 0));
+    ASSERT_TRUE(m_returns.waitCount(3, 5000));
+    EXPECT_EQ(m_returns.values(), (std::vector<int>{3, 2, 4}));
+    client.putEmptyDataPkg(held);
+    ASSERT_TRUE(m_returns.waitCount(4, 5000));
+    EXPECT_EQ(m_returns.values(), (std::vector<int>{3, 2, 4, 1}));
+
+    // Ids are never reused; an unknown id is ignored.
+    client.unregisterCallBack(1);
+    client.unregisterCallBack(99);
+    EXPECT_EQ(client.registerCallBack(keeper), 4);
+
+    // A process-memory package changes nothing.
+    DataPackage_t local{};
+    local.m_iPkgId = 1;
+    client.putEmptyDataPkg(&local);
+    EXPECT_FALSE(CShmClient::releaseHeldPackage(&local));
+    client.putEmptyDataPkg(nullptr);
+
+    zqtest::OutputCapture cap;
+    EXPECT_EQ(client.getDataPkgById(0), nullptr);
+    EXPECT_EQ(client.getDataPkgById(7), nullptr);
+    cap.stop();
+    EXPECT_EQ(zqtest::countDdsLines(cap.out(), "32", "Can't find pkg 0 !!!"), 1);
+    EXPECT_EQ(zqtest::countDdsLines(cap.out(), "32", "Can't find pkg 7 !!!"), 1);
+    EXPECT_GE(client.getFps(), 0);
+
+    client.deinit();
+    EXPECT_FALSE(client.isInit());
+    EXPECT_EQ(client.getFps(), -1);
+    EXPECT_EQ(pool.seg().attachCount(), 1u);
+    EXPECT_TRUE(shmtest::keyExists(poolKey));
+    EXPECT_TRUE(shmtest::keyExists(queueKey));
+}
+
+TEST_F(ShmClientNsTest, UnmappableNumbersAreNeitherDeliveredNorReturned)
+{
+    const int poolKey = kKeyBase + 3;
+    const int queueKey = kKeyBase + 4;
+    FakePool pool(poolKey, smallLayout());
+    ASSERT_TRUE(pool.ok());
+    ASSERT_TRUE(startWriter(queueKey));
+    CShmClient client;
+    Collector delivered;
+    client.registerCallBack([&](int, DataPackage_t* pkg) {
+        delivered.add(pkg->m_iPkgId);
+        return -1;
+    });
+    ASSERT_TRUE(client.init(queueKey, poolKey, pool.layout()));
+    RawSegment ring(queueKey);
+    ASSERT_TRUE(ring.ok());
+    zqtest::OutputCapture cap;
+    for (int id : {0, 7, -1, INT_MAX, 5}) {
+        ASSERT_TRUE(m_writer.post(id, 0));
+        // The ring holds two: let the reader keep up.
+        ASSERT_TRUE(zqtest::waitUntil([&] { return ring.intAt(4) == 0; }, 5000));
+    }
+    ASSERT_TRUE(m_returns.waitCount(1, 5000));
+    cap.stop();
+    EXPECT_EQ(delivered.values(), (std::vector<int>{5}));
+    EXPECT_EQ(m_returns.values(), (std::vector<int>{5}));
+    for (int id : {0, 7, -1, INT_MAX}) {
+        EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "32", "Can't find pkg " + std::to_string(id) + " !!!")) << id;
+    }
+}
+
+struct BadPackage {
+    const char* name;
+    int len;
+    int size;
+    int key;
+};
+
+void PrintTo(const BadPackage& b, std::ostream* os)
+{
+    *os << b.name;
+}
+
+class ShmClientBadPackageNsTest : public ShmClientNsTest, public ::testing::WithParamInterface<BadPackage> {};
+
+TEST_P(ShmClientBadPackageNsTest, PackagesWithInsaneLengthsGoStraightBack)
+{
+    const BadPackage& b = GetParam();
+    const int poolKey = b.key;
+    const int queueKey = poolKey + 1;
+    FakePool pool(poolKey, smallLayout());
+    ASSERT_TRUE(pool.ok());
+    pool.pkg(2)->m_iLen = b.len;
+    pool.pkg(2)->m_iSize = b.size;
+    ASSERT_TRUE(startWriter(queueKey));
+    CShmClient client;
+    Collector delivered;
+    client.registerCallBack([&](int, DataPackage_t* pkg) {
+        delivered.add(pkg->m_iPkgId);
+        return 0;
+    });
+    ASSERT_TRUE(client.init(queueKey, poolKey, pool.layout()));
+    zqtest::OutputCapture cap;
+    ASSERT_TRUE(m_writer.post(2, 0));
+    ASSERT_TRUE(m_returns.waitCount(1, 5000));
+    ASSERT_TRUE(m_writer.post(1, 0));
+    ASSERT_TRUE(delivered.waitCount(1, 5000));
+    cap.stop();
+    EXPECT_EQ(m_returns.values(), (std::vector<int>{2}));
+    EXPECT_EQ(delivered.values(), (std::vector<int>{1}));
+    char text[96];
+    snprintf(text, sizeof(text), "Warning: Drop pkg 2, len: %d, size: %d, capacity: 256", b.len, b.size);
+    EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "33", text)) << cap.out();
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, ShmClientBadPackageNsTest,
+                         ::testing::Values(BadPackage{"shorterThanHeader", 33, 256, kKeyBase + 0x100},
+                                           BadPackage{"negative", -1, 256, kKeyBase + 0x102},
+                                           BadPackage{"longerThanSize", 200, 100, kKeyBase + 0x104},
+                                           BadPackage{"sizeBeyondChunk", 300, 257, kKeyBase + 0x106},
+                                           BadPackage{"hugeSize", 1000, INT_MAX, kKeyBase + 0x108},
+                                           BadPackage{"negativeSize", 34, -40, kKeyBase + 0x10a}),
+                         [](const ::testing::TestParamInfo<BadPackage>& p) { return std::string(p.param.name); });
+
+struct BadInit {
+    const char* name;
+    int poolKeyOffset;      // 0: the pool made below; anything else: a key without a segment
+    MemPoolLayout_t layout; // given to init
+    int segmentExtra;       // bytes by which the segment is smaller (negative) than the real layout
+    int forgedId;           // written into package 2 when not 0
+    bool queueMissing;
+    const char* line; // expected red line (prefix before " @")
+};
+
+void PrintTo(const BadInit& b, std::ostream* os)
+{
+    *os << b.name;
+}
+
+class ShmClientBadInitNsTest : public ShmClientNsTest, public ::testing::WithParamInterface<BadInit> {};
+
+TEST_P(ShmClientBadInitNsTest, RefusedInitLeavesNothingAttached)
+{
+    const BadInit& b = GetParam();
+    const int poolKey = kKeyBase + 0x200 + 2 * (b.name[0] - 'a');
+    const int queueKey = poolKey + 1;
+    MemPoolLayout_t real = smallLayout();
+    uint64_t realSize = 4 * (256 + 96) + 2 * (1024 + 96);
+    // A segment of the real pool, possibly shorter than the layout says.
+    std::unique_ptr<FakePool> pool;
+    std::unique_ptr<RawSegment> shortSeg;
+    if (b.segmentExtra < 0) {
+        shortSeg =
+            std::make_unique<RawSegment>(poolKey, static_cast<size_t>(static_cast<int64_t>(realSize) + b.segmentExtra));
+        ASSERT_TRUE(shortSeg->ok());
+    } else {
+        pool = std::make_unique<FakePool>(poolKey, real);
+        ASSERT_TRUE(pool->ok());
+        if (b.forgedId != 0) {
+            pool->pkg(2)->m_iPkgId = b.forgedId;
+        }
+    }
+    if (!b.queueMissing) {
+        ASSERT_TRUE(startWriter(queueKey));
+    }
+    RawSegment& seg = pool ? pool->seg() : *shortSeg;
+    CShmClient client;
+    Collector delivered;
+    client.registerCallBack([&](int, DataPackage_t* pkg) {
+        delivered.add(pkg->m_iPkgId);
+        return -1;
+    });
+    zqtest::OutputCapture cap;
+    EXPECT_FALSE(client.init(queueKey, poolKey + b.poolKeyOffset, b.layout));
+    cap.stop();
+    EXPECT_FALSE(client.isInit());
+    EXPECT_EQ(client.getFps(), -1);
+    EXPECT_EQ(seg.attachCount(), 1u);
+    if (b.line != nullptr) {
+        char text[160];
+        snprintf(text, sizeof(text), b.line, static_cast<unsigned>(poolKey + b.poolKeyOffset));
+        EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "31", text)) << cap.out();
+    }
+    // The client still works once given what it needs.
+    if (b.forgedId == 0 && b.segmentExtra >= 0 && !b.queueMissing) {
+        ASSERT_TRUE(client.init(queueKey, poolKey, real));
+        ASSERT_TRUE(m_writer.post(6, 0));
+        ASSERT_TRUE(delivered.waitCount(1, 5000));
+        EXPECT_EQ(delivered.values(), (std::vector<int>{6}));
+    }
+}
+
+MemPoolLayout_t withCount(MemPoolLayout_t l, int count)
+{
+    l.m_iGroupCount = count;
+    return l;
+}
+
+MemPoolLayout_t withGroup(MemPoolLayout_t l, int g, int size, int count)
+{
+    l.m_stGroup[g].m_iChunkSize = size;
+    l.m_stGroup[g].m_iChunkCount = count;
+    return l;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ShmClientBadInitNsTest,
+    ::testing::Values(
+        BadInit{"aNoSegment", 0x7000, smallLayout(), 0, 0, false, "Error: openShm() failed! m_iKey: %#x, size: 3648"},
+        BadInit{"bLayoutLargerThanSegment", 0, withGroup(smallLayout(), 1, 1024, 3), 0, 0, false,
+                "Error: share memory is smaller than its layout! m_iKey: %#x, size: 3648, layout size: 4768"},
+        BadInit{"cSegmentShort", 0, smallLayout(), -1, 0, false,
+                "Error: share memory is smaller than its layout! m_iKey: %#x, size: 3647, layout size: 3648"},
+        BadInit{"dGroupCount17", 0, withCount(smallLayout(), 17), 0, 0, false,
+                "Error: invalid mem pool layout! m_iKey: %#x, group count: 17"},
+        BadInit{"eGroupCountNegative", 0, withCount(smallLayout(), -1), 0, 0, false,
+                "Error: invalid mem pool layout! m_iKey: %#x, group count: -1"},
+        BadInit{"fNegativeChunkSize", 0, withGroup(smallLayout(), 0, -200, 4), 0, 0, false,
+                "Error: invalid mem pool layout! m_iKey: %#x, group count: 2"},
+        BadInit{"gNegativeChunkCount", 0, withGroup(smallLayout(), 1, 1024, -2), 0, 0, false,
+                "Error: invalid mem pool layout! m_iKey: %#x, group count: 2"},
+        BadInit{"hTooManyPackages", 0, withGroup(smallLayout(), 1, INT_MAX - 7, INT_MAX), 0, 0, false,
+                "Error: invalid mem pool layout! m_iKey: %#x, group count: 2"},
+        BadInit{"iDuplicateNumber", 0, smallLayout(), 0, 1, false,
+                "Error: invalid package numbers in share memory! m_iKey: %#x"},
+        BadInit{"jNumberPastN", 0, smallLayout(), 0, 7, false,
+                "Error: invalid package numbers in share memory! m_iKey: %#x"},
+        BadInit{"kNumberZero", 0, smallLayout(), 0, -9, false,
+                "Error: invalid package numbers in share memory! m_iKey: %#x"},
+        BadInit{"lQueueMissing", 0, smallLayout(), 0, 0, true, "Error: openShm failed!"},
+        BadInit{"mUnalignedChunk", 0, withGroup(smallLayout(), 0, 252, 4), 0, 0, false,
+                "Error: invalid mem pool layout! m_iKey: %#x, group count: 2"}),
+    [](const ::testing::TestParamInfo<BadInit>& p) { return std::string(p.param.name); });
+
+TEST_F(ShmClientNsTest, ReturnsRefusedByAFullRingAreRetriedFromThePendingList)
+{
+    const int poolKey = kKeyBase + 5;
+    const int queueKey = kKeyBase + 6;
+    FakePool pool(poolKey, layoutOf({{0, 128, 6}}));
+    ASSERT_TRUE(pool.ok());
+    // A writer whose return thread stalls on the first number it takes.
+    std::promise<void> stalled;
+    std::promise<void> resume;
+    std::shared_future<void> resumed = resume.get_future().share();
+    Collector returns;
+    bool first = true;
+    CShmQueque writer;
+    Release release(resume);
+    ASSERT_TRUE(writer.init(queueKey, 0, [&](int, int id) {
+        returns.add(id);
+        if (first) {
+            first = false;
+            stalled.set_value();
+            resumed.wait();
+        }
+    }));
+    writer.setEnable(true);
+
+    CShmClient client;
+    std::mutex mtx;
+    std::vector<DataPackage_t*> kept;
+    client.registerCallBack([&](int, DataPackage_t* pkg) {
+        std::lock_guard<std::mutex> lock(mtx);
+        kept.push_back(pkg);
+        return 0;
+    });
+    ASSERT_TRUE(client.init(queueKey, poolKey, pool.layout()));
+    for (int id = 1; id <= 5; ++id) {
+        ASSERT_TRUE(writer.post(id, 0));
+        ASSERT_TRUE(zqtest::waitUntil(
+            [&] {
+                std::lock_guard<std::mutex> lock(mtx);
+                return kept.size() == static_cast<size_t>(id);
+            },
+            5000));
+    }
+    zqtest::OutputCapture cap;
+    client.putEmptyDataPkg(kept[0]);
+    stalled.get_future().wait();
+    // The writer takes nothing now: two fill the ring, the rest must wait in the pending list.
+    for (size_t i = 1; i < kept.size(); ++i) {
+        client.putEmptyDataPkg(kept[i]);
+    }
+    cap.stop();
+    EXPECT_GE(zqtest::countDdsLines(cap.out(), "33", "Warning: Queue 0x47030006 post 4 failed!") +
+                  zqtest::countDdsLines(cap.out(), "33", "Warning: Queue 0x47030006 post 5 failed!"),
+              1)
+        << cap.out();
+    release.now();
+    ASSERT_TRUE(returns.waitCount(5, 10000));
+    std::vector<int> got = returns.values();
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<int>{1, 2, 3, 4, 5}));
+    client.deinit();
+    writer.deinit();
+    EXPECT_EQ(returns.size(), 5u);
+}
+
+TEST_F(ShmClientNsTest, MappingOutlivesTheClientWhilePackagesAreHeld)
+{
+    const int poolKey = kKeyBase + 7;
+    const int queueKey = kKeyBase + 8;
+    FakePool pool(poolKey, smallLayout());
+    ASSERT_TRUE(pool.ok());
+    std::memcpy(pkgData(pool.pkg(5)) + 34, "payload", 8);
+    ASSERT_TRUE(startWriter(queueKey));
+    auto client = std::make_unique<CShmClient>();
+    Collector delivered;
+    std::vector<DataPackage_t*> kept;
+    std::mutex mtx;
+    client->registerCallBack([&](int, DataPackage_t* pkg) {
+        {
+            std::lock_guard<std::mutex> lock(mtx);
+            kept.push_back(pkg);
+        }
+        delivered.add(pkg->m_iPkgId);
+        return 0;
+    });
+    ASSERT_TRUE(client->init(queueKey, poolKey, pool.layout()));
+    ASSERT_TRUE(m_writer.post(5, 0));
+    ASSERT_TRUE(m_writer.post(6, 0));
+    ASSERT_TRUE(delivered.waitCount(2, 5000));
+    DataPackage_t* five = kept[0];
+    DataPackage_t* six = kept[1];
+
+    client->deinit();
+    EXPECT_EQ(pool.seg().attachCount(), 2u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(pkgData(five)) + 34), "payload");
+    EXPECT_EQ(CShmClient::heldPackageCapacity(six), 1024);
+    client.reset();
+    EXPECT_EQ(pool.seg().attachCount(), 2u);
+
+    // The release path needs no client: the first keeps the mapping, the last lets it go.
+    EXPECT_TRUE(CShmClient::releaseHeldPackage(five));
+    EXPECT_EQ(pool.seg().attachCount(), 2u);
+    EXPECT_TRUE(CShmClient::releaseHeldPackage(six));
+    EXPECT_EQ(pool.seg().attachCount(), 1u);
+    EXPECT_FALSE(CShmClient::releaseHeldPackage(six));
+    EXPECT_EQ(CShmClient::heldPackageCapacity(six), -1);
+    // The channel was gone: nothing could be posted back, the writer takes them back itself.
+    EXPECT_EQ(m_returns.size(), 0u);
+}
+
+TEST_F(ShmClientNsTest, ShmFifoDropsRefusesAndGivesBackThroughTheClient)
+{
+    const int poolKey = kKeyBase + 9;
+    const int queueKey = kKeyBase + 10;
+    FakePool pool(poolKey, smallLayout());
+    ASSERT_TRUE(pool.ok());
+    ASSERT_TRUE(startWriter(queueKey));
+    CShmClient client;
+    ASSERT_TRUE(client.init(queueKey, poolKey, pool.layout()));
+    auto dropOldest = std::make_unique<CShmDataFifo>(&client, FIFO_POLICY_DROP_OLDEST, 2);
+    auto rejectNew = std::make_unique<CShmDataFifo>(&client, FIFO_POLICY_REJECT_NEW, 2);
+    EXPECT_EQ(dropOldest->getShmClient(), &client);
+    EXPECT_EQ(client.attachFifo(dropOldest.get()), -1);
+    EXPECT_EQ(client.attachFifo(nullptr), -1);
+    EXPECT_EQ(client.detachFifo(nullptr), -1);
+
+    Collector delivered;
+    client.registerCallBack([&](int, DataPackage_t* pkg) {
+        delivered.add(pkg->m_iPkgId);
+        return -1;
+    });
+    for (int id = 1; id <= 3; ++id) {
+        ASSERT_TRUE(m_writer.post(id, 0));
+        ASSERT_TRUE(delivered.waitCount(static_cast<size_t>(id), 5000));
+    }
+    // Dropping FIFO: 2, 3 (1 dropped). Refusing FIFO: 1, 2 (3 refused). Nothing is free yet.
+    EXPECT_EQ(dropOldest->getCount(), 2u);
+    EXPECT_EQ(rejectNew->getCount(), 2u);
+    DataPackage_t* one = rejectNew->getDataPackage(0);
+    ASSERT_NE(one, nullptr);
+    EXPECT_EQ(one->m_iPkgId, 1);
+    rejectNew->releaseDataPackage(one);
+    ASSERT_TRUE(m_returns.waitCount(1, 5000));
+    EXPECT_EQ(m_returns.values(), (std::vector<int>{1}));
+    DataPackage_t* two = dropOldest->getDataPackage(0);
+    ASSERT_NE(two, nullptr);
+    EXPECT_EQ(two->m_iPkgId, 2);
+    dropOldest->releaseDataPackage(two);
+    // The refusing FIFO still holds 2; destroying it gives that back.
+    rejectNew.reset();
+    ASSERT_TRUE(m_returns.waitCount(2, 5000));
+    EXPECT_EQ(m_returns.values(), (std::vector<int>{1, 2}));
+    DataPackage_t* three = dropOldest->getDataPackage(0);
+    ASSERT_NE(three, nullptr);
+    EXPECT_EQ(three->m_iPkgId, 3);
+    EXPECT_EQ(dropOldest->getDataPackage(0), nullptr);
+    // Taken out before the FIFO went, given back after: still reaches the writer.
+    dropOldest.reset();
+    client.putEmptyDataPkg(three);
+    ASSERT_TRUE(m_returns.waitCount(3, 5000));
+    EXPECT_EQ(m_returns.values(), (std::vector<int>{1, 2, 3}));
+}
+
+TEST_F(ShmClientNsTest, ConcurrentHoldersAndDeinitLoseNoMapping)
+{
+    const int poolKey = kKeyBase + 11;
+    const int queueKey = kKeyBase + 12;
+    FakePool pool(poolKey, layoutOf({{0, 64, 8}}));
+    ASSERT_TRUE(pool.ok());
+    // The writer posts every number again as soon as it comes back, two at a time.
+    std::mutex mtx;
+    std::condition_variable cv;
+    std::deque<int> idle = {1, 2, 3, 4, 5, 6, 7, 8};
+    int returned = 0;
+    CShmQueque writer;
+    ASSERT_TRUE(writer.init(queueKey, 0, [&](int, int id) {
+        std::lock_guard<std::mutex> lock(mtx);
+        idle.push_back(id);
+        ++returned;
+        cv.notify_all();
+    }));
+    writer.setEnable(true);
+
+    // Holders on four threads give packages back in whatever order they come.
+    std::mutex holdMtx;
+    std::condition_variable holdCv;
+    std::deque<DataPackage_t*> held;
+    bool stop = false;
+    auto client = std::make_unique<CShmClient>();
+    client->registerCallBack([&](int, DataPackage_t* pkg) {
+        std::lock_guard<std::mutex> lock(holdMtx);
+        held.push_back(pkg);
+        holdCv.notify_one();
+        return 0;
+    });
+    std::vector<std::thread> holders;
+    auto stopHolders = [&] {
+        {
+            std::lock_guard<std::mutex> lock(holdMtx);
+            stop = true;
+            holdCv.notify_all();
+        }
+        for (std::thread& t : holders) {
+            t.join();
+        }
+        holders.clear();
+    };
+    std::shared_ptr<void> joinOnExit(nullptr, [&](void*) { stopHolders(); });
+    for (int t = 0; t < 4; ++t) {
+        holders.emplace_back([&] {
+            for (;;) {
+                std::unique_lock<std::mutex> lock(holdMtx);
+                holdCv.wait(lock, [&] { return stop || !held.empty(); });
+                if (held.empty()) {
+                    return;
+                }
+                DataPackage_t* pkg = held.front();
+                held.pop_front();
+                lock.unlock();
+                if (!CShmClient::releaseHeldPackage(pkg)) {
+                    ADD_FAILURE() << "package not in any mapping";
+                }
+            }
+        });
+    }
+    ASSERT_TRUE(client->init(queueKey, poolKey, pool.layout()));
+    const int rounds = 3000;
+    int posted = 0;
+    while (posted < rounds) {
+        std::unique_lock<std::mutex> lock(mtx);
+        ASSERT_TRUE(
+            cv.wait_for(lock, std::chrono::seconds(20), [&] { return !idle.empty() && posted - returned < 2; }));
+        int id = idle.front();
+        idle.pop_front();
+        lock.unlock();
+        ASSERT_TRUE(writer.post(id, 0));
+        ++posted;
+    }
+    // Tear the channel down while holders still work on packages.
+    client->deinit();
+    client.reset();
+    stopHolders();
+    EXPECT_EQ(pool.seg().attachCount(), 1u);
+    writer.deinit();
+    EXPECT_LE(returned, posted);
+}
+
+} // namespace
