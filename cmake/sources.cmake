@@ -43,6 +43,7 @@ set(ZQDDS_CORE_SOURCES
 set(ZQDDS_TRANSPORT_SOURCES
     src/core/transport/transport.cpp
     src/core/transport/trans_factory.cpp
+    src/core/transport/control_msg.cpp
     src/core/transport/trans_sender.cpp
     src/core/transport/trans_receiver.cpp
     src/core/transport/sender.cpp

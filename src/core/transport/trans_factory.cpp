@@ -1,9 +1,14 @@
 #include "core/transport/trans_factory.h"
 
+#include <new>
+
+#include "core/transport/trans_receiver.h"
+#include "core/transport/trans_sender.h"
+
 CTransport* CTransFactory::createTransport(bool isSender)
 {
-    // The control channel's two sides (writing and reading) are built separately and plug in
-    // here; until then there is nothing to make.
-    (void)isSender;
-    return nullptr;
+    if (isSender) {
+        return new (std::nothrow) CTransSender();
+    }
+    return new (std::nothrow) CTransReceiver();
 }

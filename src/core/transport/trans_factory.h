@@ -6,6 +6,6 @@
 
 class CTransFactory {
 public:
-    // Null while this build has no control channel of the asked side.
+    // A new CTransSender when `isSender`, else a new CTransReceiver; null only when out of memory.
     static CTransport* createTransport(bool isSender);
 };

@@ -1,1 +1,748 @@
-// Not built yet.
+#include "core/transport/trans_sender.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <system_error>
+
+#include "core/resource_manager.h"
+#include "core/topic_impl.h"
+#include "core/transport/sender_factory.h"
+#include "memory/datacenter.h"
+#include "utils/dds_common.h"
+#include "utils/ev_reactor.h"
+#include "utils/socket_utils.h"
+
+namespace {
+
+constexpr int kListenBacklog = 10;
+constexpr int kLoopWaitMs = 200;
+
+int openReserveFd()
+{
+    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+// A text in a zero-filled field of `width` bytes, cut so that the NUL stays inside.
+void copyText(char* field, size_t width, const std::string& text)
+{
+    std::memset(field, 0, width);
+    std::copy_n(text.data(), std::min(text.size(), width - 1), field);
+}
+
+} // namespace
+
+CRegistrationCount::Token::Token(std::shared_ptr<CRegistrationCount> owner) : m_pOwner(std::move(owner))
+{
+    std::lock_guard<std::mutex> lock(m_pOwner->m_mutex);
+    ++m_pOwner->m_iCount;
+}
+
+CRegistrationCount::Token::~Token()
+{
+    // Runs inside the reactor with its table mutex held: take nothing but our own mutex.
+    std::lock_guard<std::mutex> lock(m_pOwner->m_mutex);
+    if (--m_pOwner->m_iCount == 0) {
+        m_pOwner->m_cv.notify_all();
+    }
+}
+
+void CRegistrationCount::waitNone()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cv.wait(lock, [this] { return m_iCount == 0; });
+}
+
+int CRegistrationCount::count()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_iCount;
+}
+
+CTransSender::CTransSender()
+    : m_pDataManager(std::make_unique<CDataManager>()), m_pListenCount(std::make_shared<CRegistrationCount>()),
+      m_pConnCount(std::make_shared<CRegistrationCount>())
+{
+    std::memset(m_szIp, 0, sizeof(m_szIp));
+    std::memset(&m_stAddr, 0, sizeof(m_stAddr));
+    for (int type = TRANS_TYPE_TCP; type <= TRANS_TYPE_PCIE; ++type) {
+        m_mapSender[type] = CSenderFactory::createSender(type, m_pDataManager.get());
+    }
+}
+
+CTransSender::~CTransSender()
+{
+    stopMsgTask();
+
+    // 1. No more accepts.
+    int listenFd = -1;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexFds);
+        m_bClosing = true;
+        listenFd = m_iListenFd;
+        m_iListenFd = -1;
+        m_vecFds.erase(std::remove(m_vecFds.begin(), m_vecFds.end(), listenFd), m_vecFds.end());
+    }
+    if (listenFd >= 0) {
+        releaseFd(listenFd);
+    }
+    m_pListenCount->waitNone();
+
+    // 2. No more callbacks of any connection.
+    std::vector<int> conns;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexFds);
+        conns.swap(m_vecFds);
+    }
+    for (int fd : conns) {
+        releaseFd(fd);
+    }
+    m_pConnCount->waitNone();
+
+    // 3. Nothing else touches the channels now.
+    for (int fd : conns) {
+        releaseChannel(fd);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutexFds);
+        m_mapConnBuf.clear();
+    }
+    for (auto& entry : m_mapSender) {
+        if (entry.second) {
+            entry.second->deinit();
+        }
+    }
+    if (m_iReserveFd >= 0) {
+        ::close(m_iReserveFd);
+        m_iReserveFd = -1;
+    }
+}
+
+int CTransSender::setMsgTransParam(TransParam_t& param)
+{
+    std::lock_guard<std::mutex> lock(m_mutexFds);
+    if (m_iListenFd >= 0 || m_bClosing || param.m_iType != TRANS_TYPE_TCP ||
+        !isTextTerminated(param.m_tcpParam.m_szIp, sizeof(param.m_tcpParam.m_szIp))) {
+        return -1;
+    }
+    int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP);
+    if (fd < 0) {
+        DDS_GREEN("openSocket failed!");
+        return -1;
+    }
+    CSocketUtils::setBlock(fd, false);
+    CSocketUtils::setAddrReuse(fd, true);
+    CSocketUtils::setNodelay(fd, true);
+
+    std::memset(&m_stAddr, 0, sizeof(m_stAddr));
+    m_stAddr.sin_family = AF_INET;
+    m_stAddr.sin_port = htons(static_cast<uint16_t>(param.m_tcpParam.m_iPort & 0xFFFF));
+    m_stAddr.sin_addr.s_addr = inet_addr(param.m_tcpParam.m_szIp);
+    if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_stAddr), sizeof(m_stAddr)) != 0) {
+        DDS_GREEN("bindSocket failed!");
+        CSocketUtils::closeSocket(fd);
+        m_iListenFd = -1;
+        return -1;
+    }
+    ::listen(fd, kListenBacklog);
+    m_vecFds.push_back(fd);
+    m_iListenFd = fd;
+    std::memcpy(m_szIp, param.m_tcpParam.m_szIp, sizeof(m_szIp));
+    m_iPort = param.m_tcpParam.m_iPort;
+    // Before the registration: from then on only the accept callback touches it.
+    m_iReserveFd = openReserveFd();
+    if (!registerFd(fd, true)) {
+        // Never served: report the failure instead of an endpoint nobody answers at.
+        m_vecFds.erase(std::remove(m_vecFds.begin(), m_vecFds.end(), fd), m_vecFds.end());
+        m_iListenFd = -1;
+        CSocketUtils::closeSocket(fd);
+        ::close(m_iReserveFd);
+        m_iReserveFd = -1;
+        return -1;
+    }
+    return 0;
+}
+
+bool CTransSender::registerFd(int fd, bool listener)
+{
+    auto token = std::make_shared<CRegistrationCount::Token>(listener ? m_pListenCount : m_pConnCount);
+    std::function<void(int, void*)> callback;
+    if (listener) {
+        callback = [this, token](int readyFd, void*) { onAccept(readyFd); };
+    } else {
+        callback = [this, token](int readyFd, void*) { onReadable(readyFd); };
+    }
+    token.reset(); // the callback holds the only reference: it dies with the record
+    return CEvReactor::getInstance()->registerEvent(fd, POLL_EVENT_READ, std::move(callback), nullptr);
+}
+
+void CTransSender::releaseFd(int fd)
+{
+    if (!CEvReactor::getInstance()->unregisterEventAndClose(fd)) {
+        // Not in the table (a stopped reactor dropped it, or it was never registered): ours to close.
+        CSocketUtils::closeSocket(fd);
+    }
+}
+
+void CTransSender::onAccept(int listenFd)
+{
+    std::lock_guard<std::mutex> serve(m_mutexServe);
+    sockaddr_in peer;
+    std::memset(&peer, 0, sizeof(peer));
+    socklen_t peerLen = sizeof(peer);
+    int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        DDS_GREEN("socekt %d accept error: %s.", listenFd, std::strerror(err));
+        if ((err == EMFILE || err == ENFILE) && m_iReserveFd >= 0) {
+            // Out of descriptors: spend the reserve to take the pending connection off the
+            // level-triggered listener and close it, so the reactor does not spin on it.
+            ::close(m_iReserveFd);
+            int refused = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (refused >= 0) {
+                ::close(refused);
+            }
+            m_iReserveFd = openReserveFd();
+        }
+        return;
+    }
+    CSocketUtils::setNodelay(fd, true);
+    CSocketUtils::setKeepAlive(fd, true);
+    CSocketUtils::setKeepIdle(fd, CTRL_KEEPALIVE_IDLE_S);
+    CSocketUtils::setKeepInterval(fd, CTRL_KEEPALIVE_INTERVAL_S);
+    CSocketUtils::setKeepCnt(fd, CTRL_KEEPALIVE_COUNT);
+    CSocketUtils::setUserTimeOut(fd, CTRL_USER_TIMEOUT_MS * 1000);
+    char addr[INET_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr));
+    DDS_GREEN("iConnfd:%d, peer addr:%s, peer port:%d", fd, addr, ntohs(peer.sin_port));
+
+    auto conn = std::make_unique<CtrlConn_t>();
+    std::lock_guard<std::mutex> lock(m_mutexFds);
+    if (m_bClosing) {
+        CSocketUtils::closeSocket(fd);
+        return;
+    }
+    if (!registerFd(fd, false)) {
+        CSocketUtils::closeSocket(fd); // refused: close now, never listed
+        return;
+    }
+    m_vecFds.push_back(fd);
+    m_mapConnBuf[fd] = std::move(conn);
+}
+
+void CTransSender::onReadable(int fd)
+{
+    std::lock_guard<std::mutex> serve(m_mutexServe);
+    CtrlConn_t* conn = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexFds);
+        auto it = m_mapConnBuf.find(fd);
+        if (it == m_mapConnBuf.end() || std::find(m_vecFds.begin(), m_vecFds.end(), fd) == m_vecFds.end()) {
+            return;
+        }
+        conn = it->second.get(); // erased only under m_mutexServe, or after the last callback
+    }
+    uint8_t* tail = conn->m_buffer.tail();
+    size_t room = std::min(conn->m_buffer.room(), CTRL_MAX_MSG_LEN);
+    ssize_t n = ::recv(fd, tail, room, MSG_DONTWAIT);
+    if (n < 0) {
+        int err = errno;
+        if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR) {
+            // The connection is dead; the next read reports the close.
+            DDS_GREEN("recv error: %s!", std::strerror(err));
+        }
+        return;
+    }
+    if (n == 0) {
+        DDS_GREEN("socket %d disconnect!", fd);
+        dropConn(fd);
+        return;
+    }
+    conn->m_buffer.commit(static_cast<size_t>(n));
+    const uint8_t* msg = nullptr;
+    size_t len = 0;
+    int got = 0;
+    while ((got = conn->m_buffer.next(&msg, &len)) != 0) {
+        if (got < 0) {
+            continue; // not a control message: dropped without a word, the connection stays
+        }
+        if (procMsg(fd, const_cast<unsigned char*>(msg), static_cast<int>(len)) == CTRL_RET_SEND_FAILED) {
+            dropConn(fd);
+            return;
+        }
+    }
+}
+
+bool CTransSender::takeFd(int fd)
+{
+    std::lock_guard<std::mutex> lock(m_mutexFds);
+    auto it = std::find(m_vecFds.begin(), m_vecFds.end(), fd);
+    if (it == m_vecFds.end() || fd == m_iListenFd) {
+        return false;
+    }
+    m_vecFds.erase(it);
+    return true;
+}
+
+bool CTransSender::dropConn(int fd)
+{
+    if (!takeFd(fd)) {
+        return false;
+    }
+    releaseChannel(fd);
+    {
+        std::lock_guard<std::mutex> lock(m_mutexFds);
+        m_mapConnBuf.erase(fd);
+    }
+    releaseFd(fd);
+    return true;
+}
+
+int CTransSender::procMsg(int fd, unsigned char* msg, int len)
+{
+    if (msg == nullptr || len < static_cast<int>(DDS_HEADER_SIZE)) {
+        return -1;
+    }
+    int type = readDdsHeader(msg).m_u8Type;
+    switch (type) {
+    case MSG_TYPE_HEARTBEAT:
+        return procHeartbeatMsg(fd, msg, len);
+    case MSG_TYPE_REQUEST_DATA_CHAN:
+        return procRequestDataChanMsg(fd, msg, len);
+    default:
+        DDS_GREEN("type %d is not supported!", type);
+        return -1;
+    }
+}
+
+int CTransSender::procRequestDataChanMsg(int fd, unsigned char* msg, int len)
+{
+    CtrlRequest_t request;
+    if (len < 0 || !decodeRequestMsg(msg, static_cast<size_t>(len), &request) || request.m_strTopic != m_strTopicName) {
+        return -1;
+    }
+    // One channel per connection: a second request would open a second channel that the
+    // connection's close could not find again.
+    if (hasChannel(fd)) {
+        return -1;
+    }
+    const std::string hostIp = CResourceManager::getInstance()->getHostIp();
+    TransParam_t ackParam;
+    std::memset(&ackParam, 0, sizeof(ackParam));
+    ConnParam_t conn;
+    std::memset(&conn, 0, sizeof(conn));
+    conn.m_iFd = fd;
+    if (openChannel(chooseMedium(request.m_strIp, hostIp), fd, request, ackParam, conn) != 0) {
+        return -1;
+    }
+    setTopicDataTransParam(m_strTopicName, conn);
+    uint8_t ack[CTRL_REQUEST_ACK_MSG_LEN];
+    buildRequestAckMsg(ack, hostIp, m_strTopicName, ackParam);
+    return sendAnswer(fd, ack, sizeof(ack));
+}
+
+int CTransSender::chooseMedium(const std::string& requesterIp, const std::string& hostIp)
+{
+    if (requesterIp != hostIp) {
+        return TRANS_TYPE_UDP;
+    }
+    if (m_pDataManager->getMemPoolType()) {
+        return TRANS_TYPE_SHARE_MEMORY;
+    }
+    // A topic whose path might not fit (checked with the longest index, so that the medium of a
+    // topic does not depend on which index is free), or would name another directory, goes over
+    // UDP, which the reader takes because it obeys the type in the acknowledgement.
+    char path[DDS_PATH_TEXT_SIZE];
+    if (!makeUnixSocketPath(m_strTopicName, INT_MAX, path)) {
+        return TRANS_TYPE_UDP;
+    }
+    return TRANS_TYPE_UNIX_SOCKET;
+}
+
+int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, TransParam_t& ackParam, ConnParam_t& conn)
+{
+    std::shared_ptr<CDataSender> sender = getSender(type);
+    if (!sender) {
+        DDS_RED("Error: no data sender for transport type %d!", type);
+        return -1;
+    }
+    switch (type) {
+    case TRANS_TYPE_UDP: {
+        if (!sender->isInit()) {
+            sender->init();
+        }
+        if (allocDataTransChan(TRANS_TYPE_UDP, &ackParam) != 0) {
+            return -1;
+        }
+        conn.m_param = ackParam;
+        // The sender sends to the requester; the reader is told the writer's address.
+        copyText(conn.m_param.m_udpParam.m_szIp, sizeof(conn.m_param.m_udpParam.m_szIp), request.m_strIp);
+        if (!sender->addConn(fd, conn.m_param)) {
+            freeDataTransPort(TRANS_TYPE_UDP, ackParam.m_udpParam.m_iPort);
+            return -1;
+        }
+        return 0;
+    }
+    case TRANS_TYPE_SHARE_MEMORY: {
+        if (!sender->isInit()) {
+            sender->init();
+        }
+        if (allocDataTransChan(TRANS_TYPE_SHARE_MEMORY, &ackParam) != 0) {
+            return -1;
+        }
+        ackParam.m_shmParam.m_iMemPoolKey = m_pDataManager->getMemPoolKey();
+        ackParam.m_shmParam.m_layout = m_pDataManager->getMemPoolLayout();
+        ackParam.m_shmParam.m_u64Reserved = 0;
+        conn.m_param = ackParam;
+        if (!sender->addConn(fd, ackParam)) {
+            freeDataTransPort(TRANS_TYPE_SHARE_MEMORY, ackParam.m_shmParam.m_iQueueKey);
+            return -1;
+        }
+        return 0;
+    }
+    case TRANS_TYPE_UNIX_SOCKET: {
+        if (allocDataTransChan(TRANS_TYPE_UNIX_SOCKET, &ackParam) != 0) {
+            return -1;
+        }
+        conn.m_param = ackParam;
+        if (!sender->addConn(fd, ackParam)) {
+            freeDataTransPort(TRANS_TYPE_UNIX_SOCKET, ackParam.m_unixSocketParam.m_iId);
+            return -1;
+        }
+        if (!sender->isInit()) {
+            sender->init();
+        }
+        return 0;
+    }
+    default:
+        return -1;
+    }
+}
+
+int CTransSender::sendAnswer(int fd, unsigned char* msg, int len)
+{
+    int sent = CSocketUtils::writeData(fd, msg, len, CTRL_SEND_TIMEOUT_MS);
+    return sent == len ? 0 : CTRL_RET_SEND_FAILED;
+}
+
+int CTransSender::procHeartbeatMsg(int fd, unsigned char* msg, int len)
+{
+    std::string topic;
+    if (len < 0 || !decodeHeartbeatMsg(msg, static_cast<size_t>(len), MSG_TYPE_HEARTBEAT, &topic) ||
+        topic != m_strTopicName) {
+        return -1;
+    }
+    uint8_t answer[CTRL_HEARTBEAT_MSG_LEN];
+    buildHeartbeatMsg(answer, MSG_TYPE_HEARTBEAT_ACK, CResourceManager::getInstance()->getHostIp(), m_strTopicName);
+    return sendAnswer(fd, answer, sizeof(answer));
+}
+
+int CTransSender::allocDataTransChan(int type, TransParam_t* param)
+{
+    if (param == nullptr) {
+        return -1;
+    }
+    CResourceManager* resources = CResourceManager::getInstance();
+    switch (type) {
+    case TRANS_TYPE_TCP:
+    case TRANS_TYPE_UDP: {
+        int port = resources->getSocketPort();
+        if (port == -1) {
+            return -1;
+        }
+        param->m_iType = type;
+        // TCP and UDP records share one layout.
+        param->m_udpParam.m_iPort = port;
+        copyText(param->m_udpParam.m_szIp, sizeof(param->m_udpParam.m_szIp), resources->getHostIp());
+        return 0;
+    }
+    case TRANS_TYPE_UNIX_SOCKET: {
+        int id = resources->getUnixSocketId();
+        if (id == -1) {
+            return -1;
+        }
+        char path[DDS_PATH_TEXT_SIZE];
+        if (!makeUnixSocketPath(m_strTopicName, id, path)) {
+            DDS_RED("Error: topic %s has no unix socket path for index %d!", m_strTopicName.c_str(), id);
+            resources->putUnixSocketId(id);
+            return -1;
+        }
+        param->m_iType = type;
+        param->m_unixSocketParam.m_iId = id;
+        std::memcpy(param->m_unixSocketParam.m_szPath, path, sizeof(path));
+        return 0;
+    }
+    case TRANS_TYPE_SHARE_MEMORY: {
+        int key = resources->getShmKey();
+        if (key == -1) {
+            return -1;
+        }
+        param->m_iType = type;
+        param->m_shmParam.m_iQueueKey = key;
+        return 0;
+    }
+    default:
+        return -1;
+    }
+}
+
+int CTransSender::freeDataTransPort(int type, int value)
+{
+    if (value == -1) {
+        return -1; // not a resource: giving it back would poison the pool
+    }
+    CResourceManager* resources = CResourceManager::getInstance();
+    switch (type) {
+    case TRANS_TYPE_TCP:
+    case TRANS_TYPE_UDP:
+        resources->putSocketPort(value);
+        return 0;
+    case TRANS_TYPE_UNIX_SOCKET:
+        resources->putUnixSocketId(value);
+        return 0;
+    case TRANS_TYPE_SHARE_MEMORY:
+        // The pool takes the configured number the key was made from (the inverse of shmKeyOf).
+        resources->putShmKey(static_cast<int>(static_cast<uint32_t>(value) - static_cast<uint32_t>(SHM_KEY_OFFSET)));
+        return 0;
+    default:
+        return -1;
+    }
+}
+
+bool CTransSender::hasChannel(int fd)
+{
+    for (auto& entry : m_mapSender) {
+        if (entry.second && entry.second->isConnExist(fd)) {
+            return true;
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_mutexConnParam);
+    for (auto& entry : m_mapConnParam) {
+        for (const ConnParam_t& conn : entry.second) {
+            if (conn.m_iFd == fd) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+void CTransSender::releaseChannel(int fd)
+{
+    for (auto& entry : m_mapSender) {
+        CDataSender* sender = entry.second.get();
+        if (sender == nullptr || !sender->isConnExist(fd)) {
+            continue;
+        }
+        int value = sender->getPort(fd);
+        // Only a removed connection frees its resource, so a key still in use is never handed out.
+        if (sender->delConn(fd)) {
+            freeDataTransPort(entry.first, value);
+        }
+        break;
+    }
+    std::lock_guard<std::mutex> lock(m_mutexConnParam);
+    for (auto& entry : m_mapConnParam) {
+        std::vector<ConnParam_t>& list = entry.second;
+        auto it = std::find_if(list.begin(), list.end(), [fd](const ConnParam_t& conn) { return conn.m_iFd == fd; });
+        if (it != list.end()) {
+            list.erase(it);
+        }
+    }
+}
+
+int CTransSender::deleteConn(int fd)
+{
+    releaseChannel(fd);
+    takeFd(fd);
+    return 0;
+}
+
+int CTransSender::setTopicDataTransParam(const std::string& topic, ConnParam_t& conn)
+{
+    std::lock_guard<std::mutex> lock(m_mutexConnParam);
+    m_mapConnParam[topic].push_back(conn);
+    return 0;
+}
+
+int CTransSender::getTopicDataTransParam(const std::string& topicName, std::vector<ConnParam_t>* out)
+{
+    std::lock_guard<std::mutex> lock(m_mutexConnParam);
+    auto it = m_mapConnParam.find(topicName);
+    if (it == m_mapConnParam.end()) {
+        return -1;
+    }
+    if (out != nullptr) {
+        *out = it->second;
+    }
+    return 0;
+}
+
+int CTransSender::getClientCount()
+{
+    int count = 0;
+    for (auto& entry : m_mapSender) {
+        if (entry.second && entry.second->isInit()) {
+            count += entry.second->getClientCount();
+        }
+    }
+    return count;
+}
+
+uint64_t CTransSender::getLostPkgCount()
+{
+    return 0;
+}
+
+int CTransSender::getFps(std::vector<int>& out)
+{
+    out.clear();
+    for (auto& entry : m_mapSender) {
+        if (entry.second && entry.second->isInit()) {
+            int fps = entry.second->getFps();
+            if (fps >= 0) {
+                out.push_back(fps);
+            }
+        }
+    }
+    return 0;
+}
+
+int CTransSender::setTopicImpl(CTopicImpl* topic)
+{
+    m_pTopicImpl = topic;
+    m_strTopicName = topic != nullptr ? topic->getTopicName() : std::string();
+    return 0;
+}
+
+int CTransSender::setPublisherImpl(CPublisherImpl* publisher)
+{
+    m_pPublisherImpl = publisher;
+    return 0;
+}
+
+void CTransSender::setMemPool(CMemPool* pool)
+{
+    m_pDataManager->setMemPool(pool);
+}
+
+DataPackage_t* CTransSender::getEmptyDataPkg(int size, int timeoutMs)
+{
+    return m_pDataManager->getEmptyDataPkg(size, timeoutMs);
+}
+
+void CTransSender::putEmptyDataPkg(DataPackage_t* pkg)
+{
+    m_pDataManager->putEmptyDataPkg(pkg);
+}
+
+int CTransSender::putFullDataPkg(DataPackage_t* pkg)
+{
+    return m_pDataManager->putFullDataPkg(pkg);
+}
+
+int CTransSender::registerDataCallBack(std::function<int(int, DataPackage_t*)> callback)
+{
+    (void)callback;
+    return -1;
+}
+
+void CTransSender::unregisterDataCallBack(int id)
+{
+    (void)id;
+}
+
+int CTransSender::registerEventCallBack(std::function<void(int, int)> callback)
+{
+    (void)callback;
+    return -1;
+}
+
+void CTransSender::unregisterEventCallBack(int id)
+{
+    (void)id;
+}
+
+bool CTransSender::isConnect()
+{
+    int count = 0;
+    for (auto& entry : m_mapSender) {
+        if (entry.second) {
+            count += entry.second->getClientCount();
+        }
+    }
+    return count > 0;
+}
+
+std::shared_ptr<CDataSender> CTransSender::getSender(int type) const
+{
+    auto it = m_mapSender.find(type);
+    return it == m_mapSender.end() ? nullptr : it->second;
+}
+
+int CTransSender::getConnCount()
+{
+    std::lock_guard<std::mutex> lock(m_mutexFds);
+    int count = static_cast<int>(m_vecFds.size());
+    return m_iListenFd >= 0 ? count - 1 : count;
+}
+
+void CTransSender::startMsgTask()
+{
+    if (m_bRunning.exchange(true)) {
+        return;
+    }
+    try {
+        m_thread = std::thread(&CTransSender::procMsgTask, this);
+    } catch (const std::system_error&) {
+        m_bRunning.store(false);
+    }
+}
+
+void CTransSender::stopMsgTask()
+{
+    if (!m_bRunning.exchange(false)) {
+        return;
+    }
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void CTransSender::procMsgTask()
+{
+    std::vector<pollfd> entries;
+    while (m_bRunning.load()) {
+        int listenFd = -1;
+        entries.clear();
+        {
+            std::lock_guard<std::mutex> lock(m_mutexFds);
+            listenFd = m_iListenFd;
+            for (int fd : m_vecFds) {
+                entries.push_back(pollfd{fd, POLLIN, 0});
+            }
+        }
+        // poll, not select: descriptors above FD_SETSIZE would overflow an fd_set.
+        int ready = ::poll(entries.data(), entries.size(), kLoopWaitMs);
+        if (ready <= 0) {
+            continue;
+        }
+        for (const pollfd& entry : entries) {
+            if (entry.revents == 0) {
+                continue;
+            }
+            if (entry.fd == listenFd) {
+                onAccept(listenFd);
+            } else {
+                onReadable(entry.fd);
+            }
+        }
+    }
+}

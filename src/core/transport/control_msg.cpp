@@ -1,0 +1,185 @@
+#include "core/transport/control_msg.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Copies a text into a zero-filled field of `width` bytes, cut so that the NUL stays inside.
+void putText(uint8_t* field, size_t width, const std::string& text)
+{
+    size_t n = std::min(text.size(), width - 1);
+    std::copy_n(text.data(), n, field);
+}
+
+// The text of a field that holds its NUL; false otherwise.
+bool getText(const uint8_t* field, size_t width, std::string* out)
+{
+    const void* nul = std::memchr(field, '\0', width);
+    if (nul == nullptr) {
+        return false;
+    }
+    out->assign(reinterpret_cast<const char*>(field), static_cast<const uint8_t*>(nul) - field);
+    return true;
+}
+
+void putHeader(uint8_t* out, uint8_t type, size_t totalLen)
+{
+    DDSHeader_t header = makeDdsHeader(PKT_FLAG_FIRST, type);
+    header.m_u32DataLen = static_cast<uint32_t>(totalLen - DDS_HEADER_SIZE);
+    writeDdsHeader(out, header);
+}
+
+// Magic and type of a buffer holding at least a header.
+bool hasHeader(const uint8_t* data, size_t len, uint8_t type, size_t minLen)
+{
+    return data != nullptr && len >= minLen && len >= DDS_HEADER_SIZE && hasDdsMagic(data, len) &&
+           readDdsHeader(data).m_u8Type == type;
+}
+
+} // namespace
+
+int controlMessageLength(const uint8_t* data, size_t len)
+{
+    if (data == nullptr || len == 0) {
+        return 0;
+    }
+    size_t magicBytes = std::min(len, sizeof(DDS_HEADER_MAGIC));
+    if (std::memcmp(data, DDS_HEADER_MAGIC, magicBytes) != 0) {
+        return -1;
+    }
+    if (len < DDS_HEADER_SIZE) {
+        return 0;
+    }
+    uint64_t total = uint64_t{DDS_HEADER_SIZE} + readDdsHeader(data).m_u32DataLen;
+    if (total > CTRL_MAX_MSG_LEN) {
+        return -1;
+    }
+    return len >= total ? static_cast<int>(total) : 0;
+}
+
+size_t buildRequestMsg(uint8_t (&out)[CTRL_REQUEST_MSG_LEN], const std::string& hostIp, const std::string& topic)
+{
+    std::memset(out, 0, sizeof(out));
+    putHeader(out, MSG_TYPE_REQUEST_DATA_CHAN, sizeof(out));
+    putText(out + CTRL_REQUEST_IP_OFFSET, DDS_IP_TEXT_SIZE, hostIp);
+    putText(out + CTRL_REQUEST_TOPIC_OFFSET, DDS_TOPIC_TEXT_SIZE, topic);
+    return sizeof(out);
+}
+
+size_t buildRequestAckMsg(uint8_t (&out)[CTRL_REQUEST_ACK_MSG_LEN], const std::string& hostIp, const std::string& topic,
+                          const TransParam_t& param)
+{
+    std::memset(out, 0, sizeof(out));
+    putHeader(out, MSG_TYPE_REQUEST_DATA_CHAN_ACK, sizeof(out));
+    putText(out + CTRL_IP_OFFSET, DDS_IP_TEXT_SIZE, hostIp);
+    putText(out + CTRL_TOPIC_OFFSET, DDS_TOPIC_TEXT_SIZE, topic);
+    std::memcpy(out + CTRL_ACK_PARAM_OFFSET, &param, sizeof(param));
+    return sizeof(out);
+}
+
+size_t buildHeartbeatMsg(uint8_t (&out)[CTRL_HEARTBEAT_MSG_LEN], uint8_t type, const std::string& hostIp,
+                         const std::string& topic)
+{
+    std::memset(out, 0, sizeof(out));
+    putHeader(out, type, sizeof(out));
+    putText(out + CTRL_IP_OFFSET, DDS_IP_TEXT_SIZE, hostIp);
+    putText(out + CTRL_TOPIC_OFFSET, DDS_TOPIC_TEXT_SIZE, topic);
+    return sizeof(out);
+}
+
+bool decodeRequestMsg(const uint8_t* data, size_t len, CtrlRequest_t* out)
+{
+    if (out == nullptr || !hasHeader(data, len, MSG_TYPE_REQUEST_DATA_CHAN, CTRL_REQUEST_MSG_LEN)) {
+        return false;
+    }
+    CtrlRequest_t request;
+    if (!getText(data + CTRL_REQUEST_IP_OFFSET, DDS_IP_TEXT_SIZE, &request.m_strIp) ||
+        !getText(data + CTRL_REQUEST_TOPIC_OFFSET, DDS_TOPIC_TEXT_SIZE, &request.m_strTopic)) {
+        return false;
+    }
+    *out = std::move(request);
+    return true;
+}
+
+bool decodeHeartbeatMsg(const uint8_t* data, size_t len, uint8_t type, std::string* topic)
+{
+    if (topic == nullptr || !hasHeader(data, len, type, CTRL_HEARTBEAT_MSG_LEN)) {
+        return false;
+    }
+    return getText(data + CTRL_TOPIC_OFFSET, DDS_TOPIC_TEXT_SIZE, topic);
+}
+
+bool decodeRequestAckMsg(const uint8_t* data, size_t len, CtrlRequestAck_t* out)
+{
+    if (out == nullptr || len != CTRL_REQUEST_ACK_MSG_LEN ||
+        !hasHeader(data, len, MSG_TYPE_REQUEST_DATA_CHAN_ACK, CTRL_REQUEST_ACK_MSG_LEN) ||
+        readDdsHeader(data).m_u32DataLen != CTRL_REQUEST_ACK_MSG_LEN - DDS_HEADER_SIZE) {
+        return false;
+    }
+    CtrlRequestAck_t ack;
+    if (!getText(data + CTRL_IP_OFFSET, DDS_IP_TEXT_SIZE, &ack.m_strIp) ||
+        !getText(data + CTRL_TOPIC_OFFSET, DDS_TOPIC_TEXT_SIZE, &ack.m_strTopic) ||
+        !decodeTransParam(data + CTRL_ACK_PARAM_OFFSET, len - CTRL_ACK_PARAM_OFFSET, &ack.m_param)) {
+        return false;
+    }
+    *out = std::move(ack);
+    return true;
+}
+
+bool CCtrlMsgBuffer::append(const uint8_t* data, size_t n)
+{
+    compact();
+    if (data == nullptr || n > room()) {
+        return false;
+    }
+    std::memcpy(m_au8Data + m_uLen, data, n);
+    m_uLen += n;
+    return true;
+}
+
+int CCtrlMsgBuffer::next(const uint8_t** msg, size_t* len)
+{
+    int length = controlMessageLength(m_au8Data + m_uStart, m_uLen - m_uStart);
+    if (length < 0) {
+        skipToNextMagic();
+        return -1;
+    }
+    if (length == 0) {
+        if (m_uStart == m_uLen) {
+            clear();
+        }
+        return 0;
+    }
+    *msg = m_au8Data + m_uStart;
+    *len = static_cast<size_t>(length);
+    m_uStart += static_cast<size_t>(length);
+    return 1;
+}
+
+void CCtrlMsgBuffer::skipToNextMagic()
+{
+    // At least one byte goes; a magic cut off by the end of the buffer is kept for the next read.
+    size_t pos = m_uStart + 1;
+    for (; pos < m_uLen; ++pos) {
+        size_t n = std::min(m_uLen - pos, sizeof(DDS_HEADER_MAGIC));
+        if (std::memcmp(m_au8Data + pos, DDS_HEADER_MAGIC, n) == 0) {
+            break;
+        }
+    }
+    m_uStart = pos;
+    if (m_uStart == m_uLen) {
+        clear();
+    }
+}
+
+void CCtrlMsgBuffer::compact()
+{
+    if (m_uStart == 0) {
+        return;
+    }
+    size_t rest = m_uLen - m_uStart;
+    std::memmove(m_au8Data, m_au8Data + m_uStart, rest);
+    m_uLen = rest;
+    m_uStart = 0;
+}

@@ -1,0 +1,186 @@
+// The reading side of one topic's control channel: its control thread connects to the writing
+// side's endpoint, asks for a data channel, brings up the data receiver of the medium the writer
+// chose, tells the registered callbacks, keeps the connection watched with heartbeats and, after
+// too many faults or a close, takes the channel down and marks the topic waiting again.
+//
+// Threads: the control thread runs the state machine, startDataTrans, stopDataTrans, the event
+// callbacks and the topic-state call; the discovery thread calls setMsgTransParam; application
+// threads call the registrations, the pass-through and status operations and the destructor; the
+// data channel's delivering thread releases packages. m_mutexEndpoint guards m_iFd, the endpoint
+// fields and the change out of and back into STAT_IDLE (m_iState is atomic: written with release,
+// read with acquire); m_mutexReceiver guards the current and retired data channels and the FIFO
+// origins, and is held only to take or swap a holder, never across a call into a receiver; m_mutexEventCb guards the
+// event registry and is held while the callbacks run; m_mutexConnParam guards the channel lists. Lock order:
+// m_mutexEventCb, then m_mutexReceiver; nothing is taken under m_mutexReceiver or m_mutexConnParam.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/transport/control_msg.h"
+#include "core/transport/receiver.h"
+#include "core/transport/transport.h"
+
+class CDataFifo;
+class CDataManager;
+class CSubscriberImpl;
+
+// How the control thread marks the topic as waiting for a publisher again (the subscriber's
+// setTopicState with state 0), called as the last step of every reset.
+using TopicStateCallBack_t = std::function<void(const std::string& topicName, int state)>;
+
+// Faults after which the connection is given up, and the count a close stands for.
+constexpr int CTRL_MAX_FAULTS = 10;
+constexpr int CTRL_CLOSED_FAULTS = 20;
+// One read of an answer, and the pauses between attempts (ms).
+constexpr int CTRL_READ_TIMEOUT_MS = 100;
+constexpr int CTRL_RETRY_PAUSE_MS = 100;
+constexpr int CTRL_ERROR_PAUSE_MS = 20;
+// A connect attempt gives up after this long (ms), looking at the running flag every slice.
+constexpr int CTRL_CONNECT_TIMEOUT_MS = 1000;
+constexpr int CTRL_CONNECT_SLICE_MS = 100;
+
+class CTransReceiver : public CTransport {
+public:
+    enum {
+        STAT_IDLE = 0,
+        STAT_CONNECT = 1,
+        STAT_REQUEST = 2,
+        STAT_HEARTBEAT = 3,
+    };
+
+    struct EventCbInfo_t {
+        int m_iId;
+        std::function<void(int iCbId, int iEventId)> m_fnCallback;
+    };
+
+    CTransReceiver();
+    ~CTransReceiver() override;
+    CTransReceiver(const CTransReceiver&) = delete;
+    CTransReceiver& operator=(const CTransReceiver&) = delete;
+
+    int setMsgTransParam(TransParam_t& param) override;
+    int getTopicDataTransParam(const std::string& topicName, std::vector<ConnParam_t>* out) override;
+    int getClientCount() override;
+    uint64_t getLostPkgCount() override;
+    int getFps(std::vector<int>& out) override;
+    int setTopicImpl(CTopicImpl* topic) override;
+    void setMemPool(CMemPool* pool) override;
+    DataPackage_t* getEmptyDataPkg(int size, int timeoutMs) override;
+    // Routed by the package's origin: a process-memory package goes back through this transport's
+    // data manager (the pool it came from, whatever channel delivered it); a shared-memory package
+    // to the channel that delivered it, or nowhere when that channel is gone.
+    void putEmptyDataPkg(DataPackage_t* pkg) override;
+    int putFullDataPkg(DataPackage_t* pkg) override;
+    int registerDataCallBack(std::function<int(int, DataPackage_t*)> callback) override;
+    void unregisterDataCallBack(int id) override;
+    int registerEventCallBack(std::function<void(int, int)> callback) override;
+    void unregisterEventCallBack(int id) override;
+    bool isConnect() override;
+
+    int setSubscriberImpl(CSubscriberImpl* subscriber);
+    CSubscriberImpl* getSubscriberImpl();
+    // The subscriber's "topic waiting again" call. Set before the first setMsgTransParam.
+    void setTopicStateCallBack(TopicStateCallBack_t callback);
+    CDataFifo* createDataFifo(int policy, int depth);
+    void destroyDataFifo(CDataFifo* fifo);
+
+    int startMsgTrans(TransParam_t& param);
+    void startMsgTask();
+    void stopMsgTask();
+    void procMsgTask();
+    void msgStateMachine();
+    int connectServer();
+    int disconnect();
+    int sendRequestMsg();
+    int procRequestAckMsg(unsigned char* buffer, int length);
+    int sendHeartbeatMsg();
+    int procHeartbeatAckMsg(unsigned char* buffer, int length);
+    int startDataTrans(TransParam_t& param);
+    int stopDataTrans();
+    void notifyEvent(int event);
+    int setTopicDataTransParam(const std::string& topic, ConnParam_t& conn);
+
+    int getState() const { return m_iState.load(std::memory_order_acquire); }
+    static const char* getStateName(int state);
+
+private:
+    // One data channel as the other threads see it. A shared-memory channel also counts the
+    // packages its readers kept (and the FIFOs it made) and the address range the packages lie
+    // in, so that a release finds the channel a package came from, and the channel stays up until
+    // everything it lent is back.
+    struct DataChannel_t {
+        std::shared_ptr<CDataReceiver> m_pDataReceiver;
+        int m_iType{-1};
+        std::atomic<int64_t> m_i64Lent{0};
+        std::atomic<uintptr_t> m_uLow{UINTPTR_MAX};
+        std::atomic<uintptr_t> m_uHigh{0};
+
+        void noteLent(const DataPackage_t* pkg);
+        bool holds(const DataPackage_t* pkg) const;
+    };
+
+    std::shared_ptr<DataChannel_t> getChannel();
+    // Takes the channel that delivered a shared-memory package, or null.
+    std::shared_ptr<DataChannel_t> findShmOrigin(const DataPackage_t* pkg);
+    // Stops the retired channels whose packages are all back (every one when `all`).
+    void reapRetired(bool all);
+    // One pass in STAT_REQUEST or STAT_HEARTBEAT: send when due, then one read.
+    void exchange(int state);
+    void onRequestData();
+    void onHeartbeatData();
+    void reset(int state);
+    void closeControlSocket();
+    // Waits up to `ms`, or until the object stops.
+    void pause(int ms);
+    // Waits for a non-blocking connect to finish; 0 or the errno of the failure.
+    int waitConnected(int fd);
+
+    std::atomic<bool> m_bRunning{false};
+    char m_szIp[DDS_IP_TEXT_SIZE];
+    int m_iPort{0};
+    int m_iFd{-1};
+    sockaddr_in m_stServerAddr;
+    std::atomic<int> m_iState{STAT_IDLE};
+    std::thread m_thread;
+    int m_iHeartbeatInterval{1000};
+    int64_t m_i64NextSendTime{0};
+    int m_iErrorCount{0};
+    bool m_bWaitReply{false};
+    std::unique_ptr<CDataManager> m_pDataManager;
+    std::map<int, std::unique_ptr<EventCbInfo_t>> m_mapEventCb;
+    std::mutex m_mutexEventCb;
+    int m_iNextCbId{1};
+    CTopicImpl* m_pTopicImpl{nullptr};
+    std::string m_strTopicName;
+    CSubscriberImpl* m_pSubscriberImpl{nullptr};
+    TopicStateCallBack_t m_fnTopicState;
+    std::string m_strAckTopic;
+    std::map<std::string, std::vector<ConnParam_t>> m_mapConnParam;
+    std::mutex m_mutexConnParam;
+
+    std::mutex m_mutexEndpoint;
+    std::mutex m_mutexReceiver;
+    std::shared_ptr<DataChannel_t> m_pDataChannel;
+    std::vector<std::shared_ptr<DataChannel_t>> m_vecRetired;
+    // Where each FIFO handed out came from, so that it goes back there (or, for a socket medium
+    // whose receiver is gone, to the data manager that made it).
+    struct FifoOrigin_t {
+        std::weak_ptr<DataChannel_t> m_pChannel;
+        int m_iType;
+    };
+    std::map<CDataFifo*, FifoOrigin_t> m_mapFifoOrigin;
+    std::mutex m_mutexWake;
+    std::condition_variable m_cvWake;
+    CCtrlMsgBuffer m_recvBuffer; // control thread only
+};

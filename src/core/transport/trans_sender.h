@@ -1,0 +1,173 @@
+// The writing side of one topic's control channel: a TCP endpoint served by the event reactor that
+// answers each reader's data-channel request with a channel of a medium it picks, answers
+// heartbeats, and takes a reader's channel down when its control connection closes.
+//
+// Threads: the reactor's poll thread runs every callback (accept, receive, the handlers and
+// deleteConn); application threads construct, call the setters, setMsgTransParam, the package and
+// status operations and the destructor. m_mutexFds guards m_vecFds, m_mapConnBuf and m_bClosing;
+// m_mutexConnParam guards m_mapConnParam; m_mutexServe is held while one event of a connection is
+// served, so that the optional poll loop never serves alongside the reactor. m_mapSender is fixed
+// after the constructor and read without a lock. Lock order: m_mutexServe, m_mutexFds, the
+// reactor's table mutex; a sender's own lock; m_mutexConnParam last (nothing is taken under it).
+//
+// Descriptors: every registered descriptor is given back with unregisterEventAndClose, so the
+// reactor closes it when it drops the record and its number cannot be reused while a record for it
+// exists. Each registration carries a token that the reactor destroys with the record; the
+// destructor waits for the tokens, so no callback of this object runs once it goes on.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/transport/control_msg.h"
+#include "core/transport/sender.h"
+#include "core/transport/transport.h"
+
+class CDataManager;
+class CPublisherImpl;
+
+// Keepalive of accepted control connections: a reader host that vanishes without a FIN is dropped
+// within about 10 s (idle 2 s, then 5 probes 1 s apart).
+constexpr int CTRL_KEEPALIVE_IDLE_S = 2;
+constexpr int CTRL_KEEPALIVE_INTERVAL_S = 1;
+constexpr int CTRL_KEEPALIVE_COUNT = 5;
+// Bound on unacknowledged data to such a host (ms), which keepalive alone does not cover.
+constexpr int CTRL_USER_TIMEOUT_MS = 8000;
+// Send timeout of every answer (ms).
+constexpr int CTRL_SEND_TIMEOUT_MS = 10;
+
+// Result of the handlers when the answer could not be sent whole: the stream is out of step and
+// the caller closes the connection (the reader resets and rediscovers).
+constexpr int CTRL_RET_SEND_FAILED = -2;
+
+// Counts the live registrations of one kind; the reactor destroys a token with its record.
+class CRegistrationCount {
+public:
+    class Token {
+    public:
+        explicit Token(std::shared_ptr<CRegistrationCount> owner);
+        ~Token();
+        Token(const Token&) = delete;
+        Token& operator=(const Token&) = delete;
+
+    private:
+        std::shared_ptr<CRegistrationCount> m_pOwner;
+    };
+
+    // Blocks until no token is left.
+    void waitNone();
+    int count();
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    int m_iCount{0};
+};
+
+class CTransSender : public CTransport {
+public:
+    CTransSender();
+    ~CTransSender() override;
+    CTransSender(const CTransSender&) = delete;
+    CTransSender& operator=(const CTransSender&) = delete;
+
+    int setMsgTransParam(TransParam_t& param) override;
+    int getTopicDataTransParam(const std::string& topicName, std::vector<ConnParam_t>* out) override;
+    int getClientCount() override;
+    uint64_t getLostPkgCount() override;
+    int getFps(std::vector<int>& out) override;
+    int setTopicImpl(CTopicImpl* topic) override;
+    void setMemPool(CMemPool* pool) override;
+    DataPackage_t* getEmptyDataPkg(int size, int timeoutMs) override;
+    void putEmptyDataPkg(DataPackage_t* pkg) override;
+    int putFullDataPkg(DataPackage_t* pkg) override;
+    int registerDataCallBack(std::function<int(int, DataPackage_t*)> callback) override;
+    void unregisterDataCallBack(int id) override;
+    int registerEventCallBack(std::function<void(int, int)> callback) override;
+    void unregisterEventCallBack(int id) override;
+    bool isConnect() override;
+
+    int setPublisherImpl(CPublisherImpl* publisher);
+
+    // One complete control message of a connection: 0 handled, -1 refused (no answer),
+    // CTRL_RET_SEND_FAILED when the answer did not go out whole.
+    int procMsg(int fd, unsigned char* msg, int len);
+    int procRequestDataChanMsg(int fd, unsigned char* msg, int len);
+    int procHeartbeatMsg(int fd, unsigned char* msg, int len);
+    // Takes a channel's resource into `param`: 0, or -1 for an unknown type or an empty pool
+    // (the resource manager has printed its line; nothing is written).
+    int allocDataTransChan(int type, TransParam_t* param);
+    // Gives a channel's resource back: 0, or -1 for an unknown type or a value of -1.
+    int freeDataTransPort(int type, int value);
+    // Takes down the channel of a closed control connection and forgets the connection; the
+    // descriptor itself is left to the caller. 0.
+    int deleteConn(int fd);
+    int setTopicDataTransParam(const std::string& topic, ConnParam_t& conn);
+
+    // A poll loop on a thread of this object, serving the endpoint instead of the reactor. Not
+    // used by the library's own flow.
+    void startMsgTask();
+    void stopMsgTask();
+    void procMsgTask();
+
+    // The data sender of a type code (null when this build has no such medium).
+    std::shared_ptr<CDataSender> getSender(int type) const;
+    // Control connections now open (the listening socket not counted).
+    int getConnCount();
+
+private:
+    struct CtrlConn_t {
+        CCtrlMsgBuffer m_buffer;
+    };
+
+    void onAccept(int listenFd);
+    void onReadable(int fd);
+    // Registers a descriptor with the reactor, its token counted in `count`.
+    bool registerFd(int fd, bool listener);
+    // Hands a descriptor that was registered to the reactor for closing (or closes it when the
+    // reactor no longer holds it, because it was stopped).
+    static void releaseFd(int fd);
+    // Forgets a connection (false when it was forgotten already), takes its channel down and
+    // releases its descriptor.
+    bool dropConn(int fd);
+    bool takeFd(int fd);
+    // Channel of a connection: sender table and channel lists.
+    void releaseChannel(int fd);
+    bool hasChannel(int fd);
+    // Opens one channel of `type` for the connection; 0 or -1 (the resource is back).
+    int openChannel(int type, int fd, const CtrlRequest_t& request, TransParam_t& ackParam, ConnParam_t& conn);
+    int sendAnswer(int fd, unsigned char* msg, int len);
+    // Whether a requester with this address text gets a Unix-domain socket (or shared memory).
+    int chooseMedium(const std::string& requesterIp, const std::string& hostIp);
+
+    char m_szIp[DDS_IP_TEXT_SIZE];
+    int m_iPort{0};
+    int m_iListenFd{-1};
+    sockaddr_in m_stAddr;
+    std::vector<int> m_vecFds;
+    std::thread m_thread;
+    std::atomic<bool> m_bRunning{false};
+    std::unique_ptr<CDataManager> m_pDataManager;
+    std::map<int, std::shared_ptr<CDataSender>> m_mapSender;
+    CTopicImpl* m_pTopicImpl{nullptr};
+    std::string m_strTopicName; // copied from the topic, so the reactor thread reads no other object
+    CPublisherImpl* m_pPublisherImpl{nullptr};
+    std::map<std::string, std::vector<ConnParam_t>> m_mapConnParam;
+    std::mutex m_mutexConnParam;
+
+    std::mutex m_mutexFds;
+    std::map<int, std::unique_ptr<CtrlConn_t>> m_mapConnBuf;
+    bool m_bClosing{false}; // the destructor runs: accepted connections are closed at once
+    std::mutex m_mutexServe;
+    std::shared_ptr<CRegistrationCount> m_pListenCount;
+    std::shared_ptr<CRegistrationCount> m_pConnCount;
+    int m_iReserveFd{-1}; // spent to refuse a connection when the process is out of descriptors
+};

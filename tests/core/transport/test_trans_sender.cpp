@@ -1,0 +1,598 @@
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/resource_manager.h"
+#include "core/transport/ctrl_peer.h"
+#include "core/transport/trans_sender.h"
+#include "support/zqtest.h"
+#include "utils/ev_reactor.h"
+
+namespace {
+
+using ctrltest::Bytes;
+using ctrltest::TcpPeer;
+
+// A pool that says it lies in shared memory, so that the writing side picks that medium.
+class FakeShmPool : public CMemPool {
+public:
+    FakeShmPool() : CMemPool(true)
+    {
+        MemConfig_t cfg{};
+        CMemPool::getDefaultCfg(cfg);
+        initMemPool(cfg);
+    }
+    bool init(const MemConfig_t&) override { return true; }
+    bool deinit() override { return true; }
+    MemChunk_t* getMemChunk(int) override { return nullptr; }
+    bool releaseMemChunk(MemChunk_t*) override { return false; }
+    void* getMemAddr() override { return nullptr; }
+    int getMemKey() override { return 0x4949; }
+};
+
+class TransSenderNsTest : public zqtest::NsTest {
+protected:
+    void SetUp() override
+    {
+        NsTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        CResourceManager::getInstance()->setHostEthIp("lo", "127.0.0.1");
+        ASSERT_TRUE(CEvReactor::getInstance()->init(100, 100));
+        m_fdsBefore = zqtest::countOpenFds();
+        m_threadsBefore = zqtest::countThreads();
+    }
+
+    void TearDown() override
+    {
+        m_sender.reset();
+        CEvReactor::getInstance()->deinit();
+    }
+
+    // The writing side of `topic` listening on 127.0.0.1:`port`.
+    CTransSender* open(int port, const std::string& topic, CMemPool* pool = nullptr)
+    {
+        m_sender.reset();
+        m_topic = std::make_unique<ctrltest::TestTopic>(topic);
+        m_sender = std::make_unique<CTransSender>();
+        m_sender->setTopicImpl(&m_topic->impl);
+        m_sender->setMemPool(pool != nullptr ? pool : &m_pool.pool);
+        TransParam_t endpoint = ctrltest::tcpEndpoint("127.0.0.1", port);
+        EXPECT_EQ(m_sender->setMsgTransParam(endpoint), 0);
+        m_fdsOpen = zqtest::countOpenFds();
+        return m_sender.get();
+    }
+
+    static void giveIndices(int first, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            CResourceManager::getInstance()->putUnixSocketId(first + i);
+        }
+    }
+
+    // The smallest free index (given back at once), or -1.
+    static int peekIndex()
+    {
+        int id = CResourceManager::getInstance()->getUnixSocketId();
+        if (id != -1) {
+            CResourceManager::getInstance()->putUnixSocketId(id);
+        }
+        return id;
+    }
+
+    // A heartbeat on `peer` is answered, and the answer is the first thing that comes back.
+    void expectServed(TcpPeer& peer)
+    {
+        ASSERT_TRUE(peer.send(ctrltest::heartbeatMsg(MSG_TYPE_HEARTBEAT, m_topic->impl.getTopicName())));
+        Bytes answer;
+        ASSERT_TRUE(peer.readMessage(&answer));
+        EXPECT_EQ(ctrltest::typeOf(answer), MSG_TYPE_HEARTBEAT_ACK);
+        std::string topic;
+        EXPECT_TRUE(decodeHeartbeatMsg(answer.data(), answer.size(), MSG_TYPE_HEARTBEAT_ACK, &topic));
+        EXPECT_EQ(topic, m_topic->impl.getTopicName());
+    }
+
+    bool fdsBackTo(int count) const
+    {
+        return zqtest::waitUntil([count] { return zqtest::countOpenFds() == count; }, 10000);
+    }
+
+    ctrltest::TestPool m_pool;
+    std::unique_ptr<ctrltest::TestTopic> m_topic;
+    std::unique_ptr<CTransSender> m_sender;
+    int m_fdsBefore{0};
+    int m_fdsOpen{0};
+    int m_threadsBefore{0};
+};
+
+TEST_F(TransSenderNsTest, NegotiatesAUnixChannelAndReleasesItWhenTheConnectionCloses)
+{
+    giveIndices(4900, 2);
+    CTransSender* sender = open(49000, "h9_neg");
+    zqtest::OutputCapture capture;
+    auto peer = TcpPeer::connectTo(49000);
+    ASSERT_TRUE(peer);
+    ASSERT_TRUE(peer->send(ctrltest::requestMsg("127.0.0.1", "h9_neg")));
+    Bytes answer;
+    ASSERT_TRUE(peer->readMessage(&answer));
+    CtrlRequestAck_t ack;
+    ASSERT_TRUE(decodeRequestAckMsg(answer.data(), answer.size(), &ack));
+    EXPECT_EQ(ack.m_strIp, "127.0.0.1");
+    EXPECT_EQ(ack.m_strTopic, "h9_neg");
+    EXPECT_EQ(ack.m_param.m_iType, TRANS_TYPE_UNIX_SOCKET);
+    EXPECT_EQ(ack.m_param.m_unixSocketParam.m_iId, 4900);
+    EXPECT_STREQ(ack.m_param.m_unixSocketParam.m_szPath, "/tmp/h9_neg-4900");
+    EXPECT_EQ(sender->getClientCount(), 1);
+    EXPECT_TRUE(sender->isConnect());
+
+    const int connFd = ctrltest::acceptedFdFor(peer->localPort());
+    ASSERT_GE(connFd, 0);
+    std::vector<ConnParam_t> channels;
+    ASSERT_EQ(sender->getTopicDataTransParam("h9_neg", &channels), 0);
+    ASSERT_EQ(channels.size(), 1u);
+    EXPECT_EQ(channels[0].m_iFd, connFd);
+    EXPECT_EQ(0, std::memcmp(&channels[0].m_param, &ack.m_param, sizeof(TransParam_t)));
+
+    // A second request on the same connection gets no second channel, and its index goes back.
+    ASSERT_TRUE(peer->send(ctrltest::requestMsg("127.0.0.1", "h9_neg")));
+    expectServed(*peer);
+    EXPECT_EQ(sender->getClientCount(), 1);
+    EXPECT_EQ(peekIndex(), 4901);
+
+    const int peerPort = peer->localPort();
+    peer.reset();
+    ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getConnCount() == 0; }, 10000));
+    capture.stop();
+    EXPECT_EQ(sender->getClientCount(), 0);
+    EXPECT_FALSE(sender->isConnect());
+    ASSERT_EQ(sender->getTopicDataTransParam("h9_neg", &channels), 0);
+    EXPECT_TRUE(channels.empty());
+    EXPECT_EQ(peekIndex(), 4900);
+    EXPECT_TRUE(fdsBackTo(m_fdsOpen));
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "32",
+                                   "iConnfd:" + std::to_string(connFd) +
+                                       ", peer addr:127.0.0.1, peer port:" + std::to_string(peerPort)));
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "32", "socket " + std::to_string(connFd) + " disconnect!"));
+}
+
+TEST_F(TransSenderNsTest, PutsMessagesSplitAcrossReadsTogether)
+{
+    giveIndices(4905, 1);
+    open(49001, "h9_split");
+    const Bytes heartbeat = ctrltest::heartbeatMsg(MSG_TYPE_HEARTBEAT, "h9_split");
+    auto peer = TcpPeer::connectTo(49001);
+    ASSERT_TRUE(peer);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_sender->getConnCount() == 1; }, 5000));
+    const int connFd = ctrltest::acceptedFdFor(peer->localPort());
+    ASSERT_GE(connFd, 0);
+    for (size_t split : {size_t{1}, size_t{4}, size_t{20}, size_t{33}, size_t{34}, size_t{35}, size_t{177}}) {
+        // The first part has been read by the writing side before the second is sent.
+        ASSERT_TRUE(peer->send(Bytes(heartbeat.begin(), heartbeat.begin() + static_cast<long>(split))));
+        ASSERT_TRUE(ctrltest::waitDrained(connFd));
+        ASSERT_TRUE(peer->send(Bytes(heartbeat.begin() + static_cast<long>(split), heartbeat.end())));
+        Bytes answer;
+        ASSERT_TRUE(peer->readMessage(&answer)) << "split at " << split;
+        EXPECT_EQ(ctrltest::typeOf(answer), MSG_TYPE_HEARTBEAT_ACK) << "split at " << split;
+    }
+    const Bytes request = ctrltest::requestMsg("127.0.0.1", "h9_split");
+    ASSERT_TRUE(peer->send(Bytes(request.begin(), request.begin() + 100)));
+    ASSERT_TRUE(ctrltest::waitDrained(connFd));
+    ASSERT_TRUE(peer->send(Bytes(request.begin() + 100, request.end())));
+    Bytes answer;
+    ASSERT_TRUE(peer->readMessage(&answer));
+    EXPECT_EQ(ctrltest::typeOf(answer), MSG_TYPE_REQUEST_DATA_CHAN_ACK);
+}
+
+TEST_F(TransSenderNsTest, AnswersEveryMessageOfACoalescedRead)
+{
+    giveIndices(4906, 1);
+    open(49002, "h9_coal");
+    auto peer = TcpPeer::connectTo(49002);
+    ASSERT_TRUE(peer);
+    Bytes burst = ctrltest::requestMsg("127.0.0.1", "h9_coal");
+    for (int i = 0; i < 3; ++i) {
+        Bytes heartbeat = ctrltest::heartbeatMsg(MSG_TYPE_HEARTBEAT, "h9_coal");
+        burst.insert(burst.end(), heartbeat.begin(), heartbeat.end());
+    }
+    ASSERT_TRUE(peer->send(burst));
+    const uint8_t expected[] = {MSG_TYPE_REQUEST_DATA_CHAN_ACK, MSG_TYPE_HEARTBEAT_ACK, MSG_TYPE_HEARTBEAT_ACK,
+                                MSG_TYPE_HEARTBEAT_ACK};
+    for (uint8_t type : expected) {
+        Bytes answer;
+        ASSERT_TRUE(peer->readMessage(&answer));
+        EXPECT_EQ(ctrltest::typeOf(answer), type);
+    }
+}
+
+TEST_F(TransSenderNsTest, IgnoresMalformedMessagesAndKeepsServingTheConnection)
+{
+    giveIndices(4907, 1);
+    open(49003, "h9_bad");
+    const Bytes request = ctrltest::requestMsg("127.0.0.1", "h9_bad");
+    const Bytes heartbeat = ctrltest::heartbeatMsg(MSG_TYPE_HEARTBEAT, "h9_bad");
+    auto patched = [](Bytes bytes, size_t at, const Bytes& patch) {
+        std::copy(patch.begin(), patch.end(), bytes.begin() + static_cast<long>(at));
+        return bytes;
+    };
+    auto withDataLen = [](Bytes bytes, uint32_t dataLen) {
+        DDSHeader_t header = readDdsHeader(bytes.data());
+        header.m_u32DataLen = dataLen;
+        writeDdsHeader(bytes.data(), header);
+        bytes.resize(std::min<size_t>(bytes.size(), DDS_HEADER_SIZE + dataLen));
+        return bytes;
+    };
+    const struct {
+        const char* name;
+        Bytes bytes;
+        const char* line; // green line it prints, if any
+    } cases[] = {
+        {"bytes without a magic", Bytes(300, 'x'), nullptr},
+        {"request with a broken magic", patched(request, 3, Bytes{'X'}), nullptr},
+        {"length above the limit", withDataLen(request, 5000), nullptr},
+        {"short request", withDataLen(request, 100), nullptr},
+        {"request without a NUL in its topic", patched(request, 54, Bytes(128, 'h')), nullptr},
+        {"request without a NUL in its address", patched(request, 38, Bytes(16, '1')), nullptr},
+        {"request for another topic", ctrltest::requestMsg("127.0.0.1", "h9_other"), nullptr},
+        {"heartbeat for another topic", ctrltest::heartbeatMsg(MSG_TYPE_HEARTBEAT, "h9_other"), nullptr},
+        {"heartbeat without a NUL in its topic", patched(heartbeat, 50, Bytes(128, 'h')), nullptr},
+        {"short heartbeat", withDataLen(heartbeat, 143), nullptr},
+        {"heartbeat answer", ctrltest::heartbeatMsg(MSG_TYPE_HEARTBEAT_ACK, "h9_bad"), "type 11 is not supported!"},
+        {"discovery message", patched(heartbeat, 5, Bytes{MSG_TYPE_DISCOVERY}), "type 12 is not supported!"},
+        {"data package", patched(heartbeat, 5, Bytes{MSG_TYPE_DATA}), "type 100 is not supported!"},
+    };
+    auto peer = TcpPeer::connectTo(49003);
+    ASSERT_TRUE(peer);
+    for (const auto& c : cases) {
+        zqtest::OutputCapture capture;
+        ASSERT_TRUE(peer->send(c.bytes)) << c.name;
+        expectServed(*peer);
+        capture.stop();
+        if (c.line != nullptr) {
+            EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "32", c.line)) << c.name << ": " << capture.out();
+        }
+        EXPECT_EQ(m_sender->getClientCount(), 0) << c.name;
+    }
+    std::vector<ConnParam_t> channels;
+    EXPECT_EQ(m_sender->getTopicDataTransParam("h9_bad", &channels), -1);
+    EXPECT_EQ(peekIndex(), 4907);
+}
+
+TEST_F(TransSenderNsTest, RefusesARequestWhenThePoolIsEmptyAndNeverReturnsMinusOne)
+{
+    open(49004, "h9_empty");
+    auto peer = TcpPeer::connectTo(49004);
+    ASSERT_TRUE(peer);
+    zqtest::OutputCapture capture;
+    ASSERT_TRUE(peer->send(ctrltest::requestMsg("127.0.0.1", "h9_empty")));
+    expectServed(*peer);
+    capture.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "31", "Error: unix socket id container is empty!"));
+    std::vector<ConnParam_t> channels;
+    EXPECT_EQ(m_sender->getTopicDataTransParam("h9_empty", &channels), -1);
+    EXPECT_EQ(m_sender->getClientCount(), 0);
+    peer.reset();
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_sender->getConnCount() == 0; }, 10000));
+    EXPECT_EQ(peekIndex(), -1);
+}
+
+TEST_F(TransSenderNsTest, ChoosesTheMediumByAddressAndPool)
+{
+    CResourceManager::getInstance()->putSocketPort(49090);
+    CResourceManager::getInstance()->putShmKey(0x49);
+    FakeShmPool shmPool;
+    const std::string longTopic = "h9_" + std::string(60, 'l'); // "/tmp/<topic>-<index>" does not fit
+    const struct {
+        const char* name;
+        int port;
+        std::string topic;
+        const char* requesterIp;
+        CMemPool* pool;
+        int type;
+    } cases[] = {
+        {"another host", 49005, "h9_medium", "198.18.0.7", nullptr, TRANS_TYPE_UDP},
+        {"a topic with no path", 49006, longTopic, "127.0.0.1", nullptr, TRANS_TYPE_UDP},
+        {"a shared-memory pool", 49007, "h9_medium", "127.0.0.1", &shmPool, TRANS_TYPE_SHARE_MEMORY},
+    };
+    for (const auto& c : cases) {
+        CTransSender* sender = open(c.port, c.topic, c.pool);
+        auto peer = TcpPeer::connectTo(c.port);
+        ASSERT_TRUE(peer) << c.name;
+        zqtest::OutputCapture capture;
+        ASSERT_TRUE(peer->send(ctrltest::requestMsg(c.requesterIp, c.topic)));
+        if (!sender->getSender(c.type)) {
+            // This build has no such medium: refused without an answer.
+            expectServed(*peer);
+            capture.stop();
+            EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "31",
+                                           "Error: no data sender for transport type " + std::to_string(c.type) + "!"))
+                << c.name;
+            continue;
+        }
+        Bytes answer;
+        ASSERT_TRUE(peer->readMessage(&answer)) << c.name;
+        CtrlRequestAck_t ack;
+        ASSERT_TRUE(decodeRequestAckMsg(answer.data(), answer.size(), &ack)) << c.name;
+        EXPECT_EQ(ack.m_param.m_iType, c.type) << c.name;
+        if (c.type == TRANS_TYPE_UDP) {
+            EXPECT_EQ(ack.m_param.m_udpParam.m_iPort, 49090);
+            EXPECT_STREQ(ack.m_param.m_udpParam.m_szIp, "127.0.0.1");
+        } else {
+            EXPECT_EQ(ack.m_param.m_shmParam.m_iQueueKey, CResourceManager::shmKeyOf(0x49));
+            EXPECT_EQ(ack.m_param.m_shmParam.m_iMemPoolKey, 0x4949);
+            EXPECT_EQ(ack.m_param.m_shmParam.m_layout.m_iGroupCount, shmPool.getMemLayout().m_iGroupCount);
+        }
+        peer.reset();
+        ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getClientCount() == 0; }, 10000));
+    }
+    m_sender.reset();
+}
+
+TEST_F(TransSenderNsTest, TakesAndGivesBackEveryKindOfResource)
+{
+    open(49008, "h9_res");
+    CResourceManager* resources = CResourceManager::getInstance();
+    resources->putSocketPort(49091);
+    resources->putUnixSocketId(4910);
+    resources->putShmKey(0x4910);
+
+    TransParam_t param;
+    std::memset(&param, 0, sizeof(param));
+    ASSERT_EQ(m_sender->allocDataTransChan(TRANS_TYPE_UDP, &param), 0);
+    EXPECT_EQ(param.m_iType, TRANS_TYPE_UDP);
+    EXPECT_EQ(param.m_udpParam.m_iPort, 49091);
+    EXPECT_STREQ(param.m_udpParam.m_szIp, "127.0.0.1");
+    ASSERT_EQ(m_sender->allocDataTransChan(TRANS_TYPE_UNIX_SOCKET, &param), 0);
+    EXPECT_EQ(param.m_unixSocketParam.m_iId, 4910);
+    EXPECT_STREQ(param.m_unixSocketParam.m_szPath, "/tmp/h9_res-4910");
+    ASSERT_EQ(m_sender->allocDataTransChan(TRANS_TYPE_SHARE_MEMORY, &param), 0);
+    const int key = param.m_shmParam.m_iQueueKey;
+    EXPECT_EQ(key, CResourceManager::shmKeyOf(0x4910));
+
+    TransParam_t untouched;
+    std::memset(&untouched, 0x5a, sizeof(untouched));
+    TransParam_t copy = untouched;
+    EXPECT_EQ(m_sender->allocDataTransChan(TRANS_TYPE_PCIE + 1, &copy), -1);
+    EXPECT_EQ(m_sender->allocDataTransChan(TRANS_TYPE_UDP, &copy), -1); // the port pool is empty now
+    EXPECT_EQ(0, std::memcmp(&copy, &untouched, sizeof(copy)));
+
+    EXPECT_EQ(m_sender->freeDataTransPort(TRANS_TYPE_UDP, 49091), 0);
+    EXPECT_EQ(m_sender->freeDataTransPort(TRANS_TYPE_UNIX_SOCKET, 4910), 0);
+    EXPECT_EQ(m_sender->freeDataTransPort(TRANS_TYPE_SHARE_MEMORY, key), 0);
+    EXPECT_EQ(m_sender->freeDataTransPort(TRANS_TYPE_UDP, -1), -1);
+    EXPECT_EQ(m_sender->freeDataTransPort(TRANS_TYPE_UNIX_SOCKET, -1), -1);
+    EXPECT_EQ(m_sender->freeDataTransPort(TRANS_TYPE_PCIE + 1, 7), -1);
+    EXPECT_EQ(resources->getSocketPort(), 49091);
+    EXPECT_EQ(resources->getUnixSocketId(), 4910);
+    EXPECT_EQ(resources->getShmKey(), key);
+    zqtest::OutputCapture quiet;
+    EXPECT_EQ(resources->getSocketPort(), -1);
+    EXPECT_EQ(resources->getUnixSocketId(), -1);
+}
+
+TEST_F(TransSenderNsTest, OpensOneEndpointOnly)
+{
+    open(49009, "h9_once");
+    TransParam_t again = ctrltest::tcpEndpoint("127.0.0.1", 49010);
+    EXPECT_EQ(m_sender->setMsgTransParam(again), -1);
+    auto peer = TcpPeer::connectTo(49009);
+    ASSERT_TRUE(peer);
+    expectServed(*peer);
+    EXPECT_FALSE(TcpPeer::connectTo(49010));
+
+    CTransSender other;
+    TransParam_t udp = ctrltest::tcpEndpoint("127.0.0.1", 49011);
+    udp.m_iType = TRANS_TYPE_UDP;
+    const int fds = zqtest::countOpenFds();
+    EXPECT_EQ(other.setMsgTransParam(udp), -1);
+    EXPECT_EQ(zqtest::countOpenFds(), fds);
+}
+
+TEST_F(TransSenderNsTest, ClosesWhatTheReactorRefuses)
+{
+    CEvReactor* reactor = CEvReactor::getInstance();
+    reactor->deinit();
+    ASSERT_TRUE(reactor->init(1, 100));
+    int dummy = eventfd(0, EFD_CLOEXEC);
+    ASSERT_TRUE(reactor->registerEvent(
+        dummy, POLL_EVENT_READ, [](int, void*) {}, nullptr));
+    const int fds = zqtest::countOpenFds();
+
+    ctrltest::TestTopic topic("h9_full");
+    auto sender = std::make_unique<CTransSender>();
+    sender->setTopicImpl(&topic.impl);
+    TransParam_t endpoint = ctrltest::tcpEndpoint("127.0.0.1", 49012);
+    zqtest::OutputCapture capture;
+    EXPECT_EQ(sender->setMsgTransParam(endpoint), -1);
+    capture.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "31", "Too many event fd !!!"));
+    EXPECT_EQ(zqtest::countOpenFds(), fds);
+
+    // Room for the listening socket only: an accepted connection is refused and closed at once.
+    ASSERT_TRUE(reactor->unregisterEvent(dummy));
+    ASSERT_TRUE(zqtest::waitUntil([&] { return !reactor->isEventRegistered(dummy); }, 5000));
+    ::close(dummy);
+    ASSERT_EQ(sender->setMsgTransParam(endpoint), 0);
+    auto peer = TcpPeer::connectTo(49012);
+    ASSERT_TRUE(peer);
+    EXPECT_TRUE(peer->waitClosed());
+    EXPECT_EQ(sender->getConnCount(), 0);
+    sender.reset();
+    peer.reset();
+    EXPECT_TRUE(fdsBackTo(fds - 1));
+}
+
+TEST_F(TransSenderNsTest, ServesEveryConnectionOpenedAndClosedInALoop)
+{
+    open(49013, "h9_loop");
+    std::vector<std::unique_ptr<TcpPeer>> steady;
+    for (int i = 0; i < 3; ++i) {
+        steady.push_back(TcpPeer::connectTo(49013));
+        ASSERT_TRUE(steady.back());
+        expectServed(*steady.back());
+    }
+    for (int round = 0; round < 60; ++round) {
+        auto peer = TcpPeer::connectTo(49013);
+        ASSERT_TRUE(peer) << "round " << round;
+        expectServed(*peer);
+        if (round % 10 == 0) {
+            expectServed(*steady[static_cast<size_t>(round / 10) % steady.size()]);
+        }
+    }
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_sender->getConnCount() == 3; }, 10000));
+    for (auto& peer : steady) {
+        expectServed(*peer);
+    }
+    steady.clear();
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_sender->getConnCount() == 0; }, 10000));
+    EXPECT_TRUE(fdsBackTo(m_fdsOpen));
+}
+
+TEST_F(TransSenderNsTest, TeardownReleasesConnectionsWithAndWithoutAChannel)
+{
+    giveIndices(4920, 1);
+    open(49014, "h9_down");
+    auto withChannel = TcpPeer::connectTo(49014);
+    auto withoutChannel = TcpPeer::connectTo(49014);
+    ASSERT_TRUE(withChannel && withoutChannel);
+    ASSERT_TRUE(withChannel->send(ctrltest::requestMsg("127.0.0.1", "h9_down")));
+    Bytes answer;
+    ASSERT_TRUE(withChannel->readMessage(&answer));
+    ASSERT_EQ(ctrltest::typeOf(answer), MSG_TYPE_REQUEST_DATA_CHAN_ACK);
+    expectServed(*withoutChannel);
+    EXPECT_EQ(peekIndex(), -1);
+
+    m_sender.reset();
+    EXPECT_TRUE(withChannel->waitClosed());
+    EXPECT_TRUE(withoutChannel->waitClosed());
+    EXPECT_EQ(peekIndex(), 4920);
+    withChannel.reset();
+    withoutChannel.reset();
+    EXPECT_TRUE(fdsBackTo(m_fdsBefore));
+    EXPECT_TRUE(zqtest::waitUntil([&] { return zqtest::countThreads() == m_threadsBefore; }, 5000));
+}
+
+TEST_F(TransSenderNsTest, TearsDownWithoutAPollThread)
+{
+    CEvReactor::getInstance()->deinit();
+    const int fds = zqtest::countOpenFds();
+    {
+        CTransSender* sender = open(49015, "h9_nopoll");
+        auto peer = TcpPeer::connectTo(49015); // sits in the backlog: nothing serves it
+        ASSERT_TRUE(peer);
+        EXPECT_EQ(sender->getConnCount(), 0);
+        m_sender.reset();
+    }
+    EXPECT_EQ(zqtest::countOpenFds(), fds);
+}
+
+TEST_F(TransSenderNsTest, RefusesConnectionsWithoutSpinningWhenOutOfDescriptors)
+{
+    open(49016, "h9_emfile");
+    // The client's socket exists before the limit drops; its connect needs no new descriptor.
+    TcpPeer peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_GE(peer.fd(), 0);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int lowestFree = ::dup(0);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    zqtest::OutputCapture capture;
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(49016);
+    addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+    const int connected = ::connect(peer.fd(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    // Taken off the listener and closed, instead of staying ready on every pass.
+    const bool closed = connected == 0 && peer.waitClosed();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    capture.stop();
+    EXPECT_TRUE(closed);
+    EXPECT_NE(capture.out().find(" accept error: Too many open files."), std::string::npos) << capture.out();
+    // The reserve is back: later connections are served.
+    auto next = TcpPeer::connectTo(49016);
+    ASSERT_TRUE(next);
+    expectServed(*next);
+}
+
+TEST_F(TransSenderNsTest, ClosesAConnectionWhoseAnswersCannotBeSent)
+{
+    open(49017, "h9_stall");
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(49017);
+    addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    TcpPeer peer(fd);
+    // Heartbeats are answered until the answers fill every buffer; the writer then gives up on
+    // the connection instead of leaving the stream out of step.
+    const Bytes heartbeat = ctrltest::heartbeatMsg(MSG_TYPE_HEARTBEAT, "h9_stall");
+    bool refused = false;
+    for (int i = 0; i < 400000 && !refused; ++i) {
+        refused = !peer.send(heartbeat);
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(zqtest::waitUntil([&] { return m_sender->getConnCount() == 0; }, 10000));
+}
+
+TEST_F(TransSenderNsTest, DropsAConnectionWhoseHostVanished)
+{
+    std::string error;
+    auto host = zqtest::NetHost::create(&error);
+    ASSERT_TRUE(host) << error;
+    ASSERT_TRUE(zqtest::joinHosts(nullptr, "h9ka", "198.18.9.1/24", host.get(), "h9kb", "198.18.9.2/24", &error))
+        << error;
+    m_topic = std::make_unique<ctrltest::TestTopic>("h9_keep");
+    m_sender = std::make_unique<CTransSender>();
+    m_sender->setTopicImpl(&m_topic->impl);
+    TransParam_t endpoint = ctrltest::tcpEndpoint("198.18.9.1", 49018);
+    ASSERT_EQ(m_sender->setMsgTransParam(endpoint), 0);
+    auto client = host->spawn({zqtest::helperPath("trans_peer"), "rawclient", "198.18.9.1", "49018", "h9_keep"});
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(client->waitForLine("ANSWERED", 10000)) << client->output();
+    ASSERT_EQ(m_sender->getConnCount(), 1);
+    // Gone without a FIN: only keepalive can tell.
+    ASSERT_EQ(zqtest::runCommand({"ip", "link", "del", "h9ka"}), 0);
+    EXPECT_TRUE(zqtest::waitUntil([&] { return m_sender->getConnCount() == 0; }, 30000));
+}
+
+TEST_F(TransSenderNsTest, FreesTheChannelOfAReaderProcessThatDied)
+{
+    giveIndices(4960, 2);
+    CTransSender* sender = open(49019, "h9_proc");
+    auto reader = zqtest::ChildProcess::spawn({zqtest::helperPath("trans_peer"), "reader", "49019", "h9_proc"});
+    ASSERT_TRUE(reader);
+    ASSERT_TRUE(reader->waitForLine("START", 10000)) << reader->output();
+    ASSERT_TRUE(zqtest::waitUntil([&] { return sender->isConnect(); }, 5000));
+    EXPECT_EQ(peekIndex(), 4961);
+    ASSERT_TRUE(ctrltest::writeTestMessages(*sender, m_pool.pool, 20, 1000));
+    ASSERT_TRUE(reader->waitForLine("GOT 20", 10000)) << reader->output();
+    const int fdsConnected = zqtest::countOpenFds();
+    EXPECT_GT(fdsConnected, m_fdsOpen);
+
+    reader->signal(SIGKILL);
+    reader->wait(5000);
+    reader.reset();
+    ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getClientCount() == 0; }, 10000));
+    EXPECT_FALSE(sender->isConnect());
+    EXPECT_EQ(peekIndex(), 4960);
+    EXPECT_TRUE(fdsBackTo(m_fdsOpen));
+    std::vector<ConnParam_t> channels;
+    ASSERT_EQ(sender->getTopicDataTransParam("h9_proc", &channels), 0);
+    EXPECT_TRUE(channels.empty());
+}
+
+} // namespace
