@@ -259,6 +259,8 @@ int CSubscriberImpl::createTransport(const std::string& topic)
         return -1;
     }
     receiver->setSubscriberImpl(this);
+    // At every reset the control thread marks the topic as waiting again.
+    receiver->setTopicStateCallBack([this](const std::string& name, int state) { setTopicState(name, state); });
     receiver->setTopicImpl(topicImpl);
     receiver->setMemPool(m_pParticipantImpl->getMemPool());
     {

@@ -136,6 +136,11 @@ protected:
     }
 
     uint32_t poolInUse() const { return m_participant->getMemPool()->getUsedSize(); }
+    // The sending thread gives its reference back after the reader may have had the message.
+    bool poolDrained()
+    {
+        return zqtest::waitUntil([&] { return poolInUse() == 0u; }, 10000);
+    }
 
     std::unique_ptr<CParticipantImpl> m_participant;
     std::unique_ptr<CPublisherImpl> m_pub;

@@ -222,7 +222,7 @@ TEST_P(DeletionOrderNsTest, DeletingWhileMessagesFlowLeavesNothingBehind)
     }
     EXPECT_EQ(m_participant->deleteTopic(topic), 0);
     quiet.stop();
-    EXPECT_EQ(pimpl->getMemPool()->getUsedSize(), 0u);
+    EXPECT_TRUE(zqtest::waitUntil([&] { return pimpl->getMemPool()->getUsedSize() == 0u; }, 10000));
     EXPECT_TRUE(zqtest::waitUntil([&] { return zqtest::countThreads() <= threads; }, 10000));
     EXPECT_TRUE(zqtest::waitUntil([&] { return zqtest::countOpenFds() <= fds; }, 10000));
     EXPECT_EQ(tmpEntries("h13_order"), 0);
