@@ -1,1 +1,292 @@
-// Not built yet.
+#include "core/data_reader_impl.h"
+
+#include <cstring>
+#include <new>
+
+#include "core/subscriber_impl.h"
+#include "core/topic_impl.h"
+#include "core/transport/transport.h"
+#include "memory/mem_pool.h"
+#include "utils/dds_common.h"
+#include "zqdds/data_reader.h"
+#include "zqdds/topic.h"
+
+namespace {
+
+constexpr int DEFAULT_DEPTH = 8;
+
+uint64_t pkgTimeStamp(DataPackage_t* pkg)
+{
+    return readDdsHeader(pkgData(pkg)).m_u64TimeStamp;
+}
+
+int pkgPayloadLen(const DataPackage_t* pkg)
+{
+    return pkg->m_iLen - static_cast<int>(DDS_HEADER_SIZE);
+}
+
+} // namespace
+
+CDataReaderImpl::CDataReaderImpl(CSubscriberImpl* subscriber, CTopic* topic, int depth)
+    : m_pSubscriberImpl(subscriber), m_pTopic(topic), m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth),
+      m_pTopicDesc(topic->getTopicDescImpl()), m_strTopicName(topic->getTopicName())
+{
+    m_pQueue =
+        std::make_unique<CDataQueue<DataPackage_t*>>(m_iDepth, [this](DataPackage_t* pkg) { putEmptyDataPkg(pkg); });
+    m_iEventCbId = m_pSubscriberImpl->registerEventCallBack(
+        m_strTopicName, [this](int iCbId, int iEventId) { onEvent(iCbId, iEventId); });
+    DDS_GREEN("m_iEventCbId: %d", m_iEventCbId);
+    {
+        // Registered for events first: a channel that goes down from now on tells this reader, so
+        // a subscription made here while it is up is always taken back at its STOP.
+        std::lock_guard<std::mutex> lock(m_mtxEvent);
+        if (m_iEventCbId >= 0 && m_pSubscriberImpl->isChannelUp(m_strTopicName)) {
+            subscribeLocked();
+            m_bConnected = true;
+        }
+    }
+    m_pTopicDesc->reference();
+}
+
+CDataReaderImpl::~CDataReaderImpl()
+{
+    {
+        // No event is handled from here on, and the data callback goes while the channel that
+        // holds it is certainly alive (its STOP waits for this lock).
+        std::lock_guard<std::mutex> lock(m_mtxEvent);
+        m_bClosing = true;
+        if (m_iDataCbId >= 0) {
+            m_pSubscriberImpl->unregisterDataCallBack(m_strTopicName, m_iDataCbId);
+        }
+        m_iDataCbId = -1;
+    }
+    if (m_iEventCbId >= 0) {
+        m_pSubscriberImpl->unregisterEventCallBack(m_strTopicName, m_iEventCbId);
+    }
+    m_iEventCbId = -1;
+    m_pQueue.reset(); // every package still queued is released, oldest first
+    {
+        std::lock_guard<std::mutex> lock(m_mtxCache);
+        for (_DataBuffer_t* buffer : m_vecCache) {
+            delete buffer;
+        }
+        m_vecCache.clear();
+    }
+    delete m_pDataReader;
+    m_pDataReader = nullptr;
+    releaseTopic();
+}
+
+int CDataReaderImpl::releaseTopic()
+{
+    if (m_bReleased) {
+        return 0;
+    }
+    m_bReleased = true;
+    return m_pTopicDesc->dereference();
+}
+
+void CDataReaderImpl::subscribeLocked()
+{
+    if (m_iDataCbId >= 0) {
+        return;
+    }
+    m_iDataCbId = m_pSubscriberImpl->registerDataCallBack(
+        m_strTopicName, [this](int iCbId, DataPackage_t* pkg) { return onData(iCbId, pkg); });
+    DDS_GREEN("m_iDataCbId: %d", m_iDataCbId);
+}
+
+void CDataReaderImpl::unsubscribeLocked()
+{
+    if (m_iDataCbId >= 0) {
+        // When this returns the data callback is not running and will not run again.
+        m_pSubscriberImpl->unregisterDataCallBack(m_strTopicName, m_iDataCbId);
+        m_iDataCbId = -1;
+    }
+    // Queued packages go back while the channel they came from still exists.
+    DataPackage_t* pkg = nullptr;
+    while (m_pQueue->dequeue(pkg, 0)) {
+        putEmptyDataPkg(pkg);
+    }
+}
+
+void CDataReaderImpl::onEvent(int iCbId, int iEventId)
+{
+    DDS_GREEN("iCbId: %d, iEventId: %d", iCbId, iEventId);
+    std::lock_guard<std::mutex> lock(m_mtxEvent);
+    if (m_bClosing) {
+        return;
+    }
+    if (iEventId == EVENT_DATA_TRANS_START) {
+        subscribeLocked();
+    } else if (iEventId == EVENT_DATA_TRANS_STOP) {
+        unsubscribeLocked();
+    }
+    m_bConnected = iEventId == EVENT_DATA_TRANS_START;
+}
+
+int CDataReaderImpl::onData(int iCbId, DataPackage_t* pkg)
+{
+    (void)iCbId;
+    // A shared-memory package carries the writing process's length: one outside the package is
+    // dropped (the caller releases its reference) rather than handed on.
+    if (pkg == nullptr || pkg->m_iLen < static_cast<int>(DDS_HEADER_SIZE) || pkg->m_iLen > pkg->m_iSize) {
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mtxUserCb);
+        if (m_fnUserCb) {
+            _ExtraDataInfo_t info;
+            info.m_u64TimeStamp = pkgTimeStamp(pkg);
+            m_fnUserCb(pkgData(pkg) + DDS_HEADER_SIZE, pkgPayloadLen(pkg), &info);
+        }
+    }
+    m_pQueue->enqueue(std::move(pkg));
+    return 0;
+}
+
+int CDataReaderImpl::read(void* pBuf, int size, int timeoutMs, _ExtraDataInfo_t* info)
+{
+    if (pBuf == nullptr) {
+        DDS_RED("Error: pBuf is null!");
+        return -1;
+    }
+    if (size < 0) {
+        // Refused before a message is taken, so that none is lost.
+        DDS_RED("Error: buf size %d is negative!", size);
+        return -1;
+    }
+    DataPackage_t* pkg = getFullDataPkg(timeoutMs);
+    if (pkg == nullptr) {
+        return -1;
+    }
+    int len = pkgPayloadLen(pkg);
+    if (size < len) {
+        DDS_YELLOW("Warning: topic %s buf size is not enough! buf size (%d) < data Len (%d)", m_strTopicName.c_str(),
+                   size, len);
+        putEmptyDataPkg(pkg);
+        return -1;
+    }
+    memcpy(pBuf, pkgData(pkg) + DDS_HEADER_SIZE, static_cast<size_t>(len));
+    if (info != nullptr) {
+        info->m_u64TimeStamp = pkgTimeStamp(pkg);
+    }
+    putEmptyDataPkg(pkg);
+    return len;
+}
+
+_DataBuffer_t* CDataReaderImpl::getDataBuffer(int timeoutMs, _ExtraDataInfo_t* info)
+{
+    return getFullDataBuffer(timeoutMs, info);
+}
+
+void CDataReaderImpl::releaseDataBuffer(_DataBuffer_t* buffer)
+{
+    putEmptyDataBuffer(buffer);
+}
+
+_DataBuffer_t* CDataReaderImpl::getFullDataBuffer(int timeoutMs, _ExtraDataInfo_t* info)
+{
+    _DataBuffer_t* buffer = allocDataBuffer();
+    if (buffer == nullptr) {
+        return nullptr;
+    }
+    DataPackage_t* pkg = getFullDataPkg(timeoutMs);
+    if (pkg == nullptr) {
+        freeDataBuffer(buffer);
+        return nullptr;
+    }
+    buffer->m_u64TimeStamp = pkgTimeStamp(pkg);
+    buffer->m_iSize = pkg->m_iSize - static_cast<int>(DDS_HEADER_SIZE);
+    buffer->m_iLen = pkgPayloadLen(pkg);
+    buffer->m_pData = pkgData(pkg) + DDS_HEADER_SIZE;
+    buffer->m_pPkg = pkg;
+    if (info != nullptr) {
+        info->m_u64TimeStamp = buffer->m_u64TimeStamp;
+    }
+    return buffer;
+}
+
+void CDataReaderImpl::putEmptyDataBuffer(_DataBuffer_t* buffer)
+{
+    if (buffer == nullptr) {
+        return;
+    }
+    putEmptyDataPkg(buffer->m_pPkg);
+    freeDataBuffer(buffer);
+}
+
+int CDataReaderImpl::getBufferCount()
+{
+    return m_pQueue->getCount();
+}
+
+void CDataReaderImpl::registerUserDataCallBack(UserDataCallBack_t callback)
+{
+    std::lock_guard<std::mutex> lock(m_mtxUserCb);
+    m_fnUserCb = std::move(callback);
+}
+
+DataPackage_t* CDataReaderImpl::getFullDataPkg(int timeoutMs)
+{
+    DataPackage_t* pkg = nullptr;
+    return m_pQueue->dequeue(pkg, timeoutMs) ? pkg : nullptr;
+}
+
+void CDataReaderImpl::putEmptyDataPkg(DataPackage_t* pkg)
+{
+    if (pkg != nullptr) {
+        m_pSubscriberImpl->putEmptyDataPkg(m_strTopicName, pkg);
+    }
+}
+
+_DataBuffer_t* CDataReaderImpl::allocDataBuffer()
+{
+    _DataBuffer_t* buffer = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxCache);
+        if (!m_vecCache.empty()) {
+            buffer = m_vecCache.back();
+            m_vecCache.pop_back();
+        }
+    }
+    if (buffer == nullptr) {
+        buffer = new (std::nothrow) _DataBuffer_t;
+        if (buffer == nullptr) {
+            return nullptr;
+        }
+        buffer->m_u64TimeStamp = 0;
+    }
+    buffer->m_iSize = 0;
+    buffer->m_iLen = 0;
+    buffer->m_pData = nullptr;
+    buffer->m_pPkg = nullptr;
+    return buffer;
+}
+
+void CDataReaderImpl::freeDataBuffer(_DataBuffer_t* buffer)
+{
+    if (buffer == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mtxCache);
+        if (static_cast<int>(m_vecCache.size()) < m_iCacheLimit) {
+            m_vecCache.push_back(buffer);
+            return;
+        }
+    }
+    delete buffer;
+}
+
+int CDataReaderImpl::getDataCbId()
+{
+    std::lock_guard<std::mutex> lock(m_mtxEvent);
+    return m_iDataCbId;
+}
+
+int CDataReaderImpl::getCacheCount()
+{
+    std::lock_guard<std::mutex> lock(m_mtxCache);
+    return static_cast<int>(m_vecCache.size());
+}

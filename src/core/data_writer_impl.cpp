@@ -1,1 +1,189 @@
-// Not built yet.
+#include "core/data_writer_impl.h"
+
+#include <cstring>
+#include <new>
+
+#include "core/publisher_impl.h"
+#include "core/topic_impl.h"
+#include "core/transport/transport.h"
+#include "memory/mem_pool.h"
+#include "utils/dds_common.h"
+#include "zqdds/data_writer.h"
+#include "zqdds/topic.h"
+
+CDataWriterImpl::CDataWriterImpl(CPublisherImpl* publisher, CTopic* topic)
+    : m_pPublisherImpl(publisher), m_pTopic(topic), m_pTopicDesc(topic->getTopicDescImpl()),
+      m_strTopicName(topic->getTopicName())
+{
+    m_pTopicDesc->reference();
+}
+
+CDataWriterImpl::~CDataWriterImpl()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mtxCache);
+        for (_DataBuffer_t* buffer : m_vecCache) {
+            delete buffer;
+        }
+        m_vecCache.clear();
+    }
+    delete m_pDataWriter;
+    m_pDataWriter = nullptr;
+    releaseTopic();
+}
+
+int CDataWriterImpl::releaseTopic()
+{
+    if (m_bReleased) {
+        return 0;
+    }
+    m_bReleased = true;
+    return m_pTopicDesc->dereference();
+}
+
+int CDataWriterImpl::maxPayload()
+{
+    // A frame's payload limit; far below INT_MAX, so size + header + chunk overhead never overflows.
+    return static_cast<int>(DDS_MAX_FRAME_PAYLOAD);
+}
+
+void CDataWriterImpl::fillHeader(DataPackage_t* pkg, int iLen)
+{
+    // Zero-filled as a whole, so that no bytes of an earlier message travel in the unused fields.
+    DDSHeader_t header = makeDdsHeader(PKT_FLAG_FIRST, MSG_TYPE_DATA);
+    header.m_u32SeqNo = 0;
+    header.m_u64TimeStamp = static_cast<uint64_t>(getSysTimeUs());
+    header.m_u32DataLen = static_cast<uint32_t>(iLen);
+    writeDdsHeader(pkgData(pkg), header);
+}
+
+int CDataWriterImpl::write(void* data, int iLen)
+{
+    if (data == nullptr) {
+        return -1;
+    }
+    if (iLen < 0 || iLen > maxPayload()) {
+        DDS_RED("Error: write length %d is out of range 0..%d!", iLen, maxPayload());
+        return -1;
+    }
+    DataPackage_t* pkg = getEmptyDataPkg(iLen + static_cast<int>(DDS_HEADER_SIZE), 100);
+    if (pkg == nullptr) {
+        DDS_RED("Error: getEmptyDataPkg failed! iLen:%d", iLen);
+        return -1;
+    }
+    fillHeader(pkg, iLen);
+    memcpy(pkgData(pkg) + DDS_HEADER_SIZE, data, static_cast<size_t>(iLen));
+    pkg->m_iLen = iLen + static_cast<int>(DDS_HEADER_SIZE);
+    putFullDataPkg(pkg);
+    return iLen;
+}
+
+_DataBuffer_t* CDataWriterImpl::getEmptyDataBuffer(int size, int timeoutMs)
+{
+    if (size < 0 || size > maxPayload()) {
+        return nullptr;
+    }
+    _DataBuffer_t* buffer = allocDataBuffer();
+    if (buffer == nullptr) {
+        return nullptr;
+    }
+    DataPackage_t* pkg = getEmptyDataPkg(size + static_cast<int>(DDS_HEADER_SIZE), timeoutMs);
+    if (pkg == nullptr) {
+        freeDataBuffer(buffer);
+        return nullptr;
+    }
+    buffer->m_iSize = pkg->m_iSize - static_cast<int>(DDS_HEADER_SIZE);
+    buffer->m_pData = pkgData(pkg) + DDS_HEADER_SIZE;
+    buffer->m_iLen = 0;
+    buffer->m_pPkg = pkg;
+    return buffer;
+}
+
+int CDataWriterImpl::putFullDataBuffer(_DataBuffer_t* buffer)
+{
+    if (buffer == nullptr) {
+        return -1;
+    }
+    DataPackage_t* pkg = buffer->m_pPkg;
+    if (pkg == nullptr) {
+        freeDataBuffer(buffer);
+        return -1;
+    }
+    // The length is the application's: checked against the package's own capacity, so that no
+    // sender reads beyond the chunk.
+    int capacity = pkg->m_iSize - static_cast<int>(DDS_HEADER_SIZE);
+    int len = buffer->m_iLen;
+    if (len < 0 || len > buffer->m_iSize || len > capacity || len > maxPayload()) {
+        DDS_RED("Error: data length %d is out of range 0..%d!", len,
+                capacity < buffer->m_iSize ? capacity : buffer->m_iSize);
+        freeDataBuffer(buffer);
+        // A fresh package (count 0) is only given back by a release that follows a reference.
+        referChunk(getChunkAddr(pkg));
+        m_pPublisherImpl->putEmptyDataPkg(m_strTopicName, pkg);
+        return -1;
+    }
+    pkg->m_iLen = len + static_cast<int>(DDS_HEADER_SIZE);
+    fillHeader(pkg, len);
+    freeDataBuffer(buffer);
+    return putFullDataPkg(pkg);
+}
+
+bool CDataWriterImpl::isConnect()
+{
+    return m_pPublisherImpl->isConnect(m_strTopicName);
+}
+
+DataPackage_t* CDataWriterImpl::getEmptyDataPkg(int size, int timeoutMs)
+{
+    return m_pPublisherImpl->getEmptyDataPkg(m_strTopicName, size, timeoutMs);
+}
+
+int CDataWriterImpl::putFullDataPkg(DataPackage_t* pkg)
+{
+    return m_pPublisherImpl->putFullDataPkg(m_strTopicName, pkg);
+}
+
+_DataBuffer_t* CDataWriterImpl::allocDataBuffer()
+{
+    _DataBuffer_t* buffer = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxCache);
+        if (!m_vecCache.empty()) {
+            buffer = m_vecCache.back();
+            m_vecCache.pop_back();
+        }
+    }
+    if (buffer == nullptr) {
+        buffer = new (std::nothrow) _DataBuffer_t;
+        if (buffer == nullptr) {
+            return nullptr;
+        }
+        buffer->m_u64TimeStamp = 0;
+    }
+    buffer->m_iSize = 0;
+    buffer->m_iLen = 0;
+    buffer->m_pData = nullptr;
+    buffer->m_pPkg = nullptr;
+    return buffer;
+}
+
+void CDataWriterImpl::freeDataBuffer(_DataBuffer_t* buffer)
+{
+    if (buffer == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mtxCache);
+        if (static_cast<int>(m_vecCache.size()) < m_iCacheLimit) {
+            m_vecCache.push_back(buffer);
+            return;
+        }
+    }
+    delete buffer;
+}
+
+int CDataWriterImpl::getCacheCount()
+{
+    std::lock_guard<std::mutex> lock(m_mtxCache);
+    return static_cast<int>(m_vecCache.size());
+}

@@ -12,10 +12,13 @@
 #include "core/subscriber_impl.h"
 #include "memory/shm_mem_pool.h"
 #include "core/topic_impl.h"
+#include "core/transport/transport.h"
 #include "memory/normal_mem_pool.h"
 #include "utils/dds_common.h"
 #include "utils/ev_reactor.h"
 #include "utils/ipfinder.h"
+#include "zqdds/publisher.h"
+#include "zqdds/subscriber.h"
 
 namespace {
 
@@ -516,6 +519,21 @@ CTopicImpl* CParticipantImpl::getTopicImpl(const std::string& name)
     return it->second;
 }
 
+CTopicImpl* CParticipantImpl::findTopicImpl(const CTopic* topic)
+{
+    std::string name;
+    if (topic == nullptr || !copyLiveTopicName(topic, name)) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(m_mtxTopic);
+    auto it = m_mapTopics.find(name);
+    if (it == m_mapTopics.end() || it->second->getTopic() != topic) {
+        DDS_RED("Error: topic %s is not exists.", name.c_str());
+        return nullptr;
+    }
+    return it->second;
+}
+
 bool CParticipantImpl::getTopicShmConfig(const std::string& name, MemConfig_t& out)
 {
     std::lock_guard<std::mutex> lock(m_mtxTopic);
@@ -634,13 +652,40 @@ int CParticipantImpl::setSubTopicMsgTransParam(const std::string& name, TransPar
 
 namespace {
 
-// Channel records seam: the control and data channel records arrive with the transport; until
-// then no publisher or subscriber holds a channel, so there is nothing to add to the record.
+// The control port and the data channels of one side of a topic.
 template <typename Side> void fillChannelInfo(Side* side, const std::string& name, _DdsInfo_t& info)
 {
-    (void)side;
-    (void)name;
-    (void)info;
+    TransParam_t control;
+    memset(&control, 0, sizeof(control));
+    if (side->getTopicMsgTransParam(name, &control) == 0) {
+        info.m_iMsgChnPort = control.m_tcpParam.m_iPort;
+    }
+    std::vector<ConnParam_t> conns;
+    if (side->getTopicDataTransParam(name, &conns) != 0) {
+        return;
+    }
+    for (const ConnParam_t& conn : conns) {
+        _DataTransChnInfo_t chn;
+        chn.m_iTransType = conn.m_param.m_iType;
+        switch (conn.m_param.m_iType) {
+        case TRANS_TYPE_TCP:
+            chn.m_iPort = conn.m_param.m_tcpParam.m_iPort;
+            break;
+        case TRANS_TYPE_UDP:
+            chn.m_iPort = conn.m_param.m_udpParam.m_iPort;
+            break;
+        case TRANS_TYPE_UNIX_SOCKET:
+            chn.m_iPort = conn.m_param.m_unixSocketParam.m_iId;
+            break;
+        case TRANS_TYPE_SHARE_MEMORY:
+            chn.m_iPort = conn.m_param.m_shmParam.m_iQueueKey;
+            break;
+        default:
+            DDS_YELLOW("Warning: invalid trans type %d", conn.m_param.m_iType);
+            continue;
+        }
+        info.m_vecDataChnInfo.push_back(chn);
+    }
 }
 
 } // namespace

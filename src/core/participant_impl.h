@@ -102,6 +102,10 @@ public:
     // Used by publishers and subscribers.
     CMemPool* getMemPool() const { return m_pMemPool; }
     CTopicImpl* getTopicImpl(const std::string& name);
+    // The implementation of a handle registered here; null, with the red "not exists" line for a
+    // live handle, for null, a freed handle or another participant's topic (even of the same
+    // name), whose use count must not be touched.
+    CTopicImpl* findTopicImpl(const CTopic* topic);
     bool getTopicShmConfig(const std::string& name, MemConfig_t& out);
     void triggerDiscovery(const std::string& name);
 

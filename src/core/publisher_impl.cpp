@@ -1,1 +1,313 @@
-// Not built yet.
+#include "core/publisher_impl.h"
+
+#include <cstring>
+#include <new>
+
+#include "core/data_writer_impl.h"
+#include "core/participant_impl.h"
+#include "core/resource_manager.h"
+#include "core/topic_impl.h"
+#include "core/transport/trans_factory.h"
+#include "core/transport/trans_sender.h"
+#include "memory/shm_mem_pool.h"
+#include "utils/dds_common.h"
+#include "zqdds/data_writer.h"
+#include "zqdds/publisher.h"
+#include "zqdds/topic.h"
+
+CPublisherImpl::CPublisherImpl(CParticipantImpl* participant) : m_pParticipantImpl(participant) {}
+
+CPublisherImpl::~CPublisherImpl()
+{
+    // No writer is left (the participant checked), so no write can be using these transports.
+    std::vector<std::string> topics;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxTransport);
+        for (auto& entry : m_mapTransports) {
+            topics.push_back(entry.first);
+        }
+    }
+    for (const std::string& topic : topics) {
+        deleteTransport(topic);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mtxWriter);
+        m_mapWriters.clear();
+    }
+    delete m_pPublisher;
+    m_pPublisher = nullptr;
+}
+
+CDataWriter* CPublisherImpl::createDataWriter(CTopic* topic)
+{
+    if (m_pParticipantImpl->findTopicImpl(topic) == nullptr) {
+        return nullptr;
+    }
+    const std::string name = topic->getTopicName();
+    auto* impl = new CDataWriterImpl(this, topic);
+    impl->setDataWriter(new CDataWriter(impl));
+
+    if (setUpTopic(name) != 0) {
+        delete impl;
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(m_mtxWriter);
+    m_mapWriters[name].push_back(impl);
+    return impl->getDataWriter();
+}
+
+int CPublisherImpl::setUpTopic(const std::string& topic)
+{
+    std::lock_guard<std::mutex> control(m_mtxControl);
+    if (m_mapMsgTransParam.count(topic) != 0) {
+        return 0; // a writer of the topic here made both already
+    }
+    // The port first: without one there is no endpoint to advertise, and nothing is made.
+    CResourceManager* res = CResourceManager::getInstance();
+    int port = res->getSocketPort();
+    if (port < 0) {
+        return -1;
+    }
+    // A transport lives exactly as long as its control endpoint, so none exists here yet.
+    if (createTransport(topic) != 0) {
+        res->putSocketPort(port);
+        return -1;
+    }
+    TransParam_t param;
+    memset(&param, 0, sizeof(param));
+    param.m_iType = TRANS_TYPE_TCP;
+    param.m_tcpParam.m_iPort = port;
+    std::string ip = res->getHostIp();
+    strncpy(param.m_tcpParam.m_szIp, ip.c_str(), sizeof(param.m_tcpParam.m_szIp) - 1);
+    setTopicMsgTransParam(topic, param);
+
+    CTransport* transport = getTransport(topic);
+    if (transport->setMsgTransParam(param) != 0) {
+        // The writer still works for readers that reach the endpoint later; say why none can now.
+        DDS_RED("Error: topic %s control endpoint %s:%d is not listening!", topic.c_str(), ip.c_str(), port);
+    }
+    return 0;
+}
+
+int CPublisherImpl::deleteDataWriter(CDataWriter* writer)
+{
+    if (writer == nullptr) {
+        return -1;
+    }
+    bool found = false;
+    bool lastUser = false;
+    std::string topic;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxWriter);
+        for (auto& entry : m_mapWriters) {
+            std::vector<CDataWriterImpl*>& list = entry.second;
+            for (auto it = list.begin(); it != list.end(); ++it) {
+                if ((*it)->getDataWriter() != writer) {
+                    continue;
+                }
+                CDataWriterImpl* impl = *it;
+                topic = entry.first;
+                // Decided by the decrement itself, so that of two users deleted at once exactly
+                // one is the last.
+                lastUser = impl->releaseTopic() == 1;
+                delete impl;
+                list.erase(it);
+                found = true;
+                break;
+            }
+            if (found) {
+                break;
+            }
+        }
+        if (lastUser) {
+            m_mapWriters.erase(topic);
+        }
+    }
+    if (lastUser) {
+        deleteTransport(topic);
+    }
+    return 0;
+}
+
+bool CPublisherImpl::isNoWriters()
+{
+    std::lock_guard<std::mutex> lock(m_mtxWriter);
+    for (auto& entry : m_mapWriters) {
+        if (!entry.second.empty()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CPublisherImpl::isTopicExist(const std::string& topic)
+{
+    std::lock_guard<std::mutex> lock(m_mtxWriter);
+    return m_mapWriters.count(topic) != 0;
+}
+
+int CPublisherImpl::getTopicMsgTransParam(const std::string& topic, TransParam_t* out)
+{
+    std::lock_guard<std::mutex> lock(m_mtxControl);
+    auto it = m_mapMsgTransParam.find(topic);
+    if (it == m_mapMsgTransParam.end() || out == nullptr) {
+        return -1;
+    }
+    memcpy(out, &it->second, sizeof(TransParam_t));
+    return 0;
+}
+
+int CPublisherImpl::setTopicMsgTransParam(const std::string& topic, TransParam_t& param)
+{
+    return m_mapMsgTransParam.emplace(topic, param).second ? 0 : -1;
+}
+
+int CPublisherImpl::getTopicDataTransParam(const std::string& topic, std::vector<ConnParam_t>* out)
+{
+    std::lock_guard<std::mutex> lock(m_mtxTransport);
+    auto it = m_mapTransports.find(topic);
+    if (it == m_mapTransports.end()) {
+        return -1;
+    }
+    return it->second->getTopicDataTransParam(topic, out);
+}
+
+int CPublisherImpl::getClientCount(const std::string& topic)
+{
+    std::lock_guard<std::mutex> lock(m_mtxTransport);
+    auto it = m_mapTransports.find(topic);
+    if (it == m_mapTransports.end()) {
+        return 0;
+    }
+    return it->second->getClientCount();
+}
+
+int CPublisherImpl::getFps(const std::string& topic, std::vector<int>& out)
+{
+    std::lock_guard<std::mutex> lock(m_mtxTransport);
+    auto it = m_mapTransports.find(topic);
+    if (it == m_mapTransports.end()) {
+        return 0;
+    }
+    return it->second->getFps(out);
+}
+
+int CPublisherImpl::createTransport(const std::string& topic)
+{
+    std::lock_guard<std::mutex> lock(m_mtxTransport);
+    if (m_mapTransports.count(topic) != 0) {
+        return -1;
+    }
+    CTopicImpl* topicImpl = m_pParticipantImpl->getTopicImpl(topic);
+    if (topicImpl == nullptr) {
+        return -1;
+    }
+    CTransport* transport = CTransFactory::createTransport(true);
+    auto* sender = dynamic_cast<CTransSender*>(transport);
+    if (sender == nullptr) {
+        delete transport;
+        DDS_RED("Error: topic %s: no transport for writing!", topic.c_str());
+        return -1;
+    }
+    sender->setPublisherImpl(this);
+    sender->setTopicImpl(topicImpl);
+
+    MemConfig_t cfg;
+    memset(&cfg, 0, sizeof(cfg));
+    // A layout without a key of its own would share the segment of every other such topic.
+    if (m_pParticipantImpl->getTopicShmConfig(topic, cfg) && cfg.m_iKey >= 0) {
+        auto* pool = new CShmMemPool();
+        // A pool whose segment cannot be made has no chunks: every write of the topic then fails.
+        pool->init(cfg);
+        sender->setMemPool(pool);
+        m_mapMemPools[topic] = pool;
+    } else {
+        sender->setMemPool(m_pParticipantImpl->getMemPool());
+    }
+    m_mapTransports[topic] = sender;
+    return 0;
+}
+
+int CPublisherImpl::deleteTransport(const std::string& topic)
+{
+    std::lock_guard<std::mutex> control(m_mtxControl);
+    return deleteTransportLocked(topic);
+}
+
+int CPublisherImpl::deleteTransportLocked(const std::string& topic)
+{
+    std::lock_guard<std::mutex> lock(m_mtxTransport);
+    auto it = m_mapTransports.find(topic);
+    if (it == m_mapTransports.end()) {
+        DDS_GREEN("Can't find topic %s", topic.c_str());
+        return -1;
+    }
+    delete it->second;
+    m_mapTransports.erase(it);
+
+    auto param = m_mapMsgTransParam.find(topic);
+    if (param != m_mapMsgTransParam.end()) {
+        int port = param->second.m_tcpParam.m_iPort;
+        if (port >= 0) {
+            CResourceManager::getInstance()->putSocketPort(port);
+        }
+        m_mapMsgTransParam.erase(param);
+    }
+    auto pool = m_mapMemPools.find(topic);
+    if (pool != m_mapMemPools.end()) {
+        delete pool->second; // after the transport that used it
+        m_mapMemPools.erase(pool);
+    }
+    return 0;
+}
+
+CTransport* CPublisherImpl::getTransport(const std::string& topic)
+{
+    std::lock_guard<std::mutex> lock(m_mtxTransport);
+    auto it = m_mapTransports.find(topic);
+    return it == m_mapTransports.end() ? nullptr : it->second;
+}
+
+DataPackage_t* CPublisherImpl::getEmptyDataPkg(const std::string& topic, int size, int timeoutMs)
+{
+    CTransport* transport = getTransport(topic);
+    return transport == nullptr ? nullptr : transport->getEmptyDataPkg(size, timeoutMs);
+}
+
+void CPublisherImpl::putEmptyDataPkg(const std::string& topic, DataPackage_t* pkg)
+{
+    CTransport* transport = getTransport(topic);
+    if (transport != nullptr) {
+        transport->putEmptyDataPkg(pkg);
+    }
+}
+
+int CPublisherImpl::putFullDataPkg(const std::string& topic, DataPackage_t* pkg)
+{
+    CTransport* transport = getTransport(topic);
+    return transport == nullptr ? -1 : transport->putFullDataPkg(pkg);
+}
+
+bool CPublisherImpl::isConnect(const std::string& topic)
+{
+    CTransport* transport = getTransport(topic);
+    return transport != nullptr && transport->isConnect();
+}
+
+void CPublisherImpl::dropTopicLeftover(const std::string& topic)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mtxWriter);
+        auto it = m_mapWriters.find(topic);
+        if (it != m_mapWriters.end()) {
+            if (!it->second.empty()) {
+                return; // still written here: not a leftover
+            }
+            m_mapWriters.erase(it);
+        }
+    }
+    std::lock_guard<std::mutex> control(m_mtxControl);
+    if (getTransport(topic) != nullptr) {
+        deleteTransportLocked(topic);
+    }
+}

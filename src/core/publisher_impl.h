@@ -1,46 +1,84 @@
-// Stand-in for the publisher until the data-writing side lands: only what the participant's
-// registry calls, behaving as a publisher without writers. Replace this file as a whole.
+// The publisher: its data writers by topic and, per topic, the writing side of the data path
+// (the control-channel transport, the topic's own shared-memory pool, the control endpoint).
+//
+// Threads: application threads call every operation; the discovery receive thread calls
+// isTopicExist and getTopicMsgTransParam, and the participant's status report the queries, all
+// under the participant's publisher lock. m_mtxWriter guards m_mapWriters; m_mtxControl guards
+// m_mapMsgTransParam; m_mtxTransport guards m_mapTransports and m_mapMemPools. The writer mutex
+// is never held together with another one; the control mutex is taken before the transport
+// mutex, never after it. Writes take the transport mutex only to look the transport up.
 #pragma once
 
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/transport/transport.h"
+
 class CParticipantImpl;
-class CPublisherImpl;
-struct TransParam_t;
-
-class CPublisher {
-public:
-    explicit CPublisher(CPublisherImpl* impl) : m_pImpl(impl) {}
-    virtual ~CPublisher() = default;
-    CPublisherImpl* getImpl() const { return m_pImpl; }
-    CPublisher(const CPublisher&) = delete;
-    CPublisher& operator=(const CPublisher&) = delete;
-
-private:
-    CPublisherImpl* m_pImpl;
-};
+class CPublisher;
+class CDataWriter;
+class CDataWriterImpl;
+class CMemPool;
+class CTopic;
+class CTopicImpl;
 
 class CPublisherImpl {
 public:
-    explicit CPublisherImpl(CParticipantImpl* participant) : m_pParticipantImpl(participant) {}
-    virtual ~CPublisherImpl() { delete m_pPublisher; }
+    explicit CPublisherImpl(CParticipantImpl* participant);
+    // Deletes the handle and what topics without writers left behind (their transports and
+    // pools); the participant deletes a publisher only once it has no writers.
+    virtual ~CPublisherImpl();
     CPublisherImpl(const CPublisherImpl&) = delete;
     CPublisherImpl& operator=(const CPublisherImpl&) = delete;
 
+    // Set once by the participant, right after both objects were made.
     void setPublisher(CPublisher* handle) { m_pPublisher = handle; }
     CPublisher* getPublisher() const { return m_pPublisher; }
     CParticipantImpl* getParticipantImpl() const { return m_pParticipantImpl; }
 
-    bool isNoWriters() { return true; }
-    bool isTopicExist(const std::string&) { return false; }
-    int getTopicMsgTransParam(const std::string&, TransParam_t*) { return -1; }
-    int getClientCount(const std::string&) { return 0; }
-    int getFps(const std::string&, std::vector<int>&) { return 0; }
-    // Drops what a topic without writers left behind (its transport), before the topic goes.
-    void dropTopicLeftover(const std::string&) {}
+    // Null for a null topic, a handle not registered in this participant, or a topic whose data
+    // path cannot be set up (no control port, no transport); nothing is left behind then.
+    CDataWriter* createDataWriter(CTopic* topic);
+    // 0, also for a writer that is not this publisher's; -1 for null.
+    int deleteDataWriter(CDataWriter* writer);
+
+    bool isNoWriters();
+    bool isTopicExist(const std::string& topic);
+    int getTopicMsgTransParam(const std::string& topic, TransParam_t* out);
+    // Its caller holds the control mutex.
+    int setTopicMsgTransParam(const std::string& topic, TransParam_t& param);
+    int getTopicDataTransParam(const std::string& topic, std::vector<ConnParam_t>* out);
+    int getClientCount(const std::string& topic);
+    int getFps(const std::string& topic, std::vector<int>& out);
+
+    int createTransport(const std::string& topic);
+    int deleteTransport(const std::string& topic);
+    CTransport* getTransport(const std::string& topic);
+
+    DataPackage_t* getEmptyDataPkg(const std::string& topic, int size, int timeoutMs);
+    void putEmptyDataPkg(const std::string& topic, DataPackage_t* pkg);
+    int putFullDataPkg(const std::string& topic, DataPackage_t* pkg);
+    bool isConnect(const std::string& topic);
+
+    // Drops what a topic without writers left behind (its empty writer list, its transport, pool
+    // and control endpoint); called by the participant before it deletes the topic.
+    void dropTopicLeftover(const std::string& topic);
 
 private:
+    // Transport and control endpoint of a topic's first writer here; -1 leaves nothing behind.
+    int setUpTopic(const std::string& topic);
+    // Under the control mutex.
+    int deleteTransportLocked(const std::string& topic);
+
+    std::map<std::string, std::vector<CDataWriterImpl*>> m_mapWriters;
+    std::mutex m_mtxWriter;
+    std::map<std::string, CTransport*> m_mapTransports;
+    std::mutex m_mtxTransport;
+    std::map<std::string, CMemPool*> m_mapMemPools;
+    std::map<std::string, TransParam_t> m_mapMsgTransParam;
+    std::mutex m_mtxControl;
     CParticipantImpl* m_pParticipantImpl;
     CPublisher* m_pPublisher{nullptr};
 };

@@ -1,0 +1,97 @@
+// A data reader: subscribes to the packages of its topic's data channel, keeps them in a bounded
+// queue that drops the oldest, and gives them to the application by copy, by loan or through the
+// application's callback.
+//
+// Threads: application threads call read, the loan, getBufferCount, registerUserDataCallBack and
+// isConnect; the topic's control thread runs onEvent; the channel's delivering thread runs
+// onData (with the channel's callback mutex held). m_mtxEvent guards m_iDataCbId and m_bClosing,
+// so that event handling and destruction exclude each other; m_mtxUserCb guards m_fnUserCb and
+// is held while it runs; m_mtxCache guards m_vecCache. Orders: the transport's event mutex, then
+// m_mtxEvent, then the channel's callback mutex; the channel's callback mutex, then m_mtxUserCb,
+// then the queue's mutex, then the subscriber's transport mutex and the pool's locks.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/data_queue.h"
+#include "zqdds/dds_types.h"
+
+class CDataReader;
+class CSubscriberImpl;
+class CTopic;
+class CTopicDescImpl;
+
+class CDataReaderImpl {
+public:
+    // Registers for the topic's channel events, subscribes at once when the channel is up
+    // already, and adds one to the topic's use count. A depth of 0 or less becomes 8.
+    CDataReaderImpl(CSubscriberImpl* subscriber, CTopic* topic, int depth);
+    // Unregisters both callbacks (no event or package reaches the reader afterwards), releases
+    // every queued package, frees the cached descriptors, deletes the handle and, unless
+    // releaseTopic did already, takes one from the topic's use count.
+    ~CDataReaderImpl();
+    CDataReaderImpl(const CDataReaderImpl&) = delete;
+    CDataReaderImpl& operator=(const CDataReaderImpl&) = delete;
+
+    void setDataReader(CDataReader* handle) { m_pDataReader = handle; }
+    CDataReader* getDataReader() const { return m_pDataReader; }
+
+    int read(void* pBuf, int size, int timeoutMs, _ExtraDataInfo_t* info);
+    _DataBuffer_t* getDataBuffer(int timeoutMs, _ExtraDataInfo_t* info);
+    void releaseDataBuffer(_DataBuffer_t* buffer);
+    int getBufferCount();
+    void registerUserDataCallBack(UserDataCallBack_t callback);
+    bool isConnect() const { return m_bConnected.load(); }
+
+    DataPackage_t* getFullDataPkg(int timeoutMs);
+    void putEmptyDataPkg(DataPackage_t* pkg);
+    _DataBuffer_t* getFullDataBuffer(int timeoutMs, _ExtraDataInfo_t* info);
+    void putEmptyDataBuffer(_DataBuffer_t* buffer);
+    _DataBuffer_t* allocDataBuffer();
+    void freeDataBuffer(_DataBuffer_t* buffer);
+
+    // Takes this reader's one from the topic's use count (once) and gives the count before it:
+    // 1 means that the reader was the topic's last user in the participant.
+    int releaseTopic();
+
+    CSubscriberImpl* getSubscriberImpl() const { return m_pSubscriberImpl; }
+    const std::string& getTopicName() const { return m_strTopicName; }
+    int getDepth() const { return m_iDepth; }
+    int getEventCbId() const { return m_iEventCbId; }
+    int getDataCbId();
+    int getCacheCount();
+
+    // The two callbacks the transport calls.
+    void onEvent(int iCbId, int iEventId);
+    int onData(int iCbId, DataPackage_t* pkg);
+
+private:
+    // Registers the data callback unless one is; m_mtxEvent is held.
+    void subscribeLocked();
+    // Unregisters the data callback and releases every queued package; m_mtxEvent is held.
+    void unsubscribeLocked();
+
+    std::vector<_DataBuffer_t*> m_vecCache;
+    std::mutex m_mtxCache;
+    int m_iCacheLimit{8};
+    CSubscriberImpl* m_pSubscriberImpl;
+    CTopic* m_pTopic;
+    CDataReader* m_pDataReader{nullptr};
+    int m_iDepth;
+    int m_iEventCbId{-1};
+    int m_iDataCbId{-1};
+    std::unique_ptr<CDataQueue<DataPackage_t*>> m_pQueue;
+    UserDataCallBack_t m_fnUserCb;
+    std::atomic<bool> m_bConnected{false};
+
+    CTopicDescImpl* m_pTopicDesc;
+    std::string m_strTopicName;
+    std::mutex m_mtxEvent;
+    bool m_bClosing{false};
+    std::mutex m_mtxUserCb;
+    bool m_bReleased{false};
+};

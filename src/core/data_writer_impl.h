@@ -1,0 +1,67 @@
+// A data writer: turns application messages into packages with the package header and
+// publishes them through its publisher's transport of the topic.
+//
+// Threads: write, the loan and isConnect may run on several application threads at once;
+// m_mtxCache guards m_vecCache (held only while the cache changes). Pools and the data manager
+// lock for themselves.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "zqdds/dds_types.h"
+
+class CDataWriter;
+class CPublisherImpl;
+class CTopic;
+class CTopicDescImpl;
+
+class CDataWriterImpl {
+public:
+    // Adds one to the topic's use count.
+    CDataWriterImpl(CPublisherImpl* publisher, CTopic* topic);
+    // Frees the cached descriptors, deletes the handle and, unless releaseTopic did already,
+    // takes one from the topic's use count.
+    virtual ~CDataWriterImpl();
+    CDataWriterImpl(const CDataWriterImpl&) = delete;
+    CDataWriterImpl& operator=(const CDataWriterImpl&) = delete;
+
+    void setDataWriter(CDataWriter* handle) { m_pDataWriter = handle; }
+    CDataWriter* getDataWriter() const { return m_pDataWriter; }
+
+    int write(void* data, int iLen);
+    _DataBuffer_t* getEmptyDataBuffer(int size, int timeoutMs);
+    int putFullDataBuffer(_DataBuffer_t* buffer);
+    bool isConnect();
+
+    DataPackage_t* getEmptyDataPkg(int size, int timeoutMs);
+    int putFullDataPkg(DataPackage_t* pkg);
+    _DataBuffer_t* allocDataBuffer();
+    void freeDataBuffer(_DataBuffer_t* buffer);
+
+    // Takes this writer's one from the topic's use count (once) and gives the count before it:
+    // 1 means that the writer was the topic's last user in the participant.
+    int releaseTopic();
+
+    CPublisherImpl* getPublisherImpl() const { return m_pPublisherImpl; }
+    const std::string& getTopicName() const { return m_strTopicName; }
+    int getCacheCount();
+
+    // Largest payload a writer publishes (a frame's limit on every medium).
+    static int maxPayload();
+
+private:
+    // Fills the header of a package with iLen payload bytes.
+    static void fillHeader(DataPackage_t* pkg, int iLen);
+
+    std::vector<_DataBuffer_t*> m_vecCache;
+    std::mutex m_mtxCache;
+    int m_iCacheLimit{8};
+    CPublisherImpl* m_pPublisherImpl;
+    CTopic* m_pTopic;
+    CDataWriter* m_pDataWriter{nullptr};
+    CTopicDescImpl* m_pTopicDesc;
+    std::string m_strTopicName;
+    bool m_bReleased{false};
+};

@@ -1,0 +1,390 @@
+// The data reader: messages by copy, by loan and through the application's callback, its bounded
+// queue, the refusals of read, late readers, the drain at a channel's STOP, destruction racing a
+// channel reset, and the replacement of the application's callback.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/channel_fixture.h"
+#include "core/data_reader_impl.h"
+#include "memory/mem_pool.h"
+
+namespace {
+
+const std::string RED = "31";
+const std::string GREEN = "32";
+const std::string YELLOW = "33";
+
+class DataReaderImplNsTest : public ChannelNsTest {
+protected:
+    int domain() const override { return 534; }
+    int portBase() const override { return 53200; }
+    int unixBase() const override { return 5340; }
+    int keyBase() const override { return 0x5340; }
+
+    CDataReader* reader() { return m_readers.front(); }
+
+    // Counts what the application's callback sees.
+    void countDeliveries(CDataReader* r, std::atomic<int>* count)
+    {
+        r->registerUserDataCallBack([count](void*, int, _ExtraDataInfo_t*) {
+            count->fetch_add(1);
+            return 0;
+        });
+    }
+};
+
+TEST_F(DataReaderImplNsTest, MessagesOfEverySizeArriveByCopyLoanAndCallback)
+{
+    ASSERT_TRUE(open("h13_sizes"));
+    std::mutex mtx;
+    std::vector<std::pair<std::vector<uint8_t>, uint64_t>> seen;
+    reader()->registerUserDataCallBack([&](void* data, int len, _ExtraDataInfo_t* info) {
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        std::lock_guard<std::mutex> lock(mtx);
+        seen.emplace_back(std::vector<uint8_t>(bytes, bytes + len), info->m_u64TimeStamp);
+        return 99; // ignored
+    });
+    const int sizes[] = {0, 1, 65502, 65503, 1048577};
+    uint32_t seq = 0;
+    for (int len : sizes) {
+        for (int mode = 0; mode < 2; ++mode, ++seq) {
+            uint64_t before = 0;
+            uint64_t after = 0;
+            ASSERT_EQ(writeMessage(len, seq, &before, &after), len);
+            _ExtraDataInfo_t info{0};
+            if (mode == 0) {
+                std::vector<uint8_t> buf(static_cast<size_t>(len) + 1);
+                ASSERT_EQ(reader()->read(buf.data(), len, 10000, &info), len) << "size " << len;
+                EXPECT_TRUE(pubsub::isMessage(buf.data(), len, seq));
+            } else {
+                _DataBuffer_t* buf = reader()->getDataBuffer(10000, &info);
+                ASSERT_NE(buf, nullptr) << "size " << len;
+                EXPECT_EQ(buf->m_iLen, len);
+                EXPECT_GE(buf->m_iSize, len);
+                EXPECT_EQ(buf->m_iSize, buf->m_pPkg->m_iSize - 34);
+                EXPECT_EQ(buf->m_pData, reinterpret_cast<uint8_t*>(buf->m_pPkg) + 50);
+                EXPECT_EQ(buf->m_u64TimeStamp, info.m_u64TimeStamp);
+                EXPECT_TRUE(pubsub::isMessage(buf->m_pData, len, seq));
+                reader()->releaseDataBuffer(buf);
+            }
+            EXPECT_GE(info.m_u64TimeStamp, before);
+            EXPECT_LE(info.m_u64TimeStamp, after);
+            std::lock_guard<std::mutex> lock(mtx);
+            ASSERT_EQ(seen.size(), seq + 1);
+            EXPECT_EQ(seen.back().first, pubsub::makeMessage(len, seq));
+            EXPECT_EQ(seen.back().second, info.m_u64TimeStamp);
+        }
+    }
+    EXPECT_EQ(reader()->getBufferCount(), 0);
+    EXPECT_TRUE(poolDrained());
+}
+
+TEST_F(DataReaderImplNsTest, FullQueueKeepsTheNewest)
+{
+    ASSERT_TRUE(open("h13_depth", 2));
+    std::atomic<int> delivered{0};
+    countDeliveries(reader(), &delivered);
+    for (uint32_t seq = 0; seq < 3; ++seq) {
+        ASSERT_EQ(writeMessage(16, seq), 16);
+    }
+    ASSERT_TRUE(zqtest::waitUntil([&] { return delivered.load() == 3; }, 10000));
+    EXPECT_EQ(reader()->getBufferCount(), 2);
+    uint8_t buf[16];
+    for (uint32_t seq = 1; seq < 3; ++seq) {
+        ASSERT_EQ(reader()->read(buf, sizeof(buf), 0, nullptr), 16);
+        EXPECT_TRUE(pubsub::isMessage(buf, 16, seq));
+    }
+    EXPECT_TRUE(poolDrained());
+}
+
+class DefaultDepthNsTest : public DataReaderImplNsTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DefaultDepthNsTest, DepthOfZeroOrLessKeepsEight)
+{
+    ASSERT_TRUE(open("h13_default_depth", GetParam()));
+    std::atomic<int> delivered{0};
+    countDeliveries(reader(), &delivered);
+    for (uint32_t seq = 0; seq < 9; ++seq) {
+        ASSERT_EQ(writeMessage(8, seq), 8);
+        // Paced: the sender's own queue holds eight as well.
+        ASSERT_TRUE(zqtest::waitUntil([&] { return delivered.load() == static_cast<int>(seq) + 1; }, 10000));
+    }
+    EXPECT_EQ(reader()->getBufferCount(), 8);
+    uint8_t buf[8];
+    ASSERT_EQ(reader()->read(buf, sizeof(buf), 0, nullptr), 8);
+    EXPECT_TRUE(pubsub::isMessage(buf, 8, 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, DefaultDepthNsTest, ::testing::Values(0, -5));
+
+TEST_F(DataReaderImplNsTest, ReadRefusals)
+{
+    ASSERT_TRUE(open("h13_refusals"));
+    std::atomic<int> delivered{0};
+    countDeliveries(reader(), &delivered);
+    for (uint32_t seq = 0; seq < 3; ++seq) {
+        ASSERT_EQ(writeMessage(100, seq), 100);
+    }
+    ASSERT_TRUE(zqtest::waitUntil([&] { return delivered.load() == 3; }, 10000));
+    std::vector<uint8_t> buf(100);
+
+    zqtest::OutputCapture capture;
+    EXPECT_EQ(reader()->read(nullptr, 100, 0, nullptr), -1);
+    // A negative size is refused before a message is taken.
+    EXPECT_EQ(reader()->read(buf.data(), -1, 0, nullptr), -1);
+    EXPECT_EQ(reader()->read(buf.data(), INT_MIN, 0, nullptr), -1);
+    EXPECT_EQ(reader()->getBufferCount(), 3);
+    // One byte short: that message is lost, the next one comes.
+    EXPECT_EQ(reader()->read(buf.data(), 99, 0, nullptr), -1);
+    capture.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), RED, "Error: pBuf is null!"));
+    EXPECT_TRUE(zqtest::hasDdsLine(
+        capture.out(), YELLOW, "Warning: topic h13_refusals buf size is not enough! buf size (99) < data Len (100)"));
+    EXPECT_EQ(reader()->read(buf.data(), 100, 0, nullptr), 100);
+    EXPECT_TRUE(pubsub::isMessage(buf.data(), 100, 1));
+    EXPECT_EQ(reader()->read(buf.data(), 100, 0, nullptr), 100);
+    EXPECT_TRUE(pubsub::isMessage(buf.data(), 100, 2));
+
+    // Nothing queued: no wait with 0.
+    EXPECT_EQ(reader()->read(buf.data(), 100, 0, nullptr), -1);
+    EXPECT_EQ(reader()->getDataBuffer(0, nullptr), nullptr);
+    reader()->releaseDataBuffer(nullptr);
+    EXPECT_TRUE(poolDrained());
+}
+
+TEST_F(DataReaderImplNsTest, WaitingReadTakesTheNextMessage)
+{
+    ASSERT_TRUE(open("h13_wait_read"));
+    std::atomic<int> got{-2};
+    std::thread waiter([&] {
+        uint8_t buf[32];
+        got = reader()->read(buf, sizeof(buf), -1, nullptr);
+    });
+    ASSERT_EQ(writeMessage(32, 0), 32);
+    waiter.join();
+    EXPECT_EQ(got.load(), 32);
+}
+
+TEST_F(DataReaderImplNsTest, TwoReadersEachGetEveryMessage)
+{
+    ASSERT_TRUE(open("h13_two_readers"));
+    CDataReader* second = addReader(8);
+    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return second->isConnect(); }, 10000));
+    for (uint32_t seq = 0; seq < 4; ++seq) {
+        ASSERT_EQ(writeMessage(64, seq), 64);
+        for (CDataReader* r : {reader(), second}) {
+            uint8_t buf[64];
+            ASSERT_EQ(r->read(buf, sizeof(buf), 10000, nullptr), 64);
+            EXPECT_TRUE(pubsub::isMessage(buf, 64, seq));
+        }
+    }
+    EXPECT_TRUE(poolDrained());
+}
+
+TEST_F(DataReaderImplNsTest, ReaderCreatedWhileTheChannelIsUpReceivesAtOnce)
+{
+    ASSERT_TRUE(open("h13_late"));
+    CDataReader* late = addReader(8);
+    ASSERT_NE(late, nullptr);
+    // No reset needed: the new reader subscribed when it was made.
+    EXPECT_TRUE(late->isConnect());
+    ASSERT_EQ(writeMessage(10, 7), 10);
+    uint8_t buf[10];
+    ASSERT_EQ(late->read(buf, sizeof(buf), 10000, nullptr), 10);
+    EXPECT_TRUE(pubsub::isMessage(buf, 10, 7));
+    ASSERT_EQ(reader()->read(buf, sizeof(buf), 10000, nullptr), 10);
+}
+
+TEST_F(DataReaderImplNsTest, QueuedMessagesGoBackWhenTheChannelStops)
+{
+    ASSERT_TRUE(open("h13_drain"));
+    std::atomic<int> delivered{0};
+    countDeliveries(reader(), &delivered);
+    for (uint32_t seq = 0; seq < 3; ++seq) {
+        ASSERT_EQ(writeMessage(5000, seq), 5000);
+    }
+    ASSERT_TRUE(zqtest::waitUntil([&] { return delivered.load() == 3; }, 10000));
+    EXPECT_EQ(reader()->getBufferCount(), 3);
+    EXPECT_GT(poolInUse(), 0u);
+
+    closeWritingSide();
+    // The reading side resets: STOP empties the queue while the data receiver still exists.
+    ASSERT_TRUE(zqtest::waitUntil([&] { return !reader()->isConnect(); }, 10000));
+    EXPECT_EQ(reader()->getBufferCount(), 0);
+    EXPECT_TRUE(poolDrained());
+    // Marking the topic waiting again is the reset's last step.
+    EXPECT_TRUE(
+        zqtest::waitUntil([&] { return m_sub->getTopicState(m_topicName) == TOPIC_STATE_UNSUBSCRIBED; }, 10000));
+}
+
+TEST_F(DataReaderImplNsTest, LentMessageGoesBackAfterTheChannelStopped)
+{
+    ASSERT_TRUE(open("h13_lent"));
+    ASSERT_EQ(writeMessage(300, 1), 300);
+    _DataBuffer_t* buf = reader()->getDataBuffer(10000, nullptr);
+    ASSERT_NE(buf, nullptr);
+    closeWritingSide();
+    ASSERT_TRUE(zqtest::waitUntil([&] { return !reader()->isConnect(); }, 10000));
+    EXPECT_TRUE(pubsub::isMessage(buf->m_pData, 300, 1));
+    reader()->releaseDataBuffer(buf);
+    EXPECT_TRUE(poolDrained());
+}
+
+TEST_F(DataReaderImplNsTest, ReaderDestructionRacesAChannelReset)
+{
+    ASSERT_TRUE(open("h13_race_reset"));
+    for (int round = 0; round < 8; ++round) {
+        CDataReader* victim = addReader(4);
+        ASSERT_NE(victim, nullptr);
+        ASSERT_TRUE(victim->isConnect());
+        std::atomic<int> delivered{0};
+        countDeliveries(victim, &delivered);
+        for (uint32_t seq = 0; seq < 3; ++seq) {
+            writeMessage(2000, seq);
+        }
+        std::atomic<bool> go{false};
+        std::thread closer([&] {
+            while (!go.load()) {
+            }
+            closeWritingSide();
+        });
+        go = true;
+        removeReader(victim);
+        closer.join();
+        // The remaining reader sees the reset; then the writing side comes back.
+        ASSERT_TRUE(zqtest::waitUntil([&] { return !reader()->isConnect(); }, 10000)) << "round " << round;
+        {
+            zqtest::OutputCapture quiet;
+            m_writer = m_pub->createDataWriter(m_topic);
+        }
+        ASSERT_NE(m_writer, nullptr);
+        ASSERT_TRUE(connect()) << "round " << round;
+    }
+    uint8_t buf[2000];
+    while (reader()->read(buf, sizeof(buf), 0, nullptr) > 0) {
+    }
+    EXPECT_TRUE(poolDrained());
+}
+
+TEST_F(DataReaderImplNsTest, ReplacedCallbackIsNeverCalledAfterTheReplacementReturns)
+{
+    ASSERT_TRUE(open("h13_replace"));
+    std::mutex mtx;
+    std::condition_variable cv;
+    bool inOld = false;
+    bool release = false;
+    std::atomic<bool> replaced{false};
+    std::atomic<bool> replacedSeenByOld{false};
+    std::atomic<int> oldCalls{0};
+    std::atomic<int> newCalls{0};
+    reader()->registerUserDataCallBack([&](void*, int, _ExtraDataInfo_t*) {
+        oldCalls.fetch_add(1);
+        std::unique_lock<std::mutex> lock(mtx);
+        inOld = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });
+        replacedSeenByOld = replaced.load();
+        return 0;
+    });
+    ASSERT_EQ(writeMessage(4, 0), 4);
+    {
+        std::unique_lock<std::mutex> lock(mtx);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return inOld; }));
+    }
+    std::atomic<bool> calling{false};
+    std::thread replacer([&] {
+        calling = true;
+        reader()->registerUserDataCallBack([&](void*, int, _ExtraDataInfo_t*) {
+            newCalls.fetch_add(1);
+            return 0;
+        });
+        replaced = true;
+    });
+    ASSERT_TRUE(zqtest::waitUntil([&] { return calling.load(); }, 10000));
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        release = true;
+    }
+    cv.notify_all();
+    replacer.join();
+    // The replacement waited for the running call to end.
+    EXPECT_FALSE(replacedSeenByOld.load());
+    ASSERT_EQ(writeMessage(4, 1), 4);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return newCalls.load() == 1; }, 10000));
+    EXPECT_EQ(oldCalls.load(), 1);
+    // An empty callback removes it; messages are still queued.
+    reader()->registerUserDataCallBack(nullptr);
+    ASSERT_EQ(writeMessage(4, 2), 4);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return reader()->getBufferCount() == 3; }, 10000));
+    EXPECT_EQ(newCalls.load(), 1);
+}
+
+TEST_F(DataReaderImplNsTest, StopWithoutStartOnlyClearsTheConnectedFlag)
+{
+    m_topicName = "h13_events";
+    m_topic = m_participant->createTopic(m_topicName, nullptr);
+    ASSERT_NE(m_topic, nullptr);
+    ASSERT_EQ(m_sub->createTransport(m_topicName), 0);
+    zqtest::OutputCapture capture;
+    {
+        CDataReaderImpl impl(m_sub.get(), m_topic, 0);
+        EXPECT_EQ(impl.getDepth(), 8);
+        EXPECT_EQ(impl.getDataCbId(), -1);
+        impl.onEvent(impl.getEventCbId(), EVENT_DATA_TRANS_STOP);
+        EXPECT_FALSE(impl.isConnect());
+        EXPECT_EQ(impl.getDataCbId(), -1);
+        // START without a data receiver: nothing to register with.
+        impl.onEvent(impl.getEventCbId(), EVENT_DATA_TRANS_START);
+        EXPECT_EQ(impl.getDataCbId(), -1);
+        EXPECT_EQ(m_topic->getTopicDescImpl()->getReference(), 1);
+    }
+    capture.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), GREEN, "iCbId: 2, iEventId: 2"));
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), GREEN, "m_iDataCbId: -1"));
+    EXPECT_EQ(m_topic->getTopicDescImpl()->getReference(), 0);
+    EXPECT_EQ(m_sub->deleteTransport(m_topicName), 0);
+}
+
+TEST_F(DataReaderImplNsTest, PackagesWithALengthOutsideThemAreDropped)
+{
+    m_topicName = "h13_lengths";
+    m_topic = m_participant->createTopic(m_topicName, nullptr);
+    ASSERT_NE(m_topic, nullptr);
+    ASSERT_EQ(m_sub->createTransport(m_topicName), 0);
+    zqtest::OutputCapture quiet;
+    CDataReaderImpl impl(m_sub.get(), m_topic, 4);
+    std::atomic<int> calls{0};
+    impl.registerUserDataCallBack([&](void*, int, _ExtraDataInfo_t*) {
+        calls.fetch_add(1);
+        return 0;
+    });
+    MemChunk_t* chunk = m_participant->getMemPool()->getMemChunk(100);
+    ASSERT_NE(chunk, nullptr);
+    DataPackage_t* pkg = &chunk->m_stPkg;
+    const int bad[] = {-1, 0, 33, pkg->m_iSize + 1, INT_MAX};
+    for (int len : bad) {
+        pkg->m_iLen = len;
+        EXPECT_NE(impl.onData(1, pkg), 0) << len;
+    }
+    EXPECT_EQ(calls.load(), 0);
+    EXPECT_EQ(impl.getBufferCount(), 0);
+    // A good one is kept, with the reference the caller took for it.
+    pkg->m_iLen = 34;
+    referChunk(chunk);
+    EXPECT_EQ(impl.onData(1, pkg), 0);
+    EXPECT_EQ(calls.load(), 1);
+    _DataBuffer_t* buf = impl.getDataBuffer(0, nullptr);
+    ASSERT_NE(buf, nullptr);
+    EXPECT_EQ(buf->m_iLen, 0);
+    impl.releaseDataBuffer(buf);
+    EXPECT_TRUE(poolDrained());
+}
+
+} // namespace

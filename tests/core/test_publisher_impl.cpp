@@ -1,0 +1,396 @@
+// The publisher's registries: which topic handles it takes, the writing side of a topic (its
+// transport, control endpoint and port, its own pool), the last-user decision, and the leftover
+// sides that deletePublisher and deleteTopic sweep.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/data_writer_impl.h"
+#include "core/participant_impl.h"
+#include "core/publisher_impl.h"
+#include "core/pubsub_support.h"
+#include "core/resource_manager.h"
+#include "core/subscriber_impl.h"
+#include "memory/shm_mem_pool.h"
+#include "support/zqtest.h"
+#include "zqdds/data_reader.h"
+#include "zqdds/data_writer.h"
+#include "zqdds/publisher.h"
+#include "zqdds/subscriber.h"
+#include "zqdds/topic.h"
+
+namespace {
+
+const std::string RED = "31";
+const std::string GREEN = "32";
+
+class PublisherImplNsTest : public zqtest::NsTest {
+protected:
+    void SetUp() override
+    {
+        zqtest::NsTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        m_participant = start(530, 53000, 5300, 0x5300);
+        ASSERT_TRUE(m_participant->isInitialized());
+    }
+
+    void TearDown() override
+    {
+        zqtest::OutputCapture quiet;
+        m_participant.reset();
+    }
+
+    static std::unique_ptr<CParticipantImpl> start(int domain, int portBase, int unixBase, int keyBase, int count = 4)
+    {
+        zqtest::OutputCapture quiet;
+        _DomainConfigParam_t param = pubsub::loRecord(domain, portBase, unixBase, keyBase, count);
+        return std::make_unique<CParticipantImpl>(nullptr, param);
+    }
+
+    int controlPort(CPublisherImpl* pub, const std::string& topic)
+    {
+        TransParam_t param;
+        memset(&param, 0, sizeof(param));
+        return pub->getTopicMsgTransParam(topic, &param) == 0 ? param.m_tcpParam.m_iPort : -2;
+    }
+
+    std::unique_ptr<CParticipantImpl> m_participant;
+};
+
+// Every socket port the process pool still holds, taken out and put back.
+std::vector<int> freePorts()
+{
+    CResourceManager* res = CResourceManager::getInstance();
+    std::vector<int> ports;
+    zqtest::OutputCapture quiet;
+    for (int port = res->getSocketPort(); port != -1; port = res->getSocketPort()) {
+        ports.push_back(port);
+    }
+    for (int port : ports) {
+        res->putSocketPort(port);
+    }
+    return ports;
+}
+
+TEST_F(PublisherImplNsTest, FirstWriterMakesTheTopicsEndpointAndTheSecondSharesIt)
+{
+    CPublisherImpl pub(m_participant.get());
+    CTopic* topic = m_participant->createTopic("h13_shared", nullptr);
+    ASSERT_NE(topic, nullptr);
+    EXPECT_TRUE(pub.isNoWriters());
+    EXPECT_FALSE(pub.isTopicExist("h13_shared"));
+
+    CDataWriter* first = pub.createDataWriter(topic);
+    ASSERT_NE(first, nullptr);
+    CTransport* transport = pub.getTransport("h13_shared");
+    ASSERT_NE(transport, nullptr);
+    TransParam_t param;
+    memset(&param, 0xAB, sizeof(param));
+    ASSERT_EQ(pub.getTopicMsgTransParam("h13_shared", &param), 0);
+    EXPECT_EQ(param.m_iType, TRANS_TYPE_TCP);
+    EXPECT_STREQ(param.m_tcpParam.m_szIp, "127.0.0.1");
+    EXPECT_EQ(param.m_tcpParam.m_iPort, 53000);
+    EXPECT_EQ(freePorts(), (std::vector<int>{53001, 53002, 53003}));
+
+    CDataWriter* second = pub.createDataWriter(topic);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(pub.getTransport("h13_shared"), transport);
+    EXPECT_EQ(controlPort(&pub, "h13_shared"), 53000);
+    EXPECT_EQ(freePorts(), (std::vector<int>{53001, 53002, 53003}));
+    EXPECT_EQ(topic->getTopicDescImpl()->getReference(), 2);
+    EXPECT_FALSE(pub.isNoWriters());
+    EXPECT_TRUE(pub.isTopicExist("h13_shared"));
+    EXPECT_EQ(pub.setTopicMsgTransParam("h13_shared", param), -1);
+
+    // Deleting one of two keeps the transport; the last one takes it and gives the port back.
+    EXPECT_EQ(pub.deleteDataWriter(first), 0);
+    EXPECT_EQ(pub.getTransport("h13_shared"), transport);
+    EXPECT_EQ(pub.deleteDataWriter(second), 0);
+    EXPECT_EQ(pub.getTransport("h13_shared"), nullptr);
+    EXPECT_FALSE(pub.isTopicExist("h13_shared"));
+    EXPECT_EQ(controlPort(&pub, "h13_shared"), -2);
+    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));
+    EXPECT_EQ(topic->getTopicDescImpl()->getReference(), 0);
+    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
+}
+
+TEST_F(PublisherImplNsTest, NullForeignAndDeletedTopicsAreRefusedWithoutSideEffect)
+{
+    auto other = start(531, 53050, 5310, 0x5310);
+    CTopic* own = m_participant->createTopic("h13_handle", nullptr);
+    CTopic* foreign = other->createTopic("h13_handle", nullptr);
+    CTopic* foreignOnly = other->createTopic("h13_elsewhere", nullptr);
+    CTopic* gone = m_participant->createTopic("h13_gone", nullptr);
+    ASSERT_NE(own, nullptr);
+    ASSERT_NE(foreign, nullptr);
+    ASSERT_NE(foreignOnly, nullptr);
+    ASSERT_NE(gone, nullptr);
+    ASSERT_EQ(m_participant->deleteTopic(gone), 0);
+    const std::vector<int> ports = freePorts();
+
+    CPublisherImpl pub(m_participant.get());
+    zqtest::OutputCapture capture;
+    EXPECT_EQ(pub.createDataWriter(nullptr), nullptr);
+    EXPECT_EQ(pub.createDataWriter(foreign), nullptr);
+    EXPECT_EQ(pub.createDataWriter(foreignOnly), nullptr);
+    EXPECT_EQ(pub.createDataWriter(gone), nullptr);
+    capture.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), RED, "Error: topic h13_handle is not exists."));
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), RED, "Error: topic h13_elsewhere is not exists."));
+
+    EXPECT_EQ(foreign->getTopicDescImpl()->getReference(), 0);
+    EXPECT_EQ(own->getTopicDescImpl()->getReference(), 0);
+    EXPECT_TRUE(pub.isNoWriters());
+    EXPECT_FALSE(pub.isTopicExist("h13_handle"));
+    EXPECT_EQ(pub.getTransport("h13_handle"), nullptr);
+    EXPECT_EQ(freePorts(), ports);
+    // The local topic of the same name is not held by the refused writer.
+    EXPECT_EQ(m_participant->deleteTopic(own), 0);
+    EXPECT_EQ(other->deleteTopic(foreign), 0);
+    EXPECT_EQ(other->deleteTopic(foreignOnly), 0);
+}
+
+TEST_F(PublisherImplNsTest, EmptyPortPoolGivesNoWriterAndPoisonsNothing)
+{
+    CPublisherImpl pub(m_participant.get());
+    std::vector<CTopic*> topics;
+    std::vector<CDataWriter*> writers;
+    for (int i = 0; i < 5; ++i) {
+        topics.push_back(m_participant->createTopic("h13_port" + std::to_string(i), nullptr));
+        ASSERT_NE(topics.back(), nullptr);
+    }
+    for (int i = 0; i < 4; ++i) {
+        writers.push_back(pub.createDataWriter(topics[static_cast<size_t>(i)]));
+        ASSERT_NE(writers.back(), nullptr);
+    }
+    zqtest::OutputCapture capture;
+    EXPECT_EQ(pub.createDataWriter(topics[4]), nullptr);
+    capture.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), RED, "Error: socket port container is empty!"));
+    EXPECT_FALSE(pub.isTopicExist("h13_port4"));
+    EXPECT_EQ(pub.getTransport("h13_port4"), nullptr);
+    EXPECT_EQ(controlPort(&pub, "h13_port4"), -2);
+    EXPECT_EQ(topics[4]->getTopicDescImpl()->getReference(), 0);
+
+    for (CDataWriter* writer : writers) {
+        EXPECT_EQ(pub.deleteDataWriter(writer), 0);
+    }
+    // Only real ports came back: a later writer gets the smallest of them, not -1.
+    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));
+    CDataWriter* again = pub.createDataWriter(topics[4]);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(controlPort(&pub, "h13_port4"), 53000);
+    EXPECT_EQ(pub.deleteDataWriter(again), 0);
+    for (CTopic* topic : topics) {
+        EXPECT_EQ(m_participant->deleteTopic(topic), 0);
+    }
+}
+
+TEST_F(PublisherImplNsTest, WritersOfOneTopicInTwoPublishersHaveAnEndpointEach)
+{
+    CPublisherImpl a(m_participant.get());
+    CPublisherImpl b(m_participant.get());
+    CTopic* topic = m_participant->createTopic("h13_two", nullptr);
+    CDataWriter* wa = a.createDataWriter(topic);
+    CDataWriter* wb = b.createDataWriter(topic);
+    ASSERT_NE(wa, nullptr);
+    ASSERT_NE(wb, nullptr);
+    EXPECT_EQ(controlPort(&a, "h13_two"), 53000);
+    EXPECT_EQ(controlPort(&b, "h13_two"), 53001);
+
+    // A writer of another publisher is not this one's: nothing changes in either.
+    EXPECT_EQ(a.deleteDataWriter(wb), 0);
+    EXPECT_EQ(a.deleteDataWriter(nullptr), -1);
+    EXPECT_EQ(topic->getTopicDescImpl()->getReference(), 2);
+    EXPECT_NE(b.getTransport("h13_two"), nullptr);
+    EXPECT_TRUE(b.isTopicExist("h13_two"));
+
+    EXPECT_EQ(a.deleteDataWriter(wa), 0);
+    EXPECT_EQ(b.deleteDataWriter(wb), 0);
+    // Of the two, only the writer deleted last was the topic's last user; the other side is left
+    // over until the topic goes.
+    EXPECT_NE(a.getTransport("h13_two"), nullptr);
+    EXPECT_TRUE(a.isNoWriters());
+    EXPECT_EQ(b.getTransport("h13_two"), nullptr);
+    a.dropTopicLeftover("h13_two");
+    EXPECT_EQ(a.getTransport("h13_two"), nullptr);
+    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));
+    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
+}
+
+TEST_F(PublisherImplNsTest, LeftoverSideGoesWithItsPublisher)
+{
+    CTopic* topic = m_participant->createTopic("h13_left_pub", nullptr);
+    CPublisher* handle = m_participant->createPublisher();
+    CSubscriber* sub = m_participant->createSubscriber();
+    ASSERT_NE(handle, nullptr);
+    ASSERT_NE(sub, nullptr);
+    CDataWriter* writer = handle->createDataWriter(topic);
+    ASSERT_NE(writer, nullptr);
+    zqtest::OutputCapture quiet;
+    CDataReader* reader = sub->createDataReader(topic, 4);
+    quiet.stop();
+    ASSERT_NE(reader, nullptr);
+    const int fds = zqtest::countOpenFds();
+
+    // Not the last user (the reader remains): the writing side stays behind, and the publisher can
+    // be deleted all the same; it takes that side with it.
+    EXPECT_EQ(handle->deleteDataWriter(writer), 0);
+    EXPECT_EQ(freePorts(), (std::vector<int>{53001, 53002, 53003}));
+    EXPECT_EQ(m_participant->deletePublisher(handle), 0);
+    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));
+    EXPECT_LT(zqtest::countOpenFds(), fds);
+
+    EXPECT_EQ(sub->deleteDataReader(reader), 0);
+    EXPECT_EQ(m_participant->deleteSubscriber(sub), 0);
+    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
+}
+
+TEST_F(PublisherImplNsTest, LeftoverSideGoesBeforeItsTopic)
+{
+    CTopic* topic = m_participant->createTopic("h13_left_topic", nullptr);
+    CPublisherImpl a(m_participant.get());
+    CPublisherImpl b(m_participant.get());
+    CDataWriter* wa = a.createDataWriter(topic);
+    CDataWriter* wb = b.createDataWriter(topic);
+    ASSERT_NE(wa, nullptr);
+    ASSERT_NE(wb, nullptr);
+    EXPECT_EQ(a.deleteDataWriter(wa), 0);
+    EXPECT_NE(a.getTransport("h13_left_topic"), nullptr);
+    EXPECT_TRUE(a.isTopicExist("h13_left_topic"));
+
+    // While b's writer uses the topic, the sweep leaves both sides alone.
+    a.dropTopicLeftover("h13_left_topic");
+    b.dropTopicLeftover("h13_left_topic");
+    EXPECT_EQ(a.getTransport("h13_left_topic"), nullptr);
+    EXPECT_FALSE(a.isTopicExist("h13_left_topic"));
+    EXPECT_NE(b.getTransport("h13_left_topic"), nullptr);
+    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53002, 53003}));
+    EXPECT_EQ(b.deleteDataWriter(wb), 0);
+    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));
+    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
+}
+
+TEST_F(PublisherImplNsTest, DeleteTopicSweepsThePublishersLeftover)
+{
+    CTopic* topic = m_participant->createTopic("h13_sweep", nullptr);
+    CPublisher* p1 = m_participant->createPublisher();
+    CPublisher* p2 = m_participant->createPublisher();
+    CDataWriter* w1 = p1->createDataWriter(topic);
+    CDataWriter* w2 = p2->createDataWriter(topic);
+    ASSERT_NE(w1, nullptr);
+    ASSERT_NE(w2, nullptr);
+    EXPECT_EQ(p1->deleteDataWriter(w1), 0);
+    EXPECT_EQ(p2->deleteDataWriter(w2), 0);
+    EXPECT_EQ(freePorts(), (std::vector<int>{53001, 53002, 53003}));
+    // The topic's count is 0: its deletion first drops p1's side, which still refers to it.
+    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
+    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));
+    EXPECT_EQ(m_participant->deletePublisher(p1), 0);
+    EXPECT_EQ(m_participant->deletePublisher(p2), 0);
+}
+
+TEST_F(PublisherImplNsTest, ConcurrentDeletesOfTheLastTwoUsersLeaveExactlyOneSide)
+{
+    CTopic* topic = m_participant->createTopic("h13_race", nullptr);
+    CPublisherImpl pub(m_participant.get());
+    CSubscriberImpl sub(m_participant.get());
+    zqtest::OutputCapture quiet;
+    for (int round = 0; round < 40; ++round) {
+        CDataWriter* writer = pub.createDataWriter(topic);
+        CDataReader* reader = sub.createDataReader(topic, 2);
+        ASSERT_NE(writer, nullptr);
+        ASSERT_NE(reader, nullptr);
+        std::atomic<int> ready{0};
+        std::thread t1([&] {
+            ready.fetch_add(1);
+            while (ready.load() < 2) {
+            }
+            pub.deleteDataWriter(writer);
+        });
+        std::thread t2([&] {
+            ready.fetch_add(1);
+            while (ready.load() < 2) {
+            }
+            sub.deleteDataReader(reader);
+        });
+        t1.join();
+        t2.join();
+        // Exactly one of the two was the last user and took its side; the other is left over.
+        int sides =
+            (pub.getTransport("h13_race") != nullptr ? 1 : 0) + (sub.getTransport("h13_race") != nullptr ? 1 : 0);
+        ASSERT_EQ(sides, 1) << "round " << round;
+        pub.dropTopicLeftover("h13_race");
+        sub.dropTopicLeftover("h13_race");
+        ASSERT_EQ(pub.getTransport("h13_race"), nullptr);
+        ASSERT_EQ(sub.getTransport("h13_race"), nullptr);
+    }
+    quiet.stop();
+    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));
+    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
+}
+
+TEST_F(PublisherImplNsTest, SharedMemoryTopicGetsItsOwnPool)
+{
+    ShmConfig_t config{};
+    config.m_bUseUserLayout = true;
+    config.m_iGroupCount = 1;
+    config.m_groups[0] = MemGroup_t{0, 4096, 4};
+    CTopic* shm = m_participant->createTopic("h13_shm_pool", &config);
+    CTopic* local = m_participant->createTopic("h13_local_pool", nullptr);
+    ASSERT_NE(shm, nullptr);
+    ASSERT_NE(local, nullptr);
+    CPublisherImpl pub(m_participant.get());
+    CDataWriter* ws = pub.createDataWriter(shm);
+    CDataWriter* wl = pub.createDataWriter(local);
+    ASSERT_NE(ws, nullptr);
+    ASSERT_NE(wl, nullptr);
+
+    DataPackage_t* fromShm = pub.getEmptyDataPkg("h13_shm_pool", 100, 0);
+    DataPackage_t* fromLocal = pub.getEmptyDataPkg("h13_local_pool", 100, 0);
+    ASSERT_NE(fromShm, nullptr);
+    ASSERT_NE(fromLocal, nullptr);
+    EXPECT_TRUE(fromShm->m_bShm);
+    EXPECT_EQ(fromShm->m_iSize, 4096);
+    EXPECT_FALSE(fromLocal->m_bShm);
+    EXPECT_EQ(m_participant->getMemPool()->getUsedSize(), static_cast<uint32_t>(fromLocal->m_iSize));
+    // Fresh packages: referred once, so that the release gives them back.
+    referChunk(getChunkAddr(fromShm));
+    referChunk(getChunkAddr(fromLocal));
+    pub.putEmptyDataPkg("h13_shm_pool", fromShm);
+    pub.putEmptyDataPkg("h13_local_pool", fromLocal);
+    EXPECT_EQ(m_participant->getMemPool()->getUsedSize(), 0u);
+
+    EXPECT_EQ(pub.deleteDataWriter(ws), 0);
+    EXPECT_EQ(pub.deleteDataWriter(wl), 0);
+    EXPECT_EQ(m_participant->deleteTopic(shm), 0);
+    EXPECT_EQ(m_participant->deleteTopic(local), 0);
+}
+
+TEST_F(PublisherImplNsTest, UnknownTopicQueriesAndDeletes)
+{
+    CPublisherImpl pub(m_participant.get());
+    std::vector<int> fps{7};
+    std::vector<ConnParam_t> conns;
+    TransParam_t param;
+    EXPECT_EQ(pub.getTopicMsgTransParam("h13_none", &param), -1);
+    EXPECT_EQ(pub.getTopicDataTransParam("h13_none", &conns), -1);
+    EXPECT_EQ(pub.getClientCount("h13_none"), 0);
+    EXPECT_EQ(pub.getFps("h13_none", fps), 0);
+    EXPECT_EQ(fps, std::vector<int>{7});
+    EXPECT_EQ(pub.getEmptyDataPkg("h13_none", 10, 0), nullptr);
+    EXPECT_EQ(pub.putFullDataPkg("h13_none", nullptr), -1);
+    EXPECT_FALSE(pub.isConnect("h13_none"));
+    zqtest::OutputCapture capture;
+    EXPECT_EQ(pub.deleteTransport("h13_none"), -1);
+    capture.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), GREEN, "Can't find topic h13_none"));
+}
+
+} // namespace
