@@ -94,7 +94,7 @@ TEST_F(DataReaderNsTest, ReaderInAnotherProcessGetsEveryMessageByCopyLoanAndCall
     ASSERT_EQ(line, "@@ connected");
     ASSERT_TRUE(zqtest::waitUntil([&] { return writer->isConnect(); }, 10000));
 
-    const int sizes[] = {0, 1, 65502, 65503, 1048577};
+    const int sizes[] = {1, 65502, 65503, 1048577}; // empty messages do not travel over sockets
     const char* modes[] = {"copy", "loan", "callback"};
     uint32_t seq = 0;
     for (int len : sizes) {
