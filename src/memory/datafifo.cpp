@@ -1,5 +1,7 @@
 #include "memory/datafifo.h"
 
+#include <chrono>
+
 CDataFifo::CDataFifo(int policy, int depth)
     : m_iDepth(depth < 0 ? FIFO_DEFAULT_DEPTH : depth), m_iPolicy(policy < 0 ? FIFO_POLICY_REJECT_NEW : policy)
 {
@@ -11,4 +13,52 @@ size_t CDataFifo::getCount()
 {
     std::lock_guard<std::mutex> lock(m_mtxQueue);
     return m_quePkgs.size();
+}
+
+int CDataFifo::enqueue(DataPackage_t* pkg, DataPackage_t** dropped)
+{
+    *dropped = nullptr;
+    std::lock_guard<std::mutex> lock(m_mtxQueue);
+    if (!m_bEnable) {
+        return -1;
+    }
+    if (m_quePkgs.size() >= static_cast<size_t>(m_iDepth)) {
+        // Depth 0 has nothing to drop: refuse rather than pop an empty queue.
+        if (m_iPolicy != FIFO_POLICY_DROP_OLDEST || m_quePkgs.empty()) {
+            return -1;
+        }
+        *dropped = m_quePkgs.front();
+        m_quePkgs.pop();
+    }
+    m_quePkgs.push(pkg);
+    m_cvQueue.notify_one();
+    return 0;
+}
+
+DataPackage_t* CDataFifo::dequeue(int timeoutMs)
+{
+    if (!m_bEnable) {
+        return nullptr;
+    }
+    std::unique_lock<std::mutex> lock(m_mtxQueue);
+    while (m_bEnable) {
+        if (!m_quePkgs.empty()) {
+            DataPackage_t* pkg = m_quePkgs.front();
+            m_quePkgs.pop();
+            return pkg;
+        }
+        if (timeoutMs < 0) {
+            m_cvQueue.wait(lock);
+        } else if (m_cvQueue.wait_for(lock, std::chrono::milliseconds(timeoutMs)) == std::cv_status::timeout) {
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+void CDataFifo::disable()
+{
+    std::lock_guard<std::mutex> lock(m_mtxQueue);
+    m_bEnable = false;
+    m_cvQueue.notify_all();
 }

@@ -41,6 +41,17 @@ public:
     size_t getCount();
 
 protected:
+    // The queueing rules both kinds share; the derived FIFOs add how a package goes back.
+    // Appends `pkg` under the overflow policy: 0 queued (*dropped is the oldest package pushed out,
+    // or null), -1 refused (disabled, or full under a policy that refuses or with nothing to drop).
+    int enqueue(DataPackage_t* pkg, DataPackage_t** dropped);
+    // The oldest package (its reference passes to the caller), waiting up to `timeoutMs` (for ever
+    // when negative, the full time again after a wake-up that finds nothing); null on timeout or
+    // once disabled.
+    DataPackage_t* dequeue(int timeoutMs);
+    // Disables the FIFO and wakes every waiter.
+    void disable();
+
     std::queue<DataPackage_t*> m_quePkgs;
     std::mutex m_mtxQueue;
     std::condition_variable m_cvQueue;

@@ -1,7 +1,5 @@
 #include "memory/normal_datafifo.h"
 
-#include <chrono>
-
 #include "memory/datacenter.h"
 
 CNormalDataFifo::CNormalDataFifo(CDataCenter* center, int policy, int depth)
@@ -19,11 +17,7 @@ CNormalDataFifo::~CNormalDataFifo()
     if (m_pDataCenter != nullptr) {
         m_pDataCenter->detachFifo(this);
     }
-    {
-        std::lock_guard<std::mutex> lock(m_mtxQueue);
-        m_bEnable = false;
-        m_cvQueue.notify_all();
-    }
+    disable();
     CNormalDataFifo::clear();
 }
 
@@ -46,21 +40,8 @@ int CNormalDataFifo::pushDataPackage(DataPackage_t* pkg)
         return -1;
     }
     DataPackage_t* dropped = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_mtxQueue);
-        if (!m_bEnable) {
-            return -1;
-        }
-        if (m_quePkgs.size() >= static_cast<size_t>(m_iDepth)) {
-            // Depth 0 has nothing to drop: refuse rather than pop an empty queue.
-            if (m_iPolicy != FIFO_POLICY_DROP_OLDEST || m_quePkgs.empty()) {
-                return -1;
-            }
-            dropped = m_quePkgs.front();
-            m_quePkgs.pop();
-        }
-        m_quePkgs.push(pkg);
-        m_cvQueue.notify_one();
+    if (enqueue(pkg, &dropped) != 0) {
+        return -1;
     }
     if (dropped != nullptr) {
         m_pDataCenter->releasePackage(dropped);
@@ -70,23 +51,7 @@ int CNormalDataFifo::pushDataPackage(DataPackage_t* pkg)
 
 DataPackage_t* CNormalDataFifo::getDataPackage(int timeoutMs)
 {
-    if (!m_bEnable) {
-        return nullptr;
-    }
-    std::unique_lock<std::mutex> lock(m_mtxQueue);
-    while (m_bEnable) {
-        if (!m_quePkgs.empty()) {
-            DataPackage_t* pkg = m_quePkgs.front();
-            m_quePkgs.pop();
-            return pkg;
-        }
-        if (timeoutMs < 0) {
-            m_cvQueue.wait(lock);
-        } else if (m_cvQueue.wait_for(lock, std::chrono::milliseconds(timeoutMs)) == std::cv_status::timeout) {
-            return nullptr;
-        }
-    }
-    return nullptr;
+    return dequeue(timeoutMs);
 }
 
 void CNormalDataFifo::releaseDataPackage(DataPackage_t* pkg)

@@ -1,6 +1,5 @@
 #include "memory/shm_datafifo.h"
 
-#include <chrono>
 #include <vector>
 
 #include "memory/shm_client.h"
@@ -19,11 +18,7 @@ CShmDataFifo::~CShmDataFifo()
     if (m_pClient != nullptr) {
         m_pClient->detachFifo(this);
     }
-    {
-        std::lock_guard<std::mutex> lock(m_mtxQueue);
-        m_bEnable = false;
-        m_cvQueue.notify_all();
-    }
+    disable();
     CShmDataFifo::clear();
 }
 
@@ -61,21 +56,8 @@ int CShmDataFifo::pushDataPackage(DataPackage_t* pkg)
         return -1;
     }
     DataPackage_t* dropped = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_mtxQueue);
-        if (!m_bEnable) {
-            return -1;
-        }
-        if (m_quePkgs.size() >= static_cast<size_t>(m_iDepth)) {
-            // Depth 0 has nothing to drop: refuse rather than pop an empty queue.
-            if (m_iPolicy != FIFO_POLICY_DROP_OLDEST || m_quePkgs.empty()) {
-                return -1;
-            }
-            dropped = m_quePkgs.front();
-            m_quePkgs.pop();
-        }
-        m_quePkgs.push(pkg);
-        m_cvQueue.notify_one();
+    if (enqueue(pkg, &dropped) != 0) {
+        return -1;
     }
     giveBack(dropped);
     return 0;
@@ -83,23 +65,7 @@ int CShmDataFifo::pushDataPackage(DataPackage_t* pkg)
 
 DataPackage_t* CShmDataFifo::getDataPackage(int timeoutMs)
 {
-    if (!m_bEnable) {
-        return nullptr;
-    }
-    std::unique_lock<std::mutex> lock(m_mtxQueue);
-    while (m_bEnable) {
-        if (!m_quePkgs.empty()) {
-            DataPackage_t* pkg = m_quePkgs.front();
-            m_quePkgs.pop();
-            return pkg;
-        }
-        if (timeoutMs < 0) {
-            m_cvQueue.wait(lock);
-        } else if (m_cvQueue.wait_for(lock, std::chrono::milliseconds(timeoutMs)) == std::cv_status::timeout) {
-            return nullptr;
-        }
-    }
-    return nullptr;
+    return dequeue(timeoutMs);
 }
 
 void CShmDataFifo::releaseDataPackage(DataPackage_t* pkg)

@@ -47,6 +47,26 @@ bool shmLayoutSize(const MemPoolLayout_t& layout, uint64_t* size, int* count)
     return true;
 }
 
+namespace {
+
+// The walk itself, for a layout shmLayoutSize accepted: every package in walk order.
+template <typename Fn> void walkSlots(const MemPoolLayout_t& layout, Fn&& fn)
+{
+    uint64_t offset = 0;
+    for (int g = 0; g < layout.m_iGroupCount; ++g) {
+        const MemGroup_t& grp = layout.m_stGroup[g];
+        uint64_t stride = static_cast<uint64_t>(grp.m_iChunkSize) + MEM_CHUNK_OVERHEAD;
+        for (int c = 0; c < grp.m_iChunkCount; ++c) {
+            if (!fn(ShmPkgSlot_t{offset + MEM_CHUNK_PKG_OFFSET, grp.m_iChunkSize, g})) {
+                return;
+            }
+            offset += stride;
+        }
+    }
+}
+
+} // namespace
+
 bool shmLayoutSlots(const MemPoolLayout_t& layout, std::vector<ShmPkgSlot_t>* slots)
 {
     slots->clear();
@@ -56,15 +76,10 @@ bool shmLayoutSlots(const MemPoolLayout_t& layout, std::vector<ShmPkgSlot_t>* sl
         return false;
     }
     slots->reserve(static_cast<size_t>(count));
-    uint64_t offset = 0;
-    for (int g = 0; g < layout.m_iGroupCount; ++g) {
-        const MemGroup_t& grp = layout.m_stGroup[g];
-        uint64_t stride = static_cast<uint64_t>(grp.m_iChunkSize) + MEM_CHUNK_OVERHEAD;
-        for (int c = 0; c < grp.m_iChunkCount; ++c) {
-            slots->push_back(ShmPkgSlot_t{offset + MEM_CHUNK_PKG_OFFSET, grp.m_iChunkSize, g});
-            offset += stride;
-        }
-    }
+    walkSlots(layout, [slots](const ShmPkgSlot_t& slot) {
+        slots->push_back(slot);
+        return true;
+    });
     return true;
 }
 
@@ -80,18 +95,20 @@ bool shmWalkLayout(const uint8_t* base, size_t len, const MemPoolLayout_t& layou
     if (count > 0 && base == nullptr) {
         return false;
     }
-    std::vector<ShmPkgSlot_t> walk;
-    shmLayoutSlots(layout, &walk);
-    slots->assign(walk.size(), ShmPkgSlot_t{0, -1, -1});
-    for (const ShmPkgSlot_t& slot : walk) {
+    slots->assign(static_cast<size_t>(count), ShmPkgSlot_t{0, -1, -1});
+    bool ok = true;
+    walkSlots(layout, [&](const ShmPkgSlot_t& slot) {
         int32_t id = 0;
         // Another process may write the segment at any time: read the number once.
         std::memcpy(&id, base + slot.m_u64Offset + offsetof(DataPackage_t, m_iPkgId), sizeof(id));
-        if (id < 1 || id > count || (*slots)[static_cast<size_t>(id - 1)].m_iCapacity >= 0) {
-            slots->clear();
-            return false;
+        ok = id >= 1 && id <= count && (*slots)[static_cast<size_t>(id - 1)].m_iCapacity < 0;
+        if (ok) {
+            (*slots)[static_cast<size_t>(id - 1)] = slot;
         }
-        (*slots)[static_cast<size_t>(id - 1)] = slot;
+        return ok;
+    });
+    if (!ok) {
+        slots->clear();
     }
-    return true;
+    return ok;
 }

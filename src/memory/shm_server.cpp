@@ -190,8 +190,9 @@ void CShmServer::sendTask(CDataFifo* fifo)
                 referPackage(id);
                 // Listed before the post: the reader may return it before post() is back.
                 addMemId(entry.first, id);
-                if (!entry.second->post(id, 0)) {
-                    delMemId(entry.first, id);
+                // Undo only what is still listed: a return of this number that came in
+                // meanwhile (a reader returning what it was not sent) took entry and reference.
+                if (!entry.second->post(id, 0) && delMemId(entry.first, id)) {
                     releasePackage(id);
                 }
             }
