@@ -62,7 +62,14 @@ inline int handOver(CParticipantImpl* writing, CParticipantImpl* reading, const 
     if (writing->getPubTopicMsgTransParam(topic, &param) != 0 || param.m_iType != TRANS_TYPE_TCP) {
         return -1;
     }
-    return reading->setSubTopicMsgTransParam(topic, param);
+    if (reading->setSubTopicMsgTransParam(topic, param) == 0) {
+        return 0;
+    }
+    // Discovery runs too and may have handed the endpoint over first.
+    _DdsInfo_t info{};
+    info.m_iTopicState = -1;
+    reading->getDdsInfo(topic, DDS_INFO_SUB, info);
+    return info.m_iTopicState == TOPIC_STATE_SUBSCRIBED ? 0 : -1;
 }
 
 // Message `seq` of `len` bytes: the sequence number in its first four bytes (as far as they go),
