@@ -134,11 +134,11 @@ TEST_F(DataWriterImplNsTest, ReceivedPackageCarriesTheWritersHeader)
     ASSERT_NE(buf, nullptr);
     DDSHeader_t header = readDdsHeader(pkgData(buf->m_pPkg));
     EXPECT_EQ(memcmp(header.m_u8Magic, "ZQMW", 4), 0);
-    EXPECT_EQ(header.m_u8Type, MSG_TYPE_DATA);
-    EXPECT_EQ(header.m_u8Flag, PKT_FLAG_FIRST);
-    EXPECT_EQ(header.m_u32DataLen, 40u);
-    EXPECT_GE(header.m_u64TimeStamp, before);
-    EXPECT_LE(header.m_u64TimeStamp, after);
+    EXPECT_EQ(+header.m_u8Type, MSG_TYPE_DATA);
+    EXPECT_EQ(+header.m_u8Flag, PKT_FLAG_FIRST);
+    EXPECT_EQ(+header.m_u32DataLen, 40u);
+    EXPECT_GE(+header.m_u64TimeStamp, before);
+    EXPECT_LE(+header.m_u64TimeStamp, after);
     EXPECT_EQ(buf->m_pPkg->m_iLen, 40 + 34);
     m_readers.front()->releaseDataBuffer(buf);
 }
@@ -168,15 +168,15 @@ TEST_F(DataWriterImplNsTest, HeaderOfAPublishedPackage)
     // No reader: the package is back in the pool, as the writer left it.
     DDSHeader_t header = readDdsHeader(pkgData(pkg));
     EXPECT_EQ(memcmp(header.m_u8Magic, "ZQMW", 4), 0);
-    EXPECT_EQ(header.m_u8Flag, 0);
-    EXPECT_EQ(header.m_u8Type, 100);
-    EXPECT_EQ(header.m_u32SeqNo, 0u);
-    EXPECT_GE(header.m_u64TimeStamp, before);
-    EXPECT_LE(header.m_u64TimeStamp, after);
-    EXPECT_EQ(header.m_u32DataLen, 10u);
+    EXPECT_EQ(+header.m_u8Flag, 0);
+    EXPECT_EQ(+header.m_u8Type, 100);
+    EXPECT_EQ(+header.m_u32SeqNo, 0u);
+    EXPECT_GE(+header.m_u64TimeStamp, before);
+    EXPECT_LE(+header.m_u64TimeStamp, after);
+    EXPECT_EQ(+header.m_u32DataLen, 10u);
     // Nothing of the earlier message is left in the fields no receiver reads.
-    EXPECT_EQ(header.m_u32TotalLen, 0u);
-    EXPECT_EQ(header.m_u32PktCount, 0u);
+    EXPECT_EQ(+header.m_u32TotalLen, 0u);
+    EXPECT_EQ(+header.m_u32PktCount, 0u);
     const uint8_t zero[4] = {0, 0, 0, 0};
     EXPECT_EQ(memcmp(header.m_u8Reserved, zero, 4), 0);
     EXPECT_EQ(pkg->m_iLen, 44);
