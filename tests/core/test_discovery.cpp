@@ -592,11 +592,11 @@ TEST_F(DiscoveryNsTest, StopTwiceAndStopWithoutRunLeaveNothingBehind)
         CDiscovery discovery(&hooks, "239.50.0.7", 50070, 3600);
         discovery.run();
         discovery.run(); // once only
-        EXPECT_EQ(zqtest::countThreads(), threads + 1);
+        EXPECT_EQ(zqtest::threadsSettleAt(threads + 1), threads + 1);
         discovery.stop();
         discovery.stop();
         EXPECT_EQ(zqtest::countOpenFds(), fds);
-        EXPECT_EQ(zqtest::countThreads(), threads);
+        EXPECT_EQ(zqtest::threadsSettleAt(threads), threads);
         discovery.trigger("h10_stopped"); // no socket any more: nothing happens
     }
     {
@@ -604,7 +604,7 @@ TEST_F(DiscoveryNsTest, StopTwiceAndStopWithoutRunLeaveNothingBehind)
         dropped.run(); // the destructor stops it
     }
     EXPECT_EQ(zqtest::countOpenFds(), fds);
-    EXPECT_EQ(zqtest::countThreads(), threads);
+    EXPECT_EQ(zqtest::threadsSettleAt(threads), threads);
 }
 
 TEST_F(DiscoveryNsTest, FailedMembershipIsReported)
@@ -692,7 +692,7 @@ TEST_F(DiscoveryNsTest, BufferedPipelineConnectsToItself)
         EXPECT_TRUE(sameParam(hooks.taken()[0].second, control));
     }
     EXPECT_EQ(zqtest::countOpenFds(), fds);
-    EXPECT_EQ(zqtest::countThreads(), threads);
+    EXPECT_EQ(zqtest::threadsSettleAt(threads), threads);
 }
 
 } // namespace

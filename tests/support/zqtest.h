@@ -168,4 +168,13 @@ bool waitUntil(Pred pred, int timeoutMs)
     return true;
 }
 
+// The thread count once it reaches `expected`, or whatever it is after `timeoutMs`. A joined
+// thread can still be listed in /proc for a moment after pthread_join returns.
+inline int threadsSettleAt(int expected, int timeoutMs = 2000)
+{
+    int count = countThreads();
+    waitUntil([&] { return (count = countThreads()) == expected; }, timeoutMs);
+    return count;
+}
+
 } // namespace zqtest

@@ -217,11 +217,11 @@ TEST(TimerTest, DestructionJoinsTheWorkerAndRunsNothingPending)
         std::atomic<bool> ran{false};
         {
             CTimer timer(async);
-            EXPECT_EQ(zqtest::countThreads(), threadsBefore + 1);
+            EXPECT_EQ(zqtest::threadsSettleAt(threadsBefore + 1), threadsBefore + 1);
             timer.add_task([&] { ran = true; }, kOneHourMs, -1);
         }
         EXPECT_FALSE(ran.load());
-        EXPECT_EQ(zqtest::countThreads(), threadsBefore);
+        EXPECT_EQ(zqtest::threadsSettleAt(threadsBefore), threadsBefore);
     }
 }
 

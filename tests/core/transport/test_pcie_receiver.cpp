@@ -49,16 +49,16 @@ TEST_F(PCIeReceiverTest, OpensOnlyTypeFour)
     for (int type : {0, 1, 2, 3, 5, -1}) {
         TransParam_t param = paramOf(type);
         EXPECT_FALSE(receiver.init(param)) << type;
-        EXPECT_EQ(zqtest::countThreads(), baseThreads);
+        EXPECT_EQ(zqtest::threadsSettleAt(baseThreads), baseThreads);
     }
     TransParam_t pcie = paramOf(TRANS_TYPE_PCIE);
     ASSERT_TRUE(receiver.init(pcie));
-    EXPECT_EQ(zqtest::countThreads(), baseThreads + 1);
+    EXPECT_EQ(zqtest::threadsSettleAt(baseThreads + 1), baseThreads + 1);
     EXPECT_FALSE(receiver.init(pcie));
     EXPECT_EQ(receiver.getFps(), -1);
     EXPECT_EQ(receiver.getLostPkgCount(), 0u);
     receiver.deinit();
-    EXPECT_EQ(zqtest::countThreads(), baseThreads);
+    EXPECT_EQ(zqtest::threadsSettleAt(baseThreads), baseThreads);
     EXPECT_EQ(receiver.getLostPkgCount(), 0u);
 
     // Started again after a stop; a never-started receiver's deinit returns at once.
@@ -67,7 +67,7 @@ TEST_F(PCIeReceiverTest, OpensOnlyTypeFour)
     receiver.deinit();
     CPCIeReceiver idle(&m_manager);
     idle.deinit();
-    EXPECT_EQ(zqtest::countThreads(), baseThreads);
+    EXPECT_EQ(zqtest::threadsSettleAt(baseThreads), baseThreads);
 }
 
 TEST_F(PCIeReceiverTest, ForwardsPackageOperationsAndDeliversNothing)
@@ -98,7 +98,7 @@ TEST_F(PCIeReceiverTest, DestructorStopsARunningReceiver)
         TransParam_t pcie = paramOf(TRANS_TYPE_PCIE);
         ASSERT_TRUE(receiver.init(pcie));
     }
-    EXPECT_EQ(zqtest::countThreads(), baseThreads);
+    EXPECT_EQ(zqtest::threadsSettleAt(baseThreads), baseThreads);
 }
 
 } // namespace

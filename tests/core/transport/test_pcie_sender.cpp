@@ -57,11 +57,11 @@ TEST_F(PCIeSenderTest, ThreadWaitsUntilStoppedAndCanBeStartedAgain)
         ASSERT_TRUE(sender.init());
         EXPECT_FALSE(sender.init());
         EXPECT_TRUE(sender.isInit());
-        EXPECT_EQ(zqtest::countThreads(), baseThreads + 1);
+        EXPECT_EQ(zqtest::threadsSettleAt(baseThreads + 1), baseThreads + 1);
         EXPECT_EQ(sender.getFps(), -1);
         sender.deinit();
         EXPECT_FALSE(sender.isInit());
-        EXPECT_EQ(zqtest::countThreads(), baseThreads);
+        EXPECT_EQ(zqtest::threadsSettleAt(baseThreads), baseThreads);
     }
 }
 
@@ -72,7 +72,7 @@ TEST_F(PCIeSenderTest, DestructorStopsARunningSender)
         CPCIeSender sender(nullptr);
         ASSERT_TRUE(sender.init());
     }
-    EXPECT_EQ(zqtest::countThreads(), baseThreads);
+    EXPECT_EQ(zqtest::threadsSettleAt(baseThreads), baseThreads);
 }
 
 } // namespace

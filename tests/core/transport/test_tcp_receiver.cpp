@@ -485,7 +485,7 @@ protected:
     void expectNothingLeft()
     {
         EXPECT_EQ(zqtest::countOpenFds(), m_baseFds);
-        EXPECT_EQ(zqtest::countThreads(), m_baseThreads);
+        EXPECT_EQ(zqtest::threadsSettleAt(m_baseThreads), m_baseThreads);
     }
 
     int m_baseFds{0};

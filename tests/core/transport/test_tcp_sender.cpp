@@ -244,7 +244,7 @@ protected:
     {
         EXPECT_TRUE(zqtest::waitUntil([&] { return zqtest::countOpenFds() == m_baseFds + extraFds; }, 10000))
             << zqtest::countOpenFds() << " open, " << m_baseFds + extraFds << " expected";
-        EXPECT_EQ(zqtest::countThreads(), m_baseThreads);
+        EXPECT_EQ(zqtest::threadsSettleAt(m_baseThreads), m_baseThreads);
     }
 
     int m_baseFds{0};

@@ -171,7 +171,7 @@ protected:
         m_receiver.reset();
         EXPECT_EQ(m_pool.getUsedSize(), 0u) << "every package went back";
         EXPECT_EQ(zqtest::countOpenFds(), m_baseFds) << "no descriptor left";
-        EXPECT_EQ(zqtest::countThreads(), m_baseThreads) << "no thread left";
+        EXPECT_EQ(zqtest::threadsSettleAt(m_baseThreads), m_baseThreads) << "no thread left";
     }
 
     // Sends a well-formed frame and waits for it: everything sent before has been handled.

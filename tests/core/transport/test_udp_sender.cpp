@@ -152,7 +152,7 @@ protected:
         m_sender.reset();
         EXPECT_EQ(m_pool.getUsedSize(), 0u) << "every package went back";
         EXPECT_EQ(zqtest::countOpenFds(), m_baseFds) << "no descriptor left";
-        EXPECT_EQ(zqtest::countThreads(), m_baseThreads) << "no thread left";
+        EXPECT_EQ(zqtest::threadsSettleAt(m_baseThreads), m_baseThreads) << "no thread left";
     }
 
     int m_baseFds{0};

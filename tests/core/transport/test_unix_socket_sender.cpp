@@ -118,7 +118,7 @@ protected:
         m_sender.reset();
         EXPECT_EQ(m_pool.getUsedSize(), 0u) << "every package went back";
         EXPECT_EQ(zqtest::countOpenFds(), m_baseFds) << "no descriptor left";
-        EXPECT_EQ(zqtest::countThreads(), m_baseThreads) << "no thread left";
+        EXPECT_EQ(zqtest::threadsSettleAt(m_baseThreads), m_baseThreads) << "no thread left";
     }
 
     int m_baseFds{0};
@@ -186,11 +186,11 @@ TEST_F(UnixSocketSenderNsTest, InitDeinitAndRestart)
     EXPECT_TRUE(m_sender->init());
     EXPECT_TRUE(m_sender->isInit());
     EXPECT_FALSE(m_sender->init()) << "already running";
-    EXPECT_EQ(zqtest::countThreads(), m_baseThreads + 1);
+    EXPECT_EQ(zqtest::threadsSettleAt(m_baseThreads + 1), m_baseThreads + 1);
     m_sender->deinit();
     EXPECT_FALSE(m_sender->isInit());
     m_sender->deinit();
-    EXPECT_EQ(zqtest::countThreads(), m_baseThreads);
+    EXPECT_EQ(zqtest::threadsSettleAt(m_baseThreads), m_baseThreads);
     EXPECT_TRUE(m_sender->init()) << "a medium can be started again";
     // The destructor stops the running sender (checked in TearDown).
 }
