@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev iproute2 util-linux)
+packages=(cmake make g++ binutils pkgconf libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev iproute2 util-linux)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
