@@ -9,13 +9,13 @@
 #include <zqdds/topic.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
-#include <cstring>
+#include <mutex>
 #include <thread>
 
 namespace {
 
-// A sender queues at most 8 packages and drops the oldest beyond that: keep bursts shorter.
 constexpr int MESSAGES = 5;
 constexpr int PAYLOAD = 1024;
 
@@ -65,18 +65,26 @@ int main()
         return 1;
     }
 
+    // The writer tells each reader about a package through a ring of two notices and does not wait
+    // for room: a writer that runs ahead of its readers loses messages ("Warning: Queue ... post ...
+    // failed!"). Here the writer waits until the reader has given the previous message back.
+    std::mutex mtx;
+    std::condition_variable done;
     int received = 0;
     std::thread readerThread([&] {
-        while (received < MESSAGES) {
+        for (int i = 0; i < MESSAGES; ++i) {
             _ExtraDataInfo_t info{};
             _DataBuffer_t* buf = reader->getDataBuffer(2000, &info);
             if (!buf) {
                 break; // nothing for two seconds
             }
             std::printf("loan_shm: got %d bytes \"%s\", sent at %llu us\n", buf->m_iLen,
-                        reinterpret_cast<const char*>(buf->m_pData), static_cast<unsigned long long>(info.m_u64TimeStamp));
-            reader->releaseDataBuffer(buf); // the chunk goes back to the pool
+                        reinterpret_cast<const char*>(buf->m_pData),
+                        static_cast<unsigned long long>(info.m_u64TimeStamp));
+            reader->releaseDataBuffer(buf); // the chunk goes back to the writer's pool
+            std::lock_guard<std::mutex> lock(mtx);
             ++received;
+            done.notify_one();
         }
     });
 
@@ -88,8 +96,12 @@ int main()
         }
         int n = std::snprintf(reinterpret_cast<char*>(buf->m_pData), static_cast<size_t>(buf->m_iSize),
                               "loaned message %d", i);
-        buf->m_iLen = n + 1; // with the terminating NUL
+        buf->m_iLen = n + 1;            // with the terminating NUL
         writer->putFullDataBuffer(buf); // published in place; the buffer is the library's again
+        std::unique_lock<std::mutex> lock(mtx);
+        if (!done.wait_for(lock, std::chrono::seconds(2), [&] { return received > i; })) {
+            break;
+        }
     }
     readerThread.join();
 

@@ -64,6 +64,8 @@ TEST_P(ExampleNsTest, RunsToTheEndAndExitsWithZero)
 }
 
 INSTANTIATE_TEST_SUITE_P(Examples, ExampleNsTest, ::testing::ValuesIn(EXAMPLES),
-                         [](const ::testing::TestParamInfo<ExampleCase>& param) { return std::string(param.param.name); });
+                         [](const ::testing::TestParamInfo<ExampleCase>& param) {
+                             return std::string(param.param.name);
+                         });
 
 } // namespace

@@ -96,17 +96,11 @@ protected:
     // Configures the consumer project against the prefix; the exit code of the configure step.
     int configureConsumer(const std::string& buildDir, const std::string& wantVersion, std::string* out)
     {
-        std::vector<std::string> argv{ZQ_CMAKE_COMMAND,
-                                      "-S",
-                                      ZQ_CONSUMER_DIR,
-                                      "-B",
-                                      buildDir,
-                                      "-DCMAKE_PREFIX_PATH=" + m_prefix,
-                                      "-DCMAKE_CXX_COMPILER=" ZQ_CXX_COMPILER,
-                                      "-DCMAKE_FIND_PACKAGE_NO_PACKAGE_REGISTRY=ON",
-                                      // A consumer must not need the library's private dependency.
-                                      "-DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON",
-                                      "-DZQ_WANT_VERSION=" + wantVersion};
+        std::vector<std::string> argv{
+            ZQ_CMAKE_COMMAND, "-S", ZQ_CONSUMER_DIR, "-B", buildDir, "-DCMAKE_PREFIX_PATH=" + m_prefix,
+            "-DCMAKE_CXX_COMPILER=" ZQ_CXX_COMPILER, "-DCMAKE_FIND_PACKAGE_NO_PACKAGE_REGISTRY=ON",
+            // A consumer must not need the library's private dependency.
+            "-DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON", "-DZQ_WANT_VERSION=" + wantVersion};
         if (!SANITIZER_FLAGS.empty()) {
             argv.push_back("-DCMAKE_CXX_FLAGS=" + SANITIZER_FLAGS);
             argv.push_back("-DCMAKE_EXE_LINKER_FLAGS=" + SANITIZER_FLAGS);
@@ -171,7 +165,8 @@ TEST_F(InstallNsTest, PkgConfigConsumerBuildsAndRuns)
         << flags;
 
     const std::string exe = m_root + "/consumer-pc";
-    std::vector<std::string> argv{ZQ_CXX_COMPILER, "-std=c++17", "-o", exe, std::string(ZQ_CONSUMER_DIR) + "/consumer.cpp"};
+    std::vector<std::string> argv{ZQ_CXX_COMPILER, "-std=c++17", "-o", exe,
+                                  std::string(ZQ_CONSUMER_DIR) + "/consumer.cpp"};
     for (const std::string& w : words(flags)) {
         argv.push_back(w);
     }
@@ -204,9 +199,9 @@ TEST_F(InstallNsTest, DynamicSymbolTableHoldsOnlyThePublicClasses)
         ++count;
         EXPECT_TRUE(std::regex_match(line, allowed)) << "exported: " << line;
     }
-    for (const char* symbol : {" CParticipant::createTopic(", " CDataWriter::write(void*, int)",
-                               " CDataReader::registerUserDataCallBack(", " typeinfo for CTopic\n",
-                               " vtable for CDataReader\n"}) {
+    for (const char* symbol :
+         {" CParticipant::createTopic(", " CDataWriter::write(void*, int)", " CDataReader::registerUserDataCallBack(",
+          " typeinfo for CTopic\n", " vtable for CDataReader\n"}) {
         EXPECT_NE(out.find(symbol), std::string::npos) << symbol;
     }
     EXPECT_GT(count, 30);
