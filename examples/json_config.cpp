@@ -14,17 +14,25 @@
 
 namespace {
 
+// The status of one side of a topic; a fresh record each time, since the channel list is appended to.
 void printInfo(CParticipant& participant, const std::string& topic, int kind)
 {
     _DdsInfo_t info{};
     if (participant.getDdsInfo(topic, kind, info) != 0) {
         return;
     }
-    std::printf("json_config: %s control port %d, readers %d, state %d, lost %lld, channels:",
-                kind == DDS_INFO_PUB ? "writing side" : "reading side", info.m_iMsgChnPort, info.m_iClientCount,
-                info.m_iTopicState, static_cast<long long>(info.m_i64LostPkgCount));
+    if (kind == DDS_INFO_PUB) {
+        std::printf("json_config: writing side: control port %d, %d reader(s), channels:", info.m_iMsgChnPort,
+                    info.m_iClientCount);
+    } else {
+        std::printf("json_config: reading side: control port %d, state %d (1 subscribed), %lld lost, channels:",
+                    info.m_iMsgChnPort, info.m_iTopicState, static_cast<long long>(info.m_i64LostPkgCount));
+    }
     for (const _DataTransChnInfo_t& chn : info.m_vecDataChnInfo) {
-        std::printf(" type %d port %d", chn.m_iTransType, chn.m_iPort);
+        std::printf(" type %d at %d", chn.m_iTransType, chn.m_iPort); // port, socket index or queue key
+    }
+    for (int fps : info.m_vecFps) {
+        std::printf(", %d frames/s", fps);
     }
     std::printf("\n");
 }
