@@ -2,9 +2,7 @@
 # package (zqdds::zqdds) and a pkg-config file. nlohmann json is header-only and used privately,
 # so a consumer needs neither it nor the thread package.
 
-install(TARGETS zqdds EXPORT zqddsTargets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS zqdds EXPORT zqddsTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/include/zqdds
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
     FILES_MATCHING PATTERN "*.h")
