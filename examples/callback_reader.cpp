@@ -38,7 +38,7 @@ int main()
 {
     _DomainConfigParam_t param;
     param.m_iDomainId = 68;
-    param.m_strMulticastIp = "224.5.6.9";
+    param.m_strMulticastIp = "224.5.6.68";
     param.m_iMulticastPort = 8890;
     param.m_iDiscoverPeriod = 1;
     param.m_vecSocketPorts = {6300, 6301, 6302, 6303};

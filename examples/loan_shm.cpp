@@ -38,7 +38,7 @@ int main()
 {
     _DomainConfigParam_t param;
     param.m_iDomainId = 67;
-    param.m_strMulticastIp = "224.5.6.8";
+    param.m_strMulticastIp = "224.5.6.67";
     param.m_iMulticastPort = 8889;
     param.m_iDiscoverPeriod = 1;
     param.m_vecSocketPorts = {6200, 6201, 6202, 6203};
