@@ -65,6 +65,9 @@ int main(int argc, char** argv)
         std::printf("%s reader connected: sending %d messages of %d bytes at %d per second\n", WHO, opt.count, opt.size,
                     opt.rate);
         demo::printInfo(WHO, *participant, opt.topic, DDS_INFO_PUB);
+        // The writing side counts the reader as soon as it has answered it; give the reading side
+        // a moment to open its end, or the first messages are lost (delivery is best effort).
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
         std::vector<uint8_t> data(static_cast<size_t>(opt.size));
         for (size_t i = sizeof(demo::MsgHead); i < data.size(); ++i) {
             data[i] = static_cast<uint8_t>(i);
