@@ -1,11 +1,13 @@
-// The Unix-socket channel between two processes: one-way latency (from the writer's time stamp
-// to the reader's wall clock, median and 99th percentile) for 64 B, 4 KiB, 64 KiB and 1 MiB,
-// paced one message at a time, and throughput (messages/s, MB/s, share received) for 64 B and
-// 64 KiB written back to back. Prints one table.
+// A channel between two processes, for each medium: the Unix-domain socket (two processes of one
+// host) and UDP (two "hosts": namespaces joined by a veth pair). One-way latency (from the
+// writer's time stamp to the reader's wall clock, median and 99th percentile) for 64 B, 4 KiB,
+// 64 KiB and 1 MiB, paced one message at a time, and throughput (messages/s, MB/s, share
+// received) for 64 B and 64 KiB written back to back. Prints one table.
 //
-// Runs in private network, IPC and mount namespaces made at start (the reader process, this
-// program started again with "--reader", shares them), so nothing leaves loopback; where they
-// cannot be made it prints why and does nothing.
+// Runs in private network, IPC and mount namespaces made at start; the reader process (this
+// program started again with "--reader") shares them for the Unix socket and runs in a second
+// namespace for UDP, so nothing leaves this program's own namespaces; where they cannot be made
+// it prints why and does nothing.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -33,9 +35,15 @@
 
 namespace {
 
-const char* const TOPIC = "zqbench_unix";
+const char* const TOPIC = "zqbench";
 
-_DomainConfigParam_t record(int portBase, int unixBase)
+// The UDP "hosts": this program's namespace and one more, joined by a veth pair.
+const char* const UDP_WRITER_IF = "zqb0";
+const char* const UDP_WRITER_IP = "198.18.77.1";
+const char* const UDP_READER_IF = "zqb1";
+const char* const UDP_READER_IP = "198.18.77.2";
+
+_DomainConfigParam_t record(int portBase, int unixBase, const std::string& eth)
 {
     _DomainConfigParam_t param;
     param.m_iDomainId = 77;
@@ -47,7 +55,7 @@ _DomainConfigParam_t record(int portBase, int unixBase)
         param.m_vecUnixSocketIdx.push_back(unixBase + i);
     }
     param.m_iMaxMemPoolSize = 0x8000000;
-    param.m_strEthName = "lo";
+    param.m_strEthName = eth;
     return param;
 }
 
@@ -67,11 +75,11 @@ void quietLibrary()
 }
 
 // The reader process: answers on stderr, which the writer reads.
-int runReader(int port)
+int runReader(const std::string& eth, const std::string& writerIp, int port)
 {
     FILE* out = fdopen(dup(STDERR_FILENO), "w");
     quietLibrary();
-    _DomainConfigParam_t param = record(41000, 4100);
+    _DomainConfigParam_t param = record(41000, 4100, eth);
     auto participant = std::make_unique<CParticipant>(param);
     CTopic* topic = participant->createTopic(TOPIC);
     CSubscriber* sub = participant->createSubscriber();
@@ -79,7 +87,7 @@ int runReader(int port)
     TransParam_t endpoint;
     memset(&endpoint, 0, sizeof(endpoint));
     endpoint.m_iType = TRANS_TYPE_TCP;
-    strncpy(endpoint.m_tcpParam.m_szIp, "127.0.0.1", sizeof(endpoint.m_tcpParam.m_szIp) - 1);
+    strncpy(endpoint.m_tcpParam.m_szIp, writerIp.c_str(), sizeof(endpoint.m_tcpParam.m_szIp) - 1);
     endpoint.m_tcpParam.m_iPort = port;
     implOf(topic)->setSubTopicMsgTransParam(TOPIC, endpoint);
     bool up = zqtest::waitUntil([&] { return reader->isConnect(); }, 10000);
@@ -143,23 +151,13 @@ bool readReply(zqtest::ChildProcess& child, int timeoutMs, std::string* text)
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// One medium: a writer in this process on `eth`, the reader process started by `spawn`, then the
+// rows of the table.
+template <typename Spawn>
+bool runMedium(FILE* report, const char* medium, const std::string& eth, const std::string& writerIp,
+               const std::string& readerEth, Spawn spawn)
 {
-    if (argc == 3 && std::string(argv[1]) == "--reader") {
-        return runReader(std::atoi(argv[2]));
-    }
-    std::string error;
-    if (!zqtest::enterPrivateNamespaces(&error)) {
-        printf("bench_pubsub skipped: %s\n", error.c_str());
-        return 0;
-    }
-    int saved = dup(STDOUT_FILENO);
-    quietLibrary();
-    FILE* report = fdopen(saved, "w");
-
-    _DomainConfigParam_t param = record(40000, 4000);
+    _DomainConfigParam_t param = record(40000, 4000, eth);
     auto participant = std::make_unique<CParticipant>(param);
     CTopic* topic = participant->createTopic(TOPIC);
     CPublisher* pub = participant->createPublisher();
@@ -171,19 +169,22 @@ int main(int argc, char** argv)
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
     self[n > 0 ? n : 0] = '\0';
-    auto child = zqtest::ChildProcess::spawn({self, "--reader", std::to_string(control.m_tcpParam.m_iPort)}, &error);
+    std::string error;
+    std::unique_ptr<zqtest::ChildProcess> child =
+        spawn({self, "--reader", readerEth, writerIp, std::to_string(control.m_tcpParam.m_iPort)}, &error);
     std::string line;
-    if (!child || !readReply(*child, 15000, &line) || line != "connected" ||
-        !zqtest::waitUntil([&] { return writer->isConnect(); }, 10000)) {
-        fprintf(report, "bench_pubsub: the reader process did not connect %s\n", error.c_str());
-        return 1;
+    bool ok = child && readReply(*child, 15000, &line) && line == "connected" &&
+              zqtest::waitUntil([&] { return writer->isConnect(); }, 10000);
+    if (!ok) {
+        fprintf(report, "bench_pubsub: %s: the reader process did not connect %s\n", medium, error.c_str());
     }
 
-    fprintf(report, "%-12s %10s %12s %12s %14s %10s %8s\n", "message", "count", "median us", "p99 us", "msgs/s", "MB/s",
-            "recv %");
     std::vector<uint8_t> data(1024 * 1024, 0x42);
     const int latSizes[] = {64, 4096, 65536, 1048576};
     for (int size : latSizes) {
+        if (!ok) {
+            break;
+        }
         int count = size >= 1048576 ? 300 : 2000;
         std::vector<long long> lat;
         for (int i = 0; i < count; ++i) {
@@ -200,11 +201,14 @@ int main(int argc, char** argv)
         std::sort(lat.begin(), lat.end());
         long long median = lat.empty() ? -1 : lat[lat.size() / 2];
         long long p99 = lat.empty() ? -1 : lat[std::min(lat.size() - 1, lat.size() * 99 / 100)];
-        fprintf(report, "%-12s %10zu %12lld %12lld %14s %10s %8s\n", (std::to_string(size) + " B").c_str(), lat.size(),
-                median, p99, "-", "-", "-");
+        fprintf(report, "%-8s %-12s %10zu %12lld %12lld %14s %10s %8s\n", medium, (std::to_string(size) + " B").c_str(),
+                lat.size(), median, p99, "-", "-", "-");
     }
     const int burstSizes[] = {64, 65536};
     for (int size : burstSizes) {
+        if (!ok) {
+            break;
+        }
         int count = size >= 65536 ? 5000 : 100000;
         child->writeInput("burst\n");
         for (int i = 0; i < count; ++i) {
@@ -219,17 +223,57 @@ int main(int argc, char** argv)
         std::istringstream in(line);
         in >> got >> us >> bytes;
         double secs = us > 0 ? static_cast<double>(us) / 1e6 : 1e-6;
-        fprintf(report, "%-12s %10lld %12s %12s %14.0f %10.1f %8.1f\n", (std::to_string(size) + " B burst").c_str(),
-                got, "-", "-", static_cast<double>(got) / secs, static_cast<double>(bytes) / secs / 1e6,
-                100.0 * static_cast<double>(got) / count);
+        fprintf(report, "%-8s %-12s %10lld %12s %12s %14.0f %10.1f %8.1f\n", medium,
+                (std::to_string(size) + " B burst").c_str(), got, "-", "-", static_cast<double>(got) / secs,
+                static_cast<double>(bytes) / secs / 1e6, 100.0 * static_cast<double>(got) / count);
     }
-    child->writeInput("quit\n");
-    readReply(*child, 15000, &line);
-    child->wait(15000);
+    fflush(report);
+    if (child) {
+        child->writeInput("quit\n");
+        readReply(*child, 15000, &line);
+        child->wait(15000);
+    }
     pub->deleteDataWriter(writer);
     participant->deletePublisher(pub);
     participant->deleteTopic(topic);
     participant.reset();
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 5 && std::string(argv[1]) == "--reader") {
+        return runReader(argv[2], argv[3], std::atoi(argv[4]));
+    }
+    std::string error;
+    if (!zqtest::enterPrivateNamespaces(&error)) {
+        printf("bench_pubsub skipped: %s\n", error.c_str());
+        return 0;
+    }
+    int saved = dup(STDOUT_FILENO);
+    quietLibrary();
+    FILE* report = fdopen(saved, "w");
+
+    fprintf(report, "%-8s %-12s %10s %12s %12s %14s %10s %8s\n", "medium", "message", "count", "median us", "p99 us",
+            "msgs/s", "MB/s", "recv %");
+    bool ok =
+        runMedium(report, "unix", "lo", "127.0.0.1", "lo", [](const std::vector<std::string>& args, std::string* err) {
+            return zqtest::ChildProcess::spawn(args, err);
+        });
+
+    // The reader's "host": a second namespace joined to this one by a veth pair.
+    std::unique_ptr<zqtest::NetHost> host = zqtest::NetHost::create(&error);
+    if (host == nullptr || !zqtest::joinHosts(nullptr, UDP_WRITER_IF, std::string(UDP_WRITER_IP) + "/24", host.get(),
+                                              UDP_READER_IF, std::string(UDP_READER_IP) + "/24", &error)) {
+        fprintf(report, "bench_pubsub: udp: no second namespace: %s\n", error.c_str());
+        fclose(report);
+        return 1;
+    }
+    ok = runMedium(report, "udp", UDP_WRITER_IF, UDP_WRITER_IP, UDP_READER_IF,
+                   [&](const std::vector<std::string>& args, std::string* err) { return host->spawn(args, err); }) &&
+         ok;
     fclose(report);
-    return 0;
+    return ok ? 0 : 1;
 }

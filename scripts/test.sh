@@ -3,16 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ binutils pkgconf libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev iproute2 util-linux)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "== installing: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-fi
+. scripts/deps.sh
+zq_install_missing "${ZQ_BUILD_PACKAGES[@]}" "${ZQ_TEST_PACKAGES[@]}"
 
 jobs=$(nproc)
 status=0

@@ -9,9 +9,9 @@
 
 namespace {
 
-#ifdef ZQ_EXAMPLE_DIR
+#ifdef ZQ_EXAMPLES_DIR
 constexpr bool EXAMPLES_BUILT = true;
-const std::string EXAMPLE_DIR = ZQ_EXAMPLE_DIR;
+const std::string EXAMPLE_DIR = ZQ_EXAMPLES_DIR;
 const std::string CONFIG_FILE = ZQ_CONFIG_FILE;
 #else
 constexpr bool EXAMPLES_BUILT = false;
