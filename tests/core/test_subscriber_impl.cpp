@@ -3,8 +3,10 @@
 // leftover sides that deleteSubscriber and deleteTopic sweep.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/participant_impl.h"
@@ -343,6 +345,88 @@ TEST_F(SubscriberImplNsTest, OnlyTheFirstSubscriberWithTheTopicTakesAnswers)
     EXPECT_EQ(m_participant->deleteTopic(topic), 0);
     EXPECT_EQ(pub->deleteDataWriter(writer), 0);
     EXPECT_EQ(other->deletePublisher(pub), 0);
+    EXPECT_EQ(other->deleteTopic(writing), 0);
+}
+
+// A reader made while the topic's last reader here is deleted: whichever goes first, the new
+// reader ends up on a live reading side of its own (never on one being destroyed), and no
+// registration of the old side can take another reader's away. The writer is in a participant
+// of another domain, so that the deleted reader really is the topic's last user here.
+TEST_F(SubscriberImplNsTest, ReaderMadeWhileTheLastOneGoesGetsALiveReadingSide)
+{
+    auto other = start(533, 53150, 5330, 0x5330);
+    CTopic* writing = other->createTopic("h13_churn", nullptr);
+    CTopic* topic = m_participant->createTopic("h13_churn", nullptr);
+    ASSERT_NE(writing, nullptr);
+    ASSERT_NE(topic, nullptr);
+    {
+        CPublisherImpl pub(other.get());
+        CSubscriberImpl sub(m_participant.get());
+        CDataWriter* writer = pub.createDataWriter(writing);
+        ASSERT_NE(writer, nullptr);
+        CDataReader* current = createReader(sub, topic);
+        ASSERT_NE(current, nullptr);
+        const std::vector<uint8_t> message = pubsub::makeMessage(64, 1);
+        auto delivers = [&](CDataReader* reader) {
+            uint8_t buf[64];
+            // Paced until one arrives: the writing side may still be taking the old reader's
+            // channel down.
+            return zqtest::waitUntil(
+                [&] {
+                    writer->write(const_cast<uint8_t*>(message.data()), 64);
+                    return reader->read(buf, sizeof(buf), 100, nullptr) == 64 && pubsub::isMessage(buf, 64, 1);
+                },
+                10000);
+        };
+        zqtest::OutputCapture quiet;
+        for (int round = 0; round < 12; ++round) {
+            if (sub.getTopicState("h13_churn") == TOPIC_STATE_UNSUBSCRIBED) {
+                ASSERT_EQ(handOver(pub, sub, "h13_churn"), 0) << "round " << round;
+            }
+            ASSERT_TRUE(zqtest::waitUntil([&] { return current->isConnect(); }, 10000)) << "round " << round;
+            ASSERT_TRUE(delivers(current)) << "round " << round;
+
+            CDataReader* next = nullptr;
+            std::atomic<int> ready{0};
+            std::thread creator([&] {
+                ready.fetch_add(1);
+                while (ready.load() < 2) {
+                }
+                next = sub.createDataReader(topic, 4);
+            });
+            std::thread deleter([&] {
+                ready.fetch_add(1);
+                while (ready.load() < 2) {
+                }
+                sub.deleteDataReader(current);
+            });
+            creator.join();
+            deleter.join();
+            ASSERT_NE(next, nullptr) << "round " << round;
+            current = next;
+            ASSERT_NE(sub.getTransport("h13_churn"), nullptr) << "round " << round;
+            EXPECT_EQ(topic->getTopicDescImpl()->getReference(), 1) << "round " << round;
+        }
+        if (sub.getTopicState("h13_churn") == TOPIC_STATE_UNSUBSCRIBED) {
+            ASSERT_EQ(handOver(pub, sub, "h13_churn"), 0);
+        }
+        ASSERT_TRUE(zqtest::waitUntil([&] { return current->isConnect(); }, 10000));
+        ASSERT_TRUE(delivers(current));
+        // A second reader on the surviving side: the two registrations are each its own.
+        CDataReader* second = sub.createDataReader(topic, 4);
+        ASSERT_NE(second, nullptr);
+        EXPECT_TRUE(second->isConnect());
+        EXPECT_EQ(sub.deleteDataReader(current), 0);
+        EXPECT_TRUE(second->isConnect());
+        EXPECT_TRUE(delivers(second));
+        EXPECT_EQ(sub.deleteDataReader(second), 0);
+        EXPECT_EQ(pub.deleteDataWriter(writer), 0);
+        quiet.stop();
+        EXPECT_EQ(sub.getTransport("h13_churn"), nullptr);
+        EXPECT_EQ(sub.getTopicState("h13_churn"), -1);
+        EXPECT_EQ(m_participant->getMemPool()->getUsedSize(), 0u);
+    }
+    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
     EXPECT_EQ(other->deleteTopic(writing), 0);
 }
 
