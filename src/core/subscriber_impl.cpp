@@ -181,7 +181,7 @@ int CSubscriberImpl::setTopicMsgTransParam(const std::string& topic, TransParam_
         return -1; // not waiting here: every further answer is ignored until a reset
     }
     m_mapMsgTransParam[topic] = param;
-    int ret = 0;
+    int ret = -1; // a state without a transport takes no endpoint either
     {
         // Held across the call, so that the transport cannot be deleted under it.
         std::lock_guard<std::mutex> lock(m_mtxTransport);

@@ -115,6 +115,12 @@ TEST_F(SubscriberImplNsTest, TopicStates)
     EXPECT_EQ(sub.delTopicState("h13_a"), 0);
     EXPECT_EQ(sub.delTopicState("h13_a"), -1);
     EXPECT_EQ(sub.getTopicState("h13_a"), -1);
+
+    // A state without a transport takes no endpoint and keeps waiting.
+    TransParam_t endpoint = pubsub::controlEndpoint("127.0.0.1", 53103);
+    EXPECT_EQ(sub.setTopicMsgTransParam("h13_c", endpoint), -1);
+    EXPECT_EQ(sub.getTopicState("h13_c"), TOPIC_STATE_UNSUBSCRIBED);
+    EXPECT_EQ(sub.getTopicMsgTransParam("h13_c", &endpoint), -1);
 }
 
 TEST_F(SubscriberImplNsTest, FirstReaderMakesTheTopicWaitAndTheLastTakesItAway)
