@@ -2,7 +2,9 @@
 // host) and UDP (two "hosts": namespaces joined by a veth pair). One-way latency (from the
 // writer's time stamp to the reader's wall clock, median and 99th percentile) for 64 B, 4 KiB,
 // 64 KiB and 1 MiB, paced one message at a time, and throughput (messages/s, MB/s, share
-// received) for 64 B and 64 KiB written back to back. Prints one table.
+// received) for 64 B and 64 KiB, written back to back (what arrives of a flood: the sending side
+// keeps only the newest few) and in windows of 8 that the reader acknowledges (what the channel
+// carries without loss). Prints one table.
 //
 // Runs in private network, IPC and mount namespaces made at start; the reader process (this
 // program started again with "--reader") shares them for the Unix socket and runs in a second
@@ -36,6 +38,8 @@
 namespace {
 
 const char* const TOPIC = "zqbench";
+// Messages in flight in the acknowledged throughput runs: the sending side's queue holds 8.
+constexpr int kWindow = 8;
 
 // The UDP "hosts": this program's namespace and one more, joined by a veth pair.
 const char* const UDP_WRITER_IF = "zqb0";
@@ -107,6 +111,29 @@ int runReader(const std::string& eth, const std::string& writerIp, int port)
             int len = reader->read(buf.data(), static_cast<int>(buf.size()), 5000, &info);
             int64_t lat = static_cast<int64_t>(getSysTimeUs()) - static_cast<int64_t>(info.m_u64TimeStamp);
             fprintf(out, "@@ %lld\n", len < 0 ? -1LL : static_cast<long long>(lat));
+            fflush(out);
+        } else if (cmd == "window") {
+            // `count` messages, acknowledged every kWindow (or at a gap, so the writer goes on).
+            int got = 0;
+            int64_t first = 0;
+            int64_t last = 0;
+            long long bytes = 0;
+            for (int i = 0; i < count; ++i) {
+                int len = reader->read(buf.data(), static_cast<int>(buf.size()), 300, nullptr);
+                if (len >= 0) {
+                    last = static_cast<int64_t>(getSysTimeUs());
+                    if (got == 0) {
+                        first = last;
+                    }
+                    ++got;
+                    bytes += len;
+                }
+                if ((i + 1) % kWindow == 0) {
+                    fprintf(out, "@@ ack\n");
+                    fflush(out);
+                }
+            }
+            fprintf(out, "@@ %d %lld %lld\n", got, static_cast<long long>(last - first), bytes);
             fflush(out);
         } else if (cmd == "burst") {
             // Counts what arrives until the channel stays quiet for a while.
@@ -225,6 +252,32 @@ bool runMedium(FILE* report, const char* medium, const std::string& eth, const s
         double secs = us > 0 ? static_cast<double>(us) / 1e6 : 1e-6;
         fprintf(report, "%-8s %-12s %10lld %12s %12s %14.0f %10.1f %8.1f\n", medium,
                 (std::to_string(size) + " B burst").c_str(), got, "-", "-", static_cast<double>(got) / secs,
+                static_cast<double>(bytes) / secs / 1e6, 100.0 * static_cast<double>(got) / count);
+    }
+    for (int size : burstSizes) {
+        if (!ok) {
+            break;
+        }
+        int count = size >= 65536 ? 4000 : 40000;
+        child->writeInput("window " + std::to_string(count) + "\n");
+        bool acked = true;
+        for (int i = 0; i < count && acked; ++i) {
+            writer->write(data.data(), size);
+            if ((i + 1) % kWindow == 0) {
+                acked = readReply(*child, 15000, &line) && line == "ack";
+            }
+        }
+        if (!acked || !readReply(*child, 30000, &line)) {
+            break;
+        }
+        long long got = 0;
+        long long us = 0;
+        long long bytes = 0;
+        std::istringstream in(line);
+        in >> got >> us >> bytes;
+        double secs = us > 0 ? static_cast<double>(us) / 1e6 : 1e-6;
+        fprintf(report, "%-8s %-12s %10lld %12s %12s %14.0f %10.1f %8.1f\n", medium,
+                (std::to_string(size) + " B win 8").c_str(), got, "-", "-", static_cast<double>(got) / secs,
                 static_cast<double>(bytes) / secs / 1e6, 100.0 * static_cast<double>(got) / count);
     }
     fflush(report);

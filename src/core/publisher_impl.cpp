@@ -236,14 +236,28 @@ int CPublisherImpl::deleteTransport(const std::string& topic)
 
 int CPublisherImpl::deleteTransportLocked(const std::string& topic)
 {
-    std::lock_guard<std::mutex> lock(m_mtxTransport);
-    auto it = m_mapTransports.find(topic);
-    if (it == m_mapTransports.end()) {
-        DDS_GREEN("Can't find topic %s", topic.c_str());
-        return -1;
+    CTransport* transport = nullptr;
+    CMemPool* pool = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxTransport);
+        auto it = m_mapTransports.find(topic);
+        if (it == m_mapTransports.end()) {
+            DDS_GREEN("Can't find topic %s", topic.c_str());
+            return -1;
+        }
+        transport = it->second;
+        m_mapTransports.erase(it);
+        auto found = m_mapMemPools.find(topic);
+        if (found != m_mapMemPools.end()) {
+            pool = found->second;
+            m_mapMemPools.erase(found);
+        }
     }
-    delete it->second;
-    m_mapTransports.erase(it);
+    // Unlinked first and destroyed outside the transport mutex, so that the status queries do
+    // not wait for the transport's connections to close; the pool goes after the transport that
+    // used it.
+    delete transport;
+    delete pool;
 
     auto param = m_mapMsgTransParam.find(topic);
     if (param != m_mapMsgTransParam.end()) {
@@ -252,11 +266,6 @@ int CPublisherImpl::deleteTransportLocked(const std::string& topic)
             CResourceManager::getInstance()->putSocketPort(port);
         }
         m_mapMsgTransParam.erase(param);
-    }
-    auto pool = m_mapMemPools.find(topic);
-    if (pool != m_mapMemPools.end()) {
-        delete pool->second; // after the transport that used it
-        m_mapMemPools.erase(pool);
     }
     return 0;
 }

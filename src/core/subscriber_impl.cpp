@@ -181,7 +181,7 @@ int CSubscriberImpl::setTopicMsgTransParam(const std::string& topic, TransParam_
         return -1; // not waiting here: every further answer is ignored until a reset
     }
     m_mapMsgTransParam[topic] = param;
-    int ret = 0;
+    int ret = -1; // a state without a transport takes no endpoint either
     {
         // Held across the call, so that the transport cannot be deleted under it.
         std::lock_guard<std::mutex> lock(m_mtxTransport);
@@ -243,8 +243,7 @@ int CSubscriberImpl::getFps(const std::string& topic, std::vector<int>& out)
 
 int CSubscriberImpl::createTransport(const std::string& topic)
 {
-    std::lock_guard<std::mutex> lock(m_mtxTransport);
-    if (m_mapTransports.count(topic) != 0) {
+    if (getTransport(topic) != nullptr) {
         return -1;
     }
     CTopicImpl* topicImpl = m_pParticipantImpl->getTopicImpl(topic);
@@ -265,13 +264,23 @@ int CSubscriberImpl::createTransport(const std::string& topic)
     receiver->setMemPool(m_pParticipantImpl->getMemPool());
     {
         std::lock_guard<std::mutex> channel(m_mtxChannel);
-        m_mapChannelUp[topic] = false;
+        m_mapChannelUp.emplace(topic, false);
     }
-    // The first registration, so it sees every START and STOP before any reader does. The
-    // transport is not visible to any other thread yet.
-    receiver->registerEventCallBack([this, topic](int, int iEventId) { onChannelEvent(topic, iEventId); });
-    m_mapTransports[topic] = receiver;
-    return 0;
+    // The first registration, so it sees every START and STOP before any reader does. Made
+    // before the transport is linked and without the transport mutex, which comes after the
+    // transport's event mutex: no other thread knows the transport yet.
+    int watcher =
+        receiver->registerEventCallBack([this, topic](int, int iEventId) { onChannelEvent(topic, iEventId); });
+    {
+        std::lock_guard<std::mutex> lock(m_mtxTransport);
+        if (m_mapTransports.emplace(topic, receiver).second) {
+            return 0;
+        }
+    }
+    // Another caller linked one first: ours goes without telling the watcher of that one.
+    receiver->unregisterEventCallBack(watcher);
+    delete receiver;
+    return -1;
 }
 
 void CSubscriberImpl::onChannelEvent(const std::string& topic, int eventId)

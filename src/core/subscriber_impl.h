@@ -12,9 +12,11 @@
 // creation and deletion, leftover sweeps); m_mtxReader guards m_mapReaders, m_mtxState
 // m_mapTopicState, m_mtxTransport m_mapTransports, m_mtxControl m_mapMsgTransParam, m_mtxChannel
 // m_mapChannelUp. Orders: lifecycle, then reader, then one at a time state and transport;
-// control, then one at a time state and transport. A transport is called with the transport
-// mutex held only by the status queries and setTopicMsgTransParam; it is unlinked under the
-// mutex and destroyed after releasing it. m_mtxChannel is taken last and alone.
+// control, then one at a time state and transport; a transport's event mutex (its control
+// thread runs the readers' event callbacks under it) before the transport mutex, so nothing
+// registers with a transport while holding the transport mutex. A transport is called with the
+// transport mutex held only by the status queries and setTopicMsgTransParam; it is unlinked
+// under the mutex and destroyed after releasing it. m_mtxChannel is taken last and alone.
 #pragma once
 
 #include <cstdint>

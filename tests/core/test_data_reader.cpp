@@ -1,6 +1,6 @@
 // The public reading road: a writer in this process and readers in this process and in another
-// one (zqh_pubsub_reader), messages by copy, by loan and through the callback, deletions in every
-// order while messages flow, and nothing left behind.
+// one (zqh_pubsub_reader), messages written by copy and by loan and read by copy, by loan and
+// through the callback, deletions in every order while messages flow, and nothing left behind.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -95,17 +95,30 @@ TEST_F(DataReaderNsTest, ReaderInAnotherProcessGetsEveryMessageByCopyLoanAndCall
     ASSERT_TRUE(zqtest::waitUntil([&] { return writer->isConnect(); }, 10000));
 
     const int sizes[] = {1, 65502, 65503, 1048577}; // empty messages do not travel over sockets
-    const char* modes[] = {"copy", "loan", "callback"};
+    // How the writer hands the message over, and how the reader takes it.
+    struct Mode {
+        bool lend;
+        const char* take;
+    };
+    const Mode modes[] = {{false, "copy"}, {false, "loan"}, {false, "callback"}, {true, "copy"}};
     uint32_t seq = 0;
     for (int len : sizes) {
-        for (const char* mode : modes) {
+        for (const Mode& mode : modes) {
             std::vector<uint8_t> data = pubsub::makeMessage(len, seq);
             uint8_t dummy = 0;
             uint64_t before = static_cast<uint64_t>(getSysTimeUs());
-            ASSERT_EQ(writer->write(data.empty() ? &dummy : data.data(), len), len);
+            if (mode.lend) {
+                _DataBuffer_t* buf = writer->getEmptyDataBuffer(len, 1000);
+                ASSERT_NE(buf, nullptr) << len;
+                pubsub::fillPattern(buf->m_pData, len, seq);
+                buf->m_iLen = len;
+                ASSERT_EQ(writer->putFullDataBuffer(buf), 0);
+            } else {
+                ASSERT_EQ(writer->write(data.empty() ? &dummy : data.data(), len), len);
+            }
             uint64_t after = static_cast<uint64_t>(getSysTimeUs());
-            ASSERT_TRUE(
-                child->writeInput("expect " + std::to_string(seq) + " " + std::to_string(len) + " " + mode + "\n"));
+            ASSERT_TRUE(child->writeInput("expect " + std::to_string(seq) + " " + std::to_string(len) + " " +
+                                          mode.take + "\n"));
             ASSERT_TRUE(child->waitForLine("@@ ", 15000, &line)) << seq;
             std::istringstream in(line);
             std::string tag;

@@ -2,6 +2,7 @@
 // writes, the descriptor cache, and the limits of a topic's own shared-memory pool.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -94,6 +95,33 @@ TEST_F(DataWriterImplNsTest, LentBufferWithABadLengthGoesBackUnpublished)
     EXPECT_TRUE(poolDrained());
     // Nothing of the refused ones reached the reader.
     EXPECT_EQ(m_readers.front()->getBufferCount(), 0);
+}
+
+TEST_F(DataWriterImplNsTest, EmptyMessageIsPublishedButNeverArrivesOverTheUnixSocket)
+{
+    ASSERT_TRUE(open("h13_empty"));
+    std::atomic<int> delivered{0};
+    m_readers.front()->registerUserDataCallBack([&](void*, int, _ExtraDataInfo_t*) {
+        delivered.fetch_add(1);
+        return 0;
+    });
+    zqtest::OutputCapture capture;
+    uint8_t byte = 7;
+    EXPECT_EQ(m_writer->write(&byte, 0), 0);
+    _DataBuffer_t* buf = m_writer->getEmptyDataBuffer(0, 100);
+    ASSERT_NE(buf, nullptr);
+    EXPECT_EQ(buf->m_iLen, 0);
+    EXPECT_EQ(m_writer->putFullDataBuffer(buf), 0);
+    // Sent as bare headers, which the receiver refuses: the next message is the first to arrive.
+    ASSERT_EQ(writeMessage(1, 5), 1);
+    uint8_t got[4] = {};
+    ASSERT_EQ(m_readers.front()->read(got, sizeof(got), 10000, nullptr), 1);
+    capture.stop();
+    EXPECT_TRUE(pubsub::isMessage(got, 1, 5));
+    EXPECT_EQ(delivered.load(), 1);
+    EXPECT_EQ(zqtest::countDdsLines(capture.out(), RED, "[h13_empty] Error: iRecvLen 34 <= sizeof(DDSHeader_t) 34"), 2)
+        << capture.out();
+    EXPECT_TRUE(poolDrained());
 }
 
 TEST_F(DataWriterImplNsTest, LoanPublishesInPlace)

@@ -3,6 +3,14 @@
 // sides that deletePublisher and deleteTopic sweep.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <atomic>
 #include <memory>
 #include <string>
@@ -371,6 +379,84 @@ TEST_F(PublisherImplNsTest, SharedMemoryTopicGetsItsOwnPool)
     EXPECT_EQ(pub.deleteDataWriter(wl), 0);
     EXPECT_EQ(m_participant->deleteTopic(shm), 0);
     EXPECT_EQ(m_participant->deleteTopic(local), 0);
+}
+
+TEST_F(PublisherImplNsTest, TopicWithoutAKeyWritesThroughTheParticipantsPool)
+{
+    ShmConfig_t config{};
+    config.m_bUseUserLayout = true;
+    config.m_iGroupCount = 1;
+    config.m_groups[0] = MemGroup_t{0, 4096, 4};
+    std::vector<CTopic*> topics;
+    {
+        zqtest::OutputCapture quiet;
+        // The four keys of the pool go to the first four; the fifth gets none.
+        for (int i = 0; i < 5; ++i) {
+            topics.push_back(m_participant->createTopic("h13_key" + std::to_string(i), &config));
+        }
+    }
+    for (CTopic* topic : topics) {
+        ASSERT_NE(topic, nullptr);
+    }
+    CPublisherImpl pub(m_participant.get());
+    CDataWriter* writer = pub.createDataWriter(topics[4]);
+    ASSERT_NE(writer, nullptr);
+
+    DataPackage_t* pkg = pub.getEmptyDataPkg("h13_key4", 100, 0);
+    ASSERT_NE(pkg, nullptr);
+    EXPECT_FALSE(pkg->m_bShm);
+    EXPECT_EQ(m_participant->getMemPool()->getUsedSize(), static_cast<uint32_t>(pkg->m_iSize));
+    referChunk(getChunkAddr(pkg));
+    pub.putEmptyDataPkg("h13_key4", pkg);
+    EXPECT_EQ(m_participant->getMemPool()->getUsedSize(), 0u);
+    // No segment under key -1, which every such topic of the host would share.
+    errno = 0;
+    EXPECT_EQ(shmget(static_cast<key_t>(-1), 0, 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+    // Larger than the layout's only group: the participant's pool serves it.
+    std::vector<uint8_t> big(10000, 3);
+    EXPECT_EQ(writer->write(big.data(), 10000), 10000);
+
+    EXPECT_EQ(pub.deleteDataWriter(writer), 0);
+    for (CTopic* topic : topics) {
+        EXPECT_EQ(m_participant->deleteTopic(topic), 0);
+    }
+}
+
+TEST_F(PublisherImplNsTest, ControlPortHeldElsewhereGivesAWriterThatSaysSo)
+{
+    int blocker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(blocker, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(53000);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(::listen(blocker, 1), 0);
+
+    CTopic* topic = m_participant->createTopic("h13_held", nullptr);
+    ASSERT_NE(topic, nullptr);
+    CDataWriter* writer = nullptr;
+    {
+        CPublisherImpl pub(m_participant.get());
+        zqtest::OutputCapture capture;
+        writer = pub.createDataWriter(topic);
+        capture.stop();
+        ASSERT_NE(writer, nullptr);
+        EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), RED,
+                                       "Error: topic h13_held control endpoint 127.0.0.1:53000 is not listening!"));
+        // Advertised all the same; writes go nowhere until a later writer can listen.
+        EXPECT_EQ(controlPort(&pub, "h13_held"), 53000);
+        EXPECT_FALSE(writer->isConnect());
+        uint8_t byte = 1;
+        EXPECT_EQ(writer->write(&byte, 1), 1);
+        EXPECT_EQ(pub.deleteDataWriter(writer), 0);
+        EXPECT_EQ(pub.getTransport("h13_held"), nullptr);
+    }
+    ::close(blocker);
+    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));
+    EXPECT_EQ(m_participant->getMemPool()->getUsedSize(), 0u);
+    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
 }
 
 TEST_F(PublisherImplNsTest, UnknownTopicQueriesAndDeletes)
