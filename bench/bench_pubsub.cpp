@@ -1,7 +1,9 @@
-// The Unix-socket channel between two processes: one-way latency (from the writer's time stamp
-// to the reader's wall clock, median and 99th percentile) for 64 B, 4 KiB, 64 KiB and 1 MiB,
-// paced one message at a time, and throughput (messages/s, MB/s, share received) for 64 B and
-// 64 KiB written back to back. Prints one table.
+// The Unix-socket and the shared-memory channel between two processes: one-way latency (from the
+// writer's time stamp to the reader's wall clock, median and 99th percentile) for 64 B, 4 KiB,
+// 64 KiB and 1 MiB, paced one message at a time, and throughput (messages/s, MB/s, share
+// received) for 64 B and 64 KiB written back to back. Prints one table, a block per channel.
+// The shared-memory topic has a layout of its own with more chunks per group than the reader's
+// depth, so that a reader that lags behind does not take every chunk of a group.
 //
 // Runs in private network, IPC and mount namespaces made at start (the reader process, this
 // program started again with "--reader", shares them), so nothing leaves loopback; where they
@@ -33,7 +35,7 @@
 
 namespace {
 
-const char* const TOPIC = "zqbench_unix";
+constexpr int READER_DEPTH = 256;
 
 _DomainConfigParam_t record(int portBase, int unixBase)
 {
@@ -45,6 +47,7 @@ _DomainConfigParam_t record(int portBase, int unixBase)
     for (int i = 0; i < 4; ++i) {
         param.m_vecSocketPorts.push_back(portBase + i);
         param.m_vecUnixSocketIdx.push_back(unixBase + i);
+        param.m_vecShmKeys.push_back(unixBase + i);
     }
     param.m_iMaxMemPoolSize = 0x8000000;
     param.m_strEthName = "lo";
@@ -67,21 +70,21 @@ void quietLibrary()
 }
 
 // The reader process: answers on stderr, which the writer reads.
-int runReader(int port)
+int runReader(int port, const char* topicName)
 {
     FILE* out = fdopen(dup(STDERR_FILENO), "w");
     quietLibrary();
     _DomainConfigParam_t param = record(41000, 4100);
     auto participant = std::make_unique<CParticipant>(param);
-    CTopic* topic = participant->createTopic(TOPIC);
+    CTopic* topic = participant->createTopic(topicName);
     CSubscriber* sub = participant->createSubscriber();
-    CDataReader* reader = sub->createDataReader(topic, 256);
+    CDataReader* reader = sub->createDataReader(topic, READER_DEPTH);
     TransParam_t endpoint;
     memset(&endpoint, 0, sizeof(endpoint));
     endpoint.m_iType = TRANS_TYPE_TCP;
     strncpy(endpoint.m_tcpParam.m_szIp, "127.0.0.1", sizeof(endpoint.m_tcpParam.m_szIp) - 1);
     endpoint.m_tcpParam.m_iPort = port;
-    implOf(topic)->setSubTopicMsgTransParam(TOPIC, endpoint);
+    implOf(topic)->setSubTopicMsgTransParam(topicName, endpoint);
     bool up = zqtest::waitUntil([&] { return reader->isConnect(); }, 10000);
     fprintf(out, "@@ %s\n", up ? "connected" : "failed");
     fflush(out);
@@ -143,44 +146,41 @@ bool readReply(zqtest::ChildProcess& child, int timeoutMs, std::string* text)
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// Chunks above the reader's depth in every group a message of the table uses.
+ShmConfig_t benchShmLayout()
 {
-    if (argc == 3 && std::string(argv[1]) == "--reader") {
-        return runReader(std::atoi(argv[2]));
-    }
-    std::string error;
-    if (!zqtest::enterPrivateNamespaces(&error)) {
-        printf("bench_pubsub skipped: %s\n", error.c_str());
-        return 0;
-    }
-    int saved = dup(STDOUT_FILENO);
-    quietLibrary();
-    FILE* report = fdopen(saved, "w");
+    ShmConfig_t config{};
+    config.m_bUseUserLayout = true;
+    config.m_iGroupCount = 3;
+    config.m_groups[0] = MemGroup_t{0, 4096, READER_DEPTH + 64};
+    config.m_groups[1] = MemGroup_t{1, 65536 + 4096, READER_DEPTH + 64};
+    config.m_groups[2] = MemGroup_t{2, 1048576 + 4096, 8};
+    return config;
+}
 
-    _DomainConfigParam_t param = record(40000, 4000);
+// One channel's rows; false when its reader did not connect.
+bool runChannel(FILE* report, const char* self, const char* channel, const char* topicName, ShmConfig_t* config,
+                int portBase, int unixBase)
+{
+    _DomainConfigParam_t param = record(portBase, unixBase);
     auto participant = std::make_unique<CParticipant>(param);
-    CTopic* topic = participant->createTopic(TOPIC);
+    CTopic* topic = participant->createTopic(topicName, config);
     CPublisher* pub = participant->createPublisher();
     CDataWriter* writer = pub->createDataWriter(topic);
     TransParam_t control;
     memset(&control, 0, sizeof(control));
-    implOf(topic)->getPubTopicMsgTransParam(TOPIC, &control);
+    implOf(topic)->getPubTopicMsgTransParam(topicName, &control);
 
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    self[n > 0 ? n : 0] = '\0';
-    auto child = zqtest::ChildProcess::spawn({self, "--reader", std::to_string(control.m_tcpParam.m_iPort)}, &error);
+    std::string error;
+    auto child = zqtest::ChildProcess::spawn(
+        {self, "--reader", std::to_string(control.m_tcpParam.m_iPort), topicName}, &error);
     std::string line;
     if (!child || !readReply(*child, 15000, &line) || line != "connected" ||
         !zqtest::waitUntil([&] { return writer->isConnect(); }, 10000)) {
-        fprintf(report, "bench_pubsub: the reader process did not connect %s\n", error.c_str());
-        return 1;
+        fprintf(report, "bench_pubsub: the %s reader process did not connect %s\n", channel, error.c_str());
+        return false;
     }
 
-    fprintf(report, "%-12s %10s %12s %12s %14s %10s %8s\n", "message", "count", "median us", "p99 us", "msgs/s", "MB/s",
-            "recv %");
     std::vector<uint8_t> data(1024 * 1024, 0x42);
     const int latSizes[] = {64, 4096, 65536, 1048576};
     for (int size : latSizes) {
@@ -200,8 +200,8 @@ int main(int argc, char** argv)
         std::sort(lat.begin(), lat.end());
         long long median = lat.empty() ? -1 : lat[lat.size() / 2];
         long long p99 = lat.empty() ? -1 : lat[std::min(lat.size() - 1, lat.size() * 99 / 100)];
-        fprintf(report, "%-12s %10zu %12lld %12lld %14s %10s %8s\n", (std::to_string(size) + " B").c_str(), lat.size(),
-                median, p99, "-", "-", "-");
+        fprintf(report, "%-8s %-12s %10zu %12lld %12lld %14s %10s %8s\n", channel, (std::to_string(size) + " B").c_str(),
+                lat.size(), median, p99, "-", "-", "-");
     }
     const int burstSizes[] = {64, 65536};
     for (int size : burstSizes) {
@@ -219,17 +219,45 @@ int main(int argc, char** argv)
         std::istringstream in(line);
         in >> got >> us >> bytes;
         double secs = us > 0 ? static_cast<double>(us) / 1e6 : 1e-6;
-        fprintf(report, "%-12s %10lld %12s %12s %14.0f %10.1f %8.1f\n", (std::to_string(size) + " B burst").c_str(),
-                got, "-", "-", static_cast<double>(got) / secs, static_cast<double>(bytes) / secs / 1e6,
-                100.0 * static_cast<double>(got) / count);
+        fprintf(report, "%-8s %-12s %10lld %12s %12s %14.0f %10.1f %8.1f\n", channel,
+                (std::to_string(size) + " B burst").c_str(), got, "-", "-", static_cast<double>(got) / secs,
+                static_cast<double>(bytes) / secs / 1e6, 100.0 * static_cast<double>(got) / count);
     }
+    fflush(report);
     child->writeInput("quit\n");
     readReply(*child, 15000, &line);
     child->wait(15000);
     pub->deleteDataWriter(writer);
     participant->deletePublisher(pub);
     participant->deleteTopic(topic);
-    participant.reset();
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 4 && std::string(argv[1]) == "--reader") {
+        return runReader(std::atoi(argv[2]), argv[3]);
+    }
+    std::string error;
+    if (!zqtest::enterPrivateNamespaces(&error)) {
+        printf("bench_pubsub skipped: %s\n", error.c_str());
+        return 0;
+    }
+    int saved = dup(STDOUT_FILENO);
+    quietLibrary();
+    FILE* report = fdopen(saved, "w");
+
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    self[n > 0 ? n : 0] = '\0';
+
+    fprintf(report, "%-8s %-12s %10s %12s %12s %14s %10s %8s\n", "channel", "message", "count", "median us", "p99 us",
+            "msgs/s", "MB/s", "recv %");
+    ShmConfig_t shm = benchShmLayout();
+    bool ok = runChannel(report, self, "unix", "zqbench_unix", nullptr, 40000, 4000);
+    ok = runChannel(report, self, "shm", "zqbench_shm", &shm, 40100, 4010) && ok;
     fclose(report);
-    return 0;
+    return ok ? 0 : 1;
 }
