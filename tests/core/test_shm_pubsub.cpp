@@ -2,7 +2,8 @@
 // configuration, readers in other processes (zqh_shm_pubsub_reader). Messages of 1 KiB to 1 MiB
 // by copy and by loan on both sides, read in the writer's own segment; a reader killed
 // mid-stream gives everything back; a reader that does not read holds the topic up once it holds
-// every chunk of a group, and lets it go when it goes.
+// every chunk of a group, and lets it go when it goes; a writer process that dies leaves its
+// segments to the next creator of its keys.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -16,9 +17,11 @@
 #include "core/publisher_impl.h"
 #include "core/pubsub_support.h"
 #include "core/resource_manager.h"
+#include "core/subscriber_impl.h"
 #include "core/shm_maps.h"
 #include "memory/shm_test_util.h"
 #include "support/zqtest.h"
+#include "zqdds/data_reader.h"
 #include "zqdds/data_writer.h"
 
 namespace {
@@ -39,6 +42,14 @@ std::string hex(unsigned v)
     char text[16];
     std::snprintf(text, sizeof(text), "%#x", v);
     return text;
+}
+
+// Processes attached to the segment of `key` (0 when there is none).
+size_t attachCount(int key)
+{
+    int id = shmget(key, 0, 0);
+    shmid_ds ds{};
+    return (id >= 0 && shmctl(id, IPC_STAT, &ds) == 0) ? static_cast<size_t>(ds.shm_nattch) : 0;
 }
 
 // A reader's answer to "expect".
@@ -364,6 +375,136 @@ TEST_F(ShmPubSubNsTest, AReaderThatDoesNotReadHoldsTheTopicUpOnlyWhenItsDepthCov
         EXPECT_EQ(m_writer->write(data.data(), 1024), 1024) << c.depth;
     }
     expectNothingLeft();
+}
+
+// The reading side in this process, for a writer in another one (zqh_shm_pubsub_writer).
+class LocalReader {
+public:
+    LocalReader(const Numbers& n, const std::string& topic) : m_topicName(topic)
+    {
+        zqtest::OutputCapture quiet;
+        _DomainConfigParam_t param = pubsub::loRecord(n.domain, n.portBase, n.unixBase, n.keyBase);
+        m_participant = std::make_unique<CParticipantImpl>(nullptr, param);
+        m_sub = std::make_unique<CSubscriberImpl>(m_participant.get());
+        m_topic = m_participant->createTopic(topic, nullptr);
+        m_reader = m_topic != nullptr ? m_sub->createDataReader(m_topic, 8) : nullptr;
+    }
+    ~LocalReader()
+    {
+        zqtest::OutputCapture quiet;
+        if (m_reader != nullptr) {
+            m_sub->deleteDataReader(m_reader);
+        }
+        if (m_topic != nullptr) {
+            m_sub->dropTopicLeftover(m_topicName);
+            m_participant->deleteTopic(m_topic);
+        }
+        m_sub.reset();
+        m_participant.reset();
+    }
+
+    CDataReader* reader() const { return m_reader; }
+
+    // Hands the writer's endpoint over once the topic waits for one; true when the channel is up.
+    bool connect(int port)
+    {
+        if (m_reader == nullptr ||
+            !zqtest::waitUntil([&] { return m_sub->getTopicState(m_topicName) == TOPIC_STATE_UNSUBSCRIBED; }, 10000)) {
+            return false;
+        }
+        TransParam_t endpoint = pubsub::controlEndpoint("127.0.0.1", port);
+        zqtest::OutputCapture quiet;
+        m_sub->setTopicMsgTransParam(m_topicName, endpoint);
+        return zqtest::waitUntil([&] { return m_reader->isConnect(); }, 10000);
+    }
+
+private:
+    std::string m_topicName;
+    std::unique_ptr<CParticipantImpl> m_participant;
+    std::unique_ptr<CSubscriberImpl> m_sub;
+    CTopic* m_topic{nullptr};
+    CDataReader* m_reader{nullptr};
+};
+
+std::unique_ptr<zqtest::ChildProcess> startWriter(const Numbers& n, const std::string& topic, int* port)
+{
+    std::string error;
+    auto child = zqtest::ChildProcess::spawn({zqtest::helperPath("shm_pubsub_writer"), std::to_string(n.domain),
+                                              std::to_string(n.portBase), std::to_string(n.unixBase),
+                                              std::to_string(n.keyBase), topic},
+                                             &error);
+    EXPECT_NE(child, nullptr) << error;
+    std::string line;
+    if (child == nullptr || !child->waitForLine("@@ port ", 20000, &line)) {
+        return nullptr;
+    }
+    *port = std::atoi(line.substr(line.find("@@ port ") + 8).c_str());
+    return child;
+}
+
+std::string askWriter(zqtest::ChildProcess& child, const std::string& command)
+{
+    std::string line;
+    if (!child.writeInput(command + "\n") || !child.waitForLine("@@ ", 20000, &line)) {
+        return "<no answer>";
+    }
+    return line.substr(line.find("@@ ") + 3);
+}
+
+TEST_F(ShmPubSubNsTest, AWriterThatDiesLeavesItsSegmentsToTheNextCreatorOfItsKeys)
+{
+    const Numbers writing{820, 59000, 8200, 0x8200};
+    const int poolKey = CResourceManager::shmKeyOf(0x8200);
+    const int queueKey = CResourceManager::shmKeyOf(0x8201);
+    LocalReader local({821, 59100, 8210, 0x8210}, "s1_shm_dead");
+    ASSERT_NE(local.reader(), nullptr);
+
+    int port = 0;
+    auto first = startWriter(writing, "s1_shm_dead", &port);
+    ASSERT_NE(first, nullptr);
+    ASSERT_TRUE(local.connect(port));
+    ASSERT_EQ(askWriter(*first, "connected"), "connected");
+    ASSERT_EQ(askWriter(*first, "write 0 4096"), "wrote 4096");
+    _DataBuffer_t* held = local.reader()->getDataBuffer(10000, nullptr);
+    ASSERT_NE(held, nullptr);
+    ASSERT_TRUE(pubsub::isMessage(held->m_pData, 4096, 0));
+    EXPECT_EQ(shmmaps::locate(held->m_pData).key, static_cast<unsigned>(poolKey));
+
+    // The writer dies with the buffer still lent here.
+    first->signal(SIGKILL);
+    ASSERT_GE(first->wait(20000), 0);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return !local.reader()->isConnect(); }, 15000));
+    // The lent bytes stay readable while they are lent; giving them back lets the last mapping go
+    // (the dead process's own goes with its address space, a moment after it was reaped).
+    EXPECT_TRUE(pubsub::isMessage(held->m_pData, 4096, 0));
+    local.reader()->releaseDataBuffer(held);
+    EXPECT_TRUE(zqtest::waitUntil([&] { return attachCount(poolKey) == 0 && attachCount(queueKey) == 0; }, 10000));
+    // Nobody removed the dead writer's pool and queue segments.
+    EXPECT_TRUE(shmtest::keyExists(poolKey));
+    EXPECT_TRUE(shmtest::keyExists(queueKey));
+    EXPECT_EQ(shmtest::segmentCount(), 2);
+
+    // The next writer with the same keys replaces them, and the topic works again.
+    auto second = startWriter(writing, "s1_shm_dead", &port);
+    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(local.connect(port));
+    ASSERT_EQ(askWriter(*second, "connected"), "connected");
+    EXPECT_NE(second->output().find("Delete old share memory key " + std::to_string(poolKey) + " success."),
+              std::string::npos);
+    EXPECT_NE(second->output().find("Delete old share memory key " + std::to_string(queueKey) + " success."),
+              std::string::npos);
+    EXPECT_EQ(shmtest::segmentCount(), 2);
+    ASSERT_EQ(askWriter(*second, "write 1 65536"), "wrote 65536");
+    std::vector<uint8_t> buf(65537);
+    EXPECT_EQ(local.reader()->read(buf.data(), 65537, 10000, nullptr), 65536);
+    EXPECT_TRUE(pubsub::isMessage(buf.data(), 65536, 1));
+
+    // A writer that ends cleanly removes what it made.
+    ASSERT_EQ(askWriter(*second, "quit"), "bye");
+    ASSERT_GE(second->wait(20000), 0);
+    EXPECT_EQ(second->exitCode(), 0);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return !local.reader()->isConnect(); }, 15000));
+    EXPECT_EQ(shmtest::segmentCount(), 0);
 }
 
 } // namespace
