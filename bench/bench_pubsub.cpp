@@ -172,8 +172,8 @@ bool runChannel(FILE* report, const char* self, const char* channel, const char*
     implOf(topic)->getPubTopicMsgTransParam(topicName, &control);
 
     std::string error;
-    auto child = zqtest::ChildProcess::spawn(
-        {self, "--reader", std::to_string(control.m_tcpParam.m_iPort), topicName}, &error);
+    auto child =
+        zqtest::ChildProcess::spawn({self, "--reader", std::to_string(control.m_tcpParam.m_iPort), topicName}, &error);
     std::string line;
     if (!child || !readReply(*child, 15000, &line) || line != "connected" ||
         !zqtest::waitUntil([&] { return writer->isConnect(); }, 10000)) {
@@ -200,8 +200,8 @@ bool runChannel(FILE* report, const char* self, const char* channel, const char*
         std::sort(lat.begin(), lat.end());
         long long median = lat.empty() ? -1 : lat[lat.size() / 2];
         long long p99 = lat.empty() ? -1 : lat[std::min(lat.size() - 1, lat.size() * 99 / 100)];
-        fprintf(report, "%-8s %-12s %10zu %12lld %12lld %14s %10s %8s\n", channel, (std::to_string(size) + " B").c_str(),
-                lat.size(), median, p99, "-", "-", "-");
+        fprintf(report, "%-8s %-12s %10zu %12lld %12lld %14s %10s %8s\n", channel,
+                (std::to_string(size) + " B").c_str(), lat.size(), median, p99, "-", "-", "-");
     }
     const int burstSizes[] = {64, 65536};
     for (int size : burstSizes) {

@@ -8,6 +8,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -17,8 +19,8 @@
 #include "core/publisher_impl.h"
 #include "core/pubsub_support.h"
 #include "core/resource_manager.h"
-#include "core/subscriber_impl.h"
 #include "core/shm_maps.h"
+#include "core/subscriber_impl.h"
 #include "memory/shm_test_util.h"
 #include "support/zqtest.h"
 #include "zqdds/data_reader.h"
@@ -246,8 +248,9 @@ TEST_F(ShmPubSubNsTest, TwoReaderProcessesReadEveryMessageInTheWritersSegment)
     ASSERT_NE(b, nullptr);
     ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 2; }, 10000));
     // Both channels are shared memory, each with its own queue key from the writer's numbers.
-    EXPECT_EQ(channels(), (std::vector<std::pair<int, int>>{{TRANS_TYPE_SHARE_MEMORY, CResourceManager::shmKeyOf(0x8111)},
-                                                            {TRANS_TYPE_SHARE_MEMORY, CResourceManager::shmKeyOf(0x8112)}}));
+    EXPECT_EQ(channels(),
+              (std::vector<std::pair<int, int>>{{TRANS_TYPE_SHARE_MEMORY, CResourceManager::shmKeyOf(0x8111)},
+                                                {TRANS_TYPE_SHARE_MEMORY, CResourceManager::shmKeyOf(0x8112)}}));
 
     // 1 KiB to 1 MiB; the last size no longer fits the first group with its header.
     const int sizes[] = {1024, 65536, kGroup0 - 34, kGroup0};

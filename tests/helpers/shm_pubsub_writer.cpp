@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -72,8 +73,8 @@ int main(int argc, char** argv)
             say("bad command");
         }
     }
-    int rc = publisher->deleteDataWriter(writer) | participant->deletePublisher(publisher) |
-             participant->deleteTopic(topic);
+    int rc =
+        publisher->deleteDataWriter(writer) | participant->deletePublisher(publisher) | participant->deleteTopic(topic);
     delete participant;
     say(rc == 0 ? "bye" : "bad teardown");
     return rc == 0 ? 0 : 4;

@@ -13,8 +13,7 @@ CShareMemoryReceiver::CShareMemoryReceiver(const std::string& topicName, CDataMa
 {
 }
 
-CShareMemoryReceiver::CShareMemoryReceiver(CDataManager* dataManager)
-    : CShareMemoryReceiver(std::string(), dataManager)
+CShareMemoryReceiver::CShareMemoryReceiver(CDataManager* dataManager) : CShareMemoryReceiver(std::string(), dataManager)
 {
 }
 

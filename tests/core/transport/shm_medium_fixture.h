@@ -83,7 +83,10 @@ public:
     }
 
     // Every chunk of the pool is free again (the server gives its reference back last).
-    bool full() { return zqtest::waitUntil([&] { return freeChunks(1) == 4 && freeChunks(2048) == 2; }, 10000); }
+    bool full()
+    {
+        return zqtest::waitUntil([&] { return freeChunks(1) == 4 && freeChunks(2048) == 2; }, 10000);
+    }
 
 private:
     CShmMemPool m_pool;

@@ -105,9 +105,9 @@ TEST_F(ShareMemoryReceiverNsTest, InitTakesOnlyTypeThreeAndAFailureLeavesNothing
         zqtest::OutputCapture capture;
         EXPECT_FALSE(failed.init(*bad));
         capture.stop();
-        EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "32",
-                                       keysLine("Init share memory client failed!", bad->m_shmParam.m_iMemPoolKey,
-                                                bad->m_shmParam.m_iQueueKey)))
+        EXPECT_TRUE(zqtest::hasDdsLine(
+            capture.out(), "32",
+            keysLine("Init share memory client failed!", bad->m_shmParam.m_iMemPoolKey, bad->m_shmParam.m_iQueueKey)))
             << capture.out();
         EXPECT_FALSE(failed.isInit());
         EXPECT_EQ(failed.getFps(), -1);
