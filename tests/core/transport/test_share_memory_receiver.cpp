@@ -141,7 +141,6 @@ TEST_F(ShareMemoryReceiverNsTest, DeliversInPlaceAndReturnsWhatItIsGivenBack)
     ASSERT_TRUE(openWriter(kKeyBase + 10, kKeyBase + 11));
     CShareMemoryReceiver rx("s1_rx", nullptr);
     Holder held;
-    zqtest::OutputCapture quiet;
     TransParam_t p = param();
     ASSERT_TRUE(rx.init(p));
     EXPECT_EQ(rx.registerDataCallBack([&](int, DataPackage_t* pkg) { return held.keep(pkg); }), 1);
@@ -173,7 +172,6 @@ TEST_F(ShareMemoryReceiverNsTest, DeliversInPlaceAndReturnsWhatItIsGivenBack)
 TEST_F(ShareMemoryReceiverNsTest, FifoTakesPackagesAndOutlivesDeinit)
 {
     ASSERT_TRUE(openWriter(kKeyBase + 20, kKeyBase + 21));
-    zqtest::OutputCapture quiet;
     auto rx = std::make_unique<CShareMemoryReceiver>("s1_rx", nullptr);
     TransParam_t p = param();
     ASSERT_TRUE(rx->init(p));

@@ -257,7 +257,6 @@ TEST_F(ShareMemorySenderNsTest, StartsAgainWithANewServerAfterDeinit)
     ASSERT_TRUE(w.ok());
     const int threads = zqtest::countThreads();
     ASSERT_TRUE(w.sender().init());
-    zqtest::OutputCapture quiet;
     w.sender().deinit();
     w.sender().deinit(); // idempotent
     EXPECT_EQ(zqtest::threadsSettleAt(threads), threads);
