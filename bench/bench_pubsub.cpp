@@ -1,10 +1,12 @@
-// A channel between two processes, for each medium: the Unix-domain socket (two processes of one
-// host) and UDP (two "hosts": namespaces joined by a veth pair). One-way latency (from the
+// A channel between two processes, for each medium: the Unix-domain socket and shared memory (two
+// processes of one host) and UDP (two "hosts": namespaces joined by a veth pair). One-way latency (from the
 // writer's time stamp to the reader's wall clock, median and 99th percentile) for 64 B, 4 KiB,
 // 64 KiB and 1 MiB, paced one message at a time, and throughput (messages/s, MB/s, share
 // received) for 64 B and 64 KiB, written back to back (what arrives of a flood: the sending side
 // keeps only the newest few) and in windows of 8 that the reader acknowledges (what the channel
-// carries without loss). Prints one table.
+// carries without loss). Prints one table. The shared-memory topic has a layout of its own with
+// more chunks per group than the reader's depth, so that a reader that lags behind does not take
+// every chunk of a group.
 //
 // Runs in private network, IPC and mount namespaces made at start; the reader process (this
 // program started again with "--reader") shares them for the Unix socket and runs in a second
@@ -38,6 +40,8 @@
 namespace {
 
 const char* const TOPIC = "zqbench";
+const char* const SHM_TOPIC = "zqbench_shm";
+constexpr int READER_DEPTH = 256;
 // Messages in flight in the acknowledged throughput runs: the sending side's queue holds 8.
 constexpr int kWindow = 8;
 
@@ -57,6 +61,7 @@ _DomainConfigParam_t record(int portBase, int unixBase, const std::string& eth)
     for (int i = 0; i < 4; ++i) {
         param.m_vecSocketPorts.push_back(portBase + i);
         param.m_vecUnixSocketIdx.push_back(unixBase + i);
+        param.m_vecShmKeys.push_back(unixBase + i);
     }
     param.m_iMaxMemPoolSize = 0x8000000;
     param.m_strEthName = eth;
@@ -79,21 +84,21 @@ void quietLibrary()
 }
 
 // The reader process: answers on stderr, which the writer reads.
-int runReader(const std::string& eth, const std::string& writerIp, int port)
+int runReader(const std::string& eth, const std::string& writerIp, int port, const char* topicName)
 {
     FILE* out = fdopen(dup(STDERR_FILENO), "w");
     quietLibrary();
     _DomainConfigParam_t param = record(41000, 4100, eth);
     auto participant = std::make_unique<CParticipant>(param);
-    CTopic* topic = participant->createTopic(TOPIC);
+    CTopic* topic = participant->createTopic(topicName);
     CSubscriber* sub = participant->createSubscriber();
-    CDataReader* reader = sub->createDataReader(topic, 256);
+    CDataReader* reader = sub->createDataReader(topic, READER_DEPTH);
     TransParam_t endpoint;
     memset(&endpoint, 0, sizeof(endpoint));
     endpoint.m_iType = TRANS_TYPE_TCP;
     strncpy(endpoint.m_tcpParam.m_szIp, writerIp.c_str(), sizeof(endpoint.m_tcpParam.m_szIp) - 1);
     endpoint.m_tcpParam.m_iPort = port;
-    implOf(topic)->setSubTopicMsgTransParam(TOPIC, endpoint);
+    implOf(topic)->setSubTopicMsgTransParam(topicName, endpoint);
     bool up = zqtest::waitUntil([&] { return reader->isConnect(); }, 10000);
     fprintf(out, "@@ %s\n", up ? "connected" : "failed");
     fflush(out);
@@ -181,24 +186,24 @@ bool readReply(zqtest::ChildProcess& child, int timeoutMs, std::string* text)
 // One medium: a writer in this process on `eth`, the reader process started by `spawn`, then the
 // rows of the table.
 template <typename Spawn>
-bool runMedium(FILE* report, const char* medium, const std::string& eth, const std::string& writerIp,
-               const std::string& readerEth, Spawn spawn)
+bool runMedium(FILE* report, const char* medium, const char* topicName, ShmConfig_t* config, int portBase,
+               const std::string& eth, const std::string& writerIp, const std::string& readerEth, Spawn spawn)
 {
-    _DomainConfigParam_t param = record(40000, 4000, eth);
+    _DomainConfigParam_t param = record(portBase, portBase / 10, eth);
     auto participant = std::make_unique<CParticipant>(param);
-    CTopic* topic = participant->createTopic(TOPIC);
+    CTopic* topic = participant->createTopic(topicName, config);
     CPublisher* pub = participant->createPublisher();
     CDataWriter* writer = pub->createDataWriter(topic);
     TransParam_t control;
     memset(&control, 0, sizeof(control));
-    implOf(topic)->getPubTopicMsgTransParam(TOPIC, &control);
+    implOf(topic)->getPubTopicMsgTransParam(topicName, &control);
 
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
     self[n > 0 ? n : 0] = '\0';
     std::string error;
     std::unique_ptr<zqtest::ChildProcess> child =
-        spawn({self, "--reader", readerEth, writerIp, std::to_string(control.m_tcpParam.m_iPort)}, &error);
+        spawn({self, "--reader", readerEth, writerIp, std::to_string(control.m_tcpParam.m_iPort), topicName}, &error);
     std::string line;
     bool ok = child && readReply(*child, 15000, &line) && line == "connected" &&
               zqtest::waitUntil([&] { return writer->isConnect(); }, 10000);
@@ -293,12 +298,24 @@ bool runMedium(FILE* report, const char* medium, const std::string& eth, const s
     return ok;
 }
 
+// Chunks above the reader's depth in every group a message of the table uses.
+ShmConfig_t benchShmLayout()
+{
+    ShmConfig_t config{};
+    config.m_bUseUserLayout = true;
+    config.m_iGroupCount = 3;
+    config.m_groups[0] = MemGroup_t{0, 4096, READER_DEPTH + 64};
+    config.m_groups[1] = MemGroup_t{1, 65536 + 4096, READER_DEPTH + 64};
+    config.m_groups[2] = MemGroup_t{2, 1048576 + 4096, 8};
+    return config;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc == 5 && std::string(argv[1]) == "--reader") {
-        return runReader(argv[2], argv[3], std::atoi(argv[4]));
+    if (argc == 6 && std::string(argv[1]) == "--reader") {
+        return runReader(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
     }
     std::string error;
     if (!zqtest::enterPrivateNamespaces(&error)) {
@@ -312,9 +329,9 @@ int main(int argc, char** argv)
     fprintf(report, "%-8s %-12s %10s %12s %12s %14s %10s %8s\n", "medium", "message", "count", "median us", "p99 us",
             "msgs/s", "MB/s", "recv %");
     bool ok =
-        runMedium(report, "unix", "lo", "127.0.0.1", "lo", [](const std::vector<std::string>& args, std::string* err) {
-            return zqtest::ChildProcess::spawn(args, err);
-        });
+        runMedium(report, "unix", TOPIC, nullptr, 40000, "lo", "127.0.0.1", "lo", zqtest::ChildProcess::spawn);
+    ShmConfig_t shm = benchShmLayout();
+    ok = runMedium(report, "shm", SHM_TOPIC, &shm, 40100, "lo", "127.0.0.1", "lo", zqtest::ChildProcess::spawn) && ok;
 
     // The reader's "host": a second namespace joined to this one by a veth pair.
     std::unique_ptr<zqtest::NetHost> host = zqtest::NetHost::create(&error);
@@ -324,7 +341,7 @@ int main(int argc, char** argv)
         fclose(report);
         return 1;
     }
-    ok = runMedium(report, "udp", UDP_WRITER_IF, UDP_WRITER_IP, UDP_READER_IF,
+    ok = runMedium(report, "udp", TOPIC, nullptr, 40200, UDP_WRITER_IF, UDP_WRITER_IP, UDP_READER_IF,
                    [&](const std::vector<std::string>& args, std::string* err) { return host->spawn(args, err); }) &&
          ok;
     fclose(report);

@@ -1,6 +1,7 @@
 #include "core/transport/receiver_factory.h"
 
 #include "core/transport/pcie_receiver.h"
+#include "core/transport/share_memory_receiver.h"
 #include "core/transport/tcp_receiver.h"
 #include "core/transport/udp_receiver.h"
 #include "core/transport/unix_socket_receiver.h"
@@ -18,6 +19,7 @@ std::unique_ptr<CDataReceiver> CReceiverFactory::createReceiver(int type, const 
     case TRANS_TYPE_UNIX_SOCKET:
         return std::make_unique<CUnixSocketReceiver>(topicName, dataManager);
     case TRANS_TYPE_SHARE_MEMORY:
+        return std::make_unique<CShareMemoryReceiver>(topicName, dataManager);
     default:
         return nullptr;
     }

@@ -1,6 +1,7 @@
 #include "core/transport/sender_factory.h"
 
 #include "core/transport/pcie_sender.h"
+#include "core/transport/share_memory_sender.h"
 #include "core/transport/tcp_sender.h"
 #include "core/transport/udp_sender.h"
 #include "core/transport/unix_socket_sender.h"
@@ -17,6 +18,7 @@ std::shared_ptr<CDataSender> CSenderFactory::createSender(int type, CDataManager
     case TRANS_TYPE_UNIX_SOCKET:
         return std::make_shared<CUnixSocketSender>(dataManager);
     case TRANS_TYPE_SHARE_MEMORY:
+        return std::make_shared<CShareMemorySender>(dataManager);
     default:
         return nullptr;
     }

@@ -1,6 +1,7 @@
 // The receiver factory: one receiver per medium code that this build has, nothing for other codes.
 #include "core/transport/receiver_factory.h"
 
+#include "core/transport/share_memory_receiver.h"
 #include "core/transport/unix_socket_receiver.h"
 #include "support/zqtest.h"
 
@@ -14,6 +15,13 @@ TEST(ReceiverFactoryTest, MakesAnUnstartedReceiverPerKnownCode)
     EXPECT_EQ(rx->getTopicName(), "h6_rf");
     EXPECT_EQ(rx->getFps(), -1) << "not running";
     EXPECT_EQ(rx->getLostPkgCount(), 0u);
+
+    std::unique_ptr<CDataReceiver> shm = CReceiverFactory::createReceiver(TRANS_TYPE_SHARE_MEMORY, "s1_rf", nullptr);
+    ASSERT_NE(shm, nullptr);
+    EXPECT_NE(dynamic_cast<CShareMemoryReceiver*>(shm.get()), nullptr);
+    EXPECT_EQ(shm->getTopicName(), "s1_rf");
+    EXPECT_EQ(shm->getFps(), -1) << "not initialised";
+    EXPECT_EQ(shm->getLostPkgCount(), 0u);
 }
 
 TEST(ReceiverFactoryTest, UnknownCodesGiveNothing)

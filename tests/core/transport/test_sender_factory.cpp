@@ -1,6 +1,7 @@
 // The sender factory: one sender per medium code that this build has, nothing for other codes.
 #include "core/transport/sender_factory.h"
 
+#include "core/transport/share_memory_sender.h"
 #include "core/transport/unix_socket_sender.h"
 #include "support/zqtest.h"
 
@@ -14,6 +15,13 @@ TEST(SenderFactoryTest, MakesAnUnstartedSenderPerKnownCode)
     EXPECT_FALSE(unixSender->isInit());
     EXPECT_EQ(unixSender->getClientCount(), 0);
     EXPECT_EQ(unixSender->getFps(), -1);
+
+    std::shared_ptr<CDataSender> shmSender = CSenderFactory::createSender(TRANS_TYPE_SHARE_MEMORY, nullptr);
+    ASSERT_NE(shmSender, nullptr);
+    EXPECT_NE(dynamic_cast<CShareMemorySender*>(shmSender.get()), nullptr);
+    EXPECT_FALSE(shmSender->isInit());
+    EXPECT_EQ(shmSender->getClientCount(), 0);
+    EXPECT_EQ(shmSender->getFps(), -1);
 }
 
 TEST(SenderFactoryTest, UnknownCodesGiveNothing)

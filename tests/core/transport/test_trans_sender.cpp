@@ -10,6 +10,8 @@
 #include "core/resource_manager.h"
 #include "core/transport/ctrl_peer.h"
 #include "core/transport/trans_sender.h"
+#include "memory/shm_mem_pool.h"
+#include "memory/shm_test_util.h"
 #include "support/zqtest.h"
 #include "utils/ev_reactor.h"
 
@@ -18,21 +20,18 @@ namespace {
 using ctrltest::Bytes;
 using ctrltest::TcpPeer;
 
-// A pool that says it lies in shared memory, so that the writing side picks that medium.
-class FakeShmPool : public CMemPool {
-public:
-    FakeShmPool() : CMemPool(true)
+// A real shared-memory pool (the default layout under its own key), so that the writing side
+// picks that medium and its sender can start on it.
+struct ShmTestPool {
+    explicit ShmTestPool(int key)
     {
         MemConfig_t cfg{};
         CMemPool::getDefaultCfg(cfg);
-        initMemPool(cfg);
+        cfg.m_iKey = key;
+        ok = pool.init(cfg);
     }
-    bool init(const MemConfig_t&) override { return true; }
-    bool deinit() override { return true; }
-    MemChunk_t* getMemChunk(int) override { return nullptr; }
-    bool releaseMemChunk(MemChunk_t*) override { return false; }
-    void* getMemAddr() override { return nullptr; }
-    int getMemKey() override { return 0x4949; }
+    CShmMemPool pool;
+    bool ok{false};
 };
 
 class TransSenderNsTest : public zqtest::NsTest {
@@ -286,7 +285,8 @@ TEST_F(TransSenderNsTest, ChoosesTheMediumByAddressAndPool)
 {
     CResourceManager::getInstance()->putSocketPort(49090);
     CResourceManager::getInstance()->putShmKey(0x49);
-    FakeShmPool shmPool;
+    ShmTestPool shm(0x494949);
+    ASSERT_TRUE(shm.ok);
     const std::string longTopic = "h9_" + std::string(60, 'l'); // "/tmp/<topic>-<index>" does not fit
     const struct {
         const char* name;
@@ -298,7 +298,7 @@ TEST_F(TransSenderNsTest, ChoosesTheMediumByAddressAndPool)
     } cases[] = {
         {"another host", 49005, "h9_medium", "198.18.0.7", nullptr, TRANS_TYPE_UDP},
         {"a topic with no path", 49006, longTopic, "127.0.0.1", nullptr, TRANS_TYPE_UDP},
-        {"a shared-memory pool", 49007, "h9_medium", "127.0.0.1", &shmPool, TRANS_TYPE_SHARE_MEMORY},
+        {"a shared-memory pool", 49007, "h9_medium", "127.0.0.1", &shm.pool, TRANS_TYPE_SHARE_MEMORY},
     };
     for (const auto& c : cases) {
         CTransSender* sender = open(c.port, c.topic, c.pool);
@@ -325,12 +325,85 @@ TEST_F(TransSenderNsTest, ChoosesTheMediumByAddressAndPool)
             EXPECT_STREQ(ack.m_param.m_udpParam.m_szIp, "127.0.0.1");
         } else {
             EXPECT_EQ(ack.m_param.m_shmParam.m_iQueueKey, CResourceManager::shmKeyOf(0x49));
-            EXPECT_EQ(ack.m_param.m_shmParam.m_iMemPoolKey, 0x4949);
-            EXPECT_EQ(ack.m_param.m_shmParam.m_layout.m_iGroupCount, shmPool.getMemLayout().m_iGroupCount);
+            EXPECT_EQ(ack.m_param.m_shmParam.m_iMemPoolKey, 0x494949);
+            EXPECT_EQ(ack.m_param.m_shmParam.m_layout.m_iGroupCount, shm.pool.getMemLayout().m_iGroupCount);
         }
         peer.reset();
         ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getClientCount() == 0; }, 10000));
     }
+    m_sender.reset();
+}
+
+TEST_F(TransSenderNsTest, SharedMemoryChannelNeedsAKeyAndGoesWithItsConnection)
+{
+    ShmTestPool shm(0x494950);
+    ASSERT_TRUE(shm.ok);
+    CTransSender* sender = open(49030, "s1_shm_chan", &shm.pool);
+    const int segments = shmtest::segmentCount();
+    auto peer = TcpPeer::connectTo(49030);
+    ASSERT_TRUE(peer);
+
+    // No key left: no answer, and no -1 goes into the key pool.
+    zqtest::OutputCapture capture;
+    ASSERT_TRUE(peer->send(ctrltest::requestMsg("127.0.0.1", "s1_shm_chan")));
+    expectServed(*peer);
+    EXPECT_EQ(CResourceManager::getInstance()->getShmKey(), -1);
+    capture.stop();
+    EXPECT_EQ(zqtest::countDdsLines(capture.out(), "31", "Error: share memory key container is empty!"), 2);
+    EXPECT_EQ(sender->getClientCount(), 0);
+    EXPECT_EQ(shmtest::segmentCount(), segments);
+
+    // With a key the same connection gets its channel: one queue segment more.
+    CResourceManager::getInstance()->putShmKey(0x4950);
+    ASSERT_TRUE(peer->send(ctrltest::requestMsg("127.0.0.1", "s1_shm_chan")));
+    Bytes answer;
+    ASSERT_TRUE(peer->readMessage(&answer));
+    CtrlRequestAck_t ack;
+    ASSERT_TRUE(decodeRequestAckMsg(answer.data(), answer.size(), &ack));
+    ASSERT_EQ(ack.m_param.m_iType, TRANS_TYPE_SHARE_MEMORY);
+    const int queueKey = CResourceManager::shmKeyOf(0x4950);
+    EXPECT_EQ(ack.m_param.m_shmParam.m_iQueueKey, queueKey);
+    EXPECT_EQ(ack.m_param.m_shmParam.m_iMemPoolKey, 0x494950);
+    EXPECT_EQ(sender->getClientCount(), 1);
+    EXPECT_TRUE(shmtest::keyExists(queueKey));
+    EXPECT_EQ(shmtest::segmentCount(), segments + 1);
+
+    // The connection closes: queue segment, key and descriptor all go, the descriptor once.
+    peer.reset();
+    std::vector<ConnParam_t> channels;
+    ASSERT_TRUE(zqtest::waitUntil(
+        [&] { return sender->getTopicDataTransParam("s1_shm_chan", &channels) == 0 && channels.empty(); }, 10000));
+    EXPECT_EQ(sender->getClientCount(), 0);
+    EXPECT_FALSE(shmtest::keyExists(queueKey));
+    EXPECT_EQ(shmtest::segmentCount(), segments);
+    EXPECT_TRUE(fdsBackTo(m_fdsOpen));
+    {
+        zqtest::OutputCapture quiet;
+        EXPECT_EQ(CResourceManager::getInstance()->getShmKey(), queueKey);
+    }
+    m_sender.reset();
+}
+
+TEST_F(TransSenderNsTest, SharedMemoryTopicWhosePoolFailedOffersNoChannel)
+{
+    CResourceManager::getInstance()->putShmKey(0x4951);
+    CShmMemPool broken; // never initialised: no segment behind it
+    CTransSender* sender = open(49031, "s1_shm_broken", &broken);
+    auto peer = TcpPeer::connectTo(49031);
+    ASSERT_TRUE(peer);
+    zqtest::OutputCapture capture;
+    ASSERT_TRUE(peer->send(ctrltest::requestMsg("127.0.0.1", "s1_shm_broken")));
+    expectServed(*peer);
+    capture.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "32", "Init share memory server failed! mem pool addr: (nil)"));
+    EXPECT_EQ(sender->getClientCount(), 0);
+    EXPECT_FALSE(sender->getSender(TRANS_TYPE_SHARE_MEMORY)->isInit());
+    EXPECT_EQ(shmtest::segmentCount(), 0);
+    // The key went back for the next request.
+    zqtest::OutputCapture quiet;
+    EXPECT_EQ(CResourceManager::getInstance()->getShmKey(), CResourceManager::shmKeyOf(0x4951));
+    peer.reset();
+    ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getConnCount() == 0; }, 10000));
     m_sender.reset();
 }
 

@@ -1,0 +1,513 @@
+// Zero-copy delivery end to end: a writer in this process on a topic created with a shared-memory
+// configuration, readers in other processes (zqh_shm_pubsub_reader). Messages of 1 KiB to 1 MiB
+// by copy and by loan on both sides, read in the writer's own segment; a reader killed
+// mid-stream gives everything back; a reader that does not read holds the topic up once it holds
+// every chunk of a group, and lets it go when it goes; a writer process that dies leaves its
+// segments to the next creator of its keys.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/participant_impl.h"
+#include "core/publisher_impl.h"
+#include "core/pubsub_support.h"
+#include "core/resource_manager.h"
+#include "core/shm_maps.h"
+#include "core/subscriber_impl.h"
+#include "memory/shm_test_util.h"
+#include "support/zqtest.h"
+#include "zqdds/data_reader.h"
+#include "zqdds/data_writer.h"
+
+namespace {
+
+// One test's numbers: the writer's participant, then one set per reader process.
+struct Numbers {
+    int domain;
+    int portBase;
+    int unixBase;
+    int keyBase;
+};
+
+constexpr int kGroup0 = 1048576; // chunk size of the default layout's first group
+constexpr int kGroup0Count = 8;
+
+std::string hex(unsigned v)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "%#x", v);
+    return text;
+}
+
+// Processes attached to the segment of `key` (0 when there is none).
+size_t attachCount(int key)
+{
+    int id = shmget(key, 0, 0);
+    shmid_ds ds{};
+    return (id >= 0 && shmctl(id, IPC_STAT, &ds) == 0) ? static_cast<size_t>(ds.shm_nattch) : 0;
+}
+
+// A reader's answer to "expect".
+struct Got {
+    bool ok{false};
+    uint32_t seq{0};
+    int len{0};
+    std::string key;
+    uint64_t offset{0};
+};
+
+class ShmPubSubNsTest : public zqtest::NsTest {
+protected:
+    void TearDown() override
+    {
+        zqtest::OutputCapture quiet;
+        m_readers.clear();
+        closeWriter();
+        shmtest::removeAllSegments();
+    }
+
+    // The writing side: participant, publisher, topic with the default shared-memory layout, writer.
+    bool openWriter(const Numbers& n, const std::string& topic)
+    {
+        zqtest::OutputCapture quiet;
+        _DomainConfigParam_t param = pubsub::loRecord(n.domain, n.portBase, n.unixBase, n.keyBase);
+        m_participant = std::make_unique<CParticipantImpl>(nullptr, param);
+        if (!m_participant->isInitialized()) {
+            return false;
+        }
+        m_pub = std::make_unique<CPublisherImpl>(m_participant.get());
+        ShmConfig_t config{};
+        config.m_bUseUserLayout = false;
+        m_topicName = topic;
+        m_topic = m_participant->createTopic(topic, &config);
+        m_writer = m_topic != nullptr ? m_pub->createDataWriter(m_topic) : nullptr;
+        // The topic took the smallest key number for its pool.
+        m_poolKey = CResourceManager::shmKeyOf(n.keyBase);
+        m_keyBase = n.keyBase;
+        return m_writer != nullptr && shmtest::keyExists(m_poolKey);
+    }
+
+    void closeWriter()
+    {
+        if (m_writer != nullptr) {
+            m_pub->deleteDataWriter(m_writer);
+            m_writer = nullptr;
+        }
+        if (m_topic != nullptr) {
+            m_pub->dropTopicLeftover(m_topicName);
+            m_participant->deleteTopic(m_topic);
+            m_topic = nullptr;
+        }
+        m_pub.reset();
+        m_participant.reset();
+    }
+
+    int controlPort()
+    {
+        TransParam_t param;
+        std::memset(&param, 0, sizeof(param));
+        return m_pub->getTopicMsgTransParam(m_topicName, &param) == 0 ? param.m_tcpParam.m_iPort : -1;
+    }
+
+    // A reader process with its data channel up.
+    zqtest::ChildProcess* startReader(const Numbers& n, int depth)
+    {
+        std::string error;
+        auto child = zqtest::ChildProcess::spawn({zqtest::helperPath("shm_pubsub_reader"), std::to_string(n.domain),
+                                                  std::to_string(n.portBase), std::to_string(n.unixBase),
+                                                  std::to_string(n.keyBase), m_topicName, std::to_string(depth)},
+                                                 &error);
+        EXPECT_NE(child, nullptr) << error;
+        if (child == nullptr || ask(*child, "") != "ready" ||
+            ask(*child, "endpoint 127.0.0.1 " + std::to_string(controlPort())) != "connected") {
+            return nullptr;
+        }
+        m_readers.push_back(std::move(child));
+        return m_readers.back().get();
+    }
+
+    // Sends a command (none when empty) and gives the answer without its "@@ ".
+    static std::string ask(zqtest::ChildProcess& child, const std::string& command)
+    {
+        if (!command.empty() && !child.writeInput(command + "\n")) {
+            return "<write failed>";
+        }
+        std::string line;
+        if (!child.waitForLine("@@ ", 20000, &line)) {
+            return "<no answer>";
+        }
+        return line.substr(line.find("@@ ") + 3);
+    }
+
+    static Got expect(zqtest::ChildProcess& child, uint32_t seq, int len, const std::string& mode)
+    {
+        std::istringstream in(ask(child, "expect " + std::to_string(seq) + " " + std::to_string(len) + " " + mode));
+        Got got;
+        std::string tag;
+        in >> tag >> got.seq >> got.len >> got.key >> got.offset;
+        got.ok = tag == "got";
+        return got;
+    }
+
+    // Writes message `seq` by copy (write) or in place (a loan); for a loan, where its bytes lie.
+    bool writeMessage(uint32_t seq, int len, bool loan, shmmaps::Where* where = nullptr)
+    {
+        if (!loan) {
+            std::vector<uint8_t> data = pubsub::makeMessage(len, seq);
+            return m_writer->write(data.data(), len) == len;
+        }
+        _DataBuffer_t* buf = m_writer->getEmptyDataBuffer(len, 0);
+        if (buf == nullptr) {
+            return false;
+        }
+        pubsub::fillPattern(buf->m_pData, len, seq);
+        buf->m_iLen = len;
+        if (where != nullptr) {
+            *where = shmmaps::locate(buf->m_pData);
+        }
+        return m_writer->putFullDataBuffer(buf) == 0;
+    }
+
+    // Chunks of the topic's pool that could serve a message of `len` bytes now (given back at once).
+    int freeChunks(int len)
+    {
+        std::vector<DataPackage_t*> taken;
+        while (DataPackage_t* pkg = m_pub->getEmptyDataPkg(m_topicName, len + 34, 0)) {
+            taken.push_back(pkg);
+        }
+        for (DataPackage_t* pkg : taken) {
+            referChunk(getChunkAddr(pkg));
+            m_pub->putEmptyDataPkg(m_topicName, pkg);
+        }
+        return static_cast<int>(taken.size());
+    }
+
+    // The default layout's groups are all free again.
+    bool poolFull()
+    {
+        return zqtest::waitUntil(
+            [&] { return freeChunks(1024) == kGroup0Count && freeChunks(kGroup0) == 4 && freeChunks(4 << 20) == 4; },
+            10000);
+    }
+
+    // The channels the writing side has open, as (type, queue key).
+    std::vector<std::pair<int, int>> channels()
+    {
+        std::vector<ConnParam_t> conns;
+        std::vector<std::pair<int, int>> out;
+        if (m_pub->getTopicDataTransParam(m_topicName, &conns) == 0) {
+            for (const ConnParam_t& conn : conns) {
+                out.emplace_back(conn.m_param.m_iType, conn.m_param.m_shmParam.m_iQueueKey);
+            }
+        }
+        return out;
+    }
+
+    // A reader leaves cleanly: everything it held is back in its own pool.
+    static void quit(zqtest::ChildProcess& child)
+    {
+        EXPECT_EQ(ask(child, "quit"), "pool 0");
+        EXPECT_EQ(ask(child, ""), "bye");
+        EXPECT_GE(child.wait(20000), 0);
+        EXPECT_EQ(child.exitCode(), 0);
+    }
+
+    // Everything deleted: no segment of anyone is left in this namespace.
+    void expectNothingLeft()
+    {
+        {
+            zqtest::OutputCapture quiet;
+            closeWriter();
+        }
+        EXPECT_EQ(shmtest::segmentCount(), 0);
+    }
+
+    std::unique_ptr<CParticipantImpl> m_participant;
+    std::unique_ptr<CPublisherImpl> m_pub;
+    CTopic* m_topic{nullptr};
+    CDataWriter* m_writer{nullptr};
+    std::string m_topicName;
+    int m_poolKey{-1};
+    int m_keyBase{0};
+    std::vector<std::unique_ptr<zqtest::ChildProcess>> m_readers;
+};
+
+TEST_F(ShmPubSubNsTest, TwoReaderProcessesReadEveryMessageInTheWritersSegment)
+{
+    ASSERT_TRUE(openWriter({811, 58100, 8110, 0x8110}, "s1_shm_e2e"));
+    zqtest::ChildProcess* a = startReader({812, 58200, 8120, 0x8120}, 8);
+    ASSERT_NE(a, nullptr);
+    zqtest::ChildProcess* b = startReader({813, 58300, 8130, 0x8130}, 8);
+    ASSERT_NE(b, nullptr);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 2; }, 10000));
+    // Both channels are shared memory, each with its own queue key from the writer's numbers.
+    EXPECT_EQ(channels(),
+              (std::vector<std::pair<int, int>>{{TRANS_TYPE_SHARE_MEMORY, CResourceManager::shmKeyOf(0x8111)},
+                                                {TRANS_TYPE_SHARE_MEMORY, CResourceManager::shmKeyOf(0x8112)}}));
+
+    // 1 KiB to 1 MiB; the last size no longer fits the first group with its header.
+    const int sizes[] = {1024, 65536, kGroup0 - 34, kGroup0};
+    const std::string poolKey = hex(static_cast<unsigned>(m_poolKey));
+    uint32_t seq = 0;
+    for (int len : sizes) {
+        for (int round = 0; round < 3; ++round, ++seq) {
+            // Writer and readers each take turns between copying and lending.
+            const bool writerLoans = round % 2 == 1;
+            shmmaps::Where written;
+            ASSERT_TRUE(writeMessage(seq, len, writerLoans, &written)) << seq;
+            Got gotA = expect(*a, seq, len, round == 0 ? "loan" : "copy");
+            Got gotB = expect(*b, seq, len, round == 0 ? "copy" : "loan");
+            ASSERT_TRUE(gotA.ok) << seq;
+            ASSERT_TRUE(gotB.ok) << seq;
+            EXPECT_EQ(gotA.seq, seq);
+            EXPECT_EQ(gotB.len, len);
+            // Both readers were handed the bytes in the writer's pool segment, at one place.
+            EXPECT_EQ(gotA.key, poolKey) << seq;
+            EXPECT_EQ(gotB.key, poolKey) << seq;
+            EXPECT_EQ(gotA.offset, gotB.offset) << seq;
+            if (writerLoans) {
+                ASSERT_TRUE(written.found);
+                EXPECT_EQ(hex(written.key), poolKey);
+                // The very bytes the writer filled in place.
+                EXPECT_EQ(gotA.offset, written.offset) << seq;
+            }
+        }
+    }
+    EXPECT_TRUE(poolFull());
+
+    quit(*a);
+    quit(*b);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 0; }, 10000));
+    EXPECT_TRUE(poolFull());
+    // The readers' queue segments went with their connections; the pool's is the only one.
+    EXPECT_EQ(shmtest::segmentCount(), 1);
+    expectNothingLeft();
+}
+
+TEST_F(ShmPubSubNsTest, AReaderKilledMidStreamGivesItsPackagesBack)
+{
+    ASSERT_TRUE(openWriter({814, 58400, 8140, 0x8140}, "s1_shm_kill"));
+    zqtest::ChildProcess* a = startReader({815, 58500, 8150, 0x8150}, 8);
+    ASSERT_NE(a, nullptr);
+    zqtest::ChildProcess* b = startReader({816, 58600, 8160, 0x8160}, 8);
+    ASSERT_NE(b, nullptr);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 2; }, 10000));
+
+    // A reads everything; B takes five messages and reads none of them.
+    uint32_t seq = 0;
+    for (; seq < 5; ++seq) {
+        ASSERT_TRUE(writeMessage(seq, 1024, seq % 2 == 1));
+        ASSERT_TRUE(expect(*a, seq, 1024, seq % 2 == 0 ? "copy" : "loan").ok) << seq;
+        EXPECT_EQ(ask(*b, "seen " + std::to_string(seq + 1)), "seen " + std::to_string(seq + 1));
+    }
+    EXPECT_EQ(freeChunks(1024), kGroup0Count - 5);
+
+    zqtest::OutputCapture capture;
+    b->signal(SIGKILL);
+    ASSERT_GE(b->wait(20000), 0);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 1; }, 10000));
+    const bool full = poolFull();
+    capture.stop();
+    EXPECT_TRUE(full);
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "33",
+                                   "Warning: Queue " + hex(static_cast<unsigned>(CResourceManager::shmKeyOf(0x8142))) +
+                                       " left 5 mem blocks!!!"))
+        << capture.out();
+    EXPECT_FALSE(shmtest::keyExists(CResourceManager::shmKeyOf(0x8142)));
+
+    // The topic goes on for A.
+    for (; seq < 10; ++seq) {
+        ASSERT_TRUE(writeMessage(seq, 1024, seq % 2 == 1));
+        ASSERT_TRUE(expect(*a, seq, 1024, "loan").ok) << seq;
+    }
+    quit(*a);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 0; }, 10000));
+    EXPECT_TRUE(poolFull());
+    expectNothingLeft();
+}
+
+TEST_F(ShmPubSubNsTest, AReaderThatDoesNotReadHoldsTheTopicUpOnlyWhenItsDepthCoversAGroup)
+{
+    ASSERT_TRUE(openWriter({817, 58700, 8170, 0x8170}, "s1_shm_stall"));
+    const struct {
+        int depth;
+        Numbers reader;
+    } cases[] = {
+        // Depth below the group's chunk count: the reader's queue drops its oldest, writes go on.
+        {4, {818, 58800, 8180, 0x8180}},
+        // The default depth equals the default layout's first group: the ninth write finds no chunk.
+        {8, {819, 58900, 8190, 0x8190}},
+    };
+    for (const auto& c : cases) {
+        zqtest::ChildProcess* reader = startReader(c.reader, c.depth);
+        ASSERT_NE(reader, nullptr) << c.depth;
+        ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 1; }, 10000));
+        const int writes = c.depth < kGroup0Count ? 3 * kGroup0Count : kGroup0Count;
+        for (int i = 0; i < writes; ++i) {
+            ASSERT_TRUE(writeMessage(static_cast<uint32_t>(i), 1024, false)) << c.depth << " " << i;
+            ASSERT_EQ(ask(*reader, "seen " + std::to_string(i + 1)), "seen " + std::to_string(i + 1));
+            // What the reader holds is bounded by its depth.
+            ASSERT_TRUE(zqtest::waitUntil([&] { return freeChunks(1024) >= kGroup0Count - c.depth; }, 10000));
+        }
+        if (c.depth < kGroup0Count) {
+            quit(*reader);
+        } else {
+            // Every chunk of the group sits unread in the reader's queue.
+            zqtest::OutputCapture capture;
+            std::vector<uint8_t> data = pubsub::makeMessage(1024, 99);
+            EXPECT_EQ(m_writer->write(data.data(), 1024), -1);
+            EXPECT_EQ(m_writer->getEmptyDataBuffer(1024, 0), nullptr);
+            capture.stop();
+            EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "31", "Error: getEmptyDataPkg failed! iLen:1024"))
+                << capture.out();
+            // Other groups still serve larger messages.
+            EXPECT_EQ(freeChunks(kGroup0), 4);
+            // The reader goes: what it held comes back and writes succeed again.
+            quit(*reader);
+        }
+        ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 0; }, 10000));
+        EXPECT_TRUE(poolFull()) << c.depth;
+        std::vector<uint8_t> data = pubsub::makeMessage(1024, 100);
+        EXPECT_EQ(m_writer->write(data.data(), 1024), 1024) << c.depth;
+    }
+    expectNothingLeft();
+}
+
+// The reading side in this process, for a writer in another one (zqh_shm_pubsub_writer).
+class LocalReader {
+public:
+    LocalReader(const Numbers& n, const std::string& topic) : m_topicName(topic)
+    {
+        zqtest::OutputCapture quiet;
+        _DomainConfigParam_t param = pubsub::loRecord(n.domain, n.portBase, n.unixBase, n.keyBase);
+        m_participant = std::make_unique<CParticipantImpl>(nullptr, param);
+        m_sub = std::make_unique<CSubscriberImpl>(m_participant.get());
+        m_topic = m_participant->createTopic(topic, nullptr);
+        m_reader = m_topic != nullptr ? m_sub->createDataReader(m_topic, 8) : nullptr;
+    }
+    ~LocalReader()
+    {
+        zqtest::OutputCapture quiet;
+        if (m_reader != nullptr) {
+            m_sub->deleteDataReader(m_reader);
+        }
+        if (m_topic != nullptr) {
+            m_sub->dropTopicLeftover(m_topicName);
+            m_participant->deleteTopic(m_topic);
+        }
+        m_sub.reset();
+        m_participant.reset();
+    }
+
+    CDataReader* reader() const { return m_reader; }
+
+    // Hands the writer's endpoint over once the topic waits for one; true when the channel is up.
+    bool connect(int port)
+    {
+        if (m_reader == nullptr ||
+            !zqtest::waitUntil([&] { return m_sub->getTopicState(m_topicName) == TOPIC_STATE_UNSUBSCRIBED; }, 10000)) {
+            return false;
+        }
+        TransParam_t endpoint = pubsub::controlEndpoint("127.0.0.1", port);
+        zqtest::OutputCapture quiet;
+        m_sub->setTopicMsgTransParam(m_topicName, endpoint);
+        return zqtest::waitUntil([&] { return m_reader->isConnect(); }, 10000);
+    }
+
+private:
+    std::string m_topicName;
+    std::unique_ptr<CParticipantImpl> m_participant;
+    std::unique_ptr<CSubscriberImpl> m_sub;
+    CTopic* m_topic{nullptr};
+    CDataReader* m_reader{nullptr};
+};
+
+std::unique_ptr<zqtest::ChildProcess> startWriter(const Numbers& n, const std::string& topic, int* port)
+{
+    std::string error;
+    auto child = zqtest::ChildProcess::spawn({zqtest::helperPath("shm_pubsub_writer"), std::to_string(n.domain),
+                                              std::to_string(n.portBase), std::to_string(n.unixBase),
+                                              std::to_string(n.keyBase), topic},
+                                             &error);
+    EXPECT_NE(child, nullptr) << error;
+    std::string line;
+    if (child == nullptr || !child->waitForLine("@@ port ", 20000, &line)) {
+        return nullptr;
+    }
+    *port = std::atoi(line.substr(line.find("@@ port ") + 8).c_str());
+    return child;
+}
+
+std::string askWriter(zqtest::ChildProcess& child, const std::string& command)
+{
+    std::string line;
+    if (!child.writeInput(command + "\n") || !child.waitForLine("@@ ", 20000, &line)) {
+        return "<no answer>";
+    }
+    return line.substr(line.find("@@ ") + 3);
+}
+
+TEST_F(ShmPubSubNsTest, AWriterThatDiesLeavesItsSegmentsToTheNextCreatorOfItsKeys)
+{
+    const Numbers writing{820, 59000, 8200, 0x8200};
+    const int poolKey = CResourceManager::shmKeyOf(0x8200);
+    const int queueKey = CResourceManager::shmKeyOf(0x8201);
+    LocalReader local({821, 59100, 8210, 0x8210}, "s1_shm_dead");
+    ASSERT_NE(local.reader(), nullptr);
+
+    int port = 0;
+    auto first = startWriter(writing, "s1_shm_dead", &port);
+    ASSERT_NE(first, nullptr);
+    ASSERT_TRUE(local.connect(port));
+    ASSERT_EQ(askWriter(*first, "connected"), "connected");
+    ASSERT_EQ(askWriter(*first, "write 0 4096"), "wrote 4096");
+    _DataBuffer_t* held = local.reader()->getDataBuffer(10000, nullptr);
+    ASSERT_NE(held, nullptr);
+    ASSERT_TRUE(pubsub::isMessage(held->m_pData, 4096, 0));
+    EXPECT_EQ(shmmaps::locate(held->m_pData).key, static_cast<unsigned>(poolKey));
+
+    // The writer dies with the buffer still lent here.
+    first->signal(SIGKILL);
+    ASSERT_GE(first->wait(20000), 0);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return !local.reader()->isConnect(); }, 15000));
+    // The lent bytes stay readable while they are lent; giving them back lets the last mapping go
+    // (the dead process's own goes with its address space, a moment after it was reaped).
+    EXPECT_TRUE(pubsub::isMessage(held->m_pData, 4096, 0));
+    local.reader()->releaseDataBuffer(held);
+    EXPECT_TRUE(zqtest::waitUntil([&] { return attachCount(poolKey) == 0 && attachCount(queueKey) == 0; }, 10000));
+    // Nobody removed the dead writer's pool and queue segments.
+    EXPECT_TRUE(shmtest::keyExists(poolKey));
+    EXPECT_TRUE(shmtest::keyExists(queueKey));
+    EXPECT_EQ(shmtest::segmentCount(), 2);
+
+    // The next writer with the same keys replaces them, and the topic works again.
+    auto second = startWriter(writing, "s1_shm_dead", &port);
+    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(local.connect(port));
+    ASSERT_EQ(askWriter(*second, "connected"), "connected");
+    EXPECT_NE(second->output().find("Delete old share memory key " + std::to_string(poolKey) + " success."),
+              std::string::npos);
+    EXPECT_NE(second->output().find("Delete old share memory key " + std::to_string(queueKey) + " success."),
+              std::string::npos);
+    EXPECT_EQ(shmtest::segmentCount(), 2);
+    ASSERT_EQ(askWriter(*second, "write 1 65536"), "wrote 65536");
+    std::vector<uint8_t> buf(65537);
+    EXPECT_EQ(local.reader()->read(buf.data(), 65537, 10000, nullptr), 65536);
+    EXPECT_TRUE(pubsub::isMessage(buf.data(), 65536, 1));
+
+    // A writer that ends cleanly removes what it made.
+    ASSERT_EQ(askWriter(*second, "quit"), "bye");
+    ASSERT_GE(second->wait(20000), 0);
+    EXPECT_EQ(second->exitCode(), 0);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return !local.reader()->isConnect(); }, 15000));
+    EXPECT_EQ(shmtest::segmentCount(), 0);
+}
+
+} // namespace
