@@ -1,6 +1,9 @@
 #include "memory/shm_server.h"
 
+#include <sched.h>
+
 #include <algorithm>
+#include <chrono>
 #include <system_error>
 
 #include "memory/datacenter.h"
@@ -13,6 +16,9 @@ namespace {
 constexpr int SEND_FIFO_POLICY = FIFO_POLICY_DROP_OLDEST;
 constexpr int SEND_FIFO_DEPTH = 8;
 constexpr int SEND_WAIT_MS = 100;
+// A reader's queue thread takes a number within microseconds of its post, so a full ring is
+// waited out this long before the package is lost for that reader.
+constexpr auto FULL_RING_WAIT = std::chrono::milliseconds(5);
 
 } // namespace
 
@@ -192,7 +198,7 @@ void CShmServer::sendTask(CDataFifo* fifo)
                 addMemId(entry.first, id);
                 // Undo only what is still listed: a return of this number that came in
                 // meanwhile (a reader returning what it was not sent) took entry and reference.
-                if (!entry.second->post(id, 0) && delMemId(entry.first, id)) {
+                if (!postToQueue(entry.first, entry.second, id) && delMemId(entry.first, id)) {
                     releasePackage(id);
                 }
             }
@@ -200,6 +206,34 @@ void CShmServer::sendTask(CDataFifo* fifo)
         releasePackage(id);
     }
     m_pDataManager->destroyDataFifo(fifo);
+}
+
+bool CShmServer::postToQueue(int queueKey, CShmQueque* que, int id)
+{
+    // A reader that keeps its ring full (stopped, or not reading) is marked stalled and costs one
+    // attempt per package from then on, so it does not hold up the other readers.
+    if (m_setStalled.count(queueKey) == 0) {
+        auto deadline = std::chrono::steady_clock::now() + FULL_RING_WAIT;
+        for (;;) {
+            CShmQueque::PostRet_e ret = que->postRet(id, false);
+            if (ret == CShmQueque::POST_OK) {
+                return true;
+            }
+            if (ret != CShmQueque::POST_FULL) {
+                return false;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                break;
+            }
+            sched_yield();
+        }
+        m_setStalled.insert(queueKey);
+    }
+    if (que->postRet(id, true) != CShmQueque::POST_OK) {
+        return false;
+    }
+    m_setStalled.erase(queueKey);
+    return true;
 }
 
 bool CShmServer::attachQueue(int queueKey)
@@ -239,6 +273,7 @@ bool CShmServer::detachQueue(int queueKey)
         que->deinit();
         delete que;
         m_mapQueues.erase(it);
+        m_setStalled.erase(queueKey);
         std::lock_guard<std::mutex> inFlight(m_mtxInFlight);
         auto ids = m_mapInFlight.find(queueKey);
         if (ids != m_mapInFlight.end()) {

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -80,11 +81,14 @@ private:
     // Removes one occurrence (the latest); true when there was one.
     bool delMemId(int queueKey, int id);
     void onReturn(int queueKey, int id);
+    // Posts to one reader's queue, waiting a moment while its ring is full; under m_mtxQueue.
+    bool postToQueue(int queueKey, CShmQueque* que, int id);
     void calculateFrameRate();
     void resetFrameRate();
 
     CDataManager* m_pDataManager;
     std::map<int, CShmQueque*> m_mapQueues;
+    std::set<int> m_setStalled; // queues whose ring stayed full; guarded by m_mtxQueue
     std::mutex m_mtxQueue;
     std::map<int, std::vector<int>> m_mapInFlight;
     std::mutex m_mtxInFlight;

@@ -285,6 +285,28 @@ TEST_F(ShmServerNsTest, AReaderWithAFullRingMissesOnlyWhatArrivesMeanwhile)
     EXPECT_EQ(ring.intAt(4), 2);
 }
 
+TEST_F(ShmServerNsTest, BurstThatFitsTheSendQueueReachesAReaderThatKeepsTaking)
+{
+    // The ring holds two numbers; a reader whose thread takes them as they come must still get
+    // every package of a burst written faster than its thread wakes.
+    Writer w(kKeyBase + 40, 128, 16);
+    ASSERT_TRUE(w.ok());
+    const int key = kKeyBase + 41;
+    ASSERT_TRUE(w.server().attachQueue(key));
+    TestReader reader(key);
+    ASSERT_TRUE(reader.start());
+    zqtest::OutputCapture cap;
+    const int burst = 8; // the send queue's depth
+    for (int n = 0; n < burst; ++n) {
+        ASSERT_NE(w.publish("burst"), nullptr);
+    }
+    EXPECT_TRUE(reader.m_got.waitCount(burst, 5000));
+    cap.stop();
+    EXPECT_EQ(reader.m_got.size(), static_cast<size_t>(burst));
+    EXPECT_EQ(cap.out().find("failed!"), std::string::npos) << cap.out();
+    EXPECT_EQ(w.server().getInFlightCount(key), static_cast<size_t>(burst));
+}
+
 TEST_F(ShmServerNsTest, PackagesThatAreNotThisPoolsAreNeverPosted)
 {
     Writer w(kKeyBase + 8, 128, 2);
