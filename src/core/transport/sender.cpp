@@ -1,12 +1,16 @@
 #include "core/transport/sender.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <functional>
+#include <new>
 #include <system_error>
 
 #include "memory/datacenter.h"
+#include "memory/datafifo.h"
+#include "utils/socket_utils.h"
+#include "utils/thread_utils.h"
 
 CDataSender::CDataSender(CDataManager* dataManager) : m_pDataManager(dataManager) {}
 
@@ -26,6 +30,181 @@ void CDataSender::resetFrameRate()
 int CDataSender::readFps()
 {
     return m_frameRate.read(m_bSent.load());
+}
+
+int CDataSender::readFps(int connections)
+{
+    return connections == 0 ? -1 : readFps();
+}
+
+void CDataSender::countSent()
+{
+    m_bSent.store(true);
+    calculateFrameRate();
+}
+
+bool CDataSender::startSending(int priority)
+{
+    std::lock_guard<std::mutex> lock(m_mutexSendState);
+    if (m_bRunning.load()) {
+        return false;
+    }
+    if (m_pDataManager != nullptr) {
+        m_pSendFifo = m_pDataManager->createDataFifo(FIFO_POLICY_DROP_OLDEST, 8);
+    }
+    m_bRunning.store(true);
+    try {
+        m_thread = std::thread(&CDataSender::sendTask, this);
+    } catch (const std::system_error&) {
+        m_bRunning.store(false);
+        if (m_pSendFifo != nullptr) {
+            m_pDataManager->destroyDataFifo(m_pSendFifo);
+            m_pSendFifo = nullptr;
+        }
+        return false;
+    }
+    if (priority > 0) {
+        // Where the system allows it; the medium works the same without.
+        CThreadUtils::setPolicyAndPriority(m_thread, CThreadUtils::SCHED_POLICY_FIFO, priority);
+    }
+    return true;
+}
+
+void CDataSender::stopSending()
+{
+    std::lock_guard<std::mutex> lock(m_mutexSendState);
+    if (!m_bRunning.load()) {
+        return;
+    }
+    m_bRunning.store(false);
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    if (m_pSendFifo != nullptr) {
+        m_pDataManager->destroyDataFifo(m_pSendFifo);
+        m_pSendFifo = nullptr;
+    }
+    stopped();
+}
+
+bool CDataSender::sendPackage(unsigned char*, int)
+{
+    return false;
+}
+
+void CDataSender::sendLoop()
+{
+    CDataFifo* fifo = m_pSendFifo;
+    if (fifo == nullptr) {
+        return; // no data manager: nothing will ever be published to this sender
+    }
+    while (m_bRunning.load()) {
+        m_bSent.store(false);
+        DataPackage_t* pkg = fifo->getDataPackage(100);
+        if (pkg == nullptr) {
+            continue;
+        }
+        if (sendPackage(pkgData(pkg), pkg->m_iLen)) {
+            countSent();
+        }
+        fifo->releaseDataPackage(pkg);
+    }
+}
+
+CSendWorkers::~CSendWorkers()
+{
+    stop();
+}
+
+void CSendWorkers::stop()
+{
+    for (auto& worker : m_workers) {
+        {
+            std::lock_guard<std::mutex> lock(worker->m_mutex);
+            worker->m_bQuit = true;
+        }
+        worker->m_cv.notify_one();
+    }
+    for (auto& worker : m_workers) {
+        if (worker->m_thread.joinable()) {
+            worker->m_thread.join();
+        }
+    }
+    m_workers.clear();
+}
+
+void CSendWorkers::finishOne()
+{
+    if (m_remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        // Taken before the notify, so a caller that found work left is already waiting.
+        std::lock_guard<std::mutex> lock(m_mutexDone);
+        m_cvDone.notify_one();
+    }
+}
+
+void CSendWorkers::workerLoop(Worker_t* worker, size_t index)
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(worker->m_mutex);
+            worker->m_cv.wait(lock, [worker] { return worker->m_bPending || worker->m_bQuit; });
+            if (!worker->m_bPending) {
+                return; // quit, with no round of its own in flight
+            }
+            worker->m_bPending = false;
+        }
+        m_pfnJob(m_pContext, index);
+        finishOne();
+    }
+}
+
+void CSendWorkers::run(size_t count, Job_t job, void* context)
+{
+    if (count == 0) {
+        return;
+    }
+    size_t helped = count - 1;
+    while (m_workers.size() < helped) {
+        auto worker = std::make_unique<Worker_t>();
+        Worker_t* raw = worker.get();
+        const size_t index = m_workers.size() + 1;
+        try {
+            worker->m_thread = std::thread(&CSendWorkers::workerLoop, this, raw, index);
+        } catch (const std::system_error&) {
+            break; // no thread to spare: the rest run here in turn
+        }
+        m_workers.push_back(std::move(worker));
+    }
+    helped = std::min(helped, m_workers.size());
+    m_pfnJob = job;
+    m_pContext = context;
+    m_remaining.store(helped, std::memory_order_release);
+    for (size_t i = 0; i < helped; ++i) {
+        Worker_t& worker = *m_workers[i];
+        {
+            std::lock_guard<std::mutex> lock(worker.m_mutex);
+            worker.m_bPending = true;
+        }
+        worker.m_cv.notify_one();
+    }
+    job(context, 0);
+    for (size_t i = helped + 1; i < count; ++i) {
+        job(context, i);
+    }
+    if (helped == 0) {
+        return;
+    }
+    // The others usually finish about when this one does: a short spin saves a sleep and a wake.
+    for (int spin = 0; spin < 200 && m_remaining.load(std::memory_order_acquire) != 0; ++spin) {
+        std::this_thread::yield();
+    }
+    std::unique_lock<std::mutex> lock(m_mutexDone);
+    m_cvDone.wait(lock, [this] { return m_remaining.load(std::memory_order_acquire) == 0; });
+}
+
+void closeConnSocket(int fd)
+{
+    CSocketUtils::closeSocket(fd);
 }
 
 uint32_t fragmentCount(uint32_t payload, uint32_t fragPayload)
@@ -152,6 +331,17 @@ int sendToTarget(const DatagramTarget_t& target, const DatagramList_t& datagrams
     return static_cast<int>(sent);
 }
 
+bool CDatagramFanout::sendAll(const uint8_t* pkg, int len, uint8_t* scratch, size_t scratchSize,
+                              const std::vector<DatagramTarget_t>& targets)
+{
+    if (!buildFragments(pkg, static_cast<size_t>(len), m_u32FragPayload, scratch, scratchSize, m_datagrams)) {
+        return false;
+    }
+    auto job = [&targets, this](size_t index) { sendToTarget(targets[index], m_datagrams); };
+    m_workers.run(targets.size(), job);
+    return true;
+}
+
 bool CDatagramFanout::send(CDataManager* dataManager, const uint8_t* pkg, int len,
                            const std::vector<DatagramTarget_t>& targets)
 {
@@ -167,27 +357,27 @@ bool CDatagramFanout::send(CDataManager* dataManager, const uint8_t* pkg, int le
     if (scratch == nullptr) {
         return false;
     }
-    const bool built = buildFragments(pkg, static_cast<size_t>(len), m_u32FragPayload, pkgData(scratch),
-                                      static_cast<size_t>(scratch->m_iSize), m_datagrams);
-    if (built) {
-        m_tasks.clear();
-        for (size_t i = 1; i < targets.size(); ++i) {
-            const DatagramTarget_t& target = targets[i];
-            try {
-                m_tasks.push_back(std::async(std::launch::async, sendToTarget, std::cref(target), std::cref(m_datagrams)));
-            } catch (const std::system_error&) {
-                // No thread to spare: this target waits its turn.
-                sendToTarget(target, m_datagrams);
-            }
-        }
-        sendToTarget(targets[0], m_datagrams);
-        for (auto& task : m_tasks) {
-            task.get();
-        }
-        m_tasks.clear();
-    }
+    const bool built = sendAll(pkg, len, pkgData(scratch), static_cast<size_t>(scratch->m_iSize), targets);
     // A fresh package has reference count 0: refer it so that the release returns it.
     dataManager->referDataPkg(scratch);
     dataManager->putEmptyDataPkg(scratch);
     return built;
+}
+
+bool CDatagramFanout::send(std::vector<uint8_t>& scratch, const uint8_t* pkg, int len,
+                           const std::vector<DatagramTarget_t>& targets)
+{
+    if (pkg == nullptr || targets.empty() || len < static_cast<int>(DDS_HEADER_SIZE) ||
+        static_cast<uint32_t>(len) - DDS_HEADER_SIZE > DDS_MAX_FRAME_PAYLOAD) {
+        return false;
+    }
+    const size_t need = fragmentScratchSize(static_cast<uint32_t>(len) - DDS_HEADER_SIZE, m_u32FragPayload);
+    try {
+        if (scratch.size() < need) {
+            scratch.resize(need);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return sendAll(pkg, len, scratch.data(), scratch.size(), targets);
 }
