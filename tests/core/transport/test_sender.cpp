@@ -7,8 +7,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "memory/datacenter.h"
@@ -379,6 +384,113 @@ TEST(SenderTest, FrameRateGetterAndReset)
     rate.count(9000);
     EXPECT_EQ(rate.frameCount(), 1) << "the window opens at the first frame after the reset";
     EXPECT_DOUBLE_EQ(rate.elapsedSec(), 0.0);
+}
+
+
+// Persistent workers: every job of a round runs, each further one on its own thread, and the
+// same threads serve every later round; stop joins them.
+TEST(SenderTest, SendWorkersRunEveryJobOnThreadsThatStay)
+{
+    const int base = zqtest::countThreads();
+    std::vector<std::thread::id> seen;
+    std::vector<std::thread::id> firstRound;
+    CSendWorkers workers;
+    for (int round = 0; round < 50; ++round) {
+        seen.assign(4, std::thread::id());
+        auto job = [&seen](size_t index) { seen[index] = std::this_thread::get_id(); };
+        workers.run(seen.size(), job);
+        EXPECT_EQ(seen[0], std::this_thread::get_id()) << "the first job runs on the caller";
+        for (size_t i = 1; i < seen.size(); ++i) {
+            EXPECT_NE(seen[i], std::thread::id()) << "job " << i << " ran before run returned";
+            EXPECT_NE(seen[i], seen[0]);
+            for (size_t j = 1; j < i; ++j) {
+                EXPECT_NE(seen[i], seen[j]) << "one thread per further job";
+            }
+        }
+        if (round == 0) {
+            firstRound = seen;
+        }
+        EXPECT_EQ(seen, firstRound) << "no round starts a thread";
+    }
+    EXPECT_EQ(workers.workerCount(), 3u);
+    EXPECT_EQ(zqtest::countThreads(), base + 3);
+
+    // Fewer jobs leave the spare workers idle; a single job needs none.
+    int ran = 0;
+    auto count = [&ran](size_t) { ++ran; };
+    workers.run(1, count);
+    EXPECT_EQ(ran, 1);
+    workers.stop();
+    EXPECT_EQ(workers.workerCount(), 0u);
+    EXPECT_EQ(zqtest::threadsSettleAt(base), base);
+}
+
+// A slow job holds up no other: the others finish while it is still blocked.
+TEST(SenderTest, SendWorkersRunJobsInParallel)
+{
+    CSendWorkers workers;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool released = false;
+    std::atomic<int> done{0};
+    auto job = [&](size_t index) {
+        if (index == 2) {
+            std::unique_lock<std::mutex> lock(mutex);
+            // Released only once both other jobs are done: they did not wait for this one.
+            ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return released; }));
+        } else {
+            if (done.fetch_add(1) + 1 == 2) {
+                std::lock_guard<std::mutex> lock(mutex);
+                released = true;
+                cv.notify_all();
+            }
+        }
+    };
+    workers.run(3, job);
+    EXPECT_TRUE(released);
+    EXPECT_EQ(done.load(), 2);
+}
+
+// The caller's scratch: grown to the package, kept for the next, the same bytes as the pool's.
+TEST_F(SenderNsTest, FanoutWithCallersScratch)
+{
+    BoundSocket a("/tmp/s6_fan-1");
+    BoundSocket b("/tmp/s6_fan-2");
+    ASSERT_TRUE(a.bound && b.bound);
+    int fds[2];
+    for (int& fd : fds) {
+        fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+    }
+    std::vector<DatagramTarget_t> targets = {
+        {fds[0], reinterpret_cast<sockaddr*>(&a.addr), static_cast<int>(sizeof(a.addr)), nullptr},
+        {fds[1], reinterpret_cast<sockaddr*>(&b.addr), static_cast<int>(sizeof(b.addr)), nullptr},
+    };
+    CDatagramFanout fanout(100);
+    std::vector<uint8_t> pkg = makePackage(250, 78, 4);
+    ASSERT_TRUE(fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), targets));
+    std::vector<std::vector<uint8_t>> fromPool = a.drain();
+    ASSERT_EQ(b.drain(), fromPool);
+
+    std::vector<uint8_t> scratch;
+    ASSERT_TRUE(fanout.send(scratch, pkg.data(), static_cast<int>(pkg.size()), targets));
+    EXPECT_EQ(scratch.size(), fragmentScratchSize(250, 100));
+    EXPECT_EQ(a.drain(), fromPool);
+    EXPECT_EQ(b.drain(), fromPool);
+    std::vector<uint8_t> small = makePackage(10, 79, 5);
+    ASSERT_TRUE(fanout.send(scratch, small.data(), static_cast<int>(small.size()), targets));
+    EXPECT_EQ(scratch.size(), fragmentScratchSize(250, 100)) << "kept at the largest package";
+    EXPECT_EQ(a.drain().size(), 1u);
+    EXPECT_EQ(b.drain().size(), 1u);
+
+    EXPECT_FALSE(fanout.send(scratch, pkg.data(), 33, targets)) << "shorter than a header";
+    EXPECT_FALSE(fanout.send(scratch, pkg.data(), static_cast<int>(pkg.size()), {})) << "no target";
+    EXPECT_FALSE(fanout.send(scratch, nullptr, static_cast<int>(pkg.size()), targets));
+    EXPECT_TRUE(a.drain().empty());
+    EXPECT_EQ(m_pool.getUsedSize(), 0u);
+    for (int fd : fds) {
+        ::close(fd);
+    }
 }
 
 } // namespace
