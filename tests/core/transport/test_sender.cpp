@@ -268,6 +268,24 @@ TEST_F(SenderNsTest, FanoutSendsTheSameDatagramsToEveryTarget)
     EXPECT_EQ(first[2].size(), 84u);
     EXPECT_EQ(b.drain(), first);
     EXPECT_EQ(c.drain(), first);
+
+    // The same bytes cut in the caller's scratch, grown to the package and kept at the largest.
+    std::vector<uint8_t> scratch;
+    ASSERT_TRUE(fanout.send(scratch, pkg.data(), static_cast<int>(pkg.size()), targets));
+    EXPECT_EQ(scratch.size(), fragmentScratchSize(250, 100));
+    EXPECT_EQ(a.drain(), first);
+    EXPECT_EQ(b.drain(), first);
+    EXPECT_EQ(c.drain(), first);
+    std::vector<uint8_t> small = makePackage(10, 79, 5);
+    ASSERT_TRUE(fanout.send(scratch, small.data(), static_cast<int>(small.size()), targets));
+    EXPECT_EQ(scratch.size(), fragmentScratchSize(250, 100));
+    EXPECT_EQ(a.drain().size(), 1u);
+    EXPECT_FALSE(fanout.send(scratch, pkg.data(), 33, targets)) << "shorter than a header";
+    EXPECT_FALSE(fanout.send(scratch, pkg.data(), static_cast<int>(pkg.size()), {})) << "no target";
+    EXPECT_FALSE(fanout.send(scratch, nullptr, static_cast<int>(pkg.size()), targets));
+    EXPECT_TRUE(a.drain().empty());
+    EXPECT_EQ(b.drain().size(), 1u);
+    EXPECT_EQ(m_pool.getUsedSize(), 0u);
     for (int fd : fds) {
         ::close(fd);
     }
@@ -449,48 +467,6 @@ TEST(SenderTest, SendWorkersRunJobsInParallel)
     workers.run(3, job);
     EXPECT_TRUE(released);
     EXPECT_EQ(done.load(), 2);
-}
-
-// The caller's scratch: grown to the package, kept for the next, the same bytes as the pool's.
-TEST_F(SenderNsTest, FanoutWithCallersScratch)
-{
-    BoundSocket a("/tmp/s6_fan-1");
-    BoundSocket b("/tmp/s6_fan-2");
-    ASSERT_TRUE(a.bound && b.bound);
-    int fds[2];
-    for (int& fd : fds) {
-        fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(fd, 0);
-    }
-    std::vector<DatagramTarget_t> targets = {
-        {fds[0], reinterpret_cast<sockaddr*>(&a.addr), static_cast<int>(sizeof(a.addr)), nullptr},
-        {fds[1], reinterpret_cast<sockaddr*>(&b.addr), static_cast<int>(sizeof(b.addr)), nullptr},
-    };
-    CDatagramFanout fanout(100);
-    std::vector<uint8_t> pkg = makePackage(250, 78, 4);
-    ASSERT_TRUE(fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), targets));
-    std::vector<std::vector<uint8_t>> fromPool = a.drain();
-    ASSERT_EQ(b.drain(), fromPool);
-
-    std::vector<uint8_t> scratch;
-    ASSERT_TRUE(fanout.send(scratch, pkg.data(), static_cast<int>(pkg.size()), targets));
-    EXPECT_EQ(scratch.size(), fragmentScratchSize(250, 100));
-    EXPECT_EQ(a.drain(), fromPool);
-    EXPECT_EQ(b.drain(), fromPool);
-    std::vector<uint8_t> small = makePackage(10, 79, 5);
-    ASSERT_TRUE(fanout.send(scratch, small.data(), static_cast<int>(small.size()), targets));
-    EXPECT_EQ(scratch.size(), fragmentScratchSize(250, 100)) << "kept at the largest package";
-    EXPECT_EQ(a.drain().size(), 1u);
-    EXPECT_EQ(b.drain().size(), 1u);
-
-    EXPECT_FALSE(fanout.send(scratch, pkg.data(), 33, targets)) << "shorter than a header";
-    EXPECT_FALSE(fanout.send(scratch, pkg.data(), static_cast<int>(pkg.size()), {})) << "no target";
-    EXPECT_FALSE(fanout.send(scratch, nullptr, static_cast<int>(pkg.size()), targets));
-    EXPECT_TRUE(a.drain().empty());
-    EXPECT_EQ(m_pool.getUsedSize(), 0u);
-    for (int fd : fds) {
-        ::close(fd);
-    }
 }
 
 } // namespace
