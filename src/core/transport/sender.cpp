@@ -243,6 +243,22 @@ uint8_t fragmentFlag(uint32_t seqNo, uint32_t count)
     return seqNo == count ? PKT_FLAG_LAST : PKT_FLAG_MIDDLE;
 }
 
+uint32_t writeFragment(uint8_t* to, const DDSHeader_t& source, const uint8_t* from, uint32_t seqNo, uint32_t payload,
+                       uint32_t fragPayload)
+{
+    const uint32_t count = fragmentCount(payload, fragPayload);
+    const uint32_t pieceLen = fragmentPayloadLen(seqNo, payload, fragPayload);
+    DDSHeader_t header = makeDdsHeader(fragmentFlag(seqNo, count), source.m_u8Type);
+    header.m_u32SeqNo = seqNo;
+    header.m_u64TimeStamp = source.m_u64TimeStamp;
+    header.m_u32DataLen = pieceLen;
+    header.m_u32TotalLen = payload;
+    header.m_u32PktCount = count;
+    writeDdsHeader(to, header);
+    std::memcpy(to + DDS_HEADER_SIZE, from, pieceLen);
+    return pieceLen;
+}
+
 bool buildFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, uint8_t* scratch, size_t scratchSize,
                     DatagramList_t& out)
 {
@@ -261,15 +277,7 @@ bool buildFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, uint8_
     uint8_t* to = scratch;
     out.reserve(count);
     for (uint32_t seqNo = 1; seqNo <= count; ++seqNo) {
-        const uint32_t pieceLen = fragmentPayloadLen(seqNo, payload, fragPayload);
-        DDSHeader_t header = makeDdsHeader(fragmentFlag(seqNo, count), source.m_u8Type);
-        header.m_u32SeqNo = seqNo;
-        header.m_u64TimeStamp = source.m_u64TimeStamp;
-        header.m_u32DataLen = pieceLen;
-        header.m_u32TotalLen = payload;
-        header.m_u32PktCount = count;
-        writeDdsHeader(to, header);
-        std::memcpy(to + DDS_HEADER_SIZE, from, pieceLen);
+        const uint32_t pieceLen = writeFragment(to, source, from, seqNo, payload, fragPayload);
         out.emplace_back(to, static_cast<int>(DDS_HEADER_SIZE + pieceLen));
         to += DDS_HEADER_SIZE + pieceLen;
         from += pieceLen;

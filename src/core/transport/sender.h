@@ -145,6 +145,11 @@ uint32_t fragmentPayloadLen(uint32_t seqNo, uint32_t totalLen, uint32_t fragPayl
 // Flag of fragment `seqNo` of `count`: first (also when it is the only one), last, middle.
 uint8_t fragmentFlag(uint32_t seqNo, uint32_t count);
 
+// Writes fragment `seqNo` of a frame of `payload` bytes at `to`: its header (flag, number, the
+// source's type and time stamp, lengths, count) and its slice, read at `from`. Its payload length.
+uint32_t writeFragment(uint8_t* to, const DDSHeader_t& source, const uint8_t* from, uint32_t seqNo, uint32_t payload,
+                       uint32_t fragPayload);
+
 // Cuts one package (`len` bytes: its 34-byte header, then the payload) into fragments laid out
 // back to back in `scratch`, each a full header (magic, flag, the package's type and time stamp,
 // fragment number from 1, this fragment's payload length, the frame's payload length, the

@@ -171,15 +171,7 @@ int sendUdpSockData(int fd, sockaddr* address, int addressLen, void* header, int
     uint8_t* area = pkgData(scratch);
     const uint8_t* from = pkg + DDS_HEADER_SIZE;
     for (uint32_t seqNo = 1; seqNo <= count; ++seqNo) {
-        const uint32_t pieceLen = fragmentPayloadLen(seqNo, payload, fragPayload);
-        DDSHeader_t fragment = makeDdsHeader(fragmentFlag(seqNo, count), source.m_u8Type);
-        fragment.m_u32SeqNo = seqNo;
-        fragment.m_u64TimeStamp = source.m_u64TimeStamp;
-        fragment.m_u32DataLen = pieceLen;
-        fragment.m_u32TotalLen = payload;
-        fragment.m_u32PktCount = count;
-        writeDdsHeader(area, fragment);
-        std::memcpy(area + DDS_HEADER_SIZE, from, pieceLen);
+        const uint32_t pieceLen = writeFragment(area, source, from, seqNo, payload, fragPayload);
         ::sendto(fd, area, DDS_HEADER_SIZE + pieceLen, MSG_NOSIGNAL, address, static_cast<socklen_t>(addressLen));
         from += pieceLen;
     }
