@@ -243,18 +243,23 @@ uint8_t fragmentFlag(uint32_t seqNo, uint32_t count)
     return seqNo == count ? PKT_FLAG_LAST : PKT_FLAG_MIDDLE;
 }
 
-uint32_t writeFragment(uint8_t* to, const DDSHeader_t& source, const uint8_t* from, uint32_t seqNo, uint32_t payload,
-                       uint32_t fragPayload)
+void writeFragmentHeader(uint8_t* to, const DDSHeader_t& source, uint32_t seqNo, uint32_t payload, uint32_t fragPayload)
 {
     const uint32_t count = fragmentCount(payload, fragPayload);
-    const uint32_t pieceLen = fragmentPayloadLen(seqNo, payload, fragPayload);
     DDSHeader_t header = makeDdsHeader(fragmentFlag(seqNo, count), source.m_u8Type);
     header.m_u32SeqNo = seqNo;
     header.m_u64TimeStamp = source.m_u64TimeStamp;
-    header.m_u32DataLen = pieceLen;
+    header.m_u32DataLen = fragmentPayloadLen(seqNo, payload, fragPayload);
     header.m_u32TotalLen = payload;
     header.m_u32PktCount = count;
     writeDdsHeader(to, header);
+}
+
+uint32_t writeFragment(uint8_t* to, const DDSHeader_t& source, const uint8_t* from, uint32_t seqNo, uint32_t payload,
+                       uint32_t fragPayload)
+{
+    writeFragmentHeader(to, source, seqNo, payload, fragPayload);
+    const uint32_t pieceLen = fragmentPayloadLen(seqNo, payload, fragPayload);
     std::memcpy(to + DDS_HEADER_SIZE, from, pieceLen);
     return pieceLen;
 }
@@ -300,22 +305,26 @@ bool sendOne(int fd, const sockaddr* address, int addressLen, const std::pair<un
     return result == datagram.second;
 }
 
-} // namespace
-
-int sendUdpData(int fd, const sockaddr* address, int addressLen, const DatagramList_t& datagrams)
+// The same for a gathered fragment.
+bool sendOne(int fd, const sockaddr* address, int addressLen, const GatheredFragment_t& fragment, int flags, int* err)
 {
-    int sent = 0;
-    int err = 0;
-    for (const auto& datagram : datagrams) {
-        if (!sendOne(fd, address, addressLen, datagram, 0, &err)) {
-            break;
-        }
-        ++sent;
-    }
-    return sent;
+    msghdr msg{};
+    msg.msg_name = const_cast<sockaddr*>(address);
+    msg.msg_namelen = static_cast<socklen_t>(addressLen);
+    msg.msg_iov = const_cast<iovec*>(fragment.m_iov);
+    msg.msg_iovlen = 2;
+    const ssize_t whole = static_cast<ssize_t>(fragment.m_iov[0].iov_len + fragment.m_iov[1].iov_len);
+    ssize_t result;
+    do {
+        result = ::sendmsg(fd, &msg, flags | MSG_NOSIGNAL);
+    } while (result < 0 && errno == EINTR);
+    *err = result < 0 ? errno : 0;
+    return result == whole;
 }
 
-int sendToTarget(const DatagramTarget_t& target, const DatagramList_t& datagrams)
+// The stall rule of sendToTarget over any list of datagrams.
+template <typename List>
+int sendUnderStallRule(const DatagramTarget_t& target, const List& datagrams)
 {
     int err = 0;
     size_t sent = 0;
@@ -337,6 +346,65 @@ int sendToTarget(const DatagramTarget_t& target, const DatagramList_t& datagrams
         *target.m_pStalled = false;
     }
     return static_cast<int>(sent);
+}
+
+} // namespace
+
+int sendUdpData(int fd, const sockaddr* address, int addressLen, const DatagramList_t& datagrams)
+{
+    int sent = 0;
+    int err = 0;
+    for (const auto& datagram : datagrams) {
+        if (!sendOne(fd, address, addressLen, datagram, 0, &err)) {
+            break;
+        }
+        ++sent;
+    }
+    return sent;
+}
+
+int sendToTarget(const DatagramTarget_t& target, const DatagramList_t& datagrams)
+{
+    return sendUnderStallRule(target, datagrams);
+}
+
+int sendToTarget(const DatagramTarget_t& target, const GatheredList_t& fragments)
+{
+    return sendUnderStallRule(target, fragments);
+}
+
+bool gatherFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::vector<uint8_t>& headers,
+                     GatheredList_t& out)
+{
+    out.clear();
+    if (pkg == nullptr || len < DDS_HEADER_SIZE || fragPayload == 0 || len - DDS_HEADER_SIZE > DDS_MAX_FRAME_PAYLOAD) {
+        return false;
+    }
+    const uint32_t payload = static_cast<uint32_t>(len - DDS_HEADER_SIZE);
+    const uint32_t count = fragmentCount(payload, fragPayload);
+    try {
+        if (headers.size() < static_cast<size_t>(count) * DDS_HEADER_SIZE) {
+            headers.resize(static_cast<size_t>(count) * DDS_HEADER_SIZE);
+        }
+        out.resize(count);
+    } catch (const std::bad_alloc&) {
+        out.clear();
+        return false;
+    }
+    const DDSHeader_t source = readDdsHeader(pkg);
+    const uint8_t* from = pkg + DDS_HEADER_SIZE;
+    for (uint32_t seqNo = 1; seqNo <= count; ++seqNo) {
+        uint8_t* header = headers.data() + static_cast<size_t>(seqNo - 1) * DDS_HEADER_SIZE;
+        const uint32_t pieceLen = fragmentPayloadLen(seqNo, payload, fragPayload);
+        writeFragmentHeader(header, source, seqNo, payload, fragPayload);
+        GatheredFragment_t& fragment = out[seqNo - 1];
+        fragment.m_iov[0].iov_base = header;
+        fragment.m_iov[0].iov_len = DDS_HEADER_SIZE;
+        fragment.m_iov[1].iov_base = const_cast<uint8_t*>(from);
+        fragment.m_iov[1].iov_len = pieceLen;
+        from += pieceLen;
+    }
+    return true;
 }
 
 bool CDatagramFanout::sendAll(const uint8_t* pkg, int len, uint8_t* scratch, size_t scratchSize,
@@ -376,16 +444,10 @@ bool CDatagramFanout::send(std::vector<uint8_t>& scratch, const uint8_t* pkg, in
                            const std::vector<DatagramTarget_t>& targets)
 {
     if (pkg == nullptr || targets.empty() || len < static_cast<int>(DDS_HEADER_SIZE) ||
-        static_cast<uint32_t>(len) - DDS_HEADER_SIZE > DDS_MAX_FRAME_PAYLOAD) {
+        !gatherFragments(pkg, static_cast<size_t>(len), m_u32FragPayload, scratch, m_gathered)) {
         return false;
     }
-    const size_t need = fragmentScratchSize(static_cast<uint32_t>(len) - DDS_HEADER_SIZE, m_u32FragPayload);
-    try {
-        if (scratch.size() < need) {
-            scratch.resize(need);
-        }
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return sendAll(pkg, len, scratch.data(), scratch.size(), targets);
+    auto job = [&targets, this](size_t index) { sendToTarget(targets[index], m_gathered); };
+    m_workers.run(targets.size(), job);
+    return true;
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -145,6 +146,9 @@ uint32_t fragmentPayloadLen(uint32_t seqNo, uint32_t totalLen, uint32_t fragPayl
 // Flag of fragment `seqNo` of `count`: first (also when it is the only one), last, middle.
 uint8_t fragmentFlag(uint32_t seqNo, uint32_t count);
 
+// Writes the header of fragment `seqNo` of a frame of `payload` bytes at `to` (flag, number, the
+// source's type and time stamp, lengths, count).
+void writeFragmentHeader(uint8_t* to, const DDSHeader_t& source, uint32_t seqNo, uint32_t payload, uint32_t fragPayload);
 // Writes fragment `seqNo` of a frame of `payload` bytes at `to`: its header (flag, number, the
 // source's type and time stamp, lengths, count) and its slice, read at `from`. Its payload length.
 uint32_t writeFragment(uint8_t* to, const DDSHeader_t& source, const uint8_t* from, uint32_t seqNo, uint32_t payload,
@@ -180,6 +184,22 @@ struct DatagramTarget_t {
 // Sends one frame's datagrams to one target under the stall rule above; the number sent.
 int sendToTarget(const DatagramTarget_t& target, const DatagramList_t& datagrams);
 
+// One fragment gathered from two places: its header, then its slice of the package's payload,
+// which stays where it is.
+struct GatheredFragment_t {
+    iovec m_iov[2];
+};
+using GatheredList_t = std::vector<GatheredFragment_t>;
+
+// The fragments of buildFragments without copying the payload: only the headers are written, back
+// to back in `headers` (grown as needed, DDS_HEADER_SIZE bytes a fragment); each entry of `out`
+// points at its header and at its slice of `pkg`, which must stay valid while they are sent.
+// The same refusals as buildFragments, and false when `headers` cannot grow.
+bool gatherFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::vector<uint8_t>& headers,
+                     GatheredList_t& out);
+// sendToTarget for gathered fragments: the same bytes on the wire, the same stall rule.
+int sendToTarget(const DatagramTarget_t& target, const GatheredList_t& fragments);
+
 // Cuts each package once into a scratch area and sends the same datagrams to every target, the
 // targets in parallel when there are several (CSendWorkers), so one slow reader delays no other.
 // Used by one send thread only; its lists and workers are kept between packages.
@@ -190,8 +210,10 @@ public:
     // Sends one package to every target, cut in a scratch package of the data manager. False
     // when nothing was sent: no target, a malformed package, or no scratch package.
     bool send(CDataManager* dataManager, const uint8_t* pkg, int len, const std::vector<DatagramTarget_t>& targets);
-    // The same, cut in the caller's `scratch`, grown to the largest package sent; false also when
-    // it cannot grow.
+    // The same without a scratch package or a copy of the payload: the fragment headers are
+    // written in the caller's `scratch` (grown to the largest package's, DDS_HEADER_SIZE bytes a
+    // fragment) and each datagram is gathered from its header and its slice of `pkg`. False for
+    // no target, a malformed package, or a scratch that cannot grow.
     bool send(std::vector<uint8_t>& scratch, const uint8_t* pkg, int len,
               const std::vector<DatagramTarget_t>& targets);
     // Stops the workers (the owner's stop, once the send thread is joined).
@@ -205,6 +227,7 @@ private:
 
     uint32_t m_u32FragPayload;
     DatagramList_t m_datagrams;
+    GatheredList_t m_gathered;
     CSendWorkers m_workers;
 };
 

@@ -132,7 +132,8 @@ bool CUdpSender::sendData(unsigned char* header, int length)
     if (!m_conns.snapshot(m_vecSnapshot, m_vecTargets)) {
         return false;
     }
-    // A package without scratch is dropped for every connection.
+    // Gathered from the package itself; a package whose headers find no room is dropped for every
+    // connection.
     const bool built = m_fanout.send(m_vecScratch, header, length, m_vecTargets);
     m_vecTargets.clear();
     m_vecSnapshot.clear();

@@ -6,8 +6,9 @@
 // getClientCount and getFps. The connection table (CDatagramConns) guards itself and is never
 // locked across a send; init and deinit are serialised by the base.
 //
-// The fragments are built in a buffer of the sender's own, never in the topic's pool: a
-// shared-memory pool serves only its group sizes, and its chunks belong to the writers.
+// The fragment headers are written in a buffer of the sender's own, never in the topic's pool (a
+// shared-memory pool serves only its group sizes, and its chunks belong to the writers); each
+// datagram is gathered from its header and its slice of the package.
 #pragma once
 
 #include <netinet/in.h>
@@ -64,8 +65,8 @@ private:
 
     CDatagramConns<UdpSockAddr_t> m_conns;
     CDatagramFanout m_fanout{UDP_FRAG_PAYLOAD};
-    // Send thread only, kept between packages: the connection snapshot, and the scratch the
-    // fragments are cut in (grown to the largest package, freed by deinit).
+    // Send thread only, kept between packages: the connection snapshot, and the fragment headers
+    // (grown to the largest package's, freed by deinit).
     std::vector<CDatagramConns<UdpSockAddr_t>::ConnPtr> m_vecSnapshot;
     std::vector<DatagramTarget_t> m_vecTargets;
     std::vector<uint8_t> m_vecScratch;

@@ -31,6 +31,7 @@ void CUnixSocketSender::stopped()
 {
     m_fanout.stop();
     m_conns.clear();
+    std::vector<uint8_t>().swap(m_vecHeaders);
     // The sockets close here; the control descriptors belong to the control channel.
 }
 
@@ -124,7 +125,8 @@ bool CUnixSocketSender::fanOut(unsigned char* header, int length)
     if (header == nullptr || !m_conns.snapshot(m_vecSnapshot, m_vecTargets)) {
         return false;
     }
-    const bool sent = m_fanout.send(m_pDataManager, header, length, m_vecTargets);
+    // Gathered from the package itself: no scratch package, no copy of the payload.
+    const bool sent = m_fanout.send(m_vecHeaders, header, length, m_vecTargets);
     m_vecTargets.clear();
     m_vecSnapshot.clear();
     // A package whose only reader left meanwhile is not counted.

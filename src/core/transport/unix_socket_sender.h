@@ -9,6 +9,7 @@
 
 #include <sys/un.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "core/transport/sender.h"
@@ -59,7 +60,8 @@ private:
 
     CDatagramConns<UnixSockAddr_t> m_conns;
     CDatagramFanout m_fanout{UNIX_SOCKET_FRAG_PAYLOAD};
-    // Send thread only, kept between packages.
+    // Send thread only, kept between packages: the connection snapshot and the fragment headers.
     std::vector<CDatagramConns<UnixSockAddr_t>::ConnPtr> m_vecSnapshot;
     std::vector<DatagramTarget_t> m_vecTargets;
+    std::vector<uint8_t> m_vecHeaders;
 };
