@@ -82,6 +82,23 @@ TEST(SenderTest, FragmentTable)
         ASSERT_TRUE(buildFragments(pkg.data(), pkg.size(), c.fragPayload, scratch.data(), scratch.size(), out));
         ASSERT_EQ(out.size(), n);
 
+        // Gathered from the package, the same datagrams byte for byte; the payload is not copied.
+        std::vector<uint8_t> headers;
+        GatheredList_t gathered;
+        ASSERT_TRUE(gatherFragments(pkg.data(), pkg.size(), c.fragPayload, headers, gathered));
+        ASSERT_EQ(gathered.size(), n);
+        EXPECT_EQ(headers.size(), n * DDS_HEADER_SIZE);
+        for (uint32_t i = 0; i < n; ++i) {
+            const iovec* iov = gathered[i].m_iov;
+            std::vector<uint8_t> joined(static_cast<const uint8_t*>(iov[0].iov_base),
+                                        static_cast<const uint8_t*>(iov[0].iov_base) + iov[0].iov_len);
+            joined.insert(joined.end(), static_cast<const uint8_t*>(iov[1].iov_base),
+                          static_cast<const uint8_t*>(iov[1].iov_base) + iov[1].iov_len);
+            EXPECT_EQ(joined, std::vector<uint8_t>(out[i].first, out[i].first + out[i].second)) << "fragment " << i;
+            EXPECT_EQ(static_cast<const uint8_t*>(iov[1].iov_base),
+                      pkg.data() + DDS_HEADER_SIZE + static_cast<size_t>(i) * c.fragPayload);
+        }
+
         uint8_t* expectedStart = scratch.data();
         size_t payloadOffset = 0;
         for (uint32_t i = 0; i < n; ++i) {
@@ -128,6 +145,13 @@ TEST(SenderTest, FragmenterRefusesWhatItCannotCut)
                                 scratch.size(), out))
         << "above the frame cap";
     EXPECT_FALSE(buildFragments(nullptr, pkg.size(), 1438, scratch.data(), scratch.size(), out));
+    std::vector<uint8_t> headers;
+    GatheredList_t gathered(3);
+    EXPECT_FALSE(gatherFragments(pkg.data(), 33, 1438, headers, gathered)) << "shorter than a header";
+    EXPECT_TRUE(gathered.empty());
+    EXPECT_FALSE(gatherFragments(pkg.data(), pkg.size(), 0, headers, gathered)) << "fragment size 0";
+    EXPECT_FALSE(gatherFragments(pkg.data(), DDS_HEADER_SIZE + DDS_MAX_FRAME_PAYLOAD + 1, 65502, headers, gathered));
+    EXPECT_FALSE(gatherFragments(nullptr, pkg.size(), 1438, headers, gathered));
     EXPECT_EQ(fragmentCount(5, 0), 0u);
     EXPECT_EQ(fragmentPayloadLen(0, 100, 16), 0u);
     EXPECT_EQ(fragmentPayloadLen(8, 100, 16), 0u);
