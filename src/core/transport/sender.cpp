@@ -322,9 +322,9 @@ bool sendOne(int fd, const sockaddr* address, int addressLen, const GatheredFrag
     return result == whole;
 }
 
-// The stall rule of sendToTarget over any list of datagrams.
-template <typename List>
-int sendUnderStallRule(const DatagramTarget_t& target, const List& datagrams)
+} // namespace
+
+int sendToTarget(const DatagramTarget_t& target, const DatagramList_t& datagrams)
 {
     int err = 0;
     size_t sent = 0;
@@ -348,8 +348,6 @@ int sendUnderStallRule(const DatagramTarget_t& target, const List& datagrams)
     return static_cast<int>(sent);
 }
 
-} // namespace
-
 int sendUdpData(int fd, const sockaddr* address, int addressLen, const DatagramList_t& datagrams)
 {
     int sent = 0;
@@ -363,14 +361,65 @@ int sendUdpData(int fd, const sockaddr* address, int addressLen, const DatagramL
     return sent;
 }
 
-int sendToTarget(const DatagramTarget_t& target, const DatagramList_t& datagrams)
-{
-    return sendUnderStallRule(target, datagrams);
-}
-
 int sendToTarget(const DatagramTarget_t& target, const GatheredList_t& fragments)
 {
-    return sendUnderStallRule(target, fragments);
+    // The stall rule above, with up to GATHER_BATCH datagrams per system call.
+    constexpr size_t GATHER_BATCH = 64;
+    int err = 0;
+    size_t sent = 0;
+    auto failed = [&target, &err] {
+        if (target.m_pStalled != nullptr && (err == EAGAIN || err == EWOULDBLOCK)) {
+            *target.m_pStalled = true;
+        }
+    };
+    if (target.m_pStalled != nullptr && *target.m_pStalled && !fragments.empty()) {
+        if (!sendOne(target.m_iFd, target.m_pAddr, target.m_iAddrLen, fragments[0], MSG_DONTWAIT, &err)) {
+            return 0; // still no room: this frame is lost for this reader only
+        }
+        sent = 1;
+    }
+    mmsghdr batch[GATHER_BATCH];
+    while (sent < fragments.size()) {
+        const size_t count = std::min(GATHER_BATCH, fragments.size() - sent);
+        for (size_t i = 0; i < count; ++i) {
+            msghdr& msg = batch[i].msg_hdr;
+            msg = msghdr{};
+            msg.msg_name = const_cast<sockaddr*>(target.m_pAddr);
+            msg.msg_namelen = static_cast<socklen_t>(target.m_iAddrLen);
+            msg.msg_iov = const_cast<iovec*>(fragments[sent + i].m_iov);
+            msg.msg_iovlen = 2;
+            batch[i].msg_len = 0;
+        }
+        int done;
+        do {
+            done = ::sendmmsg(target.m_iFd, batch, static_cast<unsigned int>(count), MSG_NOSIGNAL);
+        } while (done < 0 && errno == EINTR);
+        if (done < 0) {
+            err = errno;
+            failed();
+            return static_cast<int>(sent);
+        }
+        for (int i = 0; i < done; ++i) {
+            const iovec* iov = fragments[sent].m_iov;
+            if (batch[i].msg_len != iov[0].iov_len + iov[1].iov_len) {
+                return static_cast<int>(sent); // not out whole: the frame is useless to the reader
+            }
+            ++sent;
+        }
+        if (static_cast<size_t>(done) < count) {
+            // The next one failed after its send bound and its error was not reported: one try
+            // without waiting tells whether the reader still has no room.
+            if (!sendOne(target.m_iFd, target.m_pAddr, target.m_iAddrLen, fragments[sent], MSG_DONTWAIT, &err)) {
+                failed();
+                return static_cast<int>(sent);
+            }
+            ++sent;
+        }
+    }
+    if (target.m_pStalled != nullptr) {
+        *target.m_pStalled = false;
+    }
+    return static_cast<int>(sent);
 }
 
 bool gatherFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::vector<uint8_t>& headers,

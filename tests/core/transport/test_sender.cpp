@@ -332,10 +332,14 @@ TEST_F(SenderNsTest, FanoutRefusals)
     EXPECT_EQ(m_pool.getUsedSize(), 0u);
 }
 
-TEST_F(SenderNsTest, StalledReaderCostsOneTimeoutAndRecovers)
+// Both fan-outs: cut in a scratch package, and gathered from the package (batched sends).
+class StalledFanoutNsTest : public SenderNsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StalledFanoutNsTest, StalledReaderCostsOneTimeoutAndRecovers)
 {
-    BoundSocket stalled("/tmp/h6_fan-5");
-    BoundSocket healthy("/tmp/h6_fan-6");
+    const bool gathered = GetParam();
+    BoundSocket stalled(gathered ? "/tmp/s6_fan-5" : "/tmp/h6_fan-5");
+    BoundSocket healthy(gathered ? "/tmp/s6_fan-6" : "/tmp/h6_fan-6");
     ASSERT_TRUE(stalled.bound && healthy.bound);
     int fds[2];
     struct timeval tv{0, 10000};
@@ -352,23 +356,28 @@ TEST_F(SenderNsTest, StalledReaderCostsOneTimeoutAndRecovers)
     };
     CDatagramFanout fanout(1000);
     std::vector<uint8_t> pkg = makePackage(900, 5, 5);
+    std::vector<uint8_t> headers;
+    auto send = [&] {
+        return gathered ? fanout.send(headers, pkg.data(), static_cast<int>(pkg.size()), targets)
+                        : fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), targets);
+    };
     // Until the reader that never reads has a full queue and a send times out.
     int accepted = 0;
     for (; !stalledFlag && accepted < 100000; ++accepted) {
-        ASSERT_TRUE(fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), targets));
+        ASSERT_TRUE(send());
         ASSERT_EQ(healthy.drain().size(), 1u);
     }
     ASSERT_TRUE(stalledFlag);
     // Further packages are dropped for it at once; the other reader gets every one.
     for (int i = 0; i < 50; ++i) {
-        ASSERT_TRUE(fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), targets));
+        ASSERT_TRUE(send());
         ASSERT_EQ(healthy.drain().size(), 1u);
         EXPECT_TRUE(stalledFlag);
     }
     EXPECT_FALSE(healthyFlag);
     EXPECT_EQ(stalled.drain().size(), static_cast<size_t>(accepted - 1)) << "only the packages before the stall";
     // Once it reads again, it gets packages again.
-    ASSERT_TRUE(fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), targets));
+    ASSERT_TRUE(send());
     EXPECT_EQ(stalled.drain().size(), 1u);
     EXPECT_FALSE(stalledFlag);
     EXPECT_EQ(healthy.drain().size(), 1u);
@@ -377,6 +386,8 @@ TEST_F(SenderNsTest, StalledReaderCostsOneTimeoutAndRecovers)
         ::close(fd);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Fanouts, StalledFanoutNsTest, ::testing::Values(false, true));
 
 // Frame-rate rule: `frames` are the times (ms) at which frames are counted.
 struct RateCase {
