@@ -17,11 +17,12 @@ SIZES="64,1024,65536,1048576"
 COUNT=10000
 WARMUP=1000
 TPUT_BYTES=$((256 * 1024 * 1024))
+TPUT_SECONDS=2
 DDS_SECONDS=6
 OUT="$ROOT/bench/results"
 while [ $# -gt 0 ]; do
     case "$1" in
-    --quick) COUNT=2000; WARMUP=200; TPUT_BYTES=$((32 * 1024 * 1024)); DDS_SECONDS=3 ;;
+    --quick) COUNT=2000; WARMUP=200; TPUT_BYTES=$((32 * 1024 * 1024)); TPUT_SECONDS=1; DDS_SECONDS=3 ;;
     --out) OUT="$2"; shift ;;
     --inside) INSIDE=1 ;;
     *) echo "usage: bash bench/compare.sh [--quick] [--out DIR]" >&2; exit 2 ;;
@@ -83,7 +84,7 @@ done
 
 echo "libzqdds (zqperf: unix, shm, udp; unpinned and pinned)"
 "$BIN/zqperf" --channel all --pin both --sizes "$SIZES" --count "$COUNT" --warmup "$WARMUP" \
-    --tput-bytes "$TPUT_BYTES" --csv "$RAW/zqperf.csv" >"$RAW/zqperf.txt" 2>&1 || true
+    --tput-seconds "$TPUT_SECONDS" --csv "$RAW/zqperf.csv" >"$RAW/zqperf.txt" 2>&1 || true
 
 echo "iceoryx (waitset, zero-copy)"
 cat >"$RAW/roudi.toml" <<'EOF'
@@ -193,23 +194,19 @@ def cell(v, fmt="%.1f"):
 out = []
 out.append("# libzqdds next to its peers\n")
 out.append("Measured %s on %s, all in private namespaces on one machine (shared and noisy: compare within the run)." % (stamp, machine))
-out.append("Round trips: %s per payload after a warm-up; unpinned unless marked. Throughput: one writer sending back to back, one reader; MB/s of payload delivered.\n" % "10 000" )
-out.append("## Round-trip latency, median (p99) in µs\n")
-out.append("| system | " + " | ".join(human(s) for s in sizes) + " |")
-out.append("|---|" + "---:|" * len(sizes))
-for s in systems:
-    if not any((s, z) in lat for z in sizes):
-        continue
-    out.append("| %s | " % label[s] + " | ".join(
-        ("%.1f (%.0f)" % (lat[(s, z)][0], lat[(s, z)][2])) if (s, z) in lat else "-" for z in sizes) + " |")
-out.append("\n## Throughput: msg/s, MB/s, lost\n")
-out.append("| system | " + " | ".join(human(s) for s in sizes) + " |")
-out.append("|---|" + "---:|" * len(sizes))
-for s in systems:
-    if not any((s, z) in tput for z in sizes):
-        continue
-    out.append("| %s | " % label[s] + " | ".join(
-        ("%.0f, %.1f, %d" % tput[(s, z)]) if (s, z) in tput else "-" for z in sizes) + " |")
+out.append("Round trips: 10 000 per payload after 1 000 for warm-up (--quick: 2 000); unpinned unless marked (pinned: each process on one CPU of its own). "
+           "Throughput: one writer sending back to back (libzqdds and Cyclone DDS for a set time, iceoryx and ZeroMQ a set count), one reader counting; "
+           "msg/s and MB/s of payload delivered, from the first write to the last arrival, and the messages lost. "
+           "Cyclone DDS: ddsperf ping/pong on a waitset and best-effort pub/sub, per-second medians; iceoryx: zero-copy, untouched payload.\n")
+def table(title, data, show):
+    out.append(title)
+    out.append("| system | " + " | ".join(human(s) for s in sizes) + " |")
+    out.append("|---|" + "---:|" * len(sizes))
+    for s in systems:
+        if any((s, z) in data for z in sizes):
+            out.append("| %s | " % label[s] + " | ".join(show(data[(s, z)]) if (s, z) in data else "-" for z in sizes) + " |")
+table("## Round-trip latency, median (p99) in µs\n", lat, lambda v: "%.1f (%.0f)" % (v[0], v[2]))
+table("\n## Throughput: msg/s, MB/s, lost\n", tput, lambda v: "%.0f, %.1f, %d" % v)
 
 def L(s, z):
     return lat.get((s, z), (None,))[0]

@@ -84,4 +84,25 @@ inline std::vector<size_t> sizesFrom(const char* list)
     return sizes;
 }
 
+// The harnesses' arguments: <sizes a,b,...> <round trips> <warm-up> <throughput bytes>.
+struct Args {
+    std::vector<size_t> sizes;
+    int count{0};
+    int warmup{0};
+    long long tputBytes{0};
+};
+
+inline bool parseArgs(int argc, char** argv, Args& args)
+{
+    if (argc < 5) {
+        fprintf(stderr, "usage: %s <sizes a,b,...> <round trips> <warm-up> <throughput bytes>\n", argv[0]);
+        return false;
+    }
+    args.sizes = sizesFrom(argv[1]);
+    args.count = std::atoi(argv[2]);
+    args.warmup = std::atoi(argv[3]);
+    args.tputBytes = std::atoll(argv[4]);
+    return true;
+}
+
 } // namespace peerperf

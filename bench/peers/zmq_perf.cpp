@@ -63,14 +63,14 @@ void pong(Pipe& in, Pipe& out)
 
 int main(int argc, char** argv)
 {
-    if (argc < 5) {
-        fprintf(stderr, "usage: zmq_perf <sizes> <round trips> <warm-up> <throughput bytes>\n");
+    Args args;
+    if (!parseArgs(argc, argv, args)) {
         return 2;
     }
-    std::vector<size_t> sizes = sizesFrom(argv[1]);
-    const int count = std::atoi(argv[2]);
-    const int warmup = std::atoi(argv[3]);
-    const long long tputBytes = std::atoll(argv[4]);
+    const std::vector<size_t>& sizes = args.sizes;
+    const int count = args.count;
+    const int warmup = args.warmup;
+    const long long tputBytes = args.tputBytes;
     Pipe toPong;
     Pipe fromPong;
     Pipe bound;
