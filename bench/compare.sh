@@ -87,23 +87,13 @@ echo "libzqdds (zqperf: unix, shm, udp; unpinned and pinned)"
     --tput-seconds "$TPUT_SECONDS" --csv "$RAW/zqperf.csv" >"$RAW/zqperf.txt" 2>&1 || true
 
 echo "iceoryx (waitset, zero-copy)"
-cat >"$RAW/roudi.toml" <<'EOF'
-[general]
-version = 1
-[[segment]]
-[[segment.mempool]]
-size = 2048
-count = 2000
-[[segment.mempool]]
-size = 8192
-count = 1000
-[[segment.mempool]]
-size = 66560
-count = 600
-[[segment.mempool]]
-size = 1049600
-count = 600
-EOF
+{
+    printf '[general]\nversion = 1\n[[segment]]\n'
+    # size:count for every payload with its chunk header, with room for the queues.
+    for pool in 2048:2000 8192:1000 66560:600 1049600:600; do
+        printf '[[segment.mempool]]\nsize = %s\ncount = %s\n' "${pool%%:*}" "${pool##*:}"
+    done
+} >"$RAW/roudi.toml"
 iox-roudi -c "$RAW/roudi.toml" -l off >"$RAW/roudi.log" 2>&1 &
 ROUDI=$!
 sleep 1
