@@ -10,16 +10,13 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
 #include <thread>
 
 #include "memory/datacenter.h"
-#include "memory/datafifo.h"
 #include "memory/mem_pool.h"
 #include "utils/dds_common.h"
 #include "utils/ev_reactor.h"
 #include "utils/socket_utils.h"
-#include "utils/thread_utils.h"
 
 namespace {
 
@@ -87,6 +84,18 @@ int tcpSend(int fd, FrameCursor& cursor, int attempts, int idleLimit, Clock::tim
         }
     }
     return 0;
+}
+
+// What the listening and the accepted sockets share: no Nagle delay, reset on close, and a peer
+// that vanished found within about 45 s.
+void tuneStream(int fd)
+{
+    CSocketUtils::setNodelay(fd, true);
+    CSocketUtils::setLinger(fd, true, 0);
+    CSocketUtils::setKeepAlive(fd, true);
+    CSocketUtils::setKeepIdle(fd, 30);
+    CSocketUtils::setKeepInterval(fd, 3);
+    CSocketUtils::setKeepCnt(fd, 5);
 }
 
 } // namespace
@@ -201,27 +210,7 @@ CTcpSender::~CTcpSender()
 
 bool CTcpSender::init()
 {
-    std::lock_guard<std::mutex> lock(m_mutexState);
-    if (m_bRunning.load()) {
-        return false;
-    }
-    // Attached before the thread starts, so that every package published after init is queued.
-    if (m_pDataManager != nullptr) {
-        m_pFifo = m_pDataManager->createDataFifo(FIFO_POLICY_DROP_OLDEST, 8);
-    }
-    m_bRunning.store(true);
-    try {
-        m_thread = std::thread(&CTcpSender::sendTask, this);
-    } catch (const std::system_error&) {
-        m_bRunning.store(false);
-        if (m_pFifo != nullptr) {
-            m_pDataManager->destroyDataFifo(m_pFifo);
-            m_pFifo = nullptr;
-        }
-        return false;
-    }
-    CThreadUtils::setPolicyAndPriority(m_thread, CThreadUtils::SCHED_POLICY_FIFO, 10);
-    return true;
+    return startSending(10);
 }
 
 bool CTcpSender::isInit()
@@ -231,18 +220,12 @@ bool CTcpSender::isInit()
 
 void CTcpSender::deinit()
 {
-    std::lock_guard<std::mutex> lock(m_mutexState);
-    if (!m_bRunning.load()) {
-        return;
-    }
-    m_bRunning.store(false);
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
-    if (m_pFifo != nullptr) {
-        m_pDataManager->destroyDataFifo(m_pFifo);
-        m_pFifo = nullptr;
-    }
+    stopSending();
+}
+
+void CTcpSender::stopped()
+{
+    m_workers.stop();
     std::lock_guard<std::mutex> connLock(m_mutexConn);
     std::lock_guard<std::mutex> acceptLock(m_mutexAccept);
     closeAllLocked();
@@ -285,12 +268,7 @@ int CTcpSender::open(TcpParam_t& param, TcpSockAddr_t* out)
     }
     CSocketUtils::setBlock(fd, false);
     CSocketUtils::setAddrReuse(fd, true);
-    CSocketUtils::setNodelay(fd, true);
-    CSocketUtils::setLinger(fd, true, 0);
-    CSocketUtils::setKeepAlive(fd, true);
-    CSocketUtils::setKeepIdle(fd, 30);
-    CSocketUtils::setKeepInterval(fd, 3);
-    CSocketUtils::setKeepCnt(fd, 5);
+    tuneStream(fd);
 
     sockaddr_in addr;
     std::memset(&addr, 0, sizeof(addr));
@@ -341,12 +319,7 @@ void CTcpSender::onAccept(int listenFd)
     DDS_GREEN("iConnfd:%d, peer addr:%s, peer port:%d", fd, peerText, static_cast<int>(ntohs(peer.sin_port)));
     CSocketUtils::setSendBufSize(fd, TCP_SEND_BUF_SIZE);
     CSocketUtils::setSendTimeOut(fd, TCP_SEND_TIMEOUT_MS);
-    CSocketUtils::setNodelay(fd, true);
-    CSocketUtils::setLinger(fd, true, 0);
-    CSocketUtils::setKeepAlive(fd, true);
-    CSocketUtils::setKeepIdle(fd, 30);
-    CSocketUtils::setKeepInterval(fd, 3);
-    CSocketUtils::setKeepCnt(fd, 5);
+    tuneStream(fd);
 
     auto reader = std::make_shared<Accepted_t>(fd, listenFd);
     std::lock_guard<std::mutex> connLock(m_mutexConn);
@@ -434,29 +407,18 @@ int CTcpSender::getPort(int connId)
 
 int CTcpSender::getFps()
 {
-    if (m_iConnCount.load() == 0) {
-        return -1;
-    }
-    return readFps();
+    return readFps(m_iConnCount.load());
 }
 
 void CTcpSender::sendTask()
 {
-    CDataFifo* fifo = m_pFifo;
-    if (fifo == nullptr) {
-        return; // no data manager: nothing will ever be published to this sender
-    }
-    while (m_bRunning.load()) {
-        m_bSent.store(false);
-        DataPackage_t* pkg = fifo->getDataPackage(100);
-        if (pkg == nullptr) {
-            continue;
-        }
-        sendData(pkgData(pkg), pkg->m_iLen);
-        m_bSent.store(true);
-        calculateFrameRate();
-        fifo->releaseDataPackage(pkg);
-    }
+    sendLoop();
+}
+
+bool CTcpSender::sendPackage(unsigned char* data, int length)
+{
+    sendData(data, length);
+    return true; // counted whether or not a reader took it
 }
 
 void CTcpSender::dropReader(const AcceptedPtr& reader)
@@ -494,29 +456,14 @@ void CTcpSender::sendData(unsigned char* data, int length)
     if (m_vecSnapshot.empty()) {
         return;
     }
-    // The first reader is served on this thread, every further one on a task of its own, so that
+    // The first reader is served on this thread, every further one on a worker of its own, so that
     // a slow reader delays no other.
-    m_vecTasks.clear();
     m_vecResults.assign(m_vecSnapshot.size(), 0);
-    for (size_t i = 1; i < m_vecSnapshot.size(); ++i) {
-        Accepted_t* reader = m_vecSnapshot[i].get();
-        try {
-            m_vecTasks.push_back(std::async(std::launch::async, [reader, data, length] {
-                return sendTcpData(reader->m_iFd, data, length, &reader->m_bStalled);
-            }));
-        } catch (const std::system_error&) {
-            // No thread to spare: this reader waits its turn.
-            m_vecTasks.emplace_back();
-            m_vecResults[i] = sendTcpData(reader->m_iFd, data, length, &reader->m_bStalled);
-        }
-    }
-    m_vecResults[0] = sendTcpData(m_vecSnapshot[0]->m_iFd, data, length, &m_vecSnapshot[0]->m_bStalled);
-    for (size_t i = 1; i < m_vecSnapshot.size(); ++i) {
-        if (m_vecTasks[i - 1].valid()) {
-            m_vecResults[i] = m_vecTasks[i - 1].get();
-        }
-    }
-    m_vecTasks.clear();
+    auto job = [this, data, length](size_t index) {
+        Accepted_t* reader = m_vecSnapshot[index].get();
+        m_vecResults[index] = sendTcpData(reader->m_iFd, data, length, &reader->m_bStalled);
+    };
+    m_workers.run(m_vecSnapshot.size(), job);
     for (size_t i = 0; i < m_vecSnapshot.size(); ++i) {
         // A reader that is gone, or whose stream lost its alignment, is dropped; its receiver
         // reconnects and starts on a frame boundary.

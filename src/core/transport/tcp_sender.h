@@ -2,27 +2,24 @@
 // port (the listening socket served by the event reactor), and sends every package the topic's
 // writers publish, whole, to every socket accepted there.
 //
-// Threads: the send thread runs sendTask and sendData (and starts one task per further reader for
-// each package); the reactor thread runs the accept callback; addConn, delConn, isConnExist,
+// Threads: the send thread runs sendTask and sendData (each further reader is served by a worker
+// of m_workers); the reactor thread runs the accept callback; addConn, delConn, isConnExist,
 // getPort, getClientCount and getFps run on the caller's thread (the reactor thread for the
 // control channel). m_mutexConn guards m_mapConn, m_mutexAccept guards m_mapAccepted; lock order
 // m_mutexConn, then m_mutexAccept. Neither is held across a send: sendData sends to a snapshot of
 // shared holders, so a slow reader never holds up an accept or any control work. An accepted
-// socket closes when its last holder lets go. m_mutexState serialises init and deinit.
+// socket closes when its last holder lets go. init and deinit are serialised by the base.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <atomic>
-#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "core/transport/sender.h"
-
-class CDataFifo;
 
 // Send buffer of accepted sockets (logged as 256 KB) and their send timeout.
 constexpr int TCP_SEND_BUF_SIZE = 262144;
@@ -86,7 +83,7 @@ private:
         Accepted_t& operator=(const Accepted_t&) = delete;
         int m_iFd;
         int m_iListenFd;
-        bool m_bStalled{false}; // the send thread's (or its one task's) only
+        bool m_bStalled{false}; // the send thread's (or its one worker's) only
     };
     using AcceptedPtr = std::shared_ptr<Accepted_t>;
 
@@ -96,6 +93,8 @@ private:
         CTcpSender* m_pOwner{nullptr};
     };
 
+    void stopped() override;
+    bool sendPackage(unsigned char* data, int length) override;
     void onAccept(int listenFd);
     // Unregisters a listening socket; the reactor closes it when it drops the record.
     static void closeListener(int listenFd);
@@ -109,10 +108,8 @@ private:
     std::mutex m_mutexAccept;
     std::atomic<int> m_iConnCount{0}; // m_mapConn's size, for getFps
     std::shared_ptr<AcceptGuard_t> m_pGuard;
-    std::mutex m_mutexState;
-    CDataFifo* m_pFifo{nullptr}; // created by init, read by the send thread, destroyed by deinit
     // Send thread only, kept between packages.
     std::vector<AcceptedPtr> m_vecSnapshot;
-    std::vector<std::future<int>> m_vecTasks;
     std::vector<int> m_vecResults;
+    CSendWorkers m_workers;
 };

@@ -5,15 +5,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
-#include <new>
-#include <system_error>
 
 #include "memory/datacenter.h"
-#include "memory/datafifo.h"
 #include "utils/dds_common.h"
 #include "utils/socket_utils.h"
-#include "utils/thread_utils.h"
 
 CUdpSender::CUdpSender(CDataManager* dataManager) : CDataSender(dataManager) {}
 
@@ -24,28 +19,7 @@ CUdpSender::~CUdpSender()
 
 bool CUdpSender::init()
 {
-    std::lock_guard<std::mutex> lock(m_mutexState);
-    if (m_bRunning.load()) {
-        return false;
-    }
-    // Attached before the thread starts, so that every package published after init is queued.
-    if (m_pDataManager != nullptr) {
-        m_pFifo = m_pDataManager->createDataFifo(FIFO_POLICY_DROP_OLDEST, 8);
-    }
-    m_bRunning.store(true);
-    try {
-        m_thread = std::thread(&CUdpSender::sendTask, this);
-    } catch (const std::system_error&) {
-        m_bRunning.store(false);
-        if (m_pFifo != nullptr) {
-            m_pDataManager->destroyDataFifo(m_pFifo);
-            m_pFifo = nullptr;
-        }
-        return false;
-    }
-    // Where the system allows it; the medium works the same without.
-    CThreadUtils::setPolicyAndPriority(m_thread, CThreadUtils::SCHED_POLICY_FIFO, UDP_THREAD_PRIORITY);
-    return true;
+    return startSending(UDP_THREAD_PRIORITY);
 }
 
 bool CUdpSender::isInit()
@@ -55,31 +29,15 @@ bool CUdpSender::isInit()
 
 void CUdpSender::deinit()
 {
-    std::lock_guard<std::mutex> lock(m_mutexState);
-    if (!m_bRunning.load()) {
-        return;
-    }
-    m_bRunning.store(false);
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
-    if (m_pFifo != nullptr) {
-        m_pDataManager->destroyDataFifo(m_pFifo);
-        m_pFifo = nullptr;
-    }
-    std::map<int, ConnPtr> dropped;
-    {
-        std::lock_guard<std::mutex> connLock(m_mutexConn);
-        dropped.swap(m_mapConn);
-        m_iConnCount.store(0);
-    }
-    std::vector<uint8_t>().swap(m_vecScratch);
-    // The sockets close here; the control descriptors belong to the control channel.
+    stopSending();
 }
 
-CUdpSender::Conn_t::~Conn_t()
+void CUdpSender::stopped()
 {
-    CSocketUtils::closeSocket(m_stAddr.m_iFd);
+    m_fanout.stop();
+    m_conns.clear();
+    std::vector<uint8_t>().swap(m_vecScratch);
+    // The sockets close here; the control descriptors belong to the control channel.
 }
 
 int CUdpSender::open(UdpParam_t& param, UdpSockAddr_t* out)
@@ -123,79 +81,46 @@ bool CUdpSender::addConn(int connId, TransParam_t& param)
         return false;
     }
     DDS_GREEN("Open udp port %d success, receiver ip is %s.", record.m_iPort, record.m_szIp);
-    ConnPtr conn = std::make_shared<Conn_t>(record);
-    std::lock_guard<std::mutex> lock(m_mutexConn);
-    if (m_mapConn.count(connId) != 0) {
-        return false; // `conn` closes the new socket
-    }
-    m_mapConn.emplace(connId, std::move(conn));
-    m_iConnCount.store(static_cast<int>(m_mapConn.size()));
-    return true;
+    return m_conns.add(connId, record);
 }
 
 bool CUdpSender::delConn(int connId)
 {
-    ConnPtr dropped;
-    {
-        std::lock_guard<std::mutex> lock(m_mutexConn);
-        auto it = m_mapConn.find(connId);
-        if (it == m_mapConn.end()) {
-            return false;
-        }
-        dropped = std::move(it->second);
-        DDS_GREEN("Delete udp conn %d, addr: %s, port: %d", connId, dropped->m_stAddr.m_szIp,
-                  dropped->m_stAddr.m_iPort);
+    return m_conns.remove(connId, [this, connId](const UdpSockAddr_t& record) {
+        DDS_GREEN("Delete udp conn %d, addr: %s, port: %d", connId, record.m_szIp, record.m_iPort);
         resetFrameRate();
-        m_mapConn.erase(it);
-        m_iConnCount.store(static_cast<int>(m_mapConn.size()));
-    }
-    // The socket closes now, or after the package in flight when the send thread still holds it.
-    return true;
+    });
 }
 
 bool CUdpSender::isConnExist(int connId)
 {
-    std::lock_guard<std::mutex> lock(m_mutexConn);
-    return m_mapConn.count(connId) != 0;
+    return m_conns.exists(connId);
 }
 
 int CUdpSender::getClientCount()
 {
-    return m_iConnCount.load();
+    return m_conns.count();
 }
 
 int CUdpSender::getPort(int connId)
 {
-    std::lock_guard<std::mutex> lock(m_mutexConn);
-    auto it = m_mapConn.find(connId);
-    return it == m_mapConn.end() ? -1 : it->second->m_stAddr.m_iPort;
+    return m_conns.number(connId, &UdpSockAddr_t::m_iPort);
 }
 
 int CUdpSender::getFps()
 {
-    if (m_iConnCount.load() == 0) {
-        return -1;
-    }
-    return readFps();
+    return readFps(m_conns.count());
 }
 
 void CUdpSender::sendTask()
 {
-    CDataFifo* fifo = m_pFifo;
-    if (fifo == nullptr) {
-        return; // no data manager: nothing will ever be published to this sender
-    }
-    while (m_bRunning.load()) {
-        m_bSent.store(false);
-        DataPackage_t* pkg = fifo->getDataPackage(100);
-        if (pkg == nullptr) {
-            continue;
-        }
-        sendData(pkgData(pkg), pkg->m_iLen);
-        m_bSent.store(true);
-        calculateFrameRate();
-        fifo->releaseDataPackage(pkg);
-    }
+    sendLoop();
+}
+
+bool CUdpSender::sendPackage(unsigned char* data, int length)
+{
+    sendData(data, length);
+    return true; // counted whether or not a reader took it
 }
 
 bool CUdpSender::sendData(unsigned char* header, int length)
@@ -204,52 +129,13 @@ bool CUdpSender::sendData(unsigned char* header, int length)
         static_cast<uint32_t>(length) - DDS_HEADER_SIZE > DDS_MAX_FRAME_PAYLOAD) {
         return false;
     }
-    {
-        std::lock_guard<std::mutex> lock(m_mutexConn);
-        if (m_mapConn.empty()) {
-            return false;
-        }
-        m_vecSnapshot.clear();
-        for (const auto& entry : m_mapConn) {
-            m_vecSnapshot.push_back(entry.second);
-        }
+    if (!m_conns.snapshot(m_vecSnapshot, m_vecTargets)) {
+        return false;
     }
-    const size_t need = fragmentScratchSize(static_cast<uint32_t>(length) - DDS_HEADER_SIZE, UDP_FRAG_PAYLOAD);
-    bool built = false;
-    try {
-        if (m_vecScratch.size() < need) {
-            m_vecScratch.resize(need);
-        }
-        built = buildFragments(header, static_cast<size_t>(length), UDP_FRAG_PAYLOAD, m_vecScratch.data(),
-                               m_vecScratch.size(), m_datagrams);
-    } catch (const std::bad_alloc&) {
-        built = false; // dropped for every connection, like a package without scratch
-    }
-    if (built) {
-        m_vecTargets.clear();
-        for (const ConnPtr& conn : m_vecSnapshot) {
-            const UdpSockAddr_t& addr = conn->m_stAddr;
-            m_vecTargets.push_back(DatagramTarget_t{addr.m_iFd, reinterpret_cast<const sockaddr*>(&addr.m_addr),
-                                                    static_cast<int>(sizeof(addr.m_addr)), &conn->m_bStalled});
-        }
-        // The same datagrams to every reader, the others in parallel with the first, so one
-        // slow reader delays no other.
-        m_tasks.clear();
-        for (size_t i = 1; i < m_vecTargets.size(); ++i) {
-            try {
-                m_tasks.push_back(
-                    std::async(std::launch::async, sendToTarget, std::cref(m_vecTargets[i]), std::cref(m_datagrams)));
-            } catch (const std::system_error&) {
-                sendToTarget(m_vecTargets[i], m_datagrams); // no thread to spare: this one waits its turn
-            }
-        }
-        sendToTarget(m_vecTargets[0], m_datagrams);
-        for (auto& task : m_tasks) {
-            task.get();
-        }
-        m_tasks.clear();
-        m_vecTargets.clear();
-    }
+    // Gathered from the package itself; a package whose headers find no room is dropped for every
+    // connection.
+    const bool built = m_fanout.send(m_vecScratch, header, length, m_vecTargets);
+    m_vecTargets.clear();
     m_vecSnapshot.clear();
     return built;
 }
@@ -286,15 +172,7 @@ int sendUdpSockData(int fd, sockaddr* address, int addressLen, void* header, int
     uint8_t* area = pkgData(scratch);
     const uint8_t* from = pkg + DDS_HEADER_SIZE;
     for (uint32_t seqNo = 1; seqNo <= count; ++seqNo) {
-        const uint32_t pieceLen = fragmentPayloadLen(seqNo, payload, fragPayload);
-        DDSHeader_t fragment = makeDdsHeader(fragmentFlag(seqNo, count), source.m_u8Type);
-        fragment.m_u32SeqNo = seqNo;
-        fragment.m_u64TimeStamp = source.m_u64TimeStamp;
-        fragment.m_u32DataLen = pieceLen;
-        fragment.m_u32TotalLen = payload;
-        fragment.m_u32PktCount = count;
-        writeDdsHeader(area, fragment);
-        std::memcpy(area + DDS_HEADER_SIZE, from, pieceLen);
+        const uint32_t pieceLen = writeFragment(area, source, from, seqNo, payload, fragPayload);
         ::sendto(fd, area, DDS_HEADER_SIZE + pieceLen, MSG_NOSIGNAL, address, static_cast<socklen_t>(addressLen));
         from += pieceLen;
     }

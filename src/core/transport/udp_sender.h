@@ -3,28 +3,20 @@
 //
 // Threads: the send thread runs sendTask; the reactor thread calls addConn, init, isConnExist,
 // getPort and delConn; the transport's teardown calls delConn and deinit; status threads call
-// getClientCount and getFps. m_mutexConn guards m_mapConn and is held only for table work, never
-// across a send: the send thread copies the connections (shared holders) and sends without it,
-// so control work never waits for a reader. A connection's socket closes when its last holder
-// drops it. m_mutexState serialises init and deinit.
+// getClientCount and getFps. The connection table (CDatagramConns) guards itself and is never
+// locked across a send; init and deinit are serialised by the base.
 //
-// The fragments are built in a buffer of the sender's own, never in the topic's pool: a
-// shared-memory pool serves only its group sizes, and its chunks belong to the writers.
+// The fragment headers are written in a buffer of the sender's own, never in the topic's pool (a
+// shared-memory pool serves only its group sizes, and its chunks belong to the writers); each
+// datagram is gathered from its header and its slice of the package.
 #pragma once
 
 #include <netinet/in.h>
 
-#include <atomic>
 #include <cstdint>
-#include <future>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <vector>
 
 #include "core/transport/sender.h"
-
-class CDataFifo;
 
 // Fragment payload and datagram limit of this medium.
 constexpr uint32_t UDP_FRAG_PAYLOAD = 1438;
@@ -68,29 +60,16 @@ public:
     bool sendData(unsigned char* header, int length);
 
 private:
-    struct Conn_t {
-        explicit Conn_t(const UdpSockAddr_t& record) : m_stAddr(record) {}
-        ~Conn_t();
-        Conn_t(const Conn_t&) = delete;
-        Conn_t& operator=(const Conn_t&) = delete;
-        UdpSockAddr_t m_stAddr;
-        bool m_bStalled{false}; // send thread only
-    };
-    using ConnPtr = std::shared_ptr<Conn_t>;
+    void stopped() override;
+    bool sendPackage(unsigned char* data, int length) override;
 
-    std::map<int, ConnPtr> m_mapConn;
-    std::mutex m_mutexConn;
-    std::atomic<int> m_iConnCount{0}; // m_mapConn's size, for the lock-free getters
-    std::mutex m_mutexState;
-    CDataFifo* m_pFifo{nullptr}; // created by init, read by the send thread, destroyed by deinit
-    // Send thread only, kept between packages: the connection snapshot, the fragments of the
-    // package in flight (in m_vecScratch, grown to the largest package and freed by deinit), and
-    // the parallel sends to the other connections.
-    std::vector<ConnPtr> m_vecSnapshot;
+    CDatagramConns<UdpSockAddr_t> m_conns;
+    CDatagramFanout m_fanout{UDP_FRAG_PAYLOAD};
+    // Send thread only, kept between packages: the connection snapshot, and the fragment headers
+    // (grown to the largest package's, freed by deinit).
+    std::vector<CDatagramConns<UdpSockAddr_t>::ConnPtr> m_vecSnapshot;
     std::vector<DatagramTarget_t> m_vecTargets;
     std::vector<uint8_t> m_vecScratch;
-    DatagramList_t m_datagrams;
-    std::vector<std::future<int>> m_tasks;
 };
 
 // A second fragmenting send to one address, with the largest datagram `maxDatagram` (it must

@@ -3,23 +3,16 @@
 //
 // Threads: the send thread runs sendTask; the reactor thread calls addConn, init, isConnExist,
 // getPort and delConn; the transport's teardown calls delConn and deinit; status threads call
-// getClientCount and getFps. m_mutexConn guards m_mapConn and is held only for table work, never
-// across a send: the send thread copies the connections (shared holders) and sends without it, so
-// control work never waits for a reader. A connection's socket closes when its last holder
-// drops it. m_mutexState serialises init and deinit.
+// getClientCount and getFps. The connection table (CDatagramConns) guards itself and is never
+// locked across a send; init and deinit are serialised by the base.
 #pragma once
 
 #include <sys/un.h>
 
-#include <atomic>
-#include <map>
-#include <memory>
-#include <mutex>
+#include <cstdint>
 #include <vector>
 
 #include "core/transport/sender.h"
-
-class CDataFifo;
 
 // Fragment payload and datagram limit of this medium.
 constexpr uint32_t UNIX_SOCKET_FRAG_PAYLOAD = 65502;
@@ -60,25 +53,15 @@ public:
     void sendData(unsigned char* header, int length);
 
 private:
-    // A connection as the table and the send thread share it; closes its socket when the last
-    // holder lets go.
-    struct Conn_t {
-        explicit Conn_t(const UnixSockAddr_t& record) : m_stAddr(record) {}
-        ~Conn_t();
-        Conn_t(const Conn_t&) = delete;
-        Conn_t& operator=(const Conn_t&) = delete;
-        UnixSockAddr_t m_stAddr;
-        bool m_bStalled{false}; // send thread only
-    };
-    using ConnPtr = std::shared_ptr<Conn_t>;
+    void stopped() override;
+    bool sendPackage(unsigned char* data, int length) override;
+    // The fan-out of sendData; true when the package went out to a connection still listed.
+    bool fanOut(unsigned char* header, int length);
 
-    std::map<int, ConnPtr> m_mapConn;
-    std::mutex m_mutexConn;
-    std::atomic<int> m_iConnCount{0}; // m_mapConn's size, for the lock-free getters
-    std::mutex m_mutexState;
-    CDataFifo* m_pFifo{nullptr}; // created by init, read by the send thread, destroyed by deinit
+    CDatagramConns<UnixSockAddr_t> m_conns;
     CDatagramFanout m_fanout{UNIX_SOCKET_FRAG_PAYLOAD};
-    // Send thread only, kept between packages.
-    std::vector<ConnPtr> m_vecSnapshot;
+    // Send thread only, kept between packages: the connection snapshot and the fragment headers.
+    std::vector<CDatagramConns<UnixSockAddr_t>::ConnPtr> m_vecSnapshot;
     std::vector<DatagramTarget_t> m_vecTargets;
+    std::vector<uint8_t> m_vecHeaders;
 };

@@ -7,8 +7,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "memory/datacenter.h"
@@ -77,6 +82,23 @@ TEST(SenderTest, FragmentTable)
         ASSERT_TRUE(buildFragments(pkg.data(), pkg.size(), c.fragPayload, scratch.data(), scratch.size(), out));
         ASSERT_EQ(out.size(), n);
 
+        // Gathered from the package, the same datagrams byte for byte; the payload is not copied.
+        std::vector<uint8_t> headers;
+        GatheredList_t gathered;
+        ASSERT_TRUE(gatherFragments(pkg.data(), pkg.size(), c.fragPayload, headers, gathered));
+        ASSERT_EQ(gathered.size(), n);
+        EXPECT_EQ(headers.size(), n * DDS_HEADER_SIZE);
+        for (uint32_t i = 0; i < n; ++i) {
+            const iovec* iov = gathered[i].m_iov;
+            std::vector<uint8_t> joined(static_cast<const uint8_t*>(iov[0].iov_base),
+                                        static_cast<const uint8_t*>(iov[0].iov_base) + iov[0].iov_len);
+            joined.insert(joined.end(), static_cast<const uint8_t*>(iov[1].iov_base),
+                          static_cast<const uint8_t*>(iov[1].iov_base) + iov[1].iov_len);
+            EXPECT_EQ(joined, std::vector<uint8_t>(out[i].first, out[i].first + out[i].second)) << "fragment " << i;
+            EXPECT_EQ(static_cast<const uint8_t*>(iov[1].iov_base),
+                      pkg.data() + DDS_HEADER_SIZE + static_cast<size_t>(i) * c.fragPayload);
+        }
+
         uint8_t* expectedStart = scratch.data();
         size_t payloadOffset = 0;
         for (uint32_t i = 0; i < n; ++i) {
@@ -123,6 +145,13 @@ TEST(SenderTest, FragmenterRefusesWhatItCannotCut)
                                 scratch.size(), out))
         << "above the frame cap";
     EXPECT_FALSE(buildFragments(nullptr, pkg.size(), 1438, scratch.data(), scratch.size(), out));
+    std::vector<uint8_t> headers;
+    GatheredList_t gathered(3);
+    EXPECT_FALSE(gatherFragments(pkg.data(), 33, 1438, headers, gathered)) << "shorter than a header";
+    EXPECT_TRUE(gathered.empty());
+    EXPECT_FALSE(gatherFragments(pkg.data(), pkg.size(), 0, headers, gathered)) << "fragment size 0";
+    EXPECT_FALSE(gatherFragments(pkg.data(), DDS_HEADER_SIZE + DDS_MAX_FRAME_PAYLOAD + 1, 65502, headers, gathered));
+    EXPECT_FALSE(gatherFragments(nullptr, pkg.size(), 1438, headers, gathered));
     EXPECT_EQ(fragmentCount(5, 0), 0u);
     EXPECT_EQ(fragmentPayloadLen(0, 100, 16), 0u);
     EXPECT_EQ(fragmentPayloadLen(8, 100, 16), 0u);
@@ -263,6 +292,24 @@ TEST_F(SenderNsTest, FanoutSendsTheSameDatagramsToEveryTarget)
     EXPECT_EQ(first[2].size(), 84u);
     EXPECT_EQ(b.drain(), first);
     EXPECT_EQ(c.drain(), first);
+
+    // The same bytes gathered from the package and headers in the caller's scratch, kept at the largest.
+    std::vector<uint8_t> scratch;
+    ASSERT_TRUE(fanout.send(scratch, pkg.data(), static_cast<int>(pkg.size()), targets));
+    EXPECT_EQ(scratch.size(), 3 * DDS_HEADER_SIZE) << "headers only";
+    EXPECT_EQ(a.drain(), first);
+    EXPECT_EQ(b.drain(), first);
+    EXPECT_EQ(c.drain(), first);
+    std::vector<uint8_t> small = makePackage(10, 79, 5);
+    ASSERT_TRUE(fanout.send(scratch, small.data(), static_cast<int>(small.size()), targets));
+    EXPECT_EQ(scratch.size(), 3 * DDS_HEADER_SIZE) << "headers only";
+    EXPECT_EQ(a.drain().size(), 1u);
+    EXPECT_FALSE(fanout.send(scratch, pkg.data(), 33, targets)) << "shorter than a header";
+    EXPECT_FALSE(fanout.send(scratch, pkg.data(), static_cast<int>(pkg.size()), {})) << "no target";
+    EXPECT_FALSE(fanout.send(scratch, nullptr, static_cast<int>(pkg.size()), targets));
+    EXPECT_TRUE(a.drain().empty());
+    EXPECT_EQ(b.drain().size(), 1u);
+    EXPECT_EQ(m_pool.getUsedSize(), 0u);
     for (int fd : fds) {
         ::close(fd);
     }
@@ -285,10 +332,14 @@ TEST_F(SenderNsTest, FanoutRefusals)
     EXPECT_EQ(m_pool.getUsedSize(), 0u);
 }
 
-TEST_F(SenderNsTest, StalledReaderCostsOneTimeoutAndRecovers)
+// Both fan-outs: cut in a scratch package, and gathered from the package (batched sends).
+class StalledFanoutNsTest : public SenderNsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StalledFanoutNsTest, StalledReaderCostsOneTimeoutAndRecovers)
 {
-    BoundSocket stalled("/tmp/h6_fan-5");
-    BoundSocket healthy("/tmp/h6_fan-6");
+    const bool gathered = GetParam();
+    BoundSocket stalled(gathered ? "/tmp/s6_fan-5" : "/tmp/h6_fan-5");
+    BoundSocket healthy(gathered ? "/tmp/s6_fan-6" : "/tmp/h6_fan-6");
     ASSERT_TRUE(stalled.bound && healthy.bound);
     int fds[2];
     struct timeval tv{0, 10000};
@@ -305,23 +356,28 @@ TEST_F(SenderNsTest, StalledReaderCostsOneTimeoutAndRecovers)
     };
     CDatagramFanout fanout(1000);
     std::vector<uint8_t> pkg = makePackage(900, 5, 5);
+    std::vector<uint8_t> headers;
+    auto send = [&] {
+        return gathered ? fanout.send(headers, pkg.data(), static_cast<int>(pkg.size()), targets)
+                        : fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), targets);
+    };
     // Until the reader that never reads has a full queue and a send times out.
     int accepted = 0;
     for (; !stalledFlag && accepted < 100000; ++accepted) {
-        ASSERT_TRUE(fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), targets));
+        ASSERT_TRUE(send());
         ASSERT_EQ(healthy.drain().size(), 1u);
     }
     ASSERT_TRUE(stalledFlag);
     // Further packages are dropped for it at once; the other reader gets every one.
     for (int i = 0; i < 50; ++i) {
-        ASSERT_TRUE(fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), targets));
+        ASSERT_TRUE(send());
         ASSERT_EQ(healthy.drain().size(), 1u);
         EXPECT_TRUE(stalledFlag);
     }
     EXPECT_FALSE(healthyFlag);
     EXPECT_EQ(stalled.drain().size(), static_cast<size_t>(accepted - 1)) << "only the packages before the stall";
     // Once it reads again, it gets packages again.
-    ASSERT_TRUE(fanout.send(&m_manager, pkg.data(), static_cast<int>(pkg.size()), targets));
+    ASSERT_TRUE(send());
     EXPECT_EQ(stalled.drain().size(), 1u);
     EXPECT_FALSE(stalledFlag);
     EXPECT_EQ(healthy.drain().size(), 1u);
@@ -330,6 +386,8 @@ TEST_F(SenderNsTest, StalledReaderCostsOneTimeoutAndRecovers)
         ::close(fd);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Fanouts, StalledFanoutNsTest, ::testing::Values(false, true));
 
 // Frame-rate rule: `frames` are the times (ms) at which frames are counted.
 struct RateCase {
@@ -379,6 +437,71 @@ TEST(SenderTest, FrameRateGetterAndReset)
     rate.count(9000);
     EXPECT_EQ(rate.frameCount(), 1) << "the window opens at the first frame after the reset";
     EXPECT_DOUBLE_EQ(rate.elapsedSec(), 0.0);
+}
+
+
+// Persistent workers: every job of a round runs, each further one on its own thread, and the
+// same threads serve every later round; stop joins them.
+TEST(SenderTest, SendWorkersRunEveryJobOnThreadsThatStay)
+{
+    const int base = zqtest::countThreads();
+    std::vector<std::thread::id> seen;
+    std::vector<std::thread::id> firstRound;
+    CSendWorkers workers;
+    for (int round = 0; round < 50; ++round) {
+        seen.assign(4, std::thread::id());
+        auto job = [&seen](size_t index) { seen[index] = std::this_thread::get_id(); };
+        workers.run(seen.size(), job);
+        EXPECT_EQ(seen[0], std::this_thread::get_id()) << "the first job runs on the caller";
+        for (size_t i = 1; i < seen.size(); ++i) {
+            EXPECT_NE(seen[i], std::thread::id()) << "job " << i << " ran before run returned";
+            EXPECT_NE(seen[i], seen[0]);
+            for (size_t j = 1; j < i; ++j) {
+                EXPECT_NE(seen[i], seen[j]) << "one thread per further job";
+            }
+        }
+        if (round == 0) {
+            firstRound = seen;
+        }
+        EXPECT_EQ(seen, firstRound) << "no round starts a thread";
+    }
+    EXPECT_EQ(workers.workerCount(), 3u);
+    EXPECT_EQ(zqtest::countThreads(), base + 3);
+
+    // Fewer jobs leave the spare workers idle; a single job needs none.
+    int ran = 0;
+    auto count = [&ran](size_t) { ++ran; };
+    workers.run(1, count);
+    EXPECT_EQ(ran, 1);
+    workers.stop();
+    EXPECT_EQ(workers.workerCount(), 0u);
+    EXPECT_EQ(zqtest::threadsSettleAt(base), base);
+}
+
+// A slow job holds up no other: the others finish while it is still blocked.
+TEST(SenderTest, SendWorkersRunJobsInParallel)
+{
+    CSendWorkers workers;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool released = false;
+    std::atomic<int> done{0};
+    auto job = [&](size_t index) {
+        if (index == 2) {
+            std::unique_lock<std::mutex> lock(mutex);
+            // Released only once both other jobs are done: they did not wait for this one.
+            ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return released; }));
+        } else {
+            if (done.fetch_add(1) + 1 == 2) {
+                std::lock_guard<std::mutex> lock(mutex);
+                released = true;
+                cv.notify_all();
+            }
+        }
+    };
+    workers.run(3, job);
+    EXPECT_TRUE(released);
+    EXPECT_EQ(done.load(), 2);
 }
 
 } // namespace

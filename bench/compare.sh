@@ -1,0 +1,261 @@
+#!/usr/bin/env bash
+# Measures libzqdds next to its peers in one go on this machine and writes one markdown table,
+# a CSV and a plot of round-trip latency by payload.
+#
+#   bash bench/compare.sh [--quick] [--out DIR]
+#
+# As root on Debian 12. Installs what is missing from Debian's packages (cyclonedds-tools for
+# ddsperf, iceoryx with iox-roudi and its headers, libzmq3-dev, gnuplot-nox), builds the library
+# and zqperf (Release), builds the harnesses in bench/peers, then runs everything inside private
+# network, IPC and mount namespaces (lo with multicast, its own /tmp and /dev/shm); the UDP run
+# of zqperf adds a second namespace joined by a veth pair. Nothing leaves this machine's own
+# namespaces. Results go to bench/results/ (or --out): compare-<date>-<host>.{md,csv,png}.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+SIZES="64,1024,65536,1048576"
+COUNT=10000
+WARMUP=1000
+TPUT_BYTES=$((256 * 1024 * 1024))
+TPUT_SECONDS=2
+DDS_SECONDS=6
+OUT="$ROOT/bench/results"
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --quick) COUNT=2000; WARMUP=200; TPUT_BYTES=$((32 * 1024 * 1024)); TPUT_SECONDS=1; DDS_SECONDS=3 ;;
+    --out) OUT="$2"; shift ;;
+    --inside) INSIDE=1 ;;
+    *) echo "usage: bash bench/compare.sh [--quick] [--out DIR]" >&2; exit 2 ;;
+    esac
+    shift
+done
+WORK="${ZQCMP_WORK:-$ROOT/build-compare}"
+
+if [ -z "${INSIDE:-}" ]; then
+    if [ "$(id -u)" != 0 ]; then
+        echo "compare.sh: run as root (it installs packages and makes namespaces)" >&2
+        exit 1
+    fi
+    need=()
+    for pkg in build-essential cmake iproute2 python3 cyclonedds-tools iceoryx libiceoryx-posh-dev \
+        libiceoryx-hoofs-dev libzmq3-dev gnuplot-nox nlohmann-json3-dev; do
+        dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+    done
+    if [ ${#need[@]} -gt 0 ]; then
+        echo "installing: ${need[*]}"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+    fi
+    mkdir -p "$WORK/bin" "$OUT"
+    echo "building libzqdds and zqperf (Release)"
+    cmake -S "$ROOT" -B "$WORK/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$WORK/build" -j4 --target zqperf >/dev/null
+    echo "building the harnesses"
+    IOX_INC="$(ls -d /usr/include/iceoryx/v* | sort -V | tail -1)"
+    g++ -O2 -std=c++17 -o "$WORK/bin/raw_pingpong" "$ROOT/bench/peers/raw_pingpong.cpp"
+    g++ -O2 -std=c++17 -o "$WORK/bin/zmq_perf" "$ROOT/bench/peers/zmq_perf.cpp" -lzmq -lpthread
+    g++ -O2 -std=c++17 -I"$IOX_INC" -o "$WORK/bin/iox_perf" "$ROOT/bench/peers/iox_perf.cpp" \
+        -liceoryx_posh -liceoryx_hoofs -liceoryx_platform -lpthread
+    cp "$WORK/build/bench/zqperf" "$WORK/bin/zqperf"
+    export ZQCMP_WORK="$WORK"
+    args=(--inside --out "$OUT")
+    [ "$COUNT" = 2000 ] && args+=(--quick)
+    exec unshare --net --ipc --mount --propagation private bash "${BASH_SOURCE[0]}" "${args[@]}"
+fi
+
+# ---- inside the private namespaces
+mount -t tmpfs zqcmp-tmp /tmp
+mount -t tmpfs zqcmp-shm /dev/shm
+ip link set lo up
+ip link set lo multicast on
+ip route replace 224.0.0.0/4 dev lo
+BIN="$WORK/bin"
+RAW="$(mktemp -d /tmp/zqcmp.XXXX)"
+: >"$RAW/results.txt"
+
+echo "raw sockets (the floor)"
+IFS=, read -r -a SIZE_LIST <<<"$SIZES"
+for kind in unix udp; do
+    for size in "${SIZE_LIST[@]}"; do
+        line="$("$BIN/raw_pingpong" "$kind" "$size" "$COUNT" "$WARMUP" || echo "- - - -")"
+        echo "lat raw-$kind $size $line" >>"$RAW/results.txt"
+    done
+done
+
+echo "libzqdds (zqperf: unix, shm, udp; unpinned and pinned)"
+"$BIN/zqperf" --channel all --pin both --sizes "$SIZES" --count "$COUNT" --warmup "$WARMUP" \
+    --tput-seconds "$TPUT_SECONDS" --csv "$RAW/zqperf.csv" >"$RAW/zqperf.txt" 2>&1 || true
+
+echo "iceoryx (waitset, zero-copy)"
+{
+    printf '[general]\nversion = 1\n[[segment]]\n'
+    # size:count for every payload with its chunk header, with room for the queues.
+    for pool in 2048:2000 8192:1000 66560:600 1049600:600; do
+        printf '[[segment.mempool]]\nsize = %s\ncount = %s\n' "${pool%%:*}" "${pool##*:}"
+    done
+} >"$RAW/roudi.toml"
+iox-roudi -c "$RAW/roudi.toml" -l off >"$RAW/roudi.log" 2>&1 &
+ROUDI=$!
+sleep 1
+timeout 600 "$BIN/iox_perf" "$SIZES" "$COUNT" "$WARMUP" "$TPUT_BYTES" 2>/dev/null | grep -E '^(lat|tput) ' \
+    >>"$RAW/results.txt" || echo "iceoryx run failed" >&2
+kill "$ROUDI" 2>/dev/null || true
+wait "$ROUDI" 2>/dev/null || true
+
+echo "ZeroMQ (ipc)"
+timeout 600 "$BIN/zmq_perf" "$SIZES" "$COUNT" "$WARMUP" "$TPUT_BYTES" | grep -E '^(lat|tput) ' \
+    >>"$RAW/results.txt" || echo "zeromq run failed" >&2
+
+echo "Cyclone DDS (ddsperf over UDP on lo)"
+cat >"$RAW/cyclonedds.xml" <<'EOF'
+<CycloneDDS><Domain id="any"><General><Interfaces><NetworkInterface name="lo" multicast="true"/></Interfaces><AllowMulticast>true</AllowMulticast></General></Domain></CycloneDDS>
+EOF
+export CYCLONEDDS_URI="file://$RAW/cyclonedds.xml"
+for size in "${SIZE_LIST[@]}"; do
+    ddsperf -D $((DDS_SECONDS + 2)) pong waitset >/dev/null 2>&1 &
+    PONG=$!
+    ddsperf -D "$DDS_SECONDS" ping size "$size" waitset >"$RAW/dds-ping-$size.txt" 2>&1 || true
+    wait "$PONG" 2>/dev/null || true
+    ddsperf -u -D $((DDS_SECONDS + 2)) sub >"$RAW/dds-sub-$size.txt" 2>&1 &
+    SUB=$!
+    sleep 0.5
+    ddsperf -u -D "$DDS_SECONDS" pub size "$size" >/dev/null 2>&1 || true
+    wait "$SUB" 2>/dev/null || true
+done
+unset CYCLONEDDS_URI
+
+HOST="$(hostname -s 2>/dev/null || echo host)"
+STAMP="$(date -u +%Y-%m-%d)"
+BASE="$OUT/compare-$STAMP-$HOST"
+MACHINE="$(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), \
+$(free -g | awk '/Mem:/{print $2}') GiB, Linux $(uname -r)"
+python3 - "$RAW" "$BASE" "$STAMP" "$MACHINE" "$SIZES" <<'PY'
+import csv, glob, os, re, statistics, sys
+raw, base, stamp, machine, sizes = sys.argv[1:6]
+sizes = [int(s) for s in sizes.split(",")]
+lat = {}   # (system, size) -> (median, p90, p99, max)
+tput = {}  # (system, size) -> (msg/s, MB/s, lost)
+for line in open(os.path.join(raw, "results.txt")):
+    f = line.split()
+    if len(f) >= 7 and f[0] == "lat" and f[3] != "-":
+        lat[(f[1], int(f[2]))] = tuple(float(x) for x in f[3:7])
+    elif len(f) >= 6 and f[0] == "tput":
+        tput[(f[1], int(f[2]))] = (float(f[3]), float(f[4]), int(f[5]))
+path = os.path.join(raw, "zqperf.csv")
+if os.path.exists(path):
+    for r in csv.DictReader(open(path)):
+        if not r["status"].startswith("ok") and "refused" not in r["status"]:
+            continue
+        name = "zqdds-" + r["channel"] + ("" if r["cpus"] == "unpinned" else "-pinned")
+        size = int(r["payload_bytes"])
+        if int(r["round_trips"]) > 0:
+            lat[(name, size)] = (float(r["median_us"]), float(r["p90_us"]), float(r["p99_us"]), float(r["max_us"]))
+        if int(r["sent"]) > 0:
+            tput[(name, size)] = (float(r["msgs_per_s"]), float(r["mb_per_s"]), int(r["lost"]))
+for size in sizes:
+    text = open(os.path.join(raw, "dds-ping-%d.txt" % size), errors="replace").read() \
+        if os.path.exists(os.path.join(raw, "dds-ping-%d.txt" % size)) else ""
+    rows = re.findall(r"size \d+ mean [\d.]+us min [\d.]+us 50% ([\d.]+)us 90% ([\d.]+)us 99% ([\d.]+)us max ([\d.]+)us", text)
+    rows = [tuple(float(x) for x in r) for r in rows][1:] or [tuple(float(x) for x in r) for r in rows]
+    if rows:
+        lat[("cyclonedds", size)] = (statistics.median(r[0] for r in rows), statistics.median(r[1] for r in rows),
+                                     statistics.median(r[2] for r in rows), max(r[3] for r in rows))
+    p = os.path.join(raw, "dds-sub-%d.txt" % size)
+    text = open(p, errors="replace").read() if os.path.exists(p) else ""
+    rates = re.findall(r"size (\d+) total (\d+) lost (\d+) delta \d+ lost \d+ rate ([\d.]+) (k|M)?S/s ([\d.]+) (M|G)b/s", text)
+    full = [r for r in rates if float(r[3]) > 0]
+    if full:
+        mid = full[1:-1] or full
+        msgs = statistics.median(float(r[3]) * (1e6 if r[4] == "M" else 1e3 if r[4] == "k" else 1) for r in mid)
+        tput[("cyclonedds", size)] = (msgs, msgs * size / 1e6, int(full[-1][2]))
+
+systems = ["raw-unix", "raw-udp", "zqdds-unix", "zqdds-shm", "zqdds-udp", "zqdds-unix-pinned", "zqdds-shm-pinned",
+           "zqdds-udp-pinned", "iceoryx", "zeromq", "cyclonedds"]
+label = {"raw-unix": "raw Unix datagram (floor)", "raw-udp": "raw UDP loopback (floor)",
+         "zqdds-unix": "libzqdds Unix socket", "zqdds-shm": "libzqdds shared memory",
+         "zqdds-udp": "libzqdds UDP (veth)", "zqdds-unix-pinned": "libzqdds Unix socket, pinned",
+         "zqdds-shm-pinned": "libzqdds shared memory, pinned", "zqdds-udp-pinned": "libzqdds UDP (veth), pinned",
+         "iceoryx": "iceoryx (waitset, zero-copy)", "zeromq": "ZeroMQ ipc", "cyclonedds": "Cyclone DDS UDP lo"}
+def human(size):
+    return "%d MiB" % (size >> 20) if size >= 1 << 20 else "%d KiB" % (size >> 10) if size >= 1024 else "%d B" % size
+def cell(v, fmt="%.1f"):
+    return "-" if v is None else fmt % v
+
+out = []
+out.append("# libzqdds next to its peers\n")
+out.append("Measured %s on %s, all in private namespaces on one machine (shared and noisy: compare within the run)." % (stamp, machine))
+out.append("Round trips: 10 000 per payload after 1 000 for warm-up (--quick: 2 000); unpinned unless marked (pinned: each process on one CPU of its own). "
+           "Throughput: one writer sending back to back (libzqdds and Cyclone DDS for a set time, iceoryx and ZeroMQ a set count), one reader counting; "
+           "msg/s and MB/s of payload delivered, from the first write to the last arrival, and the messages lost. "
+           "Cyclone DDS: ddsperf ping/pong on a waitset and best-effort pub/sub, per-second medians; iceoryx: zero-copy, untouched payload.\n")
+def table(title, data, show):
+    out.append(title)
+    out.append("| system | " + " | ".join(human(s) for s in sizes) + " |")
+    out.append("|---|" + "---:|" * len(sizes))
+    for s in systems:
+        if any((s, z) in data for z in sizes):
+            out.append("| %s | " % label[s] + " | ".join(show(data[(s, z)]) if (s, z) in data else "-" for z in sizes) + " |")
+table("## Round-trip latency, median (p99) in µs\n", lat, lambda v: "%.1f (%.0f)" % (v[0], v[2]))
+table("\n## Throughput: msg/s, MB/s, lost\n", tput, lambda v: "%.0f, %.1f, %d" % v)
+
+def L(s, z):
+    return lat.get((s, z), (None,))[0]
+def T(s, z, i):
+    return tput.get((s, z), (None, None, None))[i]
+goals = []
+def goal(text, ours, theirs, need, lower_is_better=True):
+    if ours is None or theirs is None or theirs == 0:
+        goals.append((text, "-", "not measured"))
+        return
+    ratio = ours / theirs
+    met = ratio <= need if lower_is_better else ratio >= need
+    goals.append((text, "%.2f" % ratio, "met" if met else "not met (goal %s %.2f)" % ("<=" if lower_is_better else ">=", need)))
+goal("shm 64 B round trip / iceoryx 64 B", L("zqdds-shm", 64), L("iceoryx", 64), 1.0)
+goal("shm 1 MiB round trip / shm 64 B", L("zqdds-shm", 1 << 20), L("zqdds-shm", 64), 1.2)
+goal("shm 64 KiB MB/s / Cyclone DDS best-effort 64 KiB MB/s", T("zqdds-shm", 65536, 1), T("cyclonedds", 65536, 1), 2.0, False)
+goal("Unix 64 B round trip / Cyclone DDS 64 B", L("zqdds-unix", 64), L("cyclonedds", 64), 1.0)
+goal("Unix 64 B round trip / raw Unix datagram 64 B", L("zqdds-unix", 64), L("raw-unix", 64), 1.5)
+goal("Unix 64 B msg/s / Cyclone DDS best-effort 64 B msg/s", T("zqdds-unix", 64, 0), T("cyclonedds", 64, 0), 0.5, False)
+goal("UDP 64 KiB MB/s / Cyclone DDS best-effort 64 KiB MB/s", T("zqdds-udp", 65536, 1), T("cyclonedds", 65536, 1), 1.0, False)
+out.append("\n## Goals (ratios in this run)\n")
+out.append("| goal | ratio | result |")
+out.append("|---|---:|---|")
+for g in goals:
+    out.append("| %s | %s | %s |" % g)
+lost = T("zqdds-udp", 65536, 2)
+out.append("\nUDP 64 KiB loss in this run: %s messages." % ("-" if lost is None else lost))
+open(base + ".md", "w").write("\n".join(out) + "\n")
+with open(base + ".csv", "w") as f:
+    f.write("system,payload_bytes,median_us,p90_us,p99_us,max_us,msgs_per_s,mb_per_s,lost\n")
+    for s in systems:
+        for z in sizes:
+            a = lat.get((s, z), ("",) * 4)
+            b = tput.get((s, z), ("",) * 3)
+            if (s, z) in lat or (s, z) in tput:
+                f.write(",".join([s, str(z)] + [str(x) for x in a] + [str(x) for x in b]) + "\n")
+with open(base + ".dat", "w") as f:
+    for s in systems:
+        if any((s, z) in lat for z in sizes):
+            f.write('"%s"\n' % label[s])
+            for z in sizes:
+                if (s, z) in lat:
+                    f.write("%d %f\n" % (z, lat[(s, z)][0]))
+            f.write("\n\n")
+PY
+BLOCKS=$(grep -c '^"' "$BASE.dat" || true)
+gnuplot <<EOF || echo "gnuplot failed" >&2
+set terminal pngcairo size 1000,640
+set output "$BASE.png"
+set title "Round-trip latency by payload (median), $STAMP"
+set logscale xy
+set xlabel "payload (bytes)"
+set ylabel "round trip (us)"
+set xtics ("64 B" 64, "1 KiB" 1024, "64 KiB" 65536, "1 MiB" 1048576)
+set key outside right
+set grid
+plot for [i=0:$((BLOCKS - 1))] "$BASE.dat" index i using 1:2 with linespoints title columnheader(1)
+EOF
+rm -f "$BASE.dat"
+cp "$RAW/zqperf.txt" "$BASE-zqperf.txt" 2>/dev/null || true
+echo "written: $BASE.md $BASE.csv $BASE.png"
+cat "$BASE.md"
