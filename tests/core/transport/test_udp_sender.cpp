@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -32,7 +33,7 @@ TransParam_t udpParam(const std::string& ip, int port)
     TransParam_t param;
     std::memset(&param, 0, sizeof(param));
     param.m_iType = TRANS_TYPE_UDP;
-    std::strncpy(param.m_udpParam.m_szIp, ip.c_str(), sizeof(param.m_udpParam.m_szIp) - 1);
+    std::memcpy(param.m_udpParam.m_szIp, ip.c_str(), std::min(ip.size(), sizeof(param.m_udpParam.m_szIp) - 1));
     param.m_udpParam.m_iPort = port;
     return param;
 }
