@@ -301,10 +301,11 @@ int main(int argc, char** argv)
         }
     }
     // Built: per message garbage length, garbage, type, address, topic (and for 15 a record).
-    seeds.push_back({1, 3, 2, 'a', 'b', 0, 5, '1', '.', '2', '.', '3', 4, 't', 'o', 'p', 'c', 0, 1, 1, 'x', 3, 3, 9, 1, 2,
-                     2, 0, 2, 1, 'q', 0, 0, 1, 2, 'i', 'p', 1, 'z', 2, 7, 'p', 'a', 't', 'h', 'z', 'z', 'z', 9});
-    seeds.push_back({3, 200, 0, 1, 16, '1', '9', '8', '.', '1', '8', '.', '6', '0', '.', '2', '5', '5', '.', '9', '9',
-                     127, 'a', 'b', 'c'});
+    seeds.push_back({1, 3,   2,   'a', 'b', 0, 5, '1', '.', '2', '.', '3', 4,   't', 'o', 'p', 'c',
+                     0, 1,   1,   'x', 3,   3, 9, 1,   2,   2,   0,   2,   1,   'q', 0,   0,   1,
+                     2, 'i', 'p', 1,   'z', 2, 7, 'p', 'a', 't', 'h', 'z', 'z', 'z', 9});
+    seeds.push_back({3,   200, 0,   1,   16,  '1', '9', '8', '.', '1', '8', '.', '6',
+                     '0', '.', '2', '5', '5', '.', '9', '9', 127, 'a', 'b', 'c'});
     return zqfuzz::seedMain(argc, argv, seeds, [](const std::vector<zqfuzz::Seed>& built) {
         for (const auto& seed : built) {
             LLVMFuzzerTestOneInput(seed.data(), seed.size());

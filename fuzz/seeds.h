@@ -36,7 +36,8 @@ inline long replayCorpus(const std::string& dir)
         Seed seed((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         // Every length of a short seed; about 300 lengths, the end included, of a long one.
         const size_t step = seed.size() / 256 + 1;
-        for (size_t len = 0; len <= seed.size(); len = len == seed.size() ? len + 1 : std::min(len + step, seed.size())) {
+        for (size_t len = 0; len <= seed.size();
+             len = len == seed.size() ? len + 1 : std::min(len + step, seed.size())) {
             Seed exact(seed.begin(), seed.begin() + static_cast<long>(len));
             LLVMFuzzerTestOneInput(exact.data(), exact.size());
             ++runs;
@@ -60,8 +61,7 @@ inline bool writeSeeds(const std::string& dir, const std::string& prefix, const 
 
 // main of a target: `--write-seeds DIR` writes the built seeds; otherwise the built seeds run
 // (through `runBuilt`, which may vary them) and then the corpus directory.
-template <typename RunBuilt>
-int seedMain(int argc, char** argv, const std::vector<Seed>& built, RunBuilt&& runBuilt)
+template <typename RunBuilt> int seedMain(int argc, char** argv, const std::vector<Seed>& built, RunBuilt&& runBuilt)
 {
     if (argc == 3 && std::string(argv[1]) == "--write-seeds") {
         return writeSeeds(argv[2], "built", built) ? 0 : 1;

@@ -140,7 +140,8 @@ std::vector<ShmPkgSlot_t> layoutPart(Reader& in, bool built)
         if (shmPkgLengthsFit(len, pkgSize, slot.m_iCapacity)) {
             // What a reader then reads: the data area, inside its own chunk.
             const uint64_t data = chunk + MEM_CHUNK_DATA_OFFSET;
-            check(data + static_cast<uint64_t>(len) <= chunk + static_cast<uint64_t>(slot.m_iCapacity) + MEM_CHUNK_OVERHEAD);
+            check(data + static_cast<uint64_t>(len) <=
+                  chunk + static_cast<uint64_t>(slot.m_iCapacity) + MEM_CHUNK_OVERHEAD);
             std::vector<uint8_t> copy(segment.begin() + static_cast<long>(data),
                                       segment.begin() + static_cast<long>(data + static_cast<uint64_t>(len)));
             check(copy.size() == static_cast<size_t>(len));
@@ -169,8 +170,8 @@ void ringPart(Reader& in, bool fresh, const std::vector<ShmPkgSlot_t>& slots)
     if (!fresh) {
         in.bytes(storage, offsetof(CShmQueque::DataQueue_t, m_sem));
     }
-    auto* que = fresh ? new (storage) CShmQueque::DataQueue_t(true, true)
-                      : reinterpret_cast<CShmQueque::DataQueue_t*>(storage);
+    auto* que =
+        fresh ? new (storage) CShmQueque::DataQueue_t(true, true) : reinterpret_cast<CShmQueque::DataQueue_t*>(storage);
     std::deque<int> model;
     bool trusted = fresh; // the model holds while the peer has written nothing
     int nextId = 1;
@@ -255,7 +256,8 @@ int main(int argc, char** argv)
 {
     std::vector<zqfuzz::Seed> seeds;
     // Built layouts, fresh ring: posts and takes, then peer writes.
-    seeds.push_back({3, 3, 8, 4, 0, 2, 64, 5, 1, 2, 3, 4, 5, 6, 7, 8, 9, 40, 0, 0, 0, 34, 0, 0, 0, 1, 1, 0, 1, 0, 0, 0});
+    seeds.push_back(
+        {3, 3, 8, 4, 0, 2, 64, 5, 1, 2, 3, 4, 5, 6, 7, 8, 9, 40, 0, 0, 0, 34, 0, 0, 0, 1, 1, 0, 1, 0, 0, 0});
     seeds.push_back({1, 1, 16, 5, 2, 1, 0, 100, 0, 0, 0, 50, 0, 0, 0, 2, 0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 1, 0});
     seeds.push_back({3, 0, 0, 1, 1, 1, 0, 0, 1, 0, 1, 0, 1, 1, 0});
     // Raw: a layout of one group of two chunks of 8 bytes over 208 bytes numbered 2, 1.

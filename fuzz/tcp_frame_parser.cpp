@@ -103,6 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 }
 
 #ifndef ZQ_LIBFUZZER
+#include "seeds.h"
+
 namespace {
 
 void appendFrame(std::vector<uint8_t>& out, uint32_t payload, uint32_t totalLen, uint8_t seed)
@@ -123,8 +125,8 @@ void appendFrame(std::vector<uint8_t>& out, uint32_t payload, uint32_t totalLen,
 } // namespace
 
 // Replays the seeds: streams of frames, garbage, false and oversize headers, in several piece
-// sizes, with and without refused packages and new streams.
-int main()
+// sizes, with and without refused packages and new streams; then the corpus.
+int main(int argc, char** argv)
 {
     std::vector<std::vector<uint8_t>> streams(6);
     appendFrame(streams[0], 0, 34, 1);
@@ -141,6 +143,8 @@ int main()
     streams[5].resize(streams[5].size() / 2);
     appendFrame(streams[5], 1, 35, 10);
 
+    std::vector<zqfuzz::Seed> inputs;
+    std::vector<zqfuzz::Seed> seeds; // the short ones go into the corpus
     for (const auto& stream : streams) {
         for (uint8_t pieceByte : {0, 1, 16, 255}) {
             for (uint8_t control : {0, 1, 3, 0x08, 0x29}) {
@@ -148,10 +152,18 @@ int main()
                 input[0] = pieceByte;
                 input[1] = control;
                 std::memcpy(input.data() + 2, stream.data(), stream.size());
-                LLVMFuzzerTestOneInput(input.data(), input.size());
+                if (input.size() < 8192 && (pieceByte == 16 || control == 0x29)) {
+                    seeds.push_back(input);
+                }
+                inputs.push_back(std::move(input));
             }
         }
     }
-    return 0;
+    return zqfuzz::seedMain(argc, argv, seeds, [&inputs](const std::vector<zqfuzz::Seed>&) {
+        for (const auto& input : inputs) {
+            LLVMFuzzerTestOneInput(input.data(), input.size());
+        }
+        return static_cast<long>(inputs.size());
+    });
 }
 #endif
