@@ -243,8 +243,7 @@ int CSubscriberImpl::getFps(const std::string& topic, std::vector<int>& out)
 
 int CSubscriberImpl::createTransport(const std::string& topic)
 {
-    std::lock_guard<std::mutex> lock(m_mtxTransport);
-    if (m_mapTransports.count(topic) != 0) {
+    if (getTransport(topic) != nullptr) {
         return -1;
     }
     CTopicImpl* topicImpl = m_pParticipantImpl->getTopicImpl(topic);
@@ -263,13 +262,16 @@ int CSubscriberImpl::createTransport(const std::string& topic)
     receiver->setTopicStateCallBack([this](const std::string& name, int state) { setTopicState(name, state); });
     receiver->setTopicImpl(topicImpl);
     receiver->setMemPool(m_pParticipantImpl->getMemPool());
+    // The first registration, so it sees every START and STOP before any reader does. The
+    // transport is not visible to any other thread yet, so no subscriber lock is held: the
+    // control thread takes the receiver's event lock first and the transport lock inside it.
+    // Readers are created one at a time (the lifecycle lock), so nothing else adds this topic.
+    receiver->registerEventCallBack([this, topic](int, int iEventId) { onChannelEvent(topic, iEventId); });
     {
         std::lock_guard<std::mutex> channel(m_mtxChannel);
         m_mapChannelUp[topic] = false;
     }
-    // The first registration, so it sees every START and STOP before any reader does. The
-    // transport is not visible to any other thread yet.
-    receiver->registerEventCallBack([this, topic](int, int iEventId) { onChannelEvent(topic, iEventId); });
+    std::lock_guard<std::mutex> lock(m_mtxTransport);
     m_mapTransports[topic] = receiver;
     return 0;
 }
