@@ -198,10 +198,16 @@ struct FlowingWriter {
     bool open(CParticipant* participant, CTopic* topic)
     {
         publisher = participant->createPublisher();
-        writer = publisher != nullptr ? publisher->createDataWriter(topic) : nullptr;
+        return publisher != nullptr && start(topic);
+    }
+    // Makes the writer of the publisher and starts the flow.
+    bool start(CTopic* topic)
+    {
+        writer = publisher->createDataWriter(topic);
         if (writer == nullptr) {
             return false;
         }
+        stop = false;
         flow = std::thread([this] {
             std::vector<uint8_t> data;
             for (uint32_t seq = 1; !stop.load(); ++seq) {
@@ -215,7 +221,8 @@ struct FlowingWriter {
         });
         return true;
     }
-    int close(CParticipant* participant)
+    // Stops the flow and deletes the writer.
+    int finish()
     {
         stop = true;
         if (flow.joinable()) {
@@ -226,6 +233,11 @@ struct FlowingWriter {
             rc |= publisher->deleteDataWriter(writer);
             writer = nullptr;
         }
+        return rc;
+    }
+    int close(CParticipant* participant)
+    {
+        int rc = finish();
         if (publisher != nullptr) {
             rc |= participant->deletePublisher(publisher);
             publisher = nullptr;
@@ -266,7 +278,6 @@ TEST_F(SoakNsTest, ChurnInOneProcessWhileMessagesFlow)
     const int cycles = 2 * envInt("ZQ_SOAK_CYCLES", 6);
     const std::string name = "s5_churn";
     const Counts start = startCounts("lo");
-    zqtest::OutputCapture quiet;
     _DomainConfigParam_t param = soak::record("lo", soak::DOMAIN_ID, PORT_BASE, UNIX_BASE, KEY_BASE);
     auto steady = std::make_unique<CParticipant>(param);
     CTopic* topic = steady->createTopic(name);
@@ -323,9 +334,9 @@ TEST_F(SoakNsTest, ChurnInOneProcessWhileMessagesFlow)
                 ASSERT_NE(csub, nullptr);
                 break;
             case WRITER:
+                // It writes as long as it lives: a reader may have taken its endpoint.
                 cwriter.publisher = cpub;
-                cwriter.writer = cpub->createDataWriter(ctopic);
-                ASSERT_NE(cwriter.writer, nullptr);
+                ASSERT_TRUE(cwriter.start(ctopic));
                 break;
             case READER:
                 creader.subscriber = csub;
@@ -346,14 +357,6 @@ TEST_F(SoakNsTest, ChurnInOneProcessWhileMessagesFlow)
         if (pick(2) == 0) {
             EXPECT_TRUE(creader.receives(1 + static_cast<long>(pick(20)), 20000)) << "cycle " << cycle;
             ++waited;
-        }
-        if (cwriter.writer != nullptr && pick(2) == 0) {
-            // Its writer writes a while too (its readers are whoever took its endpoint).
-            std::vector<uint8_t> data(static_cast<size_t>(soak::messageLength(3)));
-            for (uint32_t seq = 3; seq < 3 + 8 * 10; seq += 8) {
-                pubsub::fillPattern(data.data(), static_cast<int>(data.size()), seq);
-                cwriter.writer->write(data.data(), static_cast<int>(data.size()));
-            }
         }
         // Deletion in an order the rules allow: children before parents.
         std::vector<Entity> alive = made;
@@ -380,8 +383,7 @@ TEST_F(SoakNsTest, ChurnInOneProcessWhileMessagesFlow)
                 EXPECT_EQ(churned->deleteSubscriber(csub), 0);
                 break;
             case WRITER:
-                EXPECT_EQ(cpub->deleteDataWriter(cwriter.writer), 0);
-                cwriter.writer = nullptr;
+                EXPECT_EQ(cwriter.finish(), 0);
                 break;
             case READER:
                 EXPECT_EQ(csub->deleteDataReader(creader.reader), 0);
@@ -397,14 +399,12 @@ TEST_F(SoakNsTest, ChurnInOneProcessWhileMessagesFlow)
         // The steady side is not disturbed for long by any of it.
         ASSERT_TRUE(reader.receives(3, 20000)) << "cycle " << cycle;
     }
-    quiet.stop();
     std::printf("[soak] churn: %d cycles (%d waited for messages), churned readers got %ld whole and %ld broken, "
                 "steady reader %ld whole and %ld broken\n",
                 cycles, waited, churnGood, churnBad, reader.good.load(), reader.bad.load());
     EXPECT_EQ(churnBad, 0);
     EXPECT_EQ(reader.bad.load(), 0);
 
-    zqtest::OutputCapture quietAgain;
     CParticipantImpl* impl = pubsub::participantOf(topic);
     EXPECT_EQ(writer.close(steady.get()), 0);
     EXPECT_EQ(reader.close(steady.get()), 0);
@@ -412,7 +412,6 @@ TEST_F(SoakNsTest, ChurnInOneProcessWhileMessagesFlow)
         << impl->getMemPool()->getUsedSize() << " pool bytes still in use";
     EXPECT_EQ(steady->deleteTopic(topic), 0);
     steady.reset();
-    quietAgain.stop();
     expectBackTo(start);
 }
 
@@ -529,7 +528,6 @@ TEST_F(KillSoakNsTest, KilledPeersAreReplacedOnEveryMedium)
     const int kills = envInt("ZQ_SOAK_CYCLES", 6);
     constexpr size_t MEDIA = sizeof(kMedia) / sizeof(kMedia[0]);
     const Counts start = startCounts("s5a");
-    zqtest::OutputCapture quiet;
     const int hostTmp = hostEntries("ls -A /tmp | wc -l");
     const int hostSegments = hostEntries("tail -n +2 /proc/sysvipc/shm | wc -l");
 
@@ -653,7 +651,6 @@ TEST_F(KillSoakNsTest, KilledPeersAreReplacedOnEveryMedium)
         localGood += s->reader.good.load();
         localBad += s->reader.bad.load();
     }
-    quiet.stop();
     std::printf("[soak] kills: %d cycles", kills);
     for (size_t m = 0; m < MEDIA; ++m) {
         std::printf(", %s %d writers %d readers", kMedia[m].name, killCount[m][PEER_WRITER], killCount[m][PEER_READER]);
@@ -664,7 +661,6 @@ TEST_F(KillSoakNsTest, KilledPeersAreReplacedOnEveryMedium)
     EXPECT_EQ(localBad, 0);
     EXPECT_EQ(peerBad, 0);
 
-    zqtest::OutputCapture quietAgain;
     CParticipantImpl* impl = pubsub::participantOf(slots[0]->inTopic);
     for (auto& s : slots) {
         EXPECT_EQ(s->writer.close(local.get()), 0);
@@ -677,7 +673,6 @@ TEST_F(KillSoakNsTest, KilledPeersAreReplacedOnEveryMedium)
         EXPECT_EQ(local->deleteTopic(s->outTopic), 0);
     }
     local.reset();
-    quietAgain.stop();
     expectBackTo(start);
     EXPECT_EQ(hostEntries("ls -A /tmp | wc -l"), hostTmp) << "files in the other host's /tmp";
     EXPECT_EQ(hostEntries("tail -n +2 /proc/sysvipc/shm | wc -l"), hostSegments) << "segments of the other host";
