@@ -85,7 +85,9 @@ int main(int argc, char** argv)
                 pubsub::fillPattern(data.data(), len, seq);
                 writer->write(data.data(), len);
                 // A steady stream, not a flood: the readers must keep up on every medium.
-                struct timespec pace{0, 2000000};
+                struct timespec pace {
+                    0, 2000000
+                };
                 nanosleep(&pace, nullptr);
             }
         });

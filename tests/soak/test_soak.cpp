@@ -138,8 +138,8 @@ void expectBackTo(const Counts& start)
 
 bool hasSanitizerReport(const std::string& output)
 {
-    for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
-                             "WARNING: ThreadSanitizer", "ERROR: ThreadSanitizer"}) {
+    for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                             "runtime error:", "WARNING: ThreadSanitizer", "ERROR: ThreadSanitizer"}) {
         if (output.find(mark) != std::string::npos) {
             return true;
         }
@@ -215,7 +215,9 @@ struct FlowingWriter {
                 data.resize(static_cast<size_t>(len));
                 pubsub::fillPattern(data.data(), len, seq);
                 writer->write(data.data(), len);
-                struct timespec pace{0, 2000000}; // a steady stream, not a flood
+                struct timespec pace {
+                    0, 2000000
+                }; // a steady stream, not a flood
                 nanosleep(&pace, nullptr);
             }
         });
@@ -246,7 +248,7 @@ struct FlowingWriter {
     }
 };
 
-constexpr int PORT_BASE = 47610;      // this process
+constexpr int PORT_BASE = 47610;       // this process
 constexpr int CHURN_PORT_BASE = 47620; // the churned participants of this process
 constexpr int UNIX_BASE = 5610;
 constexpr int KEY_BASE = 0x5610;
@@ -569,8 +571,8 @@ TEST_F(KillSoakNsTest, KilledPeersAreReplacedOnEveryMedium)
                 << kMedia[m].name;
         } else {
             long bad = 0;
-            ASSERT_TRUE(peerReceives(s.peer[role].get(), 3, &bad, 30000)) << kMedia[m].name << ": "
-                                                                          << s.peer[role]->output();
+            ASSERT_TRUE(peerReceives(s.peer[role].get(), 3, &bad, 30000))
+                << kMedia[m].name << ": " << s.peer[role]->output();
             peerBad += bad;
             EXPECT_TRUE(channelsAre(local.get(), topicOf(m, role), DDS_INFO_PUB, kMedia[m].transType))
                 << kMedia[m].name;
