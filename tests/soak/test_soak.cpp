@@ -101,7 +101,10 @@ Counts startCounts(const std::string& ethName)
         _DomainConfigParam_t param = soak::record(ethName, 560, 47600, 5600, 0x5600);
         CParticipant warmUp(param);
     }
-    return snapshot();
+    Counts start = snapshot();
+    std::printf("[soak] start counts: %d descriptors, %d threads, %d segments, %d files in /tmp\n", start.fds,
+                start.threads, start.segments, start.tmp);
+    return start;
 }
 
 // Waits for the counts to come back to `start`; the ones that did not are reported.
