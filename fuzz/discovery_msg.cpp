@@ -48,9 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 }
 
 #ifndef ZQ_LIBFUZZER
+#include "seeds.h"
+
 // Without libFuzzer: the seeds, every truncation of them and every single-byte change, each in a
-// buffer of exactly its length so that a sanitizer sees any read past the end.
-int main()
+// buffer of exactly its length so that a sanitizer sees any read past the end; then the corpus.
+int main(int argc, char** argv)
 {
     std::vector<std::vector<uint8_t>> seeds;
     DiscoveryMsg_t msg;
@@ -70,25 +72,26 @@ int main()
     seeds.emplace_back(DISCOVERY_ACK_MSG_SIZE);
     encodeDiscoveryAckMsg(ack, seeds.back().data(), seeds.back().size());
 
-    size_t runs = 0;
-    auto run = [&runs](const std::vector<uint8_t>& input) {
-        std::vector<uint8_t> exact(input); // heap copy of exactly its size
-        LLVMFuzzerTestOneInput(exact.empty() ? nullptr : exact.data(), exact.size());
-        ++runs;
-    };
-    for (const auto& seed : seeds) {
-        for (size_t len = 0; len <= seed.size(); ++len) {
-            run(std::vector<uint8_t>(seed.begin(), seed.begin() + static_cast<long>(len)));
-        }
-        for (size_t at = 0; at < seed.size(); ++at) {
-            for (uint8_t value : {uint8_t(0), uint8_t(0xFF), uint8_t(seed[at] ^ 0x01)}) {
-                std::vector<uint8_t> changed = seed;
-                changed[at] = value;
-                run(changed);
+    return zqfuzz::seedMain(argc, argv, seeds, [](const std::vector<zqfuzz::Seed>& built) {
+        long runs = 0;
+        auto run = [&runs](const std::vector<uint8_t>& input) {
+            std::vector<uint8_t> exact(input); // heap copy of exactly its size
+            LLVMFuzzerTestOneInput(exact.empty() ? nullptr : exact.data(), exact.size());
+            ++runs;
+        };
+        for (const auto& seed : built) {
+            for (size_t len = 0; len <= seed.size(); ++len) {
+                run(std::vector<uint8_t>(seed.begin(), seed.begin() + static_cast<long>(len)));
+            }
+            for (size_t at = 0; at < seed.size(); ++at) {
+                for (uint8_t value : {uint8_t(0), uint8_t(0xFF), uint8_t(seed[at] ^ 0x01)}) {
+                    std::vector<uint8_t> changed = seed;
+                    changed[at] = value;
+                    run(changed);
+                }
             }
         }
-    }
-    std::printf("replayed %zu inputs\n", runs);
-    return 0;
+        return runs;
+    });
 }
 #endif

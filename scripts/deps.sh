@@ -1,7 +1,8 @@
 # Sourced by the scripts: installs the Debian packages given that are not installed yet.
 # What building the library and its examples needs; the tests and benchmarks add their own.
 ZQ_BUILD_PACKAGES=(cmake make g++ nlohmann-json3-dev)
-ZQ_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux binutils pkgconf)
+ZQ_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux binutils pkgconf
+    clang-14 libclang-rt-14-dev)
 
 zq_install_missing() {
     local missing=() p

@@ -28,7 +28,7 @@ int pkgPayloadLen(const DataPackage_t* pkg)
 } // namespace
 
 CDataReaderImpl::CDataReaderImpl(CSubscriberImpl* subscriber, CTopic* topic, int depth)
-    : m_pSubscriberImpl(subscriber), m_pTopic(topic), m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth),
+    : m_pSubscriberImpl(subscriber), m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth),
       m_pTopicDesc(topic->getTopicDescImpl()), m_strTopicName(topic->getTopicName())
 {
     m_pQueue =

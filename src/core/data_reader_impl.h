@@ -79,7 +79,6 @@ private:
     std::mutex m_mtxCache;
     int m_iCacheLimit{8};
     CSubscriberImpl* m_pSubscriberImpl;
-    CTopic* m_pTopic;
     CDataReader* m_pDataReader{nullptr};
     int m_iDepth;
     int m_iEventCbId{-1};

@@ -12,7 +12,7 @@
 #include "zqdds/topic.h"
 
 CDataWriterImpl::CDataWriterImpl(CPublisherImpl* publisher, CTopic* topic)
-    : m_pPublisherImpl(publisher), m_pTopic(topic), m_pTopicDesc(topic->getTopicDescImpl()),
+    : m_pPublisherImpl(publisher), m_pTopicDesc(topic->getTopicDescImpl()),
       m_strTopicName(topic->getTopicName())
 {
     m_pTopicDesc->reference();

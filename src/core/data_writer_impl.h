@@ -59,7 +59,6 @@ private:
     std::mutex m_mtxCache;
     int m_iCacheLimit{8};
     CPublisherImpl* m_pPublisherImpl;
-    CTopic* m_pTopic;
     CDataWriter* m_pDataWriter{nullptr};
     CTopicDescImpl* m_pTopicDesc;
     std::string m_strTopicName;

@@ -17,7 +17,6 @@
 namespace {
 
 // Bytes of the package header in front of the payload.
-constexpr int PKG_HEADER_LEN = 34;
 // A return refused by a full ring is retried this often (yielding in between) before it waits
 // in the pending list: the writer's thread drains the ring within microseconds.
 constexpr int RETURN_SPINS = 64;
@@ -376,7 +375,7 @@ void CShmClient::dispatch(CPoolMapping* mapping, int id)
     int len = readInt(&pkg->m_iLen);
     int size = readInt(&pkg->m_iSize);
     mapping->refer(id);
-    if (len < PKG_HEADER_LEN || len > size || size > mapping->capacity(id)) {
+    if (!shmPkgLengthsFit(len, size, mapping->capacity(id))) {
         // Nobody gets a package whose lengths would lead a reader out of its chunk.
         DDS_YELLOW("Warning: Drop pkg %d, len: %d, size: %d, capacity: %d", id, len, size, mapping->capacity(id));
         mapping->release(id);

@@ -10,6 +10,18 @@ bool shmGroupInBounds(const MemGroup_t& grp)
     return grp.m_iChunkSize >= 0 && grp.m_iChunkCount >= 0 && grp.m_iChunkSize % SHM_CHUNK_ALIGN == 0;
 }
 
+namespace {
+
+// Bytes of a frame header: no package in use holds less.
+constexpr int SHM_PKG_MIN_LEN = 34;
+
+} // namespace
+
+bool shmPkgLengthsFit(int len, int size, int capacity)
+{
+    return len >= SHM_PKG_MIN_LEN && len <= size && size <= capacity;
+}
+
 bool shmLayoutTotals(const MemPoolLayout_t& layout, uint64_t* size, uint64_t* pkgs)
 {
     if (layout.m_iGroupCount < 0 || layout.m_iGroupCount > MEM_MAX_GROUPS) {

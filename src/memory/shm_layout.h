@@ -35,6 +35,10 @@ bool shmLayoutSize(const MemPoolLayout_t& layout, uint64_t* size, int* count);
 // False (slots emptied) when shmLayoutSize refuses the layout.
 bool shmLayoutSlots(const MemPoolLayout_t& layout, std::vector<ShmPkgSlot_t>* slots);
 
+// Whether the lengths a package of the segment holds keep a reader inside its chunk: at least a
+// frame header in use, no more than the package's size, a size within the layout's `capacity`.
+bool shmPkgLengthsFit(int len, int size, int capacity);
+
 // Walks the `len` bytes at `base` by `layout` and fills `slots` so that slots[n - 1] is the
 // package whose m_iPkgId is n. False (slots emptied) when the layout is refused, needs more than
 // `len` bytes, or the numbers in the segment are not exactly 1..N.

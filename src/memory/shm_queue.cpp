@@ -216,14 +216,40 @@ void CShmQueque::initSem()
 // sem_destroy does nothing on Linux anyway.
 void CShmQueque::deinitSem() {}
 
+int shmRingCount(const CShmQueque::DataQueue_t* que, int32_t* raw)
+{
+    int32_t count = que->m_iCount.load();
+    if (raw != nullptr) {
+        *raw = count;
+    }
+    return count < 0 || count > SHM_QUEUE_CAPACITY ? -1 : count;
+}
+
+int shmRingTake(CShmQueque::DataQueue_t* que)
+{
+    int slot = slotOf(que->m_iHead.load());
+    int id = loadSlot(que, slot);
+    que->m_iHead.store(slotOf(slot + 1));
+    // The id is read before the slot is handed back to the producer.
+    que->m_iCount.fetch_sub(1);
+    return id;
+}
+
+void shmRingPut(CShmQueque::DataQueue_t* que, int id)
+{
+    int slot = slotOf(que->m_iTail.load());
+    storeSlot(que, slot, id);
+    que->m_iTail.store(slotOf(slot + 1));
+    // The id is in its slot before the count says so.
+    que->m_iCount.fetch_add(1);
+}
+
 int CShmQueque::loadCount(DataQueue_t* que)
 {
-    int count = que->m_iCount.load();
-    if (count < 0 || count > SHM_QUEUE_CAPACITY) {
-        if (!m_bCorruptReported.exchange(true)) {
-            DDS_RED("Error: Queue %#x count %d is corrupt!", static_cast<unsigned>(m_iKey), count);
-        }
-        return -1;
+    int32_t raw = 0;
+    int count = shmRingCount(que, &raw);
+    if (count < 0 && !m_bCorruptReported.exchange(true)) {
+        DDS_RED("Error: Queue %#x count %d is corrupt!", static_cast<unsigned>(m_iKey), raw);
     }
     return count;
 }
@@ -232,12 +258,7 @@ void CShmQueque::clearQue()
 {
     // Ids a former reader of this segment left unread go back to the writer.
     for (int n = 0; n < MAX_DRAIN && loadCount(m_pRecvQue) > 0; ++n) {
-        int head = m_pRecvQue->m_iHead.load();
-        int slot = slotOf(head);
-        int id = loadSlot(m_pRecvQue, slot);
-        m_pRecvQue->m_iHead.store(slotOf(slot + 1));
-        m_pRecvQue->m_iCount.fetch_sub(1);
-        post(id, 0);
+        post(shmRingTake(m_pRecvQue), 0);
     }
 }
 
@@ -264,23 +285,14 @@ CShmQueque::PostRet_e CShmQueque::postRet(int id, bool reportFull)
         }
         return POST_FULL;
     }
-    int slot = slotOf(que->m_iTail.load());
-    storeSlot(que, slot, id);
-    que->m_iTail.store(slotOf(slot + 1));
-    // The id is in its slot before the count says so.
-    que->m_iCount.fetch_add(1);
+    shmRingPut(que, id);
     sem_post(&que->m_sem);
     return POST_OK;
 }
 
 void CShmQueque::recvOne()
 {
-    DataQueue_t* que = m_pRecvQue;
-    int slot = slotOf(que->m_iHead.load());
-    int id = loadSlot(que, slot);
-    que->m_iHead.store(slotOf(slot + 1));
-    // The id is read before the slot is handed back to the producer.
-    que->m_iCount.fetch_sub(1);
+    int id = shmRingTake(m_pRecvQue);
     if (m_callback) {
         m_callback(m_iKey, id);
     }

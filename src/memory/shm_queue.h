@@ -123,6 +123,15 @@ private:
     CShmFrameRate m_rate;
 };
 
+// The steps over one ring as it lies in the segment, which the peer may write at any time: plain
+// functions, no lock, no semaphore. Every slot index is taken modulo SHM_QUEUE_CAPACITY.
+// The count, or -1 when it lies outside [0, SHM_QUEUE_CAPACITY]; `raw` (may be null) gets it as read.
+int shmRingCount(const CShmQueque::DataQueue_t* que, int32_t* raw = nullptr);
+// Takes the id at the head, moves the head on, then lowers the count (for a count above 0).
+int shmRingTake(CShmQueque::DataQueue_t* que);
+// Stores the id at the tail, moves the tail on, then raises the count (for a count below capacity).
+void shmRingPut(CShmQueque::DataQueue_t* que, int id);
+
 static_assert(std::atomic<bool>::is_always_lock_free, "ring flags live in shared memory");
 static_assert(std::atomic<int32_t>::is_always_lock_free, "ring counters live in shared memory");
 static_assert(sizeof(std::atomic<bool>) == 1, "enable byte");

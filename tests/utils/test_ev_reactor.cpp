@@ -299,8 +299,6 @@ TEST_F(EvReactorNsTest, CallbackUnregisteringAnotherReadyOneDropsIt)
     int b[2];
     ASSERT_EQ(pipe2(a, O_CLOEXEC | O_NONBLOCK), 0);
     ASSERT_EQ(pipe2(b, O_CLOEXEC | O_NONBLOCK), 0);
-    ASSERT_EQ(write(a[1], "x", 1), 1);
-    ASSERT_EQ(write(b[1], "x", 1), 1);
     std::atomic<int> calls{0};
     auto both = [&](int, void*) {
         ++calls;
@@ -309,6 +307,10 @@ TEST_F(EvReactorNsTest, CallbackUnregisteringAnotherReadyOneDropsIt)
     };
     ASSERT_TRUE(m_reactor->registerEvent(a[0], POLL_EVENT_READ, both, nullptr));
     ASSERT_TRUE(m_reactor->registerEvent(b[0], POLL_EVENT_READ, both, nullptr));
+    // Readable only once both are registered: a pass that saw only the first could not drop the
+    // second before it was there.
+    ASSERT_EQ(write(a[1], "x", 1), 1);
+    ASSERT_EQ(write(b[1], "x", 1), 1);
     ASSERT_TRUE(zqtest::waitUntil(
         [&] { return !m_reactor->isEventRegistered(a[0]) && !m_reactor->isEventRegistered(b[0]); }, kWaitMs));
     EXPECT_EQ(calls.load(), 1); // whichever ran first dropped the other, ready or not
