@@ -420,8 +420,7 @@ TEST_F(SoakNsTest, ChurnInOneProcessWhileMessagesFlow)
     expectBackTo(start);
 }
 
-// Where the peers of a medium run and how their topic is made. Shared memory joins as
-// {"shm", false, true, TRANS_TYPE_SHARE_MEMORY} once that medium is built.
+// Where the peers of a medium run and how their topic is made.
 struct Medium {
     const char* name;
     bool otherHost; // the peers run in a second host, so the data goes over UDP
@@ -431,6 +430,7 @@ struct Medium {
 const Medium kMedia[] = {
     {"unix", false, false, TRANS_TYPE_UNIX_SOCKET},
     {"udp", true, false, TRANS_TYPE_UDP},
+    {"shm", false, true, TRANS_TYPE_SHARE_MEMORY},
 };
 
 // Whether every data channel of the topic on that side is of the type, and there is one.
