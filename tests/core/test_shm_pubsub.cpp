@@ -380,6 +380,46 @@ TEST_F(ShmPubSubNsTest, AReaderThatDoesNotReadHoldsTheTopicUpOnlyWhenItsDepthCov
     expectNothingLeft();
 }
 
+// Another process may rewrite a package's lengths in the segment after the reader queued it: the
+// reader takes the length once, against the capacity its layout gives, and drops what does not fit.
+TEST_F(ShmPubSubNsTest, LengthsRewrittenInTheSegmentAfterDeliveryNeverLeadAReaderOutOfTheChunk)
+{
+    ASSERT_TRUE(openWriter({830, 59300, 8300, 0x8300}, "r1_shm_forged_len"));
+    zqtest::ChildProcess* reader = startReader({831, 59400, 8310, 0x8310}, 8);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 1; }, 10000));
+    const struct {
+        const char* mode;
+        int forgedLen; // m_iLen written into the segment once the reader has seen the message
+        const char* answer;
+    } cases[] = {
+        {"copy", -1000, "bad copy -1"},
+        {"copy", 20, "bad copy -1"},
+        {"loan", -1000, "bad loan-timeout"},
+        {"loan", 3 * kGroup0, "bad loan-timeout"},
+    };
+    uint32_t seq = 0;
+    for (const auto& c : cases) {
+        _DataBuffer_t* buf = m_writer->getEmptyDataBuffer(1024, 0);
+        ASSERT_NE(buf, nullptr);
+        DataPackage_t* pkg = buf->m_pPkg;
+        pubsub::fillPattern(buf->m_pData, 1024, seq);
+        buf->m_iLen = 1024;
+        ASSERT_EQ(m_writer->putFullDataBuffer(buf), 0);
+        ASSERT_EQ(ask(*reader, "seen " + std::to_string(seq + 1)), "seen " + std::to_string(seq + 1));
+        pkg->m_iLen = c.forgedLen;
+        std::string answer = ask(*reader, "expect " + std::to_string(seq) + " 1024 " + c.mode);
+        EXPECT_EQ(answer, c.answer) << c.mode << " " << c.forgedLen;
+        ASSERT_NE(answer, "<no answer>") << "the reader died";
+        // The dropped package went back to the writer.
+        EXPECT_TRUE(poolFull()) << c.mode << " " << c.forgedLen;
+        ++seq;
+    }
+    quit(*reader);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 0; }, 10000));
+    expectNothingLeft();
+}
+
 // The reading side in this process, for a writer in another one (zqh_shm_pubsub_writer).
 class LocalReader {
 public:
