@@ -420,6 +420,36 @@ TEST_F(ShmPubSubNsTest, LengthsRewrittenInTheSegmentAfterDeliveryNeverLeadAReade
     expectNothingLeft();
 }
 
+// The flag that marks a package as shared lies in the segment too: a reader that trusted it would
+// give a package of the writer's segment to its own heap pool.
+TEST_F(ShmPubSubNsTest, AShmFlagClearedInTheSegmentDoesNotSendThePackageToTheReadersHeap)
+{
+    ASSERT_TRUE(openWriter({832, 59500, 8320, 0x8320}, "r1_shm_forged_flag"));
+    zqtest::ChildProcess* reader = startReader({833, 59600, 8330, 0x8330}, 8);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 1; }, 10000));
+    const char* modes[] = {"copy", "loan"};
+    uint32_t seq = 0;
+    for (const char* mode : modes) {
+        _DataBuffer_t* buf = m_writer->getEmptyDataBuffer(1024, 0);
+        ASSERT_NE(buf, nullptr);
+        DataPackage_t* pkg = buf->m_pPkg;
+        pubsub::fillPattern(buf->m_pData, 1024, seq);
+        buf->m_iLen = 1024;
+        ASSERT_EQ(m_writer->putFullDataBuffer(buf), 0);
+        ASSERT_EQ(ask(*reader, "seen " + std::to_string(seq + 1)), "seen " + std::to_string(seq + 1));
+        pkg->m_bShm = false;
+        std::string answer = ask(*reader, "expect " + std::to_string(seq) + " 1024 " + mode);
+        ASSERT_EQ(answer.rfind("got ", 0), 0u) << mode << ": " << answer;
+        pkg->m_bShm = true;
+        ++seq;
+    }
+    // Its own heap pool holds nothing of the writer's.
+    quit(*reader);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 0; }, 10000));
+    expectNothingLeft();
+}
+
 // The reading side in this process, for a writer in another one (zqh_shm_pubsub_writer).
 class LocalReader {
 public:
