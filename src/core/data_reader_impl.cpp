@@ -7,6 +7,7 @@
 #include "core/topic_impl.h"
 #include "core/transport/transport.h"
 #include "memory/mem_pool.h"
+#include "memory/shm_client.h"
 #include "utils/dds_common.h"
 #include "zqdds/data_reader.h"
 #include "zqdds/topic.h"
@@ -20,9 +21,22 @@ uint64_t pkgTimeStamp(DataPackage_t* pkg)
     return readDdsHeader(pkgData(pkg)).m_u64TimeStamp;
 }
 
-int pkgPayloadLen(const DataPackage_t* pkg)
+// Data capacity of a package as this process knows it: a shared-memory package's from its pool's
+// layout (its segment can be written by other processes at any time), any other its own.
+int pkgCapacity(const DataPackage_t* pkg)
 {
-    return pkg->m_iLen - static_cast<int>(DDS_HEADER_SIZE);
+    int capacity = CShmClient::heldPackageCapacity(pkg);
+    return capacity >= 0 ? capacity : pkg->m_iSize;
+}
+
+// The payload length, read once, or -1 when it does not fit the package's capacity.
+int pkgPayloadLen(const DataPackage_t* pkg, int capacity)
+{
+    int len = __atomic_load_n(&pkg->m_iLen, __ATOMIC_RELAXED);
+    if (len < static_cast<int>(DDS_HEADER_SIZE) || len > capacity) {
+        return -1;
+    }
+    return len - static_cast<int>(DDS_HEADER_SIZE);
 }
 
 } // namespace
@@ -130,7 +144,8 @@ int CDataReaderImpl::onData(int iCbId, DataPackage_t* pkg)
     (void)iCbId;
     // A shared-memory package carries the writing process's length: one outside the package is
     // dropped (the caller releases its reference) rather than handed on.
-    if (pkg == nullptr || pkg->m_iLen < static_cast<int>(DDS_HEADER_SIZE) || pkg->m_iLen > pkg->m_iSize) {
+    int len = pkg == nullptr ? -1 : pkgPayloadLen(pkg, pkgCapacity(pkg));
+    if (len < 0) {
         return -1;
     }
     {
@@ -138,7 +153,7 @@ int CDataReaderImpl::onData(int iCbId, DataPackage_t* pkg)
         if (m_fnUserCb) {
             _ExtraDataInfo_t info;
             info.m_u64TimeStamp = pkgTimeStamp(pkg);
-            m_fnUserCb(pkgData(pkg) + DDS_HEADER_SIZE, pkgPayloadLen(pkg), &info);
+            m_fnUserCb(pkgData(pkg) + DDS_HEADER_SIZE, len, &info);
         }
     }
     m_pQueue->enqueue(std::move(pkg));
@@ -160,7 +175,13 @@ int CDataReaderImpl::read(void* pBuf, int size, int timeoutMs, _ExtraDataInfo_t*
     if (pkg == nullptr) {
         return -1;
     }
-    int len = pkgPayloadLen(pkg);
+    // Checked again: the length may have changed in the segment since the package was queued.
+    int len = pkgPayloadLen(pkg, pkgCapacity(pkg));
+    if (len < 0) {
+        DDS_YELLOW("Warning: topic %s drops a package whose length does not fit it!", m_strTopicName.c_str());
+        putEmptyDataPkg(pkg);
+        return -1;
+    }
     if (size < len) {
         DDS_YELLOW("Warning: topic %s buf size is not enough! buf size (%d) < data Len (%d)", m_strTopicName.c_str(),
                    size, len);
@@ -196,9 +217,17 @@ _DataBuffer_t* CDataReaderImpl::getFullDataBuffer(int timeoutMs, _ExtraDataInfo_
         freeDataBuffer(buffer);
         return nullptr;
     }
+    int capacity = pkgCapacity(pkg);
+    int len = pkgPayloadLen(pkg, capacity);
+    if (len < 0) {
+        DDS_YELLOW("Warning: topic %s drops a package whose length does not fit it!", m_strTopicName.c_str());
+        putEmptyDataPkg(pkg);
+        freeDataBuffer(buffer);
+        return nullptr;
+    }
     buffer->m_u64TimeStamp = pkgTimeStamp(pkg);
-    buffer->m_iSize = pkg->m_iSize - static_cast<int>(DDS_HEADER_SIZE);
-    buffer->m_iLen = pkgPayloadLen(pkg);
+    buffer->m_iSize = capacity - static_cast<int>(DDS_HEADER_SIZE);
+    buffer->m_iLen = len;
     buffer->m_pData = pkgData(pkg) + DDS_HEADER_SIZE;
     buffer->m_pPkg = pkg;
     if (info != nullptr) {

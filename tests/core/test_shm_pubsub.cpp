@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -173,6 +174,20 @@ protected:
             *where = shmmaps::locate(buf->m_pData);
         }
         return m_writer->putFullDataBuffer(buf) == 0;
+    }
+
+    // Lends and publishes a 1 KiB message; `at` is its package's offset in the pool segment.
+    bool writeForgeable(uint32_t seq, size_t* at)
+    {
+        _DataBuffer_t* buf = m_writer->getEmptyDataBuffer(1024, 0);
+        if (buf == nullptr) {
+            return false;
+        }
+        shmmaps::Where where = shmmaps::locate(buf->m_pPkg);
+        pubsub::fillPattern(buf->m_pData, 1024, seq);
+        buf->m_iLen = 1024;
+        *at = where.offset;
+        return m_writer->putFullDataBuffer(buf) == 0 && where.found;
     }
 
     // Chunks of the topic's pool that could serve a message of `len` bytes now (given back at once).
@@ -377,6 +392,77 @@ TEST_F(ShmPubSubNsTest, AReaderThatDoesNotReadHoldsTheTopicUpOnlyWhenItsDepthCov
         std::vector<uint8_t> data = pubsub::makeMessage(1024, 100);
         EXPECT_EQ(m_writer->write(data.data(), 1024), 1024) << c.depth;
     }
+    expectNothingLeft();
+}
+
+// Another process may rewrite a package's lengths in the segment after the reader queued it: the
+// reader takes the length once, against the capacity its layout gives, and drops what does not fit.
+TEST_F(ShmPubSubNsTest, LengthsRewrittenInTheSegmentAfterDeliveryNeverLeadAReaderOutOfTheChunk)
+{
+    ASSERT_TRUE(openWriter({830, 59300, 8300, 0x8300}, "r1_shm_forged_len"));
+    zqtest::ChildProcess* reader = startReader({831, 59400, 8310, 0x8310}, 8);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 1; }, 10000));
+    const struct {
+        const char* mode;
+        int forgedLen; // m_iLen written into the segment once the reader has seen the message
+        const char* answer;
+    } cases[] = {
+        {"copy", -1000, "bad copy -1"},
+        {"copy", 20, "bad copy -1"},
+        {"loan", -1000, "bad loan-timeout"},
+        {"loan", 3 * kGroup0, "bad loan-timeout"},
+    };
+    // Forged through a mapping of our own, as another process would.
+    {
+        shmtest::RawSegment pool(m_poolKey);
+        ASSERT_TRUE(pool.ok());
+        uint32_t seq = 0;
+        for (const auto& c : cases) {
+            size_t at = 0;
+            ASSERT_TRUE(writeForgeable(seq, &at));
+            ASSERT_EQ(ask(*reader, "seen " + std::to_string(seq + 1)), "seen " + std::to_string(seq + 1));
+            pool.setInt(at + offsetof(DataPackage_t, m_iLen), c.forgedLen);
+            std::string answer = ask(*reader, "expect " + std::to_string(seq) + " 1024 " + c.mode);
+            EXPECT_EQ(answer, c.answer) << c.mode << " " << c.forgedLen;
+            ASSERT_NE(answer, "<no answer>") << "the reader died";
+            // The dropped package went back to the writer.
+            EXPECT_TRUE(poolFull()) << c.mode << " " << c.forgedLen;
+            ++seq;
+        }
+    }
+    quit(*reader);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 0; }, 10000));
+    expectNothingLeft();
+}
+
+// The flag that marks a package as shared lies in the segment too: a reader that trusted it would
+// give a package of the writer's segment to its own heap pool.
+TEST_F(ShmPubSubNsTest, AShmFlagClearedInTheSegmentDoesNotSendThePackageToTheReadersHeap)
+{
+    ASSERT_TRUE(openWriter({832, 59500, 8320, 0x8320}, "r1_shm_forged_flag"));
+    zqtest::ChildProcess* reader = startReader({833, 59600, 8330, 0x8330}, 8);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 1; }, 10000));
+    const char* modes[] = {"copy", "loan"};
+    {
+        shmtest::RawSegment pool(m_poolKey);
+        ASSERT_TRUE(pool.ok());
+        uint32_t seq = 0;
+        for (const char* mode : modes) {
+            size_t at = 0;
+            ASSERT_TRUE(writeForgeable(seq, &at));
+            ASSERT_EQ(ask(*reader, "seen " + std::to_string(seq + 1)), "seen " + std::to_string(seq + 1));
+            pool.setByte(at + offsetof(DataPackage_t, m_bShm), 0);
+            std::string answer = ask(*reader, "expect " + std::to_string(seq) + " 1024 " + mode);
+            ASSERT_EQ(answer.rfind("got ", 0), 0u) << mode << ": " << answer;
+            pool.setByte(at + offsetof(DataPackage_t, m_bShm), 1);
+            ++seq;
+        }
+    }
+    // Its own heap pool holds nothing of the writer's.
+    quit(*reader);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 0; }, 10000));
     expectNothingLeft();
 }
 

@@ -15,6 +15,7 @@
 #include "core/topic_impl.h"
 #include "core/transport/receiver_factory.h"
 #include "memory/datacenter.h"
+#include "memory/shm_client.h"
 #include "utils/dds_common.h"
 #include "utils/socket_utils.h"
 
@@ -550,7 +551,8 @@ void CTransReceiver::putEmptyDataPkg(DataPackage_t* pkg)
     if (pkg == nullptr) {
         return;
     }
-    if (!pkg->m_bShm) {
+    // Told apart by address: the flag lies in the segment, where other processes can change it.
+    if (CShmClient::heldPackageCapacity(pkg) < 0) {
         m_pDataManager->putEmptyDataPkg(pkg);
         return;
     }
@@ -576,7 +578,7 @@ int CTransReceiver::registerDataCallBack(std::function<int(int, DataPackage_t*)>
     return channel->m_pDataReceiver->registerDataCallBack(
         [origin, callback = std::move(callback)](int id, DataPackage_t* pkg) {
             int kept = callback(id, pkg);
-            if (kept == 0 && pkg != nullptr && pkg->m_bShm) {
+            if (kept == 0 && CShmClient::heldPackageCapacity(pkg) >= 0) {
                 if (std::shared_ptr<DataChannel_t> channelNow = origin.lock()) {
                     channelNow->noteLent(pkg);
                 }
