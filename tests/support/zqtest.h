@@ -13,6 +13,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
 #include <sys/types.h>
 #include <vector>
 
@@ -166,6 +167,14 @@ bool waitUntil(Pred pred, int timeoutMs)
         nanosleep(&ts, nullptr);
     }
     return true;
+}
+
+// The thread count to compare against later: a first thread is made and joined before counting,
+// since some runtimes (TSan) start a helper thread of their own at the first thread creation.
+inline int baselineThreads()
+{
+    std::thread([] {}).join();
+    return countThreads();
 }
 
 // The thread count once it reaches `expected`, or whatever it is after `timeoutMs`. A joined

@@ -35,13 +35,6 @@ bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 pid_t currentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
-// Threads of the process once any runtime helper thread (as a sanitizer's) has been started.
-int baselineThreads()
-{
-    std::thread([] {}).join();
-    return zqtest::countThreads();
-}
-
 // True when the thread sleeps in the kernel (here: blocked on a mutex or in a join).
 bool isSleeping(pid_t tid)
 {
@@ -504,7 +497,7 @@ TEST_F(EvReactorNsTest, InitEmptiesTheTableAndKeepsTheFirstLimitsWhileRunning)
 
 TEST_F(EvReactorNsTest, DeinitDropsEverythingAndClosesOnlyWhatWasMarkedForClosing)
 {
-    int threadsBefore = baselineThreads();
+    int threadsBefore = zqtest::baselineThreads();
     ASSERT_TRUE(m_reactor->init(100, 100));
     auto blocker = std::make_unique<PassBlocker>(m_reactor);
     int plain = makeEventFd();
@@ -570,7 +563,7 @@ TEST_F(EvReactorNsTest, CallbackCannotStopOrRestartItsOwnReactor)
 
 TEST_F(EvReactorNsTest, InitAndDeinitFromSeveralThreadsAtOnce)
 {
-    int threadsBefore = baselineThreads();
+    int threadsBefore = zqtest::baselineThreads();
     std::vector<int> fds;
     for (int i = 0; i < 8; ++i) {
         fds.push_back(makeEventFd());

@@ -26,13 +26,6 @@ constexpr unsigned int kOneHourMs = 3600 * 1000;
 
 pid_t currentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
-// Threads of the process once any runtime helper thread (as a sanitizer's) has been started.
-int baselineThreads()
-{
-    std::thread([] {}).join();
-    return zqtest::countThreads();
-}
-
 // True when the thread sleeps in the kernel (here: blocked on the timer's mutex).
 bool isSleeping(pid_t tid)
 {
@@ -211,7 +204,7 @@ TEST(TimerTest, NewTaskIsNotHeldUpByALaterDeadline)
 
 TEST(TimerTest, DestructionJoinsTheWorkerAndRunsNothingPending)
 {
-    int threadsBefore = baselineThreads();
+    int threadsBefore = zqtest::baselineThreads();
     for (bool async : {false, true}) {
         SCOPED_TRACE(async);
         std::atomic<bool> ran{false};

@@ -12,13 +12,6 @@
 
 namespace {
 
-// Threads of the process once any runtime helper thread (as a sanitizer's) has been started.
-int baselineThreads()
-{
-    std::thread([] {}).join();
-    return zqtest::countThreads();
-}
-
 TransParam_t paramOf(int type)
 {
     TransParam_t param;
@@ -43,7 +36,7 @@ TEST_F(PCIeReceiverTest, MadeByTheFactoryForCodeFour)
 
 TEST_F(PCIeReceiverTest, OpensOnlyTypeFour)
 {
-    const int baseThreads = baselineThreads();
+    const int baseThreads = zqtest::baselineThreads();
     CPCIeReceiver receiver("h11_pcie", &m_manager);
     EXPECT_EQ(receiver.getFps(), -1);
     for (int type : {0, 1, 2, 3, 5, -1}) {
@@ -92,7 +85,7 @@ TEST_F(PCIeReceiverTest, ForwardsPackageOperationsAndDeliversNothing)
 
 TEST_F(PCIeReceiverTest, DestructorStopsARunningReceiver)
 {
-    const int baseThreads = baselineThreads();
+    const int baseThreads = zqtest::baselineThreads();
     {
         CPCIeReceiver receiver(nullptr);
         TransParam_t pcie = paramOf(TRANS_TYPE_PCIE);

@@ -11,13 +11,6 @@
 
 namespace {
 
-// Threads of the process once any runtime helper thread (as a sanitizer's) has been started.
-int baselineThreads()
-{
-    std::thread([] {}).join();
-    return zqtest::countThreads();
-}
-
 class PCIeSenderTest : public ::testing::Test {
 protected:
     CDataManager m_manager;
@@ -49,7 +42,7 @@ TEST_F(PCIeSenderTest, AcceptsNoConnectionOfAnyType)
 
 TEST_F(PCIeSenderTest, ThreadWaitsUntilStoppedAndCanBeStartedAgain)
 {
-    const int baseThreads = baselineThreads();
+    const int baseThreads = zqtest::baselineThreads();
     CPCIeSender sender(&m_manager);
     sender.deinit(); // never started: returns at once
     EXPECT_FALSE(sender.isInit());
@@ -67,7 +60,7 @@ TEST_F(PCIeSenderTest, ThreadWaitsUntilStoppedAndCanBeStartedAgain)
 
 TEST_F(PCIeSenderTest, DestructorStopsARunningSender)
 {
-    const int baseThreads = baselineThreads();
+    const int baseThreads = zqtest::baselineThreads();
     {
         CPCIeSender sender(nullptr);
         ASSERT_TRUE(sender.init());

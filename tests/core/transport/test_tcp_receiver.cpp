@@ -25,13 +25,6 @@
 
 namespace {
 
-// Threads of the process once any runtime helper thread (as a sanitizer's) has been started.
-int baselineThreads()
-{
-    std::thread([] {}).join();
-    return zqtest::countThreads();
-}
-
 using Bytes = std::vector<uint8_t>;
 
 // A frame as the sender puts it on the stream.
@@ -480,7 +473,7 @@ protected:
             return;
         }
         m_baseFds = zqtest::countOpenFds();
-        m_baseThreads = baselineThreads();
+        m_baseThreads = zqtest::baselineThreads();
     }
     void expectNothingLeft()
     {

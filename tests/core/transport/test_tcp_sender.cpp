@@ -33,13 +33,6 @@
 
 namespace {
 
-// Threads of the process once any runtime helper thread (as a sanitizer's) has been started.
-int baselineThreads()
-{
-    std::thread([] {}).join();
-    return zqtest::countThreads();
-}
-
 using Bytes = std::vector<uint8_t>;
 
 MemConfig_t poolCfg()
@@ -235,7 +228,7 @@ protected:
         }
         ASSERT_TRUE(CEvReactor::getInstance()->init(100, 100));
         m_baseFds = zqtest::countOpenFds();
-        m_baseThreads = baselineThreads();
+        m_baseThreads = zqtest::baselineThreads();
     }
     void TearDown() override { CEvReactor::getInstance()->deinit(); }
 
