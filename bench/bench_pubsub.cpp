@@ -183,6 +183,20 @@ bool readReply(zqtest::ChildProcess& child, int timeoutMs, std::string* text)
     return true;
 }
 
+// One throughput row from the reader's "<got> <microseconds> <bytes>" answer to `count` messages.
+void printRate(FILE* report, const char* medium, const std::string& label, const std::string& answer, int count)
+{
+    long long got = 0;
+    long long us = 0;
+    long long bytes = 0;
+    std::istringstream in(answer);
+    in >> got >> us >> bytes;
+    double secs = us > 0 ? static_cast<double>(us) / 1e6 : 1e-6;
+    fprintf(report, "%-8s %-12s %10lld %12s %12s %14.0f %10.1f %8.1f\n", medium, label.c_str(), got, "-", "-",
+            static_cast<double>(got) / secs, static_cast<double>(bytes) / secs / 1e6,
+            100.0 * static_cast<double>(got) / count);
+}
+
 // One medium: a writer in this process on `eth`, the reader process started by `spawn`, then the
 // rows of the table.
 template <typename Spawn>
@@ -249,15 +263,7 @@ bool runMedium(FILE* report, const char* medium, const char* topicName, ShmConfi
         if (!readReply(*child, 30000, &line)) {
             break;
         }
-        long long got = 0;
-        long long us = 0;
-        long long bytes = 0;
-        std::istringstream in(line);
-        in >> got >> us >> bytes;
-        double secs = us > 0 ? static_cast<double>(us) / 1e6 : 1e-6;
-        fprintf(report, "%-8s %-12s %10lld %12s %12s %14.0f %10.1f %8.1f\n", medium,
-                (std::to_string(size) + " B burst").c_str(), got, "-", "-", static_cast<double>(got) / secs,
-                static_cast<double>(bytes) / secs / 1e6, 100.0 * static_cast<double>(got) / count);
+        printRate(report, medium, std::to_string(size) + " B burst", line, count);
     }
     for (int size : burstSizes) {
         if (!ok) {
@@ -275,15 +281,7 @@ bool runMedium(FILE* report, const char* medium, const char* topicName, ShmConfi
         if (!acked || !readReply(*child, 30000, &line)) {
             break;
         }
-        long long got = 0;
-        long long us = 0;
-        long long bytes = 0;
-        std::istringstream in(line);
-        in >> got >> us >> bytes;
-        double secs = us > 0 ? static_cast<double>(us) / 1e6 : 1e-6;
-        fprintf(report, "%-8s %-12s %10lld %12s %12s %14.0f %10.1f %8.1f\n", medium,
-                (std::to_string(size) + " B win 8").c_str(), got, "-", "-", static_cast<double>(got) / secs,
-                static_cast<double>(bytes) / secs / 1e6, 100.0 * static_cast<double>(got) / count);
+        printRate(report, medium, std::to_string(size) + " B win " + std::to_string(kWindow), line, count);
     }
     fflush(report);
     if (child) {
@@ -328,8 +326,7 @@ int main(int argc, char** argv)
 
     fprintf(report, "%-8s %-12s %10s %12s %12s %14s %10s %8s\n", "medium", "message", "count", "median us", "p99 us",
             "msgs/s", "MB/s", "recv %");
-    bool ok =
-        runMedium(report, "unix", TOPIC, nullptr, 40000, "lo", "127.0.0.1", "lo", zqtest::ChildProcess::spawn);
+    bool ok = runMedium(report, "unix", TOPIC, nullptr, 40000, "lo", "127.0.0.1", "lo", zqtest::ChildProcess::spawn);
     ShmConfig_t shm = benchShmLayout();
     ok = runMedium(report, "shm", SHM_TOPIC, &shm, 40100, "lo", "127.0.0.1", "lo", zqtest::ChildProcess::spawn) && ok;
 

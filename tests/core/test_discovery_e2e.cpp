@@ -249,6 +249,34 @@ protected:
         return infoOf(participant, topic, DDS_INFO_PUB).m_iMsgChnPort;
     }
 
+    // Writes messages of the given sizes in turn; the reading node must take each before the next.
+    static void deliverEach(Side& w, Node& reader, const std::vector<int>& sizes)
+    {
+        uint32_t seq = 0;
+        for (int len : sizes) {
+            ASSERT_EQ(write(w.writer, seq, len), len);
+            const std::string got = reader.ask("expect " + std::to_string(seq) + " " + std::to_string(len));
+            ASSERT_EQ(got.rfind("got " + std::to_string(seq) + " " + std::to_string(len) + " ", 0), 0u) << got;
+            ++seq;
+        }
+    }
+
+    // Both sides see one subscribed data channel of `type` between them, with nothing lost.
+    static void expectOneChannel(Side& w, Node& reader, const std::string& topic, int type)
+    {
+        const NodeInfo theirs = parseInfo(reader.ask("info"));
+        const _DdsInfo_t mine = infoOf(*w.participant, topic, DDS_INFO_PUB);
+        EXPECT_EQ(theirs.state, TOPIC_STATE_SUBSCRIBED);
+        EXPECT_EQ(theirs.controlPort, mine.m_iMsgChnPort);
+        ASSERT_EQ(theirs.channels.size(), 1u);
+        EXPECT_EQ(theirs.channels[0].first, type);
+        EXPECT_EQ(theirs.lost, 0);
+        EXPECT_EQ(mine.m_iClientCount, 1);
+        ASSERT_EQ(mine.m_vecDataChnInfo.size(), 1u);
+        EXPECT_EQ(mine.m_vecDataChnInfo[0].m_iTransType, type);
+        EXPECT_EQ(mine.m_vecDataChnInfo[0].m_iPort, theirs.channels[0].second) << "one channel port on both sides";
+    }
+
     std::vector<std::unique_ptr<Side>> m_owned;
     std::vector<Side*> m_sides;
 };
@@ -299,25 +327,8 @@ TEST_F(DiscoveryE2eNsTest, TwoProcessesOfOneHostUseAUnixSocket)
     ASSERT_EQ(reader.ask("connect"), "connected");
     ASSERT_TRUE(zqtest::waitUntil([&] { return w.upWriting(); }, 20000));
 
-    const int sizes[] = {1, 65502, 65503, 1048577};
-    uint32_t seq = 0;
-    for (int len : sizes) {
-        ASSERT_EQ(write(w.writer, seq, len), len);
-        const std::string got = reader.ask("expect " + std::to_string(seq) + " " + std::to_string(len));
-        ASSERT_EQ(got.rfind("got " + std::to_string(seq) + " " + std::to_string(len) + " ", 0), 0u) << got;
-        ++seq;
-    }
-    const NodeInfo theirs = parseInfo(reader.ask("info"));
-    const _DdsInfo_t mine = infoOf(*w.participant, "s2e_local", DDS_INFO_PUB);
-    EXPECT_EQ(theirs.state, TOPIC_STATE_SUBSCRIBED);
-    EXPECT_EQ(theirs.controlPort, mine.m_iMsgChnPort);
-    ASSERT_EQ(theirs.channels.size(), 1u);
-    EXPECT_EQ(theirs.channels[0].first, TRANS_TYPE_UNIX_SOCKET);
-    EXPECT_EQ(theirs.lost, 0);
-    EXPECT_EQ(mine.m_iClientCount, 1);
-    ASSERT_EQ(mine.m_vecDataChnInfo.size(), 1u);
-    EXPECT_EQ(mine.m_vecDataChnInfo[0].m_iTransType, TRANS_TYPE_UNIX_SOCKET);
-    EXPECT_EQ(mine.m_vecDataChnInfo[0].m_iPort, theirs.channels[0].second) << "one socket index on both sides";
+    ASSERT_NO_FATAL_FAILURE(deliverEach(w, reader, {1, 65502, 65503, 1048577}));
+    ASSERT_NO_FATAL_FAILURE(expectOneChannel(w, reader, "s2e_local", TRANS_TYPE_UNIX_SOCKET));
 
     ASSERT_TRUE(reader.quit()) << reader.child().output();
     EXPECT_TRUE(zqtest::waitUntil([&] { return !w.upWriting(); }, 20000));
@@ -339,25 +350,8 @@ TEST_F(DiscoveryE2eNsTest, TwoHostsUseUdpAndLargeMessagesArriveWhole)
     ASSERT_TRUE(zqtest::waitUntil([&] { return w.upWriting(); }, 20000));
 
     // Paced: each message is taken before the next is written, since every stage is best effort.
-    const int sizes[] = {1, 1438, 1439, 1048577, 1048577, 1048577};
-    uint32_t seq = 0;
-    for (int len : sizes) {
-        ASSERT_EQ(write(w.writer, seq, len), len);
-        const std::string got = reader.ask("expect " + std::to_string(seq) + " " + std::to_string(len));
-        ASSERT_EQ(got.rfind("got " + std::to_string(seq) + " " + std::to_string(len) + " ", 0), 0u) << got;
-        ++seq;
-    }
-    const NodeInfo theirs = parseInfo(reader.ask("info"));
-    const _DdsInfo_t mine = infoOf(*w.participant, "s2e_hosts", DDS_INFO_PUB);
-    EXPECT_EQ(theirs.state, TOPIC_STATE_SUBSCRIBED);
-    EXPECT_EQ(theirs.controlPort, mine.m_iMsgChnPort);
-    ASSERT_EQ(theirs.channels.size(), 1u);
-    EXPECT_EQ(theirs.channels[0].first, TRANS_TYPE_UDP);
-    EXPECT_EQ(theirs.lost, 0);
-    EXPECT_EQ(mine.m_iClientCount, 1);
-    ASSERT_EQ(mine.m_vecDataChnInfo.size(), 1u);
-    EXPECT_EQ(mine.m_vecDataChnInfo[0].m_iTransType, TRANS_TYPE_UDP);
-    EXPECT_EQ(mine.m_vecDataChnInfo[0].m_iPort, theirs.channels[0].second);
+    ASSERT_NO_FATAL_FAILURE(deliverEach(w, reader, {1, 1438, 1439, 1048577, 1048577, 1048577}));
+    ASSERT_NO_FATAL_FAILURE(expectOneChannel(w, reader, "s2e_hosts", TRANS_TYPE_UDP));
 
     ASSERT_TRUE(reader.quit()) << reader.child().output();
     EXPECT_TRUE(zqtest::waitUntil([&] { return !w.upWriting(); }, 20000));

@@ -9,7 +9,11 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
+
+#include "memory/datacenter.h"
+#include "memory/shm_mem_pool.h"
 
 namespace shmtest {
 
@@ -128,6 +132,55 @@ private:
     std::mutex m_mtx;
     std::condition_variable m_cv;
     std::vector<int> m_values;
+};
+
+// The writer's side of a topic without its transfer end: a shared-memory pool and its data
+// manager. The tests derive from it and add the sender or the server they drive.
+class PoolWriter {
+public:
+    explicit PoolWriter(const MemConfig_t& cfg)
+    {
+        m_ok = m_pool.init(cfg);
+        m_dm.setMemPool(&m_pool);
+    }
+    PoolWriter(const PoolWriter&) = delete;
+    PoolWriter& operator=(const PoolWriter&) = delete;
+
+    bool ok() const { return m_ok; }
+    CDataManager& dm() { return m_dm; }
+    CShmMemPool& pool() { return m_pool; }
+
+    // Publishes a package carrying `text`; null when the pool has none left.
+    DataPackage_t* publish(const std::string& text)
+    {
+        DataPackage_t* pkg = m_dm.getEmptyDataPkg(static_cast<int>(34 + text.size() + 1), 0);
+        if (pkg == nullptr) {
+            return nullptr;
+        }
+        std::memcpy(pkgData(pkg) + 34, text.c_str(), text.size() + 1);
+        pkg->m_iLen = static_cast<int>(34 + text.size() + 1);
+        m_dm.putFullDataPkg(pkg);
+        return pkg;
+    }
+
+    // Chunks of at least `size` bytes that can be taken right now (each is given back at once).
+    int freeChunks(int size)
+    {
+        std::vector<DataPackage_t*> taken;
+        while (DataPackage_t* pkg = m_dm.getEmptyDataPkg(size, 0)) {
+            taken.push_back(pkg);
+        }
+        for (DataPackage_t* pkg : taken) {
+            m_dm.referDataPkg(pkg);
+            m_dm.putEmptyDataPkg(pkg);
+        }
+        return static_cast<int>(taken.size());
+    }
+
+protected:
+    CShmMemPool m_pool;
+    CDataManager m_dm;
+    bool m_ok{false};
 };
 
 } // namespace shmtest

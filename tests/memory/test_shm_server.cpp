@@ -39,54 +39,19 @@ int refCount(DataPackage_t* pkg)
 }
 
 // The writer's side of a topic: a pool, its data manager and the server.
-class Writer {
+class Writer : public shmtest::PoolWriter {
 public:
-    Writer(int poolKey, int chunkSize, int count)
+    Writer(int poolKey, int chunkSize, int count) : PoolWriter(poolCfg(poolKey, chunkSize, count))
     {
-        m_ok = m_pool.init(poolCfg(poolKey, chunkSize, count));
-        m_dm.setMemPool(&m_pool);
         m_server = std::make_unique<CShmServer>(&m_dm);
         m_ok = m_ok && m_server->init(m_pool.getMemAddr(), m_pool.getMemLayout());
     }
     ~Writer() { m_server.reset(); }
 
-    bool ok() const { return m_ok; }
     CShmServer& server() { return *m_server; }
-    CDataManager& dm() { return m_dm; }
-    CShmMemPool& pool() { return m_pool; }
-
-    // Publishes a package carrying `text`; null when the pool has none left.
-    DataPackage_t* publish(const std::string& text)
-    {
-        DataPackage_t* pkg = m_dm.getEmptyDataPkg(static_cast<int>(34 + text.size() + 1), 0);
-        if (pkg == nullptr) {
-            return nullptr;
-        }
-        std::memcpy(pkgData(pkg) + 34, text.c_str(), text.size() + 1);
-        pkg->m_iLen = static_cast<int>(34 + text.size() + 1);
-        m_dm.putFullDataPkg(pkg);
-        return pkg;
-    }
-
-    // Chunks that can be taken right now (each is given back at once).
-    int freeChunks(int size)
-    {
-        std::vector<DataPackage_t*> taken;
-        while (DataPackage_t* pkg = m_dm.getEmptyDataPkg(size, 0)) {
-            taken.push_back(pkg);
-        }
-        for (DataPackage_t* pkg : taken) {
-            m_dm.referDataPkg(pkg);
-            m_dm.putEmptyDataPkg(pkg);
-        }
-        return static_cast<int>(taken.size());
-    }
 
 private:
-    CShmMemPool m_pool;
-    CDataManager m_dm;
     std::unique_ptr<CShmServer> m_server;
-    bool m_ok{false};
 };
 
 class ShmServerNsTest : public zqtest::NsTest {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,20 +28,15 @@ inline MemConfig_t poolCfg(int key)
     return cfg;
 }
 
-class Writer {
+class Writer : public shmtest::PoolWriter {
 public:
-    explicit Writer(int poolKey)
+    explicit Writer(int poolKey) : PoolWriter(poolCfg(poolKey))
     {
-        m_ok = m_pool.init(poolCfg(poolKey));
-        m_dm.setMemPool(&m_pool);
         m_sender = std::make_unique<CShareMemorySender>(&m_dm);
     }
     ~Writer() { m_sender.reset(); }
 
-    bool ok() const { return m_ok; }
     CShareMemorySender& sender() { return *m_sender; }
-    CDataManager& dm() { return m_dm; }
-    CShmMemPool& pool() { return m_pool; }
     void dropSender() { m_sender.reset(); }
 
     // What the control channel hands to addConn and to the reader.
@@ -55,33 +51,6 @@ public:
         return param;
     }
 
-    // Publishes a package carrying `text`; null when the pool has none left.
-    DataPackage_t* publish(const std::string& text)
-    {
-        DataPackage_t* pkg = m_dm.getEmptyDataPkg(static_cast<int>(34 + text.size() + 1), 0);
-        if (pkg == nullptr) {
-            return nullptr;
-        }
-        std::memcpy(pkgData(pkg) + 34, text.c_str(), text.size() + 1);
-        pkg->m_iLen = static_cast<int>(34 + text.size() + 1);
-        m_dm.putFullDataPkg(pkg);
-        return pkg;
-    }
-
-    // Chunks of at least `size` bytes that can be taken right now (each is given back at once).
-    int freeChunks(int size)
-    {
-        std::vector<DataPackage_t*> taken;
-        while (DataPackage_t* pkg = m_dm.getEmptyDataPkg(size, 0)) {
-            taken.push_back(pkg);
-        }
-        for (DataPackage_t* pkg : taken) {
-            m_dm.referDataPkg(pkg);
-            m_dm.putEmptyDataPkg(pkg);
-        }
-        return static_cast<int>(taken.size());
-    }
-
     // Every chunk of the pool is free again (the server gives its reference back last).
     bool full()
     {
@@ -89,10 +58,29 @@ public:
     }
 
 private:
-    CShmMemPool m_pool;
-    CDataManager m_dm;
     std::unique_ptr<CShareMemorySender> m_sender;
-    bool m_ok{false};
+};
+
+// Holds every package a client or receiver delivers, in order.
+struct Holder {
+    std::mutex mtx;
+    std::vector<DataPackage_t*> pkgs;
+    int keep(DataPackage_t* pkg)
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        pkgs.push_back(pkg);
+        return 0;
+    }
+    size_t count()
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        return pkgs.size();
+    }
+    DataPackage_t* at(size_t i)
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        return pkgs.at(i);
+    }
 };
 
 inline size_t segmentSize(int key)

@@ -16,6 +16,7 @@ namespace {
 // Keys of this file: 0x53320000 + n.
 constexpr int kKeyBase = 0x53320000;
 
+using shmmedium::Holder;
 using shmmedium::Writer;
 
 std::string keysLine(const char* text, int poolKey, int queueKey)
@@ -25,27 +26,6 @@ std::string keysLine(const char* text, int poolKey, int queueKey)
                   static_cast<unsigned>(queueKey));
     return line;
 }
-
-struct Holder {
-    std::mutex mtx;
-    std::vector<DataPackage_t*> pkgs;
-    int keep(DataPackage_t* pkg)
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        pkgs.push_back(pkg);
-        return 0;
-    }
-    size_t count()
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        return pkgs.size();
-    }
-    DataPackage_t* at(size_t i)
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        return pkgs.at(i);
-    }
-};
 
 class ShareMemoryReceiverNsTest : public zqtest::NsTest {
 protected:

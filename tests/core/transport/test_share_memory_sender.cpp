@@ -17,6 +17,7 @@ namespace {
 // Keys of this file: 0x53310000 + n.
 constexpr int kKeyBase = 0x53310000;
 
+using shmmedium::Holder;
 using shmmedium::Writer;
 
 class ShareMemorySenderNsTest : public zqtest::NsTest {
@@ -168,23 +169,6 @@ TEST_F(ShareMemorySenderNsTest, ControlDescriptorsStayOpen)
     close(fdA);
     close(fdB);
 }
-
-// Holds every package a client delivers, in order.
-struct Holder {
-    std::mutex mtx;
-    std::vector<DataPackage_t*> pkgs;
-    int keep(DataPackage_t* pkg)
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        pkgs.push_back(pkg);
-        return 0;
-    }
-    size_t count()
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        return pkgs.size();
-    }
-};
 
 TEST_F(ShareMemorySenderNsTest, NumbersInFlightComeBackOnDelConnAndDeinit)
 {
