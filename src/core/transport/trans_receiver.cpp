@@ -558,7 +558,10 @@ void CTransReceiver::putEmptyDataPkg(DataPackage_t* pkg)
     }
     std::shared_ptr<DataChannel_t> origin = findShmOrigin(pkg);
     if (!origin) {
-        return; // its channel and the writer's reference went with the connection
+        // No channel knows it any more: the mapping it lies in still counts it, and lets go of
+        // the segment once nothing of this process holds a package there.
+        CShmClient::releaseHeldPackage(pkg);
+        return;
     }
     origin->m_pDataReceiver->putEmptyDataPkg(pkg);
     origin->m_i64Lent.fetch_sub(1, std::memory_order_acq_rel);
