@@ -81,7 +81,9 @@ if [ ${#fuzz_failed[@]} -gt 0 ]; then
 fi
 
 # TSan: the tests labelled "concurrency" (pools, FIFOs, reactor, timer, queues, writers and readers
-# of one process). No suppressions: a report fails the test.
+# of one process). No suppressions: a report fails the test. The kill soak is left out: its peer
+# processes are slowed so much by TSan that readers give up on writers before they answer; it runs
+# in the plain and ASan builds.
 echo "== tsan: configure and build"
 dir=build-ci-tsan
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQDDS_WERROR=ON -DZQDDS_SANITIZER=thread \
@@ -89,7 +91,7 @@ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQDDS_WERROR=ON -DZQDDS
 cmake --build "$dir" -j "$jobs"
 echo "== tsan: tests"
 if ! TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    ctest --test-dir "$dir" -L concurrency -j "$jobs" --output-on-failure --timeout 300; then
+    ctest --test-dir "$dir" -L concurrency -E KillSoak -j "$jobs" --output-on-failure --timeout 300; then
     status=1
 fi
 exit $status

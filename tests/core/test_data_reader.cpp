@@ -162,7 +162,7 @@ TEST_P(DeletionOrderNsTest, DeletingWhileMessagesFlowLeavesNothingBehind)
     CPublisher* pub = m_participant->createPublisher();
     CSubscriber* sub = m_participant->createSubscriber();
     const int fds = zqtest::countOpenFds();
-    const int threads = zqtest::countThreads();
+    const int threads = zqtest::baselineThreads();
 
     CDataWriter* writer = pub->createDataWriter(topic);
     zqtest::OutputCapture quiet;

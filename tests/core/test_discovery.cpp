@@ -581,7 +581,7 @@ TEST_F(DiscoveryNsTest, AWriterWithoutAControlEndpointDoesNotAnswer)
 TEST_F(DiscoveryNsTest, StopTwiceAndStopWithoutRunLeaveNothingBehind)
 {
     const int fds = zqtest::countOpenFds();
-    const int threads = zqtest::countThreads();
+    const int threads = zqtest::baselineThreads();
     FakeHooks hooks(56);
     {
         CDiscovery idle(&hooks, "239.50.0.7", 50070, 3600);
@@ -682,7 +682,7 @@ TEST_F(DiscoveryNsTest, BufferedPipelineConnectsToItself)
     hooks.wait("h10_buffered");
     hooks.publish("h10_buffered", control);
     const int fds = zqtest::countOpenFds();
-    const int threads = zqtest::countThreads();
+    const int threads = zqtest::baselineThreads();
     {
         CDiscovery discovery(&hooks, "239.50.0.10", 50100, 3600);
         CDiscoveryTestPeer::startBuffered(discovery); // its announcement loop announces at once

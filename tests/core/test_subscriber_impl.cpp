@@ -234,7 +234,7 @@ TEST_F(SubscriberImplNsTest, WriterOfTheTopicKeepsTheReadingSideUntilTheSubscrib
     ASSERT_NE(writer, nullptr);
     TransParam_t endpoint;
     ASSERT_EQ(pub->getTopicMsgTransParam("h13_rleft", &endpoint), 0);
-    const int threads = zqtest::countThreads();
+    const int threads = zqtest::baselineThreads();
     const int fds = zqtest::countOpenFds();
     zqtest::OutputCapture quiet;
     CDataReader* reader = sub->createDataReader(topic, 4);

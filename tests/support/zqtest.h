@@ -14,7 +14,9 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <sys/syscall.h>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
 
 namespace zqtest {
@@ -173,7 +175,11 @@ bool waitUntil(Pred pred, int timeoutMs)
 // since some runtimes (TSan) start a helper thread of their own at the first thread creation.
 inline int baselineThreads()
 {
-    std::thread([] {}).join();
+    pid_t tid = 0;
+    std::thread([&tid] { tid = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
+    // The joined thread can still be listed for a moment.
+    std::string task = "/proc/self/task/" + std::to_string(tid);
+    waitUntil([&] { return access(task.c_str(), F_OK) != 0; }, 2000);
     return countThreads();
 }
 

@@ -444,7 +444,7 @@ TEST(SenderTest, FrameRateGetterAndReset)
 // same threads serve every later round; stop joins them.
 TEST(SenderTest, SendWorkersRunEveryJobOnThreadsThatStay)
 {
-    const int base = zqtest::countThreads();
+    const int base = zqtest::baselineThreads();
     std::vector<std::thread::id> seen;
     std::vector<std::thread::id> firstRound;
     CSendWorkers workers;

@@ -62,7 +62,7 @@ protected:
 TEST_F(ShareMemoryReceiverNsTest, InitTakesOnlyTypeThreeAndAFailureLeavesNothing)
 {
     ASSERT_TRUE(openWriter(kKeyBase + 1, kKeyBase + 2));
-    const int threads = zqtest::countThreads();
+    const int threads = zqtest::baselineThreads();
     CShareMemoryReceiver rx("s1_rx", nullptr);
     for (int type : {0, 1, 2, 4, 7}) {
         TransParam_t other = param();

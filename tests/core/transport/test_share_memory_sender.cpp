@@ -48,7 +48,7 @@ TEST_F(ShareMemorySenderNsTest, StartsOnlyOnASharedMemoryPoolAndRefusesConnectio
         {"pool without a segment", &broken, "Init share memory server failed! mem pool addr: (nil)"},
         {"no pool", nullptr, "Init share memory sender failed! It is not share mem pool!"},
     };
-    const int threads = zqtest::countThreads();
+    const int threads = zqtest::baselineThreads();
     for (const auto& c : cases) {
         CDataManager dm;
         if (c.pool != nullptr) {
@@ -267,7 +267,7 @@ TEST_F(ShareMemorySenderNsTest, ASenderNeverStartedReleasesItsServer)
 {
     Writer w(kKeyBase + 50);
     ASSERT_TRUE(w.ok());
-    const int threads = zqtest::countThreads();
+    const int threads = zqtest::baselineThreads();
     w.sender().sendTask(); // returns at once
     w.dropSender();
     EXPECT_EQ(zqtest::threadsSettleAt(threads), threads);

@@ -111,7 +111,7 @@ protected:
         // A thread sanitizer starts its own thread with the first one of the process.
         std::thread([] {}).join();
         m_fdsBefore = zqtest::countOpenFds();
-        m_threadsBefore = zqtest::countThreads();
+        m_threadsBefore = zqtest::baselineThreads();
     }
 
     void TearDown() override { m_receiver.reset(); }
@@ -370,7 +370,7 @@ TEST_F(TransReceiverNsTest, GivesUpAfterElevenFailedConnectsAndTakesANewEndpoint
     EXPECT_EQ(m_recorder.states(), std::vector<std::string>{"h9_refused:0"});
 
     // The running control thread takes the next endpoint; no thread is added.
-    const int threads = zqtest::countThreads();
+    const int threads = zqtest::baselineThreads();
     TcpListener listener(49105);
     ASSERT_TRUE(listener.ok());
     ASSERT_EQ(connect(49105), 0);

@@ -45,7 +45,7 @@ protected:
         CResourceManager::getInstance()->setHostEthIp("lo", "127.0.0.1");
         ASSERT_TRUE(CEvReactor::getInstance()->init(100, 100));
         m_fdsBefore = zqtest::countOpenFds();
-        m_threadsBefore = zqtest::countThreads();
+        m_threadsBefore = zqtest::baselineThreads();
     }
 
     void TearDown() override

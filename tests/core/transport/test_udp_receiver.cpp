@@ -154,7 +154,7 @@ protected:
         // start before counting.
         std::thread([] {}).join();
         m_baseFds = zqtest::countOpenFds();
-        m_baseThreads = zqtest::countThreads();
+        m_baseThreads = zqtest::baselineThreads();
         ASSERT_TRUE(m_pool.init(poolCfg()));
         m_manager.setMemPool(&m_pool);
         m_receiver = std::make_unique<CUdpReceiver>(kTopic, &m_manager);

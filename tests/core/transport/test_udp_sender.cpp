@@ -134,7 +134,7 @@ protected:
         }
         std::thread([] {}).join();
         m_baseFds = zqtest::countOpenFds();
-        m_baseThreads = zqtest::countThreads();
+        m_baseThreads = zqtest::baselineThreads();
         MemConfig_t cfg{};
         cfg.m_iKey = -1;
         cfg.m_u32MaxPoolSize = 0x10000000;
