@@ -13,6 +13,25 @@
 
 // Time spent looking before a hot-path wait blocks.
 constexpr int SPIN_WAIT_US = 50;
+// How often a thread looks again at the CPUs it may run on.
+constexpr auto SPIN_AFFINITY_RECHECK = std::chrono::milliseconds(100);
+
+// False for a thread bound to a single CPU: whoever it waits for would share that CPU, and a
+// thread that keeps yielding instead of sleeping loses the prompt turn the scheduler gives a
+// woken thread, so each hand-off would wait for a time slice. Cached per thread, looked at again
+// now and then (an application may pin its threads at any time).
+inline bool spinWorthwhile(std::chrono::steady_clock::time_point now)
+{
+    thread_local std::chrono::steady_clock::time_point nextCheck{};
+    thread_local bool worthwhile = false;
+    if (now >= nextCheck) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        worthwhile = sched_getaffinity(0, sizeof(set), &set) != 0 || CPU_COUNT(&set) > 1;
+        nextCheck = now + SPIN_AFFINITY_RECHECK;
+    }
+    return worthwhile;
+}
 
 // Looks at `ready` until it holds or `budgetUs` microseconds have passed; its last result.
 template <typename Ready>
@@ -24,7 +43,11 @@ bool spinUntil(Ready&& ready, int budgetUs = SPIN_WAIT_US)
     if (budgetUs <= 0) {
         return false;
     }
-    const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(budgetUs);
+    const auto now = std::chrono::steady_clock::now();
+    if (!spinWorthwhile(now)) {
+        return false;
+    }
+    const auto end = now + std::chrono::microseconds(budgetUs);
     for (;;) {
         sched_yield();
         if (ready()) {
