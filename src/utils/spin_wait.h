@@ -4,15 +4,18 @@
 // wake-up call. Each look is followed by sched_yield rather than a pause loop: on a loaded
 // (virtual) machine a thread that burns its CPU delays the very thread it waits for, while a
 // yielding one gives way to it and still takes the hand-off at once when the CPU is free.
-// The budget is short so that an idle channel sleeps almost at once.
+// The budget is short so that an idle channel sleeps within a fraction of a millisecond.
 #pragma once
 
 #include <sched.h>
 
 #include <chrono>
 
-// Time spent looking before a hot-path wait blocks.
-constexpr int SPIN_WAIT_US = 50;
+// Time spent looking before a hot-path wait blocks. Longer than a round trip between two
+// processes, so that the threads of a request/reply exchange stay awake between messages.
+constexpr int SPIN_WAIT_US = 200;
+// A yield that takes longer than this means the CPU is busy with other threads.
+constexpr int SPIN_YIELD_LATE_US = 20;
 // How often a thread looks again at the CPUs it may run on.
 constexpr auto SPIN_AFFINITY_RECHECK = std::chrono::milliseconds(100);
 
@@ -48,13 +51,18 @@ bool spinUntil(Ready&& ready, int budgetUs = SPIN_WAIT_US)
         return false;
     }
     const auto end = now + std::chrono::microseconds(budgetUs);
+    auto last = now;
     for (;;) {
         sched_yield();
         if (ready()) {
             return true;
         }
-        if (std::chrono::steady_clock::now() >= end) {
+        const auto at = std::chrono::steady_clock::now();
+        // A yield that came back late ran someone else on this CPU: it is wanted, and a thread
+        // that sleeps gets it back sooner when woken than one that keeps yielding.
+        if (at >= end || at - last > std::chrono::microseconds(SPIN_YIELD_LATE_US)) {
             return false;
         }
+        last = at;
     }
 }
