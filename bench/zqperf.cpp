@@ -215,6 +215,20 @@ struct Side {
     }
 };
 
+// A loan, asked again for up to `ms` while the pool is empty: the pool itself never waits, and
+// under load the readers' returns of the last few chunks of a small group can lag a little.
+_DataBuffer_t* loan(CDataWriter* writer, int size, int ms)
+{
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        _DataBuffer_t* buffer = writer->getEmptyDataBuffer(size, ms);
+        if (buffer != nullptr || Clock::now() >= end) {
+            return buffer;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+}
+
 // ---------------------------------------------------------------- peer
 
 int runPeer(const std::string& eth, bool shm)
@@ -255,7 +269,7 @@ int runPeer(const std::string& eth, bool shm)
                     break;
                 }
                 const int len = lent->m_iLen;
-                _DataBuffer_t* back = side.writer->getEmptyDataBuffer(len, 1000);
+                _DataBuffer_t* back = loan(side.writer, len, 1000);
                 if (back == nullptr) {
                     side.reader->releaseDataBuffer(lent);
                     break;
@@ -467,10 +481,11 @@ void stats(std::vector<double>& us, Row& row)
     row.max = us.back();
 }
 
-// One message of `size` bytes by loan: only its first bytes are written.
-bool send(Side& side, int size)
+// One message of `size` bytes by loan (waiting for a chunk when `wait`): only its first bytes
+// are written.
+bool send(Side& side, int size, bool wait)
 {
-    _DataBuffer_t* out = side.writer->getEmptyDataBuffer(size, 1000);
+    _DataBuffer_t* out = wait ? loan(side.writer, size, 1000) : side.writer->getEmptyDataBuffer(size, 1000);
     if (out == nullptr) {
         return false;
     }
@@ -488,7 +503,7 @@ void latency(Side& side, Peer& peer, Row& row, const Options& opt)
     peer.send("echo " + std::to_string(warmup + count));
     for (int i = 0; i < warmup + count; ++i) {
         auto t0 = Clock::now();
-        if (!send(side, row.size)) {
+        if (!send(side, row.size, true)) {
             row.status = "write refused";
             break;
         }
@@ -527,7 +542,7 @@ void throughput(Side& side, Peer& peer, Row& row, const Options& opt)
     long long sent = 0;
     while (wallUs() < end) {
         for (int i = 0; i < 64; ++i, ++count) {
-            if (send(side, row.size)) {
+            if (send(side, row.size, false)) {
                 ++sent;
             }
         }

@@ -1,11 +1,14 @@
 // Bounded blocking FIFO that never refuses an item: when full it drops its oldest item into the
 // drop callback and keeps the new one.
 //
-// Threads: any number of producers and consumers; m_mutex guards m_queue. The drop callback runs
+// Threads: any number of producers and consumers; m_mutex guards m_queue and m_iWaiters, and
+// m_iCount mirrors the size (written under m_mutex) so that consumers can poll it without the
+// lock before they block. The drop callback runs
 // on the enqueuing thread with m_mutex held, so it must not use the same queue. No thread may use
 // the queue while it is destroyed (a consumer still waiting in dequeue would touch freed memory).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -13,6 +16,8 @@
 #include <mutex>
 #include <queue>
 #include <utility>
+
+#include "utils/spin_wait.h"
 
 template <typename T>
 class CDataQueue {
@@ -42,9 +47,13 @@ public:
             dropOldest();
         }
         m_queue.push(std::move(item));
+        m_iCount.store(static_cast<int>(m_queue.size()), std::memory_order_release);
         // All, not one: a consumer whose timed wait just ran out returns without looking again,
         // and a single wake-up taken by it would leave another waiter asleep beside the item.
-        m_cond.notify_all();
+        // Consumers still polling need none.
+        if (m_iWaiters > 0) {
+            m_cond.notify_all();
+        }
         return true;
     }
 
@@ -53,19 +62,29 @@ public:
     // (another consumer was faster) waits the whole timeout again.
     bool dequeue(T& out, int timeoutMs)
     {
+        if (timeoutMs != 0) {
+            spinUntil([this] { return m_iCount.load(std::memory_order_acquire) != 0; });
+        }
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
             if (!m_queue.empty()) {
                 out = std::move(m_queue.front());
                 m_queue.pop();
+                m_iCount.store(static_cast<int>(m_queue.size()), std::memory_order_relaxed);
                 return true;
             }
             if (timeoutMs == 0) {
                 return false;
             }
+            ++m_iWaiters;
+            bool timedOut = false;
             if (timeoutMs < 0) {
                 m_cond.wait(lock);
-            } else if (m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs)) == std::cv_status::timeout) {
+            } else {
+                timedOut = m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs)) == std::cv_status::timeout;
+            }
+            --m_iWaiters;
+            if (timedOut) {
                 return false;
             }
         }
@@ -82,6 +101,7 @@ private:
     {
         T oldest = std::move(m_queue.front());
         m_queue.pop();
+        m_iCount.store(static_cast<int>(m_queue.size()), std::memory_order_relaxed);
         if (m_funcDrop) {
             m_funcDrop(std::move(oldest));
         }
@@ -92,4 +112,6 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_cond;
     std::queue<T> m_queue;
+    std::atomic<int> m_iCount{0};
+    int m_iWaiters{0}; // consumers blocked on m_cond
 };

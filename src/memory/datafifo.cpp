@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "utils/spin_wait.h"
+
 CDataFifo::CDataFifo(int policy, int depth)
     : m_iDepth(depth < 0 ? FIFO_DEFAULT_DEPTH : depth), m_iPolicy(policy < 0 ? FIFO_POLICY_REJECT_NEW : policy)
 {
@@ -31,7 +33,11 @@ int CDataFifo::enqueue(DataPackage_t* pkg, DataPackage_t** dropped)
         m_quePkgs.pop();
     }
     m_quePkgs.push(pkg);
-    m_cvQueue.notify_one();
+    m_iQueued.store(m_quePkgs.size(), std::memory_order_release);
+    // A reader still polling finds the package itself.
+    if (m_iWaiters > 0) {
+        m_cvQueue.notify_one();
+    }
     return 0;
 }
 
@@ -40,20 +46,38 @@ DataPackage_t* CDataFifo::dequeue(int timeoutMs)
     if (!m_bEnable) {
         return nullptr;
     }
+    if (timeoutMs != 0) {
+        spinUntil([this] {
+            return m_iQueued.load(std::memory_order_acquire) != 0 || !m_bEnable.load(std::memory_order_relaxed);
+        });
+    }
     std::unique_lock<std::mutex> lock(m_mtxQueue);
     while (m_bEnable) {
         if (!m_quePkgs.empty()) {
             DataPackage_t* pkg = m_quePkgs.front();
             m_quePkgs.pop();
+            m_iQueued.store(m_quePkgs.size(), std::memory_order_relaxed);
             return pkg;
         }
+        ++m_iWaiters;
+        bool timedOut = false;
         if (timeoutMs < 0) {
             m_cvQueue.wait(lock);
-        } else if (m_cvQueue.wait_for(lock, std::chrono::milliseconds(timeoutMs)) == std::cv_status::timeout) {
+        } else {
+            timedOut = m_cvQueue.wait_for(lock, std::chrono::milliseconds(timeoutMs)) == std::cv_status::timeout;
+        }
+        --m_iWaiters;
+        if (timedOut) {
             return nullptr;
         }
     }
     return nullptr;
+}
+
+void CDataFifo::drainLocked(std::queue<DataPackage_t*>& out)
+{
+    out.swap(m_quePkgs);
+    m_iQueued.store(0, std::memory_order_relaxed);
 }
 
 void CDataFifo::disable()

@@ -1,8 +1,9 @@
 // Bounded package FIFO interface with its two overflow policies.
 //
 // Threads: any number of pushers (the fan-out); one reader, which also creates and destroys the
-// FIFO. m_mtxQueue guards m_quePkgs and the changes of m_bEnable. Every queued package carries
-// one reference taken for it by the publisher.
+// FIFO. m_mtxQueue guards m_quePkgs, m_iWaiters and the changes of m_bEnable; m_iQueued mirrors
+// the queue's size (written under m_mtxQueue) so that the reader can poll it without the lock.
+// Every queued package carries one reference taken for it by the publisher.
 #pragma once
 
 #include <atomic>
@@ -51,6 +52,8 @@ protected:
     DataPackage_t* dequeue(int timeoutMs);
     // Disables the FIFO and wakes every waiter.
     void disable();
+    // Takes every queued package out (under m_mtxQueue, which the caller holds).
+    void drainLocked(std::queue<DataPackage_t*>& out);
 
     std::queue<DataPackage_t*> m_quePkgs;
     std::mutex m_mtxQueue;
@@ -58,4 +61,7 @@ protected:
     int m_iDepth;
     int m_iPolicy;
     std::atomic<bool> m_bEnable{true};
+    std::atomic<size_t> m_iQueued{0};
+    int m_iWaiters{0}; // readers blocked on m_cvQueue
+
 };

@@ -24,9 +24,11 @@ CNormalDataFifo::~CNormalDataFifo()
 void CNormalDataFifo::clear()
 {
     std::lock_guard<std::mutex> lock(m_mtxQueue);
-    while (!m_quePkgs.empty()) {
-        DataPackage_t* pkg = m_quePkgs.front();
-        m_quePkgs.pop();
+    std::queue<DataPackage_t*> pkgs;
+    drainLocked(pkgs);
+    while (!pkgs.empty()) {
+        DataPackage_t* pkg = pkgs.front();
+        pkgs.pop();
         if (m_pDataCenter != nullptr) {
             m_pDataCenter->releasePackage(pkg);
         }

@@ -1,7 +1,5 @@
 #include "memory/shm_datafifo.h"
 
-#include <vector>
-
 #include "memory/shm_client.h"
 
 CShmDataFifo::CShmDataFifo(CShmClient* client, int policy, int depth) : CDataFifo(policy, depth), m_pClient(client)
@@ -36,17 +34,15 @@ void CShmDataFifo::giveBack(DataPackage_t* pkg)
 
 void CShmDataFifo::clear()
 {
-    std::vector<DataPackage_t*> pkgs;
+    std::queue<DataPackage_t*> pkgs;
     {
         std::lock_guard<std::mutex> lock(m_mtxQueue);
-        while (!m_quePkgs.empty()) {
-            pkgs.push_back(m_quePkgs.front());
-            m_quePkgs.pop();
-        }
+        drainLocked(pkgs);
         m_cvQueue.notify_one();
     }
-    for (DataPackage_t* pkg : pkgs) {
-        giveBack(pkg);
+    while (!pkgs.empty()) {
+        giveBack(pkgs.front());
+        pkgs.pop();
     }
 }
 

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "utils/dds_common.h"
+#include "utils/spin_wait.h"
 #include "utils/system_utils.h"
 
 namespace {
@@ -310,6 +311,14 @@ void CShmQueque::recvTask()
             m_bBusy.store(true);
             calculateFrameRate();
             recvOne();
+            // The post's token, when it is there already: the wait below then really waits.
+            (void)sem_trywait(&m_pRecvQue->m_sem);
+            continue;
+        }
+        // The peer usually posts again soon: looking at the count for a moment saves the wake-up.
+        if (spinUntil([this] {
+                return m_pRecvQue->m_iCount.load(std::memory_order_acquire) != 0 || !m_bRunning.load();
+            })) {
             continue;
         }
         waitMonotonic(&m_pRecvQue->m_sem, pending ? PENDING_WAIT_MS : m_iWaitMs);

@@ -13,6 +13,7 @@
 #include "core/transport/unix_socket_sender.h"
 #include "utils/dds_common.h"
 #include "utils/socket_utils.h"
+#include "utils/spin_wait.h"
 
 CUnixSocketReceiver::CUnixSocketReceiver(const std::string& topicName, CDataManager* dataManager)
     : CDataReceiver(topicName, dataManager)
@@ -174,7 +175,21 @@ void CUnixSocketReceiver::recvTask()
     while (m_bRunning.load()) {
         m_bBusy.store(false);
         int recvLen = 0;
-        int ret = CSocketUtils::readData(fd, buffer, UNIX_SOCKET_RECV_BUF_SIZE, &recvLen, 100);
+        // A datagram usually follows soon after the last one: a few non-blocking reads first
+        // spare the thread the sleep in poll and its wake-up.
+        ssize_t early = -1;
+        spinUntil([&] {
+            early = recv(fd, buffer, UNIX_SOCKET_RECV_BUF_SIZE, MSG_DONTWAIT);
+            return early >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || !m_bRunning.load();
+        });
+        int ret = SOCK_RET_OK;
+        if (early > 0) {
+            recvLen = static_cast<int>(early);
+        } else if (early == 0) {
+            ret = SOCK_RET_DISCONNECTED; // as readData reports an empty datagram
+        } else {
+            ret = CSocketUtils::readData(fd, buffer, UNIX_SOCKET_RECV_BUF_SIZE, &recvLen, 100);
+        }
         if (ret == SOCK_RET_TIMEOUT) {
             continue;
         }
