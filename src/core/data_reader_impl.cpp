@@ -79,13 +79,7 @@ CDataReaderImpl::~CDataReaderImpl()
     }
     m_iEventCbId = -1;
     m_pQueue.reset(); // every package still queued is released, oldest first
-    {
-        std::lock_guard<std::mutex> lock(m_mtxCache);
-        for (_DataBuffer_t* buffer : m_vecCache) {
-            delete buffer;
-        }
-        m_vecCache.clear();
-    }
+    m_cache.clear();
     delete m_pDataReader;
     m_pDataReader = nullptr;
     releaseTopic();
@@ -271,41 +265,12 @@ void CDataReaderImpl::putEmptyDataPkg(DataPackage_t* pkg)
 
 _DataBuffer_t* CDataReaderImpl::allocDataBuffer()
 {
-    _DataBuffer_t* buffer = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_mtxCache);
-        if (!m_vecCache.empty()) {
-            buffer = m_vecCache.back();
-            m_vecCache.pop_back();
-        }
-    }
-    if (buffer == nullptr) {
-        buffer = new (std::nothrow) _DataBuffer_t;
-        if (buffer == nullptr) {
-            return nullptr;
-        }
-        buffer->m_u64TimeStamp = 0;
-    }
-    buffer->m_iSize = 0;
-    buffer->m_iLen = 0;
-    buffer->m_pData = nullptr;
-    buffer->m_pPkg = nullptr;
-    return buffer;
+    return m_cache.alloc();
 }
 
 void CDataReaderImpl::freeDataBuffer(_DataBuffer_t* buffer)
 {
-    if (buffer == nullptr) {
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> lock(m_mtxCache);
-        if (static_cast<int>(m_vecCache.size()) < m_iCacheLimit) {
-            m_vecCache.push_back(buffer);
-            return;
-        }
-    }
-    delete buffer;
+    m_cache.free(buffer);
 }
 
 int CDataReaderImpl::getDataCbId()
@@ -316,6 +281,5 @@ int CDataReaderImpl::getDataCbId()
 
 int CDataReaderImpl::getCacheCount()
 {
-    std::lock_guard<std::mutex> lock(m_mtxCache);
-    return static_cast<int>(m_vecCache.size());
+    return m_cache.count();
 }

@@ -6,7 +6,7 @@
 // isConnect; the topic's control thread runs onEvent; the channel's delivering thread runs
 // onData (with the channel's callback mutex held). m_mtxEvent guards m_iDataCbId and m_bClosing,
 // so that event handling and destruction exclude each other; m_mtxUserCb guards m_fnUserCb and
-// is held while it runs; m_mtxCache guards m_vecCache. Orders: the transport's event mutex, then
+// is held while it runs; the buffer cache locks for itself. Orders: the transport's event mutex, then
 // m_mtxEvent, then the channel's callback mutex; the channel's callback mutex, then m_mtxUserCb,
 // then the queue's mutex, then the subscriber's transport mutex and the pool's locks.
 #pragma once
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/data_queue.h"
+#include "core/data_buffer_cache.h"
 #include "zqdds/dds_types.h"
 
 class CDataReader;
@@ -75,9 +76,7 @@ private:
     // Unregisters the data callback and releases every queued package; m_mtxEvent is held.
     void unsubscribeLocked();
 
-    std::vector<_DataBuffer_t*> m_vecCache;
-    std::mutex m_mtxCache;
-    int m_iCacheLimit{8};
+    CDataBufferCache m_cache{8};
     CSubscriberImpl* m_pSubscriberImpl;
     CDataReader* m_pDataReader{nullptr};
     int m_iDepth;

@@ -20,13 +20,7 @@ CDataWriterImpl::CDataWriterImpl(CPublisherImpl* publisher, CTopic* topic)
 
 CDataWriterImpl::~CDataWriterImpl()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mtxCache);
-        for (_DataBuffer_t* buffer : m_vecCache) {
-            delete buffer;
-        }
-        m_vecCache.clear();
-    }
+    m_cache.clear();
     delete m_pDataWriter;
     m_pDataWriter = nullptr;
     releaseTopic();
@@ -145,45 +139,15 @@ int CDataWriterImpl::putFullDataPkg(DataPackage_t* pkg)
 
 _DataBuffer_t* CDataWriterImpl::allocDataBuffer()
 {
-    _DataBuffer_t* buffer = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_mtxCache);
-        if (!m_vecCache.empty()) {
-            buffer = m_vecCache.back();
-            m_vecCache.pop_back();
-        }
-    }
-    if (buffer == nullptr) {
-        buffer = new (std::nothrow) _DataBuffer_t;
-        if (buffer == nullptr) {
-            return nullptr;
-        }
-        buffer->m_u64TimeStamp = 0;
-    }
-    buffer->m_iSize = 0;
-    buffer->m_iLen = 0;
-    buffer->m_pData = nullptr;
-    buffer->m_pPkg = nullptr;
-    return buffer;
+    return m_cache.alloc();
 }
 
 void CDataWriterImpl::freeDataBuffer(_DataBuffer_t* buffer)
 {
-    if (buffer == nullptr) {
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> lock(m_mtxCache);
-        if (static_cast<int>(m_vecCache.size()) < m_iCacheLimit) {
-            m_vecCache.push_back(buffer);
-            return;
-        }
-    }
-    delete buffer;
+    m_cache.free(buffer);
 }
 
 int CDataWriterImpl::getCacheCount()
 {
-    std::lock_guard<std::mutex> lock(m_mtxCache);
-    return static_cast<int>(m_vecCache.size());
+    return m_cache.count();
 }

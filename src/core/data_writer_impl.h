@@ -1,15 +1,13 @@
 // A data writer: turns application messages into packages with the package header and
 // publishes them through its publisher's transport of the topic.
 //
-// Threads: write, the loan and isConnect may run on several application threads at once;
-// m_mtxCache guards m_vecCache (held only while the cache changes). Pools and the data manager
-// lock for themselves.
+// Threads: write, the loan and isConnect may run on several application threads at once; the
+// buffer cache, the pools and the data manager lock for themselves.
 #pragma once
 
-#include <mutex>
 #include <string>
-#include <vector>
 
+#include "core/data_buffer_cache.h"
 #include "zqdds/dds_types.h"
 
 class CDataWriter;
@@ -55,9 +53,7 @@ private:
     // Fills the header of a package with iLen payload bytes.
     static void fillHeader(DataPackage_t* pkg, int iLen);
 
-    std::vector<_DataBuffer_t*> m_vecCache;
-    std::mutex m_mtxCache;
-    int m_iCacheLimit{8};
+    CDataBufferCache m_cache{8};
     CPublisherImpl* m_pPublisherImpl;
     CDataWriter* m_pDataWriter{nullptr};
     CTopicDescImpl* m_pTopicDesc;
