@@ -4,6 +4,7 @@
 #include <new>
 
 #include "core/data_writer_impl.h"
+#include "core/entity_registry.h"
 #include "core/participant_impl.h"
 #include "core/resource_manager.h"
 #include "core/topic_impl.h"
@@ -94,34 +95,13 @@ int CPublisherImpl::deleteDataWriter(CDataWriter* writer)
     if (writer == nullptr) {
         return -1;
     }
-    bool found = false;
     bool lastUser = false;
     std::string topic;
     {
         std::lock_guard<std::mutex> lock(m_mtxWriter);
-        for (auto& entry : m_mapWriters) {
-            std::vector<CDataWriterImpl*>& list = entry.second;
-            for (auto it = list.begin(); it != list.end(); ++it) {
-                if ((*it)->getDataWriter() != writer) {
-                    continue;
-                }
-                CDataWriterImpl* impl = *it;
-                topic = entry.first;
-                // Decided by the decrement itself, so that of two users deleted at once exactly
-                // one is the last.
-                lastUser = impl->releaseTopic() == 1;
-                delete impl;
-                list.erase(it);
-                found = true;
-                break;
-            }
-            if (found) {
-                break;
-            }
-        }
-        if (lastUser) {
-            m_mapWriters.erase(topic);
-        }
+        deleteEntity(
+            m_mapWriters, [writer](CDataWriterImpl* impl) { return impl->getDataWriter() == writer; }, &topic,
+            &lastUser);
     }
     if (lastUser) {
         deleteTransport(topic);
@@ -132,12 +112,7 @@ int CPublisherImpl::deleteDataWriter(CDataWriter* writer)
 bool CPublisherImpl::isNoWriters()
 {
     std::lock_guard<std::mutex> lock(m_mtxWriter);
-    for (auto& entry : m_mapWriters) {
-        if (!entry.second.empty()) {
-            return false;
-        }
-    }
-    return true;
+    return hasNoEntity(m_mapWriters);
 }
 
 bool CPublisherImpl::isTopicExist(const std::string& topic)

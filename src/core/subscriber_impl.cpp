@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/data_reader_impl.h"
+#include "core/entity_registry.h"
 #include "core/participant_impl.h"
 #include "core/topic_impl.h"
 #include "core/transport/trans_factory.h"
@@ -78,34 +79,13 @@ int CSubscriberImpl::deleteDataReader(CDataReader* reader)
         return -1;
     }
     std::lock_guard<std::mutex> lifecycle(m_mtxLifecycle);
-    bool found = false;
     bool lastUser = false;
     std::string topic;
     {
         std::lock_guard<std::mutex> lock(m_mtxReader);
-        for (auto& entry : m_mapReaders) {
-            std::vector<CDataReaderImpl*>& list = entry.second;
-            for (auto it = list.begin(); it != list.end(); ++it) {
-                if ((*it)->getDataReader() != reader) {
-                    continue;
-                }
-                CDataReaderImpl* impl = *it;
-                topic = entry.first;
-                // Decided by the decrement itself, so that of two users deleted at once exactly
-                // one is the last.
-                lastUser = impl->releaseTopic() == 1;
-                delete impl;
-                list.erase(it);
-                found = true;
-                break;
-            }
-            if (found) {
-                break;
-            }
-        }
-        if (lastUser) {
-            m_mapReaders.erase(topic);
-        }
+        deleteEntity(
+            m_mapReaders, [reader](CDataReaderImpl* impl) { return impl->getDataReader() == reader; }, &topic,
+            &lastUser);
     }
     if (lastUser) {
         delTopicState(topic);
@@ -117,12 +97,7 @@ int CSubscriberImpl::deleteDataReader(CDataReader* reader)
 bool CSubscriberImpl::isNoReaders()
 {
     std::lock_guard<std::mutex> lock(m_mtxReader);
-    for (auto& entry : m_mapReaders) {
-        if (!entry.second.empty()) {
-            return false;
-        }
-    }
-    return true;
+    return hasNoEntity(m_mapReaders);
 }
 
 bool CSubscriberImpl::isTopicExist(const std::string& topic)
