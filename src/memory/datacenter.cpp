@@ -16,29 +16,13 @@ int CDataCenter::pushPackage(DataPackage_t* pkg)
     // Our own reference keeps the package alive while it is handed out, and returns it to its
     // pool at the end when no consumer kept one.
     referPackage(pkg);
-    {
-        std::lock_guard<std::mutex> lock(m_mtxFifo);
-        for (CDataFifo* fifo : m_vecFifos) {
-            referPackage(pkg);
-            if (fifo->pushDataPackage(pkg) != 0) {
-                releasePackage(pkg);
-            }
-        }
-    }
-    {
-        std::lock_guard<std::mutex> lock(m_mtxCallBack);
-        for (auto& entry : m_mapCallBacks) {
-            referPackage(pkg);
-            if (entry.second(entry.first, pkg) != 0) {
-                releasePackage(pkg);
-            }
-        }
-    }
+    m_targets.handOut(
+        pkg, [this, pkg] { referPackage(pkg); }, [this, pkg] { releasePackage(pkg); });
     releasePackage(pkg);
     return 0;
 }
 
-int CDataCenter::attachFifo(CDataFifo* fifo)
+int CPackageTargets::attachFifo(CDataFifo* fifo)
 {
     if (fifo == nullptr) {
         return -1;
@@ -51,7 +35,7 @@ int CDataCenter::attachFifo(CDataFifo* fifo)
     return 0;
 }
 
-int CDataCenter::detachFifo(CDataFifo* fifo)
+int CPackageTargets::detachFifo(CDataFifo* fifo)
 {
     if (fifo == nullptr) {
         return -1;
@@ -65,7 +49,7 @@ int CDataCenter::detachFifo(CDataFifo* fifo)
     return 0;
 }
 
-int CDataCenter::registerCallBack(DataCallBack_t callback)
+int CPackageTargets::registerCallBack(DataCallBack_t callback)
 {
     if (!callback) {
         return -1;
@@ -76,7 +60,7 @@ int CDataCenter::registerCallBack(DataCallBack_t callback)
     return id;
 }
 
-void CDataCenter::unregisterCallBack(int id)
+void CPackageTargets::unregisterCallBack(int id)
 {
     std::lock_guard<std::mutex> lock(m_mtxCallBack);
     m_mapCallBacks.erase(id);

@@ -1,10 +1,10 @@
 // Fan-out of published packages to FIFOs and data callbacks, and the per-transport data manager.
 //
-// Threads: pushPackage runs on any publishing thread, several at once. m_mtxFifo guards
-// m_vecFifos and is held while the FIFOs are pushed to; m_mtxCallBack guards m_mapCallBacks and
-// is held while the callbacks run, so a callback must not register or unregister callbacks of
-// the same center. Lock order: m_mtxFifo, then a FIFO's mutex, then the pool's locks;
-// m_mtxCallBack, then whatever a callback takes.
+// Threads: pushPackage runs on any publishing thread, several at once. In CPackageTargets
+// m_mtxFifo guards m_vecFifos and is held while the FIFOs are pushed to; m_mtxCallBack guards
+// m_mapCallBacks and is held while the callbacks run, so a callback must not register or
+// unregister callbacks of the same center. Lock order: m_mtxFifo, then a FIFO's mutex, then the
+// pool's locks; m_mtxCallBack, then whatever a callback takes.
 #pragma once
 
 #include <functional>
@@ -19,6 +19,46 @@
 // 0 means the callee keeps that reference, anything else makes the center drop it.
 using DataCallBack_t = std::function<int(int, DataPackage_t*)>;
 
+// The FIFOs and data callbacks that packages are handed to: the data center's and the
+// shared-memory client's.
+class CPackageTargets {
+public:
+    int attachFifo(CDataFifo* fifo);
+    int detachFifo(CDataFifo* fifo);
+    // Ids 1, 2, 3, ... never reused; -1 for an empty callback.
+    int registerCallBack(DataCallBack_t callback);
+    void unregisterCallBack(int id);
+
+    // Hands the package to every FIFO in attach order, then to every callback in id order, each
+    // with a reference of its own (`refer`), dropped again (`release`) when the consumer refuses.
+    template <typename Refer, typename Release> void handOut(DataPackage_t* pkg, Refer refer, Release release)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mtxFifo);
+            for (CDataFifo* fifo : m_vecFifos) {
+                refer();
+                if (fifo->pushDataPackage(pkg) != 0) {
+                    release();
+                }
+            }
+        }
+        std::lock_guard<std::mutex> lock(m_mtxCallBack);
+        for (auto& entry : m_mapCallBacks) {
+            refer();
+            if (entry.second(entry.first, pkg) != 0) {
+                release();
+            }
+        }
+    }
+
+private:
+    std::vector<CDataFifo*> m_vecFifos;
+    std::mutex m_mtxFifo;
+    std::map<int, DataCallBack_t> m_mapCallBacks;
+    std::mutex m_mtxCallBack;
+    int m_iNextCbId{1};
+};
+
 class CDataCenter : public CDataBuffer {
 public:
     CDataCenter() = default;
@@ -30,18 +70,14 @@ public:
     // Hands the package to every FIFO in attach order, then to every callback in id order;
     // -1 for null, else 0 whatever the consumers did.
     int pushPackage(DataPackage_t* pkg);
-    int attachFifo(CDataFifo* fifo);
-    int detachFifo(CDataFifo* fifo);
+    int attachFifo(CDataFifo* fifo) { return m_targets.attachFifo(fifo); }
+    int detachFifo(CDataFifo* fifo) { return m_targets.detachFifo(fifo); }
     // Ids 1, 2, 3, ... never reused; -1 for an empty callback.
-    int registerCallBack(DataCallBack_t callback);
-    void unregisterCallBack(int id);
+    int registerCallBack(DataCallBack_t callback) { return m_targets.registerCallBack(std::move(callback)); }
+    void unregisterCallBack(int id) { m_targets.unregisterCallBack(id); }
 
 private:
-    std::vector<CDataFifo*> m_vecFifos;
-    std::mutex m_mtxFifo;
-    std::map<int, DataCallBack_t> m_mapCallBacks;
-    std::mutex m_mtxCallBack;
-    int m_iNextCbId{1};
+    CPackageTargets m_targets;
 };
 
 // The facade through which a transport's senders or receivers take, publish, refer and release

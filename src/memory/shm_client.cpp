@@ -381,24 +381,8 @@ void CShmClient::dispatch(CPoolMapping* mapping, int id)
         mapping->release(id);
         return;
     }
-    {
-        std::lock_guard<std::mutex> lock(m_mtxFifo);
-        for (CDataFifo* fifo : m_vecFifos) {
-            mapping->refer(id);
-            if (fifo->pushDataPackage(pkg) != 0) {
-                mapping->release(id);
-            }
-        }
-    }
-    {
-        std::lock_guard<std::mutex> lock(m_mtxCallBack);
-        for (auto& entry : m_mapCallBacks) {
-            mapping->refer(id);
-            if (entry.second(entry.first, pkg) != 0) {
-                mapping->release(id);
-            }
-        }
-    }
+    m_targets.handOut(
+        pkg, [mapping, id] { mapping->refer(id); }, [mapping, id] { mapping->release(id); });
     mapping->release(id);
 }
 
@@ -424,46 +408,22 @@ void CShmClient::deinit()
 
 int CShmClient::attachFifo(CDataFifo* fifo)
 {
-    if (fifo == nullptr) {
-        return -1;
-    }
-    std::lock_guard<std::mutex> lock(m_mtxFifo);
-    if (std::find(m_vecFifos.begin(), m_vecFifos.end(), fifo) != m_vecFifos.end()) {
-        return -1;
-    }
-    m_vecFifos.push_back(fifo);
-    return 0;
+    return m_targets.attachFifo(fifo);
 }
 
 int CShmClient::detachFifo(CDataFifo* fifo)
 {
-    if (fifo == nullptr) {
-        return -1;
-    }
-    std::lock_guard<std::mutex> lock(m_mtxFifo);
-    auto it = std::find(m_vecFifos.begin(), m_vecFifos.end(), fifo);
-    if (it == m_vecFifos.end()) {
-        return -1;
-    }
-    m_vecFifos.erase(it);
-    return 0;
+    return m_targets.detachFifo(fifo);
 }
 
 int CShmClient::registerCallBack(DataCallBack_t callback)
 {
-    if (!callback) {
-        return -1;
-    }
-    std::lock_guard<std::mutex> lock(m_mtxCallBack);
-    int id = m_iNextCbId++;
-    m_mapCallBacks[id] = std::move(callback);
-    return id;
+    return m_targets.registerCallBack(std::move(callback));
 }
 
 void CShmClient::unregisterCallBack(int id)
 {
-    std::lock_guard<std::mutex> lock(m_mtxCallBack);
-    m_mapCallBacks.erase(id);
+    m_targets.unregisterCallBack(id);
 }
 
 void CShmClient::putEmptyDataPkg(DataPackage_t* pkg)

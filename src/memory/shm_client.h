@@ -5,8 +5,8 @@
 //
 // Threads: the queue's receive thread runs the dispatch (FIFOs and callbacks); application
 // threads give packages back; the owner's control thread calls init/deinit; registerCallBack,
-// unregisterCallBack and getFps from any thread. m_mtxFifo guards the FIFO list and is held
-// while FIFOs are pushed to; m_mtxCallBack guards the callbacks and is held while they run (so a
+// unregisterCallBack and getFps from any thread. The targets' FIFO mutex is held
+// while FIFOs are pushed to and their callback mutex while the callbacks run (so a
 // callback must not register or unregister); m_mtxMapping guards the current-mapping pointer
 // only. Record mutexes are taken inside those sections.
 //
@@ -24,6 +24,7 @@
 #include <mutex>
 #include <vector>
 
+#include "memory/datacenter.h"
 #include "memory/mem_pool.h"
 
 class CDataFifo;
@@ -79,10 +80,6 @@ private:
 
     std::shared_ptr<CPoolMapping> m_pMapping;
     std::mutex m_mtxMapping;
-    std::vector<CDataFifo*> m_vecFifos;
-    std::mutex m_mtxFifo;
+    CPackageTargets m_targets;
     std::atomic<bool> m_bInit{false};
-    std::map<int, DataCallBack_t> m_mapCallBacks;
-    std::mutex m_mtxCallBack;
-    int m_iNextCbId{1};
 };
