@@ -99,12 +99,13 @@ void CUdpReceiver::deinit()
     if (!m_bRunning.load()) {
         return;
     }
-    resetFrameRate();
-    resetLostPkgCount();
     m_bRunning.store(false);
     if (m_thread.joinable()) {
         m_thread.join();
     }
+    // After the join, so that no frame counted by the ending thread survives the reset.
+    resetFrameRate();
+    resetLostPkgCount();
     CSocketUtils::closeSocket(m_iFd.exchange(-1));
 }
 
