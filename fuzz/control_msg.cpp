@@ -152,18 +152,14 @@ TransParam_t makeParam(Reader& in)
 {
     TransParam_t param;
     std::memset(&param, 0, sizeof(param));
-    switch (in.byte() % 4) {
+    // Only media a writing side offers: acknowledgements of others are refused.
+    switch (in.byte() % 3) {
     case 0:
         param.m_iType = TRANS_TYPE_UDP;
         std::memcpy(param.m_udpParam.m_szIp, in.text(15).c_str(), 16);
         param.m_udpParam.m_iPort = in.byte() * 256 + in.byte();
         break;
-    case 1:
-        param.m_iType = TRANS_TYPE_TCP;
-        std::memcpy(param.m_tcpParam.m_szIp, in.text(15).c_str(), 16);
-        param.m_tcpParam.m_iPort = in.byte();
-        break;
-    case 2: {
+    case 1: {
         param.m_iType = TRANS_TYPE_UNIX_SOCKET;
         std::string path = in.text(63);
         std::memcpy(param.m_unixSocketParam.m_szPath, path.c_str(), path.size() + 1);
@@ -174,7 +170,7 @@ TransParam_t makeParam(Reader& in)
         param.m_iType = TRANS_TYPE_SHARE_MEMORY;
         param.m_shmParam.m_iQueueKey = in.byte() * 65536 + in.byte();
         param.m_shmParam.m_iMemPoolKey = in.byte();
-        param.m_shmParam.m_layout.m_iGroupCount = in.byte() % (MEM_MAX_GROUPS + 1);
+        param.m_shmParam.m_layout.m_iGroupCount = 1 + in.byte() % MEM_MAX_GROUPS;
         for (int g = 0; g < param.m_shmParam.m_layout.m_iGroupCount; ++g) {
             param.m_shmParam.m_layout.m_stGroup[g] = MemGroup_t{g, in.byte() * 64, in.byte()};
         }

@@ -1,5 +1,10 @@
 #include "core/transport/control_msg.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -123,7 +128,59 @@ bool decodeRequestAckMsg(const uint8_t* data, size_t len, CtrlRequestAck_t* out)
         !decodeTransParam(data + CTRL_ACK_PARAM_OFFSET, len - CTRL_ACK_PARAM_OFFSET, &ack.m_param)) {
         return false;
     }
+    switch (ack.m_param.m_iType) {
+    case TRANS_TYPE_UDP:
+    case TRANS_TYPE_UNIX_SOCKET:
+        break;
+    case TRANS_TYPE_SHARE_MEMORY:
+        if (ack.m_param.m_shmParam.m_layout.m_iGroupCount < 1) {
+            return false;
+        }
+        break;
+    default:
+        return false;
+    }
     *out = std::move(ack);
+    return true;
+}
+
+bool isUnicastAddress(uint32_t addr)
+{
+    uint32_t host = ntohl(addr);
+    return host != INADDR_ANY && !IN_MULTICAST(host) && (host & 0xF0000000u) != 0xF0000000u;
+}
+
+bool isHostAddress(uint32_t addr)
+{
+    if ((ntohl(addr) >> 24) == 127) {
+        return true;
+    }
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return false;
+    }
+    bool found = false;
+    for (ifaddrs* entry = list; entry != nullptr && !found; entry = entry->ifa_next) {
+        if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET) {
+            sockaddr_in in;
+            std::memcpy(&in, entry->ifa_addr, sizeof(in));
+            found = in.sin_addr.s_addr == addr;
+        }
+    }
+    ::freeifaddrs(list);
+    return found;
+}
+
+bool peerAddress(int fd, uint32_t* addr)
+{
+    sockaddr_in peer;
+    std::memset(&peer, 0, sizeof(peer));
+    socklen_t len = sizeof(peer);
+    if (fd < 0 || addr == nullptr || ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 ||
+        peer.sin_family != AF_INET) {
+        return false;
+    }
+    *addr = peer.sin_addr.s_addr;
     return true;
 }
 

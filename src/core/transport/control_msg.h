@@ -60,8 +60,20 @@ struct CtrlRequestAck_t {
 };
 
 // Exactly CTRL_REQUEST_ACK_MSG_LEN bytes with m_u32DataLen 368, magic, type 15, terminated texts
-// and a channel record that decodeTransParam accepts.
+// and a channel record that decodeTransParam accepts, of a medium the negotiation offers (UDP, a
+// Unix-domain socket, or shared memory with at least one chunk group): a writing side never
+// answers with TCP or PCIe, and a layout without a group describes no pool.
 bool decodeRequestAckMsg(const uint8_t* data, size_t len, CtrlRequestAck_t* out);
+
+// Where a control connection's peer is. The address in network byte order.
+// A unicast host address: not 0.0.0.0, not multicast, not in 240.0.0.0/4 (255.255.255.255
+// included).
+bool isUnicastAddress(uint32_t addr);
+// One of this host's addresses: loopback (127.0.0.0/8) or an IPv4 address of one of its
+// interfaces. False when the interfaces cannot be read.
+bool isHostAddress(uint32_t addr);
+// The peer address of a connected socket, in network byte order; false when it has none.
+bool peerAddress(int fd, uint32_t* addr);
 
 // A control connection's receive buffer: bytes are appended as they arrive and taken out one
 // complete message at a time. Holds twice the longest message, so a partial message plus one read

@@ -26,22 +26,44 @@ constexpr int kTopicWaiting = 0;
 
 } // namespace
 
-void CTransReceiver::DataChannel_t::noteLent(const DataPackage_t* pkg)
-{
-    auto addr = reinterpret_cast<uintptr_t>(pkg);
-    uintptr_t low = m_uLow.load();
-    while (addr < low && !m_uLow.compare_exchange_weak(low, addr)) {
-    }
-    uintptr_t high = m_uHigh.load();
-    while (addr > high && !m_uHigh.compare_exchange_weak(high, addr)) {
-    }
-    m_i64Lent.fetch_add(1, std::memory_order_acq_rel);
-}
+// A line a peer can make the control thread repeat: printed when the limiter lets it through.
+#define CTRL_LINE(print, ...)                                                                                  \
+    do {                                                                                                       \
+        char ctrlLine_[256];                                                                                   \
+        std::snprintf(ctrlLine_, sizeof(ctrlLine_), __VA_ARGS__);                                              \
+        if (admitLine(ctrlLine_)) {                                                                            \
+            print("%s", ctrlLine_);                                                                            \
+        }                                                                                                      \
+    } while (0)
 
-bool CTransReceiver::DataChannel_t::holds(const DataPackage_t* pkg) const
+bool CLineLimiter::allow(const std::string& text, int64_t nowMs, int* leftOut)
 {
-    auto addr = reinterpret_cast<uintptr_t>(pkg);
-    return addr >= m_uLow.load() && addr <= m_uHigh.load();
+    *leftOut = 0;
+    auto it = m_mapTexts.find(text);
+    if (it == m_mapTexts.end()) {
+        if (m_mapTexts.size() >= kMaxTexts) {
+            for (auto old = m_mapTexts.begin(); old != m_mapTexts.end();) {
+                old = nowMs - old->second.m_i64WindowStart >= m_i64WindowMs ? m_mapTexts.erase(old) : std::next(old);
+            }
+            if (m_mapTexts.size() >= kMaxTexts) {
+                m_mapTexts.clear();
+            }
+        }
+        it = m_mapTexts.emplace(text, Entry_t{nowMs, 0, 0}).first;
+    }
+    Entry_t& entry = it->second;
+    if (nowMs - entry.m_i64WindowStart >= m_i64WindowMs) {
+        entry.m_i64WindowStart = nowMs;
+        entry.m_iPrinted = 0;
+    }
+    if (entry.m_iPrinted >= m_iPerWindow) {
+        ++entry.m_iLeftOut;
+        return false;
+    }
+    ++entry.m_iPrinted;
+    *leftOut = entry.m_iLeftOut;
+    entry.m_iLeftOut = 0;
+    return true;
 }
 
 CTransReceiver::CTransReceiver() : m_pDataManager(std::make_unique<CDataManager>())
@@ -54,7 +76,6 @@ CTransReceiver::~CTransReceiver()
 {
     stopMsgTask();
     stopDataTrans();
-    reapRetired(true);
     std::lock_guard<std::mutex> lock(m_mutexEventCb);
     m_mapEventCb.clear();
 }
@@ -150,7 +171,6 @@ void CTransReceiver::procMsgTask()
 {
     while (m_bRunning.load()) {
         msgStateMachine();
-        reapRetired(false);
     }
 }
 
@@ -180,14 +200,13 @@ void CTransReceiver::msgStateMachine()
     }
     case STAT_CONNECT:
         if (connectServer() == 0) {
-            DDS_GREEN("Connect ip %s port %d success.", m_szIp, m_iPort);
+            CTRL_LINE(DDS_GREEN, "Connect ip %s port %d success.", m_szIp, m_iPort);
             m_iState.store(STAT_REQUEST, std::memory_order_release);
             m_iErrorCount = 0;
             m_i64NextSendTime = 0;
             m_bWaitReply = false;
             m_recvBuffer.clear();
         } else {
-            DDS_GREEN("Connect ip %s port %d failed!!!", m_szIp, m_iPort);
             pause(CTRL_RETRY_PAUSE_MS);
             ++m_iErrorCount;
         }
@@ -228,14 +247,48 @@ int CTransReceiver::waitConnected(int fd)
     return ETIMEDOUT;
 }
 
+void CTransReceiver::bindToHostAddress(int fd)
+{
+    sockaddr_in local;
+    std::memset(&local, 0, sizeof(local));
+    local.sin_family = AF_INET;
+    const std::string hostIp = CResourceManager::getInstance()->getHostIp();
+    if (::inet_pton(AF_INET, hostIp.c_str(), &local.sin_addr) != 1) {
+        return;
+    }
+    // Not an address of this host (any more): the kernel picks one, and the writer refuses a
+    // request naming another.
+    (void)::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local));
+}
+
+bool CTransReceiver::admitLine(const char* text)
+{
+    int leftOut = 0;
+    if (!m_lineLimiter.allow(text, getUptimeMs(), &leftOut)) {
+        return false;
+    }
+    if (leftOut > 0) {
+        DDS_YELLOW("Warning: the next line was repeated %d more times", leftOut);
+    }
+    return true;
+}
+
+void CTransReceiver::countBadAnswer()
+{
+    ++m_iErrorCount;
+    pause(CTRL_ERROR_PAUSE_MS);
+}
+
 int CTransReceiver::connectServer()
 {
     int fd = m_iFd;
+    m_bPeerOnHost = false;
     if (fd < 0) {
         // Every attempt on a fresh socket: a timed-out or interrupted attempt leaves its socket
         // unusable for another connect.
         fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP);
         if (fd < 0) {
+            CTRL_LINE(DDS_GREEN, "Connect ip %s port %d failed!!!", m_szIp, m_iPort);
             return -1;
         }
         CSocketUtils::setAddrReuse(fd, true);
@@ -243,6 +296,7 @@ int CTransReceiver::connectServer()
         std::lock_guard<std::mutex> lock(m_mutexEndpoint);
         m_iFd = fd;
     }
+    bindToHostAddress(fd);
     // Non-blocking, so that an endpoint that drops SYNs costs one bounded wait, not minutes.
     CSocketUtils::setBlock(fd, false);
     int err = 0;
@@ -254,11 +308,18 @@ int CTransReceiver::connectServer()
     }
     if (err == 0) {
         CSocketUtils::setBlock(fd, true);
+        uint32_t peer = 0;
+        m_bPeerOnHost = peerAddress(fd, &peer) && isHostAddress(peer);
         return 0;
     }
-    errno = err;
-    perror("connect: ");
     closeControlSocket();
+    char text[128];
+    std::snprintf(text, sizeof(text), "Connect ip %s port %d failed!!!", m_szIp, m_iPort);
+    if (admitLine(text)) {
+        errno = err;
+        perror("connect: ");
+        DDS_GREEN("%s", text);
+    }
     return -1;
 }
 
@@ -309,9 +370,11 @@ void CTransReceiver::onRequestData()
     const uint8_t* msg = nullptr;
     size_t len = 0;
     int got = 0;
+    bool bad = false;
     while ((got = m_recvBuffer.next(&msg, &len)) != 0) {
         if (got < 0) {
-            DDS_RED("Error: Invalid data");
+            CTRL_LINE(DDS_RED, "Error: Invalid data");
+            bad = true;
             continue;
         }
         if (procRequestAckMsg(const_cast<unsigned char*>(msg), static_cast<int>(len)) == 0) {
@@ -321,28 +384,43 @@ void CTransReceiver::onRequestData()
             m_i64NextSendTime = 0;
             return; // what follows is read in the new state
         }
+        bad = true;
+    }
+    // Bytes that are not an acceptable answer count like a missing one: an endpoint that answers
+    // anything is given up after the fault limit.
+    if (bad) {
+        countBadAnswer();
     }
 }
 
 void CTransReceiver::onHeartbeatData()
 {
-    // Any data counts as the answer; complete messages are taken out to keep the stream framed.
+    // Complete messages are taken out to keep the stream framed; a part of one waits for the rest.
     const uint8_t* msg = nullptr;
     size_t len = 0;
     int got = 0;
+    bool answered = false;
+    bool bad = false;
     while ((got = m_recvBuffer.next(&msg, &len)) != 0) {
-        if (got > 0) {
-            procHeartbeatAckMsg(const_cast<unsigned char*>(msg), static_cast<int>(len));
+        if (got > 0 && procHeartbeatAckMsg(const_cast<unsigned char*>(msg), static_cast<int>(len)) == 0) {
+            answered = true;
+        } else {
+            bad = true;
         }
     }
-    m_i64NextSendTime = getUptimeMs() + m_iHeartbeatInterval;
-    m_bWaitReply = false;
-    m_iErrorCount = 0;
+    if (answered) {
+        m_i64NextSendTime = getUptimeMs() + m_iHeartbeatInterval;
+        m_bWaitReply = false;
+        m_iErrorCount = 0;
+    } else if (bad) {
+        countBadAnswer();
+    }
 }
 
 void CTransReceiver::reset(int state)
 {
-    DDS_GREEN("Current state is %s, switch to STAT_IDLE, Exception count is %d.", getStateName(state), m_iErrorCount);
+    CTRL_LINE(DDS_GREEN, "Current state is %s, switch to STAT_IDLE, Exception count is %d.", getStateName(state),
+              m_iErrorCount);
     TopicStateCallBack_t topicState;
     {
         std::lock_guard<std::mutex> lock(m_mutexEndpoint);
@@ -367,7 +445,7 @@ int CTransReceiver::sendRequestMsg()
     buildRequestMsg(msg, CResourceManager::getInstance()->getHostIp(), m_strTopicName);
     int ret = CSocketUtils::writeData(m_iFd, msg, static_cast<int>(sizeof(msg)), 10);
     if (ret != static_cast<int>(sizeof(msg))) {
-        DDS_RED("Error: iRet = %d, iLen = %d", ret, static_cast<int>(sizeof(msg)));
+        CTRL_LINE(DDS_RED, "Error: iRet = %d, iLen = %d", ret, static_cast<int>(sizeof(msg)));
         return -1;
     }
     return 0;
@@ -379,7 +457,7 @@ int CTransReceiver::sendHeartbeatMsg()
     buildHeartbeatMsg(msg, MSG_TYPE_HEARTBEAT, CResourceManager::getInstance()->getHostIp(), m_strTopicName);
     int ret = CSocketUtils::writeData(m_iFd, msg, static_cast<int>(sizeof(msg)), 10);
     if (ret != static_cast<int>(sizeof(msg))) {
-        DDS_YELLOW("Warning: iRet = %d, iLen = %d", ret, static_cast<int>(sizeof(msg)));
+        CTRL_LINE(DDS_YELLOW, "Warning: iRet = %d, iLen = %d", ret, static_cast<int>(sizeof(msg)));
         return -1;
     }
     return 0;
@@ -389,15 +467,21 @@ int CTransReceiver::procRequestAckMsg(unsigned char* buffer, int length)
 {
     CtrlRequestAck_t ack;
     if (length < 0 || !decodeRequestAckMsg(buffer, static_cast<size_t>(length), &ack)) {
-        DDS_RED("Error: Invalid data");
+        CTRL_LINE(DDS_RED, "Error: Invalid data");
         return -1;
     }
-    if (ack.m_param.m_iType == TRANS_TYPE_UNIX_SOCKET) {
+    const int type = ack.m_param.m_iType;
+    if ((type == TRANS_TYPE_UNIX_SOCKET || type == TRANS_TYPE_SHARE_MEMORY) && !m_bPeerOnHost) {
+        // A same-host medium names objects of this host: only a writer on this host may.
+        CTRL_LINE(DDS_RED, "Error: writer at %s is not on this host, channel type %d refused", m_szIp, type);
+        return -1;
+    }
+    if (type == TRANS_TYPE_UNIX_SOCKET) {
         // The receiver unlinks a stale file at this path: take only the path our own topic has.
         char expected[DDS_PATH_TEXT_SIZE];
         if (!makeUnixSocketPath(m_strTopicName, ack.m_param.m_unixSocketParam.m_iId, expected) ||
             std::strcmp(expected, ack.m_param.m_unixSocketParam.m_szPath) != 0) {
-            DDS_RED("Error: Invalid data");
+            CTRL_LINE(DDS_RED, "Error: Invalid data");
             return -1;
         }
     }
@@ -416,7 +500,8 @@ int CTransReceiver::procRequestAckMsg(unsigned char* buffer, int length)
 int CTransReceiver::procHeartbeatAckMsg(unsigned char* buffer, int length)
 {
     std::string topic;
-    if (length < 0 || !decodeHeartbeatMsg(buffer, static_cast<size_t>(length), MSG_TYPE_HEARTBEAT_ACK, &topic)) {
+    if (length < 0 || !decodeHeartbeatMsg(buffer, static_cast<size_t>(length), MSG_TYPE_HEARTBEAT_ACK, &topic) ||
+        topic != m_strTopicName) {
         return -1;
     }
     return 0;
@@ -463,35 +548,13 @@ int CTransReceiver::stopDataTrans()
     {
         std::lock_guard<std::mutex> lock(m_mutexReceiver);
         channel.swap(m_pDataChannel);
-        if (channel && channel->m_iType == TRANS_TYPE_SHARE_MEMORY && channel->m_i64Lent.load() > 0) {
-            // Lent packages lie in its segment: keep it attached until they are back.
-            m_vecRetired.push_back(std::move(channel));
-            channel.reset();
-        }
     }
     // Outside the mutex: deinit joins the receive thread, which may be releasing a package.
+    // Packages still lent from a shared-memory channel keep their pool mapping by themselves.
     if (channel) {
         channel->m_pDataReceiver->deinit();
     }
     return 0;
-}
-
-void CTransReceiver::reapRetired(bool all)
-{
-    std::vector<std::shared_ptr<DataChannel_t>> done;
-    {
-        std::lock_guard<std::mutex> lock(m_mutexReceiver);
-        if (m_vecRetired.empty()) {
-            return;
-        }
-        auto keep = std::partition(m_vecRetired.begin(), m_vecRetired.end(),
-                                   [all](const auto& channel) { return !all && channel->m_i64Lent.load() > 0; });
-        std::move(keep, m_vecRetired.end(), std::back_inserter(done));
-        m_vecRetired.erase(keep, m_vecRetired.end());
-    }
-    for (auto& channel : done) {
-        channel->m_pDataReceiver->deinit();
-    }
 }
 
 void CTransReceiver::notifyEvent(int event)
@@ -527,44 +590,16 @@ std::shared_ptr<CTransReceiver::DataChannel_t> CTransReceiver::getChannel()
     return m_pDataChannel;
 }
 
-std::shared_ptr<CTransReceiver::DataChannel_t> CTransReceiver::findShmOrigin(const DataPackage_t* pkg)
-{
-    std::lock_guard<std::mutex> lock(m_mutexReceiver);
-    if (m_pDataChannel && m_pDataChannel->m_iType == TRANS_TYPE_SHARE_MEMORY && m_pDataChannel->holds(pkg)) {
-        return m_pDataChannel;
-    }
-    for (auto& channel : m_vecRetired) {
-        if (channel->holds(pkg)) {
-            return channel;
-        }
-    }
-    // Not seen by a callback (taken from a FIFO): only the current channel can have delivered it
-    // when no older one is still up.
-    if (m_vecRetired.empty() && m_pDataChannel && m_pDataChannel->m_iType == TRANS_TYPE_SHARE_MEMORY) {
-        return m_pDataChannel;
-    }
-    return nullptr;
-}
-
 void CTransReceiver::putEmptyDataPkg(DataPackage_t* pkg)
 {
     if (pkg == nullptr) {
         return;
     }
-    // Told apart by address: the flag lies in the segment, where other processes can change it.
-    if (CShmClient::heldPackageCapacity(pkg) < 0) {
+    // Told apart by address, not by the flag in the segment that other processes can change: a
+    // package of a pool mapping goes back there, whichever channel delivered it.
+    if (!CShmClient::releaseHeldPackage(pkg)) {
         m_pDataManager->putEmptyDataPkg(pkg);
-        return;
     }
-    std::shared_ptr<DataChannel_t> origin = findShmOrigin(pkg);
-    if (!origin) {
-        // No channel knows it any more: the mapping it lies in still counts it, and lets go of
-        // the segment once nothing of this process holds a package there.
-        CShmClient::releaseHeldPackage(pkg);
-        return;
-    }
-    origin->m_pDataReceiver->putEmptyDataPkg(pkg);
-    origin->m_i64Lent.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 int CTransReceiver::registerDataCallBack(std::function<int(int, DataPackage_t*)> callback)
@@ -573,21 +608,7 @@ int CTransReceiver::registerDataCallBack(std::function<int(int, DataPackage_t*)>
     if (!channel) {
         return -1;
     }
-    if (channel->m_iType != TRANS_TYPE_SHARE_MEMORY || !callback) {
-        return channel->m_pDataReceiver->registerDataCallBack(std::move(callback));
-    }
-    // Weak: whoever keeps the registration may outlive the channel.
-    std::weak_ptr<DataChannel_t> origin = channel;
-    return channel->m_pDataReceiver->registerDataCallBack(
-        [origin, callback = std::move(callback)](int id, DataPackage_t* pkg) {
-            int kept = callback(id, pkg);
-            if (kept == 0 && CShmClient::heldPackageCapacity(pkg) >= 0) {
-                if (std::shared_ptr<DataChannel_t> channelNow = origin.lock()) {
-                    channelNow->noteLent(pkg);
-                }
-            }
-            return kept;
-        });
+    return channel->m_pDataReceiver->registerDataCallBack(std::move(callback));
 }
 
 void CTransReceiver::unregisterDataCallBack(int id)
@@ -607,10 +628,7 @@ CDataFifo* CTransReceiver::createDataFifo(int policy, int depth)
     CDataFifo* fifo = channel->m_pDataReceiver->createDataFifo(policy, depth);
     if (fifo != nullptr) {
         std::lock_guard<std::mutex> lock(m_mutexReceiver);
-        m_mapFifoOrigin[fifo] = FifoOrigin_t{channel, channel->m_iType};
-        if (channel->m_iType == TRANS_TYPE_SHARE_MEMORY) {
-            channel->m_i64Lent.fetch_add(1, std::memory_order_acq_rel);
-        }
+        m_mapFifoOrigin[fifo] = channel;
     }
     return fifo;
 }
@@ -621,26 +639,18 @@ void CTransReceiver::destroyDataFifo(CDataFifo* fifo)
         return;
     }
     std::shared_ptr<DataChannel_t> origin;
-    int type = -1;
     {
         std::lock_guard<std::mutex> lock(m_mutexReceiver);
         auto it = m_mapFifoOrigin.find(fifo);
         if (it == m_mapFifoOrigin.end()) {
             origin = m_pDataChannel; // not one of ours: as the current channel sees it
         } else {
-            origin = it->second.m_pChannel.lock();
-            type = it->second.m_iType;
+            origin = std::move(it->second);
             m_mapFifoOrigin.erase(it);
         }
     }
     if (origin) {
         origin->m_pDataReceiver->destroyDataFifo(fifo);
-        if (type == TRANS_TYPE_SHARE_MEMORY) {
-            origin->m_i64Lent.fetch_sub(1, std::memory_order_acq_rel);
-        }
-    } else if (type >= 0 && type != TRANS_TYPE_SHARE_MEMORY) {
-        // The socket media make their FIFOs in this transport's data manager, which is still here.
-        m_pDataManager->destroyDataFifo(fifo);
     }
 }
 

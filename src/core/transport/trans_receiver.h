@@ -8,10 +8,11 @@
 // threads call the registrations, the pass-through and status operations and the destructor; the
 // data channel's delivering thread releases packages. m_mutexEndpoint guards m_iFd, the endpoint
 // fields and the change out of and back into STAT_IDLE (m_iState is atomic: written with release,
-// read with acquire); m_mutexReceiver guards the current and retired data channels and the FIFO
-// origins, and is held only to take or swap a holder, never across a call into a receiver; m_mutexEventCb guards the
-// event registry and is held while the callbacks run; m_mutexConnParam guards the channel lists. Lock order:
-// m_mutexEventCb, then m_mutexReceiver; nothing is taken under m_mutexReceiver or m_mutexConnParam.
+// read with acquire); m_mutexReceiver guards the current data channel and the FIFO origins, and is
+// held only to take or swap a holder, never across a call into a receiver; m_mutexEventCb guards
+// the event registry and is held while the callbacks run; m_mutexConnParam guards the channel
+// lists. Lock order: m_mutexEventCb, then m_mutexReceiver; nothing is taken under m_mutexReceiver
+// or m_mutexConnParam. The line limiter and the peer flag belong to the control thread.
 #pragma once
 
 #include <netinet/in.h>
@@ -49,6 +50,31 @@ constexpr int CTRL_ERROR_PAUSE_MS = 20;
 // A connect attempt gives up after this long (ms), looking at the running flag every slice.
 constexpr int CTRL_CONNECT_TIMEOUT_MS = 1000;
 constexpr int CTRL_CONNECT_SLICE_MS = 100;
+// Equal lines the control thread prints in one window; the rest are counted and said once.
+constexpr int CTRL_LINES_PER_WINDOW = 11;
+constexpr int64_t CTRL_LINE_WINDOW_MS = 60000;
+
+// Limits equal lines that a peer can make a control thread repeat. One thread only.
+class CLineLimiter {
+public:
+    CLineLimiter(int perWindow, int64_t windowMs) : m_iPerWindow(perWindow), m_i64WindowMs(windowMs) {}
+    // Whether `text` may be printed at `nowMs`; `*leftOut` gets the number of equal lines that
+    // were not printed since the last one that was (0 when refused).
+    bool allow(const std::string& text, int64_t nowMs, int* leftOut);
+
+private:
+    struct Entry_t {
+        int64_t m_i64WindowStart{0};
+        int m_iPrinted{0};
+        int m_iLeftOut{0};
+    };
+    // Texts kept before those whose window has passed are forgotten.
+    static constexpr size_t kMaxTexts = 32;
+
+    int m_iPerWindow;
+    int64_t m_i64WindowMs;
+    std::map<std::string, Entry_t> m_mapTexts;
+};
 
 class CTransReceiver : public CTransport {
 public:
@@ -115,26 +141,14 @@ public:
     static const char* getStateName(int state);
 
 private:
-    // One data channel as the other threads see it. A shared-memory channel also counts the
-    // packages its readers kept (and the FIFOs it made) and the address range the packages lie
-    // in, so that a release finds the channel a package came from, and the channel stays up until
-    // everything it lent is back.
+    // One data channel as the other threads see it. Packages it lent stay valid without it: a
+    // shared-memory package lies in a pool mapping that the process keeps while any is held.
     struct DataChannel_t {
         std::shared_ptr<CDataReceiver> m_pDataReceiver;
         int m_iType{-1};
-        std::atomic<int64_t> m_i64Lent{0};
-        std::atomic<uintptr_t> m_uLow{UINTPTR_MAX};
-        std::atomic<uintptr_t> m_uHigh{0};
-
-        void noteLent(const DataPackage_t* pkg);
-        bool holds(const DataPackage_t* pkg) const;
     };
 
     std::shared_ptr<DataChannel_t> getChannel();
-    // Takes the channel that delivered a shared-memory package, or null.
-    std::shared_ptr<DataChannel_t> findShmOrigin(const DataPackage_t* pkg);
-    // Stops the retired channels whose packages are all back (every one when `all`).
-    void reapRetired(bool all);
     // One pass in STAT_REQUEST or STAT_HEARTBEAT: send when due, then one read.
     void exchange(int state);
     void onRequestData();
@@ -145,6 +159,14 @@ private:
     void pause(int ms);
     // Waits for a non-blocking connect to finish; 0 or the errno of the failure.
     int waitConnected(int fd);
+    // Binds the control socket to this host's address, so that the writing side sees the
+    // connection come from the address the request names.
+    static void bindToHostAddress(int fd);
+    // Whether the control thread may print `text` now (after saying how many equal lines it left out).
+    bool admitLine(const char* text);
+    // An answer that is not the awaited one: a fault, and a pause so that a peer answering at
+    // once cannot make the thread spin.
+    void countBadAnswer();
 
     std::atomic<bool> m_bRunning{false};
     char m_szIp[DDS_IP_TEXT_SIZE];
@@ -157,6 +179,8 @@ private:
     int64_t m_i64NextSendTime{0};
     int m_iErrorCount{0};
     bool m_bWaitReply{false};
+    bool m_bPeerOnHost{false}; // the control connection's peer is an address of this host
+    CLineLimiter m_lineLimiter{CTRL_LINES_PER_WINDOW, CTRL_LINE_WINDOW_MS};
     std::unique_ptr<CDataManager> m_pDataManager;
     std::map<int, std::unique_ptr<EventCbInfo_t>> m_mapEventCb;
     std::mutex m_mutexEventCb;
@@ -172,14 +196,9 @@ private:
     std::mutex m_mutexEndpoint;
     std::mutex m_mutexReceiver;
     std::shared_ptr<DataChannel_t> m_pDataChannel;
-    std::vector<std::shared_ptr<DataChannel_t>> m_vecRetired;
-    // Where each FIFO handed out came from, so that it goes back there (or, for a socket medium
-    // whose receiver is gone, to the data manager that made it).
-    struct FifoOrigin_t {
-        std::weak_ptr<DataChannel_t> m_pChannel;
-        int m_iType;
-    };
-    std::map<CDataFifo*, FifoOrigin_t> m_mapFifoOrigin;
+    // The channel each FIFO handed out came from: it is destroyed there, so the channel's
+    // receiver object (stopped or not) stays until its last FIFO is gone.
+    std::map<CDataFifo*, std::shared_ptr<DataChannel_t>> m_mapFifoOrigin;
     std::mutex m_mutexWake;
     std::condition_variable m_cvWake;
     CCtrlMsgBuffer m_recvBuffer; // control thread only

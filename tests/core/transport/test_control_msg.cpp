@@ -45,6 +45,38 @@ TransParam_t unixParam(const std::string& topic, int index)
     return param;
 }
 
+TransParam_t tcpParam()
+{
+    TransParam_t param;
+    std::memset(&param, 0, sizeof(param));
+    param.m_iType = TRANS_TYPE_TCP;
+    std::strcpy(param.m_tcpParam.m_szIp, "127.0.0.1");
+    param.m_tcpParam.m_iPort = 49999;
+    return param;
+}
+
+TransParam_t pcieParam()
+{
+    TransParam_t param;
+    std::memset(&param, 0, sizeof(param));
+    param.m_iType = TRANS_TYPE_PCIE;
+    return param;
+}
+
+TransParam_t shmParam(int groups)
+{
+    TransParam_t param;
+    std::memset(&param, 0, sizeof(param));
+    param.m_iType = TRANS_TYPE_SHARE_MEMORY;
+    param.m_shmParam.m_iQueueKey = 0x123500;
+    param.m_shmParam.m_iMemPoolKey = 0x123501;
+    param.m_shmParam.m_layout.m_iGroupCount = groups;
+    for (int g = 0; g < groups; ++g) {
+        param.m_shmParam.m_layout.m_stGroup[g] = MemGroup_t{g, 1024, 4};
+    }
+    return param;
+}
+
 Bytes ack(const TransParam_t& param)
 {
     uint8_t msg[CTRL_REQUEST_ACK_MSG_LEN];
@@ -232,7 +264,12 @@ TEST(ControlMsgTest, AcknowledgementChecks)
         {"topic without NUL", withBytes(50, Bytes(128, 't'))},
         {"path without NUL", withBytes(178 + 8, Bytes(64, 'p'))},
         {"unknown medium", withBytes(178, typeBytes)},
+        {"TCP, never offered", ack(tcpParam())},
+        {"PCIe, never offered", ack(pcieParam())},
+        {"shared memory without a group", ack(shmParam(0))},
     };
+    ASSERT_TRUE(decodeRequestAckMsg(ack(shmParam(1)).data(), CTRL_REQUEST_ACK_MSG_LEN, &decoded));
+    EXPECT_EQ(decoded.m_param.m_shmParam.m_layout.m_iGroupCount, 1);
     for (const auto& c : cases) {
         CtrlRequestAck_t out;
         out.m_strTopic = "untouched";
