@@ -7,10 +7,23 @@
 //       the data channel comes and goes, "GOT <n>" after each message; "quit" tears down.
 //   trans_peer rawclient <ip> <port> <topic>   one heartbeat over a plain TCP connection; prints
 //       "ANSWERED" when the answer came, then idles until stdin closes.
+//   trans_peer reader <port> <topic> <ownIp> <writerIp> [retry]   as above on the given addresses;
+//       with "retry" it takes the endpoint again after every reset, as discovery would.
+//
+// Hostile peers, written from the wire formats alone (no library code builds their bytes):
+//   trans_peer fakewriter <ip> <port> <topic> <answer...>   listens, prints "LISTENING", serves one
+//       connection after another: every request gets the answer, every heartbeat its answer.
+//       Answers: "unix <index>", "shm <queueKey> <poolKey> <groups>", "tcp <ip> <port>", "pcie",
+//       "garbage" (every read is answered with bytes that are no control message).
+//   trans_peer badreader <ip> <port> <topic> <requesterIp>   sends a request naming requesterIp,
+//       then a heartbeat; prints "ACK <type>" when an acknowledgement came first, else "REFUSED".
+//   trans_peer squat udp|tcp <ip> <port> | squat unix <path>   holds the address (a live socket),
+//       prints "SQUATTING", and keeps it until stdin closes.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +34,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "core/resource_manager.h"
 #include "core/topic_impl.h"
@@ -86,9 +100,10 @@ int runWriter(int port, const std::string& topicName, int firstIndex)
     return 0;
 }
 
-int runReader(int port, const std::string& topicName)
+int runReader(int port, const std::string& topicName, const std::string& ownIp, const std::string& writerIp,
+              bool retry)
 {
-    CResourceManager::getInstance()->setHostEthIp("lo", "127.0.0.1");
+    CResourceManager::getInstance()->setHostEthIp("lo", ownIp);
     ctrltest::TestPool pools;
     CMemPool& pool = pools.pool;
     ctrltest::TestTopic topic(topicName);
@@ -109,7 +124,14 @@ int runReader(int port, const std::string& topicName)
             say("STOP");
         }
     });
-    TransParam_t param = ctrltest::tcpEndpoint("127.0.0.1", port);
+    TransParam_t param = ctrltest::tcpEndpoint(writerIp.c_str(), port);
+    if (retry) {
+        // Runs at the end of a reset on the control thread, which takes the endpoint next pass.
+        receiver->setTopicStateCallBack([&](const std::string&, int) {
+            say("RESET");
+            receiver->setMsgTransParam(param);
+        });
+    }
     if (receiver->setMsgTransParam(param) != 0) {
         say("FAILED");
         return 1;
@@ -157,6 +179,243 @@ int runRawClient(const char* ip, int port, const std::string& topicName)
     return 0;
 }
 
+// Wire format, host byte order: header of 34 bytes (magic "ZQMW", flag at 4, type at 5, payload
+// length at 18); request: requester address at 38, topic at 54 (182 bytes); acknowledgement:
+// address at 34, topic at 50, channel record at 178 (402 bytes); heartbeats: address at 34, topic
+// at 50 (178 bytes). Channel record: type at 0; at 8 an address (16) and port, a path (64) and
+// index at 72, or queue key, pool key, 8 reserved bytes and the layout (group count at 24, groups
+// of id, chunk size, chunk count from 28).
+using Bytes = std::vector<uint8_t>;
+
+void put32(Bytes& msg, size_t at, uint32_t value)
+{
+    std::memcpy(msg.data() + at, &value, sizeof(value));
+}
+
+void putText(Bytes& msg, size_t at, const std::string& text)
+{
+    std::memcpy(msg.data() + at, text.c_str(), text.size());
+}
+
+Bytes wireMessage(uint8_t type, size_t length)
+{
+    Bytes msg(length, 0);
+    std::memcpy(msg.data(), "ZQMW", 4);
+    msg[5] = type;
+    put32(msg, 18, static_cast<uint32_t>(length - 34));
+    return msg;
+}
+
+// The acknowledgement a fake writer gives, from its words; empty for garbage or a bad answer.
+Bytes fakeAck(const std::string& ip, const std::string& topic, const std::vector<std::string>& answer)
+{
+    Bytes msg = wireMessage(15, 402);
+    putText(msg, 34, ip);
+    putText(msg, 50, topic);
+    const size_t param = 178;
+    const std::string& kind = answer.empty() ? std::string() : answer[0];
+    if (kind == "unix" && answer.size() == 2) {
+        put32(msg, param, 2);
+        putText(msg, param + 8, "/tmp/" + topic + "-" + answer[1]);
+        put32(msg, param + 72, static_cast<uint32_t>(std::atoi(answer[1].c_str())));
+    } else if (kind == "shm" && answer.size() == 4) {
+        put32(msg, param, 3);
+        put32(msg, param + 8, static_cast<uint32_t>(std::strtol(answer[1].c_str(), nullptr, 0)));
+        put32(msg, param + 12, static_cast<uint32_t>(std::strtol(answer[2].c_str(), nullptr, 0)));
+        int groups = std::atoi(answer[3].c_str());
+        put32(msg, param + 24, static_cast<uint32_t>(groups));
+        for (int g = 0; g < groups; ++g) {
+            size_t at = param + 28 + 12 * static_cast<size_t>(g);
+            put32(msg, at, static_cast<uint32_t>(g));
+            put32(msg, at + 4, 1024);
+            put32(msg, at + 8, 4);
+        }
+    } else if (kind == "tcp" && answer.size() == 3) {
+        put32(msg, param, 0);
+        putText(msg, param + 8, answer[1]);
+        put32(msg, param + 24, static_cast<uint32_t>(std::atoi(answer[2].c_str())));
+    } else if (kind == "pcie") {
+        put32(msg, param, 4);
+    } else {
+        return Bytes();
+    }
+    return msg;
+}
+
+bool sendAll(int fd, const Bytes& msg)
+{
+    return ::send(fd, msg.data(), msg.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(msg.size());
+}
+
+int listenOn(const char* ip, int port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = inet_addr(ip);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(fd, 16) != 0) {
+        return -1;
+    }
+    return fd;
+}
+
+// Serves one connection: complete messages are taken from the stream by their header.
+void serveFake(int fd, const std::string& ip, const std::string& topic, const Bytes& ack, bool garbage)
+{
+    Bytes stream;
+    uint8_t buffer[4096];
+    for (;;) {
+        ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0) {
+            return;
+        }
+        if (garbage) {
+            if (!sendAll(fd, Bytes(200, 'x'))) {
+                return;
+            }
+            continue;
+        }
+        stream.insert(stream.end(), buffer, buffer + n);
+        while (stream.size() >= 34) {
+            uint32_t dataLen = 0;
+            std::memcpy(&dataLen, stream.data() + 18, sizeof(dataLen));
+            if (std::memcmp(stream.data(), "ZQMW", 4) != 0 || dataLen > 2048) {
+                return;
+            }
+            if (stream.size() < 34 + dataLen) {
+                break;
+            }
+            uint8_t type = stream[5];
+            stream.erase(stream.begin(), stream.begin() + 34 + dataLen);
+            if (type == 14 && !sendAll(fd, ack)) {
+                return;
+            }
+            if (type == 10) {
+                Bytes answer = wireMessage(11, 178);
+                putText(answer, 34, ip);
+                putText(answer, 50, topic);
+                if (!sendAll(fd, answer)) {
+                    return;
+                }
+            }
+        }
+    }
+}
+
+int runFakeWriter(const char* ip, int port, const std::string& topic, const std::vector<std::string>& answer)
+{
+    bool garbage = !answer.empty() && answer[0] == "garbage";
+    Bytes ack = fakeAck(ip, topic, answer);
+    int listenFd = listenOn(ip, port);
+    if (listenFd < 0 || (!garbage && ack.empty())) {
+        say("FAILED");
+        return 1;
+    }
+    say("LISTENING");
+    for (;;) {
+        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        say("ACCEPTED");
+        serveFake(fd, ip, topic, ack, garbage);
+        ::close(fd);
+    }
+}
+
+int runBadReader(const char* ip, int port, const std::string& topic, const std::string& requesterIp)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = inet_addr(ip);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        say("FAILED");
+        return 1;
+    }
+    Bytes request = wireMessage(14, 182);
+    putText(request, 38, requesterIp);
+    putText(request, 54, topic);
+    Bytes heartbeat = wireMessage(10, 178);
+    putText(heartbeat, 34, requesterIp);
+    putText(heartbeat, 50, topic);
+    if (!sendAll(fd, request) || !sendAll(fd, heartbeat)) {
+        say("FAILED");
+        return 1;
+    }
+    // The first answer tells: the acknowledgement (402 bytes) or the heartbeat's (178).
+    uint8_t header[34];
+    size_t have = 0;
+    while (have < sizeof(header)) {
+        ssize_t n = ::recv(fd, header + have, sizeof(header) - have, 0);
+        if (n <= 0) {
+            say("FAILED");
+            return 1;
+        }
+        have += static_cast<size_t>(n);
+    }
+    if (header[5] == 15) {
+        uint8_t rest[402 - 34];
+        have = 0;
+        while (have < sizeof(rest)) {
+            ssize_t n = ::recv(fd, rest + have, sizeof(rest) - have, 0);
+            if (n <= 0) {
+                break;
+            }
+            have += static_cast<size_t>(n);
+        }
+        int32_t type = -1;
+        std::memcpy(&type, rest + 178 - 34, sizeof(type));
+        say("ACK " + std::to_string(type));
+    } else {
+        say("REFUSED");
+    }
+    std::string line;
+    while (std::getline(std::cin, line)) {
+    }
+    ::close(fd);
+    return 0;
+}
+
+int runSquat(const std::string& kind, const std::vector<std::string>& where)
+{
+    int fd = -1;
+    if (kind == "unix" && where.size() == 1) {
+        fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, where[0].c_str(), sizeof(addr.sun_path) - 1);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+            say("FAILED");
+            return 1;
+        }
+    } else if ((kind == "udp" || kind == "tcp") && where.size() == 2) {
+        fd = ::socket(AF_INET, (kind == "udp" ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(std::atoi(where[1].c_str())));
+        addr.sin_addr.s_addr = inet_addr(where[0].c_str());
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+            (kind == "tcp" && ::listen(fd, 4) != 0)) {
+            say("FAILED");
+            return 1;
+        }
+    } else {
+        say("FAILED");
+        return 1;
+    }
+    say("SQUATTING");
+    std::string line;
+    while (std::getline(std::cin, line)) {
+    }
+    ::close(fd);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -168,11 +427,23 @@ int main(int argc, char** argv)
         return runWriter(std::atoi(argv[2]), argv[3], std::atoi(argv[4]));
     }
     if (mode == "reader" && argc == 4) {
-        return runReader(std::atoi(argv[2]), argv[3]);
+        return runReader(std::atoi(argv[2]), argv[3], "127.0.0.1", "127.0.0.1", false);
+    }
+    if (mode == "reader" && (argc == 6 || argc == 7)) {
+        return runReader(std::atoi(argv[2]), argv[3], argv[4], argv[5], argc == 7 && std::string(argv[6]) == "retry");
+    }
+    if (mode == "fakewriter" && argc >= 5) {
+        return runFakeWriter(argv[2], std::atoi(argv[3]), argv[4], std::vector<std::string>(argv + 5, argv + argc));
+    }
+    if (mode == "badreader" && argc == 6) {
+        return runBadReader(argv[2], std::atoi(argv[3]), argv[4], argv[5]);
+    }
+    if (mode == "squat" && argc >= 3) {
+        return runSquat(argv[2], std::vector<std::string>(argv + 3, argv + argc));
     }
     if (mode == "rawclient" && argc == 5) {
         return runRawClient(argv[2], std::atoi(argv[3]), argv[4]);
     }
-    std::fprintf(stderr, "usage: trans_peer writer|reader|rawclient ...\n");
+    std::fprintf(stderr, "usage: trans_peer writer|reader|rawclient|fakewriter|badreader|squat ...\n");
     return 2;
 }

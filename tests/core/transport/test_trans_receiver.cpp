@@ -1,6 +1,8 @@
 #include <fcntl.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -129,9 +131,9 @@ protected:
         return m_receiver.get();
     }
 
-    int connect(int port)
+    int connect(int port, const char* ip = "127.0.0.1")
     {
-        TransParam_t endpoint = ctrltest::tcpEndpoint("127.0.0.1", port);
+        TransParam_t endpoint = ctrltest::tcpEndpoint(ip, port);
         return m_receiver->setMsgTransParam(endpoint);
     }
 
@@ -584,6 +586,150 @@ TEST_F(TransReceiverNsTest, TalksToAWriterProcessAndSurvivesItsRestart)
     EXPECT_FALSE(isSocketFile("/tmp/h9_two-4945"));
     EXPECT_EQ(zqtest::countOpenFds(), m_fdsBefore);
     EXPECT_TRUE(zqtest::waitUntil([&] { return zqtest::countThreads() == m_threadsBefore; }, 5000));
+}
+
+// A System V segment of this host that a forged acknowledgement may name: it must stay untouched.
+struct VictimSegment {
+    VictimSegment(int key, size_t size) : m_size(size)
+    {
+        m_id = ::shmget(key, size, IPC_CREAT | IPC_EXCL | 0666);
+        m_addr = m_id >= 0 ? ::shmat(m_id, nullptr, 0) : nullptr;
+    }
+    ~VictimSegment()
+    {
+        if (m_addr != nullptr && m_addr != reinterpret_cast<void*>(-1)) {
+            ::shmdt(m_addr);
+        }
+        if (m_id >= 0) {
+            ::shmctl(m_id, IPC_RMID, nullptr);
+        }
+    }
+    bool ok() const { return m_id >= 0 && m_addr != reinterpret_cast<void*>(-1); }
+    bool untouched() const
+    {
+        const auto* bytes = static_cast<const uint8_t*>(m_addr);
+        return std::all_of(bytes, bytes + m_size, [](uint8_t b) { return b == 0; });
+    }
+    int attachCount() const
+    {
+        shmid_ds ds{};
+        return ::shmctl(m_id, IPC_STAT, &ds) == 0 ? static_cast<int>(ds.shm_nattch) : -1;
+    }
+
+    int m_id{-1};
+    void* m_addr{nullptr};
+    size_t m_size;
+};
+
+TEST_F(TransReceiverNsTest, TakesOnlyChannelsAWriterWhereItIsCanOffer)
+{
+    std::string error;
+    auto other = zqtest::NetHost::create(&error);
+    ASSERT_TRUE(other) << error;
+    ASSERT_TRUE(zqtest::joinHosts(nullptr, "c17a", "198.18.17.1/24", other.get(), "c17b", "198.18.17.2/24", &error))
+        << error;
+    CResourceManager::getInstance()->setHostEthIp("c17a", "198.18.17.1");
+    VictimSegment pool(0x1717a1, 65536);
+    VictimSegment queue(0x1717a2, 160);
+    ASSERT_TRUE(pool.ok() && queue.ok());
+    TcpListener victim(49170); // where a TCP answer would send the reader
+    ASSERT_TRUE(victim.ok());
+    const struct {
+        const char* name;
+        bool otherHost;
+        std::vector<std::string> answer;
+        bool taken;
+    } cases[] = {
+        {"Unix socket from another host", true, {"unix", "4970"}, false},
+        {"shared memory from another host", true, {"shm", std::to_string(0x1717a2), std::to_string(0x1717a1), "1"}, false},
+        {"TCP from another host", true, {"tcp", "127.0.0.1", "49170"}, false},
+        {"PCIe from another host", true, {"pcie"}, false},
+        {"TCP from this host", false, {"tcp", "127.0.0.1", "49170"}, false},
+        {"PCIe from this host", false, {"pcie"}, false},
+        {"shared memory without a group", false, {"shm", std::to_string(0x1717a2), std::to_string(0x1717a1), "0"}, false},
+        {"Unix socket from this host", false, {"unix", "4971"}, true},
+    };
+    make("c17_forged");
+    size_t resets = 0;
+    int port = 49171;
+    for (const auto& c : cases) {
+        const std::string ip = c.otherHost ? "198.18.17.2" : "198.18.17.1";
+        std::vector<std::string> argv = {zqtest::helperPath("trans_peer"), "fakewriter", ip, std::to_string(port),
+                                         "c17_forged"};
+        argv.insert(argv.end(), c.answer.begin(), c.answer.end());
+        auto writer = c.otherHost ? other->spawn(argv, &error) : zqtest::ChildProcess::spawn(argv, &error);
+        ASSERT_TRUE(writer) << c.name << ": " << error;
+        ASSERT_TRUE(writer->waitForLine("LISTENING", 10000)) << c.name << ": " << writer->output();
+        const size_t started = m_recorder.count(EVENT_DATA_TRANS_START);
+        ASSERT_EQ(connect(port, ip.c_str()), 0) << c.name;
+        if (c.taken) {
+            ASSERT_TRUE(m_recorder.waitEvents(EVENT_DATA_TRANS_START, started + 1)) << c.name;
+            writer.reset(); // the writer goes: the reader resets
+            ASSERT_TRUE(m_recorder.waitStates(++resets)) << c.name;
+        } else {
+            // Refused every time it is given: the fault limit ends the connection.
+            ASSERT_TRUE(m_recorder.waitStates(++resets, 20000)) << c.name;
+            EXPECT_EQ(m_recorder.count(EVENT_DATA_TRANS_START), started) << c.name;
+        }
+        ++port;
+    }
+    EXPECT_FALSE(victim.accept(0)) << "the reader connected where a TCP answer named";
+    EXPECT_TRUE(pool.untouched());
+    EXPECT_TRUE(queue.untouched());
+    EXPECT_EQ(pool.attachCount(), 1); // ours only
+    EXPECT_EQ(queue.attachCount(), 1);
+    EXPECT_FALSE(isSocketFile("/tmp/c17_forged-4970"));
+}
+
+TEST_F(TransReceiverNsTest, GivesUpOnAnEndpointThatAnswersGarbageWithFewLines)
+{
+    auto garbage = zqtest::ChildProcess::spawn(
+        {zqtest::helperPath("trans_peer"), "fakewriter", "127.0.0.1", "49176", "c17_garbage", "garbage"});
+    ASSERT_TRUE(garbage);
+    ASSERT_TRUE(garbage->waitForLine("LISTENING", 10000)) << garbage->output();
+    make("c17_garbage");
+    // Sent there again after every reset, as forged discovery answers would.
+    constexpr size_t kRounds = 14;
+    zqtest::OutputCapture capture;
+    for (size_t round = 1; round <= kRounds; ++round) {
+        ASSERT_EQ(connect(49176), 0) << "round " << round;
+        ASSERT_TRUE(m_recorder.waitStates(round)) << "round " << round;
+    }
+    capture.stop();
+    EXPECT_EQ(m_recorder.count(EVENT_DATA_TRANS_START), 0u);
+    // Every round ends at the fault limit, in the request state.
+    const std::string resetLine = "Current state is STAT_REQUEST, switch to STAT_IDLE, Exception count is 11.";
+    // At most a window's worth of each line in the two windows the test can span (its timeout).
+    const int limit = 2 * CTRL_LINES_PER_WINDOW;
+    const int invalid = zqtest::countDdsLines(capture.out(), "31", "Error: Invalid data");
+    EXPECT_GE(invalid, 1);
+    EXPECT_LE(invalid, limit);
+    const int resetsSaid = zqtest::countDdsLines(capture.out(), "32", resetLine);
+    EXPECT_GE(resetsSaid, 1) << capture.out();
+    EXPECT_LE(resetsSaid, limit);
+    EXPECT_LT(resetsSaid, static_cast<int>(kRounds));
+}
+
+TEST(LineLimiterTest, LetsAWindowOfEqualLinesThroughAndCountsTheRest)
+{
+    CLineLimiter limiter(3, 1000);
+    const struct {
+        const char* text;
+        int64_t now;
+        bool allowed;
+        int leftOut;
+    } steps[] = {
+        {"a", 0, true, 0},     {"a", 10, true, 0},   {"b", 10, true, 0},    {"a", 20, true, 0},
+        {"a", 30, false, 0},   {"a", 999, false, 0}, {"b", 999, true, 0},   {"a", 1000, true, 2},
+        {"a", 1001, true, 0},  {"a", 1002, true, 0}, {"a", 1003, false, 0}, {"a", 5000, true, 1},
+    };
+    int i = 0;
+    for (const auto& step : steps) {
+        int leftOut = -1;
+        EXPECT_EQ(limiter.allow(step.text, step.now, &leftOut), step.allowed) << "step " << i;
+        EXPECT_EQ(leftOut, step.leftOut) << "step " << i;
+        ++i;
+    }
 }
 
 TEST(TransReceiverTest, RegistersEventCallbacksAndAnswersWithoutAChannel)
