@@ -333,13 +333,22 @@ int CTransSender::procRequestDataChanMsg(int fd, unsigned char* msg, int len)
     if (hasChannel(fd)) {
         return -1;
     }
+    // Data goes where the request says: only to the address the request came from, so that a
+    // peer cannot point a topic at a group, a broadcast or another host.
+    in_addr requester{};
+    uint32_t peer = 0;
+    if (::inet_pton(AF_INET, request.m_strIp.c_str(), &requester) != 1 || !isUnicastAddress(requester.s_addr) ||
+        !peerAddress(fd, &peer) || peer != requester.s_addr) {
+        return -1;
+    }
     const std::string hostIp = CResourceManager::getInstance()->getHostIp();
     TransParam_t ackParam;
     std::memset(&ackParam, 0, sizeof(ackParam));
     ConnParam_t conn;
     std::memset(&conn, 0, sizeof(conn));
     conn.m_iFd = fd;
-    if (openChannel(chooseMedium(request.m_strIp, hostIp), fd, request, ackParam, conn) != 0) {
+    const bool onHost = isHostAddress(peer);
+    if (openChannel(chooseMedium(request.m_strIp, hostIp, onHost), fd, request, ackParam, conn) != 0) {
         return -1;
     }
     setTopicDataTransParam(m_strTopicName, conn);
@@ -348,9 +357,9 @@ int CTransSender::procRequestDataChanMsg(int fd, unsigned char* msg, int len)
     return sendAnswer(fd, ack, sizeof(ack));
 }
 
-int CTransSender::chooseMedium(const std::string& requesterIp, const std::string& hostIp)
+int CTransSender::chooseMedium(const std::string& requesterIp, const std::string& hostIp, bool onHost)
 {
-    if (requesterIp != hostIp) {
+    if (requesterIp != hostIp || !onHost) {
         return TRANS_TYPE_UDP;
     }
     if (m_pDataManager->getMemPoolType()) {

@@ -98,7 +98,8 @@ public:
     int setPublisherImpl(CPublisherImpl* publisher);
 
     // One complete control message of a connection: 0 handled, -1 refused (no answer),
-    // CTRL_RET_SEND_FAILED when the answer did not go out whole.
+    // CTRL_RET_SEND_FAILED when the answer did not go out whole. A request is served only when
+    // the address it names is a unicast address and the one the connection comes from.
     int procMsg(int fd, unsigned char* msg, int len);
     int procRequestDataChanMsg(int fd, unsigned char* msg, int len);
     int procHeartbeatMsg(int fd, unsigned char* msg, int len);
@@ -145,8 +146,9 @@ private:
     // Opens one channel of `type` for the connection; 0 or -1 (the resource is back).
     int openChannel(int type, int fd, const CtrlRequest_t& request, TransParam_t& ackParam, ConnParam_t& conn);
     int sendAnswer(int fd, unsigned char* msg, int len);
-    // Whether a requester with this address text gets a Unix-domain socket (or shared memory).
-    int chooseMedium(const std::string& requesterIp, const std::string& hostIp);
+    // The medium of a requester with this address text: a Unix-domain socket (or shared memory)
+    // only for one that is on this host and names this side's address, UDP otherwise.
+    int chooseMedium(const std::string& requesterIp, const std::string& hostIp, bool onHost);
 
     char m_szIp[DDS_IP_TEXT_SIZE];
     int m_iPort{0};

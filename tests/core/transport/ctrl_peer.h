@@ -148,9 +148,19 @@ public:
     TcpPeer(const TcpPeer&) = delete;
     TcpPeer& operator=(const TcpPeer&) = delete;
 
-    static std::unique_ptr<TcpPeer> connectTo(int port, const char* ip = "127.0.0.1")
+    // From `from` when given (an address of this host), else from what the kernel picks.
+    static std::unique_ptr<TcpPeer> connectTo(int port, const char* ip = "127.0.0.1", const char* from = nullptr)
     {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && from != nullptr) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = inet_addr(from);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+                ::close(fd);
+                return nullptr;
+            }
+        }
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(static_cast<uint16_t>(port));

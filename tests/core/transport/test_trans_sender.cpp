@@ -1,6 +1,7 @@
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <memory>
@@ -296,13 +297,14 @@ TEST_F(TransSenderNsTest, ChoosesTheMediumByAddressAndPool)
         CMemPool* pool;
         int type;
     } cases[] = {
-        {"another host", 49005, "h9_medium", "198.18.0.7", nullptr, TRANS_TYPE_UDP},
+        // Another configured interface of this machine: the address differs from the writer's.
+        {"another address", 49005, "h9_medium", "127.0.0.7", nullptr, TRANS_TYPE_UDP},
         {"a topic with no path", 49006, longTopic, "127.0.0.1", nullptr, TRANS_TYPE_UDP},
         {"a shared-memory pool", 49007, "h9_medium", "127.0.0.1", &shm.pool, TRANS_TYPE_SHARE_MEMORY},
     };
     for (const auto& c : cases) {
         CTransSender* sender = open(c.port, c.topic, c.pool);
-        auto peer = TcpPeer::connectTo(c.port);
+        auto peer = TcpPeer::connectTo(c.port, "127.0.0.1", c.requesterIp);
         ASSERT_TRUE(peer) << c.name;
         zqtest::OutputCapture capture;
         ASSERT_TRUE(peer->send(ctrltest::requestMsg(c.requesterIp, c.topic)));
@@ -667,6 +669,116 @@ TEST_F(TransSenderNsTest, FreesTheChannelOfAReaderProcessThatDied)
     EXPECT_EQ(sender->getClientCount(), 0);
     EXPECT_FALSE(sender->isConnect());
     EXPECT_TRUE(fdsBackTo(m_fdsOpen));
+}
+
+// Opens the writing side on `ip`, the host address of this process.
+CTransSender* openOn(std::unique_ptr<CTransSender>& sender, ctrltest::TestTopic& topic, CMemPool& pool,
+                     const char* ip, int port)
+{
+    CResourceManager::getInstance()->setHostEthIp("veth", ip);
+    sender = std::make_unique<CTransSender>();
+    sender->setTopicImpl(&topic.impl);
+    sender->setMemPool(&pool);
+    TransParam_t endpoint = ctrltest::tcpEndpoint(ip, port);
+    return sender->setMsgTransParam(endpoint) == 0 ? sender.get() : nullptr;
+}
+
+TEST_F(TransSenderNsTest, ServesARequestOnlyAtTheAddressItComesFrom)
+{
+    std::string error;
+    auto other = zqtest::NetHost::create(&error);
+    ASSERT_TRUE(other) << error;
+    ASSERT_TRUE(zqtest::joinHosts(nullptr, "c17c", "198.18.18.1/24", other.get(), "c17d", "198.18.18.2/24", &error))
+        << error;
+    for (int port = 49181; port <= 49183; ++port) {
+        CResourceManager::getInstance()->putSocketPort(port);
+    }
+    giveIndices(4980, 2);
+    m_topic = std::make_unique<ctrltest::TestTopic>("c17_dest");
+    CTransSender* sender = openOn(m_sender, *m_topic, m_pool.pool, "198.18.18.1", 49180);
+    ASSERT_NE(sender, nullptr);
+    // Where a forged request would send the topic.
+    std::vector<int> sinks;
+    for (int port = 49181; port <= 49183; ++port) {
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = inet_addr("127.0.0.2");
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        sinks.push_back(fd);
+    }
+    const struct {
+        const char* name;
+        bool otherHost;
+        const char* requester;
+        const char* answer;
+    } cases[] = {
+        {"another address of this host", false, "127.0.0.2", "REFUSED"},
+        {"a multicast group", false, "224.1.2.3", "REFUSED"},
+        {"the broadcast address", false, "255.255.255.255", "REFUSED"},
+        {"no address", false, "0.0.0.0", "REFUSED"},
+        {"another host", false, "198.18.18.2", "REFUSED"},
+        {"not an address", false, "198.18.018.1", "REFUSED"},
+        {"the writer's address, from another host", true, "198.18.18.1", "REFUSED"},
+        {"loopback, from another host", true, "127.0.0.1", "REFUSED"},
+        {"its own address, from another host", true, "198.18.18.2", "ACK 1"},
+        {"its own address, from this host", false, "198.18.18.1", "ACK 2"},
+    };
+    std::vector<std::unique_ptr<zqtest::ChildProcess>> peers;
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {zqtest::helperPath("trans_peer"), "badreader", "198.18.18.1", "49180",
+                                         "c17_dest", c.requester};
+        auto peer = c.otherHost ? other->spawn(argv, &error) : zqtest::ChildProcess::spawn(argv, &error);
+        ASSERT_TRUE(peer) << c.name << ": " << error;
+        std::string line;
+        ASSERT_TRUE(peer->waitForLine("", 10000, &line)) << c.name << ": " << peer->output();
+        EXPECT_EQ(line, c.answer) << c.name;
+        peers.push_back(std::move(peer)); // kept connected while the topic is written
+    }
+    EXPECT_EQ(sender->getClientCount(), 2);
+    std::vector<ConnParam_t> channels;
+    ASSERT_EQ(sender->getTopicDataTransParam("c17_dest", &channels), 0);
+    ASSERT_EQ(channels.size(), 2u);
+    EXPECT_STREQ(channels[0].m_param.m_udpParam.m_szIp, "198.18.18.2");
+    ASSERT_TRUE(ctrltest::writeTestMessages(*sender, m_pool.pool, 5, 100));
+    for (int fd : sinks) {
+        uint8_t datagram[2048];
+        EXPECT_LT(::recv(fd, datagram, sizeof(datagram), MSG_DONTWAIT), 0) << "a datagram reached a forged address";
+        ::close(fd);
+    }
+    peers.clear();
+    ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getClientCount() == 0; }, 10000));
+}
+
+TEST_F(TransSenderNsTest, HonestReadersOnThisHostAndAnotherGetTheirChannels)
+{
+    std::string error;
+    auto other = zqtest::NetHost::create(&error);
+    ASSERT_TRUE(other) << error;
+    ASSERT_TRUE(zqtest::joinHosts(nullptr, "c17e", "198.18.19.1/24", other.get(), "c17f", "198.18.19.2/24", &error))
+        << error;
+    CResourceManager::getInstance()->putSocketPort(49191);
+    giveIndices(4990, 1);
+    m_topic = std::make_unique<ctrltest::TestTopic>("c17_honest");
+    CTransSender* sender = openOn(m_sender, *m_topic, m_pool.pool, "198.18.19.1", 49190);
+    ASSERT_NE(sender, nullptr);
+    auto remote = other->spawn(
+        {zqtest::helperPath("trans_peer"), "reader", "49190", "c17_honest", "198.18.19.2", "198.18.19.1"}, &error);
+    auto local = zqtest::ChildProcess::spawn(
+        {zqtest::helperPath("trans_peer"), "reader", "49190", "c17_honest", "198.18.19.1", "198.18.19.1"}, &error);
+    ASSERT_TRUE(remote && local) << error;
+    ASSERT_TRUE(remote->waitForLine("START", 10000)) << remote->output();
+    ASSERT_TRUE(local->waitForLine("START", 10000)) << local->output();
+    std::vector<ConnParam_t> channels;
+    ASSERT_EQ(sender->getTopicDataTransParam("c17_honest", &channels), 0);
+    ASSERT_EQ(channels.size(), 2u);
+    std::vector<int> types = {channels[0].m_param.m_iType, channels[1].m_param.m_iType};
+    std::sort(types.begin(), types.end());
+    EXPECT_EQ(types, (std::vector<int>{TRANS_TYPE_UDP, TRANS_TYPE_UNIX_SOCKET}));
+    ASSERT_TRUE(ctrltest::writeTestMessages(*sender, m_pool.pool, 10, 2000));
+    EXPECT_TRUE(remote->waitForLine("GOT 10", 10000)) << remote->output();
+    EXPECT_TRUE(local->waitForLine("GOT 10", 10000)) << local->output();
 }
 
 } // namespace
