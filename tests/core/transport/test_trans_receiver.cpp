@@ -18,6 +18,7 @@
 #include "core/transport/trans_receiver.h"
 #include "core/transport/trans_sender.h"
 #include "memory/datafifo.h"
+#include "memory/shm_mem_pool.h"
 #include "support/zqtest.h"
 #include "utils/ev_reactor.h"
 
@@ -708,6 +709,71 @@ TEST_F(TransReceiverNsTest, GivesUpOnAnEndpointThatAnswersGarbageWithFewLines)
     EXPECT_GE(resetsSaid, 1) << capture.out();
     EXPECT_LE(resetsSaid, limit);
     EXPECT_LT(resetsSaid, static_cast<int>(kRounds));
+}
+
+TEST_F(TransReceiverNsTest, StopsEverySharedMemoryChannelWhateverItLent)
+{
+    CEvReactor::getInstance()->init(100, 100);
+    CResourceManager::getInstance()->putShmKey(0x1716);
+    MemConfig_t cfg{};
+    CMemPool::getDefaultCfg(cfg);
+    cfg.m_iKey = 0x171717;
+    CShmMemPool writerPool;
+    ASSERT_TRUE(writerPool.init(cfg));
+    ctrltest::TestTopic writerTopic("c17_lent");
+    auto startWriter = [&] {
+        auto sender = std::make_unique<CTransSender>();
+        sender->setTopicImpl(&writerTopic.impl);
+        sender->setMemPool(&writerPool);
+        TransParam_t endpoint = ctrltest::tcpEndpoint("127.0.0.1", 49177);
+        EXPECT_EQ(sender->setMsgTransParam(endpoint), 0);
+        return sender;
+    };
+    auto poolAttachments = [] {
+        shmid_ds ds{};
+        int id = ::shmget(0x171717, 0, 0);
+        return id >= 0 && ::shmctl(id, IPC_STAT, &ds) == 0 ? static_cast<int>(ds.shm_nattch) : -1;
+    };
+    CTransReceiver* receiver = make("c17_lent");
+    int dataCbId = -1;
+    receiver->registerEventCallBack([&](int, int event) {
+        if (event == EVENT_DATA_TRANS_START) {
+            // Kept, and given back before the callback returns, as an application may.
+            dataCbId = receiver->registerDataCallBack([&](int, DataPackage_t* pkg) {
+                receiver->putEmptyDataPkg(pkg);
+                return 0;
+            });
+        } else {
+            receiver->unregisterDataCallBack(dataCbId);
+        }
+    });
+
+    // A first channel with a FIFO that outlives it.
+    auto sender = startWriter();
+    ASSERT_EQ(connect(49177), 0);
+    ASSERT_TRUE(m_recorder.waitEvents(EVENT_DATA_TRANS_START, 1));
+    CDataFifo* fifo = receiver->createDataFifo(FIFO_POLICY_DROP_OLDEST, 8);
+    ASSERT_NE(fifo, nullptr);
+    sender.reset();
+    ASSERT_TRUE(m_recorder.waitStates(1));
+
+    // A second channel, whose packages all came back at once.
+    sender = startWriter();
+    ASSERT_EQ(connect(49177), 0);
+    ASSERT_TRUE(m_recorder.waitEvents(EVENT_DATA_TRANS_START, 2));
+    ASSERT_TRUE(zqtest::waitUntil([&] { return sender->isConnect(); }, 5000));
+    ASSERT_TRUE(ctrltest::writeTestMessages(*sender, writerPool, 3, 100));
+    receiver->destroyDataFifo(fifo);
+    sender.reset();
+    ASSERT_TRUE(m_recorder.waitStates(2));
+    // Stopped with the channel: its queue thread ends and the pool is let go, transport or not.
+    // What runs then: the reactor's thread and the control thread.
+    const int expected = m_threadsBefore + 2;
+    EXPECT_EQ(zqtest::threadsSettleAt(expected), expected);
+    EXPECT_TRUE(zqtest::waitUntil([&] { return poolAttachments() == 1; }, 5000)) << poolAttachments();
+    m_receiver.reset();
+    writerPool.deinit();
+    CEvReactor::getInstance()->deinit();
 }
 
 TEST(LineLimiterTest, LetsAWindowOfEqualLinesThroughAndCountsTheRest)
