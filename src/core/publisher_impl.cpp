@@ -86,6 +86,8 @@ int CPublisherImpl::setUpTopic(const std::string& topic)
     if (transport->setMsgTransParam(param) != 0) {
         // The writer still works for readers that reach the endpoint later; say why none can now.
         DDS_RED("Error: topic %s control endpoint %s:%d is not listening!", topic.c_str(), ip.c_str(), port);
+    } else if (param.m_tcpParam.m_iPort != port) {
+        m_mapMsgTransParam[topic] = param; // the endpoint took another port of the range
     }
     return 0;
 }

@@ -3,12 +3,18 @@
 //
 // Threads: participant start-up, the application's threads (writer creation, publisher deletion)
 // and the event-reactor thread (data-channel allocation and release) call it at any time.
-// m_mtxSocketPorts guards m_setSocketPorts, m_mtxUnixSocketIds guards m_setUnixSocketIds,
-// m_mtxShmKeys guards m_setShmKeys, m_mtxHost guards both host strings; no operation holds two.
+// Each pool's mutex guards its set and its list of numbers set aside; m_mtxHost guards both host
+// strings; no operation holds two.
+//
+// A number set aside (one whose channel failed before its reader confirmed it, or that another
+// process holds) goes to the back of its pool: it is handed out again only when no other number
+// is free, the oldest first, so that the next request gets another one.
 #pragma once
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <set>
 #include <string>
@@ -50,16 +56,21 @@ public:
     }
 
     // Any int is accepted, -1 included: a failed take that is given back is just another number.
-    void putSocketPort(int port) { put(m_setSocketPorts, m_mtxSocketPorts, port); }
-    void putUnixSocketId(int id) { put(m_setUnixSocketIds, m_mtxUnixSocketIds, id); }
+    void putSocketPort(int port) { put(m_setSocketPorts, m_lstAsidePorts, m_mtxSocketPorts, port); }
+    void putUnixSocketId(int id) { put(m_setUnixSocketIds, m_lstAsideUnixIds, m_mtxUnixSocketIds, id); }
     // Takes the configured number, without SHM_KEY_OFFSET.
-    void putShmKey(int key) { put(m_setShmKeys, m_mtxShmKeys, key); }
+    void putShmKey(int key) { put(m_setShmKeys, m_lstAsideShmKeys, m_mtxShmKeys, key); }
+
+    // Give a number back to the back of its pool.
+    void setAsideSocketPort(int port) { setAside(m_setSocketPorts, m_lstAsidePorts, m_mtxSocketPorts, port); }
+    void setAsideUnixSocketId(int id) { setAside(m_setUnixSocketIds, m_lstAsideUnixIds, m_mtxUnixSocketIds, id); }
+    void setAsideShmKey(int key) { setAside(m_setShmKeys, m_lstAsideShmKeys, m_mtxShmKeys, key); }
 
     // Each gives the smallest free number and removes it, or -1 with a red line when none is free.
     int getSocketPort()
     {
         int port = -1;
-        if (!take(m_setSocketPorts, m_mtxSocketPorts, port)) {
+        if (!take(m_setSocketPorts, m_lstAsidePorts, m_mtxSocketPorts, port)) {
             DDS_RED("Error: socket port container is empty!");
         }
         return port;
@@ -68,7 +79,7 @@ public:
     int getUnixSocketId()
     {
         int id = -1;
-        if (!take(m_setUnixSocketIds, m_mtxUnixSocketIds, id)) {
+        if (!take(m_setUnixSocketIds, m_lstAsideUnixIds, m_mtxUnixSocketIds, id)) {
             DDS_RED("Error: unix socket id container is empty!");
         }
         return id;
@@ -78,7 +89,7 @@ public:
     int getShmKey()
     {
         int number = -1;
-        if (!take(m_setShmKeys, m_mtxShmKeys, number)) {
+        if (!take(m_setShmKeys, m_lstAsideShmKeys, m_mtxShmKeys, number)) {
             DDS_RED("Error: share memory key container is empty!");
             return -1;
         }
@@ -104,22 +115,37 @@ private:
     CResourceManager() = default;
     ~CResourceManager() = default;
 
-    static void put(std::set<int>& pool, std::mutex& mtx, int number)
+    static void put(std::set<int>& pool, std::deque<int>& aside, std::mutex& mtx, int number)
     {
         std::lock_guard<std::mutex> lock(mtx);
+        aside.erase(std::remove(aside.begin(), aside.end(), number), aside.end());
         pool.insert(number);
     }
 
-    static bool take(std::set<int>& pool, std::mutex& mtx, int& number)
+    static void setAside(std::set<int>& pool, std::deque<int>& aside, std::mutex& mtx, int number)
     {
         std::lock_guard<std::mutex> lock(mtx);
-        if (pool.empty()) {
-            return false;
+        pool.erase(number);
+        if (std::find(aside.begin(), aside.end(), number) == aside.end()) {
+            aside.push_back(number);
         }
-        auto first = pool.begin();
-        number = *first;
-        pool.erase(first);
-        return true;
+    }
+
+    static bool take(std::set<int>& pool, std::deque<int>& aside, std::mutex& mtx, int& number)
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        if (!pool.empty()) {
+            auto first = pool.begin();
+            number = *first;
+            pool.erase(first);
+            return true;
+        }
+        if (!aside.empty()) {
+            number = aside.front();
+            aside.pop_front();
+            return true;
+        }
+        return false;
     }
 
     std::set<int> m_setSocketPorts;
@@ -128,6 +154,9 @@ private:
     std::mutex m_mtxUnixSocketIds;
     std::set<int> m_setShmKeys; // configured numbers, without SHM_KEY_OFFSET
     std::mutex m_mtxShmKeys;
+    std::deque<int> m_lstAsidePorts;   // oldest first
+    std::deque<int> m_lstAsideUnixIds;
+    std::deque<int> m_lstAsideShmKeys;
     std::string m_strHostIp;
     std::string m_strHostEthName;
     mutable std::mutex m_mtxHost;

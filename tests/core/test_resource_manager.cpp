@@ -27,15 +27,16 @@ struct Pool {
     std::function<int()> take;
     int offset;             // what a take adds to the number put
     const char* emptyLine;
+    std::function<void(int)> setAside;
 };
 
 const Pool POOLS[] = {
     {"ports", [](int n) { rm()->putSocketPort(n); }, [] { return rm()->getSocketPort(); }, 0,
-     "Error: socket port container is empty!"},
+     "Error: socket port container is empty!", [](int n) { rm()->setAsideSocketPort(n); }},
     {"unixIds", [](int n) { rm()->putUnixSocketId(n); }, [] { return rm()->getUnixSocketId(); }, 0,
-     "Error: unix socket id container is empty!"},
+     "Error: unix socket id container is empty!", [](int n) { rm()->setAsideUnixSocketId(n); }},
     {"shmKeys", [](int n) { rm()->putShmKey(n); }, [] { return rm()->getShmKey(); }, SHM_KEY_OFFSET,
-     "Error: share memory key container is empty!"},
+     "Error: share memory key container is empty!", [](int n) { rm()->setAsideShmKey(n); }},
 };
 
 // Takes until the pool reports itself empty, so every test starts from empty pools even when the
@@ -122,6 +123,34 @@ TEST_P(ResourcePoolTest, MinusOneIsAcceptedLikeAnyNumber)
     EXPECT_EQ(pool.take(), 5 + pool.offset);
     cap.stop();
     EXPECT_EQ(zqtest::countDdsLines(cap.out(), "31", pool.emptyLine), 0) << cap.out();
+}
+
+TEST_P(ResourcePoolTest, NumbersSetAsideComeLastOldestFirst)
+{
+    const Pool& pool = GetParam();
+    for (int n : {10, 20, 30}) {
+        pool.put(n);
+    }
+    const int first = pool.take(); // 10, handed out and then set aside
+    EXPECT_EQ(first, 10 + pool.offset);
+    pool.setAside(10);
+    pool.setAside(20); // free, and set aside too
+    pool.setAside(10); // held once
+    pool.put(40);
+    zqtest::OutputCapture cap;
+    std::vector<int> got;
+    for (int i = 0; i < 5; ++i) {
+        got.push_back(pool.take());
+    }
+    cap.stop();
+    EXPECT_EQ(got, (std::vector<int>{30 + pool.offset, 40 + pool.offset, 10 + pool.offset, 20 + pool.offset, -1}));
+    EXPECT_EQ(zqtest::countDdsLines(cap.out(), "31", pool.emptyLine), 1) << cap.out();
+    // Given back the ordinary way, a number set aside is in order again.
+    pool.setAside(50);
+    pool.put(60);
+    pool.put(50);
+    EXPECT_EQ(pool.take(), 50 + pool.offset);
+    EXPECT_EQ(pool.take(), 60 + pool.offset);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllPools, ResourcePoolTest, ::testing::ValuesIn(POOLS),

@@ -3,6 +3,9 @@
 //   trans_peer writer <port> <topic> <firstIndex>   control endpoint on 127.0.0.1:<port>, Unix
 //       socket indices from <firstIndex>; prints "READY"; "send <n> <size>" writes n test
 //       messages (ctrl_peer.h) and prints "SENT <n>"; "quit" tears down and prints "DONE".
+//   trans_peer shmwriter <port> <topic> <poolKey> <keyNumber>...   as writer, for a topic with a
+//       shared-memory pool, running as an unprivileged user (so that it cannot remove segments of
+//       others); queue keys from the key numbers.
 //   trans_peer reader <port> <topic>   connects to 127.0.0.1:<port>; prints "START" and "STOP" as
 //       the data channel comes and goes, "GOT <n>" after each message; "quit" tears down.
 //   trans_peer rawclient <ip> <port> <topic>   one heartbeat over a plain TCP connection; prints
@@ -17,11 +20,13 @@
 //       "garbage" (every read is answered with bytes that are no control message).
 //   trans_peer badreader <ip> <port> <topic> <requesterIp>   sends a request naming requesterIp,
 //       then a heartbeat; prints "ACK <type>" when an acknowledgement came first, else "REFUSED".
-//   trans_peer squat udp|tcp <ip> <port> | squat unix <path>   holds the address (a live socket),
-//       prints "SQUATTING", and keeps it until stdin closes.
+//   trans_peer squat udp|tcp <ip> <port> | squat unix <path> | squat shm <key>   holds the address
+//       (a live socket) or a 16-byte System V segment under the key, prints "SQUATTING", and keeps
+//       it until stdin closes.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -43,6 +48,7 @@
 #include "core/transport/trans_receiver.h"
 #include "core/transport/trans_sender.h"
 #include "memory/normal_mem_pool.h"
+#include "memory/shm_mem_pool.h"
 #include "support/zqtest.h"
 #include "utils/ev_reactor.h"
 #include "utils/socket_utils.h"
@@ -95,6 +101,45 @@ int runWriter(int port, const std::string& topicName, int firstIndex)
         }
     }
     delete sender;
+    CEvReactor::getInstance()->deinit();
+    say("DONE");
+    return 0;
+}
+
+int runShmWriter(int port, const std::string& topicName, int poolKey, const std::vector<std::string>& keys)
+{
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+        say("FAILED");
+        return 1;
+    }
+    CResourceManager::getInstance()->setHostEthIp("lo", "127.0.0.1");
+    for (const std::string& key : keys) {
+        CResourceManager::getInstance()->putShmKey(static_cast<int>(std::strtol(key.c_str(), nullptr, 0)));
+    }
+    CEvReactor::getInstance()->init(100, 100);
+    MemConfig_t cfg{};
+    CMemPool::getDefaultCfg(cfg);
+    cfg.m_iKey = poolKey;
+    CShmMemPool pool;
+    if (!pool.init(cfg)) {
+        say("FAILED");
+        return 1;
+    }
+    ctrltest::TestTopic topic(topicName);
+    auto* sender = new CTransSender();
+    sender->setTopicImpl(&topic.impl);
+    sender->setMemPool(&pool);
+    TransParam_t param = ctrltest::tcpEndpoint("127.0.0.1", port);
+    if (sender->setMsgTransParam(param) != 0) {
+        say("FAILED");
+        return 1;
+    }
+    say("READY");
+    std::string line;
+    while (std::getline(std::cin, line) && line != "quit") {
+    }
+    delete sender;
+    pool.deinit();
     CEvReactor::getInstance()->deinit();
     say("DONE");
     return 0;
@@ -404,6 +449,18 @@ int runSquat(const std::string& kind, const std::vector<std::string>& where)
             say("FAILED");
             return 1;
         }
+    } else if (kind == "shm" && where.size() == 1) {
+        int id = ::shmget(static_cast<key_t>(std::strtol(where[0].c_str(), nullptr, 0)), 16, IPC_CREAT | IPC_EXCL | 0600);
+        if (id < 0) {
+            say("FAILED");
+            return 1;
+        }
+        say("SQUATTING");
+        std::string line;
+        while (std::getline(std::cin, line)) {
+        }
+        ::shmctl(id, IPC_RMID, nullptr);
+        return 0;
     } else {
         say("FAILED");
         return 1;
@@ -425,6 +482,10 @@ int main(int argc, char** argv)
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "writer" && argc == 5) {
         return runWriter(std::atoi(argv[2]), argv[3], std::atoi(argv[4]));
+    }
+    if (mode == "shmwriter" && argc >= 6) {
+        return runShmWriter(std::atoi(argv[2]), argv[3], static_cast<int>(std::strtol(argv[4], nullptr, 0)),
+                            std::vector<std::string>(argv + 5, argv + argc));
     }
     if (mode == "reader" && argc == 4) {
         return runReader(std::atoi(argv[2]), argv[3], "127.0.0.1", "127.0.0.1", false);

@@ -141,11 +141,7 @@ int CTransSender::setMsgTransParam(TransParam_t& param)
     CSocketUtils::setAddrReuse(fd, true);
     CSocketUtils::setNodelay(fd, true);
 
-    std::memset(&m_stAddr, 0, sizeof(m_stAddr));
-    m_stAddr.sin_family = AF_INET;
-    m_stAddr.sin_port = htons(static_cast<uint16_t>(param.m_tcpParam.m_iPort & 0xFFFF));
-    m_stAddr.sin_addr.s_addr = inet_addr(param.m_tcpParam.m_szIp);
-    if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_stAddr), sizeof(m_stAddr)) != 0) {
+    if (bindEndpoint(fd, param) != 0) {
         DDS_GREEN("bindSocket failed!");
         CSocketUtils::closeSocket(fd);
         m_iListenFd = -1;
@@ -166,6 +162,51 @@ int CTransSender::setMsgTransParam(TransParam_t& param)
         ::close(m_iReserveFd);
         m_iReserveFd = -1;
         return -1;
+    }
+    return 0;
+}
+
+int CTransSender::bindEndpoint(int fd, TransParam_t& param)
+{
+    CResourceManager* resources = CResourceManager::getInstance();
+    const int given = param.m_tcpParam.m_iPort;
+    std::vector<int> taken; // ports of the range that another process holds, besides the given one
+    int port = given;
+    for (;;) {
+        std::memset(&m_stAddr, 0, sizeof(m_stAddr));
+        m_stAddr.sin_family = AF_INET;
+        m_stAddr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+        m_stAddr.sin_addr.s_addr = inet_addr(param.m_tcpParam.m_szIp);
+        if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_stAddr), sizeof(m_stAddr)) == 0) {
+            break;
+        }
+        const int err = errno;
+        if (port != given) {
+            taken.push_back(port);
+        }
+        int next = err == EADDRINUSE ? resources->getSocketPort() : -1;
+        if (next == -1 || next == given || std::find(taken.begin(), taken.end(), next) != taken.end()) {
+            // No port of the range binds: the given one stays the caller's.
+            if (next != -1) {
+                resources->setAsideSocketPort(next);
+            }
+            for (int held : taken) {
+                resources->setAsideSocketPort(held);
+            }
+            return -1;
+        }
+        port = next;
+    }
+    for (int held : taken) {
+        resources->setAsideSocketPort(held);
+    }
+    if (port != given) {
+        // Another process holds the given port: it goes to the back of the pool, and the
+        // endpoint (which discovery announces from `param`) takes the one that bound.
+        DDS_YELLOW("Warning: port %d is in use by another process, topic %s control endpoint takes port %d", given,
+                   m_strTopicName.c_str(), port);
+        resources->setAsideSocketPort(given);
+        param.m_tcpParam.m_iPort = port;
     }
     return 0;
 }
@@ -296,7 +337,9 @@ bool CTransSender::dropConn(int fd)
     if (!takeFd(fd)) {
         return false;
     }
-    releaseChannel(fd);
+    // Closed before the reader confirmed its channel: most likely the reader could not use the
+    // resource (a port or path another program holds there).
+    releaseChannel(fd, isUnconfirmed(fd));
     {
         std::lock_guard<std::mutex> lock(m_mutexFds);
         m_mapConnBuf.erase(fd);
@@ -352,6 +395,7 @@ int CTransSender::procRequestDataChanMsg(int fd, unsigned char* msg, int len)
         return -1;
     }
     setTopicDataTransParam(m_strTopicName, conn);
+    noteOffered(fd);
     uint8_t ack[CTRL_REQUEST_ACK_MSG_LEN];
     buildRequestAckMsg(ack, hostIp, m_strTopicName, ackParam);
     return sendAnswer(fd, ack, sizeof(ack));
@@ -394,7 +438,7 @@ int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, Tr
         // The sender sends to the requester; the reader is told the writer's address.
         copyText(conn.m_param.m_udpParam.m_szIp, sizeof(conn.m_param.m_udpParam.m_szIp), request.m_strIp);
         if (!sender->addConn(fd, conn.m_param)) {
-            freeDataTransPort(TRANS_TYPE_UDP, ackParam.m_udpParam.m_iPort);
+            setAsideDataTransPort(TRANS_TYPE_UDP, ackParam.m_udpParam.m_iPort);
             return -1;
         }
         return 0;
@@ -411,7 +455,8 @@ int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, Tr
         ackParam.m_shmParam.m_u64Reserved = 0;
         conn.m_param = ackParam;
         if (!sender->addConn(fd, ackParam)) {
-            freeDataTransPort(TRANS_TYPE_SHARE_MEMORY, ackParam.m_shmParam.m_iQueueKey);
+            // Most often its queue segment could not be made (the key is taken): try another next.
+            setAsideDataTransPort(TRANS_TYPE_SHARE_MEMORY, ackParam.m_shmParam.m_iQueueKey);
             return -1;
         }
         return 0;
@@ -422,7 +467,7 @@ int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, Tr
         }
         conn.m_param = ackParam;
         if (!sender->addConn(fd, ackParam)) {
-            freeDataTransPort(TRANS_TYPE_UNIX_SOCKET, ackParam.m_unixSocketParam.m_iId);
+            setAsideDataTransPort(TRANS_TYPE_UNIX_SOCKET, ackParam.m_unixSocketParam.m_iId);
             return -1;
         }
         if (!sender->isInit()) {
@@ -448,6 +493,8 @@ int CTransSender::procHeartbeatMsg(int fd, unsigned char* msg, int len)
         topic != m_strTopicName) {
         return -1;
     }
+    // The reader heartbeats once its channel is up: the channel's resource worked.
+    noteConfirmed(fd);
     uint8_t answer[CTRL_HEARTBEAT_MSG_LEN];
     buildHeartbeatMsg(answer, MSG_TYPE_HEARTBEAT_ACK, CResourceManager::getInstance()->getHostIp(), m_strTopicName);
     return sendAnswer(fd, answer, sizeof(answer));
@@ -543,7 +590,54 @@ bool CTransSender::hasChannel(int fd)
     return false;
 }
 
-void CTransSender::releaseChannel(int fd)
+void CTransSender::noteOffered(int fd)
+{
+    std::lock_guard<std::mutex> lock(m_mutexFds);
+    auto it = m_mapConnBuf.find(fd);
+    if (it != m_mapConnBuf.end()) {
+        it->second->m_bOffered = true;
+    }
+}
+
+void CTransSender::noteConfirmed(int fd)
+{
+    std::lock_guard<std::mutex> lock(m_mutexFds);
+    auto it = m_mapConnBuf.find(fd);
+    if (it != m_mapConnBuf.end() && it->second->m_bOffered) {
+        it->second->m_bConfirmed = true;
+    }
+}
+
+bool CTransSender::isUnconfirmed(int fd)
+{
+    std::lock_guard<std::mutex> lock(m_mutexFds);
+    auto it = m_mapConnBuf.find(fd);
+    return it != m_mapConnBuf.end() && it->second->m_bOffered && !it->second->m_bConfirmed;
+}
+
+void CTransSender::setAsideDataTransPort(int type, int value)
+{
+    if (value == -1) {
+        return;
+    }
+    CResourceManager* resources = CResourceManager::getInstance();
+    switch (type) {
+    case TRANS_TYPE_TCP:
+    case TRANS_TYPE_UDP:
+        resources->setAsideSocketPort(value);
+        break;
+    case TRANS_TYPE_UNIX_SOCKET:
+        resources->setAsideUnixSocketId(value);
+        break;
+    case TRANS_TYPE_SHARE_MEMORY:
+        resources->setAsideShmKey(static_cast<int>(static_cast<uint32_t>(value) - static_cast<uint32_t>(SHM_KEY_OFFSET)));
+        break;
+    default:
+        break;
+    }
+}
+
+void CTransSender::releaseChannel(int fd, bool failed)
 {
     for (auto& entry : m_mapSender) {
         CDataSender* sender = entry.second.get();
@@ -553,7 +647,11 @@ void CTransSender::releaseChannel(int fd)
         int value = sender->getPort(fd);
         // Only a removed connection frees its resource, so a key still in use is never handed out.
         if (sender->delConn(fd)) {
-            freeDataTransPort(entry.first, value);
+            if (failed) {
+                setAsideDataTransPort(entry.first, value);
+            } else {
+                freeDataTransPort(entry.first, value);
+            }
         }
         break;
     }

@@ -127,6 +127,9 @@ public:
 private:
     struct CtrlConn_t {
         CCtrlMsgBuffer m_buffer;
+        // A channel was offered, and the reader confirmed it with a heartbeat since.
+        bool m_bOffered{false};
+        bool m_bConfirmed{false};
     };
 
     void onAccept(int listenFd);
@@ -140,8 +143,18 @@ private:
     // releases its descriptor.
     bool dropConn(int fd);
     bool takeFd(int fd);
-    // Channel of a connection: sender table and channel lists.
-    void releaseChannel(int fd);
+    // Channel of a connection: sender table and channel lists. A channel that failed sets its
+    // resource aside instead of giving it back in order.
+    void releaseChannel(int fd, bool failed = false);
+    // Gives a resource back to the back of its pool: the next request gets another one.
+    void setAsideDataTransPort(int type, int value);
+    void noteOffered(int fd);
+    void noteConfirmed(int fd);
+    // The channel of the connection was offered and never confirmed.
+    bool isUnconfirmed(int fd);
+    // Binds the listening socket to the endpoint's port or, when another process holds that
+    // one, to the next free port of the range; the port bound goes into `param`. 0 or -1.
+    int bindEndpoint(int fd, TransParam_t& param);
     bool hasChannel(int fd);
     // Opens one channel of `type` for the connection; 0 or -1 (the resource is back).
     int openChannel(int type, int fd, const CtrlRequest_t& request, TransParam_t& ackParam, ConnParam_t& conn);

@@ -1,5 +1,6 @@
 #include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <csignal>
@@ -779,6 +780,194 @@ TEST_F(TransSenderNsTest, HonestReadersOnThisHostAndAnotherGetTheirChannels)
     ASSERT_TRUE(ctrltest::writeTestMessages(*sender, m_pool.pool, 10, 2000));
     EXPECT_TRUE(remote->waitForLine("GOT 10", 10000)) << remote->output();
     EXPECT_TRUE(local->waitForLine("GOT 10", 10000)) << local->output();
+}
+
+// Runs a helper that holds a resource until its input closes.
+std::unique_ptr<zqtest::ChildProcess> squat(const std::vector<std::string>& what, zqtest::NetHost* host = nullptr)
+{
+    std::vector<std::string> argv = {zqtest::helperPath("trans_peer"), "squat"};
+    argv.insert(argv.end(), what.begin(), what.end());
+    std::string error;
+    auto squatter = host != nullptr ? host->spawn(argv, &error) : zqtest::ChildProcess::spawn(argv, &error);
+    if (!squatter || !squatter->waitForLine("SQUATTING", 10000)) {
+        ADD_FAILURE() << "squatter did not start: " << error << (squatter ? squatter->output() : "");
+        return nullptr;
+    }
+    return squatter;
+}
+
+void endSquat(std::unique_ptr<zqtest::ChildProcess>& squatter)
+{
+    if (squatter) {
+        squatter->closeInput();
+        squatter->wait(5000);
+        squatter.reset();
+    }
+}
+
+void drainIndices()
+{
+    zqtest::OutputCapture quiet;
+    while (CResourceManager::getInstance()->getUnixSocketId() != -1) {
+    }
+}
+
+TEST_F(TransSenderNsTest, ControlEndpointTakesTheNextPortWhenAnotherProcessHoldsIt)
+{
+    auto squatter = squat({"tcp", "127.0.0.1", "49200"});
+    auto squatter2 = squat({"tcp", "127.0.0.1", "49202"});
+    auto squatter3 = squat({"tcp", "127.0.0.1", "49203"});
+    ASSERT_TRUE(squatter && squatter2 && squatter3);
+    CResourceManager* resources = CResourceManager::getInstance();
+    m_topic = std::make_unique<ctrltest::TestTopic>("c17_ctlport");
+
+    // The given port is held: the next of the range is taken, and the given one goes last.
+    resources->putSocketPort(49201);
+    m_sender = std::make_unique<CTransSender>();
+    m_sender->setTopicImpl(&m_topic->impl);
+    m_sender->setMemPool(&m_pool.pool);
+    TransParam_t endpoint = ctrltest::tcpEndpoint("127.0.0.1", 49200);
+    zqtest::OutputCapture capture;
+    ASSERT_EQ(m_sender->setMsgTransParam(endpoint), 0);
+    capture.stop();
+    EXPECT_EQ(endpoint.m_tcpParam.m_iPort, 49201);
+    EXPECT_TRUE(zqtest::hasDdsLine(
+        capture.out(), "33",
+        "Warning: port 49200 is in use by another process, topic c17_ctlport control endpoint takes port 49201"))
+        << capture.out();
+    auto peer = TcpPeer::connectTo(49201);
+    ASSERT_TRUE(peer);
+    expectServed(*peer);
+    peer.reset();
+    {
+        zqtest::OutputCapture quiet;
+        EXPECT_EQ(resources->getSocketPort(), 49200);
+        EXPECT_EQ(resources->getSocketPort(), -1);
+    }
+
+    // No port of the range binds: refused as before, and the given port stays the caller's.
+    resources->putSocketPort(49203);
+    CTransSender refused;
+    refused.setTopicImpl(&m_topic->impl);
+    TransParam_t held = ctrltest::tcpEndpoint("127.0.0.1", 49202);
+    const int fds = zqtest::countOpenFds();
+    zqtest::OutputCapture capture2;
+    EXPECT_EQ(refused.setMsgTransParam(held), -1);
+    capture2.stop();
+    EXPECT_EQ(held.m_tcpParam.m_iPort, 49202);
+    EXPECT_TRUE(zqtest::hasDdsLine(capture2.out(), "32", "bindSocket failed!")) << capture2.out();
+    EXPECT_EQ(zqtest::countOpenFds(), fds);
+    zqtest::OutputCapture quiet;
+    EXPECT_EQ(resources->getSocketPort(), 49203);
+    EXPECT_EQ(resources->getSocketPort(), -1);
+    endSquat(squatter);
+    endSquat(squatter2);
+    endSquat(squatter3);
+}
+
+TEST_F(TransSenderNsTest, OffersAnotherUdpPortWhenTheReadersHostHoldsTheFirst)
+{
+    std::string error;
+    auto other = zqtest::NetHost::create(&error);
+    ASSERT_TRUE(other) << error;
+    ASSERT_TRUE(zqtest::joinHosts(nullptr, "c17g", "198.18.20.1/24", other.get(), "c17h", "198.18.20.2/24", &error))
+        << error;
+    CResourceManager::getInstance()->putSocketPort(49211);
+    CResourceManager::getInstance()->putSocketPort(49212);
+    m_topic = std::make_unique<ctrltest::TestTopic>("c17_udpsq");
+    CTransSender* sender = openOn(m_sender, *m_topic, m_pool.pool, "198.18.20.1", 49210);
+    ASSERT_NE(sender, nullptr);
+    auto squatter = squat({"udp", "0.0.0.0", "49211"}, other.get());
+    ASSERT_TRUE(squatter);
+    auto reader = other->spawn(
+        {zqtest::helperPath("trans_peer"), "reader", "49210", "c17_udpsq", "198.18.20.2", "198.18.20.1", "retry"},
+        &error);
+    ASSERT_TRUE(reader) << error;
+    ASSERT_TRUE(reader->waitForLine("START", 30000)) << reader->output();
+    std::vector<ConnParam_t> channels;
+    ASSERT_EQ(sender->getTopicDataTransParam("c17_udpsq", &channels), 0);
+    ASSERT_EQ(channels.size(), 1u);
+    EXPECT_EQ(channels[0].m_param.m_udpParam.m_iPort, 49212);
+    ASSERT_TRUE(ctrltest::writeTestMessages(*sender, m_pool.pool, 10, 1000));
+    EXPECT_TRUE(reader->waitForLine("GOT 10", 10000)) << reader->output();
+    endSquat(squatter);
+}
+
+TEST_F(TransSenderNsTest, OffersAnotherUnixIndexWhenItsPathIsTaken)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> command; // run to completion, or a squatter when empty
+    } cases[] = {
+        {"a regular file", {"touch", "/tmp/c17_sq0-4925"}},
+        {"a directory", {"mkdir", "/tmp/c17_sq1-4925"}},
+        {"a live socket of another process", {}},
+    };
+    int port = 49220;
+    int round = 0;
+    for (const auto& c : cases) {
+        const std::string topic = "c17_sq" + std::to_string(round);
+        const std::string path = "/tmp/" + topic + "-4925";
+        drainIndices();
+        giveIndices(4925, 2);
+        std::unique_ptr<zqtest::ChildProcess> squatter;
+        if (c.command.empty()) {
+            squatter = squat({"unix", path});
+            ASSERT_TRUE(squatter) << c.name;
+        } else {
+            ASSERT_EQ(zqtest::runCommand(c.command), 0) << c.name;
+        }
+        struct stat before;
+        ASSERT_EQ(::lstat(path.c_str(), &before), 0) << c.name;
+        CTransSender* sender = open(port, topic);
+        auto reader = zqtest::ChildProcess::spawn(
+            {zqtest::helperPath("trans_peer"), "reader", std::to_string(port), topic, "127.0.0.1", "127.0.0.1", "retry"});
+        ASSERT_TRUE(reader) << c.name;
+        ASSERT_TRUE(reader->waitForLine("START", 30000)) << c.name << ": " << reader->output();
+        std::vector<ConnParam_t> channels;
+        ASSERT_EQ(sender->getTopicDataTransParam(topic, &channels), 0) << c.name;
+        ASSERT_EQ(channels.size(), 1u) << c.name;
+        EXPECT_EQ(channels[0].m_param.m_unixSocketParam.m_iId, 4926) << c.name;
+        ASSERT_TRUE(ctrltest::writeTestMessages(*sender, m_pool.pool, 5, 1000)) << c.name;
+        EXPECT_TRUE(reader->waitForLine("GOT 5", 10000)) << c.name << ": " << reader->output();
+        // What another program put there is left as it was.
+        struct stat after;
+        ASSERT_EQ(::lstat(path.c_str(), &after), 0) << c.name;
+        EXPECT_EQ(after.st_ino, before.st_ino) << c.name;
+        reader.reset();
+        m_sender.reset();
+        endSquat(squatter);
+        ++port;
+        ++round;
+    }
+}
+
+TEST_F(TransSenderNsTest, OffersAnotherQueueKeyWhenItsSegmentCannotBeMade)
+{
+    // A segment under the first key that the writer, an ordinary user, may not remove.
+    auto squatter = squat({"shm", std::to_string(CResourceManager::shmKeyOf(0x4960))});
+    ASSERT_TRUE(squatter);
+    auto writer = zqtest::ChildProcess::spawn({zqtest::helperPath("trans_peer"), "shmwriter", "49230", "c17_keysq",
+                                               std::to_string(0x494960), std::to_string(0x4960),
+                                               std::to_string(0x4961)});
+    ASSERT_TRUE(writer);
+    ASSERT_TRUE(writer->waitForLine("READY", 10000)) << writer->output();
+    auto peer = TcpPeer::connectTo(49230);
+    ASSERT_TRUE(peer);
+    m_topic = std::make_unique<ctrltest::TestTopic>("c17_keysq");
+    ASSERT_TRUE(peer->send(ctrltest::requestMsg("127.0.0.1", "c17_keysq")));
+    expectServed(*peer); // no channel: the key's segment is another's
+    // Asked again, as the reader does: another key.
+    ASSERT_TRUE(peer->send(ctrltest::requestMsg("127.0.0.1", "c17_keysq")));
+    Bytes answer;
+    ASSERT_TRUE(peer->readMessage(&answer)) << writer->output();
+    CtrlRequestAck_t ack;
+    ASSERT_TRUE(decodeRequestAckMsg(answer.data(), answer.size(), &ack)) << writer->output();
+    EXPECT_EQ(ack.m_param.m_shmParam.m_iQueueKey, CResourceManager::shmKeyOf(0x4961));
+    peer.reset();
+    ASSERT_TRUE(writer->writeInput("quit\n"));
+    EXPECT_TRUE(writer->waitForLine("DONE", 10000)) << writer->output();
+    endSquat(squatter);
 }
 
 } // namespace
