@@ -425,36 +425,63 @@ TEST_F(PublisherImplNsTest, TopicWithoutAKeyWritesThroughTheParticipantsPool)
 
 TEST_F(PublisherImplNsTest, ControlPortHeldElsewhereGivesAWriterThatSaysSo)
 {
-    int blocker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(blocker, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(53000);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    ASSERT_EQ(::listen(blocker, 1), 0);
-
+    // The given port held: the next free one of the range, and a line; every port of the range
+    // held: the writer all the same, with the red line.
+    const struct {
+        const char* name;
+        std::vector<int> held;
+        int listening; // -1: nowhere
+        std::vector<int> freeAfter;
+    } cases[] = {
+        {"the given port", {53000}, 53001, {53001, 53002, 53003, 53000}},
+        {"every port", {53000, 53001, 53002, 53003}, -1, {53000, 53001, 53002, 53003}},
+    };
     CTopic* topic = m_participant->createTopic("h13_held", nullptr);
     ASSERT_NE(topic, nullptr);
-    CDataWriter* writer = nullptr;
-    {
-        CPublisherImpl pub(m_participant.get());
-        zqtest::OutputCapture capture;
-        writer = pub.createDataWriter(topic);
-        capture.stop();
-        ASSERT_NE(writer, nullptr);
-        EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), RED,
-                                       "Error: topic h13_held control endpoint 127.0.0.1:53000 is not listening!"));
-        // Advertised all the same; writes go nowhere until a later writer can listen.
-        EXPECT_EQ(controlPort(&pub, "h13_held"), 53000);
-        EXPECT_FALSE(writer->isConnect());
-        uint8_t byte = 1;
-        EXPECT_EQ(writer->write(&byte, 1), 1);
-        EXPECT_EQ(pub.deleteDataWriter(writer), 0);
-        EXPECT_EQ(pub.getTransport("h13_held"), nullptr);
+    for (const auto& c : cases) {
+        std::vector<int> blockers;
+        for (int port : c.held) {
+            int blocker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            ASSERT_GE(blocker, 0);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_port = htons(static_cast<uint16_t>(port));
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+            ASSERT_EQ(::listen(blocker, 1), 0);
+            blockers.push_back(blocker);
+        }
+        CDataWriter* writer = nullptr;
+        {
+            CPublisherImpl pub(m_participant.get());
+            zqtest::OutputCapture capture;
+            writer = pub.createDataWriter(topic);
+            capture.stop();
+            ASSERT_NE(writer, nullptr) << c.name;
+            if (c.listening < 0) {
+                EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), RED,
+                                               "Error: topic h13_held control endpoint 127.0.0.1:53000 is not listening!"))
+                    << c.name;
+                // Advertised all the same; writes go nowhere until a later writer can listen.
+                EXPECT_EQ(controlPort(&pub, "h13_held"), 53000) << c.name;
+            } else {
+                EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "33",
+                                               "Warning: port 53000 is in use by another process, topic h13_held "
+                                               "control endpoint takes port 53001"))
+                    << c.name << ": " << capture.out();
+                EXPECT_EQ(controlPort(&pub, "h13_held"), c.listening) << c.name;
+            }
+            EXPECT_FALSE(writer->isConnect());
+            uint8_t byte = 1;
+            EXPECT_EQ(writer->write(&byte, 1), 1);
+            EXPECT_EQ(pub.deleteDataWriter(writer), 0);
+            EXPECT_EQ(pub.getTransport("h13_held"), nullptr);
+        }
+        for (int blocker : blockers) {
+            ::close(blocker);
+        }
+        EXPECT_EQ(freePorts(), c.freeAfter) << c.name;
     }
-    ::close(blocker);
-    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));
     EXPECT_EQ(m_participant->getMemPool()->getUsedSize(), 0u);
     EXPECT_EQ(m_participant->deleteTopic(topic), 0);
 }
