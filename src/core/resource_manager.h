@@ -154,7 +154,7 @@ private:
     std::mutex m_mtxUnixSocketIds;
     std::set<int> m_setShmKeys; // configured numbers, without SHM_KEY_OFFSET
     std::mutex m_mtxShmKeys;
-    std::deque<int> m_lstAsidePorts;   // oldest first
+    std::deque<int> m_lstAsidePorts; // oldest first
     std::deque<int> m_lstAsideUnixIds;
     std::deque<int> m_lstAsideShmKeys;
     std::string m_strHostIp;

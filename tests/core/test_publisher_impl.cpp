@@ -459,8 +459,8 @@ TEST_F(PublisherImplNsTest, ControlPortHeldElsewhereGivesAWriterThatSaysSo)
             capture.stop();
             ASSERT_NE(writer, nullptr) << c.name;
             if (c.listening < 0) {
-                EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), RED,
-                                               "Error: topic h13_held control endpoint 127.0.0.1:53000 is not listening!"))
+                EXPECT_TRUE(zqtest::hasDdsLine(
+                    capture.out(), RED, "Error: topic h13_held control endpoint 127.0.0.1:53000 is not listening!"))
                     << c.name;
                 // Advertised all the same; writes go nowhere until a later writer can listen.
                 EXPECT_EQ(controlPort(&pub, "h13_held"), 53000) << c.name;

@@ -145,8 +145,7 @@ int runShmWriter(int port, const std::string& topicName, int poolKey, const std:
     return 0;
 }
 
-int runReader(int port, const std::string& topicName, const std::string& ownIp, const std::string& writerIp,
-              bool retry)
+int runReader(int port, const std::string& topicName, const std::string& ownIp, const std::string& writerIp, bool retry)
 {
     CResourceManager::getInstance()->setHostEthIp("lo", ownIp);
     ctrltest::TestPool pools;
@@ -450,7 +449,8 @@ int runSquat(const std::string& kind, const std::vector<std::string>& where)
             return 1;
         }
     } else if (kind == "shm" && where.size() == 1) {
-        int id = ::shmget(static_cast<key_t>(std::strtol(where[0].c_str(), nullptr, 0)), 16, IPC_CREAT | IPC_EXCL | 0600);
+        int id =
+            ::shmget(static_cast<key_t>(std::strtol(where[0].c_str(), nullptr, 0)), 16, IPC_CREAT | IPC_EXCL | 0600);
         if (id < 0) {
             say("FAILED");
             return 1;

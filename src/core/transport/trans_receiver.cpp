@@ -27,13 +27,13 @@ constexpr int kTopicWaiting = 0;
 } // namespace
 
 // A line a peer can make the control thread repeat: printed when the limiter lets it through.
-#define CTRL_LINE(print, ...)                                                                                  \
-    do {                                                                                                       \
-        char ctrlLine_[256];                                                                                   \
-        std::snprintf(ctrlLine_, sizeof(ctrlLine_), __VA_ARGS__);                                              \
-        if (admitLine(ctrlLine_)) {                                                                            \
-            print("%s", ctrlLine_);                                                                            \
-        }                                                                                                      \
+#define CTRL_LINE(print, ...)                                                                                          \
+    do {                                                                                                               \
+        char ctrlLine_[256];                                                                                           \
+        std::snprintf(ctrlLine_, sizeof(ctrlLine_), __VA_ARGS__);                                                      \
+        if (admitLine(ctrlLine_)) {                                                                                    \
+            print("%s", ctrlLine_);                                                                                    \
+        }                                                                                                              \
     } while (0)
 
 bool CLineLimiter::allow(const std::string& text, int64_t nowMs, int* leftOut)

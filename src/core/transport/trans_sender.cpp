@@ -630,7 +630,8 @@ void CTransSender::setAsideDataTransPort(int type, int value)
         resources->setAsideUnixSocketId(value);
         break;
     case TRANS_TYPE_SHARE_MEMORY:
-        resources->setAsideShmKey(static_cast<int>(static_cast<uint32_t>(value) - static_cast<uint32_t>(SHM_KEY_OFFSET)));
+        resources->setAsideShmKey(
+            static_cast<int>(static_cast<uint32_t>(value) - static_cast<uint32_t>(SHM_KEY_OFFSET)));
         break;
     default:
         break;

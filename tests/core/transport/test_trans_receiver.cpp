@@ -642,12 +642,18 @@ TEST_F(TransReceiverNsTest, TakesOnlyChannelsAWriterWhereItIsCanOffer)
         bool taken;
     } cases[] = {
         {"Unix socket from another host", true, {"unix", "4970"}, false},
-        {"shared memory from another host", true, {"shm", std::to_string(0x1717a2), std::to_string(0x1717a1), "1"}, false},
+        {"shared memory from another host",
+         true,
+         {"shm", std::to_string(0x1717a2), std::to_string(0x1717a1), "1"},
+         false},
         {"TCP from another host", true, {"tcp", "127.0.0.1", "49170"}, false},
         {"PCIe from another host", true, {"pcie"}, false},
         {"TCP from this host", false, {"tcp", "127.0.0.1", "49170"}, false},
         {"PCIe from this host", false, {"pcie"}, false},
-        {"shared memory without a group", false, {"shm", std::to_string(0x1717a2), std::to_string(0x1717a1), "0"}, false},
+        {"shared memory without a group",
+         false,
+         {"shm", std::to_string(0x1717a2), std::to_string(0x1717a1), "0"},
+         false},
         {"Unix socket from this host", false, {"unix", "4971"}, true},
     };
     make("c17_forged");
@@ -785,9 +791,9 @@ TEST(LineLimiterTest, LetsAWindowOfEqualLinesThroughAndCountsTheRest)
         bool allowed;
         int leftOut;
     } steps[] = {
-        {"a", 0, true, 0},     {"a", 10, true, 0},   {"b", 10, true, 0},    {"a", 20, true, 0},
-        {"a", 30, false, 0},   {"a", 999, false, 0}, {"b", 999, true, 0},   {"a", 1000, true, 2},
-        {"a", 1001, true, 0},  {"a", 1002, true, 0}, {"a", 1003, false, 0}, {"a", 5000, true, 1},
+        {"a", 0, true, 0},    {"a", 10, true, 0},   {"b", 10, true, 0},    {"a", 20, true, 0},
+        {"a", 30, false, 0},  {"a", 999, false, 0}, {"b", 999, true, 0},   {"a", 1000, true, 2},
+        {"a", 1001, true, 0}, {"a", 1002, true, 0}, {"a", 1003, false, 0}, {"a", 5000, true, 1},
     };
     int i = 0;
     for (const auto& step : steps) {

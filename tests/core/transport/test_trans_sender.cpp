@@ -673,8 +673,8 @@ TEST_F(TransSenderNsTest, FreesTheChannelOfAReaderProcessThatDied)
 }
 
 // Opens the writing side on `ip`, the host address of this process.
-CTransSender* openOn(std::unique_ptr<CTransSender>& sender, ctrltest::TestTopic& topic, CMemPool& pool,
-                     const char* ip, int port)
+CTransSender* openOn(std::unique_ptr<CTransSender>& sender, ctrltest::TestTopic& topic, CMemPool& pool, const char* ip,
+                     int port)
 {
     CResourceManager::getInstance()->setHostEthIp("veth", ip);
     sender = std::make_unique<CTransSender>();
@@ -728,8 +728,8 @@ TEST_F(TransSenderNsTest, ServesARequestOnlyAtTheAddressItComesFrom)
     };
     std::vector<std::unique_ptr<zqtest::ChildProcess>> peers;
     for (const auto& c : cases) {
-        std::vector<std::string> argv = {zqtest::helperPath("trans_peer"), "badreader", "198.18.18.1", "49180",
-                                         "c17_dest", c.requester};
+        std::vector<std::string> argv = {
+            zqtest::helperPath("trans_peer"), "badreader", "198.18.18.1", "49180", "c17_dest", c.requester};
         auto peer = c.otherHost ? other->spawn(argv, &error) : zqtest::ChildProcess::spawn(argv, &error);
         ASSERT_TRUE(peer) << c.name << ": " << error;
         std::string line;
@@ -920,8 +920,8 @@ TEST_F(TransSenderNsTest, OffersAnotherUnixIndexWhenItsPathIsTaken)
         struct stat before;
         ASSERT_EQ(::lstat(path.c_str(), &before), 0) << c.name;
         CTransSender* sender = open(port, topic);
-        auto reader = zqtest::ChildProcess::spawn(
-            {zqtest::helperPath("trans_peer"), "reader", std::to_string(port), topic, "127.0.0.1", "127.0.0.1", "retry"});
+        auto reader = zqtest::ChildProcess::spawn({zqtest::helperPath("trans_peer"), "reader", std::to_string(port),
+                                                   topic, "127.0.0.1", "127.0.0.1", "retry"});
         ASSERT_TRUE(reader) << c.name;
         ASSERT_TRUE(reader->waitForLine("START", 30000)) << c.name << ": " << reader->output();
         std::vector<ConnParam_t> channels;
@@ -947,9 +947,9 @@ TEST_F(TransSenderNsTest, OffersAnotherQueueKeyWhenItsSegmentCannotBeMade)
     // A segment under the first key that the writer, an ordinary user, may not remove.
     auto squatter = squat({"shm", std::to_string(CResourceManager::shmKeyOf(0x4960))});
     ASSERT_TRUE(squatter);
-    auto writer = zqtest::ChildProcess::spawn({zqtest::helperPath("trans_peer"), "shmwriter", "49230", "c17_keysq",
-                                               std::to_string(0x494960), std::to_string(0x4960),
-                                               std::to_string(0x4961)});
+    auto writer =
+        zqtest::ChildProcess::spawn({zqtest::helperPath("trans_peer"), "shmwriter", "49230", "c17_keysq",
+                                     std::to_string(0x494960), std::to_string(0x4960), std::to_string(0x4961)});
     ASSERT_TRUE(writer);
     ASSERT_TRUE(writer->waitForLine("READY", 10000)) << writer->output();
     auto peer = TcpPeer::connectTo(49230);
