@@ -17,7 +17,8 @@
 //   trans_peer fakewriter <ip> <port> <topic> <answer...>   listens, prints "LISTENING", serves one
 //       connection after another: every request gets the answer, every heartbeat its answer.
 //       Answers: "unix <index>", "shm <queueKey> <poolKey> <groups>", "tcp <ip> <port>", "pcie",
-//       "garbage" (every read is answered with bytes that are no control message).
+//       "garbage" (every read is answered with bytes that are no control message); a last word
+//       "thengarbage" answers everything after the acknowledgement with such bytes.
 //   trans_peer badreader <ip> <port> <topic> <requesterIp>   sends a request naming requesterIp,
 //       then a heartbeat; prints "ACK <type>" when an acknowledgement came first, else "REFUSED".
 //   trans_peer squat udp|tcp <ip> <port> | squat unix <path> | squat shm <key>   holds the address
@@ -307,7 +308,8 @@ int listenOn(const char* ip, int port)
 }
 
 // Serves one connection: complete messages are taken from the stream by their header.
-void serveFake(int fd, const std::string& ip, const std::string& topic, const Bytes& ack, bool garbage)
+void serveFake(int fd, const std::string& ip, const std::string& topic, const Bytes& ack, bool garbage,
+               bool thenGarbage)
 {
     Bytes stream;
     uint8_t buffer[4096];
@@ -334,8 +336,11 @@ void serveFake(int fd, const std::string& ip, const std::string& topic, const By
             }
             uint8_t type = stream[5];
             stream.erase(stream.begin(), stream.begin() + 34 + dataLen);
-            if (type == 14 && !sendAll(fd, ack)) {
-                return;
+            if (type == 14) {
+                if (!sendAll(fd, ack)) {
+                    return;
+                }
+                garbage = thenGarbage;
             }
             if (type == 10) {
                 Bytes answer = wireMessage(11, 178);
@@ -349,9 +354,13 @@ void serveFake(int fd, const std::string& ip, const std::string& topic, const By
     }
 }
 
-int runFakeWriter(const char* ip, int port, const std::string& topic, const std::vector<std::string>& answer)
+int runFakeWriter(const char* ip, int port, const std::string& topic, std::vector<std::string> answer)
 {
     bool garbage = !answer.empty() && answer[0] == "garbage";
+    const bool thenGarbage = !answer.empty() && answer.back() == "thengarbage";
+    if (thenGarbage) {
+        answer.pop_back();
+    }
     Bytes ack = fakeAck(ip, topic, answer);
     int listenFd = listenOn(ip, port);
     if (listenFd < 0 || (!garbage && ack.empty())) {
@@ -365,7 +374,7 @@ int runFakeWriter(const char* ip, int port, const std::string& topic, const std:
             continue;
         }
         say("ACCEPTED");
-        serveFake(fd, ip, topic, ack, garbage);
+        serveFake(fd, ip, topic, ack, garbage, thenGarbage);
         ::close(fd);
     }
 }

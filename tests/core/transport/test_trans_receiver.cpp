@@ -782,6 +782,26 @@ TEST_F(TransReceiverNsTest, StopsEverySharedMemoryChannelWhateverItLent)
     CEvReactor::getInstance()->deinit();
 }
 
+TEST_F(TransReceiverNsTest, GivesUpOnAnEndpointThatAnswersHeartbeatsWithGarbage)
+{
+    auto writer = zqtest::ChildProcess::spawn({zqtest::helperPath("trans_peer"), "fakewriter", "127.0.0.1", "49178",
+                                               "c17_hbgarbage", "unix", "4978", "thengarbage"});
+    ASSERT_TRUE(writer);
+    ASSERT_TRUE(writer->waitForLine("LISTENING", 10000)) << writer->output();
+    CTransReceiver* receiver = make("c17_hbgarbage");
+    zqtest::OutputCapture capture;
+    ASSERT_EQ(connect(49178), 0);
+    ASSERT_TRUE(m_recorder.waitEvents(EVENT_DATA_TRANS_START, 1));
+    // Bytes that are no heartbeat answer are not taken for one: the fault limit ends it.
+    ASSERT_TRUE(m_recorder.waitStates(1, 20000));
+    capture.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "32",
+                                   "Current state is STAT_HEARTBEAT, switch to STAT_IDLE, Exception count is 11."))
+        << capture.out();
+    EXPECT_EQ(m_recorder.count(EVENT_DATA_TRANS_STOP), 1u);
+    EXPECT_FALSE(receiver->isConnect());
+}
+
 TEST(LineLimiterTest, LetsAWindowOfEqualLinesThroughAndCountsTheRest)
 {
     CLineLimiter limiter(3, 1000);
