@@ -35,10 +35,12 @@ struct ReactorUse {
     int users{0};
 };
 
+// Never destroyed, like the reactor: a participant in a global or a static goes after every
+// function-local static.
 ReactorUse& reactorUse()
 {
-    static ReactorUse use;
-    return use;
+    static ReactorUse* use = new ReactorUse();
+    return *use;
 }
 
 bool isMulticastIPv4(const std::string& ip)
