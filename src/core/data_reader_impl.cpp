@@ -82,16 +82,7 @@ CDataReaderImpl::~CDataReaderImpl()
     m_cache.clear();
     delete m_pDataReader;
     m_pDataReader = nullptr;
-    releaseTopic();
-}
-
-int CDataReaderImpl::releaseTopic()
-{
-    if (m_bReleased) {
-        return 0;
-    }
-    m_bReleased = true;
-    return m_pTopicDesc->dereference();
+    m_pTopicDesc->dereference();
 }
 
 void CDataReaderImpl::subscribeLocked()

@@ -32,8 +32,8 @@ public:
     // already, and adds one to the topic's use count. A depth of 0 or less becomes 8.
     CDataReaderImpl(CSubscriberImpl* subscriber, CTopic* topic, int depth);
     // Unregisters both callbacks (no event or package reaches the reader afterwards), releases
-    // every queued package, frees the cached descriptors, deletes the handle and, unless
-    // releaseTopic did already, takes one from the topic's use count.
+    // every queued package, frees the cached descriptors, deletes the handle and takes one from
+    // the topic's use count.
     ~CDataReaderImpl();
     CDataReaderImpl(const CDataReaderImpl&) = delete;
     CDataReaderImpl& operator=(const CDataReaderImpl&) = delete;
@@ -55,9 +55,7 @@ public:
     _DataBuffer_t* allocDataBuffer();
     void freeDataBuffer(_DataBuffer_t* buffer);
 
-    // Takes this reader's one from the topic's use count (once) and gives the count before it:
-    // 1 means that the reader was the topic's last user in the participant.
-    int releaseTopic();
+    CTopicDescImpl* getTopicDesc() const { return m_pTopicDesc; }
 
     CSubscriberImpl* getSubscriberImpl() const { return m_pSubscriberImpl; }
     const std::string& getTopicName() const { return m_strTopicName; }
@@ -91,5 +89,4 @@ private:
     std::mutex m_mtxEvent;
     bool m_bClosing{false};
     std::mutex m_mtxUserCb;
-    bool m_bReleased{false};
 };

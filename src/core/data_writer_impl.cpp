@@ -23,16 +23,7 @@ CDataWriterImpl::~CDataWriterImpl()
     m_cache.clear();
     delete m_pDataWriter;
     m_pDataWriter = nullptr;
-    releaseTopic();
-}
-
-int CDataWriterImpl::releaseTopic()
-{
-    if (m_bReleased) {
-        return 0;
-    }
-    m_bReleased = true;
-    return m_pTopicDesc->dereference();
+    m_pTopicDesc->dereference();
 }
 
 int CDataWriterImpl::maxPayload()

@@ -19,8 +19,7 @@ class CDataWriterImpl {
 public:
     // Adds one to the topic's use count.
     CDataWriterImpl(CPublisherImpl* publisher, CTopic* topic);
-    // Frees the cached descriptors, deletes the handle and, unless releaseTopic did already,
-    // takes one from the topic's use count.
+    // Frees the cached descriptors, deletes the handle and takes one from the topic's use count.
     virtual ~CDataWriterImpl();
     CDataWriterImpl(const CDataWriterImpl&) = delete;
     CDataWriterImpl& operator=(const CDataWriterImpl&) = delete;
@@ -38,9 +37,7 @@ public:
     _DataBuffer_t* allocDataBuffer();
     void freeDataBuffer(_DataBuffer_t* buffer);
 
-    // Takes this writer's one from the topic's use count (once) and gives the count before it:
-    // 1 means that the writer was the topic's last user in the participant.
-    int releaseTopic();
+    CTopicDescImpl* getTopicDesc() const { return m_pTopicDesc; }
 
     CPublisherImpl* getPublisherImpl() const { return m_pPublisherImpl; }
     const std::string& getTopicName() const { return m_strTopicName; }
@@ -58,5 +55,4 @@ private:
     CDataWriter* m_pDataWriter{nullptr};
     CTopicDescImpl* m_pTopicDesc;
     std::string m_strTopicName;
-    bool m_bReleased{false};
 };
