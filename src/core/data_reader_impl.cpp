@@ -42,7 +42,8 @@ int pkgPayloadLen(const DataPackage_t* pkg, int capacity)
 } // namespace
 
 CDataReaderImpl::CDataReaderImpl(CSubscriberImpl* subscriber, CTopic* topic, int depth)
-    : m_pSubscriberImpl(subscriber), m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth),
+    : m_pSubscriberImpl(subscriber), m_pTransport(subscriber->getTransport(topic->getTopicName())),
+      m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth),
       m_pTopicDesc(topic->getTopicDescImpl()), m_strTopicName(topic->getTopicName())
 {
     m_pQueue =
@@ -249,8 +250,8 @@ DataPackage_t* CDataReaderImpl::getFullDataPkg(int timeoutMs)
 
 void CDataReaderImpl::putEmptyDataPkg(DataPackage_t* pkg)
 {
-    if (pkg != nullptr) {
-        m_pSubscriberImpl->putEmptyDataPkg(m_strTopicName, pkg);
+    if (pkg != nullptr && m_pTransport != nullptr) {
+        m_pTransport->putEmptyDataPkg(pkg);
     }
 }
 

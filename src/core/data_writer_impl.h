@@ -2,7 +2,9 @@
 // publishes them through its publisher's transport of the topic.
 //
 // Threads: write, the loan and isConnect may run on several application threads at once; the
-// buffer cache, the pools and the data manager lock for themselves.
+// buffer cache, the pools and the data manager lock for themselves. The writer keeps its
+// publisher's transport of the topic at hand: that transport goes only after the topic's last
+// writer in the publisher, so it outlives the writer.
 #pragma once
 
 #include <string>
@@ -12,12 +14,14 @@
 
 class CDataWriter;
 class CPublisherImpl;
+class CTransport;
 class CTopic;
 class CTopicDescImpl;
 
 class CDataWriterImpl {
 public:
-    // Adds one to the topic's use count.
+    // Adds one to the topic's use count and takes the publisher's transport of the topic, which
+    // must exist already.
     CDataWriterImpl(CPublisherImpl* publisher, CTopic* topic);
     // Frees the cached descriptors, deletes the handle and takes one from the topic's use count.
     virtual ~CDataWriterImpl();
@@ -52,6 +56,7 @@ private:
 
     CDataBufferCache m_cache{8};
     CPublisherImpl* m_pPublisherImpl;
+    CTransport* m_pTransport;
     CDataWriter* m_pDataWriter{nullptr};
     CTopicDescImpl* m_pTopicDesc;
     std::string m_strTopicName;

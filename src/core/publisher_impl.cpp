@@ -45,16 +45,14 @@ CDataWriter* CPublisherImpl::createDataWriter(CTopic* topic)
         return nullptr;
     }
     const std::string name = topic->getTopicName();
-    auto* impl = new CDataWriterImpl(this, topic);
-    impl->setDataWriter(new CDataWriter(impl));
-
     // The topic's side and the writer's entry appear together: the deletion of the topic's last
-    // writer here cannot take the side away in between.
+    // writer here cannot take the side away in between. The writer takes the side's transport.
     std::lock_guard<std::mutex> lifecycle(m_mtxLifecycle);
     if (setUpTopic(name) != 0) {
-        delete impl;
         return nullptr;
     }
+    auto* impl = new CDataWriterImpl(this, topic);
+    impl->setDataWriter(new CDataWriter(impl));
     std::lock_guard<std::mutex> lock(m_mtxWriter);
     m_mapWriters[name].push_back(impl);
     return impl->getDataWriter();
