@@ -43,8 +43,8 @@ int pkgPayloadLen(const DataPackage_t* pkg, int capacity)
 
 CDataReaderImpl::CDataReaderImpl(CSubscriberImpl* subscriber, CTopic* topic, int depth)
     : m_pSubscriberImpl(subscriber), m_pTransport(subscriber->getTransport(topic->getTopicName())),
-      m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth),
-      m_pTopicDesc(topic->getTopicDescImpl()), m_strTopicName(topic->getTopicName())
+      m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth), m_pTopicDesc(topic->getTopicDescImpl()),
+      m_strTopicName(topic->getTopicName())
 {
     m_pQueue =
         std::make_unique<CDataQueue<DataPackage_t*>>(m_iDepth, [this](DataPackage_t* pkg) { putEmptyDataPkg(pkg); });

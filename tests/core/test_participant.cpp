@@ -441,7 +441,8 @@ TEST_F(ParticipantNsTest, ParticipantLeftToTheEndOfTheProcessExitsCleanly)
     for (const char* helper : helpers) {
         SCOPED_TRACE(helper);
         std::string error;
-        auto child = zqtest::ChildProcess::spawn({zqtest::helperPath(helper), "461", "46100", "4610", "0x4610"}, &error);
+        auto child =
+            zqtest::ChildProcess::spawn({zqtest::helperPath(helper), "461", "46100", "4610", "0x4610"}, &error);
         ASSERT_NE(child, nullptr) << error;
         EXPECT_TRUE(child->waitForLine("@@ used", 60000)) << child->output();
         int status = child->wait(60000);
