@@ -36,9 +36,13 @@ public:
     int getBufferCount();
     // Replaces the application's callback (an empty one removes it). It runs on the library's
     // receiving thread; data and info are valid during the call only; its result is ignored.
-    // When this returns, no call of the old callback is running any more. Never call it from
-    // inside the callback (that would deadlock), and in the callback do not delete readers,
-    // create readers or wait for this reader's queue.
+    // When this returns, no call of the old callback is running any more.
+    // The callback may ask for status (CParticipant::getDdsInfo, getBufferCount, isConnect), take
+    // messages without waiting (read or getDataBuffer with timeout 0), give back lent buffers and
+    // write through a writer. It must not call registerUserDataCallBack, create or delete
+    // topics, publishers, subscribers, writers or readers, nor wait for a reader's queue: each
+    // of those waits for the receiving thread, which is running the callback. Another thread may
+    // delete any reader, this one included, while the callback runs: the deletion waits for it.
     void registerUserDataCallBack(UserDataCallBack_t callback);
     // True while the topic's data channel is up for this reader.
     bool isConnect();

@@ -42,8 +42,9 @@ int pkgPayloadLen(const DataPackage_t* pkg, int capacity)
 } // namespace
 
 CDataReaderImpl::CDataReaderImpl(CSubscriberImpl* subscriber, CTopic* topic, int depth)
-    : m_pSubscriberImpl(subscriber), m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth),
-      m_pTopicDesc(topic->getTopicDescImpl()), m_strTopicName(topic->getTopicName())
+    : m_pSubscriberImpl(subscriber), m_pTransport(subscriber->getTransport(topic->getTopicName())),
+      m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth), m_pTopicDesc(topic->getTopicDescImpl()),
+      m_strTopicName(topic->getTopicName())
 {
     m_pQueue =
         std::make_unique<CDataQueue<DataPackage_t*>>(m_iDepth, [this](DataPackage_t* pkg) { putEmptyDataPkg(pkg); });
@@ -82,16 +83,7 @@ CDataReaderImpl::~CDataReaderImpl()
     m_cache.clear();
     delete m_pDataReader;
     m_pDataReader = nullptr;
-    releaseTopic();
-}
-
-int CDataReaderImpl::releaseTopic()
-{
-    if (m_bReleased) {
-        return 0;
-    }
-    m_bReleased = true;
-    return m_pTopicDesc->dereference();
+    m_pTopicDesc->dereference();
 }
 
 void CDataReaderImpl::subscribeLocked()
@@ -258,8 +250,8 @@ DataPackage_t* CDataReaderImpl::getFullDataPkg(int timeoutMs)
 
 void CDataReaderImpl::putEmptyDataPkg(DataPackage_t* pkg)
 {
-    if (pkg != nullptr) {
-        m_pSubscriberImpl->putEmptyDataPkg(m_strTopicName, pkg);
+    if (pkg != nullptr && m_pTransport != nullptr) {
+        m_pTransport->putEmptyDataPkg(pkg);
     }
 }
 

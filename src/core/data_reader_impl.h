@@ -8,7 +8,9 @@
 // so that event handling and destruction exclude each other; m_mtxUserCb guards m_fnUserCb and
 // is held while it runs; the buffer cache locks for itself. Orders: the transport's event mutex, then
 // m_mtxEvent, then the channel's callback mutex; the channel's callback mutex, then m_mtxUserCb,
-// then the queue's mutex, then the subscriber's transport mutex and the pool's locks.
+// then the queue's mutex, then the pool's locks. The reader keeps its subscriber's transport of
+// the topic at hand for the releases: that transport goes only after the topic's last reader in
+// the subscriber, so it outlives the reader.
 #pragma once
 
 #include <atomic>
@@ -24,16 +26,18 @@
 class CDataReader;
 class CSubscriberImpl;
 class CTopic;
+class CTransport;
 class CTopicDescImpl;
 
 class CDataReaderImpl {
 public:
     // Registers for the topic's channel events, subscribes at once when the channel is up
-    // already, and adds one to the topic's use count. A depth of 0 or less becomes 8.
+    // already, and adds one to the topic's use count; takes the subscriber's transport of the topic,
+    // which must exist already. A depth of 0 or less becomes 8.
     CDataReaderImpl(CSubscriberImpl* subscriber, CTopic* topic, int depth);
     // Unregisters both callbacks (no event or package reaches the reader afterwards), releases
-    // every queued package, frees the cached descriptors, deletes the handle and, unless
-    // releaseTopic did already, takes one from the topic's use count.
+    // every queued package, frees the cached descriptors, deletes the handle and takes one from
+    // the topic's use count.
     ~CDataReaderImpl();
     CDataReaderImpl(const CDataReaderImpl&) = delete;
     CDataReaderImpl& operator=(const CDataReaderImpl&) = delete;
@@ -55,9 +59,7 @@ public:
     _DataBuffer_t* allocDataBuffer();
     void freeDataBuffer(_DataBuffer_t* buffer);
 
-    // Takes this reader's one from the topic's use count (once) and gives the count before it:
-    // 1 means that the reader was the topic's last user in the participant.
-    int releaseTopic();
+    CTopicDescImpl* getTopicDesc() const { return m_pTopicDesc; }
 
     CSubscriberImpl* getSubscriberImpl() const { return m_pSubscriberImpl; }
     const std::string& getTopicName() const { return m_strTopicName; }
@@ -78,6 +80,7 @@ private:
 
     CDataBufferCache m_cache{8};
     CSubscriberImpl* m_pSubscriberImpl;
+    CTransport* m_pTransport;
     CDataReader* m_pDataReader{nullptr};
     int m_iDepth;
     int m_iEventCbId{-1};
@@ -91,5 +94,4 @@ private:
     std::mutex m_mtxEvent;
     bool m_bClosing{false};
     std::mutex m_mtxUserCb;
-    bool m_bReleased{false};
 };

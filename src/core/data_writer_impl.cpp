@@ -12,8 +12,8 @@
 #include "zqdds/topic.h"
 
 CDataWriterImpl::CDataWriterImpl(CPublisherImpl* publisher, CTopic* topic)
-    : m_pPublisherImpl(publisher), m_pTopicDesc(topic->getTopicDescImpl()),
-      m_strTopicName(topic->getTopicName())
+    : m_pPublisherImpl(publisher), m_pTransport(publisher->getTransport(topic->getTopicName())),
+      m_pTopicDesc(topic->getTopicDescImpl()), m_strTopicName(topic->getTopicName())
 {
     m_pTopicDesc->reference();
 }
@@ -23,16 +23,7 @@ CDataWriterImpl::~CDataWriterImpl()
     m_cache.clear();
     delete m_pDataWriter;
     m_pDataWriter = nullptr;
-    releaseTopic();
-}
-
-int CDataWriterImpl::releaseTopic()
-{
-    if (m_bReleased) {
-        return 0;
-    }
-    m_bReleased = true;
-    return m_pTopicDesc->dereference();
+    m_pTopicDesc->dereference();
 }
 
 int CDataWriterImpl::maxPayload()
@@ -113,7 +104,9 @@ int CDataWriterImpl::putFullDataBuffer(_DataBuffer_t* buffer)
         freeDataBuffer(buffer);
         // A fresh package (count 0) is only given back by a release that follows a reference.
         referChunk(getChunkAddr(pkg));
-        m_pPublisherImpl->putEmptyDataPkg(m_strTopicName, pkg);
+        if (m_pTransport != nullptr) {
+            m_pTransport->putEmptyDataPkg(pkg);
+        }
         return -1;
     }
     pkg->m_iLen = len + static_cast<int>(DDS_HEADER_SIZE);
@@ -124,17 +117,17 @@ int CDataWriterImpl::putFullDataBuffer(_DataBuffer_t* buffer)
 
 bool CDataWriterImpl::isConnect()
 {
-    return m_pPublisherImpl->isConnect(m_strTopicName);
+    return m_pTransport != nullptr && m_pTransport->isConnect();
 }
 
 DataPackage_t* CDataWriterImpl::getEmptyDataPkg(int size, int timeoutMs)
 {
-    return m_pPublisherImpl->getEmptyDataPkg(m_strTopicName, size, timeoutMs);
+    return m_pTransport == nullptr ? nullptr : m_pTransport->getEmptyDataPkg(size, timeoutMs);
 }
 
 int CDataWriterImpl::putFullDataPkg(DataPackage_t* pkg)
 {
-    return m_pPublisherImpl->putFullDataPkg(m_strTopicName, pkg);
+    return m_pTransport == nullptr ? -1 : m_pTransport->putFullDataPkg(pkg);
 }
 
 _DataBuffer_t* CDataWriterImpl::allocDataBuffer()

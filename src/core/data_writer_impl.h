@@ -2,7 +2,9 @@
 // publishes them through its publisher's transport of the topic.
 //
 // Threads: write, the loan and isConnect may run on several application threads at once; the
-// buffer cache, the pools and the data manager lock for themselves.
+// buffer cache, the pools and the data manager lock for themselves. The writer keeps its
+// publisher's transport of the topic at hand: that transport goes only after the topic's last
+// writer in the publisher, so it outlives the writer.
 #pragma once
 
 #include <string>
@@ -12,15 +14,16 @@
 
 class CDataWriter;
 class CPublisherImpl;
+class CTransport;
 class CTopic;
 class CTopicDescImpl;
 
 class CDataWriterImpl {
 public:
-    // Adds one to the topic's use count.
+    // Adds one to the topic's use count and takes the publisher's transport of the topic, which
+    // must exist already.
     CDataWriterImpl(CPublisherImpl* publisher, CTopic* topic);
-    // Frees the cached descriptors, deletes the handle and, unless releaseTopic did already,
-    // takes one from the topic's use count.
+    // Frees the cached descriptors, deletes the handle and takes one from the topic's use count.
     virtual ~CDataWriterImpl();
     CDataWriterImpl(const CDataWriterImpl&) = delete;
     CDataWriterImpl& operator=(const CDataWriterImpl&) = delete;
@@ -38,9 +41,7 @@ public:
     _DataBuffer_t* allocDataBuffer();
     void freeDataBuffer(_DataBuffer_t* buffer);
 
-    // Takes this writer's one from the topic's use count (once) and gives the count before it:
-    // 1 means that the writer was the topic's last user in the participant.
-    int releaseTopic();
+    CTopicDescImpl* getTopicDesc() const { return m_pTopicDesc; }
 
     CPublisherImpl* getPublisherImpl() const { return m_pPublisherImpl; }
     const std::string& getTopicName() const { return m_strTopicName; }
@@ -55,8 +56,8 @@ private:
 
     CDataBufferCache m_cache{8};
     CPublisherImpl* m_pPublisherImpl;
+    CTransport* m_pTransport;
     CDataWriter* m_pDataWriter{nullptr};
     CTopicDescImpl* m_pTopicDesc;
     std::string m_strTopicName;
-    bool m_bReleased{false};
 };

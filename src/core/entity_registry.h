@@ -9,29 +9,30 @@
 
 template <typename Impl> using EntityRegistry_t = std::map<std::string, std::vector<Impl*>>;
 
-// Deletes the entity that `match` picks; false when there is none. *lastUser tells whether it
-// was its topic's last user, decided by the use count's decrement itself, so that of two users
-// deleted at once exactly one is the last; the topic's entry then goes too.
+// Unlinks the entity that `match` picks and gives it to the caller, who destroys it after
+// releasing the registry's mutex (its destructor waits for callbacks that may query the
+// registry); null when there is none. *lastHere tells whether it was the registry's last entity
+// of its topic; the topic's entry then goes too.
 template <typename Impl, typename Match>
-bool deleteEntity(EntityRegistry_t<Impl>& registry, Match match, std::string* topic, bool* lastUser)
+Impl* unlinkEntity(EntityRegistry_t<Impl>& registry, Match match, std::string* topic, bool* lastHere)
 {
-    *lastUser = false;
+    *lastHere = false;
     for (auto entry = registry.begin(); entry != registry.end(); ++entry) {
         std::vector<Impl*>& list = entry->second;
         auto it = std::find_if(list.begin(), list.end(), match);
         if (it == list.end()) {
             continue;
         }
+        Impl* impl = *it;
         *topic = entry->first;
-        *lastUser = (*it)->releaseTopic() == 1;
-        delete *it;
         list.erase(it);
-        if (*lastUser) {
+        if (list.empty()) {
+            *lastHere = true;
             registry.erase(entry);
         }
-        return true;
+        return impl;
     }
-    return false;
+    return nullptr;
 }
 
 template <typename Impl> bool hasNoEntity(const EntityRegistry_t<Impl>& registry)

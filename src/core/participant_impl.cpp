@@ -35,10 +35,12 @@ struct ReactorUse {
     int users{0};
 };
 
+// Never destroyed, like the reactor: a participant in a global or a static goes after every
+// function-local static.
 ReactorUse& reactorUse()
 {
-    static ReactorUse use;
-    return use;
+    static ReactorUse* use = new ReactorUse();
+    return *use;
 }
 
 bool isMulticastIPv4(const std::string& ip)
@@ -432,29 +434,13 @@ int CParticipantImpl::deleteTopic(CTopic* topic)
         return m_mapTopics.end();
     };
 
-    std::string name;
-    {
-        std::lock_guard<std::mutex> lock(m_mtxTopic);
-        auto it = findByHandle();
-        if (it == m_mapTopics.end()) {
-            return refuseUnknownTopic(topic);
-        }
-        int ref = it->second->getReference();
-        if (ref > 0) {
-            DDS_RED("Error: topic reference is %d !", ref);
-            return -1;
-        }
-        name = it->first;
-    }
-    // Publishers and subscribers drop what the topic's last users left behind, under their own
-    // locks, so that nothing refers to the topic once it is freed.
-    releaseTopicLeftovers(name);
-
     std::lock_guard<std::mutex> lock(m_mtxTopic);
     auto it = findByHandle();
     if (it == m_mapTopics.end()) {
         return refuseUnknownTopic(topic);
     }
+    // A topic's side in a publisher or subscriber goes with its last writer or reader there, so
+    // none refers to a topic that nothing uses.
     int ref = it->second->getReference();
     if (ref > 0) {
         DDS_RED("Error: topic reference is %d !", ref);
@@ -465,20 +451,6 @@ int CParticipantImpl::deleteTopic(CTopic* topic)
     m_mapTopics.erase(it);
     delete impl;
     return 0;
-}
-
-void CParticipantImpl::releaseTopicLeftovers(const std::string& name)
-{
-    {
-        std::lock_guard<std::mutex> lock(m_mtxPublisher);
-        for (auto& entry : m_mapPublishers) {
-            entry.second->dropTopicLeftover(name);
-        }
-    }
-    std::lock_guard<std::mutex> lock(m_mtxSubscriber);
-    for (auto& entry : m_mapSubscribers) {
-        entry.second->dropTopicLeftover(name);
-    }
 }
 
 void CParticipantImpl::deleteUnusedTopics()
@@ -568,17 +540,22 @@ int CParticipantImpl::deletePublisher(CPublisher* publisher)
     if (!publisher) {
         return -1;
     }
-    std::lock_guard<std::mutex> lock(m_mtxPublisher);
-    auto it = m_mapPublishers.find(publisher);
-    if (it == m_mapPublishers.end()) {
-        return -1;
+    CPublisherImpl* impl = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxPublisher);
+        auto it = m_mapPublishers.find(publisher);
+        if (it == m_mapPublishers.end()) {
+            return -1;
+        }
+        if (!it->second->isNoWriters()) {
+            DDS_RED("Error: there are some writers!");
+            return -1;
+        }
+        impl = it->second;
+        m_mapPublishers.erase(it);
     }
-    if (!it->second->isNoWriters()) {
-        DDS_RED("Error: there are some writers!");
-        return -1;
-    }
-    CPublisherImpl* impl = it->second;
-    m_mapPublishers.erase(it);
+    // Unlinked under the lock and destroyed after it: a transport left to close can take a while,
+    // and discovery and the status queries wait for this lock.
     delete impl;
     return 0;
 }
@@ -602,17 +579,22 @@ int CParticipantImpl::deleteSubscriber(CSubscriber* subscriber)
     if (!subscriber) {
         return -1;
     }
-    std::lock_guard<std::mutex> lock(m_mtxSubscriber);
-    auto it = m_mapSubscribers.find(subscriber);
-    if (it == m_mapSubscribers.end()) {
-        return -1;
+    CSubscriberImpl* impl = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxSubscriber);
+        auto it = m_mapSubscribers.find(subscriber);
+        if (it == m_mapSubscribers.end()) {
+            return -1;
+        }
+        if (!it->second->isNoReaders()) {
+            DDS_RED("Error: there are some readers!");
+            return -1;
+        }
+        impl = it->second;
+        m_mapSubscribers.erase(it);
     }
-    if (!it->second->isNoReaders()) {
-        DDS_RED("Error: there are some readers!");
-        return -1;
-    }
-    CSubscriberImpl* impl = it->second;
-    m_mapSubscribers.erase(it);
+    // Unlinked under the lock and destroyed after it: a transport left to close can take a while,
+    // and discovery and the status queries wait for this lock.
     delete impl;
     return 0;
 }

@@ -129,7 +129,6 @@ private:
     void startReactor();
     void stopReactor();
     void getDefaultShmPoolConfig(MemConfig_t* cfg);
-    void releaseTopicLeftovers(const std::string& name);
     void deleteUnusedTopics();
 
     // Configured values pass these checks or keep what is there, with a warning.

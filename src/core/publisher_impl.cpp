@@ -45,13 +45,14 @@ CDataWriter* CPublisherImpl::createDataWriter(CTopic* topic)
         return nullptr;
     }
     const std::string name = topic->getTopicName();
-    auto* impl = new CDataWriterImpl(this, topic);
-    impl->setDataWriter(new CDataWriter(impl));
-
+    // The topic's side and the writer's entry appear together: the deletion of the topic's last
+    // writer here cannot take the side away in between. The writer takes the side's transport.
+    std::lock_guard<std::mutex> lifecycle(m_mtxLifecycle);
     if (setUpTopic(name) != 0) {
-        delete impl;
         return nullptr;
     }
+    auto* impl = new CDataWriterImpl(this, topic);
+    impl->setDataWriter(new CDataWriter(impl));
     std::lock_guard<std::mutex> lock(m_mtxWriter);
     m_mapWriters[name].push_back(impl);
     return impl->getDataWriter();
@@ -97,17 +98,28 @@ int CPublisherImpl::deleteDataWriter(CDataWriter* writer)
     if (writer == nullptr) {
         return -1;
     }
-    bool lastUser = false;
+    std::lock_guard<std::mutex> lifecycle(m_mtxLifecycle);
+    bool lastHere = false;
     std::string topic;
+    CDataWriterImpl* impl = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mtxWriter);
-        deleteEntity(
-            m_mapWriters, [writer](CDataWriterImpl* impl) { return impl->getDataWriter() == writer; }, &topic,
-            &lastUser);
+        impl = unlinkEntity(
+            m_mapWriters, [writer](CDataWriterImpl* w) { return w->getDataWriter() == writer; }, &topic, &lastHere);
     }
-    if (lastUser) {
+    if (impl == nullptr) {
+        return 0;
+    }
+    // The topic stays in use until its side here is gone, since the transport refers to it.
+    CTopicDescImpl* desc = impl->getTopicDesc();
+    desc->reference();
+    delete impl;
+    if (lastHere) {
+        // The publisher's last writer of the topic takes the topic's side here along, so that its
+        // readers reset and find a writer that remains elsewhere.
         deleteTransport(topic);
     }
+    desc->dereference();
     return 0;
 }
 
@@ -282,6 +294,7 @@ bool CPublisherImpl::isConnect(const std::string& topic)
 
 void CPublisherImpl::dropTopicLeftover(const std::string& topic)
 {
+    std::lock_guard<std::mutex> lifecycle(m_mtxLifecycle);
     {
         std::lock_guard<std::mutex> lock(m_mtxWriter);
         auto it = m_mapWriters.find(topic);

@@ -3,10 +3,13 @@
 //
 // Threads: application threads call every operation; the discovery receive thread calls
 // isTopicExist and getTopicMsgTransParam, and the participant's status report the queries, all
-// under the participant's publisher lock. m_mtxWriter guards m_mapWriters; m_mtxControl guards
-// m_mapMsgTransParam; m_mtxTransport guards m_mapTransports and m_mapMemPools. The writer mutex
-// is never held together with another one; the control mutex is taken before the transport
-// mutex, never after it. Writes take the transport mutex only to look the transport up.
+// under the participant's publisher lock. m_mtxLifecycle serialises writer creation and deletion
+// (and so a topic's side appearing and going with its first and last writer here) and is taken
+// first; m_mtxWriter guards m_mapWriters; m_mtxControl guards m_mapMsgTransParam; m_mtxTransport
+// guards m_mapTransports and m_mapMemPools. The writer mutex is never held together with another
+// one but the lifecycle mutex; the control mutex is taken before the transport mutex, never after
+// it. Writers are destroyed and transports deleted outside the writer and transport mutexes.
+// Writes take the transport mutex only to look the transport up.
 #pragma once
 
 #include <map>
@@ -27,8 +30,8 @@ class CTopicImpl;
 class CPublisherImpl {
 public:
     explicit CPublisherImpl(CParticipantImpl* participant);
-    // Deletes the handle and what topics without writers left behind (their transports and
-    // pools); the participant deletes a publisher only once it has no writers.
+    // Deletes the handle and what is left of the topics' sides; the participant deletes a
+    // publisher only once it has no writers.
     virtual ~CPublisherImpl();
     CPublisherImpl(const CPublisherImpl&) = delete;
     CPublisherImpl& operator=(const CPublisherImpl&) = delete;
@@ -41,7 +44,8 @@ public:
     // Null for a null topic, a handle not registered in this participant, or a topic whose data
     // path cannot be set up (no control port, no transport); nothing is left behind then.
     CDataWriter* createDataWriter(CTopic* topic);
-    // 0, also for a writer that is not this publisher's; -1 for null.
+    // 0, also for a writer that is not this publisher's; -1 for null. The topic's last writer here
+    // takes the topic's side here along (transport, pool, control endpoint and its port).
     int deleteDataWriter(CDataWriter* writer);
 
     bool isNoWriters();
@@ -62,8 +66,8 @@ public:
     int putFullDataPkg(const std::string& topic, DataPackage_t* pkg);
     bool isConnect(const std::string& topic);
 
-    // Drops what a topic without writers left behind (its empty writer list, its transport, pool
-    // and control endpoint); called by the participant before it deletes the topic.
+    // Drops the side of a topic without writers here (its transport, pool and control endpoint),
+    // should one be left.
     void dropTopicLeftover(const std::string& topic);
 
 private:
@@ -79,6 +83,7 @@ private:
     std::map<std::string, CMemPool*> m_mapMemPools;
     std::map<std::string, TransParam_t> m_mapMsgTransParam;
     std::mutex m_mtxControl;
+    std::mutex m_mtxLifecycle;
     CParticipantImpl* m_pParticipantImpl;
     CPublisher* m_pPublisher{nullptr};
 };

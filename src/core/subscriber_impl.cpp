@@ -79,18 +79,29 @@ int CSubscriberImpl::deleteDataReader(CDataReader* reader)
         return -1;
     }
     std::lock_guard<std::mutex> lifecycle(m_mtxLifecycle);
-    bool lastUser = false;
+    bool lastHere = false;
     std::string topic;
+    CDataReaderImpl* impl = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mtxReader);
-        deleteEntity(
-            m_mapReaders, [reader](CDataReaderImpl* impl) { return impl->getDataReader() == reader; }, &topic,
-            &lastUser);
+        impl = unlinkEntity(
+            m_mapReaders, [reader](CDataReaderImpl* r) { return r->getDataReader() == reader; }, &topic, &lastHere);
     }
-    if (lastUser) {
+    if (impl == nullptr) {
+        return 0;
+    }
+    // Destroyed outside the reader mutex: the destructor waits for a running data callback, which
+    // may ask for this subscriber's status. The topic stays in use until its side here is gone.
+    CTopicDescImpl* desc = impl->getTopicDesc();
+    desc->reference();
+    delete impl;
+    if (lastHere) {
+        // The subscriber's last reader of the topic takes the topic's side here along, so that a
+        // reader of another subscriber gets the answers.
         delTopicState(topic);
         deleteTransport(topic);
     }
+    desc->dereference();
     return 0;
 }
 

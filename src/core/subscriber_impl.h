@@ -9,7 +9,9 @@
 // readers' data callbacks and the releases of dropped packages.
 //
 // Locks: m_mtxLifecycle serialises topology changes (reader creation and deletion, transport
-// creation and deletion, leftover sweeps); m_mtxReader guards m_mapReaders, m_mtxState
+// creation and deletion, leftover sweeps); readers are destroyed under it but outside every
+// other mutex here, since their destructors wait for running data callbacks, which may ask for
+// status; m_mtxReader guards m_mapReaders, m_mtxState
 // m_mapTopicState, m_mtxTransport m_mapTransports, m_mtxControl m_mapMsgTransParam, m_mtxChannel
 // m_mapChannelUp. Orders: lifecycle, then reader, then one at a time state and transport;
 // control, then one at a time state and transport; a transport's event mutex (its control
@@ -38,8 +40,8 @@ class CTopic;
 class CSubscriberImpl {
 public:
     explicit CSubscriberImpl(CParticipantImpl* participant);
-    // Deletes the handle and what topics without readers left behind (their transports and
-    // states); the participant deletes a subscriber only once it has no readers.
+    // Deletes the handle and what is left of the topics' sides; the participant deletes a
+    // subscriber only once it has no readers.
     virtual ~CSubscriberImpl();
     CSubscriberImpl(const CSubscriberImpl&) = delete;
     CSubscriberImpl& operator=(const CSubscriberImpl&) = delete;
@@ -52,7 +54,8 @@ public:
     // Null for a null topic, a handle not registered in this participant, or when no transport
     // can be made; nothing is left behind then.
     CDataReader* createDataReader(CTopic* topic, int depth);
-    // 0, also for a reader that is not this subscriber's; -1 for null.
+    // 0, also for a reader that is not this subscriber's; -1 for null. The topic's last reader
+    // here takes the topic's side here along (state, transport, endpoint).
     int deleteDataReader(CDataReader* reader);
 
     bool isNoReaders();
@@ -89,8 +92,8 @@ public:
     // Whether the topic's data channel is up, as its transport last reported (false without one).
     bool isChannelUp(const std::string& topic);
 
-    // Drops what a topic without readers left behind (its empty reader list, state and
-    // transport); called by the participant before it deletes the topic.
+    // Drops the side of a topic without readers here (its state and transport), should one be
+    // left.
     void dropTopicLeftover(const std::string& topic);
 
 private:

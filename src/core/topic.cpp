@@ -14,10 +14,12 @@ struct LiveTopics {
     std::set<const CTopic*> handles;
 };
 
+// Never destroyed: a participant in a global or a static deletes its remaining topics at exit,
+// after every function-local static is gone.
 LiveTopics& liveTopics()
 {
-    static LiveTopics live;
-    return live;
+    static LiveTopics* live = new LiveTopics();
+    return *live;
 }
 
 } // namespace

@@ -52,8 +52,10 @@ int fromEpoll(uint32_t bits)
 
 CEvReactor* CEvReactor::getInstance()
 {
-    static CEvReactor evReactor;
-    return &evReactor;
+    // Never destroyed: the last participant stops it, and that may be one in a global or a
+    // static, destroyed after every function-local static.
+    static CEvReactor* evReactor = new CEvReactor();
+    return evReactor;
 }
 
 CEvReactor::~CEvReactor() { deinit(); }

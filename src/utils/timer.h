@@ -204,10 +204,12 @@ private:
 // The process-wide synchronous timer.
 class CTimerSingleton : public CTimer {
 public:
+    // Never destroyed: a participant in a global or a static may remove its task at exit, after
+    // every function-local static is gone. Its thread sleeps or runs tasks of live participants.
     static CTimerSingleton* getInstance()
     {
-        static CTimerSingleton objTimer;
-        return &objTimer;
+        static CTimerSingleton* objTimer = new CTimerSingleton();
+        return objTimer;
     }
 
 private:

@@ -1,6 +1,9 @@
 // The participant as an application sees it: start-up from a record, the failed interface check,
-// the topic, publisher and subscriber registries.
+// the topic, publisher and subscriber registries, and a participant left to the end of the
+// process.
 #include <gtest/gtest.h>
+
+#include <sys/wait.h>
 
 #include <climits>
 #include <cstring>
@@ -426,6 +429,27 @@ TEST_F(ParticipantNsTest, EmptyKeyPoolGivesATopicWithoutSharedMemory)
         EXPECT_EQ(lines[2], zqtest::ddsLine(YELLOW, "Warning: topic " + name +
                                                         " has no share memory key, it uses the local mempool."));
         EXPECT_EQ(participant->deleteTopic(topic), 0);
+    }
+}
+
+// Applications that leave their participant to the static objects: one in a namespace-scope
+// unique_ptr, one in a function-local static, each with a topic left undeleted. The process-wide
+// objects of the library outlive them, so both processes exit normally.
+TEST_F(ParticipantNsTest, ParticipantLeftToTheEndOfTheProcessExitsCleanly)
+{
+    const char* helpers[] = {"exit_global_participant", "exit_static_participant"};
+    for (const char* helper : helpers) {
+        SCOPED_TRACE(helper);
+        std::string error;
+        auto child =
+            zqtest::ChildProcess::spawn({zqtest::helperPath(helper), "461", "46100", "4610", "0x4610"}, &error);
+        ASSERT_NE(child, nullptr) << error;
+        EXPECT_TRUE(child->waitForLine("@@ used", 60000)) << child->output();
+        int status = child->wait(60000);
+        ASSERT_NE(status, -1) << "still running";
+        EXPECT_TRUE(WIFEXITED(status)) << "status " << status << "\n" << child->output();
+        EXPECT_EQ(child->exitCode(), 0) << child->output();
+        EXPECT_EQ(child->output().find("Sanitizer"), std::string::npos) << child->output();
     }
 }
 

@@ -70,4 +70,44 @@ TEST_F(PublisherNsTest, WritingSideFigures)
     EXPECT_EQ(m_participant->deleteTopic(topic), 0);
 }
 
+// A publisher's last writer of a topic takes its writing side along although a reader of the
+// topic remains in the participant: the reader resets, finds the writer of another publisher and
+// receives from it.
+TEST_F(PublisherNsTest, ReaderReceivesFromTheWriterOfAnotherPublisherAfterTheFirstOneWent)
+{
+    CTopic* topic = nullptr;
+    CPublisher* p1 = nullptr;
+    CSubscriber* sub = nullptr;
+    CDataWriter* w1 = nullptr;
+    CDataReader* reader = nullptr;
+    ASSERT_TRUE(connectPair("h16_pub_leftover", &topic, &p1, &sub, &w1, &reader));
+    zqtest::OutputCapture quiet;
+    CPublisher* p2 = m_participant->createPublisher();
+    ASSERT_NE(p2, nullptr);
+    CDataWriter* w2 = p2->createDataWriter(topic);
+    ASSERT_NE(w2, nullptr);
+    EXPECT_EQ(p1->deleteDataWriter(w1), 0);
+
+    const std::vector<uint8_t> message = pubsub::makeMessage(64, 9);
+    uint8_t buf[64];
+    // Paced until one arrives: the reader finds w2 at its next discovery round.
+    bool received = zqtest::waitUntil(
+        [&] {
+            w2->write(const_cast<uint8_t*>(message.data()), 64);
+            return reader->read(buf, sizeof(buf), 100, nullptr) == 64 && pubsub::isMessage(buf, 64, 9);
+        },
+        30000);
+    quiet.stop();
+    EXPECT_TRUE(received);
+    EXPECT_TRUE(w2->isConnect());
+
+    zqtest::OutputCapture quietEnd;
+    EXPECT_EQ(sub->deleteDataReader(reader), 0);
+    EXPECT_EQ(p2->deleteDataWriter(w2), 0);
+    EXPECT_EQ(m_participant->deletePublisher(p1), 0);
+    EXPECT_EQ(m_participant->deletePublisher(p2), 0);
+    EXPECT_EQ(m_participant->deleteSubscriber(sub), 0);
+    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
+}
+
 } // namespace

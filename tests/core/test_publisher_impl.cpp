@@ -1,6 +1,6 @@
 // The publisher's registries: which topic handles it takes, the writing side of a topic (its
-// transport, control endpoint and port, its own pool), the last-user decision, and the leftover
-// sides that deletePublisher and deleteTopic sweep.
+// transport, control endpoint and port, its own pool), and that side going with the topic's last
+// writer in the publisher, whatever else uses the topic.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -219,20 +219,20 @@ TEST_F(PublisherImplNsTest, WritersOfOneTopicInTwoPublishersHaveAnEndpointEach)
     EXPECT_NE(b.getTransport("h13_two"), nullptr);
     EXPECT_TRUE(b.isTopicExist("h13_two"));
 
+    // Each publisher's side goes with its own last writer of the topic, the other one stays.
     EXPECT_EQ(a.deleteDataWriter(wa), 0);
-    EXPECT_EQ(b.deleteDataWriter(wb), 0);
-    // Of the two, only the writer deleted last was the topic's last user; the other side is left
-    // over until the topic goes.
-    EXPECT_NE(a.getTransport("h13_two"), nullptr);
-    EXPECT_TRUE(a.isNoWriters());
-    EXPECT_EQ(b.getTransport("h13_two"), nullptr);
-    a.dropTopicLeftover("h13_two");
     EXPECT_EQ(a.getTransport("h13_two"), nullptr);
+    EXPECT_FALSE(a.isTopicExist("h13_two"));
+    EXPECT_TRUE(a.isNoWriters());
+    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53002, 53003}));
+    EXPECT_NE(b.getTransport("h13_two"), nullptr);
+    EXPECT_EQ(b.deleteDataWriter(wb), 0);
+    EXPECT_EQ(b.getTransport("h13_two"), nullptr);
     EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));
     EXPECT_EQ(m_participant->deleteTopic(topic), 0);
 }
 
-TEST_F(PublisherImplNsTest, LeftoverSideGoesWithItsPublisher)
+TEST_F(PublisherImplNsTest, LastWriterTakesTheSideAlongWhileAReaderRemains)
 {
     CTopic* topic = m_participant->createTopic("h13_left_pub", nullptr);
     CPublisher* handle = m_participant->createPublisher();
@@ -247,64 +247,23 @@ TEST_F(PublisherImplNsTest, LeftoverSideGoesWithItsPublisher)
     ASSERT_NE(reader, nullptr);
     const int fds = zqtest::countOpenFds();
 
-    // Not the last user (the reader remains): the writing side stays behind, and the publisher can
-    // be deleted all the same; it takes that side with it.
+    // Not the topic's last user (the reader remains), yet the publisher's last writer of it: the
+    // writing side goes at once, endpoint, port and descriptors.
     EXPECT_EQ(handle->deleteDataWriter(writer), 0);
-    EXPECT_EQ(freePorts(), (std::vector<int>{53001, 53002, 53003}));
-    EXPECT_EQ(m_participant->deletePublisher(handle), 0);
     EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));
     EXPECT_LT(zqtest::countOpenFds(), fds);
+    TransParam_t param;
+    EXPECT_EQ(m_participant->getPubTopicMsgTransParam("h13_left_pub", &param), -1);
+    EXPECT_EQ(topic->getTopicDescImpl()->getReference(), 1);
+    EXPECT_EQ(m_participant->deletePublisher(handle), 0);
 
     EXPECT_EQ(sub->deleteDataReader(reader), 0);
     EXPECT_EQ(m_participant->deleteSubscriber(sub), 0);
     EXPECT_EQ(m_participant->deleteTopic(topic), 0);
 }
 
-TEST_F(PublisherImplNsTest, LeftoverSideGoesBeforeItsTopic)
-{
-    CTopic* topic = m_participant->createTopic("h13_left_topic", nullptr);
-    CPublisherImpl a(m_participant.get());
-    CPublisherImpl b(m_participant.get());
-    CDataWriter* wa = a.createDataWriter(topic);
-    CDataWriter* wb = b.createDataWriter(topic);
-    ASSERT_NE(wa, nullptr);
-    ASSERT_NE(wb, nullptr);
-    EXPECT_EQ(a.deleteDataWriter(wa), 0);
-    EXPECT_NE(a.getTransport("h13_left_topic"), nullptr);
-    EXPECT_TRUE(a.isTopicExist("h13_left_topic"));
-
-    // While b's writer uses the topic, the sweep leaves both sides alone.
-    a.dropTopicLeftover("h13_left_topic");
-    b.dropTopicLeftover("h13_left_topic");
-    EXPECT_EQ(a.getTransport("h13_left_topic"), nullptr);
-    EXPECT_FALSE(a.isTopicExist("h13_left_topic"));
-    EXPECT_NE(b.getTransport("h13_left_topic"), nullptr);
-    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53002, 53003}));
-    EXPECT_EQ(b.deleteDataWriter(wb), 0);
-    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));
-    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
-}
-
-TEST_F(PublisherImplNsTest, DeleteTopicSweepsThePublishersLeftover)
-{
-    CTopic* topic = m_participant->createTopic("h13_sweep", nullptr);
-    CPublisher* p1 = m_participant->createPublisher();
-    CPublisher* p2 = m_participant->createPublisher();
-    CDataWriter* w1 = p1->createDataWriter(topic);
-    CDataWriter* w2 = p2->createDataWriter(topic);
-    ASSERT_NE(w1, nullptr);
-    ASSERT_NE(w2, nullptr);
-    EXPECT_EQ(p1->deleteDataWriter(w1), 0);
-    EXPECT_EQ(p2->deleteDataWriter(w2), 0);
-    EXPECT_EQ(freePorts(), (std::vector<int>{53001, 53002, 53003}));
-    // The topic's count is 0: its deletion first drops p1's side, which still refers to it.
-    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
-    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));
-    EXPECT_EQ(m_participant->deletePublisher(p1), 0);
-    EXPECT_EQ(m_participant->deletePublisher(p2), 0);
-}
-
-TEST_F(PublisherImplNsTest, ConcurrentDeletesOfTheLastTwoUsersLeaveExactlyOneSide)
+// A writer and a reader of one topic deleted at once: each takes its own side along.
+TEST_F(PublisherImplNsTest, ConcurrentDeletesOfAWriterAndAReaderTakeBothSides)
 {
     CTopic* topic = m_participant->createTopic("h13_race", nullptr);
     CPublisherImpl pub(m_participant.get());
@@ -330,14 +289,9 @@ TEST_F(PublisherImplNsTest, ConcurrentDeletesOfTheLastTwoUsersLeaveExactlyOneSid
         });
         t1.join();
         t2.join();
-        // Exactly one of the two was the last user and took its side; the other is left over.
-        int sides =
-            (pub.getTransport("h13_race") != nullptr ? 1 : 0) + (sub.getTransport("h13_race") != nullptr ? 1 : 0);
-        ASSERT_EQ(sides, 1) << "round " << round;
-        pub.dropTopicLeftover("h13_race");
-        sub.dropTopicLeftover("h13_race");
-        ASSERT_EQ(pub.getTransport("h13_race"), nullptr);
-        ASSERT_EQ(sub.getTransport("h13_race"), nullptr);
+        ASSERT_EQ(pub.getTransport("h13_race"), nullptr) << "round " << round;
+        ASSERT_EQ(sub.getTransport("h13_race"), nullptr) << "round " << round;
+        ASSERT_EQ(topic->getTopicDescImpl()->getReference(), 0) << "round " << round;
     }
     quiet.stop();
     EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));

@@ -1,6 +1,6 @@
 // The subscriber's registries: which topic handles it takes, topic states and the discovery hook,
-// the reading side of a topic (transport, state, control record), the last-user decision and the
-// leftover sides that deleteSubscriber and deleteTopic sweep.
+// the reading side of a topic (transport, state, control record), and that side going with the
+// topic's last reader in the subscriber, whatever else uses the topic.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -224,7 +224,7 @@ TEST_F(SubscriberImplNsTest, RefusedEndpointLeavesTheTopicWaiting)
 
 // The writer's publisher is not registered with the participant, so the participant's own
 // discovery has no answer for the topic and the test's hand-over is the only one.
-TEST_F(SubscriberImplNsTest, WriterOfTheTopicKeepsTheReadingSideUntilTheSubscriberGoes)
+TEST_F(SubscriberImplNsTest, LastReaderTakesTheReadingSideAlongWhileAWriterRemains)
 {
     CTopic* topic = m_participant->createTopic("h13_rleft", nullptr);
     ASSERT_NE(topic, nullptr);
@@ -243,17 +243,17 @@ TEST_F(SubscriberImplNsTest, WriterOfTheTopicKeepsTheReadingSideUntilTheSubscrib
     EXPECT_EQ(m_participant->setSubTopicMsgTransParam("h13_rleft", endpoint), 0);
     ASSERT_TRUE(zqtest::waitUntil([&] { return reader->isConnect() && writer->isConnect(); }, 10000));
 
-    // Not the last user: the reading side, connected, stays behind the deleted reader.
+    // Not the topic's last user (the writer remains), yet the subscriber's last reader of it: the
+    // reading side goes at once, its control thread and sockets too, and the writing side sees
+    // its only reader go.
     EXPECT_EQ(sub->deleteDataReader(reader), 0);
     _DdsInfo_t info{};
-    EXPECT_EQ(m_participant->getDdsInfo("h13_rleft", DDS_INFO_SUB, info), 0);
-    EXPECT_EQ(info.m_iTopicState, TOPIC_STATE_SUBSCRIBED);
-    EXPECT_EQ(info.m_iMsgChnPort, endpoint.m_tcpParam.m_iPort);
-    // Deleting the subscriber takes it along: its control thread and sockets are gone, and the
-    // writing side sees its only reader go.
-    EXPECT_EQ(m_participant->deleteSubscriber(sub), 0);
     EXPECT_EQ(m_participant->getDdsInfo("h13_rleft", DDS_INFO_SUB, info), -1);
+    std::vector<std::string> waiting;
+    EXPECT_EQ(m_participant->getUnsubscribedTopic(waiting), 0);
+    EXPECT_EQ(topic->getTopicDescImpl()->getReference(), 1);
     EXPECT_TRUE(zqtest::waitUntil([&] { return !writer->isConnect(); }, 10000));
+    EXPECT_EQ(m_participant->deleteSubscriber(sub), 0);
     EXPECT_EQ(pub->deleteDataWriter(writer), 0);
     EXPECT_EQ(pub->getTransport("h13_rleft"), nullptr);
     EXPECT_EQ(zqtest::threadsSettleAt(threads, 10000), threads);
@@ -262,7 +262,7 @@ TEST_F(SubscriberImplNsTest, WriterOfTheTopicKeepsTheReadingSideUntilTheSubscrib
     EXPECT_EQ(m_participant->deleteTopic(topic), 0);
 }
 
-TEST_F(SubscriberImplNsTest, DeleteTopicSweepsTheSubscribersLeftover)
+TEST_F(SubscriberImplNsTest, EachSubscribersSideGoesWithItsOwnLastReader)
 {
     CTopic* topic = m_participant->createTopic("h13_rsweep", nullptr);
     CSubscriber* s1 = m_participant->createSubscriber();
@@ -272,15 +272,16 @@ TEST_F(SubscriberImplNsTest, DeleteTopicSweepsTheSubscribersLeftover)
     CDataReader* r2 = s2->createDataReader(topic, 4);
     ASSERT_NE(r1, nullptr);
     ASSERT_NE(r2, nullptr);
+    std::vector<std::string> waiting;
+    EXPECT_EQ(m_participant->getUnsubscribedTopic(waiting), 2);
     EXPECT_EQ(s1->deleteDataReader(r1), 0);
+    waiting.clear();
+    EXPECT_EQ(m_participant->getUnsubscribedTopic(waiting), 1);
     EXPECT_EQ(s2->deleteDataReader(r2), 0);
     quiet.stop();
-    // s1's side is left over and waiting: still announced until the topic goes.
-    std::vector<std::string> waiting;
-    EXPECT_EQ(m_participant->getUnsubscribedTopic(waiting), 1);
-    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
     waiting.clear();
     EXPECT_EQ(m_participant->getUnsubscribedTopic(waiting), 0);
+    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
     EXPECT_EQ(m_participant->deleteSubscriber(s1), 0);
     EXPECT_EQ(m_participant->deleteSubscriber(s2), 0);
 }
