@@ -1,7 +1,8 @@
 // Test support: private namespaces, output capture, helper processes and extra hosts.
 //
 // Every test process starts (in zqtest_main) by moving into private network, IPC and mount
-// namespaces: `lo` up with multicast and a 224.0.0.0/4 route, and its own tmpfs on /tmp. Tests
+// namespaces: `lo` up with multicast and a 224.0.0.0/4 route, and its own tmpfs on /tmp (with the
+// source and build trees bound back in when they lie under /tmp). Tests
 // that open sockets, join multicast groups or create System V segments derive their fixture
 // from zqtest::NsTest (fixture names end in "NsTest"); where the namespaces were refused they
 // skip with the reason, so nothing ever runs in the machine's own namespaces.
@@ -45,6 +46,9 @@ protected:
 // Sets up the namespaces of the calling process (single-threaded only). Used by zqtest_main and
 // by helper programs that want namespaces of their own.
 bool enterPrivateNamespaces(std::string* error);
+// Mounts a fresh tmpfs on /tmp of the calling thread's mount namespace and binds each directory
+// of `keep` that lies under /tmp back at its own path inside it (others are left alone).
+bool mountPrivateTmp(const std::vector<std::string>& keep, std::string* error);
 // Brings an interface up with multicast on; adds a 224.0.0.0/4 route on it when asked.
 bool bringUp(const std::string& ifName, bool multicastRoute, std::string* error);
 
