@@ -363,10 +363,10 @@ TEST_F(ShmServerNsTest, PackagesReachAClientInPlaceAndAllComeBack)
     ASSERT_TRUE(w.ok());
     ASSERT_TRUE(w.server().attachQueue(queueKey));
     // One reader here, by loan in place; another in its own process, which gives each back at once.
-    CShmClient client;
     std::mutex mtx;
     std::vector<std::string> texts;
     std::vector<DataPackage_t*> kept;
+    CShmClient client; // after what its callback captures: gone first
     client.registerCallBack([&](int, DataPackage_t* pkg) {
         std::lock_guard<std::mutex> lock(mtx);
         texts.emplace_back(reinterpret_cast<char*>(pkgData(pkg)) + 34);

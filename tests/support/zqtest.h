@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -154,6 +155,20 @@ private:
 // this test process's own (private) namespace. Refused unless this process is isolated().
 bool joinHosts(NetHost* a, const std::string& ifA, const std::string& cidrA, NetHost* b, const std::string& ifB,
                const std::string& cidrB, std::string* error = nullptr);
+
+// Runs `f` when the scope ends, on every path out of a test body (an ASSERT returns early): used
+// to unregister callbacks and join threads before the locals they capture go away.
+template <typename F>
+class ScopeExit {
+public:
+    explicit ScopeExit(F f) : m_f(std::move(f)) {}
+    ~ScopeExit() { m_f(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+private:
+    F m_f;
+};
 
 // Number of open descriptors of this process.
 int countOpenFds();
