@@ -2,10 +2,10 @@
 //
 // Every test process starts (in zqtest_main) by moving into private network, IPC and mount
 // namespaces: `lo` up with multicast and a 224.0.0.0/4 route, and its own tmpfs on /tmp (with the
-// source and build trees bound back in when they lie under /tmp). Tests
-// that open sockets, join multicast groups or create System V segments derive their fixture
-// from zqtest::NsTest (fixture names end in "NsTest"); where the namespaces were refused they
-// skip with the reason, so nothing ever runs in the machine's own namespaces.
+// source and build trees bound back in when they lie under /tmp). Tests that open sockets, join
+// multicast groups or create System V segments derive their fixture from zqtest::NsTest (fixture
+// names end in "NsTest"); where the namespaces were refused they skip with the reason, so nothing
+// ever runs in the machine's own namespaces.
 #pragma once
 
 #include <gtest/gtest.h>
