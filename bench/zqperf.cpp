@@ -15,6 +15,7 @@
 //               [--count N] [--warmup N] [--tput-seconds S] [--csv FILE] [--no-latency]
 //               [--no-throughput]
 #include <fcntl.h>
+#include <limits.h>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/mount.h>
@@ -446,15 +447,86 @@ bool makePeerNamespace()
     return true;
 }
 
+// Directories under /tmp that this program runs from: its own and those of the files it has
+// mapped (the library). The peer is this program started again, so they must outlive the mount.
+std::vector<std::string> ownTreesUnderTmp()
+{
+    std::vector<std::string> dirs;
+    auto add = [&dirs](const std::string& file) {
+        char real[PATH_MAX];
+        if (realpath(file.c_str(), real) == nullptr) {
+            return;
+        }
+        std::string dir(real);
+        dir.erase(dir.rfind('/'));
+        if (dir.rfind("/tmp/", 0) == 0 && std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) {
+            dirs.push_back(dir);
+        }
+    };
+    add("/proc/self/exe");
+    if (FILE* maps = fopen("/proc/self/maps", "r")) {
+        char line[4096 + 128];
+        while (fgets(line, sizeof(line), maps) != nullptr) {
+            const char* path = strchr(line, '/');
+            if (path != nullptr) {
+                std::string file(path);
+                file.erase(file.find_last_not_of('\n') + 1);
+                add(file);
+            }
+        }
+        fclose(maps);
+    }
+    std::sort(dirs.begin(), dirs.end());
+    return dirs;
+}
+
+// A fresh tmpfs on /tmp, with `dirs` (all under /tmp) held open before the mount and bound back
+// at their own paths after it.
+bool privateTmp(const std::vector<std::string>& dirs, std::string* error)
+{
+    std::vector<std::pair<std::string, int>> held;
+    for (const std::string& dir : dirs) {
+        int fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            held.emplace_back(dir, fd);
+        }
+    }
+    bool ok = mount("zqperf", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=256m") == 0;
+    if (!ok) {
+        *error = std::string("mount /tmp: ") + strerror(errno);
+    }
+    for (size_t i = 0; ok && i < held.size(); ++i) {
+        const std::string& dir = held[i].first;
+        for (size_t slash = dir.find('/', 5);; slash = dir.find('/', slash + 1)) {
+            mkdir(dir.substr(0, slash).c_str(), 0755);
+            if (slash == std::string::npos) {
+                break;
+            }
+        }
+        const std::string source = "/proc/self/fd/" + std::to_string(held[i].second);
+        if (mount(source.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            *error = "bind " + dir + ": " + strerror(errno);
+            ok = false;
+        }
+    }
+    for (const auto& h : held) {
+        close(h.second);
+    }
+    return ok;
+}
+
 bool enterNamespaces(std::string* error)
 {
+    const std::vector<std::string> keep = ownTreesUnderTmp();
     if (unshare(CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWNS) != 0) {
         *error = std::string("unshare: ") + strerror(errno);
         return false;
     }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("zqperf", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=256m") != 0) {
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         *error = std::string("mount: ") + strerror(errno);
+        return false;
+    }
+    if (!privateTmp(keep, error)) {
         return false;
     }
     // ip netns keeps its handles under /run/netns: a tmpfs of our own there too.

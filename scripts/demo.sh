@@ -4,7 +4,8 @@
 # discovery and exchange messages. Both run inside a private network namespace that has nothing
 # but its own loopback interface, so no packet can leave the machine's loopback; the script shows
 # that the transmit counters of the machine's other interfaces stay where they were.
-# Run it as root. Exit status 0 when the reader received messages.
+# Run it as root. Exit status 0 when the reader received every message, 2 when some were lost,
+# 1 when none arrived or a program failed. There is no time limit: both programs end by themselves.
 #
 # Usage: bash scripts/demo.sh [writer options, e.g. --count 500 --rate 250 --size 4096]
 set -euo pipefail
@@ -26,27 +27,38 @@ if [ "${1:-}" = "--inside" ]; then
     ip route add 224.0.0.0/4 dev lo
     # sysfs as this namespace sees it, for the interface list and the counters below.
     mount -t sysfs sysfs /sys
-    # The Unix-socket files of the data channel go to a /tmp of our own.
-    case "$root" in
-    /tmp | /tmp/*) ;;
-    *) mount -t tmpfs zqdemo /tmp ;;
+    # The Unix-socket files of the data channel go to a /tmp of our own. A clone under /tmp stays
+    # reachable: it is held open before the mount and bound back at its own path.
+    real_root="$(realpath "$root")"
+    case "$real_root" in
+    /tmp/*) exec {keep}<"$real_root" ;;
     esac
+    mount -t tmpfs zqdemo /tmp
+    if [ -n "${keep:-}" ]; then
+        mkdir -p "$real_root"
+        mount --no-canonicalize --bind "/proc/self/fd/$keep" "$real_root"
+        exec {keep}<&-
+    fi
     echo "== interfaces in the demo's namespace: $(ip -o link show | awk -F': ' '{ print $2 }' | tr '\n' ' ')"
     lo_before=$(cat /sys/class/net/lo/statistics/tx_packets)
     logs="$build/demo-logs"
     mkdir -p "$logs"
     bin="$build/examples"
     cfg="$root/config/demo.json"
+    rm -f "$logs/summary"
     echo "== reader and writer start (configuration: config/demo.json; full output in build-demo/demo-logs/)"
+    echo "== no time limit: the writer ends once it has sent its messages and the reader has gone (or a few"
+    echo "   seconds after its last message), the reader 2 s after the last message; each gives up after"
+    echo "   waiting 20 s (--wait) for the other"
     (
         set +e
-        timeout 60 "$bin/demo_reader" --config "$cfg" 2>&1 | tee "$logs/reader.log" | show
+        "$bin/demo_reader" --config "$cfg" 2>&1 | tee "$logs/reader.log" | show
         exit "${PIPESTATUS[0]}"
     ) &
     reader=$!
     (
         set +e
-        timeout 60 "$bin/demo_writer" --config "$cfg" "$@" 2>&1 | tee "$logs/writer.log" | show
+        "$bin/demo_writer" --config "$cfg" "$@" 2>&1 | tee "$logs/writer.log" | show
         exit "${PIPESTATUS[0]}"
     ) &
     writer=$!
@@ -57,7 +69,22 @@ if [ "${1:-}" = "--inside" ]; then
     lo_after=$(cat /sys/class/net/lo/statistics/tx_packets)
     echo "== loopback of the demo's namespace carried $((lo_after - lo_before)) packets (discovery and the control connection; the data itself goes by Unix-domain socket)"
     echo "== reader exit status $reader_rc, writer exit status $writer_rc"
-    exit "$reader_rc"
+    # The reader's last count, e.g. "[reader] received 767 of 1000 messages (233 lost, ...".
+    counts=$(sed -n 's/.*\[reader\] received \([0-9]*\) of \([0-9]*\) messages (\([0-9]*\) lost.*/\1 \2 \3/p' \
+        "$logs/reader.log" | tail -n 1)
+    read -r got total lost <<<"${counts:-0 0 0}"
+    if [ "$reader_rc" -ne 0 ] || [ "$got" -eq 0 ]; then
+        echo "demo FAILED: the reader received no message (see build-demo/demo-logs/)" >"$logs/summary"
+        exit 1
+    elif [ "$lost" -gt 0 ] || [ "$got" -lt "$total" ]; then
+        echo "demo done WITH LOSS: the reader received $got of $total messages, $lost were LOST" >"$logs/summary"
+        exit 2
+    elif [ "$writer_rc" -ne 0 ]; then
+        echo "demo FAILED: the writer ended with status $writer_rc (see build-demo/demo-logs/)" >"$logs/summary"
+        exit 1
+    fi
+    echo "demo passed: the reader received all $total messages, none lost" >"$logs/summary"
+    exit 0
 fi
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -106,9 +133,9 @@ else
     echo "== a counter moved: that is other traffic of this machine (e.g. a remote shell); the demo's"
     echo "   namespace above had no interface but its own lo, so none of its packets could leave it"
 fi
-if [ "$status" -eq 0 ]; then
-    echo "== demo passed: the reader received messages"
+if [ -s "$build/demo-logs/summary" ]; then
+    echo "== $(cat "$build/demo-logs/summary") (exit status $status)"
 else
-    echo "== demo failed (status $status)"
+    echo "== demo FAILED (exit status $status)"
 fi
 exit "$status"

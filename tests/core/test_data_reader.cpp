@@ -173,13 +173,30 @@ TEST_P(DeletionOrderNsTest, DeletingWhileMessagesFlowLeavesNothingBehind)
     pubsub::handOver(pimpl, pimpl, "h13_order");
     ASSERT_TRUE(zqtest::waitUntil([&] { return reader->isConnect() && other->isConnect(); }, 10000));
     std::atomic<int> delivered{0};
+    std::atomic<bool> stop{false};
+    std::thread flow;
+    // On every way out: the writing thread joined, and the callback dropped from a reader still
+    // alive before `delivered` goes.
+    zqtest::ScopeExit cleanup([&] {
+        stop = true;
+        if (flow.joinable()) {
+            flow.join();
+        }
+        if (reader != nullptr) {
+            reader->registerUserDataCallBack(nullptr);
+        }
+    });
+    auto deleteReader = [&] {
+        int rc = sub->deleteDataReader(reader);
+        reader = nullptr;
+        return rc;
+    };
     reader->registerUserDataCallBack([&](void*, int, _ExtraDataInfo_t*) {
         delivered.fetch_add(1);
         return 0;
     });
 
-    std::atomic<bool> stop{false};
-    std::thread flow([&] {
+    flow = std::thread([&] {
         std::vector<uint8_t> data(3000, 9);
         while (!stop.load()) {
             if (writer->write(data.data(), 3000) != 3000) {
@@ -197,10 +214,10 @@ TEST_P(DeletionOrderNsTest, DeletingWhileMessagesFlowLeavesNothingBehind)
         flow.join();
         EXPECT_EQ(pub->deleteDataWriter(writer), 0);
         EXPECT_EQ(sub->deleteDataReader(other), 0);
-        EXPECT_EQ(sub->deleteDataReader(reader), 0);
+        EXPECT_EQ(deleteReader(), 0);
         break;
     case READER_FIRST:
-        EXPECT_EQ(sub->deleteDataReader(reader), 0);
+        EXPECT_EQ(deleteReader(), 0);
         EXPECT_EQ(sub->deleteDataReader(other), 0);
         stop = true;
         flow.join();
@@ -214,12 +231,12 @@ TEST_P(DeletionOrderNsTest, DeletingWhileMessagesFlowLeavesNothingBehind)
         EXPECT_EQ(m_participant->deletePublisher(pub), 0);
         pub = nullptr;
         ASSERT_TRUE(zqtest::waitUntil([&] { return !reader->isConnect(); }, 10000));
-        EXPECT_EQ(sub->deleteDataReader(reader), 0);
+        EXPECT_EQ(deleteReader(), 0);
         EXPECT_EQ(sub->deleteDataReader(other), 0);
         break;
     case SUBSCRIBER_SIDE_FIRST:
         EXPECT_EQ(sub->deleteDataReader(other), 0);
-        EXPECT_EQ(sub->deleteDataReader(reader), 0);
+        EXPECT_EQ(deleteReader(), 0);
         EXPECT_EQ(m_participant->deleteSubscriber(sub), 0);
         sub = nullptr;
         stop = true;

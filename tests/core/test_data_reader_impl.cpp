@@ -44,6 +44,8 @@ TEST_F(DataReaderImplNsTest, MessagesOfEverySizeArriveByCopyLoanAndCallback)
     ASSERT_TRUE(open("h13_sizes"));
     std::mutex mtx;
     std::vector<std::pair<std::vector<uint8_t>, uint64_t>> seen;
+    // The reader outlives this body: its callback goes (and a running call ends) before the locals.
+    zqtest::ScopeExit dropCallback([this] { reader()->registerUserDataCallBack(nullptr); });
     reader()->registerUserDataCallBack([&](void* data, int len, _ExtraDataInfo_t* info) {
         const auto* bytes = static_cast<const uint8_t*>(data);
         std::lock_guard<std::mutex> lock(mtx);
@@ -284,6 +286,20 @@ TEST_F(DataReaderImplNsTest, ReplacedCallbackIsNeverCalledAfterTheReplacementRet
     std::atomic<bool> replacedSeenByOld{false};
     std::atomic<int> oldCalls{0};
     std::atomic<int> newCalls{0};
+    std::thread replacer;
+    // On every way out: the held call is let go, the replacer joined, and the callback dropped
+    // (which waits for a running call) before the locals it captures.
+    zqtest::ScopeExit cleanup([&] {
+        {
+            std::lock_guard<std::mutex> lock(mtx);
+            release = true;
+        }
+        cv.notify_all();
+        if (replacer.joinable()) {
+            replacer.join();
+        }
+        reader()->registerUserDataCallBack(nullptr);
+    });
     reader()->registerUserDataCallBack([&](void*, int, _ExtraDataInfo_t*) {
         oldCalls.fetch_add(1);
         std::unique_lock<std::mutex> lock(mtx);
@@ -299,7 +315,7 @@ TEST_F(DataReaderImplNsTest, ReplacedCallbackIsNeverCalledAfterTheReplacementRet
         ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return inOld; }));
     }
     std::atomic<bool> calling{false};
-    std::thread replacer([&] {
+    replacer = std::thread([&] {
         calling = true;
         reader()->registerUserDataCallBack([&](void*, int, _ExtraDataInfo_t*) {
             newCalls.fetch_add(1);
@@ -359,8 +375,8 @@ TEST_F(DataReaderImplNsTest, PackagesWithALengthOutsideThemAreDropped)
     ASSERT_NE(m_topic, nullptr);
     ASSERT_EQ(m_sub->createTransport(m_topicName), 0);
     zqtest::OutputCapture quiet;
+    std::atomic<int> calls{0}; // outlives the reader whose callback counts in it
     CDataReaderImpl impl(m_sub.get(), m_topic, 4);
-    std::atomic<int> calls{0};
     impl.registerUserDataCallBack([&](void*, int, _ExtraDataInfo_t*) {
         calls.fetch_add(1);
         return 0;

@@ -101,6 +101,8 @@ TEST_F(DataWriterImplNsTest, EmptyMessageIsPublishedButNeverArrivesOverTheUnixSo
 {
     ASSERT_TRUE(open("h13_empty"));
     std::atomic<int> delivered{0};
+    // The reader outlives this body: its callback goes (and a running call ends) before `delivered`.
+    zqtest::ScopeExit dropCallback([this] { m_readers.front()->registerUserDataCallBack(nullptr); });
     m_readers.front()->registerUserDataCallBack([&](void*, int, _ExtraDataInfo_t*) {
         delivered.fetch_add(1);
         return 0;

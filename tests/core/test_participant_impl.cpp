@@ -656,9 +656,11 @@ public:
     ~ReactorProbe()
     {
         CEvReactor* reactor = CEvReactor::getInstance();
-        if (m_fds[0] >= 0 && reactor->isEventRegistered(m_fds[0])) {
-            reactor->unregisterEvent(m_fds[0]);
-            zqtest::waitUntil([&] { return !reactor->isEventRegistered(m_fds[0]); }, 5000);
+        // The reactor closes the read end when it drops the record: never closed under it here.
+        const int readEnd = m_fds[0];
+        if (readEnd >= 0 && reactor->unregisterEventAndClose(readEnd)) {
+            m_fds[0] = -1;
+            zqtest::waitUntil([&] { return !reactor->isEventRegistered(readEnd); }, 10000);
         }
         for (int fd : m_fds) {
             if (fd >= 0) {

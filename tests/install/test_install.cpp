@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -180,6 +181,54 @@ TEST_F(InstallNsTest, PkgConfigConsumerBuildsAndRuns)
 
     ASSERT_EQ(runConsumer(exe, &out), 0) << out;
     expectConsumerRan(out);
+}
+
+// The block of `lang` that follows `from` in `text` (its lines, without the fences); empty when
+// there is none.
+std::string fencedBlock(const std::string& text, const std::string& from, const std::string& lang)
+{
+    size_t start = text.find(from);
+    if (start == std::string::npos) {
+        return std::string();
+    }
+    const std::string open = "\n```" + lang + "\n";
+    start = text.find(open, start);
+    if (start == std::string::npos) {
+        return std::string();
+    }
+    start += open.size();
+    size_t end = text.find("\n```\n", start);
+    return end == std::string::npos ? std::string() : text.substr(start, end - start + 1);
+}
+
+// The README's Quick start as a new user takes it: the program and the commands printed there,
+// run from an empty folder against the installed copy (found through PKG_CONFIG_PATH and
+// LD_LIBRARY_PATH, as the README says for a prefix the loader does not search).
+TEST_F(InstallNsTest, QuickStartOfTheReadmeBuildsAndRunsFromAnEmptyFolder)
+{
+    std::ifstream in(ZQ_README_FILE);
+    ASSERT_TRUE(in) << ZQ_README_FILE;
+    const std::string readme((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string program = fencedBlock(readme, "## Quick start", "cpp");
+    ASSERT_FALSE(program.empty()) << "no C++ block under \"## Quick start\"";
+    const std::string afterProgram = readme.substr(readme.find(program) + program.size());
+    std::string commands = fencedBlock(afterProgram, "", "sh");
+    ASSERT_NE(commands.find("g++ "), std::string::npos) << commands;
+    if (!SANITIZER_FLAGS.empty()) {
+        // The instrumented library needs its runtime in the program too.
+        commands.replace(commands.find("g++ "), 4, "g++ " + SANITIZER_FLAGS + " ");
+    }
+
+    const std::string folder = m_root + "/empty";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    std::ofstream(folder + "/hello.cpp") << program;
+    const std::string libdir = m_prefix + "/" + LIBDIR;
+    std::string out;
+    const int rc = zqtest::runCommand({"env", "PKG_CONFIG_PATH=" + libdir + "/pkgconfig", "LD_LIBRARY_PATH=" + libdir,
+                                       "sh", "-ec", "cd '" + folder + "'\n" + commands},
+                                      BUILD_TIMEOUT_MS, &out);
+    EXPECT_EQ(rc, 0) << commands << out;
+    EXPECT_NE(out.find("hello: received \"hello\""), std::string::npos) << out;
 }
 
 TEST_F(InstallNsTest, DynamicSymbolTableHoldsOnlyThePublicClasses)

@@ -204,8 +204,9 @@ TEST_F(ShmClientNsTest, UnmappableNumbersAreNeitherDeliveredNorReturned)
     FakePool pool(poolKey, smallLayout());
     ASSERT_TRUE(pool.ok());
     ASSERT_TRUE(startWriter(queueKey));
-    CShmClient client;
+    // Declared before the client: its thread may call the callback until the client is gone.
     Collector delivered;
+    CShmClient client;
     client.registerCallBack([&](int, DataPackage_t* pkg) {
         delivered.add(pkg->m_iPkgId);
         return -1;
@@ -252,8 +253,9 @@ TEST_P(ShmClientBadPackageNsTest, PackagesWithInsaneLengthsGoStraightBack)
     pool.pkg(2)->m_iLen = b.len;
     pool.pkg(2)->m_iSize = b.size;
     ASSERT_TRUE(startWriter(queueKey));
-    CShmClient client;
+    // Declared before the client: its thread may call the callback until the client is gone.
     Collector delivered;
+    CShmClient client;
     client.registerCallBack([&](int, DataPackage_t* pkg) {
         delivered.add(pkg->m_iPkgId);
         return 0;
@@ -323,8 +325,9 @@ TEST_P(ShmClientBadInitNsTest, RefusedInitLeavesNothingAttached)
         ASSERT_TRUE(startWriter(queueKey));
     }
     RawSegment& seg = pool ? pool->seg() : *shortSeg;
-    CShmClient client;
+    // Declared before the client: its thread may call the callback until the client is gone.
     Collector delivered;
+    CShmClient client;
     client.registerCallBack([&](int, DataPackage_t* pkg) {
         delivered.add(pkg->m_iPkgId);
         return -1;
@@ -415,9 +418,9 @@ TEST_F(ShmClientNsTest, ReturnsRefusedByAFullRingAreRetriedFromThePendingList)
     }));
     writer.setEnable(true);
 
-    CShmClient client;
     std::mutex mtx;
     std::vector<DataPackage_t*> kept;
+    CShmClient client;
     client.registerCallBack([&](int, DataPackage_t* pkg) {
         std::lock_guard<std::mutex> lock(mtx);
         kept.push_back(pkg);
@@ -463,10 +466,10 @@ TEST_F(ShmClientNsTest, MappingOutlivesTheClientWhilePackagesAreHeld)
     ASSERT_TRUE(pool.ok());
     std::memcpy(pkgData(pool.pkg(5)) + 34, "payload", 8);
     ASSERT_TRUE(startWriter(queueKey));
-    auto client = std::make_unique<CShmClient>();
     Collector delivered;
     std::vector<DataPackage_t*> kept;
     std::mutex mtx;
+    auto client = std::make_unique<CShmClient>();
     client->registerCallBack([&](int, DataPackage_t* pkg) {
         {
             std::lock_guard<std::mutex> lock(mtx);
@@ -507,6 +510,7 @@ TEST_F(ShmClientNsTest, ShmFifoDropsRefusesAndGivesBackThroughTheClient)
     FakePool pool(poolKey, smallLayout());
     ASSERT_TRUE(pool.ok());
     ASSERT_TRUE(startWriter(queueKey));
+    Collector delivered;
     CShmClient client;
     ASSERT_TRUE(client.init(queueKey, poolKey, pool.layout()));
     auto dropOldest = std::make_unique<CShmDataFifo>(&client, FIFO_POLICY_DROP_OLDEST, 2);
@@ -516,7 +520,6 @@ TEST_F(ShmClientNsTest, ShmFifoDropsRefusesAndGivesBackThroughTheClient)
     EXPECT_EQ(client.attachFifo(nullptr), -1);
     EXPECT_EQ(client.detachFifo(nullptr), -1);
 
-    Collector delivered;
     client.registerCallBack([&](int, DataPackage_t* pkg) {
         delivered.add(pkg->m_iPkgId);
         return -1;

@@ -10,10 +10,12 @@
 #include "memory/shm_test_util.h"
 #include "support/zqtest.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <sched.h>
 
 namespace {
 
@@ -272,6 +274,49 @@ TEST_F(ShmServerNsTest, BurstThatFitsTheSendQueueReachesAReaderThatKeepsTaking)
     EXPECT_EQ(w.server().getInFlightCount(key), static_cast<size_t>(burst));
 }
 
+// A reader that gives every number back from its receive thread the moment it arrives, so a
+// return can reach the writer before its post() call is back. Each number must come back through
+// the in-flight table: listed before it is posted, it is never "returned but not held".
+TEST_F(ShmServerNsTest, NumbersReturnedBeforeThePostIsBackAreAllTakenBack)
+{
+    Writer w(kKeyBase + 50, 128, 8);
+    ASSERT_TRUE(w.ok());
+    const int key = kKeyBase + 51;
+    ASSERT_TRUE(w.server().attachQueue(key));
+    std::atomic<int> echoed{0};
+    std::atomic<int> refused{0};
+    CShmQueque reader;
+    ASSERT_TRUE(reader.init(key, 1, [&](int, int id) {
+        // The writer's ring holds two numbers: its return thread takes them as they come.
+        bool back = false;
+        for (int tries = 0; !back && tries < 100000; ++tries) {
+            back = reader.post(id, 0);
+            if (!back) {
+                sched_yield();
+            }
+        }
+        (back ? echoed : refused).fetch_add(1);
+    }));
+    zqtest::ScopeExit stopReader([&] { reader.deinit(); });
+    reader.setEnable(true);
+
+    zqtest::OutputCapture cap;
+    const int total = 20000;
+    int published = 0;
+    // Eight chunks: a lost return would use them up and stop the loop early.
+    while (published < total && zqtest::waitUntil([&] { return w.publish("s") != nullptr; }, 10000)) {
+        ++published;
+    }
+    const bool settled = zqtest::waitUntil(
+        [&] { return w.server().getInFlightCount(key) == 0 && w.freeChunks(100) == 8; }, 10000);
+    cap.stop();
+    EXPECT_EQ(published, total) << "every chunk is held";
+    EXPECT_TRUE(settled) << "in flight " << w.server().getInFlightCount(key) << ", free chunks " << w.freeChunks(100);
+    EXPECT_GT(echoed.load(), 0);
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(cap.out().find("which it does not hold"), std::string::npos) << cap.out().substr(0, 2000);
+}
+
 TEST_F(ShmServerNsTest, PackagesThatAreNotThisPoolsAreNeverPosted)
 {
     Writer w(kKeyBase + 8, 128, 2);
@@ -363,10 +408,10 @@ TEST_F(ShmServerNsTest, PackagesReachAClientInPlaceAndAllComeBack)
     ASSERT_TRUE(w.ok());
     ASSERT_TRUE(w.server().attachQueue(queueKey));
     // One reader here, by loan in place; another in its own process, which gives each back at once.
-    CShmClient client;
     std::mutex mtx;
     std::vector<std::string> texts;
     std::vector<DataPackage_t*> kept;
+    CShmClient client; // after what its callback captures: gone first
     client.registerCallBack([&](int, DataPackage_t* pkg) {
         std::lock_guard<std::mutex> lock(mtx);
         texts.emplace_back(reinterpret_cast<char*>(pkgData(pkg)) + 34);

@@ -312,6 +312,15 @@ TEST_F(SoakNsTest, ChurnInOneProcessWhileMessagesFlow)
         CSubscriber* csub = nullptr;
         FlowingWriter cwriter;
         CountingReader creader;
+        // On a way out mid-cycle: the flow joined and the participant gone (with the reader whose
+        // callback counts into creader) before these locals.
+        zqtest::ScopeExit cycleCleanup([&] {
+            cwriter.stop = true;
+            if (cwriter.flow.joinable()) {
+                cwriter.flow.join();
+            }
+            churned.reset();
+        });
         std::vector<Entity> made;
         while (!left.empty()) {
             std::vector<Entity> ready;

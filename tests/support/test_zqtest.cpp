@@ -3,13 +3,17 @@
 #include "utils/dds_common.h"
 
 #include <arpa/inet.h>
+#include <cstring>
 #include <fstream>
 #include <linux/magic.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -81,6 +85,48 @@ TEST_F(SupportNsTest, MulticastLoopsBackOnLo)
     EXPECT_EQ(recv(rx, buf, sizeof(buf), 0), 2);
     close(rx);
     close(tx);
+}
+
+TEST_F(SupportNsTest, TreesUnderTmpStayReachableBehindAFreshTmp)
+{
+    // A checkout under /tmp, as this process's /tmp shows it: a tree to keep (with a build tree
+    // inside it) and a sibling that the fresh /tmp is to hide.
+    char tmpl[] = "/tmp/zqkeep.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string root = tmpl;
+    const std::string tree = root + "/src";
+    ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((tree + "/build").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((root + "/other").c_str(), 0755), 0);
+    std::ofstream(tree + "/build/marker") << "built";
+
+    // A thread of its own gets a mount namespace of its own; the test's /tmp stays as it is.
+    std::string error;
+    bool mounted = false;
+    bool markerSeen = false;
+    bool siblingHidden = false;
+    bool probeHidden = false;
+    std::ofstream("/tmp/zqkeep-probe") << "x";
+    std::thread([&] {
+        if (unshare(CLONE_NEWNS) != 0) {
+            error = std::string("unshare(CLONE_NEWNS): ") + strerror(errno);
+            return;
+        }
+        mounted = zqtest::mountPrivateTmp({tree + "/build", tree, "/usr", "/tmp/zqkeep-missing"}, &error);
+        std::ifstream marker(tree + "/build/marker");
+        std::string text;
+        markerSeen = static_cast<bool>(std::getline(marker, text)) && text == "built";
+        siblingHidden = access((root + "/other").c_str(), F_OK) != 0;
+        probeHidden = access("/tmp/zqkeep-probe", F_OK) != 0;
+        // Written through the bind: the same tree, not a copy.
+        std::ofstream(tree + "/written") << "y";
+    }).join();
+    ASSERT_TRUE(mounted) << error;
+    EXPECT_TRUE(markerSeen);
+    EXPECT_TRUE(siblingHidden);
+    EXPECT_TRUE(probeHidden);
+    EXPECT_EQ(access((tree + "/written").c_str(), F_OK), 0);
+    EXPECT_EQ(zqtest::runCommand({"rm", "-rf", root, "/tmp/zqkeep-probe"}), 0);
 }
 
 TEST(SupportCaptureTest, CapturesDiagnosticLinesAndPerror)

@@ -1,10 +1,11 @@
 // Test support: private namespaces, output capture, helper processes and extra hosts.
 //
 // Every test process starts (in zqtest_main) by moving into private network, IPC and mount
-// namespaces: `lo` up with multicast and a 224.0.0.0/4 route, and its own tmpfs on /tmp. Tests
-// that open sockets, join multicast groups or create System V segments derive their fixture
-// from zqtest::NsTest (fixture names end in "NsTest"); where the namespaces were refused they
-// skip with the reason, so nothing ever runs in the machine's own namespaces.
+// namespaces: `lo` up with multicast and a 224.0.0.0/4 route, and its own tmpfs on /tmp (with the
+// source and build trees bound back in when they lie under /tmp). Tests that open sockets, join
+// multicast groups or create System V segments derive their fixture from zqtest::NsTest (fixture
+// names end in "NsTest"); where the namespaces were refused they skip with the reason, so nothing
+// ever runs in the machine's own namespaces.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -45,6 +47,9 @@ protected:
 // Sets up the namespaces of the calling process (single-threaded only). Used by zqtest_main and
 // by helper programs that want namespaces of their own.
 bool enterPrivateNamespaces(std::string* error);
+// Mounts a fresh tmpfs on /tmp of the calling thread's mount namespace and binds each directory
+// of `keep` that lies under /tmp back at its own path inside it (others are left alone).
+bool mountPrivateTmp(const std::vector<std::string>& keep, std::string* error);
 // Brings an interface up with multicast on; adds a 224.0.0.0/4 route on it when asked.
 bool bringUp(const std::string& ifName, bool multicastRoute, std::string* error);
 
@@ -150,6 +155,20 @@ private:
 // this test process's own (private) namespace. Refused unless this process is isolated().
 bool joinHosts(NetHost* a, const std::string& ifA, const std::string& cidrA, NetHost* b, const std::string& ifB,
                const std::string& cidrB, std::string* error = nullptr);
+
+// Runs `f` when the scope ends, on every path out of a test body (an ASSERT returns early): used
+// to unregister callbacks and join threads before the locals they capture go away.
+template <typename F>
+class ScopeExit {
+public:
+    explicit ScopeExit(F f) : m_f(std::move(f)) {}
+    ~ScopeExit() { m_f(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+private:
+    F m_f;
+};
 
 // Number of open descriptors of this process.
 int countOpenFds();

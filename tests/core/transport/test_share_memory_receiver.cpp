@@ -119,8 +119,8 @@ TEST_F(ShareMemoryReceiverNsTest, InitTakesOnlyTypeThreeAndAFailureLeavesNothing
 TEST_F(ShareMemoryReceiverNsTest, DeliversInPlaceAndReturnsWhatItIsGivenBack)
 {
     ASSERT_TRUE(openWriter(kKeyBase + 10, kKeyBase + 11));
+    Holder held; // before the receiver, whose thread calls back into it
     CShareMemoryReceiver rx("s1_rx", nullptr);
-    Holder held;
     TransParam_t p = param();
     ASSERT_TRUE(rx.init(p));
     EXPECT_EQ(rx.registerDataCallBack([&](int, DataPackage_t* pkg) { return held.keep(pkg); }), 1);
@@ -187,12 +187,12 @@ TEST_F(ShareMemoryReceiverNsTest, PackagesGivenBackWhileAndAfterDeinitAreSafe)
     ASSERT_TRUE(openWriter(kKeyBase + 30, kKeyBase + 31));
     const int poolKey = m_writer->pool().getMemKey();
     for (int round = 0; round < 20; ++round) {
+        Holder held; // before the receiver, whose thread calls back into it
         auto rx = std::make_unique<CShareMemoryReceiver>("s1_rx", nullptr);
         TransParam_t p = param();
         auto quiet = std::make_unique<zqtest::OutputCapture>();
         ASSERT_TRUE(rx->init(p));
         quiet.reset();
-        Holder held;
         rx->registerDataCallBack([&](int, DataPackage_t* pkg) { return held.keep(pkg); });
         // One at a time: the notification ring holds two numbers.
         for (size_t i = 0; i < 4; ++i) {

@@ -429,6 +429,12 @@ TEST_F(TransReceiverNsTest, ReleasesPackagesHeldAcrossAResetToTheirPool)
     std::mutex mutex;
     std::vector<DataPackage_t*> held;
     CTransReceiver* receiver = make("h9_held");
+    // The callbacks below capture these locals: gone with the receiver on every way out.
+    zqtest::ScopeExit cleanup([&] {
+        m_receiver.reset();
+        sender.reset();
+        CEvReactor::getInstance()->deinit();
+    });
     receiver->registerEventCallBack([&](int, int event) {
         if (event == EVENT_DATA_TRANS_START) {
             receiver->registerDataCallBack([&](int, DataPackage_t* pkg) {
@@ -462,7 +468,6 @@ TEST_F(TransReceiverNsTest, ReleasesPackagesHeldAcrossAResetToTheirPool)
     EXPECT_EQ(fifo->getCount(), 5u);
     receiver->destroyDataFifo(fifo);
     EXPECT_EQ(m_pool.pool.getUsedSize(), 0u);
-    CEvReactor::getInstance()->deinit();
 }
 
 TEST_F(TransReceiverNsTest, KeepsCallersSafeWhileTheChannelComesAndGoes)
@@ -472,6 +477,12 @@ TEST_F(TransReceiverNsTest, KeepsCallersSafeWhileTheChannelComesAndGoes)
     CTransReceiver* receiver = make("h9_race");
     std::atomic<bool> stop{false};
     std::vector<std::thread> callers;
+    zqtest::ScopeExit joinCallers([&] {
+        stop.store(true);
+        for (auto& caller : callers) {
+            caller.join();
+        }
+    });
     for (int i = 0; i < 3; ++i) {
         callers.emplace_back([&] {
             std::vector<int> fps;
@@ -496,10 +507,6 @@ TEST_F(TransReceiverNsTest, KeepsCallersSafeWhileTheChannelComesAndGoes)
         writer.reset();
         ASSERT_TRUE(m_recorder.waitStates(static_cast<size_t>(round) + 1));
     }
-    stop.store(true);
-    for (auto& caller : callers) {
-        caller.join();
-    }
 }
 
 TEST_F(TransReceiverNsTest, TalksToAWriterProcessAndSurvivesItsRestart)
@@ -511,6 +518,8 @@ TEST_F(TransReceiverNsTest, TalksToAWriterProcessAndSurvivesItsRestart)
     int payloadSize = 1000;
     CTransReceiver* receiver = make(topic);
     int dataCbId = -1;
+    // The callbacks below capture these locals: gone with the receiver on every way out.
+    zqtest::ScopeExit dropReceiver([&] { m_receiver.reset(); });
     // As a data reader does: a data callback per channel, dropped when the channel goes.
     receiver->registerEventCallBack([&](int, int event) {
         if (event == EVENT_DATA_TRANS_STOP) {
