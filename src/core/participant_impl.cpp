@@ -43,11 +43,8 @@ ReactorUse& reactorUse()
 
 bool isMulticastIPv4(const std::string& ip)
 {
-    if (!isValidIPv4(ip)) {
-        return false;
-    }
-    int first = std::atoi(ip.c_str());
-    return first >= 224 && first <= 239;
+    in_addr group{};
+    return parseMulticastGroup(ip, &group);
 }
 
 // Refuses a user layout that the pool could not carve safely.
@@ -359,8 +356,8 @@ CTopic* CParticipantImpl::createTopic(const std::string& name, ShmConfig_t* conf
         DDS_RED("Error: Participant did not initialize successfully.");
         return nullptr;
     }
-    if (name.size() > TOPIC_NAME_MAX_LEN) {
-        DDS_RED("Error: topic name %s is too long (%zu characters, at most 127).", name.c_str(), name.size());
+    // Discovery must be able to carry the name, or writer and reader never meet.
+    if (!acceptTopicName(name)) {
         return nullptr;
     }
     if (config && config->m_bUseUserLayout && !checkUserLayout(name, *config)) {

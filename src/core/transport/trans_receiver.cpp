@@ -100,7 +100,7 @@ int CTransReceiver::startMsgTrans(TransParam_t& param)
     std::memset(&m_stServerAddr, 0, sizeof(m_stServerAddr));
     m_stServerAddr.sin_family = AF_INET;
     m_stServerAddr.sin_port = htons(static_cast<uint16_t>(param.m_tcpParam.m_iPort & 0xFFFF));
-    m_stServerAddr.sin_addr.s_addr = inet_addr(param.m_tcpParam.m_szIp);
+    m_stServerAddr.sin_addr.s_addr = ipv4OrNone(param.m_tcpParam.m_szIp);
     std::memcpy(m_szIp, param.m_tcpParam.m_szIp, sizeof(m_szIp));
     m_iPort = param.m_tcpParam.m_iPort;
     m_iFd = fd;

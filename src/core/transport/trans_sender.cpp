@@ -144,7 +144,7 @@ int CTransSender::setMsgTransParam(TransParam_t& param)
     std::memset(&m_stAddr, 0, sizeof(m_stAddr));
     m_stAddr.sin_family = AF_INET;
     m_stAddr.sin_port = htons(static_cast<uint16_t>(param.m_tcpParam.m_iPort & 0xFFFF));
-    m_stAddr.sin_addr.s_addr = inet_addr(param.m_tcpParam.m_szIp);
+    m_stAddr.sin_addr.s_addr = ipv4OrNone(param.m_tcpParam.m_szIp);
     if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_stAddr), sizeof(m_stAddr)) != 0) {
         DDS_GREEN("bindSocket failed!");
         CSocketUtils::closeSocket(fd);
