@@ -26,7 +26,6 @@ constexpr int MEM_BUFFER_SIZE = 4096;
 constexpr int MEM_BUFFER_COUNT = 100;
 constexpr int BUFFERED_RECV_SIZE = 1024;
 constexpr int BUFFER_WAIT_MS = 50;
-constexpr int MAX_PORT = 65535;
 
 // The participant as discovery sees it.
 class CParticipantHooks : public CDiscoveryHooks {
@@ -52,12 +51,7 @@ private:
 
 int checkedPeriod(int periodSec)
 {
-    if (periodSec < 1 || periodSec > DISCOVERY_MAX_PERIOD_S) {
-        DDS_YELLOW("Warning: discover period %d s is out of range 1..3600, keep %d s.", periodSec,
-                   DISCOVERY_DEFAULT_PERIOD_S);
-        return DISCOVERY_DEFAULT_PERIOD_S;
-    }
-    return periodSec;
+    return acceptDiscoveryPeriod(periodSec, DISCOVERY_DEFAULT_PERIOD_S) ? periodSec : DISCOVERY_DEFAULT_PERIOD_S;
 }
 
 // A text into a zero-filled field of `width` bytes, with room for its NUL.
@@ -104,6 +98,15 @@ bool checkHeader(const uint8_t* data, size_t len, uint8_t type, size_t size, uin
 }
 
 } // namespace
+
+bool acceptDiscoveryPeriod(int periodSec, int keepSec)
+{
+    if (periodSec < DISCOVERY_MIN_PERIOD_S || periodSec > DISCOVERY_MAX_PERIOD_S) {
+        DDS_YELLOW("Warning: discover period %d s is out of range 1..3600, keep %d s.", periodSec, keepSec);
+        return false;
+    }
+    return true;
+}
 
 bool isValidTopicName(const std::string& name)
 {

@@ -66,7 +66,12 @@ static_assert(DDS_HEADER_SIZE + DISCOVERY_ACK_MSG_DATA_LEN == DISCOVERY_ACK_MSG_
 constexpr int DISCOVERY_RECV_BUF_SIZE = 2048;
 // Discovery period bounds in seconds; a period outside them keeps the default.
 constexpr int DISCOVERY_DEFAULT_PERIOD_S = 5;
+constexpr int DISCOVERY_MIN_PERIOD_S = 1;
 constexpr int DISCOVERY_MAX_PERIOD_S = 3600;
+
+// The one period check: true for a period inside the bounds, else false after the yellow line
+// saying that `keepSec` stays.
+bool acceptDiscoveryPeriod(int periodSec, int keepSec);
 
 // An announcement as it travels, fields in host form.
 struct DiscoveryMsg_t {

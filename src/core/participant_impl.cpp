@@ -17,6 +17,7 @@
 #include "utils/dds_common.h"
 #include "utils/ev_reactor.h"
 #include "utils/ipfinder.h"
+#include "utils/socket_utils.h"
 #include "zqdds/publisher.h"
 #include "zqdds/subscriber.h"
 
@@ -25,8 +26,6 @@ namespace {
 const char* const DDS_VERSION = "V2.0.0";
 constexpr int REACTOR_MAX_EVENTS = 100;
 constexpr int REACTOR_TIMEOUT_MS = 100;
-constexpr int MAX_DISCOVER_PERIOD_S = 3600;
-constexpr int MAX_PORT = 65535;
 
 // The event reactor is shared by the participants of the process: the first initialised one
 // starts it, the deletion of the last one stops it.
@@ -164,8 +163,7 @@ void CParticipantImpl::acceptMulticastPort(int port)
 
 void CParticipantImpl::acceptDiscoverPeriod(int period)
 {
-    if (period < 1 || period > MAX_DISCOVER_PERIOD_S) {
-        DDS_YELLOW("Warning: discover period %d s is out of range 1..3600, keep %d s.", period, m_iDiscoverPeriod);
+    if (!acceptDiscoveryPeriod(period, m_iDiscoverPeriod)) {
         return;
     }
     m_iDiscoverPeriod = period;

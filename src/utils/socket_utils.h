@@ -9,6 +9,9 @@
 #include <string>
 #include <sys/socket.h>
 
+// Highest TCP and UDP port number.
+constexpr int MAX_PORT = 65535;
+
 // Results of CSocketUtils::readData, shared by every reader of a socket in the library.
 enum SocketRet_e : int {
     SOCK_RET_OK = 0,              // data read; the count is in the caller's length
