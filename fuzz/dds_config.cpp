@@ -90,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     list.assign(1, SENTINEL);
     checkList(config.getTransportUnixSocketIdx(list), list, 65536, INT_MIN, INT_MAX, false);
     list.assign(1, SENTINEL);
-    checkList(config.getTransportShmKey(list), list, 65536, INT_MIN, INT_MAX - SHM_KEY_OFFSET, false);
+    // Keys handed out lie in 1..INT_MAX.
+    checkList(config.getTransportShmKey(list), list, 65536, -SHM_KEY_OFFSET + 1, INT_MAX - SHM_KEY_OFFSET, false);
     for (size_t i = 1; i < list.size(); ++i) {
         check(CResourceManager::isUsableShmKeyNumber(list[i]));
     }

@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     DiscoveryMsg_t msg;
     if (decodeDiscoveryMsg(data, size, &msg)) {
+        check(isValidTopicName(msg.m_strTopicName));
         uint8_t buf[DISCOVERY_MSG_SIZE];
         check(encodeDiscoveryMsg(msg, buf, sizeof(buf)) == DISCOVERY_MSG_SIZE);
         DiscoveryMsg_t back;
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     DiscoveryAckMsg_t ack;
     if (decodeDiscoveryAckMsg(data, size, &ack)) {
-        check(isValidControlEndpoint(ack.m_stTransParam));
+        check(isValidControlEndpoint(ack.m_stTransParam) && isValidTopicName(ack.m_strTopicName));
         uint8_t buf[DISCOVERY_ACK_MSG_SIZE];
         check(encodeDiscoveryAckMsg(ack, buf, sizeof(buf)) == DISCOVERY_ACK_MSG_SIZE);
         DiscoveryAckMsg_t back;

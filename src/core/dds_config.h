@@ -26,7 +26,8 @@ public:
     // Ports of `transport.portRange`, then every number of `transport.excludePort` erased from the list.
     int getTransportSocketPorts(std::vector<int>& ports);
     int getTransportUnixSocketIdx(std::vector<int>& ids);
-    // Key numbers without SHM_KEY_OFFSET; numbers that would give key 0 or -1 are skipped with a warning.
+    // Key numbers without SHM_KEY_OFFSET; numbers that would give a key of 0 or below are skipped
+    // with a warning.
     int getTransportShmKey(std::vector<int>& keys);
     int getMaxMemPoolSize(int& size);
 

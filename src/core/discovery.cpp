@@ -26,7 +26,6 @@ constexpr int MEM_BUFFER_SIZE = 4096;
 constexpr int MEM_BUFFER_COUNT = 100;
 constexpr int BUFFERED_RECV_SIZE = 1024;
 constexpr int BUFFER_WAIT_MS = 50;
-constexpr int MAX_PORT = 65535;
 
 // The participant as discovery sees it.
 class CParticipantHooks : public CDiscoveryHooks {
@@ -52,12 +51,7 @@ private:
 
 int checkedPeriod(int periodSec)
 {
-    if (periodSec < 1 || periodSec > DISCOVERY_MAX_PERIOD_S) {
-        DDS_YELLOW("Warning: discover period %d s is out of range 1..3600, keep %d s.", periodSec,
-                   DISCOVERY_DEFAULT_PERIOD_S);
-        return DISCOVERY_DEFAULT_PERIOD_S;
-    }
-    return periodSec;
+    return acceptDiscoveryPeriod(periodSec, DISCOVERY_DEFAULT_PERIOD_S) ? periodSec : DISCOVERY_DEFAULT_PERIOD_S;
 }
 
 // A text into a zero-filled field of `width` bytes, with room for its NUL.
@@ -81,22 +75,9 @@ bool getText(const uint8_t* field, size_t width, std::string* out)
     return true;
 }
 
-bool isTopicNameOk(const std::string& name)
-{
-    return !name.empty() && name.size() < DDS_TOPIC_TEXT_SIZE;
-}
-
-// Strict dotted quad, as interface lookups print addresses. Cheap and lock-free, unlike a
-// regular expression compiled per datagram.
-bool isDottedQuad(const char* text)
-{
-    in_addr addr{};
-    return inet_pton(AF_INET, text, &addr) == 1;
-}
-
 bool isHostIpOk(const std::string& ip)
 {
-    return ip.empty() || isDottedQuad(ip.c_str());
+    return ip.empty() || isValidIPv4(ip);
 }
 
 void writeHeader(uint8_t* buf, uint8_t type, uint64_t timeStamp, uint32_t dataLen)
@@ -118,6 +99,37 @@ bool checkHeader(const uint8_t* data, size_t len, uint8_t type, size_t size, uin
 
 } // namespace
 
+bool acceptDiscoveryPeriod(int periodSec, int keepSec)
+{
+    if (periodSec < DISCOVERY_MIN_PERIOD_S || periodSec > DISCOVERY_MAX_PERIOD_S) {
+        DDS_YELLOW("Warning: discover period %d s is out of range 1..3600, keep %d s.", periodSec, keepSec);
+        return false;
+    }
+    return true;
+}
+
+bool isValidTopicName(const std::string& name)
+{
+    return !name.empty() && name.size() < DDS_TOPIC_TEXT_SIZE && name.find('\0') == std::string::npos;
+}
+
+bool acceptTopicName(const std::string& name)
+{
+    if (name.empty()) {
+        DDS_RED("Error: topic name is empty.");
+        return false;
+    }
+    if (name.size() >= DDS_TOPIC_TEXT_SIZE) {
+        DDS_RED("Error: topic name %s is too long (%zu characters, at most 127).", name.c_str(), name.size());
+        return false;
+    }
+    if (!isValidTopicName(name)) {
+        DDS_RED("Error: topic name %s holds a NUL character.", name.c_str());
+        return false;
+    }
+    return true;
+}
+
 DiscoveryAckMsg_t::DiscoveryAckMsg_t()
 {
     std::memset(&m_stTransParam, 0, sizeof(m_stTransParam));
@@ -125,7 +137,7 @@ DiscoveryAckMsg_t::DiscoveryAckMsg_t()
 
 size_t encodeDiscoveryMsg(const DiscoveryMsg_t& msg, uint8_t* buf, size_t size)
 {
-    if (buf == nullptr || size < DISCOVERY_MSG_SIZE || !isTopicNameOk(msg.m_strTopicName)) {
+    if (buf == nullptr || size < DISCOVERY_MSG_SIZE || !isValidTopicName(msg.m_strTopicName)) {
         return 0;
     }
     std::memset(buf, 0, DISCOVERY_MSG_SIZE);
@@ -140,7 +152,7 @@ size_t encodeDiscoveryMsg(const DiscoveryMsg_t& msg, uint8_t* buf, size_t size)
 
 size_t encodeDiscoveryAckMsg(const DiscoveryAckMsg_t& msg, uint8_t* buf, size_t size)
 {
-    if (buf == nullptr || size < DISCOVERY_ACK_MSG_SIZE || !isTopicNameOk(msg.m_strTopicName)) {
+    if (buf == nullptr || size < DISCOVERY_ACK_MSG_SIZE || !isValidTopicName(msg.m_strTopicName)) {
         return 0;
     }
     std::memset(buf, 0, DISCOVERY_ACK_MSG_SIZE);
@@ -163,13 +175,23 @@ int discoveryMsgType(const uint8_t* data, size_t len)
     return data[offsetof(DDSHeader_t, m_u8Type)];
 }
 
+bool parseMulticastGroup(const std::string& text, in_addr* out)
+{
+    in_addr addr{};
+    if (out == nullptr || !parseIPv4(text, &addr) || (ntohl(addr.s_addr) >> 28) != 0xEu) {
+        return false;
+    }
+    *out = addr;
+    return true;
+}
+
 bool isValidControlEndpoint(const TransParam_t& param)
 {
     if (param.m_iType != TRANS_TYPE_TCP ||
         !isTextTerminated(param.m_tcpParam.m_szIp, sizeof(param.m_tcpParam.m_szIp))) {
         return false;
     }
-    return isDottedQuad(param.m_tcpParam.m_szIp) && param.m_tcpParam.m_iPort >= 1 &&
+    return isValidIPv4(param.m_tcpParam.m_szIp) && param.m_tcpParam.m_iPort >= 1 &&
            param.m_tcpParam.m_iPort <= MAX_PORT;
 }
 
@@ -181,7 +203,7 @@ bool decodeDiscoveryMsg(const uint8_t* data, size_t len, DiscoveryMsg_t* out)
     DiscoveryMsg_t msg;
     if (!getText(data + DISCOVERY_MSG_IP_OFFSET, DISCOVERY_MSG_IP_SIZE, &msg.m_strHostIp) ||
         !getText(data + DISCOVERY_MSG_TOPIC_OFFSET, DDS_TOPIC_TEXT_SIZE, &msg.m_strTopicName) ||
-        !isHostIpOk(msg.m_strHostIp) || !isTopicNameOk(msg.m_strTopicName)) {
+        !isHostIpOk(msg.m_strHostIp) || !isValidTopicName(msg.m_strTopicName)) {
         return false;
     }
     std::memcpy(&msg.m_iDomainId, data + DISCOVERY_MSG_DOMAIN_OFFSET, sizeof(msg.m_iDomainId));
@@ -199,7 +221,7 @@ bool decodeDiscoveryAckMsg(const uint8_t* data, size_t len, DiscoveryAckMsg_t* o
     DiscoveryAckMsg_t msg;
     if (!getText(data + DISCOVERY_ACK_MSG_IP_OFFSET, DISCOVERY_ACK_MSG_IP_SIZE, &msg.m_strHostIp) ||
         !getText(data + DISCOVERY_ACK_MSG_TOPIC_OFFSET, DDS_TOPIC_TEXT_SIZE, &msg.m_strTopicName) ||
-        !isHostIpOk(msg.m_strHostIp) || !isTopicNameOk(msg.m_strTopicName) ||
+        !isHostIpOk(msg.m_strHostIp) || !isValidTopicName(msg.m_strTopicName) ||
         !decodeTransParam(data + DISCOVERY_ACK_MSG_PARAM_OFFSET, sizeof(TransParam_t), &msg.m_stTransParam) ||
         !isValidControlEndpoint(msg.m_stTransParam)) {
         return false;
@@ -224,6 +246,12 @@ CDiscovery::CDiscovery(CDiscoveryHooks* hooks, const std::string& multicastIp, i
       m_pParticipantImpl(nullptr), m_pHooks(hooks)
 {
     std::memset(&m_stGroupAddr, 0, sizeof(m_stGroupAddr));
+    m_stGroupAddr.sin_family = AF_INET;
+    m_stGroupAddr.sin_port = htons(static_cast<uint16_t>(m_iMulticastPort));
+    // No group: the address the system refuses to join or bind, as for any unreadable text.
+    if (!parseMulticastGroup(m_strMulticastIp, &m_stGroupAddr.sin_addr)) {
+        m_stGroupAddr.sin_addr.s_addr = htonl(INADDR_NONE);
+    }
 }
 
 CDiscovery::~CDiscovery()
@@ -283,15 +311,12 @@ void CDiscovery::createMulticastSocket()
     if (!hostIp.empty()) {
         CSocketUtils::setMulticastIf(fd, hostIp);
     }
-    m_bJoined = CSocketUtils::addMulticastMembership(fd, m_strMulticastIp, hostIp) == 0;
+    m_bJoined = CSocketUtils::addMulticastMembership(fd, m_stGroupAddr.sin_addr, hostIp) == 0;
     if (!m_bJoined) {
         DDS_RED("Error: join multicast group %s on %s failed, discovery hears nothing!", m_strMulticastIp.c_str(),
                 hostIp.empty() ? "the default interface" : hostIp.c_str());
     }
 
-    m_stGroupAddr.sin_family = AF_INET;
-    m_stGroupAddr.sin_port = htons(static_cast<uint16_t>(m_iMulticastPort));
-    m_stGroupAddr.sin_addr.s_addr = inet_addr(m_strMulticastIp.c_str());
     if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_stGroupAddr), sizeof(m_stGroupAddr)) != 0) {
         DDS_RED("Error: bindSocket()!");
     }
@@ -306,7 +331,7 @@ void CDiscovery::deleteMulticastSocket()
         return;
     }
     if (m_bJoined) {
-        CSocketUtils::delMulticastMembership(m_iSock, m_strMulticastIp, m_strInterfaceIp);
+        CSocketUtils::delMulticastMembership(m_iSock, m_stGroupAddr.sin_addr, m_strInterfaceIp);
         m_bJoined = false;
     }
     CSocketUtils::closeSocket(m_iSock);

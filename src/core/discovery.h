@@ -66,7 +66,12 @@ static_assert(DDS_HEADER_SIZE + DISCOVERY_ACK_MSG_DATA_LEN == DISCOVERY_ACK_MSG_
 constexpr int DISCOVERY_RECV_BUF_SIZE = 2048;
 // Discovery period bounds in seconds; a period outside them keeps the default.
 constexpr int DISCOVERY_DEFAULT_PERIOD_S = 5;
+constexpr int DISCOVERY_MIN_PERIOD_S = 1;
 constexpr int DISCOVERY_MAX_PERIOD_S = 3600;
+
+// The one period check: true for a period inside the bounds, else false after the yellow line
+// saying that `keepSec` stays.
+bool acceptDiscoveryPeriod(int periodSec, int keepSec);
 
 // An announcement as it travels, fields in host form.
 struct DiscoveryMsg_t {
@@ -85,9 +90,15 @@ struct DiscoveryAckMsg_t {
     int32_t m_iDomainId{0};
 };
 
+// Whether a topic name can travel in a discovery message: 1..127 characters, none of them NUL.
+// The one check for both codecs and createTopic.
+bool isValidTopicName(const std::string& name);
+// The same check for a name an application gives: false after a red line saying why.
+bool acceptTopicName(const std::string& name);
+
 // Writes a message into `buf` (zero-filled first); the bytes written (190 or 418), or 0 when the
-// buffer is too small or a text does not fit its field (address above 15, topic empty or above
-// 127 characters). The answer's endpoint is copied as it is.
+// buffer is too small, a text does not fit its field (address above 15 characters) or the topic
+// name is not valid. The answer's endpoint is copied as it is.
 size_t encodeDiscoveryMsg(const DiscoveryMsg_t& msg, uint8_t* buf, size_t size);
 size_t encodeDiscoveryAckMsg(const DiscoveryAckMsg_t& msg, uint8_t* buf, size_t size);
 
@@ -95,12 +106,16 @@ size_t encodeDiscoveryAckMsg(const DiscoveryAckMsg_t& msg, uint8_t* buf, size_t 
 // (shorter than a header, another protocol's bytes).
 int discoveryMsgType(const uint8_t* data, size_t len);
 
+// Reads a multicast group text with the library's IPv4 parser: true with the group in *out
+// when the address lies in 224.0.0.0/4; false (and *out untouched) otherwise.
+bool parseMulticastGroup(const std::string& text, in_addr* out);
+
 // Whether a record is a usable control endpoint: TCP, a dotted IPv4 address, a port in 1..65535.
 bool isValidControlEndpoint(const TransParam_t& param);
 
 // Decoders: true with *out filled for a well-formed message, false (and *out untouched) otherwise.
 // Well-formed: the magic and type, at least 190 / 418 bytes, DataLen 156 / 384, every text field
-// terminated inside its width, a topic of 1..127 characters, an address that is empty or dotted
+// terminated inside its width, a valid topic name, an address that is empty or dotted
 // IPv4, and in an answer a usable control endpoint. Nothing beyond `len` is read.
 bool decodeDiscoveryMsg(const uint8_t* data, size_t len, DiscoveryMsg_t* out);
 bool decodeDiscoveryAckMsg(const uint8_t* data, size_t len, DiscoveryAckMsg_t* out);
@@ -121,7 +136,9 @@ public:
 
 class CDiscovery {
 public:
-    // The period is in seconds; one outside 1..3600 keeps the default of 5 s with a warning.
+    // The period is in seconds; one outside 1..3600 keeps the default of 5 s with a warning. The
+    // group is read once here; a text that is no multicast group leaves the engine deaf and mute
+    // (its join and bind fail with their red lines).
     CDiscovery(CParticipantImpl* participant, const std::string& multicastIp, int port, int periodSec);
     // The same engine over other hooks (borrowed; they must outlive the engine).
     CDiscovery(CDiscoveryHooks* hooks, const std::string& multicastIp, int port, int periodSec);

@@ -17,6 +17,7 @@
 #include "utils/dds_common.h"
 #include "utils/ev_reactor.h"
 #include "utils/ipfinder.h"
+#include "utils/socket_utils.h"
 #include "zqdds/publisher.h"
 #include "zqdds/subscriber.h"
 
@@ -25,8 +26,6 @@ namespace {
 const char* const DDS_VERSION = "V2.0.0";
 constexpr int REACTOR_MAX_EVENTS = 100;
 constexpr int REACTOR_TIMEOUT_MS = 100;
-constexpr int MAX_DISCOVER_PERIOD_S = 3600;
-constexpr int MAX_PORT = 65535;
 
 // The event reactor is shared by the participants of the process: the first initialised one
 // starts it, the deletion of the last one stops it.
@@ -45,11 +44,8 @@ ReactorUse& reactorUse()
 
 bool isMulticastIPv4(const std::string& ip)
 {
-    if (!isValidIPv4(ip)) {
-        return false;
-    }
-    int first = std::atoi(ip.c_str());
-    return first >= 224 && first <= 239;
+    in_addr group{};
+    return parseMulticastGroup(ip, &group);
 }
 
 // Refuses a user layout that the pool could not carve safely.
@@ -169,8 +165,7 @@ void CParticipantImpl::acceptMulticastPort(int port)
 
 void CParticipantImpl::acceptDiscoverPeriod(int period)
 {
-    if (period < 1 || period > MAX_DISCOVER_PERIOD_S) {
-        DDS_YELLOW("Warning: discover period %d s is out of range 1..3600, keep %d s.", period, m_iDiscoverPeriod);
+    if (!acceptDiscoveryPeriod(period, m_iDiscoverPeriod)) {
         return;
     }
     m_iDiscoverPeriod = period;
@@ -361,8 +356,8 @@ CTopic* CParticipantImpl::createTopic(const std::string& name, ShmConfig_t* conf
         DDS_RED("Error: Participant did not initialize successfully.");
         return nullptr;
     }
-    if (name.size() > TOPIC_NAME_MAX_LEN) {
-        DDS_RED("Error: topic name %s is too long (%zu characters, at most 127).", name.c_str(), name.size());
+    // Discovery must be able to carry the name, or writer and reader never meet.
+    if (!acceptTopicName(name)) {
         return nullptr;
     }
     if (config && config->m_bUseUserLayout && !checkUserLayout(name, *config)) {

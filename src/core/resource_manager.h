@@ -104,11 +104,11 @@ public:
     }
 
     // False for numbers that configuration should refuse: those whose key would be 0 (IPC_PRIVATE,
-    // a new private segment on every shmget), -1 (read by callers as "no key"), or would not fit in
-    // an int without wrapping.
+    // a new private segment on every shmget), negative (read by callers as "no key"), or would not
+    // fit in an int without wrapping.
     static bool isUsableShmKeyNumber(int number)
     {
-        return number != -SHM_KEY_OFFSET && number != -SHM_KEY_OFFSET - 1 && number <= INT_MAX - SHM_KEY_OFFSET;
+        return number > -SHM_KEY_OFFSET && number <= INT_MAX - SHM_KEY_OFFSET;
     }
 
 private:

@@ -75,7 +75,7 @@ bool CMemGroupMan::isEmpty()
     return m_vecChunks.empty();
 }
 
-int CMemGroupMan::getCachedSize()
+int64_t CMemGroupMan::getCachedSize()
 {
     std::lock_guard<std::mutex> lock(m_mtxChunks);
     return m_iCachedSize;

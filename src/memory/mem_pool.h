@@ -119,13 +119,14 @@ public:
     bool isEmpty();
     int getMemSize() const { return m_iChunkSize; }
     int getGrpId() const { return m_iGrpId; }
-    int getCachedSize();
+    // Sum of the capacities on the list: 64-bit, as a group may hold more than 2 GiB.
+    int64_t getCachedSize();
 
 private:
     int m_iGrpId;
     int m_iChunkSize;
     int m_iChunkCount;
-    int m_iCachedSize{0};
+    int64_t m_iCachedSize{0};
     std::vector<MemChunk_t*> m_vecChunks;
     std::mutex m_mtxChunks;
 };

@@ -1,6 +1,7 @@
 #include "memory/normal_mem_pool.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "utils/dds_common.h"
 
@@ -30,8 +31,36 @@ void CNormalMemPool::freeChunk(MemChunk_t* chunk)
     free(chunk);
 }
 
-void CNormalMemPool::reclaimMem()
+namespace {
+
+// A reclaimed chunk is chained through its data area until it is freed: every chunk has room for
+// a pointer there, since MEM_CHUNK_OVERHEAD leaves 32 spare bytes after the data.
+MemChunk_t* nextReclaimed(MemChunk_t* chunk)
 {
+    MemChunk_t* next = nullptr;
+    std::memcpy(&next, pkgData(&chunk->m_stPkg), sizeof(next));
+    return next;
+}
+
+void chainReclaimed(MemChunk_t* chunk, MemChunk_t* next)
+{
+    std::memcpy(pkgData(&chunk->m_stPkg), &next, sizeof(next));
+}
+
+} // namespace
+
+void CNormalMemPool::freeChunks(MemChunk_t* chain)
+{
+    while (chain != nullptr) {
+        MemChunk_t* next = nextReclaimed(chain);
+        freeChunk(chain);
+        chain = next;
+    }
+}
+
+MemChunk_t* CNormalMemPool::reclaimMem()
+{
+    MemChunk_t* chain = nullptr;
     int count = m_stMemConfig.m_iGroupCount;
     for (int i = count / 2; i < count; ++i) {
         CMemGroupMan* grp = findGroup(m_stMemConfig.m_stGroup[i].m_iGrpId);
@@ -40,9 +69,11 @@ void CNormalMemPool::reclaimMem()
         }
         while (MemChunk_t* chunk = grp->getChunk()) {
             m_u32AllocSize.fetch_sub(static_cast<uint32_t>(chunk->m_stPkg.m_iSize), std::memory_order_relaxed);
-            freeChunk(chunk);
+            chainReclaimed(chunk, chain);
+            chain = chunk;
         }
     }
+    return chain;
 }
 
 MemChunk_t* CNormalMemPool::getMemChunk(int size)
@@ -51,21 +82,37 @@ MemChunk_t* CNormalMemPool::getMemChunk(int size)
         DDS_RED("Error: invalid mem chunk size %d!", size);
         return nullptr;
     }
+    // The budget is soft: it makes us reclaim and warn, never refuse. Summed in 64 bits so that a
+    // large request cannot wrap past the check. Only the check and the taking off the lists hold
+    // m_mtxPool; the lines are printed and the chunks freed after it, so that other requests wait
+    // neither on the terminal nor on the allocator.
+    struct Counters {
+        uint32_t alloc;
+        uint32_t used;
+    } before{}, after{};
+    bool over = false;
+    bool stillOver = false;
+    MemChunk_t* reclaimed = nullptr;
     {
-        // The budget is soft: it makes us reclaim and warn, never refuse. Summed in 64 bits so
-        // that a large request cannot wrap past the check.
         std::lock_guard<std::mutex> lock(m_mtxPool);
         if (static_cast<uint64_t>(size) + getAllocSize() > m_u32MaxPoolSize) {
-            DDS_GREEN("WARN: MemPool is not enough! m_u32MaxPoolSize:%u, m_u32AllocSize:%u, m_u32UsedSize:%u, "
-                      "NeedAlloc:%d",
-                      m_u32MaxPoolSize, getAllocSize(), getUsedSize(), size);
-            reclaimMem();
-            if (static_cast<uint64_t>(size) + getAllocSize() > m_u32MaxPoolSize) {
-                DDS_GREEN("WARN: MemPool is still not enough! m_u32MaxPoolSize:%u, m_u32AllocSize:%u, "
-                          "m_u32UsedSize:%u, NeedAlloc:%d",
-                          m_u32MaxPoolSize, getAllocSize(), getUsedSize(), size);
-            }
+            over = true;
+            before = {getAllocSize(), getUsedSize()};
+            reclaimed = reclaimMem();
+            after = {getAllocSize(), getUsedSize()};
+            stillOver = static_cast<uint64_t>(size) + after.alloc > m_u32MaxPoolSize;
         }
+    }
+    if (over) {
+        DDS_GREEN("WARN: MemPool is not enough! m_u32MaxPoolSize:%u, m_u32AllocSize:%u, m_u32UsedSize:%u, "
+                  "NeedAlloc:%d",
+                  m_u32MaxPoolSize, before.alloc, before.used, size);
+        if (stillOver) {
+            DDS_GREEN("WARN: MemPool is still not enough! m_u32MaxPoolSize:%u, m_u32AllocSize:%u, "
+                      "m_u32UsedSize:%u, NeedAlloc:%d",
+                      m_u32MaxPoolSize, after.alloc, after.used, size);
+        }
+        freeChunks(reclaimed);
     }
 
     int capacity = size;

@@ -20,7 +20,9 @@ public:
     int getMemKey() override { return -1; }
 
 private:
-    // Frees the cached chunks of the upper half of the table; m_mtxPool is held.
-    void reclaimMem();
-    void freeChunk(MemChunk_t* chunk);
+    // Takes the cached chunks of the upper half of the table off their lists (m_mtxPool is held)
+    // and gives them chained, for freeChunks after the unlock.
+    MemChunk_t* reclaimMem();
+    static void freeChunk(MemChunk_t* chunk);
+    static void freeChunks(MemChunk_t* chain);
 };

@@ -1,15 +1,9 @@
 #include "utils/dds_common.h"
 
+#include <arpa/inet.h>
+
 #include <cstdarg>
-// GCC 12 with sanitizers reports false maybe-uninitialized warnings inside <regex>.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <regex>
-#pragma GCC diagnostic pop
-#else
-#include <regex>
-#endif
+#include <cstring>
 #include <sys/time.h>
 #include <vector>
 
@@ -55,11 +49,33 @@ int64_t getSysTimeUs()
     return static_cast<int64_t>(tv.tv_sec) * 1000000 + static_cast<int64_t>(tv.tv_usec);
 }
 
+bool parseIPv4(const char* text, in_addr* out)
+{
+    in_addr addr{};
+    // inet_pton takes the strict dotted quad only; inet_addr and inet_aton would also take
+    // octal and hexadecimal fields and short forms.
+    if (text == nullptr || out == nullptr || inet_pton(AF_INET, text, &addr) != 1) {
+        return false;
+    }
+    *out = addr;
+    return true;
+}
+
+bool parseIPv4(const std::string& text, in_addr* out)
+{
+    return text.find('\0') == std::string::npos && parseIPv4(text.c_str(), out);
+}
+
 bool isValidIPv4(const std::string& ip)
 {
-    // Compiled per call: the check runs once per participant start.
-    const std::regex pattern("^((25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)\\.){3}(25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)$");
-    return std::regex_match(ip, pattern);
+    in_addr addr{};
+    return parseIPv4(ip, &addr);
+}
+
+in_addr_t ipv4OrNone(const char* text)
+{
+    in_addr addr{};
+    return parseIPv4(text, &addr) ? addr.s_addr : htonl(INADDR_NONE);
 }
 
 std::string getCompileTime() { return std::string(__DATE__) + " at " + __TIME__; }

@@ -1,6 +1,8 @@
 // Common functions of the library and its diagnostic line format.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -23,7 +25,17 @@ int64_t getUptimeMs();
 int64_t timespecToMs(const struct timespec& ts);
 // Microseconds of the wall clock since the Unix epoch; follows changes of the system time.
 int64_t getSysTimeUs();
-// True when the whole text is a dotted-quad IPv4 address (fields 0..255, leading zeros allowed).
+// The library's one reading of IPv4 address text: exactly four decimal fields 0..255 joined by
+// dots, without leading zeros, signs or blanks, so that a text accepted anywhere means the same
+// address everywhere (the system's other readers take "010" as octal). True with the address,
+// network byte order, in *out; false (and *out untouched) otherwise, also for a null text and
+// for a string holding a NUL.
+bool parseIPv4(const char* text, in_addr* out);
+bool parseIPv4(const std::string& text, in_addr* out);
+// True when parseIPv4 reads the text.
 bool isValidIPv4(const std::string& ip);
+// parseIPv4's address (network byte order), or INADDR_NONE (255.255.255.255, which binds, joins
+// and connects refuse) for a text it cannot read.
+in_addr_t ipv4OrNone(const char* text);
 // Build date and time, such as "Mar 24 2025 at 16:45:55"; fixed when the library is built.
 std::string getCompileTime();

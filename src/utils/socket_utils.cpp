@@ -59,17 +59,29 @@ int getIntOption(int fd, int option, int& bytes)
     return 0;
 }
 
-in_addr interfaceAddr(const std::string& interfaceIp)
+// An unreadable text gives the broadcast address, which every multicast option refuses, so the
+// caller sees the system's error as for any other refused address.
+in_addr textAddr(const std::string& text)
 {
     in_addr addr{};
-    addr.s_addr = interfaceIp.empty() ? htonl(INADDR_ANY) : inet_addr(interfaceIp.c_str());
+    addr.s_addr = ipv4OrNone(text.c_str());
     return addr;
 }
 
-int membership(int fd, int option, const std::string& group, const std::string& interfaceIp)
+in_addr interfaceAddr(const std::string& interfaceIp)
+{
+    if (interfaceIp.empty()) {
+        in_addr any{};
+        any.s_addr = htonl(INADDR_ANY);
+        return any;
+    }
+    return textAddr(interfaceIp);
+}
+
+int membership(int fd, int option, const in_addr& group, const std::string& interfaceIp)
 {
     ip_mreq mreq{};
-    mreq.imr_multiaddr.s_addr = inet_addr(group.c_str());
+    mreq.imr_multiaddr = group;
     mreq.imr_interface = interfaceAddr(interfaceIp);
     return setOption(fd, IPPROTO_IP, option, &mreq, sizeof(mreq));
 }
@@ -227,10 +239,20 @@ int CSocketUtils::setMulticastIf(int fd, const std::string& interfaceIp)
 
 int CSocketUtils::addMulticastMembership(int fd, const std::string& group, const std::string& interfaceIp)
 {
-    return membership(fd, IP_ADD_MEMBERSHIP, group, interfaceIp);
+    return membership(fd, IP_ADD_MEMBERSHIP, textAddr(group), interfaceIp);
 }
 
 int CSocketUtils::delMulticastMembership(int fd, const std::string& group, const std::string& interfaceIp)
+{
+    return membership(fd, IP_DROP_MEMBERSHIP, textAddr(group), interfaceIp);
+}
+
+int CSocketUtils::addMulticastMembership(int fd, const in_addr& group, const std::string& interfaceIp)
+{
+    return membership(fd, IP_ADD_MEMBERSHIP, group, interfaceIp);
+}
+
+int CSocketUtils::delMulticastMembership(int fd, const in_addr& group, const std::string& interfaceIp)
 {
     return membership(fd, IP_DROP_MEMBERSHIP, group, interfaceIp);
 }

@@ -5,8 +5,12 @@
 // closes or retries on its own. Every socket is opened close-on-exec.
 #pragma once
 
+#include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+
+// Highest TCP and UDP port number.
+constexpr int MAX_PORT = 65535;
 
 // Results of CSocketUtils::readData, shared by every reader of a socket in the library.
 enum SocketRet_e : int {
@@ -59,9 +63,13 @@ public:
     // "0.0.0.0") leaves the choice to the routing table.
     static int setMulticastIf(int fd, const std::string& interfaceIp);
     // Membership of `group` on the interface with address `interfaceIp`; empty means
-    // INADDR_ANY, which lets the routing table pick the interface.
+    // INADDR_ANY, which lets the routing table pick the interface. Texts are read with
+    // parseIPv4; one it cannot read becomes 255.255.255.255, which the system refuses.
     static int addMulticastMembership(int fd, const std::string& group, const std::string& interfaceIp = std::string());
     static int delMulticastMembership(int fd, const std::string& group, const std::string& interfaceIp = std::string());
+    // The same for a group already read.
+    static int addMulticastMembership(int fd, const in_addr& group, const std::string& interfaceIp = std::string());
+    static int delMulticastMembership(int fd, const in_addr& group, const std::string& interfaceIp = std::string());
 
     // Getters: 0 with `bytes` set, or -1 after "Error: getsockopt()." with `bytes` untouched.
     static int getSendBufSize(int fd, int& bytes);

@@ -402,9 +402,11 @@ const RangeCase RANGE_CASES[] = {
      {outOfRange("domainSockRange", "2147483646-2147483649")}},
     {"Keys", "shmKeyRange", "100-102", 0, {101, 100}, {}},
     {"KeyRangeAboveCap", "shmKeyRange", "0-65537", -1, {}, {outOfRange("shmKeyRange", "0-65537")}},
-    // Keys 0 (IPC_PRIVATE) and -1 ("no key") are never handed out.
-    {"ReservedKeys", "shmKeyRange", "-1193048--1193044", 0, {-1193045, -1193048},
-     {reservedKey(-1193046, 0), reservedKey(-1193047, -1)}},
+    // Key 0 (IPC_PRIVATE) and negative keys (read as "no key") are never handed out.
+    {"ReservedKeys", "shmKeyRange", "-1193048--1193044", 0, {-1193045},
+     {reservedKey(-1193046, 0), reservedKey(-1193047, -1), reservedKey(-1193048, -2)}},
+    {"NegativeKeys", "shmKeyRange", "-2147483648--2147483646", 0, {},
+     {reservedKey(INT_MIN + 1, INT_MIN + 1 + 0x123456), reservedKey(INT_MIN, INT_MIN + 0x123456)}},
     {"HighestKeyNumber", "shmKeyRange", "2146290600-2146290602", 0, {2146290601, 2146290600}, {}},
     {"KeyNumberBeyondInt", "shmKeyRange", "2146290600-2146290603", -1, {},
      {outOfRange("shmKeyRange", "2146290600-2146290603")}},

@@ -251,6 +251,70 @@ TEST(DiscoveryCodecTest, EncoderRefusesWhatDoesNotFit)
     EXPECT_EQ(encodeDiscoveryAckMsg(ack, buf.data(), DISCOVERY_ACK_MSG_SIZE - 1), 0u);
 }
 
+TEST(DiscoveryCodecTest, TopicNamesAreCheckedOnceForCodecAndApplication)
+{
+    const std::string longest(127, 't');
+    const struct {
+        std::string name;
+        const char* line; // the red line of acceptTopicName, null when accepted
+    } cases[] = {
+        {"h10_t", nullptr},
+        {longest, nullptr},
+        {"", "Error: topic name is empty."},
+        {std::string("h10_a\0b", 7), "Error: topic name h10_a holds a NUL character."},
+        {std::string("\0", 1), "Error: topic name  holds a NUL character."},
+        {longest + "u", nullptr}, // the long name's own line is checked below
+    };
+    std::vector<uint8_t> buf(2048);
+    for (const auto& c : cases) {
+        const bool fits = c.name.size() <= 127 && c.line == nullptr;
+        EXPECT_EQ(isValidTopicName(c.name), fits) << c.name.size();
+        zqtest::OutputCapture capture;
+        EXPECT_EQ(acceptTopicName(c.name), fits) << c.name.size();
+        capture.stop();
+        if (c.line != nullptr) {
+            EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), RED, c.line)) << capture.out();
+        } else if (fits) {
+            EXPECT_EQ(capture.out(), "");
+        }
+        DiscoveryMsg_t msg;
+        msg.m_strTopicName = c.name;
+        EXPECT_EQ(encodeDiscoveryMsg(msg, buf.data(), buf.size()) != 0, fits) << c.name.size();
+        DiscoveryAckMsg_t ack;
+        ack.m_strTopicName = c.name;
+        ack.m_stTransParam = endpoint("127.0.0.1", 50001);
+        EXPECT_EQ(encodeDiscoveryAckMsg(ack, buf.data(), buf.size()) != 0, fits) << c.name.size();
+    }
+    zqtest::OutputCapture capture;
+    EXPECT_FALSE(acceptTopicName(longest + "u"));
+    capture.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), RED,
+                                   "Error: topic name " + longest + "u is too long (128 characters, at most 127)."));
+}
+
+TEST(DiscoveryCodecTest, MulticastGroupIsReadStrictlyAndChecked)
+{
+    const struct {
+        const char* text;
+        bool group;
+        uint32_t value; // host order
+    } cases[] = {
+        {"224.0.0.0", true, 0xE0000000u},  {"239.255.255.255", true, 0xEFFFFFFFu},
+        {"224.5.6.7", true, 0xE0050607u},  {"223.255.255.255", false, 0},
+        {"240.0.0.0", false, 0},           {"10.1.2.3", false, 0},
+        // Leading zeros: the socket calls would read 224.8.0.1 and nothing at all.
+        {"224.010.0.1", false, 0},         {"224.5.6.08", false, 0},
+        {"0224.5.6.7", false, 0},          {"224.5.6", false, 0},
+        {" 224.5.6.7", false, 0},          {"", false, 0},
+    };
+    for (const auto& c : cases) {
+        in_addr addr{};
+        addr.s_addr = 0x01010101u;
+        EXPECT_EQ(parseMulticastGroup(c.text, &addr), c.group) << c.text;
+        EXPECT_EQ(addr.s_addr, c.group ? htonl(c.value) : 0x01010101u) << c.text;
+    }
+}
+
 struct BadCase {
     const char* what;
     std::vector<uint8_t> bytes;
@@ -620,6 +684,21 @@ TEST_F(DiscoveryNsTest, FailedMembershipIsReported)
     EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), RED,
                                    "Error: join multicast group 239.50.0.8 on 198.18.50.99 failed, discovery hears "
                                    "nothing!"));
+}
+
+TEST_F(DiscoveryNsTest, GroupWithLeadingZerosIsJoinedNowhere)
+{
+    // The socket calls once read "224.010.0.1" as 224.8.0.1 and joined that group.
+    FakeHooks hooks(57);
+    CDiscovery discovery(&hooks, "224.010.0.1", 50081, 3600);
+    zqtest::OutputCapture capture;
+    discovery.run();
+    discovery.stop();
+    capture.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), RED,
+                                   "Error: join multicast group 224.010.0.1 on 127.0.0.1 failed, discovery hears "
+                                   "nothing!"))
+        << capture.out();
 }
 
 TEST_F(DiscoveryNsTest, HearsOnlyOnTheHostAddressInterface)

@@ -230,6 +230,24 @@ TEST_F(ParticipantNsTest, TopicNamesOfMoreThan127CharactersAreRefused)
     EXPECT_EQ(participant->deleteTopic(ok), 0);
 }
 
+TEST_F(ParticipantNsTest, TopicNamesDiscoveryCannotCarryAreRefused)
+{
+    auto participant = start(loRecord());
+    const struct {
+        std::string name;
+        const char* line;
+    } cases[] = {
+        {"", "Error: topic name is empty."},
+        {std::string("h8_a\0b", 6), "Error: topic name h8_a holds a NUL character."},
+    };
+    for (const auto& c : cases) {
+        zqtest::OutputCapture capture;
+        EXPECT_EQ(participant->createTopic(c.name, nullptr), nullptr) << c.line;
+        capture.stop();
+        EXPECT_EQ(ddsLines(capture.out()), std::vector<std::string>{zqtest::ddsLine(RED, c.line)}) << capture.out();
+    }
+}
+
 TEST_F(ParticipantNsTest, DeleteTopicRefusesAForeignHandleOfTheSameName)
 {
     auto first = start(loRecord());

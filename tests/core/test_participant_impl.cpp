@@ -190,6 +190,10 @@ std::vector<BadValue> badValues()
          "Warning: multicast ip 240.0.0.1 is not an IPv4 multicast address, keep 224.5.6.7."},
         {"no address", [](_DomainConfigParam_t& p) { p.m_strMulticastIp = "224.1.2"; },
          "Warning: multicast ip 224.1.2 is not an IPv4 multicast address, keep 224.5.6.7."},
+        {"octal-looking field", [](_DomainConfigParam_t& p) { p.m_strMulticastIp = "224.010.0.1"; },
+         "Warning: multicast ip 224.010.0.1 is not an IPv4 multicast address, keep 224.5.6.7."},
+        {"field 08", [](_DomainConfigParam_t& p) { p.m_strMulticastIp = "224.5.6.08"; },
+         "Warning: multicast ip 224.5.6.08 is not an IPv4 multicast address, keep 224.5.6.7."},
         {"negative budget", [](_DomainConfigParam_t& p) { p.m_iMaxMemPoolSize = -1; },
          "Warning: max mem pool size -1 is negative, keep 20971520."},
     };

@@ -179,7 +179,7 @@ TEST_F(ResourceManagerTest, ShmKeyOfLargeNumbersWrapsInsteadOfOverflowing)
     EXPECT_EQ(rm()->getShmKey(), static_cast<int>(static_cast<uint32_t>(INT_MAX) + 0x123456u));
 }
 
-TEST_F(ResourceManagerTest, KeyNumbersGivingReservedOrWrappedKeysAreUnusable)
+TEST_F(ResourceManagerTest, KeyNumbersGivingReservedNegativeOrWrappedKeysAreUnusable)
 {
     struct Case {
         int number;
@@ -190,10 +190,10 @@ TEST_F(ResourceManagerTest, KeyNumbersGivingReservedOrWrappedKeysAreUnusable)
         {-SHM_KEY_OFFSET + 1, true},
         {-SHM_KEY_OFFSET, false},     // key 0: IPC_PRIVATE
         {-SHM_KEY_OFFSET - 1, false}, // key -1: "no key"
-        {-SHM_KEY_OFFSET - 2, true},
+        {-SHM_KEY_OFFSET - 2, false}, // negative keys read as "no key" too
         {INT_MAX - SHM_KEY_OFFSET, true},
         {INT_MAX - SHM_KEY_OFFSET + 1, false},
-        {INT_MIN, true},
+        {INT_MIN, false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(CResourceManager::isUsableShmKeyNumber(c.number), c.usable) << c.number;

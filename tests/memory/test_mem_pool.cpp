@@ -94,6 +94,20 @@ TEST(MemPoolTest, GroupListIsBoundedStack)
     EXPECT_FALSE(none.putChunk(&a)) << "count 0 keeps no chunk";
 }
 
+TEST(MemPoolTest, GroupOfMoreThanTwoGibibytesCountsItsCachedBytes)
+{
+    // {1 GiB, 3}: a layout createTopic accepts. Chunk records stand in for the chunks.
+    constexpr int gib = 1 << 30;
+    CMemGroupMan grp(1, gib, 3);
+    MemChunk_t a, b, c;
+    ASSERT_TRUE(grp.putChunk(&a));
+    ASSERT_TRUE(grp.putChunk(&b));
+    ASSERT_TRUE(grp.putChunk(&c));
+    EXPECT_EQ(grp.getCachedSize(), 3LL * gib);
+    EXPECT_EQ(grp.getChunk(), &c);
+    EXPECT_EQ(grp.getCachedSize(), 2LL * gib);
+}
+
 TEST(MemPoolTest, MatchTakesFirstFittingEntryInConfigurationOrder)
 {
     CBarePool pool;

@@ -2,11 +2,18 @@
 // reclaiming, refused sizes, and reference drops racing with reclaiming.
 #include "memory/normal_mem_pool.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <fstream>
+#include <future>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -186,6 +193,69 @@ TEST_F(BudgetTest, StillOverBudgetIsServedAnyway)
     for (MemChunk_t* c : {big, mid, mid2, more}) {
         m_pool.releaseMemChunk(c);
     }
+}
+
+// True once thread `tid` of this process sleeps (state S), or false at the deadline.
+bool waitUntilAsleep(pid_t tid)
+{
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream in(path);
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t close = stat.rfind(')');
+        if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S') {
+            return true;
+        }
+        std::this_thread::yield();
+    }
+    return false;
+}
+
+// A request over the budget prints its warning while the output is blocked (another thread holds
+// stdout's lock, as a slow terminal would); a request within the budget must not wait for it.
+TEST_F(BudgetTest, WarningsAreNotPrintedUnderThePoolLock)
+{
+    MemChunk_t* cached = m_pool.getMemChunk(8192);
+    ASSERT_NE(cached, nullptr);
+    m_pool.releaseMemChunk(cached); // reclaimed and freed by the request over the budget
+
+    zqtest::OutputCapture cap;
+    std::atomic<pid_t> printer{0};
+    std::future<MemChunk_t*> over;
+    std::future<MemChunk_t*> within;
+    bool asleep = false;
+    bool served = false;
+    flockfile(stdout);
+    {
+        // Every path out of this block gives stdout back first.
+        struct Unlock {
+            ~Unlock() { funlockfile(stdout); }
+        } unlock;
+        over = std::async(std::launch::async, [this, &printer] {
+            printer.store(static_cast<pid_t>(syscall(SYS_gettid)));
+            return m_pool.getMemChunk(20000);
+        });
+        while (printer.load() == 0) {
+            std::this_thread::yield();
+        }
+        asleep = waitUntilAsleep(printer.load()); // blocked in its warning
+        within = std::async(std::launch::async, [this] { return m_pool.getMemChunk(100); });
+        served = within.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    }
+    MemChunk_t* big = over.get();
+    MemChunk_t* small = within.get();
+    cap.stop();
+    EXPECT_TRUE(asleep);
+    EXPECT_TRUE(served) << "a request within the budget waited for another request's warning";
+    ASSERT_NE(big, nullptr);
+    ASSERT_NE(small, nullptr);
+    // The values are those of the check and the reclaim, whatever ran since.
+    EXPECT_EQ(zqtest::countDdsLines(cap.out(), "32", notEnough("", 8192, 0, 20000)), 1) << cap.out();
+    EXPECT_EQ(zqtest::countDdsLines(cap.out(), "32", notEnough("still ", 0, 0, 20000)), 1) << cap.out();
+    EXPECT_EQ(m_pool.getAllocSize(), 20000u + 1024);
+    EXPECT_TRUE(m_pool.releaseMemChunk(big));
+    EXPECT_FALSE(m_pool.releaseMemChunk(small));
 }
 
 // Several threads drop references of shared packages while others keep asking for memory over

@@ -61,7 +61,9 @@ TEST(DdsCommonTest, IPv4CheckAcceptsOnlyWholeDottedQuads)
     };
     const Case cases[] = {
         {"192.168.1.10", true}, {"0.0.0.0", true},      {"255.255.255.255", true},
-        {"01.002.3.004", true}, {"000.00.0.010", true}, {"249.250.199.100", true},
+        {"10.0.0.0", true},     {"249.250.199.100", true},
+        // Leading zeros are refused: the system's other readers take such fields as octal.
+        {"01.002.3.004", false}, {"000.00.0.010", false}, {"224.010.0.1", false}, {"224.5.6.08", false},
         {"256.1.1.1", false},   {"1.2.3.260", false},   {"1000.1.1.1", false},
         {"0001.1.1.1", false},  {"1.2.3", false},       {"1.2.3.4.5", false},
         {"1..2.3", false},      {".1.2.3", false},      {"1.2.3.", false},
@@ -73,6 +75,23 @@ TEST(DdsCommonTest, IPv4CheckAcceptsOnlyWholeDottedQuads)
     for (const Case& c : cases) {
         EXPECT_EQ(isValidIPv4(c.text), c.valid) << '"' << c.text << '"';
     }
+}
+
+TEST(DdsCommonTest, IPv4ParserGivesTheAddressInNetworkOrder)
+{
+    in_addr addr{};
+    ASSERT_TRUE(parseIPv4("224.5.6.7", &addr));
+    EXPECT_EQ(addr.s_addr, htonl(0xE0050607u));
+    ASSERT_TRUE(parseIPv4(std::string("198.18.0.255"), &addr));
+    EXPECT_EQ(addr.s_addr, htonl(0xC61200FFu));
+
+    // Refused texts leave the output alone.
+    addr.s_addr = 0x01020304u;
+    EXPECT_FALSE(parseIPv4("224.010.0.1", &addr));
+    EXPECT_FALSE(parseIPv4(static_cast<const char*>(nullptr), &addr));
+    EXPECT_FALSE(parseIPv4(std::string("1.2.3.4\0junk", 12), &addr));
+    EXPECT_FALSE(isValidIPv4(std::string("1.2.3.4\0", 8)));
+    EXPECT_EQ(addr.s_addr, 0x01020304u);
 }
 
 TEST(DdsCommonTest, CompileTimeHasTheCompilerDateAndTimeForms)

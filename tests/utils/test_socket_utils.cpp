@@ -518,6 +518,8 @@ TEST_F(SocketUtilsNsTest, RefusedMembershipsAreReported)
         std::function<int()> call;
     } cases[] = {
         {"unreadable group", [fd] { return S::addMulticastMembership(fd, "not-an-address", "127.0.0.1"); }},
+        // Read as octal by the system's own readers: 224.8.0.1.
+        {"group with a leading zero", [fd] { return S::addMulticastMembership(fd, "224.010.0.1", "127.0.0.1"); }},
         {"address of no interface here", [fd] { return S::addMulticastMembership(fd, "239.41.0.5", "198.51.100.7"); }},
         {"joined twice", [fd] { return S::addMulticastMembership(fd, "239.41.0.4", "127.0.0.1"); }},
         {"never joined", [fd] { return S::delMulticastMembership(fd, "239.41.0.6", "127.0.0.1"); }},

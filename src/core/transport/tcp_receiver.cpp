@@ -327,7 +327,7 @@ int CTcpReceiver::open(const TcpParam_t& param)
     std::memset(&m_addr, 0, sizeof(m_addr));
     m_addr.sin_family = AF_INET;
     m_addr.sin_port = htons(static_cast<uint16_t>(param.m_iPort));
-    m_addr.sin_addr.s_addr = inet_addr(param.m_szIp);
+    m_addr.sin_addr.s_addr = ipv4OrNone(param.m_szIp);
 
     for (int attempt = 1; attempt <= TCP_CONNECT_ATTEMPTS; ++attempt) {
         if (fd < 0) {

@@ -274,7 +274,7 @@ int CTcpSender::open(TcpParam_t& param, TcpSockAddr_t* out)
     std::memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(param.m_iPort));
-    addr.sin_addr.s_addr = inet_addr(param.m_szIp);
+    addr.sin_addr.s_addr = ipv4OrNone(param.m_szIp);
     if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&addr), static_cast<int>(sizeof(addr))) < 0) {
         DDS_GREEN("bindSocket failed!");
         CSocketUtils::closeSocket(fd);

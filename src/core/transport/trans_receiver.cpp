@@ -121,7 +121,7 @@ int CTransReceiver::startMsgTrans(TransParam_t& param)
     std::memset(&m_stServerAddr, 0, sizeof(m_stServerAddr));
     m_stServerAddr.sin_family = AF_INET;
     m_stServerAddr.sin_port = htons(static_cast<uint16_t>(param.m_tcpParam.m_iPort & 0xFFFF));
-    m_stServerAddr.sin_addr.s_addr = inet_addr(param.m_tcpParam.m_szIp);
+    m_stServerAddr.sin_addr.s_addr = ipv4OrNone(param.m_tcpParam.m_szIp);
     std::memcpy(m_szIp, param.m_tcpParam.m_szIp, sizeof(m_szIp));
     m_iPort = param.m_tcpParam.m_iPort;
     m_iFd = fd;
@@ -253,7 +253,7 @@ void CTransReceiver::bindToHostAddress(int fd)
     std::memset(&local, 0, sizeof(local));
     local.sin_family = AF_INET;
     const std::string hostIp = CResourceManager::getInstance()->getHostIp();
-    if (::inet_pton(AF_INET, hostIp.c_str(), &local.sin_addr) != 1) {
+    if (!parseIPv4(hostIp, &local.sin_addr)) {
         return;
     }
     // Not an address of this host (any more): the kernel picks one, and the writer refuses a

@@ -176,7 +176,7 @@ int CTransSender::bindEndpoint(int fd, TransParam_t& param)
         std::memset(&m_stAddr, 0, sizeof(m_stAddr));
         m_stAddr.sin_family = AF_INET;
         m_stAddr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-        m_stAddr.sin_addr.s_addr = inet_addr(param.m_tcpParam.m_szIp);
+        m_stAddr.sin_addr.s_addr = ipv4OrNone(param.m_tcpParam.m_szIp);
         if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_stAddr), sizeof(m_stAddr)) == 0) {
             break;
         }
@@ -380,7 +380,7 @@ int CTransSender::procRequestDataChanMsg(int fd, unsigned char* msg, int len)
     // peer cannot point a topic at a group, a broadcast or another host.
     in_addr requester{};
     uint32_t peer = 0;
-    if (::inet_pton(AF_INET, request.m_strIp.c_str(), &requester) != 1 || !isUnicastAddress(requester.s_addr) ||
+    if (!parseIPv4(request.m_strIp, &requester) || !isUnicastAddress(requester.s_addr) ||
         !peerAddress(fd, &peer) || peer != requester.s_addr) {
         return -1;
     }

@@ -44,7 +44,7 @@ int CUdpSender::open(UdpParam_t& param, UdpSockAddr_t* out)
 {
     in_addr ip{};
     if (out == nullptr || !isTextTerminated(param.m_szIp, sizeof(param.m_szIp)) ||
-        inet_pton(AF_INET, param.m_szIp, &ip) != 1 || param.m_iPort < 1 || param.m_iPort > 65535) {
+        !parseIPv4(param.m_szIp, &ip) || param.m_iPort < 1 || param.m_iPort > 65535) {
         DDS_RED("Error: invalid udp receiver address!");
         return -1;
     }
