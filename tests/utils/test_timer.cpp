@@ -278,8 +278,9 @@ TEST(TimerTest, ExceptionFromATaskIsReportedAndTheTaskRunsOn)
         timer.stop();
         cap.stop();
         EXPECT_EQ(runs.load(), 3);
-        EXPECT_EQ(zqtest::countDdsLines(cap.out(), "31", "Error: timer task " + std::to_string(id) + " threw an exception!"),
-                  2)
+        EXPECT_EQ(
+            zqtest::countDdsLines(cap.out(), "31", "Error: timer task " + std::to_string(id) + " threw an exception!"),
+            2)
             << cap.out();
     }
 }
