@@ -139,7 +139,11 @@ int CDataReaderImpl::onData(int iCbId, DataPackage_t* pkg)
         if (m_fnUserCb) {
             _ExtraDataInfo_t info;
             info.m_u64TimeStamp = pkgTimeStamp(pkg);
-            m_fnUserCb(pkgData(pkg) + DDS_HEADER_SIZE, len, &info);
+            try {
+                m_fnUserCb(pkgData(pkg) + DDS_HEADER_SIZE, len, &info);
+            } catch (...) {
+                DDS_RED("Error: topic %s: data callback threw an exception!", m_strTopicName.c_str());
+            }
         }
     }
     m_pQueue->enqueue(std::move(pkg));

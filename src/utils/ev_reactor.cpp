@@ -87,11 +87,12 @@ bool CEvReactor::init(unsigned int maxEvents, int timeoutMs)
         return false;
     }
 
+    EventTable dropped; // destroyed after unlocking, with what the callbacks captured
     {
         std::lock_guard<std::mutex> lock(m_mtxEvents);
         m_u32MaxEvents = maxEvents;
         m_iTimeoutMs = timeoutMs;
-        clearTableLocked();
+        dropped = takeTableLocked();
         m_bPollAlive = true;
     }
     m_iEpollFd = epollFd;
@@ -103,6 +104,7 @@ bool CEvReactor::init(unsigned int maxEvents, int timeoutMs)
         m_threadPoll = std::thread(&CEvReactor::pollEvent, this);
     } catch (const std::system_error&) {
         m_bRunning.store(false);
+        std::vector<std::shared_ptr<_PollEvent_t>> unregistered;
         {
             std::lock_guard<std::mutex> lock(m_mtxEvents);
             m_bPollAlive = false;
@@ -112,6 +114,7 @@ bool CEvReactor::init(unsigned int maxEvents, int timeoutMs)
                     if (it->second->m_bCloseOnDrop) {
                         close(it->first);
                     }
+                    unregistered.push_back(std::move(it->second));
                     it = m_mapEvents.erase(it);
                 } else {
                     ++it;
@@ -144,10 +147,11 @@ void CEvReactor::deinit()
     if (m_threadPoll.joinable()) {
         m_threadPoll.join();
     }
+    EventTable dropped;
     {
         std::lock_guard<std::mutex> lock(m_mtxEvents);
         m_bPollAlive = false;
-        clearTableLocked();
+        dropped = takeTableLocked();
     }
     close(m_iWakeFd);
     close(m_iEpollFd);
@@ -194,6 +198,7 @@ bool CEvReactor::unregisterEventAndClose(int fd) { return unregister(fd, true); 
 
 bool CEvReactor::unregister(int fd, bool closeOnDrop)
 {
+    std::shared_ptr<_PollEvent_t> dropped; // destroyed after unlocking
     std::lock_guard<std::mutex> lock(m_mtxEvents);
     auto it = m_mapEvents.find(fd);
     if (it == m_mapEvents.end()) {
@@ -207,6 +212,7 @@ bool CEvReactor::unregister(int fd, bool closeOnDrop)
         if (record.m_bCloseOnDrop) {
             close(fd);
         }
+        dropped = std::move(it->second);
         m_mapEvents.erase(it);
         return true;
     }
@@ -214,14 +220,16 @@ bool CEvReactor::unregister(int fd, bool closeOnDrop)
     return true;
 }
 
-void CEvReactor::clearTableLocked()
+CEvReactor::EventTable CEvReactor::takeTableLocked()
 {
     for (auto& entry : m_mapEvents) {
         if (entry.second->m_bCloseOnDrop) {
             close(entry.first);
         }
     }
-    m_mapEvents.clear();
+    EventTable table;
+    table.swap(m_mapEvents);
+    return table;
 }
 
 void CEvReactor::pollEvent()
@@ -246,9 +254,20 @@ void CEvReactor::pollEvent()
             }
             record->m_iREvents = fromEpoll(m_pEvents[i].events);
             if (record->m_bRemoved.load()) {
-                deleteEvent(record->m_iFd); // the record is gone after this
+                int fd = record->m_iFd;
+                deleteEvent(fd); // the record is gone after this
+                // Out of the set already, and the number may be another thread's by now: the
+                // end of the pass leaves it alone.
+                auto pos = std::lower_bound(fds.begin(), fds.end(), fd);
+                if (pos != fds.end() && *pos == fd) {
+                    fds.erase(pos);
+                }
             } else if (record->m_fnCallback) {
-                record->m_fnCallback(record->m_iFd, record);
+                try {
+                    record->m_fnCallback(record->m_iFd, record);
+                } catch (...) {
+                    DDS_RED("Error: event callback of fd %d threw an exception!", record->m_iFd);
+                }
             }
         }
         unloadEvent(fds);
@@ -259,6 +278,7 @@ void CEvReactor::pollEvent()
 
 void CEvReactor::loadEvent(std::vector<int>& fds)
 {
+    std::vector<std::shared_ptr<_PollEvent_t>> dropped; // destroyed after unlocking
     std::lock_guard<std::mutex> lock(m_mtxEvents);
     for (auto it = m_mapEvents.begin(); it != m_mapEvents.end();) {
         _PollEvent_t* record = it->second.get();
@@ -267,6 +287,7 @@ void CEvReactor::loadEvent(std::vector<int>& fds)
             if (record->m_bCloseOnDrop) {
                 close(record->m_iFd);
             }
+            dropped.push_back(std::move(it->second));
             it = m_mapEvents.erase(it);
             continue;
         }
@@ -281,6 +302,7 @@ void CEvReactor::loadEvent(std::vector<int>& fds)
 
 void CEvReactor::unloadEvent(std::vector<int>& fds)
 {
+    // Only records still in the table: their numbers cannot change hands before they are dropped.
     for (int fd : fds) {
         epoll_ctl(m_iEpollFd, EPOLL_CTL_DEL, fd, nullptr);
     }
@@ -288,6 +310,7 @@ void CEvReactor::unloadEvent(std::vector<int>& fds)
 
 void CEvReactor::deleteEvent(int fd)
 {
+    std::shared_ptr<_PollEvent_t> dropped; // destroyed after unlocking
     std::lock_guard<std::mutex> lock(m_mtxEvents);
     auto it = m_mapEvents.find(fd);
     if (it == m_mapEvents.end()) {
@@ -300,5 +323,6 @@ void CEvReactor::deleteEvent(int fd)
     if (it->second->m_bCloseOnDrop) {
         close(fd);
     }
+    dropped = std::move(it->second);
     m_mapEvents.erase(it);
 }

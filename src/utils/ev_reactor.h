@@ -11,7 +11,11 @@
 // runs the callbacks and removes the descriptors again. An unregistration while the poll thread
 // runs only marks its record; the poll thread drops it at the start of its next pass (or when an
 // event for it comes up later in the current pass), so the record address handed to a callback
-// stays valid for the whole pass. With no poll thread, an unregistration erases at once.
+// stays valid for the whole pass. A record dropped during a pass leaves the set at once, and the
+// pass never touches its number again (it may belong to another file by then). With no poll
+// thread, an unregistration erases at once. Dropped records, and what their callbacks captured,
+// are destroyed after m_mtxEvents is released. An exception escaping a callback is caught and
+// reported with a red line.
 #pragma once
 
 #include <atomic>
@@ -80,8 +84,10 @@ private:
     void unloadEvent(std::vector<int>& fds);
     void deleteEvent(int fd);
     bool unregister(int fd, bool closeOnDrop);
-    // Drops every record; closes those marked for closing. Needs m_mtxEvents.
-    void clearTableLocked();
+    using EventTable = std::map<int, std::shared_ptr<_PollEvent_t>>;
+    // Empties the table and hands its records over, to be destroyed after unlocking; closes
+    // those marked for closing. Needs m_mtxEvents.
+    EventTable takeTableLocked();
 
     int m_iEpollFd{-1};
     unsigned int m_u32MaxEvents{100};

@@ -5,8 +5,11 @@
 // returns only after a batch under way has finished, and a task must not add or remove tasks of
 // its own timer. Lock order: m_mtxTasks before any lock a task takes. std::mutex is not fair, so
 // after a batch the worker lets callers that wait for the mutex go first (an interval-0 task
-// would otherwise keep it from them).
+// would otherwise keep it from them). An exception escaping a task is caught and reported with a
+// red line; the task stays scheduled.
 #pragma once
+
+#include "utils/dds_common.h"
 
 #include <atomic>
 #include <chrono>
@@ -168,10 +171,19 @@ private:
         }
     }
 
+    static void runTask(const CTask& task)
+    {
+        try {
+            task.m_fnTask();
+        } catch (...) {
+            DDS_RED("Error: timer task %d threw an exception!", task.m_iId);
+        }
+    }
+
     void syncExecutor(const std::vector<CTask>& batch)
     {
         for (const CTask& task : batch) {
-            task.m_fnTask();
+            runTask(task);
         }
     }
 
@@ -181,9 +193,9 @@ private:
         futures.reserve(batch.size());
         for (const CTask& task : batch) {
             try {
-                futures.push_back(std::async(std::launch::async, task.m_fnTask));
+                futures.push_back(std::async(std::launch::async, [&task] { runTask(task); }));
             } catch (const std::system_error&) {
-                task.m_fnTask(); // no thread to be had: run it here rather than lose the run
+                runTask(task); // no thread to be had: run it here rather than lose the run
             }
         }
         for (auto& future : futures) {

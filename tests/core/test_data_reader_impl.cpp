@@ -7,6 +7,7 @@
 #include <climits>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -85,6 +86,31 @@ TEST_F(DataReaderImplNsTest, MessagesOfEverySizeArriveByCopyLoanAndCallback)
     }
     EXPECT_EQ(reader()->getBufferCount(), 0);
     EXPECT_TRUE(poolDrained());
+}
+
+TEST_F(DataReaderImplNsTest, ExceptionFromTheCallbackIsReportedAndTheMessageStillQueued)
+{
+    ASSERT_TRUE(open("h13_throw"));
+    std::atomic<int> calls{0};
+    reader()->registerUserDataCallBack([&](void*, int, _ExtraDataInfo_t*) -> int {
+        int call = ++calls;
+        if (call == 1) {
+            throw std::runtime_error("application fault");
+        }
+        throw 42; // not even a std::exception
+    });
+    zqtest::OutputCapture cap;
+    for (uint32_t seq = 0; seq < 2; ++seq) {
+        ASSERT_EQ(writeMessage(16, seq), 16);
+        std::vector<uint8_t> buf(16);
+        ASSERT_EQ(reader()->read(buf.data(), 16, 10000), 16);
+        EXPECT_TRUE(pubsub::isMessage(buf.data(), 16, seq));
+    }
+    cap.stop();
+    EXPECT_EQ(calls.load(), 2);
+    EXPECT_EQ(zqtest::countDdsLines(cap.out(), RED, "Error: topic h13_throw: data callback threw an exception!"), 2)
+        << cap.out();
+    reader()->registerUserDataCallBack(nullptr);
 }
 
 TEST_F(DataReaderImplNsTest, FullQueueKeepsTheNewest)

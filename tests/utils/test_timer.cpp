@@ -13,6 +13,7 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <sys/syscall.h>
 #include <thread>
@@ -195,11 +196,93 @@ TEST(TimerTest, RemoveWaitsForTheRunningTaskAndItDoesNotRunAgain)
     EXPECT_EQ(runs.load(), 1);
 }
 
+TEST(TimerTest, FirstRunComesAnIntervalAfterAddingAndTheNextAnIntervalAfterTheRunEnded)
+{
+    // Lower bounds only: a loaded machine makes runs later, never earlier. The first run lasts
+    // an interval itself, so a deadline counted from the previous deadline (instead of from the
+    // end of the run) would make the second run due as soon as the first ends.
+    constexpr auto kInterval = std::chrono::milliseconds(200);
+    using Clock = std::chrono::steady_clock;
+    CTimer timer(false);
+    std::mutex mtx;
+    std::vector<Clock::time_point> starts;
+    std::vector<Clock::time_point> ends;
+    std::promise<void> second;
+    Clock::time_point added = Clock::now();
+    int id = timer.add_task(
+        [&] {
+            Clock::time_point start = Clock::now();
+            if (starts.empty()) {
+                std::this_thread::sleep_until(start + kInterval); // a long run
+            }
+            std::lock_guard<std::mutex> lock(mtx);
+            starts.push_back(start);
+            ends.push_back(Clock::now());
+            if (starts.size() == 2) {
+                second.set_value();
+            }
+        },
+        static_cast<unsigned int>(kInterval.count()), 1);
+    ASSERT_GT(id, 0);
+    ASSERT_EQ(second.get_future().wait_for(kWait), std::future_status::ready);
+    timer.stop();
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_GE(starts[0] - added, kInterval);
+    EXPECT_GE(starts[1] - ends[0], kInterval);
+}
+
 TEST(TimerTest, NewTaskIsNotHeldUpByALaterDeadline)
 {
     CTimer timer(false);
-    timer.add_task([] {}, kOneHourMs, -1); // the worker now waits for this deadline
+    timer.add_task([] {}, kOneHourMs, -1); // once nothing else is pending, the worker waits for it
+    std::promise<pid_t> worker;
+    std::atomic<int> runs{0};
+    int probe = timer.add_task(
+        [&] {
+            if (++runs == 1) {
+                worker.set_value(currentTid());
+            }
+        },
+        0, 1);
+    auto tid = worker.get_future();
+    ASSERT_EQ(tid.wait_for(kWait), std::future_status::ready);
+    pid_t workerTid = tid.get();
+    // After the probe's last run the worker blocks nowhere but in the wait for the far deadline.
+    ASSERT_TRUE(zqtest::waitUntil([&] { return runs.load() == 2 && isSleeping(workerTid); }, 30000));
     ASSERT_TRUE(runMarker(timer, 2));
+    timer.remove_task(probe);
+}
+
+TEST(TimerTest, ExceptionFromATaskIsReportedAndTheTaskRunsOn)
+{
+    for (bool async : {false, true}) {
+        SCOPED_TRACE(async);
+        CTimer timer(async);
+        std::atomic<int> runs{0};
+        std::promise<void> third;
+        zqtest::OutputCapture cap;
+        int id = timer.add_task(
+            [&] {
+                int run = ++runs;
+                if (run == 1) {
+                    throw std::runtime_error("application fault");
+                }
+                if (run == 2) {
+                    throw 42; // not even a std::exception
+                }
+                third.set_value();
+            },
+            0, 2);
+        ASSERT_GT(id, 0);
+        ASSERT_EQ(third.get_future().wait_for(kWait), std::future_status::ready);
+        timer.stop();
+        cap.stop();
+        EXPECT_EQ(runs.load(), 3);
+        EXPECT_EQ(
+            zqtest::countDdsLines(cap.out(), "31", "Error: timer task " + std::to_string(id) + " threw an exception!"),
+            2)
+            << cap.out();
+    }
 }
 
 TEST(TimerTest, DestructionJoinsTheWorkerAndRunsNothingPending)
