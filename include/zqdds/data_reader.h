@@ -43,6 +43,7 @@ public:
     // topics, publishers, subscribers, writers or readers, nor wait for a reader's queue: each
     // of those waits for the receiving thread, which is running the callback. Another thread may
     // delete any reader, this one included, while the callback runs: the deletion waits for it.
+    // An exception the callback lets escape is reported with a red line; the message is still queued.
     void registerUserDataCallBack(UserDataCallBack_t callback);
     // True while the topic's data channel is up for this reader.
     bool isConnect();
