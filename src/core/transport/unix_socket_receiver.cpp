@@ -181,7 +181,7 @@ void CUnixSocketReceiver::recvTask()
         spinUntil([&] {
             early = recv(fd, buffer, UNIX_SOCKET_RECV_BUF_SIZE, MSG_DONTWAIT);
             return early >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || !m_bRunning.load();
-        });
+        }, SPIN_WAIT_US, SPIN_PEER_OTHER_PROCESS);
         int ret = SOCK_RET_OK;
         if (early > 0) {
             recvLen = static_cast<int>(early);
