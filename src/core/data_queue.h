@@ -14,9 +14,9 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <queue>
 #include <utility>
 
+#include "utils/fixed_ring.h"
 #include "utils/spin_wait.h"
 
 template <typename T>
@@ -24,7 +24,8 @@ class CDataQueue {
 public:
     // A capacity below 1 is taken as 1: a queue of 0 would have to drop from an empty container.
     CDataQueue(int32_t capacity, std::function<void(T)> dropCallback)
-        : m_iCapacity(capacity < 1 ? 1 : capacity), m_funcDrop(std::move(dropCallback))
+        : m_iCapacity(capacity < 1 ? 1 : capacity), m_funcDrop(std::move(dropCallback)),
+          m_queue(static_cast<size_t>(m_iCapacity))
     {
     }
 
@@ -43,7 +44,7 @@ public:
     bool enqueue(T&& item)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (static_cast<int32_t>(m_queue.size()) >= m_iCapacity) {
+        if (m_queue.full()) {
             dropOldest();
         }
         m_queue.push(std::move(item));
@@ -111,7 +112,7 @@ private:
     std::function<void(T)> m_funcDrop;
     mutable std::mutex m_mutex;
     std::condition_variable m_cond;
-    std::queue<T> m_queue;
+    CFixedRing<T> m_queue; // of m_iCapacity slots, allocated once
     std::atomic<int> m_iCount{0};
     int m_iWaiters{0}; // consumers blocked on m_cond
 };

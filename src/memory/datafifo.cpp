@@ -5,7 +5,8 @@
 #include "utils/spin_wait.h"
 
 CDataFifo::CDataFifo(int policy, int depth)
-    : m_iDepth(depth < 0 ? FIFO_DEFAULT_DEPTH : depth), m_iPolicy(policy < 0 ? FIFO_POLICY_REJECT_NEW : policy)
+    : m_quePkgs(static_cast<size_t>(depth < 0 ? FIFO_DEFAULT_DEPTH : depth)),
+      m_iDepth(depth < 0 ? FIFO_DEFAULT_DEPTH : depth), m_iPolicy(policy < 0 ? FIFO_POLICY_REJECT_NEW : policy)
 {
 }
 
@@ -24,7 +25,7 @@ int CDataFifo::enqueue(DataPackage_t* pkg, DataPackage_t** dropped)
     if (!m_bEnable) {
         return -1;
     }
-    if (m_quePkgs.size() >= static_cast<size_t>(m_iDepth)) {
+    if (m_quePkgs.full()) {
         // Depth 0 has nothing to drop: refuse rather than pop an empty queue.
         if (m_iPolicy != FIFO_POLICY_DROP_OLDEST || m_quePkgs.empty()) {
             return -1;
@@ -76,7 +77,10 @@ DataPackage_t* CDataFifo::dequeue(int timeoutMs)
 
 void CDataFifo::drainLocked(std::queue<DataPackage_t*>& out)
 {
-    out.swap(m_quePkgs);
+    while (!m_quePkgs.empty()) {
+        out.push(m_quePkgs.front());
+        m_quePkgs.pop();
+    }
     m_iQueued.store(0, std::memory_order_relaxed);
 }
 

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <queue>
 
+#include "utils/fixed_ring.h"
+
 struct DataPackage_t;
 
 enum FifoPolicy_e {
@@ -55,7 +57,7 @@ protected:
     // Takes every queued package out (under m_mtxQueue, which the caller holds).
     void drainLocked(std::queue<DataPackage_t*>& out);
 
-    std::queue<DataPackage_t*> m_quePkgs;
+    CFixedRing<DataPackage_t*> m_quePkgs; // of m_iDepth slots, allocated once
     std::mutex m_mtxQueue;
     std::condition_variable m_cvQueue;
     int m_iDepth;

@@ -19,26 +19,39 @@ constexpr int SPIN_YIELD_LATE_US = 20;
 // How often a thread looks again at the CPUs it may run on.
 constexpr auto SPIN_AFFINITY_RECHECK = std::chrono::milliseconds(100);
 
-// False for a thread bound to a single CPU: whoever it waits for would share that CPU, and a
-// thread that keeps yielding instead of sleeping loses the prompt turn the scheduler gives a
-// woken thread, so each hand-off would wait for a time slice. Cached per thread, looked at again
-// now and then (an application may pin its threads at any time).
-inline bool spinWorthwhile(std::chrono::steady_clock::time_point now)
+// Where the thread a wait looks for runs.
+enum SpinPeer_e {
+    SPIN_PEER_IN_PROCESS = 0, // a thread of this process, which may share this thread's CPU
+    SPIN_PEER_OTHER_PROCESS = 1, // another process, with CPUs of its own when pinned
+};
+
+// False for a thread under a real-time policy: there a yield returns at once unless another
+// real-time thread is ready, so the look would run its whole budget at real-time priority and
+// hold normal threads (the very producer among them) off this CPU. False also for a thread bound
+// to a single CPU that waits for a thread of its own process: that thread would share the CPU,
+// and one that keeps yielding instead of sleeping loses the prompt turn the scheduler gives a
+// woken thread, so each hand-off would wait for a time slice. A pinned thread waiting for
+// another process still looks: that process runs on CPUs of its own. Cached per thread, looked at
+// again now and then (an application may pin its threads or change their policy at any time).
+inline bool spinWorthwhile(std::chrono::steady_clock::time_point now, SpinPeer_e peer = SPIN_PEER_IN_PROCESS)
 {
     thread_local std::chrono::steady_clock::time_point nextCheck{};
-    thread_local bool worthwhile = false;
+    thread_local bool realTime = false;
+    thread_local bool singleCpu = true;
     if (now >= nextCheck) {
+        const int policy = sched_getscheduler(0);
+        realTime = policy == SCHED_FIFO || policy == SCHED_RR;
         cpu_set_t set;
         CPU_ZERO(&set);
-        worthwhile = sched_getaffinity(0, sizeof(set), &set) != 0 || CPU_COUNT(&set) > 1;
+        singleCpu = sched_getaffinity(0, sizeof(set), &set) == 0 && CPU_COUNT(&set) <= 1;
         nextCheck = now + SPIN_AFFINITY_RECHECK;
     }
-    return worthwhile;
+    return !realTime && (!singleCpu || peer == SPIN_PEER_OTHER_PROCESS);
 }
 
 // Looks at `ready` until it holds or `budgetUs` microseconds have passed; its last result.
 template <typename Ready>
-bool spinUntil(Ready&& ready, int budgetUs = SPIN_WAIT_US)
+bool spinUntil(Ready&& ready, int budgetUs = SPIN_WAIT_US, SpinPeer_e peer = SPIN_PEER_IN_PROCESS)
 {
     if (ready()) {
         return true;
@@ -47,7 +60,7 @@ bool spinUntil(Ready&& ready, int budgetUs = SPIN_WAIT_US)
         return false;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (!spinWorthwhile(now)) {
+    if (!spinWorthwhile(now, peer)) {
         return false;
     }
     const auto end = now + std::chrono::microseconds(budgetUs);

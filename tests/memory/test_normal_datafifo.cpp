@@ -1,7 +1,14 @@
 // The in-process package FIFO: both overflow policies, depth 0, waiting, clearing, destruction.
 #include "memory/normal_datafifo.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <future>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -107,6 +114,37 @@ TEST_F(NormalDataFifoTest, WaitsForAPackageOrTimesOut)
         std::thread pusher([&] { push(fifo, pkg); });
         DataPackage_t* got = fifo.getDataPackage(timeout);
         pusher.join();
+        EXPECT_EQ(got, pkg) << timeout;
+        fifo.releaseDataPackage(got);
+    }
+}
+
+// True while thread `tid` of this process sleeps in the kernel (state S), not running or
+// yielding.
+bool asleep(pid_t tid)
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t end = line.rfind(')');
+    return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
+}
+
+TEST_F(NormalDataFifoTest, PackagePushedWhileTheReaderSleepsWakesIt)
+{
+    // The reader is asleep in a wait far longer than the test's limit before the package comes: a
+    // wake-up lost on the way would leave it there (the test then hangs until its time limit).
+    CNormalDataFifo fifo(&m_center, 1, 8);
+    for (int timeout : {-1, 600000}) {
+        DataPackage_t* pkg = makePackages(1)[0];
+        std::atomic<pid_t> tid{0};
+        auto reader = std::async(std::launch::async, [&] {
+            tid.store(static_cast<pid_t>(syscall(SYS_gettid)));
+            return fifo.getDataPackage(timeout);
+        });
+        EXPECT_TRUE(zqtest::waitUntil([&] { return tid.load() != 0 && asleep(tid.load()); }, 60000)) << timeout;
+        ASSERT_EQ(push(fifo, pkg), 0);
+        DataPackage_t* got = reader.get();
         EXPECT_EQ(got, pkg) << timeout;
         fifo.releaseDataPackage(got);
     }

@@ -1,12 +1,18 @@
 #include "core/transport/receiver.h"
 
+#include <poll.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "core/transport/sender.h"
 #include "memory/datacenter.h"
 #include "utils/dds_common.h"
+#include "utils/socket_utils.h"
+#include "utils/spin_wait.h"
 
 CDataReceiver::CDataReceiver(const std::string& topicName, CDataManager* dataManager)
     : m_pDataManager(dataManager), m_strTopicName(topicName)
@@ -259,4 +265,77 @@ bool CFragmentReassembler::complete()
         m_pSink->publishFramePkg(pkg);
     }
     return true;
+}
+
+CDatagramBatch::CDatagramBatch(size_t slots, size_t slotSize) : m_iSlotSize(slotSize)
+{
+    try {
+        m_vecBuffer.resize(slots * slotSize);
+        m_vecIov.resize(slots);
+        m_vecMsgs.resize(slots);
+    } catch (const std::bad_alloc&) {
+        m_vecBuffer.clear();
+        m_vecIov.clear();
+        m_vecMsgs.clear();
+    }
+}
+
+int CDatagramBatch::readQueued(int fd)
+{
+    for (size_t i = 0; i < m_vecMsgs.size(); ++i) {
+        m_vecIov[i].iov_base = m_vecBuffer.data() + i * m_iSlotSize;
+        m_vecIov[i].iov_len = m_iSlotSize;
+        m_vecMsgs[i].msg_hdr = msghdr{};
+        m_vecMsgs[i].msg_hdr.msg_iov = &m_vecIov[i];
+        m_vecMsgs[i].msg_hdr.msg_iovlen = 1;
+        m_vecMsgs[i].msg_len = 0;
+    }
+    const int count = ::recvmmsg(fd, m_vecMsgs.data(), static_cast<unsigned int>(m_vecMsgs.size()), MSG_DONTWAIT,
+                                 nullptr);
+    if (count >= 0) {
+        return count;
+    }
+    const int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+        return 0;
+    }
+    if (err == EINTR) {
+        return SOCK_RET_TRY_AGAIN;
+    }
+    return err == ECONNRESET ? SOCK_RET_DISCONNECTED : SOCK_RET_ERROR;
+}
+
+int CDatagramBatch::read(int fd, int timeoutMs, bool lookFirst)
+{
+    if (!valid()) {
+        return SOCK_RET_FAIL;
+    }
+    int count = readQueued(fd);
+    if (count != 0) {
+        return count;
+    }
+    if (lookFirst) {
+        // A datagram usually follows soon after the last one: looking again spares the thread
+        // the sleep in poll and its wake-up.
+        spinUntil([&] { return (count = readQueued(fd)) != 0; }, SPIN_WAIT_US, SPIN_PEER_OTHER_PROCESS);
+        if (count != 0) {
+            return count;
+        }
+    }
+    pollfd entry{};
+    entry.fd = fd;
+    entry.events = POLLIN;
+    const int ready = ::poll(&entry, 1, timeoutMs);
+    if (ready < 0) {
+        const int err = errno;
+        return (err == EAGAIN || err == EINTR) ? SOCK_RET_TRY_AGAIN : SOCK_RET_ERROR;
+    }
+    if (ready == 0) {
+        return SOCK_RET_TIMEOUT;
+    }
+    if ((entry.revents & POLLIN) == 0) {
+        return SOCK_RET_FAIL;
+    }
+    count = readQueued(fd);
+    return count == 0 ? SOCK_RET_TIMEOUT : count;
 }

@@ -10,6 +10,7 @@
 #include "memory/datacenter.h"
 #include "memory/datafifo.h"
 #include "utils/socket_utils.h"
+#include "utils/spin_wait.h"
 #include "utils/thread_utils.h"
 
 CDataSender::CDataSender(CDataManager* dataManager) : m_pDataManager(dataManager) {}
@@ -194,10 +195,9 @@ void CSendWorkers::run(size_t count, Job_t job, void* context)
     if (helped == 0) {
         return;
     }
-    // The others usually finish about when this one does: a short spin saves a sleep and a wake.
-    for (int spin = 0; spin < 200 && m_remaining.load(std::memory_order_acquire) != 0; ++spin) {
-        std::this_thread::yield();
-    }
+    // The others usually finish about when this one does: a short look saves a sleep and a wake
+    // (none on a real-time thread, see spinUntil).
+    spinUntil([this] { return m_remaining.load(std::memory_order_acquire) == 0; });
     std::unique_lock<std::mutex> lock(m_mutexDone);
     m_cvDone.wait(lock, [this] { return m_remaining.load(std::memory_order_acquire) == 0; });
 }

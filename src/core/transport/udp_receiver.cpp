@@ -119,8 +119,8 @@ int CUdpReceiver::getFps()
 
 void CUdpReceiver::recvTask()
 {
-    auto* buffer = static_cast<unsigned char*>(std::malloc(UDP_RECV_BUF_SIZE));
-    if (buffer == nullptr) {
+    CDatagramBatch batch(UDP_RECV_BATCH, UDP_RECV_BUF_SIZE);
+    if (!batch.valid()) {
         DDS_RED("[%s] Error: malloc failed! iBufSize: %d", m_strTopicName.c_str(), UDP_RECV_BUF_SIZE);
         return;
     }
@@ -130,32 +130,33 @@ void CUdpReceiver::recvTask()
     int pauseUs = UDP_ERROR_PAUSE_MIN_US;
     while (m_bRunning.load()) {
         m_bBusy.store(false);
-        int recvLen = 0;
-        int ret = CSocketUtils::readData(fd, buffer, UDP_RECV_BUF_SIZE, &recvLen, 100);
-        if (ret == SOCK_RET_TIMEOUT) {
+        const int got = batch.read(fd, 100, true);
+        if (got == SOCK_RET_TIMEOUT) {
             continue;
         }
         // On a datagram socket "peer closed" is an empty datagram, which is just too short.
-        if (ret != SOCK_RET_OK && ret != SOCK_RET_DISCONNECTED) {
-            DDS_RED("[%s] Error: iRet = %d", m_strTopicName.c_str(), ret);
+        if (got < 0) {
+            DDS_RED("[%s] Error: iRet = %d", m_strTopicName.c_str(), got);
             std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
             pauseUs = nextErrorPause(pauseUs);
             continue;
         }
         pauseUs = UDP_ERROR_PAUSE_MIN_US;
-        // A bare header is an empty message, which this medium does not deliver.
-        if (recvLen <= static_cast<int>(DDS_HEADER_SIZE)) {
-            DDS_YELLOW("[%s] iRecvLen %d <= sizeof(DDSHeader_t) %ld", m_strTopicName.c_str(), recvLen,
-                       static_cast<long>(DDS_HEADER_SIZE));
-            continue;
-        }
-        if (reassembler.onDatagram(buffer, static_cast<size_t>(recvLen))) {
-            m_bBusy.store(true);
-            calculateFrameRate();
+        for (int i = 0; i < got; ++i) {
+            const int recvLen = static_cast<int>(batch.length(i));
+            // A bare header is an empty message, which this medium does not deliver.
+            if (recvLen <= static_cast<int>(DDS_HEADER_SIZE)) {
+                DDS_YELLOW("[%s] iRecvLen %d <= sizeof(DDSHeader_t) %ld", m_strTopicName.c_str(), recvLen,
+                           static_cast<long>(DDS_HEADER_SIZE));
+                continue;
+            }
+            if (reassembler.onDatagram(batch.data(i), static_cast<size_t>(recvLen))) {
+                m_bBusy.store(true);
+                calculateFrameRate();
+            }
         }
     }
     // A frame still being rebuilt goes back to the pool.
     reassembler.reset();
-    std::free(buffer);
     DDS_GREEN("[%s] CUdpReceiver::recvTask() exit!", m_strTopicName.c_str());
 }

@@ -18,6 +18,8 @@
 
 // Receive buffer: larger than any datagram of this medium, so a longer one shows as too long.
 constexpr int UDP_RECV_BUF_SIZE = 2496;
+// Datagrams taken per read: a 1 MiB message is about 730 of them.
+constexpr int UDP_RECV_BATCH = 64;
 // Pause after a failed read, doubling with every further failure.
 constexpr int UDP_ERROR_PAUSE_MIN_US = 20;
 constexpr int UDP_ERROR_PAUSE_MAX_US = 1000;

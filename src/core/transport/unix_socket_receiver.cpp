@@ -13,7 +13,6 @@
 #include "core/transport/unix_socket_sender.h"
 #include "utils/dds_common.h"
 #include "utils/socket_utils.h"
-#include "utils/spin_wait.h"
 
 CUnixSocketReceiver::CUnixSocketReceiver(const std::string& topicName, CDataManager* dataManager)
     : CDataReceiver(topicName, dataManager)
@@ -163,8 +162,8 @@ int CUnixSocketReceiver::getFps()
 
 void CUnixSocketReceiver::recvTask()
 {
-    auto* buffer = static_cast<unsigned char*>(std::malloc(UNIX_SOCKET_RECV_BUF_SIZE));
-    if (buffer == nullptr) {
+    CDatagramBatch batch(UNIX_SOCKET_RECV_BATCH, UNIX_SOCKET_RECV_BUF_SIZE);
+    if (!batch.valid()) {
         DDS_RED("[%s] Error: malloc failed! iBufSize: %d", m_strTopicName.c_str(), UNIX_SOCKET_RECV_BUF_SIZE);
         return;
     }
@@ -174,37 +173,29 @@ void CUnixSocketReceiver::recvTask()
     const int fd = m_iFd.load();
     while (m_bRunning.load()) {
         m_bBusy.store(false);
-        int recvLen = 0;
-        // A datagram usually follows soon after the last one: a few non-blocking reads first
-        // spare the thread the sleep in poll and its wake-up.
-        ssize_t early = -1;
-        spinUntil([&] {
-            early = recv(fd, buffer, UNIX_SOCKET_RECV_BUF_SIZE, MSG_DONTWAIT);
-            return early >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || !m_bRunning.load();
-        });
-        int ret = SOCK_RET_OK;
-        if (early > 0) {
-            recvLen = static_cast<int>(early);
-        } else if (early == 0) {
-            ret = SOCK_RET_DISCONNECTED; // as readData reports an empty datagram
-        } else {
-            ret = CSocketUtils::readData(fd, buffer, UNIX_SOCKET_RECV_BUF_SIZE, &recvLen, 100);
-        }
-        if (ret == SOCK_RET_TIMEOUT) {
+        const int got = batch.read(fd, 100, true);
+        if (got == SOCK_RET_TIMEOUT) {
             continue;
         }
-        if (ret != SOCK_RET_OK) {
-            DDS_RED("[%s] Error: iRet = %d", m_strTopicName.c_str(), ret);
+        if (got < 0) {
+            DDS_RED("[%s] Error: iRet = %d", m_strTopicName.c_str(), got);
             std::this_thread::sleep_for(std::chrono::microseconds(20));
             continue;
         }
-        if (reassembler.onDatagram(buffer, static_cast<size_t>(recvLen))) {
-            m_bBusy.store(true);
-            calculateFrameRate();
+        for (int i = 0; i < got; ++i) {
+            if (batch.length(i) == 0) {
+                // As readData reports an empty datagram.
+                DDS_RED("[%s] Error: iRet = %d", m_strTopicName.c_str(), SOCK_RET_DISCONNECTED);
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+                continue;
+            }
+            if (reassembler.onDatagram(batch.data(i), batch.length(i))) {
+                m_bBusy.store(true);
+                calculateFrameRate();
+            }
         }
     }
     // A frame still being rebuilt goes back to the pool.
     reassembler.reset();
-    std::free(buffer);
     DDS_GREEN("[%s] CUnixSocketReceiver::recvTask() exit!", m_strTopicName.c_str());
 }

@@ -20,6 +20,8 @@
 
 // Receive buffer: larger than any datagram of this medium.
 constexpr int UNIX_SOCKET_RECV_BUF_SIZE = 65586;
+// Datagrams taken per read.
+constexpr int UNIX_SOCKET_RECV_BATCH = 8;
 
 class CUnixSocketReceiver : public CDataReceiver {
 public:
