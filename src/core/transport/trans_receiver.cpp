@@ -1,7 +1,6 @@
 #include "core/transport/trans_receiver.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -223,30 +222,6 @@ void CTransReceiver::msgStateMachine()
     }
 }
 
-int CTransReceiver::waitConnected(int fd)
-{
-    for (int waited = 0; waited < CTRL_CONNECT_TIMEOUT_MS && m_bRunning.load(); waited += CTRL_CONNECT_SLICE_MS) {
-        pollfd entry{fd, POLLOUT, 0};
-        int ready = ::poll(&entry, 1, CTRL_CONNECT_SLICE_MS);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        if (ready == 0) {
-            continue;
-        }
-        int err = 0;
-        socklen_t len = sizeof(err);
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
-            return errno;
-        }
-        return err;
-    }
-    return ETIMEDOUT;
-}
-
 void CTransReceiver::bindToHostAddress(int fd)
 {
     sockaddr_in local;
@@ -297,17 +272,9 @@ int CTransReceiver::connectServer()
         m_iFd = fd;
     }
     bindToHostAddress(fd);
-    // Non-blocking, so that an endpoint that drops SYNs costs one bounded wait, not minutes.
-    CSocketUtils::setBlock(fd, false);
-    int err = 0;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&m_stServerAddr), sizeof(m_stServerAddr)) != 0) {
-        err = errno;
-        if (err == EINPROGRESS) {
-            err = waitConnected(fd);
-        }
-    }
+    const int err = CSocketUtils::connectTimed(fd, reinterpret_cast<sockaddr*>(&m_stServerAddr),
+                                               sizeof(m_stServerAddr), CTRL_CONNECT_TIMEOUT_MS, &m_bRunning);
     if (err == 0) {
-        CSocketUtils::setBlock(fd, true);
         uint32_t peer = 0;
         m_bPeerOnHost = peerAddress(fd, &peer) && isHostAddress(peer);
         return 0;

@@ -47,9 +47,8 @@ constexpr int CTRL_CLOSED_FAULTS = 20;
 constexpr int CTRL_READ_TIMEOUT_MS = 100;
 constexpr int CTRL_RETRY_PAUSE_MS = 100;
 constexpr int CTRL_ERROR_PAUSE_MS = 20;
-// A connect attempt gives up after this long (ms), looking at the running flag every slice.
+// A connect attempt gives up after this long (ms), or when the object stops.
 constexpr int CTRL_CONNECT_TIMEOUT_MS = 1000;
-constexpr int CTRL_CONNECT_SLICE_MS = 100;
 // Equal lines the control thread prints in one window; the rest are counted and said once.
 constexpr int CTRL_LINES_PER_WINDOW = 11;
 constexpr int64_t CTRL_LINE_WINDOW_MS = 60000;
@@ -157,8 +156,6 @@ private:
     void closeControlSocket();
     // Waits up to `ms`, or until the object stops.
     void pause(int ms);
-    // Waits for a non-blocking connect to finish; 0 or the errno of the failure.
-    int waitConnected(int fd);
     // Binds the control socket to this host's address, so that the writing side sees the
     // connection come from the address the request names.
     static void bindToHostAddress(int fd);
