@@ -102,7 +102,7 @@ CTransSender::~CTransSender()
         conns.swap(m_mapConns);
     }
     for (const auto& entry : conns) {
-        releaseFd(entry.first);
+        releaseConnFd(entry.first, *entry.second);
     }
     m_pConnCount->waitNone();
 
@@ -211,7 +211,7 @@ bool CTransSender::registerFd(int fd, bool listener)
     auto token = std::make_shared<CRegistrationCount::Token>(listener ? m_pListenCount : m_pConnCount);
     std::function<void(int, void*)> callback;
     if (listener) {
-        callback = [this, token](int readyFd, void*) { onAccept(readyFd); };
+        callback = [this, token](int readyFd, void*) { onAccept(readyFd, false); };
     } else {
         callback = [this, token](int readyFd, void*) { onReadable(readyFd); };
     }
@@ -227,7 +227,16 @@ void CTransSender::releaseFd(int fd)
     }
 }
 
-void CTransSender::onAccept(int listenFd)
+void CTransSender::releaseConnFd(int fd, const CtrlConn_t& conn)
+{
+    if (conn.m_bByLoop) {
+        CSocketUtils::closeSocket(fd); // the loop's own: stopped, or this is its thread
+    } else {
+        releaseFd(fd);
+    }
+}
+
+void CTransSender::onAccept(int listenFd, bool byLoop)
 {
     std::lock_guard<std::mutex> serve(m_mutexServe);
     sockaddr_in peer;
@@ -260,12 +269,13 @@ void CTransSender::onAccept(int listenFd)
     DDS_GREEN("iConnfd:%d, peer addr:%s, peer port:%d", fd, addr, ntohs(peer.sin_port));
 
     auto conn = std::make_unique<CtrlConn_t>();
+    conn->m_bByLoop = byLoop;
     std::lock_guard<std::mutex> lock(m_mutexFds);
     if (m_bClosing) {
         CSocketUtils::closeSocket(fd);
         return;
     }
-    if (!registerFd(fd, false)) {
+    if (!byLoop && !registerFd(fd, false)) {
         CSocketUtils::closeSocket(fd); // refused: close now, never listed
         return;
     }
@@ -330,7 +340,7 @@ int CTransSender::deleteConn(int fd)
     // Closed before the reader confirmed its channel: most likely the reader could not use the
     // resource (a port or path another program holds there).
     releaseChannel(fd, conn->m_bOffered && !conn->m_bConfirmed);
-    releaseFd(fd);
+    releaseConnFd(fd, *conn);
     return 0;
 }
 
@@ -808,7 +818,9 @@ void CTransSender::procMsgTask()
                 entries.push_back(pollfd{listenFd, POLLIN, 0});
             }
             for (const auto& entry : m_mapConns) {
-                entries.push_back(pollfd{entry.first, POLLIN, 0});
+                if (entry.second->m_bByLoop) {
+                    entries.push_back(pollfd{entry.first, POLLIN, 0});
+                }
             }
         }
         // poll, not select: descriptors above FD_SETSIZE would overflow an fd_set.
@@ -821,7 +833,7 @@ void CTransSender::procMsgTask()
                 continue;
             }
             if (entry.fd == listenFd) {
-                onAccept(listenFd);
+                onAccept(listenFd, true);
             } else {
                 onReadable(entry.fd);
             }

@@ -6,7 +6,9 @@
 // deleteConn); application threads construct, call the setters, setMsgTransParam, the package and
 // status operations and the destructor. m_mutexFds guards m_iListenFd, m_mapConns and m_bClosing;
 // m_mutexConnParam guards m_mapConnParam; m_mutexServe is held while one event of a connection is
-// served, so that the optional poll loop never serves alongside the reactor. m_mapSender is fixed
+// served, so that the optional poll loop never serves alongside the reactor. The loop accepts
+// from the same listening socket as the reactor, and serves the connections it accepted itself
+// (never handed to the reactor); the reactor serves the others. m_mapSender is fixed
 // after the constructor and read without a lock. Lock order: m_mutexServe, m_mutexFds, the
 // reactor's table mutex; a sender's own lock; m_mutexConnParam last (nothing is taken under it).
 //
@@ -110,8 +112,8 @@ public:
     int freeDataTransPort(int type, int value);
     int setTopicDataTransParam(const std::string& topic, ConnParam_t& conn);
 
-    // A poll loop on a thread of this object, serving the endpoint instead of the reactor. Not
-    // used by the library's own flow.
+    // A poll loop on a thread of this object that serves the endpoint beside the reactor; the
+    // connections it accepts are its own. Not used by the library's own flow.
     void startMsgTask();
     void stopMsgTask();
     void procMsgTask();
@@ -127,15 +129,19 @@ private:
         // A channel was offered, and the reader confirmed it with a heartbeat since.
         bool m_bOffered{false};
         bool m_bConfirmed{false};
+        bool m_bByLoop{false}; // served by the poll loop, not registered with the reactor
     };
 
-    void onAccept(int listenFd);
+    // `byLoop`: accepted by the poll loop, which then serves the connection instead of the reactor.
+    void onAccept(int listenFd, bool byLoop);
     void onReadable(int fd);
     // Registers a descriptor with the reactor, its token counted in `count`.
     bool registerFd(int fd, bool listener);
     // Hands a descriptor that was registered to the reactor for closing (or closes it when the
     // reactor no longer holds it, because it was stopped).
     static void releaseFd(int fd);
+    // The descriptor of a connection, by whoever serves it.
+    static void releaseConnFd(int fd, const CtrlConn_t& conn);
     // Forgets a connection, takes its channel down and releases its descriptor; nothing when it
     // was forgotten already. Serving thread only (a connection's buffer dies here). 0.
     int deleteConn(int fd);
