@@ -272,8 +272,8 @@ int CTransReceiver::connectServer()
         m_iFd = fd;
     }
     bindToHostAddress(fd);
-    const int err = CSocketUtils::connectTimed(fd, reinterpret_cast<sockaddr*>(&m_stServerAddr),
-                                               sizeof(m_stServerAddr), CTRL_CONNECT_TIMEOUT_MS, &m_bRunning);
+    const int err = CSocketUtils::connectTimed(fd, reinterpret_cast<sockaddr*>(&m_stServerAddr), sizeof(m_stServerAddr),
+                                               CTRL_CONNECT_TIMEOUT_MS, &m_bRunning);
     if (err == 0) {
         uint32_t peer = 0;
         m_bPeerOnHost = peerAddress(fd, &peer) && isHostAddress(peer);
@@ -504,13 +504,8 @@ int CTransReceiver::startDataTrans(TransParam_t& param)
 int CTransReceiver::stopDataTrans()
 {
     notifyEvent(EVENT_DATA_TRANS_STOP);
-    {
-        // Every list, so that no list keeps a channel of an older acknowledgement.
-        std::lock_guard<std::mutex> lock(m_mutexConnParam);
-        for (auto& entry : m_mapConnParam) {
-            entry.second.clear();
-        }
-    }
+    // Every list, so that no list keeps a channel of an older acknowledgement.
+    m_connParams.clear();
     std::shared_ptr<DataChannel_t> channel;
     {
         std::lock_guard<std::mutex> lock(m_mutexReceiver);
@@ -623,22 +618,13 @@ void CTransReceiver::destroyDataFifo(CDataFifo* fifo)
 
 int CTransReceiver::setTopicDataTransParam(const std::string& topic, ConnParam_t& conn)
 {
-    std::lock_guard<std::mutex> lock(m_mutexConnParam);
-    m_mapConnParam[topic].push_back(conn);
+    m_connParams.add(topic, conn);
     return 0;
 }
 
 int CTransReceiver::getTopicDataTransParam(const std::string& topicName, std::vector<ConnParam_t>* out)
 {
-    std::lock_guard<std::mutex> lock(m_mutexConnParam);
-    auto it = m_mapConnParam.find(topicName);
-    if (it == m_mapConnParam.end()) {
-        return -1;
-    }
-    if (out != nullptr) {
-        *out = it->second;
-    }
-    return 0;
+    return m_connParams.get(topicName, out);
 }
 
 int CTransReceiver::getClientCount()

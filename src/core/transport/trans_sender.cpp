@@ -575,15 +575,7 @@ bool CTransSender::hasChannel(int fd)
             return true;
         }
     }
-    std::lock_guard<std::mutex> lock(m_mutexConnParam);
-    for (auto& entry : m_mapConnParam) {
-        for (const ConnParam_t& conn : entry.second) {
-            if (conn.m_iFd == fd) {
-                return true;
-            }
-        }
-    }
-    return false;
+    return m_connParams.hasFd(fd);
 }
 
 void CTransSender::noteOffered(int fd)
@@ -645,34 +637,18 @@ void CTransSender::releaseChannel(int fd, bool failed)
         }
         break;
     }
-    std::lock_guard<std::mutex> lock(m_mutexConnParam);
-    for (auto& entry : m_mapConnParam) {
-        std::vector<ConnParam_t>& list = entry.second;
-        auto it = std::find_if(list.begin(), list.end(), [fd](const ConnParam_t& conn) { return conn.m_iFd == fd; });
-        if (it != list.end()) {
-            list.erase(it);
-        }
-    }
+    m_connParams.removeFd(fd);
 }
 
 int CTransSender::setTopicDataTransParam(const std::string& topic, ConnParam_t& conn)
 {
-    std::lock_guard<std::mutex> lock(m_mutexConnParam);
-    m_mapConnParam[topic].push_back(conn);
+    m_connParams.add(topic, conn);
     return 0;
 }
 
 int CTransSender::getTopicDataTransParam(const std::string& topicName, std::vector<ConnParam_t>* out)
 {
-    std::lock_guard<std::mutex> lock(m_mutexConnParam);
-    auto it = m_mapConnParam.find(topicName);
-    if (it == m_mapConnParam.end()) {
-        return -1;
-    }
-    if (out != nullptr) {
-        *out = it->second;
-    }
-    return 0;
+    return m_connParams.get(topicName, out);
 }
 
 int CTransSender::getClientCount()

@@ -5,12 +5,13 @@
 // Threads: the reactor's poll thread runs every callback (accept, receive, the handlers and
 // deleteConn); application threads construct, call the setters, setMsgTransParam, the package and
 // status operations and the destructor. m_mutexFds guards m_iListenFd, m_mapConns and m_bClosing;
-// m_mutexConnParam guards m_mapConnParam; m_mutexServe is held while one event of a connection is
+// m_connParams has its own mutex; m_mutexServe is held while one event of a connection is
 // served, so that the optional poll loop never serves alongside the reactor. The loop accepts
 // from the same listening socket as the reactor, and serves the connections it accepted itself
 // (never handed to the reactor); the reactor serves the others. m_mapSender is fixed
 // after the constructor and read without a lock. Lock order: m_mutexServe, m_mutexFds, the
-// reactor's table mutex; a sender's own lock; m_mutexConnParam last (nothing is taken under it).
+// reactor's table mutex; a sender's own lock; the channel lists' mutex last (nothing is taken
+// under it).
 //
 // Descriptors: every registered descriptor is given back with unregisterEventAndClose, so the
 // reactor closes it when it drops the record and its number cannot be reused while a record for it
@@ -174,8 +175,7 @@ private:
     CTopicImpl* m_pTopicImpl{nullptr};
     std::string m_strTopicName; // copied from the topic, so the reactor thread reads no other object
     CPublisherImpl* m_pPublisherImpl{nullptr};
-    std::map<std::string, std::vector<ConnParam_t>> m_mapConnParam;
-    std::mutex m_mutexConnParam;
+    CConnParamLists m_connParams;
 
     std::mutex m_mutexFds;
     // The accepted control connections by descriptor (the listening socket is m_iListenFd).
