@@ -2,8 +2,10 @@
 
 #include "utils/dds_common.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -142,6 +144,45 @@ int CSocketUtils::connectSocket(int fd, sockaddr* addr, int len)
         return -1;
     }
     return 0;
+}
+
+int CSocketUtils::connectTimed(int fd, const sockaddr* addr, int len, int timeoutMs, const std::atomic<bool>* running)
+{
+    // Non-blocking, so that a peer that drops SYNs costs one bounded wait, not the system's minutes.
+    setBlock(fd, false);
+    int err = 0;
+    if (connect(fd, addr, static_cast<socklen_t>(len)) != 0) {
+        err = errno;
+    }
+    if (err == EINPROGRESS) {
+        err = ETIMEDOUT;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (running == nullptr || running->load()) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                break;
+            }
+            pollfd entry{fd, POLLOUT, 0};
+            int wait = static_cast<int>(left.count());
+            int ready = poll(&entry, 1, running == nullptr ? wait : std::min(wait, CONNECT_SLICE_MS));
+            if (ready < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                err = errno;
+                break;
+            }
+            if (ready > 0) {
+                int soErr = 0;
+                socklen_t soLen = sizeof(soErr);
+                err = getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &soLen) == 0 ? soErr : errno;
+                break;
+            }
+        }
+    }
+    setBlock(fd, true);
+    return err;
 }
 
 int CSocketUtils::setBlock(int fd, bool block)

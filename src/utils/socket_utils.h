@@ -6,8 +6,10 @@
 #pragma once
 
 #include <netinet/in.h>
-#include <string>
 #include <sys/socket.h>
+
+#include <atomic>
+#include <string>
 
 // Highest TCP and UDP port number.
 constexpr int MAX_PORT = 65535;
@@ -24,6 +26,8 @@ enum SocketRet_e : int {
 
 class CSocketUtils {
 public:
+    static constexpr int CONNECT_SLICE_MS = 100;
+
     enum SocketType_e : int {
         SOCKET_TYPE_TCP = 0,  // AF_INET, SOCK_STREAM
         SOCKET_TYPE_UDP = 1,  // AF_INET, SOCK_DGRAM
@@ -39,6 +43,12 @@ public:
     static int bindSocket(int fd, sockaddr* addr, int len);
     // One connect call, blocking or not as the socket is.
     static int connectSocket(int fd, sockaddr* addr, int len);
+    // A connect that gives up after `timeoutMs`, and sooner once `running` (when given) turns
+    // false, which it looks at every CONNECT_SLICE_MS; the socket is blocking again afterwards.
+    // 0, or the errno of the failure (ETIMEDOUT when the time ran out). Prints nothing: the
+    // caller says what failed, as often as it wants to.
+    static int connectTimed(int fd, const sockaddr* addr, int len, int timeoutMs,
+                            const std::atomic<bool>* running = nullptr);
     // Clears O_NONBLOCK when `block`, sets it otherwise.
     static int setBlock(int fd, bool block);
 

@@ -851,4 +851,48 @@ TEST_F(SocketUtilsNsTest, WriteToAClosedPeerFailsWithoutSignal)
     EXPECT_EQ(S::writeData(client, data, 4), 0);
 }
 
+TEST_F(SocketUtilsNsTest, TimedConnectReturnsTheReasonQuietlyAndLeavesTheSocketBlocking)
+{
+    const int listening = 41060;
+    const int full = 41061;
+    listener(listening);
+    // A listener whose accept queue is full drops further SYNs: the connect can only time out.
+    int dropping = open(S::SOCKET_TYPE_TCP);
+    sockaddr_in fullAddr = loopback(full);
+    ASSERT_EQ(S::bindSocket(dropping, sa(fullAddr), sizeof(fullAddr)), 0);
+    ASSERT_EQ(listen(dropping, 0), 0);
+    for (int i = 0; i < 3; ++i) {
+        int filler = track(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        connect(filler, sa(fullAddr), sizeof(fullAddr));
+    }
+    std::atomic<bool> running{true};
+    std::atomic<bool> stopped{false};
+    struct Case {
+        const char* what;
+        int port;
+        int timeoutMs;
+        const std::atomic<bool>* running;
+        int want;
+    } cases[] = {
+        {"listening", listening, 1000, nullptr, 0},
+        {"listening, with a running flag", listening, 1000, &running, 0},
+        {"nobody there", listening + 10, 1000, nullptr, ECONNREFUSED},
+        {"SYNs dropped", full, 300, nullptr, ETIMEDOUT},
+        {"SYNs dropped, sliced", full, 300, &running, ETIMEDOUT},
+        // Would wait an hour (past the test's own timeout) if the flag were not looked at.
+        {"SYNs dropped, stopped", full, 3600000, &stopped, ETIMEDOUT},
+    };
+    for (const Case& c : cases) {
+        int fd = S::openSocket(S::SOCKET_TYPE_TCP);
+        ASSERT_GE(fd, 0) << c.what;
+        track(fd);
+        sockaddr_in addr = loopback(c.port);
+        zqtest::OutputCapture cap;
+        EXPECT_EQ(S::connectTimed(fd, sa(addr), sizeof(addr), c.timeoutMs, c.running), c.want) << c.what;
+        cap.stop();
+        EXPECT_EQ(cap.out() + cap.err(), "") << c.what;
+        EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << c.what;
+    }
+}
+
 } // namespace

@@ -240,3 +240,55 @@ void CCtrlMsgBuffer::compact()
     m_uLen = rest;
     m_uStart = 0;
 }
+
+void CConnParamLists::add(const std::string& topic, const ConnParam_t& conn)
+{
+    std::lock_guard<std::mutex> lock(m_mutexConnParam);
+    m_mapConnParam[topic].push_back(conn);
+}
+
+int CConnParamLists::get(const std::string& topic, std::vector<ConnParam_t>* out)
+{
+    std::lock_guard<std::mutex> lock(m_mutexConnParam);
+    auto it = m_mapConnParam.find(topic);
+    if (it == m_mapConnParam.end()) {
+        return -1;
+    }
+    if (out != nullptr) {
+        *out = it->second;
+    }
+    return 0;
+}
+
+bool CConnParamLists::hasFd(int fd)
+{
+    std::lock_guard<std::mutex> lock(m_mutexConnParam);
+    for (const auto& entry : m_mapConnParam) {
+        for (const ConnParam_t& conn : entry.second) {
+            if (conn.m_iFd == fd) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+void CConnParamLists::removeFd(int fd)
+{
+    std::lock_guard<std::mutex> lock(m_mutexConnParam);
+    for (auto& entry : m_mapConnParam) {
+        std::vector<ConnParam_t>& list = entry.second;
+        auto it = std::find_if(list.begin(), list.end(), [fd](const ConnParam_t& conn) { return conn.m_iFd == fd; });
+        if (it != list.end()) {
+            list.erase(it);
+        }
+    }
+}
+
+void CConnParamLists::clear()
+{
+    std::lock_guard<std::mutex> lock(m_mutexConnParam);
+    for (auto& entry : m_mapConnParam) {
+        entry.second.clear();
+    }
+}

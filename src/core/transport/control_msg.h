@@ -9,7 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/transport/transport.h"
 
@@ -74,6 +77,26 @@ bool isUnicastAddress(uint32_t addr);
 bool isHostAddress(uint32_t addr);
 // The peer address of a connected socket, in network byte order; false when it has none.
 bool peerAddress(int fd, uint32_t* addr);
+
+// The data channels of one side of a control channel, a list per topic name in the order they
+// were opened, as getTopicDataTransParam reports them. Any thread: m_mutexConnParam guards
+// m_mapConnParam for one list operation, and nothing else is taken or called under it.
+class CConnParamLists {
+public:
+    void add(const std::string& topic, const ConnParam_t& conn);
+    // Copies the topic's list into `*out` (when given): 0, or -1 when the topic never had one.
+    int get(const std::string& topic, std::vector<ConnParam_t>* out);
+    // Whether a list holds a channel of control connection `fd`.
+    bool hasFd(int fd);
+    // In every list, the first channel of control connection `fd` leaves it.
+    void removeFd(int fd);
+    // Every list emptied; the topics stay known.
+    void clear();
+
+private:
+    std::mutex m_mutexConnParam;
+    std::map<std::string, std::vector<ConnParam_t>> m_mapConnParam;
+};
 
 // A control connection's receive buffer: bytes are appended as they arrive and taken out one
 // complete message at a time. Holds twice the longest message, so a partial message plus one read

@@ -1,7 +1,6 @@
 #include "core/transport/tcp_receiver.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -234,49 +233,16 @@ CTcpReceiver::~CTcpReceiver()
 
 namespace {
 
-// One connect that gives up after `timeoutMs`; the socket is blocking again afterwards. Prints
-// the same perror line as the socket utilities' connect on failure.
-bool connectBounded(int fd, const sockaddr_in& addr, int timeoutMs)
+// One connect bounded by TCP_CONNECT_TIMEOUT_MS; the socket is blocking again afterwards.
+bool connectBounded(int fd, const sockaddr_in& addr)
 {
-    CSocketUtils::setBlock(fd, false);
-    bool connected = false;
-    int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
-    int err = result == 0 ? 0 : errno;
-    if (result == 0) {
-        connected = true;
-    } else if (err == EINPROGRESS) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        err = ETIMEDOUT;
-        for (;;) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() < 0) {
-                break;
-            }
-            pollfd entry{};
-            entry.fd = fd;
-            entry.events = POLLOUT;
-            int ready = ::poll(&entry, 1, static_cast<int>(left.count()));
-            if (ready < 0 && errno == EINTR) {
-                continue;
-            }
-            if (ready > 0) {
-                int soErr = 0;
-                socklen_t soLen = sizeof(soErr);
-                if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &soLen) == 0) {
-                    err = soErr;
-                    connected = soErr == 0;
-                }
-            }
-            break;
-        }
-    }
-    if (!connected) {
+    const int err =
+        CSocketUtils::connectTimed(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr), TCP_CONNECT_TIMEOUT_MS);
+    if (err != 0) {
         errno = err;
         perror("connect: ");
     }
-    CSocketUtils::setBlock(fd, true);
-    return connected;
+    return err == 0;
 }
 
 } // namespace
@@ -337,7 +303,7 @@ int CTcpReceiver::open(const TcpParam_t& param)
                 return -1;
             }
         }
-        if (connectBounded(fd, m_addr, TCP_CONNECT_TIMEOUT_MS)) {
+        if (connectBounded(fd, m_addr)) {
             m_iFd.store(fd);
             DDS_GREEN("[%s] tcp receive port is %d, sender ip is %s.", m_strTopicName.c_str(), param.m_iPort,
                       param.m_szIp);
@@ -357,7 +323,7 @@ bool CTcpReceiver::connect()
     if (fd < 0) {
         return false;
     }
-    return connectBounded(fd, m_addr, TCP_CONNECT_TIMEOUT_MS);
+    return connectBounded(fd, m_addr);
 }
 
 bool CTcpReceiver::reconnect()

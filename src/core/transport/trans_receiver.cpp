@@ -1,7 +1,6 @@
 #include "core/transport/trans_receiver.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -223,30 +222,6 @@ void CTransReceiver::msgStateMachine()
     }
 }
 
-int CTransReceiver::waitConnected(int fd)
-{
-    for (int waited = 0; waited < CTRL_CONNECT_TIMEOUT_MS && m_bRunning.load(); waited += CTRL_CONNECT_SLICE_MS) {
-        pollfd entry{fd, POLLOUT, 0};
-        int ready = ::poll(&entry, 1, CTRL_CONNECT_SLICE_MS);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        if (ready == 0) {
-            continue;
-        }
-        int err = 0;
-        socklen_t len = sizeof(err);
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
-            return errno;
-        }
-        return err;
-    }
-    return ETIMEDOUT;
-}
-
 void CTransReceiver::bindToHostAddress(int fd)
 {
     sockaddr_in local;
@@ -297,17 +272,9 @@ int CTransReceiver::connectServer()
         m_iFd = fd;
     }
     bindToHostAddress(fd);
-    // Non-blocking, so that an endpoint that drops SYNs costs one bounded wait, not minutes.
-    CSocketUtils::setBlock(fd, false);
-    int err = 0;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&m_stServerAddr), sizeof(m_stServerAddr)) != 0) {
-        err = errno;
-        if (err == EINPROGRESS) {
-            err = waitConnected(fd);
-        }
-    }
+    const int err = CSocketUtils::connectTimed(fd, reinterpret_cast<sockaddr*>(&m_stServerAddr), sizeof(m_stServerAddr),
+                                               CTRL_CONNECT_TIMEOUT_MS, &m_bRunning);
     if (err == 0) {
-        CSocketUtils::setBlock(fd, true);
         uint32_t peer = 0;
         m_bPeerOnHost = peerAddress(fd, &peer) && isHostAddress(peer);
         return 0;
@@ -537,13 +504,8 @@ int CTransReceiver::startDataTrans(TransParam_t& param)
 int CTransReceiver::stopDataTrans()
 {
     notifyEvent(EVENT_DATA_TRANS_STOP);
-    {
-        // Every list, so that no list keeps a channel of an older acknowledgement.
-        std::lock_guard<std::mutex> lock(m_mutexConnParam);
-        for (auto& entry : m_mapConnParam) {
-            entry.second.clear();
-        }
-    }
+    // Every list, so that no list keeps a channel of an older acknowledgement.
+    m_connParams.clear();
     std::shared_ptr<DataChannel_t> channel;
     {
         std::lock_guard<std::mutex> lock(m_mutexReceiver);
@@ -656,22 +618,13 @@ void CTransReceiver::destroyDataFifo(CDataFifo* fifo)
 
 int CTransReceiver::setTopicDataTransParam(const std::string& topic, ConnParam_t& conn)
 {
-    std::lock_guard<std::mutex> lock(m_mutexConnParam);
-    m_mapConnParam[topic].push_back(conn);
+    m_connParams.add(topic, conn);
     return 0;
 }
 
 int CTransReceiver::getTopicDataTransParam(const std::string& topicName, std::vector<ConnParam_t>* out)
 {
-    std::lock_guard<std::mutex> lock(m_mutexConnParam);
-    auto it = m_mapConnParam.find(topicName);
-    if (it == m_mapConnParam.end()) {
-        return -1;
-    }
-    if (out != nullptr) {
-        *out = it->second;
-    }
-    return 0;
+    return m_connParams.get(topicName, out);
 }
 
 int CTransReceiver::getClientCount()

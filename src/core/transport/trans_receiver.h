@@ -10,9 +10,9 @@
 // fields and the change out of and back into STAT_IDLE (m_iState is atomic: written with release,
 // read with acquire); m_mutexReceiver guards the current data channel and the FIFO origins, and is
 // held only to take or swap a holder, never across a call into a receiver; m_mutexEventCb guards
-// the event registry and is held while the callbacks run; m_mutexConnParam guards the channel
-// lists. Lock order: m_mutexEventCb, then m_mutexReceiver; nothing is taken under m_mutexReceiver
-// or m_mutexConnParam. The line limiter and the peer flag belong to the control thread.
+// the event registry and is held while the callbacks run; the channel lists have their own
+// mutex. Lock order: m_mutexEventCb, then m_mutexReceiver; nothing is taken under m_mutexReceiver
+// or the lists' mutex. The line limiter and the peer flag belong to the control thread.
 #pragma once
 
 #include <netinet/in.h>
@@ -47,9 +47,8 @@ constexpr int CTRL_CLOSED_FAULTS = 20;
 constexpr int CTRL_READ_TIMEOUT_MS = 100;
 constexpr int CTRL_RETRY_PAUSE_MS = 100;
 constexpr int CTRL_ERROR_PAUSE_MS = 20;
-// A connect attempt gives up after this long (ms), looking at the running flag every slice.
+// A connect attempt gives up after this long (ms), or when the object stops.
 constexpr int CTRL_CONNECT_TIMEOUT_MS = 1000;
-constexpr int CTRL_CONNECT_SLICE_MS = 100;
 // Equal lines the control thread prints in one window; the rest are counted and said once.
 constexpr int CTRL_LINES_PER_WINDOW = 11;
 constexpr int64_t CTRL_LINE_WINDOW_MS = 60000;
@@ -103,9 +102,10 @@ public:
     int setTopicImpl(CTopicImpl* topic) override;
     void setMemPool(CMemPool* pool) override;
     DataPackage_t* getEmptyDataPkg(int size, int timeoutMs) override;
-    // Routed by the package's origin: a process-memory package goes back through this transport's
-    // data manager (the pool it came from, whatever channel delivered it); a shared-memory package
-    // to the channel that delivered it, or nowhere when that channel is gone.
+    // Routed by the package's origin: a shared-memory package goes back through the pool mapping
+    // it lies in (the shared-memory client's registry of mappings, whatever channel delivered it
+    // and whether that channel is still there); any other package through this transport's data
+    // manager.
     void putEmptyDataPkg(DataPackage_t* pkg) override;
     int putFullDataPkg(DataPackage_t* pkg) override;
     int registerDataCallBack(std::function<int(int, DataPackage_t*)> callback) override;
@@ -157,8 +157,6 @@ private:
     void closeControlSocket();
     // Waits up to `ms`, or until the object stops.
     void pause(int ms);
-    // Waits for a non-blocking connect to finish; 0 or the errno of the failure.
-    int waitConnected(int fd);
     // Binds the control socket to this host's address, so that the writing side sees the
     // connection come from the address the request names.
     static void bindToHostAddress(int fd);
@@ -190,8 +188,7 @@ private:
     CSubscriberImpl* m_pSubscriberImpl{nullptr};
     TopicStateCallBack_t m_fnTopicState;
     std::string m_strAckTopic;
-    std::map<std::string, std::vector<ConnParam_t>> m_mapConnParam;
-    std::mutex m_mutexConnParam;
+    CConnParamLists m_connParams;
 
     std::mutex m_mutexEndpoint;
     std::mutex m_mutexReceiver;

@@ -88,32 +88,29 @@ CTransSender::~CTransSender()
         m_bClosing = true;
         listenFd = m_iListenFd;
         m_iListenFd = -1;
-        m_vecFds.erase(std::remove(m_vecFds.begin(), m_vecFds.end(), listenFd), m_vecFds.end());
     }
     if (listenFd >= 0) {
         releaseFd(listenFd);
     }
     m_pListenCount->waitNone();
 
-    // 2. No more callbacks of any connection.
-    std::vector<int> conns;
+    // 2. No more callbacks of any connection. The connections stay alive here until the last
+    // callback is gone: one that runs still uses its connection's buffer.
+    std::map<int, std::unique_ptr<CtrlConn_t>> conns;
     {
         std::lock_guard<std::mutex> lock(m_mutexFds);
-        conns.swap(m_vecFds);
+        conns.swap(m_mapConns);
     }
-    for (int fd : conns) {
-        releaseFd(fd);
+    for (const auto& entry : conns) {
+        releaseConnFd(entry.first, *entry.second);
     }
     m_pConnCount->waitNone();
 
     // 3. Nothing else touches the channels now.
-    for (int fd : conns) {
-        releaseChannel(fd);
+    for (const auto& entry : conns) {
+        releaseChannel(entry.first);
     }
-    {
-        std::lock_guard<std::mutex> lock(m_mutexFds);
-        m_mapConnBuf.clear();
-    }
+    conns.clear();
     for (auto& entry : m_mapSender) {
         if (entry.second) {
             entry.second->deinit();
@@ -148,7 +145,6 @@ int CTransSender::setMsgTransParam(TransParam_t& param)
         return -1;
     }
     ::listen(fd, kListenBacklog);
-    m_vecFds.push_back(fd);
     m_iListenFd = fd;
     std::memcpy(m_szIp, param.m_tcpParam.m_szIp, sizeof(m_szIp));
     m_iPort = param.m_tcpParam.m_iPort;
@@ -156,7 +152,6 @@ int CTransSender::setMsgTransParam(TransParam_t& param)
     m_iReserveFd = openReserveFd();
     if (!registerFd(fd, true)) {
         // Never served: report the failure instead of an endpoint nobody answers at.
-        m_vecFds.erase(std::remove(m_vecFds.begin(), m_vecFds.end(), fd), m_vecFds.end());
         m_iListenFd = -1;
         CSocketUtils::closeSocket(fd);
         ::close(m_iReserveFd);
@@ -216,7 +211,7 @@ bool CTransSender::registerFd(int fd, bool listener)
     auto token = std::make_shared<CRegistrationCount::Token>(listener ? m_pListenCount : m_pConnCount);
     std::function<void(int, void*)> callback;
     if (listener) {
-        callback = [this, token](int readyFd, void*) { onAccept(readyFd); };
+        callback = [this, token](int readyFd, void*) { onAccept(readyFd, false); };
     } else {
         callback = [this, token](int readyFd, void*) { onReadable(readyFd); };
     }
@@ -232,7 +227,16 @@ void CTransSender::releaseFd(int fd)
     }
 }
 
-void CTransSender::onAccept(int listenFd)
+void CTransSender::releaseConnFd(int fd, const CtrlConn_t& conn)
+{
+    if (conn.m_bByLoop) {
+        CSocketUtils::closeSocket(fd); // the loop's own: stopped, or this is its thread
+    } else {
+        releaseFd(fd);
+    }
+}
+
+void CTransSender::onAccept(int listenFd, bool byLoop)
 {
     std::lock_guard<std::mutex> serve(m_mutexServe);
     sockaddr_in peer;
@@ -265,17 +269,17 @@ void CTransSender::onAccept(int listenFd)
     DDS_GREEN("iConnfd:%d, peer addr:%s, peer port:%d", fd, addr, ntohs(peer.sin_port));
 
     auto conn = std::make_unique<CtrlConn_t>();
+    conn->m_bByLoop = byLoop;
     std::lock_guard<std::mutex> lock(m_mutexFds);
     if (m_bClosing) {
         CSocketUtils::closeSocket(fd);
         return;
     }
-    if (!registerFd(fd, false)) {
+    if (!byLoop && !registerFd(fd, false)) {
         CSocketUtils::closeSocket(fd); // refused: close now, never listed
         return;
     }
-    m_vecFds.push_back(fd);
-    m_mapConnBuf[fd] = std::move(conn);
+    m_mapConns[fd] = std::move(conn);
 }
 
 void CTransSender::onReadable(int fd)
@@ -284,8 +288,8 @@ void CTransSender::onReadable(int fd)
     CtrlConn_t* conn = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutexFds);
-        auto it = m_mapConnBuf.find(fd);
-        if (it == m_mapConnBuf.end() || std::find(m_vecFds.begin(), m_vecFds.end(), fd) == m_vecFds.end()) {
+        auto it = m_mapConns.find(fd);
+        if (it == m_mapConns.end()) {
             return;
         }
         conn = it->second.get(); // erased only under m_mutexServe, or after the last callback
@@ -303,7 +307,7 @@ void CTransSender::onReadable(int fd)
     }
     if (n == 0) {
         DDS_GREEN("socket %d disconnect!", fd);
-        dropConn(fd);
+        deleteConn(fd);
         return;
     }
     conn->m_buffer.commit(static_cast<size_t>(n));
@@ -315,37 +319,29 @@ void CTransSender::onReadable(int fd)
             continue; // not a control message: dropped without a word, the connection stays
         }
         if (procMsg(fd, const_cast<unsigned char*>(msg), static_cast<int>(len)) == CTRL_RET_SEND_FAILED) {
-            dropConn(fd);
+            deleteConn(fd);
             return;
         }
     }
 }
 
-bool CTransSender::takeFd(int fd)
+int CTransSender::deleteConn(int fd)
 {
-    std::lock_guard<std::mutex> lock(m_mutexFds);
-    auto it = std::find(m_vecFds.begin(), m_vecFds.end(), fd);
-    if (it == m_vecFds.end() || fd == m_iListenFd) {
-        return false;
-    }
-    m_vecFds.erase(it);
-    return true;
-}
-
-bool CTransSender::dropConn(int fd)
-{
-    if (!takeFd(fd)) {
-        return false;
+    std::unique_ptr<CtrlConn_t> conn;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexFds);
+        auto it = m_mapConns.find(fd);
+        if (it == m_mapConns.end()) {
+            return 0; // the destructor took it
+        }
+        conn = std::move(it->second);
+        m_mapConns.erase(it);
     }
     // Closed before the reader confirmed its channel: most likely the reader could not use the
     // resource (a port or path another program holds there).
-    releaseChannel(fd, isUnconfirmed(fd));
-    {
-        std::lock_guard<std::mutex> lock(m_mutexFds);
-        m_mapConnBuf.erase(fd);
-    }
-    releaseFd(fd);
-    return true;
+    releaseChannel(fd, conn->m_bOffered && !conn->m_bConfirmed);
+    releaseConnFd(fd, *conn);
+    return 0;
 }
 
 int CTransSender::procMsg(int fd, unsigned char* msg, int len)
@@ -579,22 +575,14 @@ bool CTransSender::hasChannel(int fd)
             return true;
         }
     }
-    std::lock_guard<std::mutex> lock(m_mutexConnParam);
-    for (auto& entry : m_mapConnParam) {
-        for (const ConnParam_t& conn : entry.second) {
-            if (conn.m_iFd == fd) {
-                return true;
-            }
-        }
-    }
-    return false;
+    return m_connParams.hasFd(fd);
 }
 
 void CTransSender::noteOffered(int fd)
 {
     std::lock_guard<std::mutex> lock(m_mutexFds);
-    auto it = m_mapConnBuf.find(fd);
-    if (it != m_mapConnBuf.end()) {
+    auto it = m_mapConns.find(fd);
+    if (it != m_mapConns.end()) {
         it->second->m_bOffered = true;
     }
 }
@@ -602,17 +590,10 @@ void CTransSender::noteOffered(int fd)
 void CTransSender::noteConfirmed(int fd)
 {
     std::lock_guard<std::mutex> lock(m_mutexFds);
-    auto it = m_mapConnBuf.find(fd);
-    if (it != m_mapConnBuf.end() && it->second->m_bOffered) {
+    auto it = m_mapConns.find(fd);
+    if (it != m_mapConns.end() && it->second->m_bOffered) {
         it->second->m_bConfirmed = true;
     }
-}
-
-bool CTransSender::isUnconfirmed(int fd)
-{
-    std::lock_guard<std::mutex> lock(m_mutexFds);
-    auto it = m_mapConnBuf.find(fd);
-    return it != m_mapConnBuf.end() && it->second->m_bOffered && !it->second->m_bConfirmed;
 }
 
 void CTransSender::setAsideDataTransPort(int type, int value)
@@ -656,41 +637,18 @@ void CTransSender::releaseChannel(int fd, bool failed)
         }
         break;
     }
-    std::lock_guard<std::mutex> lock(m_mutexConnParam);
-    for (auto& entry : m_mapConnParam) {
-        std::vector<ConnParam_t>& list = entry.second;
-        auto it = std::find_if(list.begin(), list.end(), [fd](const ConnParam_t& conn) { return conn.m_iFd == fd; });
-        if (it != list.end()) {
-            list.erase(it);
-        }
-    }
-}
-
-int CTransSender::deleteConn(int fd)
-{
-    releaseChannel(fd);
-    takeFd(fd);
-    return 0;
+    m_connParams.removeFd(fd);
 }
 
 int CTransSender::setTopicDataTransParam(const std::string& topic, ConnParam_t& conn)
 {
-    std::lock_guard<std::mutex> lock(m_mutexConnParam);
-    m_mapConnParam[topic].push_back(conn);
+    m_connParams.add(topic, conn);
     return 0;
 }
 
 int CTransSender::getTopicDataTransParam(const std::string& topicName, std::vector<ConnParam_t>* out)
 {
-    std::lock_guard<std::mutex> lock(m_mutexConnParam);
-    auto it = m_mapConnParam.find(topicName);
-    if (it == m_mapConnParam.end()) {
-        return -1;
-    }
-    if (out != nullptr) {
-        *out = it->second;
-    }
-    return 0;
+    return m_connParams.get(topicName, out);
 }
 
 int CTransSender::getClientCount()
@@ -798,8 +756,7 @@ std::shared_ptr<CDataSender> CTransSender::getSender(int type) const
 int CTransSender::getConnCount()
 {
     std::lock_guard<std::mutex> lock(m_mutexFds);
-    int count = static_cast<int>(m_vecFds.size());
-    return m_iListenFd >= 0 ? count - 1 : count;
+    return static_cast<int>(m_mapConns.size());
 }
 
 void CTransSender::startMsgTask()
@@ -833,8 +790,13 @@ void CTransSender::procMsgTask()
         {
             std::lock_guard<std::mutex> lock(m_mutexFds);
             listenFd = m_iListenFd;
-            for (int fd : m_vecFds) {
-                entries.push_back(pollfd{fd, POLLIN, 0});
+            if (listenFd >= 0) {
+                entries.push_back(pollfd{listenFd, POLLIN, 0});
+            }
+            for (const auto& entry : m_mapConns) {
+                if (entry.second->m_bByLoop) {
+                    entries.push_back(pollfd{entry.first, POLLIN, 0});
+                }
             }
         }
         // poll, not select: descriptors above FD_SETSIZE would overflow an fd_set.
@@ -847,7 +809,7 @@ void CTransSender::procMsgTask()
                 continue;
             }
             if (entry.fd == listenFd) {
-                onAccept(listenFd);
+                onAccept(listenFd, true);
             } else {
                 onReadable(entry.fd);
             }

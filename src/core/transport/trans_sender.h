@@ -4,11 +4,14 @@
 //
 // Threads: the reactor's poll thread runs every callback (accept, receive, the handlers and
 // deleteConn); application threads construct, call the setters, setMsgTransParam, the package and
-// status operations and the destructor. m_mutexFds guards m_vecFds, m_mapConnBuf and m_bClosing;
-// m_mutexConnParam guards m_mapConnParam; m_mutexServe is held while one event of a connection is
-// served, so that the optional poll loop never serves alongside the reactor. m_mapSender is fixed
+// status operations and the destructor. m_mutexFds guards m_iListenFd, m_mapConns and m_bClosing;
+// m_connParams has its own mutex; m_mutexServe is held while one event of a connection is
+// served, so that the optional poll loop never serves alongside the reactor. The loop accepts
+// from the same listening socket as the reactor, and serves the connections it accepted itself
+// (never handed to the reactor); the reactor serves the others. m_mapSender is fixed
 // after the constructor and read without a lock. Lock order: m_mutexServe, m_mutexFds, the
-// reactor's table mutex; a sender's own lock; m_mutexConnParam last (nothing is taken under it).
+// reactor's table mutex; a sender's own lock; the channel lists' mutex last (nothing is taken
+// under it).
 //
 // Descriptors: every registered descriptor is given back with unregisterEventAndClose, so the
 // reactor closes it when it drops the record and its number cannot be reused while a record for it
@@ -108,13 +111,10 @@ public:
     int allocDataTransChan(int type, TransParam_t* param);
     // Gives a channel's resource back: 0, or -1 for an unknown type or a value of -1.
     int freeDataTransPort(int type, int value);
-    // Takes down the channel of a closed control connection and forgets the connection; the
-    // descriptor itself is left to the caller. 0.
-    int deleteConn(int fd);
     int setTopicDataTransParam(const std::string& topic, ConnParam_t& conn);
 
-    // A poll loop on a thread of this object, serving the endpoint instead of the reactor. Not
-    // used by the library's own flow.
+    // A poll loop on a thread of this object that serves the endpoint beside the reactor; the
+    // connections it accepts are its own. Not used by the library's own flow.
     void startMsgTask();
     void stopMsgTask();
     void procMsgTask();
@@ -130,19 +130,22 @@ private:
         // A channel was offered, and the reader confirmed it with a heartbeat since.
         bool m_bOffered{false};
         bool m_bConfirmed{false};
+        bool m_bByLoop{false}; // served by the poll loop, not registered with the reactor
     };
 
-    void onAccept(int listenFd);
+    // `byLoop`: accepted by the poll loop, which then serves the connection instead of the reactor.
+    void onAccept(int listenFd, bool byLoop);
     void onReadable(int fd);
     // Registers a descriptor with the reactor, its token counted in `count`.
     bool registerFd(int fd, bool listener);
     // Hands a descriptor that was registered to the reactor for closing (or closes it when the
     // reactor no longer holds it, because it was stopped).
     static void releaseFd(int fd);
-    // Forgets a connection (false when it was forgotten already), takes its channel down and
-    // releases its descriptor.
-    bool dropConn(int fd);
-    bool takeFd(int fd);
+    // The descriptor of a connection, by whoever serves it.
+    static void releaseConnFd(int fd, const CtrlConn_t& conn);
+    // Forgets a connection, takes its channel down and releases its descriptor; nothing when it
+    // was forgotten already. Serving thread only (a connection's buffer dies here). 0.
+    int deleteConn(int fd);
     // Channel of a connection: sender table and channel lists. A channel that failed sets its
     // resource aside instead of giving it back in order.
     void releaseChannel(int fd, bool failed = false);
@@ -150,8 +153,6 @@ private:
     void setAsideDataTransPort(int type, int value);
     void noteOffered(int fd);
     void noteConfirmed(int fd);
-    // The channel of the connection was offered and never confirmed.
-    bool isUnconfirmed(int fd);
     // Binds the listening socket to the endpoint's port or, when another process holds that
     // one, to the next free port of the range; the port bound goes into `param`. 0 or -1.
     int bindEndpoint(int fd, TransParam_t& param);
@@ -167,7 +168,6 @@ private:
     int m_iPort{0};
     int m_iListenFd{-1};
     sockaddr_in m_stAddr;
-    std::vector<int> m_vecFds;
     std::thread m_thread;
     std::atomic<bool> m_bRunning{false};
     std::unique_ptr<CDataManager> m_pDataManager;
@@ -175,11 +175,11 @@ private:
     CTopicImpl* m_pTopicImpl{nullptr};
     std::string m_strTopicName; // copied from the topic, so the reactor thread reads no other object
     CPublisherImpl* m_pPublisherImpl{nullptr};
-    std::map<std::string, std::vector<ConnParam_t>> m_mapConnParam;
-    std::mutex m_mutexConnParam;
+    CConnParamLists m_connParams;
 
     std::mutex m_mutexFds;
-    std::map<int, std::unique_ptr<CtrlConn_t>> m_mapConnBuf;
+    // The accepted control connections by descriptor (the listening socket is m_iListenFd).
+    std::map<int, std::unique_ptr<CtrlConn_t>> m_mapConns;
     bool m_bClosing{false}; // the destructor runs: accepted connections are closed at once
     std::mutex m_mutexServe;
     std::shared_ptr<CRegistrationCount> m_pListenCount;

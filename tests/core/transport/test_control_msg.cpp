@@ -278,4 +278,41 @@ TEST(ControlMsgTest, AcknowledgementChecks)
     }
 }
 
+TEST(ControlMsgTest, ChannelListsKeepATopicOnceItHadAChannel)
+{
+    auto channel = [](int fd, int port) {
+        ConnParam_t conn;
+        std::memset(&conn, 0, sizeof(conn));
+        conn.m_iFd = fd;
+        conn.m_param.m_udpParam.m_iPort = port;
+        return conn;
+    };
+    CConnParamLists lists;
+    std::vector<ConnParam_t> out{channel(9, 9)};
+    EXPECT_EQ(lists.get("t1", &out), -1);
+    EXPECT_EQ(out.size(), 1u); // untouched
+    lists.add("t1", channel(5, 1));
+    lists.add("t1", channel(6, 2));
+    lists.add("t1", channel(5, 3));
+    lists.add("t2", channel(5, 4));
+    EXPECT_TRUE(lists.hasFd(6));
+    EXPECT_FALSE(lists.hasFd(7));
+    EXPECT_EQ(lists.get("t1", nullptr), 0);
+
+    // The first channel of the connection leaves every list; the order of the rest stays.
+    lists.removeFd(5);
+    ASSERT_EQ(lists.get("t1", &out), 0);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].m_param.m_udpParam.m_iPort, 2);
+    EXPECT_EQ(out[1].m_param.m_udpParam.m_iPort, 3);
+    ASSERT_EQ(lists.get("t2", &out), 0);
+    EXPECT_TRUE(out.empty());
+
+    lists.clear();
+    EXPECT_FALSE(lists.hasFd(5));
+    ASSERT_EQ(lists.get("t1", &out), 0);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(lists.get("t3", &out), -1);
+}
+
 } // namespace

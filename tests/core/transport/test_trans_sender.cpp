@@ -561,6 +561,44 @@ TEST_F(TransSenderNsTest, TearsDownWithoutAPollThread)
     EXPECT_EQ(zqtest::countOpenFds(), fds);
 }
 
+TEST_F(TransSenderNsTest, PollLoopServesTheConnectionsItAcceptsOnItsOwn)
+{
+    // No reactor thread: only the loop can answer.
+    CEvReactor::getInstance()->deinit();
+    giveIndices(4940, 1);
+    const int fds = zqtest::countOpenFds();
+    {
+        CTransSender* sender = open(49040, "h9_loop");
+        sender->startMsgTask();
+        auto peer = TcpPeer::connectTo(49040);
+        ASSERT_TRUE(peer);
+        ASSERT_TRUE(peer->send(ctrltest::requestMsg("127.0.0.1", "h9_loop")));
+        Bytes answer;
+        ASSERT_TRUE(peer->readMessage(&answer));
+        CtrlRequestAck_t ack;
+        ASSERT_TRUE(decodeRequestAckMsg(answer.data(), answer.size(), &ack));
+        EXPECT_EQ(ack.m_param.m_iType, TRANS_TYPE_UNIX_SOCKET);
+        EXPECT_EQ(ack.m_param.m_unixSocketParam.m_iId, 4940);
+        expectServed(*peer);
+        const int connFd = ctrltest::acceptedFdFor(peer->localPort());
+        ASSERT_GE(connFd, 0);
+        // The loop's own connection: the reactor is never asked to serve it.
+        EXPECT_FALSE(CEvReactor::getInstance()->isEventRegistered(connFd));
+        EXPECT_EQ(sender->getConnCount(), 1);
+
+        peer.reset();
+        ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getConnCount() == 0; }, 10000));
+        EXPECT_EQ(peekIndex(), 4940);
+        // A second connection stays open when the object goes: the destructor closes it.
+        peer = TcpPeer::connectTo(49040);
+        ASSERT_TRUE(peer);
+        ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getConnCount() == 1; }, 10000));
+        m_sender.reset();
+        peer.reset();
+    }
+    EXPECT_EQ(zqtest::countOpenFds(), fds);
+}
+
 TEST_F(TransSenderNsTest, RefusesConnectionsWithoutSpinningWhenOutOfDescriptors)
 {
     open(49016, "h9_emfile");
