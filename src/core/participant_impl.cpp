@@ -212,6 +212,14 @@ void CParticipantImpl::putResources(const std::vector<int>& ports, const std::ve
     }
 }
 
+void CParticipantImpl::printSettings() const
+{
+    DDS_GREEN("DomainId: %d", m_iDomainId);
+    DDS_GREEN("Multicast ip: %s, Multicast port: %d", m_strMulticastIp.c_str(), m_iMulticastPort);
+    DDS_GREEN("Discover period: %d s", m_iDiscoverPeriod);
+    DDS_GREEN("MaxMemPoolSize: %d M", m_iMaxMemPoolSize / 1048576);
+}
+
 int CParticipantImpl::loadConfig(_DomainConfigParam_t& param)
 {
     m_iDomainId = param.m_iDomainId;
@@ -229,10 +237,7 @@ int CParticipantImpl::loadConfig(_DomainConfigParam_t& param)
     putResources(param.m_vecSocketPorts, param.m_vecUnixSocketIdx, param.m_vecShmKeys);
     acceptMaxMemPoolSize(param.m_iMaxMemPoolSize);
 
-    DDS_GREEN("DomainId: %d", m_iDomainId);
-    DDS_GREEN("Multicast ip: %s, Multicast port: %d", m_strMulticastIp.c_str(), m_iMulticastPort);
-    DDS_GREEN("Discover period: %d s", m_iDiscoverPeriod);
-    DDS_GREEN("MaxMemPoolSize: %d M", m_iMaxMemPoolSize / 1048576);
+    printSettings();
     DDS_GREEN("eth: %s, ip: %s", res->getHostEthName().c_str(), res->getHostIp().c_str());
     return 0;
 }
@@ -272,10 +277,7 @@ int CParticipantImpl::loadConfig()
         int size = m_iMaxMemPoolSize;
         m_pDDSConfig->getMaxMemPoolSize(size);
         acceptMaxMemPoolSize(size);
-        DDS_GREEN("DomainId: %d", m_iDomainId);
-        DDS_GREEN("Multicast ip: %s, Multicast port: %d", m_strMulticastIp.c_str(), m_iMulticastPort);
-        DDS_GREEN("Discover period: %d s", m_iDiscoverPeriod);
-        DDS_GREEN("MaxMemPoolSize: %d M", m_iMaxMemPoolSize / 1048576);
+        printSettings();
     }
     DDS_GREEN("eth: %s, ip: %s", res->getHostEthName().c_str(), res->getHostIp().c_str());
     return 0;

@@ -138,6 +138,8 @@ private:
     void acceptMaxMemPoolSize(int size);
     static void putResources(const std::vector<int>& ports, const std::vector<int>& unixIds,
                              const std::vector<int>& shmKeys);
+    // The settings lines of a start-up, the same whether they came from a record or a file.
+    void printSettings() const;
 
     int m_iDomainId{66};
     std::string m_strMulticastIp{"224.5.6.7"};
