@@ -11,13 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
-#include <sstream>
-#include <string>
 
 #include "core/transport/udp_sender.h"
-#include "memory/datacenter.h"
-#include "memory/normal_mem_pool.h"
+#include "helpers/dgram_writer.h"
 
 int main(int argc, char** argv)
 {
@@ -27,12 +23,7 @@ int main(int argc, char** argv)
         return 2;
     }
     CNormalMemPool pool;
-    MemConfig_t cfg{};
-    cfg.m_iKey = -1;
-    cfg.m_u32MaxPoolSize = 0x10000000;
-    cfg.m_stGroup[0] = MemGroup_t{0, 4096, 16};
-    cfg.m_stGroup[1] = MemGroup_t{1, 2097152, 4};
-    cfg.m_iGroupCount = 2;
+    MemConfig_t cfg = dgramwriter::poolConfig(2097152, 4);
     if (!pool.init(cfg)) {
         return 3;
     }
@@ -50,34 +41,7 @@ int main(int argc, char** argv)
         if (!sender.init() || !sender.addConn(1, param)) {
             return 4;
         }
-        std::printf("ready\n");
-        std::fflush(stdout);
-        std::string line;
-        while (std::getline(std::cin, line) && line != "quit") {
-            std::istringstream in(line);
-            unsigned number = 0;
-            unsigned payload = 0;
-            if (!(in >> number >> payload)) {
-                result = 5;
-                break;
-            }
-            DataPackage_t* pkg = manager.getEmptyDataPkg(static_cast<int>(DDS_HEADER_SIZE + payload), 100);
-            if (pkg == nullptr) {
-                result = 6;
-                break;
-            }
-            DDSHeader_t header = makeDdsHeader(PKT_FLAG_FIRST, MSG_TYPE_DATA);
-            header.m_u64TimeStamp = static_cast<uint64_t>(number) * 1000 + 7;
-            header.m_u32DataLen = payload;
-            writeDdsHeader(pkgData(pkg), header);
-            for (unsigned i = 0; i < payload; ++i) {
-                pkgData(pkg)[DDS_HEADER_SIZE + i] = static_cast<uint8_t>(number + i);
-            }
-            pkg->m_iLen = static_cast<int>(DDS_HEADER_SIZE + payload);
-            manager.putFullDataPkg(pkg);
-            std::printf("sent %u\n", number);
-            std::fflush(stdout);
-        }
+        result = dgramwriter::publishLines(manager);
         sender.deinit();
     }
     std::printf("bye\n");

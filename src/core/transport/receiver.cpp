@@ -3,9 +3,11 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include "core/transport/sender.h"
@@ -69,6 +71,60 @@ void CDataReceiver::resetFrameRate()
 int CDataReceiver::readFps()
 {
     return m_frameRate.read(m_bBusy.load());
+}
+
+bool CDataReceiver::stopRecvThread()
+{
+    if (!m_bRunning.load()) {
+        return false;
+    }
+    m_bRunning.store(false);
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    // After the join, so that no frame counted by the ending thread survives the reset.
+    resetFrameRate();
+    resetLostPkgCount();
+    return true;
+}
+
+bool CDataReceiver::runDatagramLoop(int fd, const DatagramMedium_t& medium)
+{
+    CDatagramBatch batch(medium.m_batchSlots, static_cast<size_t>(medium.m_iSlotSize));
+    if (!batch.valid()) {
+        DDS_RED("[%s] Error: malloc failed! iBufSize: %d", m_strTopicName.c_str(), medium.m_iSlotSize);
+        return false;
+    }
+    CDataManagerSink sink(m_pDataManager);
+    CFragmentReassembler reassembler(medium.m_u32FragPayload, medium.m_eStyle, m_strTopicName, &sink,
+                                     &m_u64LostPkgCount);
+    int pauseUs = medium.m_iFirstPauseUs;
+    while (m_bRunning.load()) {
+        m_bBusy.store(false);
+        const int got = batch.read(fd, 100, true);
+        if (got == SOCK_RET_TIMEOUT) {
+            continue;
+        }
+        if (got < 0) {
+            DDS_RED("[%s] Error: iRet = %d", m_strTopicName.c_str(), got);
+            std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
+            pauseUs = medium.m_pfnNextPause(pauseUs);
+            continue;
+        }
+        pauseUs = medium.m_iFirstPauseUs;
+        for (int i = 0; i < got; ++i) {
+            if (!medium.m_pfnKeep(m_strTopicName, batch.length(i))) {
+                continue;
+            }
+            if (reassembler.onDatagram(batch.data(i), batch.length(i))) {
+                m_bBusy.store(true);
+                calculateFrameRate();
+            }
+        }
+    }
+    // A frame still being rebuilt goes back to the pool.
+    reassembler.reset();
+    return true;
 }
 
 DataPackage_t* CDataManagerSink::getFramePkg(int size)

@@ -22,6 +22,7 @@
 
 class CDataFifo;
 class CDataManager;
+struct DatagramMedium_t;
 
 class CDataReceiver {
 public:
@@ -55,6 +56,13 @@ protected:
     // Step 2 of the getter rule: the last rate, zeroed after the read when no frame was
     // delivered in the current pass of the receive loop.
     int readFps();
+    // The first steps of a medium's deinit: stops and joins the receive thread and clears the
+    // counters; false when it was not running (the medium then has nothing to close).
+    bool stopRecvThread();
+    // The receive task of a datagram medium on `fd` until m_bRunning clears: reads in batches and
+    // feeds the reassembler, which publishes through the data manager. False, after its red line,
+    // when the batch could not be allocated.
+    bool runDatagramLoop(int fd, const DatagramMedium_t& medium);
 
     std::thread m_thread;
     std::atomic<bool> m_bRunning{false};
@@ -95,6 +103,18 @@ private:
 enum ReassemblyStyle_e {
     REASSEMBLY_STYLE_UNIX = 0, // logs every lost fragment
     REASSEMBLY_STYLE_UDP = 1,  // counts lost frames, logs those instead
+};
+
+// What a datagram medium's receive loop takes from the medium.
+struct DatagramMedium_t {
+    size_t m_batchSlots; // datagrams taken per read
+    int m_iSlotSize;     // receive buffer of one datagram
+    uint32_t m_u32FragPayload;
+    ReassemblyStyle_e m_eStyle;
+    int m_iFirstPauseUs;        // after a failed read
+    int (*m_pfnNextPause)(int); // after a further failure, from the last pause
+    // Whether a datagram of `len` bytes goes to the reassembler; one that does not has had its line.
+    bool (*m_pfnKeep)(const std::string& topic, size_t len);
 };
 
 // Rebuilds packages from datagram fragments. A plain state machine over received bytes: the

@@ -358,17 +358,9 @@ bool CTcpReceiver::init(TransParam_t& param)
 void CTcpReceiver::deinit()
 {
     std::lock_guard<std::mutex> lock(m_mutexState);
-    if (!m_bRunning.load()) {
-        return;
+    if (stopRecvThread()) {
+        closeSocket();
     }
-    m_bRunning.store(false);
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
-    // After the join, so that no frame counted by the ending thread outlives the reset.
-    resetFrameRate();
-    resetLostPkgCount();
-    closeSocket();
 }
 
 int CTcpReceiver::getFps()

@@ -96,17 +96,9 @@ bool CUdpReceiver::init(TransParam_t& param)
 void CUdpReceiver::deinit()
 {
     std::lock_guard<std::mutex> lock(m_mutexState);
-    if (!m_bRunning.load()) {
-        return;
+    if (stopRecvThread()) {
+        CSocketUtils::closeSocket(m_iFd.exchange(-1));
     }
-    m_bRunning.store(false);
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
-    // After the join, so that no frame counted by the ending thread survives the reset.
-    resetFrameRate();
-    resetLostPkgCount();
-    CSocketUtils::closeSocket(m_iFd.exchange(-1));
 }
 
 int CUdpReceiver::getFps()
@@ -117,46 +109,29 @@ int CUdpReceiver::getFps()
     return readFps();
 }
 
+namespace {
+
+// A bare header is an empty message, which this medium does not deliver; on a datagram socket
+// "peer closed" is an empty datagram, which is just too short.
+bool keepUdpDatagram(const std::string& topic, size_t len)
+{
+    const int recvLen = static_cast<int>(len);
+    if (recvLen <= static_cast<int>(DDS_HEADER_SIZE)) {
+        DDS_YELLOW("[%s] iRecvLen %d <= sizeof(DDSHeader_t) %ld", topic.c_str(), recvLen,
+                   static_cast<long>(DDS_HEADER_SIZE));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 void CUdpReceiver::recvTask()
 {
-    CDatagramBatch batch(UDP_RECV_BATCH, UDP_RECV_BUF_SIZE);
-    if (!batch.valid()) {
-        DDS_RED("[%s] Error: malloc failed! iBufSize: %d", m_strTopicName.c_str(), UDP_RECV_BUF_SIZE);
-        return;
+    const DatagramMedium_t medium{UDP_RECV_BATCH,       UDP_RECV_BUF_SIZE,      UDP_FRAG_PAYLOAD,
+                                  REASSEMBLY_STYLE_UDP, UDP_ERROR_PAUSE_MIN_US, &CUdpReceiver::nextErrorPause,
+                                  &keepUdpDatagram};
+    if (runDatagramLoop(m_iFd.load(), medium)) {
+        DDS_GREEN("[%s] CUdpReceiver::recvTask() exit!", m_strTopicName.c_str());
     }
-    CDataManagerSink sink(m_pDataManager);
-    CFragmentReassembler reassembler(UDP_FRAG_PAYLOAD, REASSEMBLY_STYLE_UDP, m_strTopicName, &sink, &m_u64LostPkgCount);
-    const int fd = m_iFd.load();
-    int pauseUs = UDP_ERROR_PAUSE_MIN_US;
-    while (m_bRunning.load()) {
-        m_bBusy.store(false);
-        const int got = batch.read(fd, 100, true);
-        if (got == SOCK_RET_TIMEOUT) {
-            continue;
-        }
-        // On a datagram socket "peer closed" is an empty datagram, which is just too short.
-        if (got < 0) {
-            DDS_RED("[%s] Error: iRet = %d", m_strTopicName.c_str(), got);
-            std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
-            pauseUs = nextErrorPause(pauseUs);
-            continue;
-        }
-        pauseUs = UDP_ERROR_PAUSE_MIN_US;
-        for (int i = 0; i < got; ++i) {
-            const int recvLen = static_cast<int>(batch.length(i));
-            // A bare header is an empty message, which this medium does not deliver.
-            if (recvLen <= static_cast<int>(DDS_HEADER_SIZE)) {
-                DDS_YELLOW("[%s] iRecvLen %d <= sizeof(DDSHeader_t) %ld", m_strTopicName.c_str(), recvLen,
-                           static_cast<long>(DDS_HEADER_SIZE));
-                continue;
-            }
-            if (reassembler.onDatagram(batch.data(i), static_cast<size_t>(recvLen))) {
-                m_bBusy.store(true);
-                calculateFrameRate();
-            }
-        }
-    }
-    // A frame still being rebuilt goes back to the pool.
-    reassembler.reset();
-    DDS_GREEN("[%s] CUdpReceiver::recvTask() exit!", m_strTopicName.c_str());
 }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
+#include <thread>
 
 #include "core/transport/unix_socket_sender.h"
 #include "utils/dds_common.h"
@@ -139,17 +140,9 @@ bool CUnixSocketReceiver::init(TransParam_t& param)
 void CUnixSocketReceiver::deinit()
 {
     std::lock_guard<std::mutex> lock(m_mutexState);
-    if (!m_bRunning.load()) {
-        return;
+    if (stopRecvThread()) {
+        closeSocket();
     }
-    m_bRunning.store(false);
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
-    // After the join, so that no frame counted by the ending thread survives the reset.
-    resetFrameRate();
-    resetLostPkgCount();
-    closeSocket();
 }
 
 int CUnixSocketReceiver::getFps()
@@ -160,42 +153,34 @@ int CUnixSocketReceiver::getFps()
     return readFps();
 }
 
+namespace {
+
+constexpr int UNIX_SOCKET_ERROR_PAUSE_US = 20;
+
+int unixErrorPause(int)
+{
+    return UNIX_SOCKET_ERROR_PAUSE_US;
+}
+
+// An empty datagram is reported as readData reports it.
+bool keepUnixDatagram(const std::string& topic, size_t len)
+{
+    if (len == 0) {
+        DDS_RED("[%s] Error: iRet = %d", topic.c_str(), SOCK_RET_DISCONNECTED);
+        std::this_thread::sleep_for(std::chrono::microseconds(UNIX_SOCKET_ERROR_PAUSE_US));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 void CUnixSocketReceiver::recvTask()
 {
-    CDatagramBatch batch(UNIX_SOCKET_RECV_BATCH, UNIX_SOCKET_RECV_BUF_SIZE);
-    if (!batch.valid()) {
-        DDS_RED("[%s] Error: malloc failed! iBufSize: %d", m_strTopicName.c_str(), UNIX_SOCKET_RECV_BUF_SIZE);
-        return;
+    const DatagramMedium_t medium{UNIX_SOCKET_RECV_BATCH, UNIX_SOCKET_RECV_BUF_SIZE,  UNIX_SOCKET_FRAG_PAYLOAD,
+                                  REASSEMBLY_STYLE_UNIX,  UNIX_SOCKET_ERROR_PAUSE_US, &unixErrorPause,
+                                  &keepUnixDatagram};
+    if (runDatagramLoop(m_iFd.load(), medium)) {
+        DDS_GREEN("[%s] CUnixSocketReceiver::recvTask() exit!", m_strTopicName.c_str());
     }
-    CDataManagerSink sink(m_pDataManager);
-    CFragmentReassembler reassembler(UNIX_SOCKET_FRAG_PAYLOAD, REASSEMBLY_STYLE_UNIX, m_strTopicName, &sink,
-                                     &m_u64LostPkgCount);
-    const int fd = m_iFd.load();
-    while (m_bRunning.load()) {
-        m_bBusy.store(false);
-        const int got = batch.read(fd, 100, true);
-        if (got == SOCK_RET_TIMEOUT) {
-            continue;
-        }
-        if (got < 0) {
-            DDS_RED("[%s] Error: iRet = %d", m_strTopicName.c_str(), got);
-            std::this_thread::sleep_for(std::chrono::microseconds(20));
-            continue;
-        }
-        for (int i = 0; i < got; ++i) {
-            if (batch.length(i) == 0) {
-                // As readData reports an empty datagram.
-                DDS_RED("[%s] Error: iRet = %d", m_strTopicName.c_str(), SOCK_RET_DISCONNECTED);
-                std::this_thread::sleep_for(std::chrono::microseconds(20));
-                continue;
-            }
-            if (reassembler.onDatagram(batch.data(i), batch.length(i))) {
-                m_bBusy.store(true);
-                calculateFrameRate();
-            }
-        }
-    }
-    // A frame still being rebuilt goes back to the pool.
-    reassembler.reset();
-    DDS_GREEN("[%s] CUnixSocketReceiver::recvTask() exit!", m_strTopicName.c_str());
 }

@@ -18,12 +18,13 @@
 #include "memory/datacenter.h"
 #include "memory/datafifo.h"
 #include "memory/normal_mem_pool.h"
+#include "support/datagram_support.h"
 #include "support/zqtest.h"
 #include "utils/socket_utils.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using dgramtest::Bytes;
 
 const std::string kTopic = "h6_topic";
 
@@ -86,17 +87,7 @@ Bytes makePackage(uint32_t payload, uint64_t timeStamp, uint8_t seed)
     return pkg;
 }
 
-std::vector<Bytes> fragmentsOf(const Bytes& pkg, uint32_t fragPayload)
-{
-    Bytes scratch(fragmentScratchSize(static_cast<uint32_t>(pkg.size() - DDS_HEADER_SIZE), fragPayload));
-    DatagramList_t list;
-    EXPECT_TRUE(buildFragments(pkg.data(), pkg.size(), fragPayload, scratch.data(), scratch.size(), list));
-    std::vector<Bytes> out;
-    for (const auto& d : list) {
-        out.emplace_back(d.first, d.first + d.second);
-    }
-    return out;
-}
+using dgramtest::fragmentsOf;
 
 // Edits a datagram's header in place.
 template <typename Edit>

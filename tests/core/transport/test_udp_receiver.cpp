@@ -23,11 +23,12 @@
 #include "core/transport/udp_sender.h"
 #include "memory/datacenter.h"
 #include "memory/normal_mem_pool.h"
+#include "support/datagram_support.h"
 #include "support/zqtest.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using dgramtest::Bytes;
 
 const std::string RED = "31";
 const std::string GREEN = "32";
@@ -54,65 +55,14 @@ MemConfig_t poolCfg()
     return cfg;
 }
 
-struct Message {
-    uint64_t timeStamp;
-    Bytes payload;
-};
-
-class Collector {
-public:
-    int onPackage(DataPackage_t* pkg)
-    {
-        Message m;
-        m.timeStamp = readDdsHeader(pkgData(pkg)).m_u64TimeStamp;
-        m.payload.assign(pkgData(pkg) + DDS_HEADER_SIZE, pkgData(pkg) + pkg->m_iLen);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_messages.push_back(std::move(m));
-        m_cv.notify_all();
-        return -1; // nothing kept: the center releases its reference
-    }
-    bool waitFor(size_t count, int timeoutMs = 10000)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_messages.size() >= count; });
-    }
-    std::vector<Message> messages()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_messages;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::vector<Message> m_messages;
-};
-
-// Payload byte i of a frame made with `seed`.
-uint8_t patternByte(uint32_t seed, uint32_t i)
-{
-    return static_cast<uint8_t>(seed + i);
-}
+using dgramtest::Collector;
+using dgramtest::Message;
+using dgramtest::patternByte;
 
 // The fragments a conforming sender makes of a frame.
 std::vector<Bytes> fragmentsOf(uint32_t payload, uint64_t timeStamp, uint32_t seed)
 {
-    Bytes pkg(DDS_HEADER_SIZE + payload);
-    DDSHeader_t header = makeDdsHeader(PKT_FLAG_FIRST, MSG_TYPE_DATA);
-    header.m_u64TimeStamp = timeStamp;
-    header.m_u32DataLen = payload;
-    writeDdsHeader(pkg.data(), header);
-    for (uint32_t i = 0; i < payload; ++i) {
-        pkg[DDS_HEADER_SIZE + i] = patternByte(seed, i);
-    }
-    Bytes scratch(fragmentScratchSize(payload, UDP_FRAG_PAYLOAD));
-    DatagramList_t list;
-    buildFragments(pkg.data(), pkg.size(), UDP_FRAG_PAYLOAD, scratch.data(), scratch.size(), list);
-    std::vector<Bytes> out;
-    for (const auto& d : list) {
-        out.emplace_back(d.first, d.first + d.second);
-    }
-    return out;
+    return dgramtest::fragmentsOf(payload, timeStamp, seed, UDP_FRAG_PAYLOAD);
 }
 
 // Rewrites one header field of a datagram.
