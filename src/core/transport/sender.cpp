@@ -324,30 +324,6 @@ bool sendOne(int fd, const sockaddr* address, int addressLen, const GatheredFrag
 
 } // namespace
 
-int sendToTarget(const DatagramTarget_t& target, const DatagramList_t& datagrams)
-{
-    int err = 0;
-    size_t sent = 0;
-    if (target.m_pStalled != nullptr && *target.m_pStalled && !datagrams.empty()) {
-        if (!sendOne(target.m_iFd, target.m_pAddr, target.m_iAddrLen, datagrams[0], MSG_DONTWAIT, &err)) {
-            return 0; // still no room: this frame is lost for this reader only
-        }
-        sent = 1;
-    }
-    for (; sent < datagrams.size(); ++sent) {
-        if (!sendOne(target.m_iFd, target.m_pAddr, target.m_iAddrLen, datagrams[sent], 0, &err)) {
-            if (target.m_pStalled != nullptr && (err == EAGAIN || err == EWOULDBLOCK)) {
-                *target.m_pStalled = true;
-            }
-            return static_cast<int>(sent);
-        }
-    }
-    if (target.m_pStalled != nullptr) {
-        *target.m_pStalled = false;
-    }
-    return static_cast<int>(sent);
-}
-
 int sendUdpData(int fd, const sockaddr* address, int addressLen, const DatagramList_t& datagrams)
 {
     int sent = 0;
@@ -454,39 +430,6 @@ bool gatherFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::
         from += pieceLen;
     }
     return true;
-}
-
-bool CDatagramFanout::sendAll(const uint8_t* pkg, int len, uint8_t* scratch, size_t scratchSize,
-                              const std::vector<DatagramTarget_t>& targets)
-{
-    if (!buildFragments(pkg, static_cast<size_t>(len), m_u32FragPayload, scratch, scratchSize, m_datagrams)) {
-        return false;
-    }
-    auto job = [&targets, this](size_t index) { sendToTarget(targets[index], m_datagrams); };
-    m_workers.run(targets.size(), job);
-    return true;
-}
-
-bool CDatagramFanout::send(CDataManager* dataManager, const uint8_t* pkg, int len,
-                           const std::vector<DatagramTarget_t>& targets)
-{
-    if (dataManager == nullptr || pkg == nullptr || targets.empty() || len < static_cast<int>(DDS_HEADER_SIZE) ||
-        static_cast<uint32_t>(len) - DDS_HEADER_SIZE > DDS_MAX_FRAME_PAYLOAD) {
-        return false;
-    }
-    const size_t scratchSize = fragmentScratchSize(static_cast<uint32_t>(len) - DDS_HEADER_SIZE, m_u32FragPayload);
-    if (scratchSize > static_cast<size_t>(INT_MAX)) {
-        return false;
-    }
-    DataPackage_t* scratch = dataManager->getEmptyDataPkg(static_cast<int>(scratchSize), 100);
-    if (scratch == nullptr) {
-        return false;
-    }
-    const bool built = sendAll(pkg, len, pkgData(scratch), static_cast<size_t>(scratch->m_iSize), targets);
-    // A fresh package has reference count 0: refer it so that the release returns it.
-    dataManager->referDataPkg(scratch);
-    dataManager->putEmptyDataPkg(scratch);
-    return built;
 }
 
 bool CDatagramFanout::send(std::vector<uint8_t>& scratch, const uint8_t* pkg, int len,

@@ -160,6 +160,8 @@ uint32_t writeFragment(uint8_t* to, const DDSHeader_t& source, const uint8_t* fr
 // fragment count, reserved bytes 0) and its slice of the payload; `out` receives one
 // (start, length) pair per fragment. False, with `out` empty, for a package shorter than a
 // header, a payload above DDS_MAX_FRAME_PAYLOAD, a fragment size of 0 or too little scratch.
+// The senders gather their datagrams instead (gatherFragments); these whole copies are what the
+// checks compare the gathered ones against and what test peers send.
 bool buildFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, uint8_t* scratch, size_t scratchSize,
                     DatagramList_t& out);
 
@@ -168,21 +170,6 @@ bool buildFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, uint8_
 // with a send timeout then costs one timeout per package, not one per fragment). Returns the
 // number of datagrams sent.
 int sendUdpData(int fd, const sockaddr* address, int addressLen, const DatagramList_t& datagrams);
-
-// One destination of a datagram sender. `m_pStalled` (may be null) is the destination's own flag,
-// touched only by the sending thread: set when a send timed out (the reader does not read), it
-// makes the next frames try their first datagram without waiting and drop the frame at once
-// while the reader still has no room; a frame that goes out whole clears it. So a stalled
-// reader costs one send timeout, not one per package.
-struct DatagramTarget_t {
-    int m_iFd;
-    const sockaddr* m_pAddr;
-    int m_iAddrLen;
-    bool* m_pStalled;
-};
-
-// Sends one frame's datagrams to one target under the stall rule above; the number sent.
-int sendToTarget(const DatagramTarget_t& target, const DatagramList_t& datagrams);
 
 // One fragment gathered from two places: its header, then its slice of the package's payload,
 // which stays where it is.
@@ -197,20 +184,31 @@ using GatheredList_t = std::vector<GatheredFragment_t>;
 // The same refusals as buildFragments, and false when `headers` cannot grow.
 bool gatherFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::vector<uint8_t>& headers,
                      GatheredList_t& out);
-// sendToTarget for gathered fragments: the same bytes on the wire, the same stall rule.
+
+// One destination of a datagram sender. `m_pStalled` (may be null) is the destination's own flag,
+// touched only by the sending thread: set when a send timed out (the reader does not read), it
+// makes the next frames try their first datagram without waiting and drop the frame at once
+// while the reader still has no room; a frame that goes out whole clears it. So a stalled
+// reader costs one send timeout, not one per package.
+struct DatagramTarget_t {
+    int m_iFd;
+    const sockaddr* m_pAddr;
+    int m_iAddrLen;
+    bool* m_pStalled;
+};
+
+// Sends one frame's gathered fragments to one target under the stall rule above, stopping at the
+// first that does not go out whole; the number sent.
 int sendToTarget(const DatagramTarget_t& target, const GatheredList_t& fragments);
 
-// Cuts each package once into a scratch area and sends the same datagrams to every target, the
-// targets in parallel when there are several (CSendWorkers), so one slow reader delays no other.
-// Used by one send thread only; its lists and workers are kept between packages.
+// Cuts each package once and sends the same datagrams to every target, the targets in parallel
+// when there are several (CSendWorkers), so one slow reader delays no other. Used by one send
+// thread only; its lists and workers are kept between packages.
 class CDatagramFanout {
 public:
     explicit CDatagramFanout(uint32_t fragPayload) : m_u32FragPayload(fragPayload) {}
 
-    // Sends one package to every target, cut in a scratch package of the data manager. False
-    // when nothing was sent: no target, a malformed package, or no scratch package.
-    bool send(CDataManager* dataManager, const uint8_t* pkg, int len, const std::vector<DatagramTarget_t>& targets);
-    // The same without a scratch package or a copy of the payload: the fragment headers are
+    // Sends one package to every target without copying the payload: the fragment headers are
     // written in the caller's `scratch` (grown to the largest package's, DDS_HEADER_SIZE bytes a
     // fragment) and each datagram is gathered from its header and its slice of `pkg`. False for
     // no target, a malformed package, or a scratch that cannot grow.
@@ -222,11 +220,7 @@ public:
     uint32_t getFragPayload() const { return m_u32FragPayload; }
 
 private:
-    bool sendAll(const uint8_t* pkg, int len, uint8_t* scratch, size_t scratchSize,
-                 const std::vector<DatagramTarget_t>& targets);
-
     uint32_t m_u32FragPayload;
-    DatagramList_t m_datagrams;
     GatheredList_t m_gathered;
     CSendWorkers m_workers;
 };
