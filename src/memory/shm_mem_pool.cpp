@@ -175,6 +175,8 @@ MemChunk_t* CShmMemPool::getMemChunk(int size)
     const GroupSpan_t* span = findSpan(chunk, &index);
     if (span == nullptr || span->m_iChunkSize < size) {
         DDS_RED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), m_iKey);
+        // It came off this free list: losing it would shrink the group for good.
+        grp->putChunk(chunk);
         return nullptr;
     }
     int pkgId = span->m_iFirstPkgId + static_cast<int>(index);

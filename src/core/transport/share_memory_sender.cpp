@@ -1,5 +1,7 @@
 #include "core/transport/share_memory_sender.h"
 
+#include <sys/socket.h>
+
 #include <utility>
 
 #include "memory/datacenter.h"
@@ -79,7 +81,15 @@ bool CShareMemorySender::addConn(int connId, TransParam_t& param)
     attr.m_iMemPoolKey = param.m_shmParam.m_iMemPoolKey;
     attr.m_u64Reserved = param.m_shmParam.m_u64Reserved;
     // attachQueue refuses a negative key (an empty key pool gives -1).
-    if (!m_pServer->attachQueue(attr.m_iQueueKey)) {
+    // A corrupt ring ends the connection: the control channel sees its socket shut, drops the
+    // connection (and with it this queue), and the reader negotiates a fresh segment. The
+    // descriptor is open while the queue's thread runs: it is closed only after delConn, which
+    // joins that thread.
+    auto onBroken = [connId, key = attr.m_iQueueKey] {
+        DDS_RED("Error: Queue %#x is corrupt, dropping connection %d!", static_cast<unsigned>(key), connId);
+        ::shutdown(connId, SHUT_RDWR);
+    };
+    if (!m_pServer->attachQueue(attr.m_iQueueKey, onBroken)) {
         DDS_GREEN("Add queue %#x failed!", static_cast<unsigned>(attr.m_iQueueKey));
         return false;
     }
