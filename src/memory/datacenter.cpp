@@ -105,7 +105,23 @@ void CDataManager::referDataPkg(DataPackage_t* pkg)
 
 int CDataManager::putFullDataPkg(DataPackage_t* pkg)
 {
+    if (pkg != nullptr && m_pMemPool != nullptr) {
+        MemChunk_t* chunk = getChunkAddr(pkg);
+        if (m_pMemPool->ownsChunk(chunk)) {
+            m_pMemPool->notePublished(chunk);
+        }
+    }
     return m_pDataCenter->pushPackage(pkg);
+}
+
+int CDataManager::getDataPkgLen(DataPackage_t* pkg)
+{
+    return m_pDataCenter->packageLen(pkg);
+}
+
+int CDataManager::getDataPkgCapacity(DataPackage_t* pkg)
+{
+    return m_pDataCenter->packageCapacity(pkg);
 }
 
 CDataFifo* CDataManager::createDataFifo(int policy, int depth)

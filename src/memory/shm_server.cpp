@@ -63,6 +63,7 @@ bool CShmServer::init(void* base, const MemPoolLayout_t& layout)
         delete rec;
     }
     m_vecPkgs.clear();
+    m_vecByAddr.clear();
     return false;
 }
 
@@ -78,9 +79,13 @@ bool CShmServer::initMemLayout(void* base, const MemPoolLayout_t& layout)
         return false;
     }
     m_vecPkgs.reserve(slots.size());
+    m_vecByAddr.reserve(slots.size());
     for (const ShmPkgSlot_t& slot : slots) {
-        enqueDataPkg(reinterpret_cast<DataPackage_t*>(static_cast<uint8_t*>(base) + slot.m_u64Offset));
+        auto* pkg = reinterpret_cast<DataPackage_t*>(static_cast<uint8_t*>(base) + slot.m_u64Offset);
+        enqueDataPkg(pkg);
+        m_vecByAddr.emplace_back(pkg, static_cast<int>(m_vecPkgs.size()));
     }
+    std::sort(m_vecByAddr.begin(), m_vecByAddr.end());
     return true;
 }
 
@@ -99,11 +104,9 @@ DataPkgInfo_t* CShmServer::findRecord(int id) const
 
 int CShmServer::findPkgId(DataPackage_t* pkg) const
 {
-    // The number in the package lies in a segment other processes can write: it counts only if
-    // the record of that number is this very package.
-    int id = pkg->m_iPkgId;
-    DataPkgInfo_t* rec = findRecord(id);
-    return (rec != nullptr && rec->m_pPkg == pkg) ? id : -1;
+    // By address: the number in the package lies in a segment other processes can write.
+    auto it = std::lower_bound(m_vecByAddr.begin(), m_vecByAddr.end(), std::make_pair(pkg, 0));
+    return (it != m_vecByAddr.end() && it->first == pkg) ? it->second : -1;
 }
 
 void CShmServer::referPackage(int id)
@@ -179,7 +182,7 @@ void CShmServer::sendTask(CDataFifo* fifo)
         int id = findPkgId(pkg);
         if (id < 0) {
             // Not a package of this pool: its FIFO reference goes straight back.
-            DDS_GREEN("Can't find pkg %d !!!", pkg->m_iPkgId);
+            DDS_GREEN("Can't find pkg %d !!!", __atomic_load_n(&pkg->m_iPkgId, __ATOMIC_RELAXED));
             m_pDataManager->releaseDataPkg(pkg);
             continue;
         }
@@ -371,6 +374,7 @@ void CShmServer::deinit()
         delete rec;
     }
     m_vecPkgs.clear();
+    m_vecByAddr.clear();
     {
         std::lock_guard<std::mutex> lock(m_mtxQueue);
         resetFrameRate();

@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "memory/mem_pool.h"
@@ -124,6 +125,7 @@ private:
     // Package table: the record of number n at index n - 1. Written by init and deinit only,
     // while no other thread uses it.
     std::vector<DataPkgInfo_t*> m_vecPkgs;
+    std::vector<std::pair<DataPackage_t*, int>> m_vecByAddr; // package -> number, sorted
     std::atomic<bool> m_bRunning{false};
     std::thread m_thread;
     std::atomic<bool> m_bSent{false};
