@@ -335,6 +335,49 @@ INSTANTIATE_TEST_SUITE_P(
                       Forgery{"wakeReservedHigh", kRing1, kSleepers + 4, -1, false, kKeyBase + 0x100 + 14}),
     [](const ::testing::TestParamInfo<Forgery>& p) { return std::string(p.param.name); });
 
+// A count outside the ring's range, written while both threads wait: the side that meets it
+// gives up its receive ring (no spinning on it) and tells its owner; the peer finds its own ring
+// marked and tells its owner too. Posts are refused on both sides from then on.
+TEST_F(ShmQueueNsTest, ACorruptCountEndsTheQueueOnBothSides)
+{
+    const int key = kKeyBase + 11;
+    for (size_t ring : {kRing0, kRing1}) {
+        std::promise<void> writerBroken;
+        std::promise<void> readerBroken;
+        Collector fromReader;
+        Collector fromWriter;
+        CShmQueque writer;
+        CShmQueque reader;
+        writer.setCorruptTask([&] { writerBroken.set_value(); });
+        reader.setCorruptTask([&] { readerBroken.set_value(); });
+        ASSERT_TRUE(writer.init(key, 0, into(fromReader)));
+        ASSERT_TRUE(reader.init(key, 1, into(fromWriter)));
+        reader.setEnable(true);
+        RawSegment seg(key);
+        ASSERT_TRUE(seg.ok());
+        ASSERT_TRUE(writer.post(3, 0));
+        ASSERT_TRUE(fromWriter.waitCount(1, 5000));
+
+        zqtest::OutputCapture cap;
+        seg.setInt(ring + kCount, 1000);
+        // The thread only looks again when woken or after its wait.
+        (ring == kRing0 ? writer : reader).wake();
+        (ring == kRing0 ? reader : writer).wake();
+        writerBroken.get_future().wait();
+        readerBroken.get_future().wait();
+        EXPECT_TRUE(writer.isCorrupt() || reader.isCorrupt());
+        EXPECT_EQ(writer.postRet(4, true), CShmQueque::POST_BROKEN);
+        EXPECT_EQ(reader.postRet(5, true), CShmQueque::POST_BROKEN);
+        reader.setEnable(false);
+        reader.deinit();
+        writer.setEnable(false);
+        writer.deinit();
+        cap.stop();
+        EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "31", "Error: Queue 0x4701000b count 1000 is corrupt!")) << cap.out();
+        EXPECT_EQ(fromWriter.values(), (std::vector<int>{3}));
+    }
+}
+
 // Both receive threads sleep with a wait far longer than the test's own limit: every number
 // still arrives, so each post wakes its sleeper (a lost wake-up hangs the test until CTest ends
 // it). Each number is posted only once the receiver has gone to sleep.
