@@ -16,7 +16,7 @@ constexpr int SEND_FIFO_DEPTH = 8;
 constexpr int SEND_WAIT_MS = 100;
 // A reader's queue thread takes a number within microseconds of its post: numbers wait this long
 // for a ring that takes nothing before that reader misses them.
-constexpr auto FULL_RING_WAIT = std::chrono::milliseconds(5);
+constexpr auto FULL_RING_WAIT = std::chrono::milliseconds(50);
 
 } // namespace
 

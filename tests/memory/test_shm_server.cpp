@@ -10,8 +10,12 @@
 #include "memory/shm_test_util.h"
 #include "support/zqtest.h"
 
+#include <sched.h>
+
 #include <csignal>
 #include <cstdio>
+#include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 
@@ -266,6 +270,66 @@ TEST_F(ShmServerNsTest, BurstThatFitsTheSendQueueReachesAReaderThatKeepsTaking)
     EXPECT_EQ(reader.m_got.size(), static_cast<size_t>(burst));
     EXPECT_EQ(cap.out().find("failed!"), std::string::npos) << cap.out();
     EXPECT_EQ(w.server().getInFlightCount(key), static_cast<size_t>(burst));
+}
+
+// A reader whose thread is held in its callback keeps its ring full: the fast reader still gets
+// every package of every burst (as it would alone), the slow one gets what its ring took before
+// it stopped, and queues are attached and detached meanwhile.
+TEST_F(ShmServerNsTest, AReaderThatStopsTakingDelaysNobodyElse)
+{
+    Writer w(kKeyBase + 50, 128, 64);
+    ASSERT_TRUE(w.ok());
+    const int fastKey = kKeyBase + 51;
+    const int slowKey = kKeyBase + 52;
+    ASSERT_TRUE(w.server().attachQueue(fastKey));
+    ASSERT_TRUE(w.server().attachQueue(slowKey));
+    Collector fast;
+    CShmQueque fastQue;
+    ASSERT_TRUE(fastQue.init(fastKey, 1, [&](int, int id) {
+        fast.add(id);
+        // The writer takes returns at once: its ring has room again within a moment.
+        while (fastQue.postRet(id, false) == CShmQueque::POST_FULL) {
+            sched_yield();
+        }
+    }));
+    fastQue.setEnable(true);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    Collector slow;
+    CShmQueque slowQue;
+    ASSERT_TRUE(slowQue.init(slowKey, 1, [&](int, int id) {
+        slow.add(id);
+        released.wait();
+    }));
+    slowQue.setEnable(true);
+    // Lets the slow reader's thread go before its queue is torn down, whatever happens below.
+    std::once_flag once;
+    auto letGo = [&] { std::call_once(once, [&] { release.set_value(); }); };
+    std::unique_ptr<void, std::function<void(void*)>> guard(&once, [&](void*) { letGo(); });
+
+    zqtest::OutputCapture cap;
+    const int bursts = 20;
+    const int burst = 8; // the distribution FIFO's depth
+    for (int b = 0; b < bursts; ++b) {
+        for (int n = 0; n < burst; ++n) {
+            ASSERT_NE(w.publish("burst"), nullptr) << b << " " << n;
+        }
+        ASSERT_TRUE(fast.waitCount(static_cast<size_t>((b + 1) * burst), 10000)) << b;
+        // Each burst also attaches and detaches a queue while the slow ring is full.
+        ASSERT_TRUE(w.server().attachQueue(kKeyBase + 53));
+        ASSERT_TRUE(w.server().detachQueue(kKeyBase + 53));
+        // The fast reader returned everything: only the slow reader's numbers are held.
+        ASSERT_TRUE(zqtest::waitUntil([&] { return w.server().getInFlightCount(fastKey) == 0; }, 10000));
+    }
+    EXPECT_EQ(fast.size(), static_cast<size_t>(bursts * burst));
+    // The slow reader's thread took one and holds it; one more waits in its ring.
+    EXPECT_EQ(slow.size(), 1u);
+    letGo();
+    slowQue.setEnable(false);
+    slowQue.deinit();
+    fastQue.setEnable(false);
+    fastQue.deinit();
+    cap.stop();
 }
 
 TEST_F(ShmServerNsTest, ForgedNumbersDoNotChangeWhatIsPostedAndOtherPoolsPackagesNeverAre)
