@@ -330,11 +330,12 @@ bool CShmMemPool::releaseMemChunk(MemChunk_t* chunk)
         DDS_RED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), m_iKey);
         return false;
     }
-    if (chunk->m_iGrpId != span->m_iGrpId) {
-        DDS_GREEN("Invalid group id %d!", chunk->m_iGrpId);
+    const int32_t grpId = __atomic_load_n(&chunk->m_iGrpId, __ATOMIC_RELAXED);
+    if (grpId != span->m_iGrpId) {
+        DDS_GREEN("Invalid group id %d!", grpId);
     }
     int pkgId = span->m_iFirstPkgId + static_cast<int>(index);
-    if (m_pFree[static_cast<size_t>(pkgId - 1)].exchange(true, std::memory_order_relaxed)) {
+    if (m_pFree[static_cast<size_t>(pkgId - 1)].exchange(true, std::memory_order_acq_rel)) {
         DDS_RED("Error: package %d is given back twice!", pkgId);
         return false;
     }
