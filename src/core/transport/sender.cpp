@@ -105,7 +105,8 @@ void CDataSender::sendLoop()
         if (pkg == nullptr) {
             continue;
         }
-        if (sendPackage(pkgData(pkg), pkg->m_iLen)) {
+        // The length this process fixed when it published, within the chunk's capacity.
+        if (sendPackage(pkgData(pkg), m_pDataManager->getDataPkgLen(pkg))) {
             countSent();
         }
         fifo->releaseDataPackage(pkg);
@@ -482,7 +483,9 @@ bool CDatagramFanout::send(CDataManager* dataManager, const uint8_t* pkg, int le
     if (scratch == nullptr) {
         return false;
     }
-    const bool built = sendAll(pkg, len, pkgData(scratch), static_cast<size_t>(scratch->m_iSize), targets);
+    // Its capacity as this process knows it: the chunk may lie in a segment others can write.
+    const int capacity = dataManager->getDataPkgCapacity(scratch);
+    const bool built = sendAll(pkg, len, pkgData(scratch), static_cast<size_t>(capacity), targets);
     // A fresh package has reference count 0: refer it so that the release returns it.
     dataManager->referDataPkg(scratch);
     dataManager->putEmptyDataPkg(scratch);
