@@ -866,10 +866,13 @@ TEST_F(TransSenderNsTest, ControlEndpointTakesTheNextPortWhenAnotherProcessHolds
         capture.out(), "33",
         "Warning: port 49200 is in use by another process, topic c17_ctlport control endpoint takes port 49201"))
         << capture.out();
+    const int fdsWithoutPeer = zqtest::countOpenFds();
     auto peer = TcpPeer::connectTo(49201);
     ASSERT_TRUE(peer);
     expectServed(*peer);
     peer.reset();
+    // The reactor closes its end in its own time: counted below, it must be gone first.
+    ASSERT_TRUE(fdsBackTo(fdsWithoutPeer));
     {
         zqtest::OutputCapture quiet;
         EXPECT_EQ(resources->getSocketPort(), 49200);
