@@ -46,7 +46,7 @@ TEST_F(PoolMappingNsTest, APackageIsFoundOnlyAtItsExactStart)
         size_t offset;
         int id;
     };
-    const Case cases[] = {{48, 1},  {400, 2},  {1000, 3},  {0, -1},          {47, -1},
+    const Case cases[] = {{48, 1},  {400, 2},  {1000, 3},  {0, -1},           {47, -1},
                           {49, -1}, {399, -1}, {1001, -1}, {kSegSize - 1, -1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.offset);

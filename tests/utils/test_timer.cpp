@@ -233,8 +233,8 @@ TEST(TimerTest, CallerBlockedDuringARunGoesBeforeTheNextBatch)
                     if (++runs == 1) {
                         firstRun.set_value();
                         // Holds the batch until the caller is blocked on the timer's mutex.
-                        if (!zqtest::waitUntil(
-                                [&] { return callerTid.load() != 0 && isSleeping(callerTid.load()); }, 30000)) {
+                        if (!zqtest::waitUntil([&] { return callerTid.load() != 0 && isSleeping(callerTid.load()); },
+                                               30000)) {
                             callerNeverBlocked = true;
                         }
                         callerSeenBlocked = true;
