@@ -1,7 +1,9 @@
 // Package factory over a borrowed pool, with the package reference operations.
 //
 // Threads: any thread. The pool pointer is set before use and not changed while packages move.
-// A package is referred and released only through a buffer whose pool it came from.
+// A package is referred and released only through a buffer whose pool it came from; the pool
+// says what the package's count, capacity and length are (none of them is read back from a
+// shared-memory segment).
 #pragma once
 
 #include "memory/mem_pool.h"
@@ -20,6 +22,11 @@ public:
     // Drops one reference of a chunk. Nothing happens at a count of 0 or less, or for a chunk of
     // the other kind of pool (shared memory versus process memory).
     void releaseChunk(MemChunk_t* chunk);
+    // Bytes of a package of this pool that are to be sent: never more than the capacity this
+    // process knows for its chunk; 0 for a package of another pool.
+    int packageLen(DataPackage_t* pkg) const;
+    // Data capacity of a package of this pool as this process knows it; 0 for another pool's.
+    int packageCapacity(DataPackage_t* pkg) const;
 
 protected:
     CMemPool* m_pMemPool{nullptr};

@@ -1,10 +1,21 @@
 #include "memory/datacenter.h"
 
+#include <sched.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
 #include "memory/normal_datafifo.h"
+#include "utils/spin_wait.h"
+
+namespace {
+
+// Packages a publisher bound to one CPU publishes between two yields.
+constexpr unsigned PINNED_YIELD_EVERY = 4;
+
+} // namespace
 
 CDataCenter::~CDataCenter() = default;
 
@@ -85,7 +96,13 @@ void CDataManager::setMemPool(CMemPool* pool)
 DataPackage_t* CDataManager::getEmptyDataPkg(int size, int timeoutMs)
 {
     (void)timeoutMs;
-    return m_pDataCenter->createPackage(size);
+    DataPackage_t* pkg = m_pDataCenter->createPackage(size);
+    // Chunks come back on other threads of this process: a caller bound to one CPU that asks
+    // again at once would keep them from running until its time slice ends.
+    if (pkg == nullptr && !spinWorthwhile(std::chrono::steady_clock::now())) {
+        sched_yield();
+    }
+    return pkg;
 }
 
 void CDataManager::putEmptyDataPkg(DataPackage_t* pkg)
@@ -105,7 +122,31 @@ void CDataManager::referDataPkg(DataPackage_t* pkg)
 
 int CDataManager::putFullDataPkg(DataPackage_t* pkg)
 {
-    return m_pDataCenter->pushPackage(pkg);
+    if (pkg != nullptr && m_pMemPool != nullptr) {
+        MemChunk_t* chunk = getChunkAddr(pkg);
+        if (m_pMemPool->ownsChunk(chunk)) {
+            m_pMemPool->notePublished(chunk);
+        }
+    }
+    int ret = m_pDataCenter->pushPackage(pkg);
+    // A publisher bound to one CPU shares it with the threads it hands its packages to, which a
+    // woken thread gets only when the publisher blocks or its time slice ends (milliseconds).
+    // Giving way every few packages lets them take a batch at once.
+    thread_local unsigned published = 0;
+    if (++published % PINNED_YIELD_EVERY == 0 && !spinWorthwhile(std::chrono::steady_clock::now())) {
+        sched_yield();
+    }
+    return ret;
+}
+
+int CDataManager::getDataPkgLen(DataPackage_t* pkg)
+{
+    return m_pDataCenter->packageLen(pkg);
+}
+
+int CDataManager::getDataPkgCapacity(DataPackage_t* pkg)
+{
+    return m_pDataCenter->packageCapacity(pkg);
 }
 
 CDataFifo* CDataManager::createDataFifo(int policy, int depth)

@@ -96,7 +96,13 @@ public:
     void putEmptyDataPkg(DataPackage_t* pkg);
     void releaseDataPkg(DataPackage_t* pkg);
     void referDataPkg(DataPackage_t* pkg);
+    // Publishes the package; its used length is fixed here, within its capacity.
     int putFullDataPkg(DataPackage_t* pkg);
+    // Bytes of a published package to send: the length fixed at publishing, never more than the
+    // capacity this process knows for the chunk (0 for a package of another pool).
+    int getDataPkgLen(DataPackage_t* pkg);
+    // Data capacity of a package of this manager's pool as this process knows it (0 otherwise).
+    int getDataPkgCapacity(DataPackage_t* pkg);
     // A new FIFO attached to the center, owned by the caller (the thread that reads it), which
     // gives it back with destroyDataFifo.
     CDataFifo* createDataFifo(int policy, int depth);

@@ -159,6 +159,40 @@ void CMemPool::getDefaultCfg(MemConfig_t& cfg)
     }
 }
 
+bool CMemPool::ownsChunk(const MemChunk_t* chunk) const
+{
+    // Read as a byte: a chunk that is not ours may hold any value there.
+    uint8_t flag = 0;
+    std::memcpy(&flag, reinterpret_cast<const uint8_t*>(chunk) + MEM_CHUNK_PKG_OFFSET + offsetof(DataPackage_t, m_bShm),
+                sizeof(flag));
+    return (flag != 0) == m_bMemType;
+}
+
+void CMemPool::referMemChunk(MemChunk_t* chunk)
+{
+    referChunk(chunk);
+}
+
+bool CMemPool::unreferMemChunk(MemChunk_t* chunk)
+{
+    return unreferChunk(chunk);
+}
+
+int CMemPool::chunkCapacity(const MemChunk_t* chunk) const
+{
+    return chunk->m_stPkg.m_iSize;
+}
+
+void CMemPool::notePublished(MemChunk_t* chunk)
+{
+    (void)chunk;
+}
+
+int CMemPool::chunkLen(const MemChunk_t* chunk) const
+{
+    return std::clamp(chunk->m_stPkg.m_iLen, 0, chunk->m_stPkg.m_iSize);
+}
+
 CMemGroupMan* CMemPool::findGroup(int grpId) const
 {
     auto it = m_mapGroups.find(grpId);

@@ -148,6 +148,22 @@ public:
     virtual void* getMemAddr() = 0;
     virtual int getMemKey() = 0;
 
+    // What this process knows of a chunk handed out by this pool. The defaults use the chunk's
+    // own header, which lies in this process's heap; a pool whose chunks other processes can
+    // write keeps these facts in its own memory and never reads them back from the chunk.
+    // Whether the chunk is one of this pool's kind (a shared-memory pool: one of its own).
+    virtual bool ownsChunk(const MemChunk_t* chunk) const;
+    // Adds one reference.
+    virtual void referMemChunk(MemChunk_t* chunk);
+    // Drops one reference; true when the chunk is to go back to the pool (count reached 0).
+    virtual bool unreferMemChunk(MemChunk_t* chunk);
+    // Data capacity of the chunk.
+    virtual int chunkCapacity(const MemChunk_t* chunk) const;
+    // Called once when the writer publishes the chunk: its used length is taken from here on.
+    virtual void notePublished(MemChunk_t* chunk);
+    // Bytes of the data area in use, never more than the capacity.
+    virtual int chunkLen(const MemChunk_t* chunk) const;
+
     // Files one group manager per configured group and copies the configuration. Refuses (red
     // line, false) a second call, duplicate group numbers and groups with a negative count or a
     // chunk size outside 0..MEM_MAX_CHUNK_SIZE; a group count outside 0..16 is clamped.

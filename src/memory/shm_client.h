@@ -28,7 +28,7 @@
 #include "memory/mem_pool.h"
 
 class CDataFifo;
-class CShmQueque;
+class CPoolMapping;
 
 class CShmClient {
 public:
@@ -69,8 +69,6 @@ public:
     static bool releaseHeldPackage(DataPackage_t* pkg);
     // Capacity of such a package as its layout gives it (not as the segment says), or -1.
     static int heldPackageCapacity(const DataPackage_t* pkg);
-
-    class CPoolMapping;
 
 private:
     std::shared_ptr<CPoolMapping> initMemLayout(int poolKey, const MemPoolLayout_t& layout);

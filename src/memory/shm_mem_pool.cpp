@@ -1,6 +1,7 @@
 #include "memory/shm_mem_pool.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 
 #include "memory/shm_layout.h"
@@ -126,7 +127,11 @@ bool CShmMemPool::init(const MemConfig_t& cfg)
     // Numbered by the walk every reader makes: package n is the n-th chunk.
     std::vector<ShmPkgSlot_t> slots;
     shmLayoutSlots(layout, &slots);
+    m_uPkgCount = slots.size();
     m_pFree.reset(new std::atomic<bool>[slots.size()]);
+    m_pRefs.reset(new std::atomic<int32_t>[slots.size()]);
+    m_pLens.reset(new std::atomic<int32_t>[slots.size()]);
+    m_pFresh.reset(new std::atomic<bool>[slots.size()]);
     auto* base = static_cast<uint8_t*>(m_pMemAddr);
     for (size_t i = 0; i < slots.size(); ++i) {
         const ShmPkgSlot_t& slot = slots[i];
@@ -146,6 +151,9 @@ bool CShmMemPool::init(const MemConfig_t& cfg)
         GroupSpan_t& span = m_vecSpans.back();
         initMemChunk(chunk, true, grp.m_iGrpId, pkgId, grp.m_iChunkSize);
         m_pFree[i].store(true, std::memory_order_relaxed);
+        m_pRefs[i].store(0, std::memory_order_relaxed);
+        m_pLens[i].store(0, std::memory_order_relaxed);
+        m_pFresh[i].store(false, std::memory_order_relaxed);
         span.m_pGroup->putChunk(chunk);
         span.m_pEnd = reinterpret_cast<uint8_t*>(chunk) + span.m_uStride;
     }
@@ -175,15 +183,21 @@ MemChunk_t* CShmMemPool::getMemChunk(int size)
     const GroupSpan_t* span = findSpan(chunk, &index);
     if (span == nullptr || span->m_iChunkSize < size) {
         DDS_RED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), m_iKey);
+        // It came off this free list: losing it would shrink the group for good.
+        grp->putChunk(chunk);
         return nullptr;
     }
     int pkgId = span->m_iFirstPkgId + static_cast<int>(index);
-    m_pFree[static_cast<size_t>(pkgId - 1)].store(false, std::memory_order_relaxed);
-    chunk->m_iGrpId = span->m_iGrpId;
-    chunk->m_iRefCount.store(0, std::memory_order_relaxed);
-    chunk->m_stPkg.m_iPkgId = pkgId;
-    chunk->m_stPkg.m_bShm = true;
-    chunk->m_stPkg.m_iSize = span->m_iChunkSize;
+    const auto at = static_cast<size_t>(pkgId - 1);
+    m_pRefs[at].store(0, std::memory_order_relaxed);
+    m_pLens[at].store(0, std::memory_order_relaxed);
+    m_pFresh[at].store(true, std::memory_order_relaxed);
+    m_pFree[at].store(false, std::memory_order_release);
+    // Atomic stores: a new reader's restore of the numbering may write the same fields.
+    __atomic_store_n(&chunk->m_iGrpId, span->m_iGrpId, __ATOMIC_RELAXED);
+    __atomic_store_n(&chunk->m_stPkg.m_iPkgId, pkgId, __ATOMIC_RELAXED);
+    __atomic_store_n(&chunk->m_stPkg.m_bShm, true, __ATOMIC_RELAXED);
+    __atomic_store_n(&chunk->m_stPkg.m_iSize, span->m_iChunkSize, __ATOMIC_RELAXED);
     m_u32UsedSize.fetch_add(static_cast<uint32_t>(span->m_iChunkSize), std::memory_order_relaxed);
     return chunk;
 }
@@ -204,6 +218,106 @@ const CShmMemPool::GroupSpan_t* CShmMemPool::findSpan(const MemChunk_t* chunk, s
     return nullptr;
 }
 
+int CShmMemPool::pkgIdOf(const MemChunk_t* chunk, const GroupSpan_t** span) const
+{
+    size_t index = 0;
+    const GroupSpan_t* found = chunk == nullptr ? nullptr : findSpan(chunk, &index);
+    if (found == nullptr) {
+        return 0;
+    }
+    if (span != nullptr) {
+        *span = found;
+    }
+    return found->m_iFirstPkgId + static_cast<int>(index);
+}
+
+bool CShmMemPool::ownsChunk(const MemChunk_t* chunk) const
+{
+    return pkgIdOf(chunk, nullptr) > 0;
+}
+
+void CShmMemPool::referMemChunk(MemChunk_t* chunk)
+{
+    int id = pkgIdOf(chunk, nullptr);
+    if (id > 0) {
+        const auto at = static_cast<size_t>(id - 1);
+        m_pFresh[at].store(false, std::memory_order_relaxed);
+        m_pRefs[at].fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+bool CShmMemPool::unreferMemChunk(MemChunk_t* chunk)
+{
+    int id = pkgIdOf(chunk, nullptr);
+    if (id <= 0) {
+        return false;
+    }
+    const auto at = static_cast<size_t>(id - 1);
+    std::atomic<int32_t>& count = m_pRefs[at];
+    int32_t cur = count.load(std::memory_order_relaxed);
+    if (cur <= 0) {
+        // Taken and never referred: its holder discards it, nobody else can have it.
+        return !m_pFree[at].load(std::memory_order_acquire) && m_pFresh[at].exchange(false);
+    }
+    while (cur > 0) {
+        if (count.compare_exchange_weak(cur, cur - 1, std::memory_order_acq_rel, std::memory_order_relaxed)) {
+            return cur == 1;
+        }
+    }
+    return false;
+}
+
+int CShmMemPool::chunkRefCount(const MemChunk_t* chunk) const
+{
+    int id = pkgIdOf(chunk, nullptr);
+    return id > 0 ? m_pRefs[static_cast<size_t>(id - 1)].load(std::memory_order_relaxed) : -1;
+}
+
+int CShmMemPool::chunkCapacity(const MemChunk_t* chunk) const
+{
+    const GroupSpan_t* span = nullptr;
+    return pkgIdOf(chunk, &span) > 0 ? span->m_iChunkSize : 0;
+}
+
+void CShmMemPool::notePublished(MemChunk_t* chunk)
+{
+    const GroupSpan_t* span = nullptr;
+    int id = pkgIdOf(chunk, &span);
+    if (id <= 0) {
+        return;
+    }
+    int32_t len = 0;
+    std::memcpy(&len, &chunk->m_stPkg.m_iLen, sizeof(len));
+    len = std::clamp(len, 0, span->m_iChunkSize);
+    m_pLens[static_cast<size_t>(id - 1)].store(len, std::memory_order_relaxed);
+    std::memcpy(&chunk->m_stPkg.m_iLen, &len, sizeof(len));
+}
+
+int CShmMemPool::chunkLen(const MemChunk_t* chunk) const
+{
+    int id = pkgIdOf(chunk, nullptr);
+    return id > 0 ? m_pLens[static_cast<size_t>(id - 1)].load(std::memory_order_relaxed) : 0;
+}
+
+void CShmMemPool::restoreNumbering()
+{
+    for (const GroupSpan_t& span : m_vecSpans) {
+        int pkgId = span.m_iFirstPkgId;
+        for (uint8_t* at = span.m_pBegin; at < span.m_pEnd; at += span.m_uStride, ++pkgId) {
+            // The number is the writer's alone in every chunk; the rest of a header in use is
+            // read by its writer and rewritten when the chunk is handed out next.
+            auto* chunk = reinterpret_cast<MemChunk_t*>(at);
+            __atomic_store_n(&chunk->m_stPkg.m_iPkgId, pkgId, __ATOMIC_RELAXED);
+            if (!m_pFree[static_cast<size_t>(pkgId - 1)].load(std::memory_order_acquire)) {
+                continue;
+            }
+            __atomic_store_n(&chunk->m_iGrpId, span.m_iGrpId, __ATOMIC_RELAXED);
+            __atomic_store_n(&chunk->m_stPkg.m_bShm, true, __ATOMIC_RELAXED);
+            __atomic_store_n(&chunk->m_stPkg.m_iSize, span.m_iChunkSize, __ATOMIC_RELAXED);
+        }
+    }
+}
+
 bool CShmMemPool::releaseMemChunk(MemChunk_t* chunk)
 {
     if (chunk == nullptr) {
@@ -216,11 +330,12 @@ bool CShmMemPool::releaseMemChunk(MemChunk_t* chunk)
         DDS_RED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), m_iKey);
         return false;
     }
-    if (chunk->m_iGrpId != span->m_iGrpId) {
-        DDS_GREEN("Invalid group id %d!", chunk->m_iGrpId);
+    const int32_t grpId = __atomic_load_n(&chunk->m_iGrpId, __ATOMIC_RELAXED);
+    if (grpId != span->m_iGrpId) {
+        DDS_GREEN("Invalid group id %d!", grpId);
     }
     int pkgId = span->m_iFirstPkgId + static_cast<int>(index);
-    if (m_pFree[static_cast<size_t>(pkgId - 1)].exchange(true, std::memory_order_relaxed)) {
+    if (m_pFree[static_cast<size_t>(pkgId - 1)].exchange(true, std::memory_order_acq_rel)) {
         DDS_RED("Error: package %d is given back twice!", pkgId);
         return false;
     }

@@ -8,7 +8,8 @@
 // package numbers. The group table is fixed after init; each free list has its own mutex; the
 // counters are atomic. Chunk reference counts are used only in the creating process.
 // Readers map the segment writable, so the chunk headers are not trusted: a chunk's group,
-// number and capacity are worked out from its address, and rewritten when it is handed out.
+// number and capacity are worked out from its address and rewritten when it is handed out, and
+// its reference count and used length are kept in this process's memory.
 #pragma once
 
 #include <atomic>
@@ -33,7 +34,24 @@ public:
     void* getMemAddr() override { return m_pMemAddr; }
     int getMemKey() override { return m_iKey; }
 
+    // From this process's own tables, by the chunk's address: a chunk that does not start a
+    // chunk of this segment is not owned, and nothing is read back from the segment.
+    bool ownsChunk(const MemChunk_t* chunk) const override;
+    void referMemChunk(MemChunk_t* chunk) override;
+    // A chunk taken and never referred (a package that is discarded) goes back at count 0.
+    bool unreferMemChunk(MemChunk_t* chunk) override;
+    int chunkCapacity(const MemChunk_t* chunk) const override;
+    // Reads the length the writer has just stored, once, and keeps it within the capacity
+    // (written back, so that readers see the same).
+    void notePublished(MemChunk_t* chunk) override;
+    int chunkLen(const MemChunk_t* chunk) const override;
+    // Rewrites the header and package number of every chunk that is free, as init wrote them: a
+    // new reader then finds the numbering it walks, whatever was written into the segment.
+    void restoreNumbering();
+
     int getShmId() const { return m_iShmId; }
+    // This process's reference count of a chunk of the segment (-1 for any other address).
+    int chunkRefCount(const MemChunk_t* chunk) const;
     uint64_t getMemSize() const { return m_u64MemSize; }
 
     // Checks a layout as it may come from an application: the segment bounds every reader
@@ -62,7 +80,15 @@ private:
     void* m_pMemAddr{nullptr};
     uint64_t m_u64MemSize{0};
     std::vector<GroupSpan_t> m_vecSpans;
-    // Per package number - 1: the chunk is on its free list. Kept in process memory, so a chunk
-    // given back twice is noticed and never handed to two writers.
+    // Package number of a chunk of this segment, or 0 for any other address.
+    int pkgIdOf(const MemChunk_t* chunk, const GroupSpan_t** span) const;
+
+    // Per package number - 1, all in process memory: the chunk is on its free list (so a chunk
+    // given back twice is noticed and never handed to two writers); its reference count; its
+    // used length fixed at publishing; it was taken and not referred since.
     std::unique_ptr<std::atomic<bool>[]> m_pFree;
+    std::unique_ptr<std::atomic<int32_t>[]> m_pRefs;
+    std::unique_ptr<std::atomic<int32_t>[]> m_pLens;
+    std::unique_ptr<std::atomic<bool>[]> m_pFresh;
+    size_t m_uPkgCount{0};
 };

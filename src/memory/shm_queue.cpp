@@ -1,10 +1,14 @@
 #include "memory/shm_queue.h"
 
+#include <linux/futex.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <new>
 #include <system_error>
@@ -39,18 +43,19 @@ inline int loadSlot(CShmQueque::DataQueue_t* que, int slot)
     return __atomic_load_n(&que->m_iPkgIds[slot], __ATOMIC_RELAXED);
 }
 
-void waitMonotonic(sem_t* sem, int ms)
+// Shared (not private) futex operations: the word lies in a segment mapped by two processes.
+long futexWait(std::atomic<uint32_t>* word, uint32_t expected, int ms)
 {
     timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += ms / 1000;
-    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    // Timeouts and interruptions only end the wait; the caller looks at the count again.
-    (void)sem_clockwait(sem, CLOCK_MONOTONIC, &ts);
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT, expected, &ts, nullptr, 0);
+}
+
+void futexWake(std::atomic<uint32_t>* word)
+{
+    // Waking nobody, or failing, leaves the receiver to its next timed look: nothing to undo.
+    (void)syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE, 1, nullptr, nullptr, 0);
 }
 
 } // namespace
@@ -103,6 +108,20 @@ void CShmQueque::DataQueue_t::setEnable(bool enable)
 
 CShmQueque::CShmQueque() : m_iWaitMs(WAIT_MS) {}
 
+void CShmQueque::setCorruptTask(std::function<void()> task)
+{
+    if (!m_bRunning.load()) {
+        m_corruptTask = std::move(task);
+    }
+}
+
+void CShmQueque::setWaitMs(int ms)
+{
+    if (!m_bRunning.load() && ms > 0) {
+        m_iWaitMs = ms;
+    }
+}
+
 CShmQueque::~CShmQueque()
 {
     deinit();
@@ -128,6 +147,7 @@ bool CShmQueque::init(int key, int flag, RecvCallBack_t callback)
     }
     m_callback = std::move(callback);
     m_bCorruptReported.store(false);
+    m_bCorrupt.store(false);
     char* base = static_cast<char*>(m_pShmAddr);
     {
         std::lock_guard<std::mutex> lock(m_mtxPost);
@@ -209,13 +229,66 @@ void CShmQueque::deinitShm()
 
 void CShmQueque::initSem()
 {
-    sem_init(&m_pSendQue->m_sem, 1, 0);
-    sem_init(&m_pRecvQue->m_sem, 1, 0);
+    for (DataQueue_t* que : {m_pSendQue, m_pRecvQue}) {
+        que->m_uWakeSeq.store(0);
+        que->m_uSleepers.store(0);
+    }
 }
 
-// The semaphores are left to the segment's removal: the peer may still be waiting on one, and
-// sem_destroy does nothing on Linux anyway.
+// A futex word needs no teardown; the peer may still be sleeping on one until its timeout.
 void CShmQueque::deinitSem() {}
+
+void CShmQueque::wakeReceiver(DataQueue_t* que)
+{
+    // After the count: a receiver that registered as a sleeper before this bump either sees the
+    // count, or sleeps on a word that no longer holds the value it read and returns at once.
+    que->m_uWakeSeq.fetch_add(1);
+    if (que->m_uSleepers.load() != 0) {
+        futexWake(&que->m_uWakeSeq);
+    }
+}
+
+void CShmQueque::waitForPost(int ms)
+{
+    DataQueue_t* que = m_pRecvQue;
+    que->m_uSleepers.fetch_add(1);
+    uint32_t seq = que->m_uWakeSeq.load();
+    // Looked at again after registering: a post between the last look and the registration
+    // raised the count before its bump, so it is seen here or ends the sleep at once.
+    if (que->m_iCount.load() == 0 && m_bRunning.load()) {
+        if (futexWait(&que->m_uWakeSeq, seq, ms) != 0) {
+            int err = errno;
+            // EAGAIN: posted meanwhile; ETIMEDOUT, EINTR: look again. Anything else means the
+            // call cannot sleep here: sleep without it rather than come straight back.
+            if (err != EAGAIN && err != ETIMEDOUT && err != EINTR) {
+                if (!m_bFutexReported.exchange(true)) {
+                    DDS_RED("Error: Queue %#x can't wait: %s!", static_cast<unsigned>(m_iKey), strerror(err));
+                }
+                timespec ts{0, 1000000L};
+                nanosleep(&ts, nullptr);
+            }
+        }
+    }
+    que->m_uSleepers.fetch_sub(1);
+}
+
+void CShmQueque::markCorrupt()
+{
+    if (m_bCorrupt.exchange(true)) {
+        return;
+    }
+    {
+        // The peer finds its own receive ring corrupt too and gives up its side at once.
+        std::lock_guard<std::mutex> lock(m_mtxPost);
+        if (m_pSendQue != nullptr) {
+            m_pSendQue->m_iCount.store(-1);
+            wakeReceiver(m_pSendQue);
+        }
+    }
+    if (m_corruptTask) {
+        m_corruptTask();
+    }
+}
 
 int shmRingCount(const CShmQueque::DataQueue_t* que, int32_t* raw)
 {
@@ -280,20 +353,31 @@ CShmQueque::PostRet_e CShmQueque::postRet(int id, bool reportFull)
         return POST_DISABLED;
     }
     int count = loadCount(que);
-    if (count < 0 || count >= SHM_QUEUE_CAPACITY) {
+    if (count < 0) {
+        return POST_BROKEN;
+    }
+    if (count >= SHM_QUEUE_CAPACITY) {
         if (reportFull) {
             DDS_YELLOW("Warning: Queue %#x post %d failed!", static_cast<unsigned>(m_iKey), id);
         }
         return POST_FULL;
     }
     shmRingPut(que, id);
-    sem_post(&que->m_sem);
+    wakeReceiver(que);
     return POST_OK;
 }
 
 void CShmQueque::recvOne()
 {
-    int id = shmRingTake(m_pRecvQue);
+    DataQueue_t* que = m_pRecvQue;
+    bool wasFull = que->m_iCount.load() >= SHM_QUEUE_CAPACITY;
+    int id = shmRingTake(que);
+    // The sender may have numbers waiting for room (the reader's returns): its receive thread
+    // sleeps on the other ring and is woken to post them now rather than at its next timeout.
+    // The ring pointers stay set until deinit has joined this thread.
+    if (wasFull) {
+        wakeReceiver(m_pSendQue);
+    }
     if (m_callback) {
         m_callback(m_iKey, id);
     }
@@ -307,12 +391,19 @@ void CShmQueque::recvTask()
         if (m_passTask) {
             pending = m_passTask(false);
         }
-        if (loadCount(m_pRecvQue) > 0) {
+        int count = loadCount(m_pRecvQue);
+        if (count < 0) {
+            // Nothing of this ring can be trusted any more: the connection is ended by the
+            // owner, and this thread only waits for its stop.
+            markCorrupt();
+            std::unique_lock<std::mutex> lock(m_mtxStop);
+            m_cvStop.wait(lock, [this] { return !m_bRunning.load(); });
+            break;
+        }
+        if (count > 0) {
             m_bBusy.store(true);
             calculateFrameRate();
             recvOne();
-            // The post's token, when it is there already: the wait below then really waits.
-            (void)sem_trywait(&m_pRecvQue->m_sem);
             continue;
         }
         // The peer usually posts again soon: looking at the count for a moment saves the wake-up.
@@ -321,14 +412,22 @@ void CShmQueque::recvTask()
             })) {
             continue;
         }
-        waitMonotonic(&m_pRecvQue->m_sem, pending ? PENDING_WAIT_MS : m_iWaitMs);
+        waitForPost(pending ? PENDING_WAIT_MS : m_iWaitMs);
     }
     // Ids posted before the stop still reach the callback.
-    for (int n = 0; n < MAX_DRAIN && loadCount(m_pRecvQue) > 0; ++n) {
+    for (int n = 0; n < MAX_DRAIN && !m_bCorrupt.load() && loadCount(m_pRecvQue) > 0; ++n) {
         recvOne();
     }
     if (m_passTask) {
         m_passTask(true);
+    }
+}
+
+void CShmQueque::wake()
+{
+    std::lock_guard<std::mutex> lock(m_mtxPost);
+    if (m_pRecvQue != nullptr) {
+        wakeReceiver(m_pRecvQue);
     }
 }
 
@@ -364,9 +463,13 @@ bool CShmQueque::deinit()
     if (!m_bRunning.load()) {
         return true;
     }
-    m_bRunning.store(false);
+    {
+        std::lock_guard<std::mutex> lock(m_mtxStop);
+        m_bRunning.store(false);
+        m_cvStop.notify_all();
+    }
     // Wake our own thread at once instead of letting it sleep out its wait.
-    sem_post(&m_pRecvQue->m_sem);
+    wakeReceiver(m_pRecvQue);
     if (m_thread.joinable()) {
         m_thread.join();
     }

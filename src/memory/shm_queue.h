@@ -1,5 +1,7 @@
 // Notification queue between one writing and one reading process: package numbers travel in a
-// 160-byte System V segment holding two rings of two slots, each with a process-shared semaphore.
+// 160-byte System V segment holding two rings of two slots. Each ring's 32-byte wake field holds
+// a futex word and a count of sleeping receivers: the segment is writable by any local process,
+// and a futex call returns an error for whatever bytes it finds, where a POSIX semaphore aborts.
 //
 // Threads: the owner calls init/deinit/setEnable; post may be called from any thread (posts are
 // serialised by m_mtxPost); the receive thread runs the callback; getFps from any thread. The
@@ -7,9 +9,8 @@
 // slots are chosen modulo the compile-time capacity and a count outside [0, 2] counts as corrupt.
 #pragma once
 
-#include <semaphore.h>
-
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -45,7 +46,7 @@ public:
     // One ring, constructed in place by the creator only; the attacher uses the creator's ring.
     struct DataQueue_t {
         // Always stores `enable`; with `reset` also zeroes count and indices and writes the capacity.
-        // Never touches the id slots or the semaphore.
+        // Never touches the id slots or the wake field.
         DataQueue_t(bool reset, bool enable);
         void setEnable(bool enable);
 
@@ -55,7 +56,11 @@ public:
         std::atomic<int32_t> m_iHead;  // slot of the next take
         int32_t m_iCapacity;           // written as 2 for the peer; never read for indexing
         int32_t m_iPkgIds[7];          // slots 0 and 1 in use, the rest reserved
-        sem_t m_sem;                   // posted once per id
+        // The wake field: bumped once per post; the receiver sleeps on it with FUTEX_WAIT.
+        std::atomic<uint32_t> m_uWakeSeq;
+        // Receivers about to sleep or asleep; a post calls FUTEX_WAKE only when it is not 0.
+        std::atomic<uint32_t> m_uSleepers;
+        uint8_t m_u8WakeReserved[24]; // rest of the field, never accessed
     };
 
     using RecvCallBack_t = std::function<void(int, int)>;
@@ -66,8 +71,9 @@ public:
     enum PostRet_e {
         POST_OK = 0,
         POST_DISABLED = -1, // the receiving side does not listen
-        POST_FULL = -2,     // two ids waiting (or a corrupt count)
+        POST_FULL = -2,     // two ids waiting
         POST_DOWN = -3,     // this queue is not set up
+        POST_BROKEN = -4,   // the ring's count is corrupt: the connection is to be ended
     };
 
     CShmQueque();
@@ -83,12 +89,23 @@ public:
     bool post(int id, int);
     // post with its result; a full ring prints its warning only when `reportFull`.
     PostRet_e postRet(int id, bool reportFull);
+    // Makes the receive thread look at its ring and run its pass task now.
+    void wake();
     // Tells the peer whether this side listens on its receive ring.
     void setEnable(bool enable);
     // Receive frame rate, -1 when not running.
     int getFps();
     // Set while not running.
     void setPassTask(PassTask_t task);
+    // Called once, on the receive thread, when the receive ring's count is found corrupt: the
+    // thread stops taking ids from then on (it neither spins nor reads the slots again) and the
+    // owner is to end the connection. Set while not running.
+    void setCorruptTask(std::function<void()> task);
+    // The receive ring was found corrupt; posts are refused from then on.
+    bool isCorrupt() const { return m_bCorrupt.load(); }
+    // Longest sleep of the receive thread between looks at its ring (tests make it long, to
+    // show that a post wakes it). Set while not running.
+    void setWaitMs(int ms);
 
     int getKey() const { return m_iKey; }
     bool isRunning() const { return m_bRunning.load(); }
@@ -98,6 +115,10 @@ private:
     void deinitShm();
     void initSem();
     void deinitSem();
+    // Sleeps on the receive ring's wake field until a post, `ms` or an interruption.
+    void waitForPost(int ms);
+    void wakeReceiver(DataQueue_t* que);
+    void markCorrupt();
     void clearQue();
     void recvTask();
     void recvOne();
@@ -106,9 +127,10 @@ private:
     void calculateFrameRate();
     void resetFrameRate();
 
-    const int m_iWaitMs;
+    int m_iWaitMs;
     RecvCallBack_t m_callback;
     PassTask_t m_passTask;
+    std::function<void()> m_corruptTask;
     int m_iKey{-1};
     int m_iFlag{0};
     int m_iShmId{-1};
@@ -119,12 +141,16 @@ private:
     std::thread m_thread;
     std::mutex m_mtxPost; // serialises posts; guards the ring pointers against deinit
     std::atomic<bool> m_bCorruptReported{false};
+    std::atomic<bool> m_bCorrupt{false};
+    std::atomic<bool> m_bFutexReported{false};
+    std::mutex m_mtxStop; // with m_cvStop: a thread that gave up on a corrupt ring waits for deinit
+    std::condition_variable m_cvStop;
     std::atomic<bool> m_bBusy{false};
     CShmFrameRate m_rate;
 };
 
 // The steps over one ring as it lies in the segment, which the peer may write at any time: plain
-// functions, no lock, no semaphore. Every slot index is taken modulo SHM_QUEUE_CAPACITY.
+// functions, no lock, no wake-up. Every slot index is taken modulo SHM_QUEUE_CAPACITY.
 // The count, or -1 when it lies outside [0, SHM_QUEUE_CAPACITY]; `raw` (may be null) gets it as read.
 int shmRingCount(const CShmQueque::DataQueue_t* que, int32_t* raw = nullptr);
 // Takes the id at the head, moves the head on, then lowers the count (for a count above 0).
@@ -135,13 +161,15 @@ void shmRingPut(CShmQueque::DataQueue_t* que, int id);
 static_assert(std::atomic<bool>::is_always_lock_free, "ring flags live in shared memory");
 static_assert(std::atomic<int32_t>::is_always_lock_free, "ring counters live in shared memory");
 static_assert(sizeof(std::atomic<bool>) == 1, "enable byte");
-static_assert(sizeof(sem_t) == 32, "semaphore size");
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "futex words live in shared memory");
+static_assert(sizeof(std::atomic<uint32_t>) == 4, "futex word");
 static_assert(offsetof(CShmQueque::DataQueue_t, m_bEnable) == 0, "ring layout");
 static_assert(offsetof(CShmQueque::DataQueue_t, m_iCount) == 4, "ring layout");
 static_assert(offsetof(CShmQueque::DataQueue_t, m_iTail) == 8, "ring layout");
 static_assert(offsetof(CShmQueque::DataQueue_t, m_iHead) == 12, "ring layout");
 static_assert(offsetof(CShmQueque::DataQueue_t, m_iCapacity) == 16, "ring layout");
 static_assert(offsetof(CShmQueque::DataQueue_t, m_iPkgIds) == 20, "ring layout");
-static_assert(offsetof(CShmQueque::DataQueue_t, m_sem) == 48, "ring layout");
+static_assert(offsetof(CShmQueque::DataQueue_t, m_uWakeSeq) == 48, "ring layout");
+static_assert(offsetof(CShmQueque::DataQueue_t, m_uSleepers) == 52, "ring layout");
 static_assert(sizeof(CShmQueque::DataQueue_t) == 80, "ring layout");
 static_assert(2 * sizeof(CShmQueque::DataQueue_t) == SHM_QUEUE_SEGMENT_SIZE, "queue segment layout");

@@ -1,7 +1,5 @@
 #include "memory/shm_server.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <chrono>
 #include <system_error>
@@ -16,9 +14,9 @@ namespace {
 constexpr int SEND_FIFO_POLICY = FIFO_POLICY_DROP_OLDEST;
 constexpr int SEND_FIFO_DEPTH = 8;
 constexpr int SEND_WAIT_MS = 100;
-// A reader's queue thread takes a number within microseconds of its post, so a full ring is
-// waited out this long before the package is lost for that reader.
-constexpr auto FULL_RING_WAIT = std::chrono::milliseconds(5);
+// A reader's queue thread takes a number within microseconds of its post: numbers wait this long
+// for a ring that takes nothing before that reader misses them.
+constexpr auto FULL_RING_WAIT = std::chrono::milliseconds(50);
 
 } // namespace
 
@@ -65,6 +63,7 @@ bool CShmServer::init(void* base, const MemPoolLayout_t& layout)
         delete rec;
     }
     m_vecPkgs.clear();
+    m_vecByAddr.clear();
     return false;
 }
 
@@ -80,9 +79,13 @@ bool CShmServer::initMemLayout(void* base, const MemPoolLayout_t& layout)
         return false;
     }
     m_vecPkgs.reserve(slots.size());
+    m_vecByAddr.reserve(slots.size());
     for (const ShmPkgSlot_t& slot : slots) {
-        enqueDataPkg(reinterpret_cast<DataPackage_t*>(static_cast<uint8_t*>(base) + slot.m_u64Offset));
+        auto* pkg = reinterpret_cast<DataPackage_t*>(static_cast<uint8_t*>(base) + slot.m_u64Offset);
+        enqueDataPkg(pkg);
+        m_vecByAddr.emplace_back(pkg, static_cast<int>(m_vecPkgs.size()));
     }
+    std::sort(m_vecByAddr.begin(), m_vecByAddr.end());
     return true;
 }
 
@@ -101,11 +104,9 @@ DataPkgInfo_t* CShmServer::findRecord(int id) const
 
 int CShmServer::findPkgId(DataPackage_t* pkg) const
 {
-    // The number in the package lies in a segment other processes can write: it counts only if
-    // the record of that number is this very package.
-    int id = pkg->m_iPkgId;
-    DataPkgInfo_t* rec = findRecord(id);
-    return (rec != nullptr && rec->m_pPkg == pkg) ? id : -1;
+    // By address: the number in the package lies in a segment other processes can write.
+    auto it = std::lower_bound(m_vecByAddr.begin(), m_vecByAddr.end(), std::make_pair(pkg, 0));
+    return (it != m_vecByAddr.end() && it->first == pkg) ? it->second : -1;
 }
 
 void CShmServer::referPackage(int id)
@@ -181,7 +182,7 @@ void CShmServer::sendTask(CDataFifo* fifo)
         int id = findPkgId(pkg);
         if (id < 0) {
             // Not a package of this pool: its FIFO reference goes straight back.
-            DDS_GREEN("Can't find pkg %d !!!", pkg->m_iPkgId);
+            DDS_GREEN("Can't find pkg %d !!!", __atomic_load_n(&pkg->m_iPkgId, __ATOMIC_RELAXED));
             m_pDataManager->releaseDataPkg(pkg);
             continue;
         }
@@ -198,7 +199,7 @@ void CShmServer::sendTask(CDataFifo* fifo)
                 addMemId(entry.first, id);
                 // Undo only what is still listed: a return of this number that came in
                 // meanwhile (a reader returning what it was not sent) took entry and reference.
-                if (!postToQueue(entry.first, entry.second, id) && delMemId(entry.first, id)) {
+                if (!postToReader(entry.first, entry.second.get(), id) && delMemId(entry.first, id)) {
                     releasePackage(id);
                 }
             }
@@ -208,35 +209,75 @@ void CShmServer::sendTask(CDataFifo* fifo)
     m_pDataManager->destroyDataFifo(fifo);
 }
 
-bool CShmServer::postToQueue(int queueKey, CShmQueque* que, int id)
+void CShmServer::dropWaiting(int queueKey, int id)
 {
-    // A reader that keeps its ring full (stopped, or not reading) is marked stalled and costs one
-    // attempt per package from then on, so it does not hold up the other readers.
-    if (m_setStalled.count(queueKey) == 0) {
-        auto deadline = std::chrono::steady_clock::now() + FULL_RING_WAIT;
-        for (;;) {
-            CShmQueque::PostRet_e ret = que->postRet(id, false);
-            if (ret == CShmQueque::POST_OK) {
-                return true;
-            }
-            if (ret != CShmQueque::POST_FULL) {
-                return false;
-            }
-            if (std::chrono::steady_clock::now() >= deadline) {
-                break;
-            }
-            sched_yield();
+    DDS_YELLOW("Warning: Queue %#x post %d failed!", static_cast<unsigned>(queueKey), id);
+    if (delMemId(queueKey, id)) {
+        releasePackage(id);
+    }
+}
+
+bool CShmServer::postToReader(int queueKey, Reader_t* reader, int id)
+{
+    std::lock_guard<std::mutex> lock(reader->m_mtxWaiting);
+    const auto now = std::chrono::steady_clock::now();
+    if (reader->m_uCount == 0) {
+        CShmQueque::PostRet_e ret = reader->m_que.postRet(id, false);
+        if (ret == CShmQueque::POST_OK) {
+            reader->m_tLastPost = now;
+            return true;
         }
-        m_setStalled.insert(queueKey);
+        if (ret != CShmQueque::POST_FULL) {
+            return false;
+        }
+        // A reader that has taken nothing for a while costs one attempt per package.
+        if (now - reader->m_tLastPost > FULL_RING_WAIT) {
+            DDS_YELLOW("Warning: Queue %#x post %d failed!", static_cast<unsigned>(queueKey), id);
+            return false;
+        }
     }
-    if (que->postRet(id, true) != CShmQueque::POST_OK) {
-        return false;
+    if (reader->m_uCount == SHM_SERVER_WAITING) {
+        dropWaiting(queueKey, reader->m_iWaiting[reader->m_uFirst]);
+        reader->m_uFirst = (reader->m_uFirst + 1) % SHM_SERVER_WAITING;
+        --reader->m_uCount;
     }
-    m_setStalled.erase(queueKey);
+    reader->m_iWaiting[(reader->m_uFirst + reader->m_uCount) % SHM_SERVER_WAITING] = id;
+    ++reader->m_uCount;
+    // The reader's take that made room may have come just before this number was listed: look
+    // once more, and have the queue's thread look again soon, woken as well by the next take.
+    lockedFlush(queueKey, reader, now);
+    if (reader->m_uCount != 0) {
+        reader->m_que.wake();
+    }
     return true;
 }
 
-bool CShmServer::attachQueue(int queueKey)
+bool CShmServer::flushWaiting(int queueKey, Reader_t* reader)
+{
+    std::lock_guard<std::mutex> lock(reader->m_mtxWaiting);
+    lockedFlush(queueKey, reader, std::chrono::steady_clock::now());
+    return reader->m_uCount != 0;
+}
+
+void CShmServer::lockedFlush(int queueKey, Reader_t* reader, std::chrono::steady_clock::time_point now)
+{
+    while (reader->m_uCount != 0) {
+        const int id = reader->m_iWaiting[reader->m_uFirst];
+        CShmQueque::PostRet_e ret = reader->m_que.postRet(id, false);
+        if (ret == CShmQueque::POST_OK) {
+            reader->m_tLastPost = now;
+        } else if (ret == CShmQueque::POST_FULL && now - reader->m_tLastPost <= FULL_RING_WAIT) {
+            return;
+        } else {
+            // Not listening, broken, or a ring that has taken nothing for too long.
+            dropWaiting(queueKey, id);
+        }
+        reader->m_uFirst = (reader->m_uFirst + 1) % SHM_SERVER_WAITING;
+        --reader->m_uCount;
+    }
+}
+
+bool CShmServer::attachQueue(int queueKey, std::function<void()> onBroken)
 {
     if (queueKey < 0) {
         return false;
@@ -245,13 +286,15 @@ bool CShmServer::attachQueue(int queueKey)
     if (m_mapQueues.count(queueKey) != 0) {
         return false;
     }
-    auto* que = new CShmQueque();
-    if (!que->init(queueKey, 0, [this](int key, int id) { onReturn(key, id); })) {
-        delete que;
+    auto reader = std::make_unique<Reader_t>();
+    Reader_t* rd = reader.get();
+    rd->m_que.setPassTask([this, queueKey, rd](bool) { return flushWaiting(queueKey, rd); });
+    rd->m_que.setCorruptTask(std::move(onBroken));
+    if (!rd->m_que.init(queueKey, 0, [this](int key, int id) { onReturn(key, id); })) {
         return false;
     }
-    m_mapQueues[queueKey] = que;
-    que->setEnable(true);
+    rd->m_que.setEnable(true);
+    m_mapQueues.emplace(queueKey, std::move(reader));
     DDS_GREEN("Attach share memory queue %#x", static_cast<unsigned>(queueKey));
     return true;
 }
@@ -259,6 +302,7 @@ bool CShmServer::attachQueue(int queueKey)
 bool CShmServer::detachQueue(int queueKey)
 {
     std::vector<int> left;
+    std::unique_ptr<Reader_t> reader;
     {
         std::lock_guard<std::mutex> lock(m_mtxQueue);
         auto it = m_mapQueues.find(queueKey);
@@ -267,13 +311,15 @@ bool CShmServer::detachQueue(int queueKey)
         }
         DDS_GREEN("Detach share memory queue %#x", static_cast<unsigned>(queueKey));
         resetFrameRate();
-        CShmQueque* que = it->second;
-        que->setEnable(false);
-        // Its thread first takes the returns already in the ring.
-        que->deinit();
-        delete que;
+        reader = std::move(it->second);
         m_mapQueues.erase(it);
-        m_setStalled.erase(queueKey);
+    }
+    // Out of the table, so the distribution no longer reaches it; its thread first takes the
+    // returns already in the ring. What waited for room is still listed in flight.
+    reader->m_que.setEnable(false);
+    reader->m_que.deinit();
+    reader.reset();
+    {
         std::lock_guard<std::mutex> inFlight(m_mtxInFlight);
         auto ids = m_mapInFlight.find(queueKey);
         if (ids != m_mapInFlight.end()) {
@@ -304,16 +350,16 @@ void CShmServer::deinit()
     if (m_bRunning.exchange(false) && m_thread.joinable()) {
         m_thread.join();
     }
-    std::map<int, CShmQueque*> queues;
+    std::map<int, std::unique_ptr<Reader_t>> queues;
     {
         std::lock_guard<std::mutex> lock(m_mtxQueue);
         queues.swap(m_mapQueues);
     }
     for (auto& entry : queues) {
-        entry.second->setEnable(false);
-        entry.second->deinit();
-        delete entry.second;
+        entry.second->m_que.setEnable(false);
+        entry.second->m_que.deinit();
     }
+    queues.clear();
     std::map<int, std::vector<int>> inFlight;
     {
         std::lock_guard<std::mutex> lock(m_mtxInFlight);
@@ -328,6 +374,7 @@ void CShmServer::deinit()
         delete rec;
     }
     m_vecPkgs.clear();
+    m_vecByAddr.clear();
     {
         std::lock_guard<std::mutex> lock(m_mtxQueue);
         resetFrameRate();

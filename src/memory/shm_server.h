@@ -3,26 +3,33 @@
 // reader it reached has returned the number.
 //
 // Threads: the distribution thread (sendTask); one receive thread per queue (the queue
-// callback); the owner's thread calls attachQueue/detachQueue/init/deinit; getFps from any
-// thread. m_mtxQueue guards the queue table and the frame-rate fields; m_mtxInFlight the
-// in-flight table; each record's mutex its count. Lock order: m_mtxQueue, then a record's mutex
-// (then the data manager's locks); m_mtxQueue, then m_mtxInFlight. The queue callback never
-// takes m_mtxQueue and takes the in-flight and record mutexes one after the other.
+// callback, and the retry of that queue's waiting numbers); the owner's thread calls
+// attachQueue/detachQueue/init/deinit; getFps from any thread. m_mtxQueue guards the queue table
+// and the frame-rate fields and is never held while waiting; each queue's m_mtxWaiting its
+// waiting numbers; m_mtxInFlight the in-flight table; each record's mutex its count. Lock order:
+// m_mtxQueue, then a queue's m_mtxWaiting, then m_mtxInFlight or a record's mutex (then the data
+// manager's locks). The queue callback never takes m_mtxQueue and takes the in-flight and record
+// mutexes one after the other.
 //
 // The in-flight lists mirror exactly the references held per queue: an id is added before it is
 // posted (and taken out again when the post is refused), and a return counts only when it
 // removes one entry of its own queue's list. Ids a reader returns that were not sent to it are
-// ignored.
+// ignored. A number that finds a reader's ring full waits in that reader's own short list and is
+// posted by that queue's thread once the reader takes; a reader that takes nothing for a moment
+// misses what waits for it, and no reader ever holds up the distribution to the others.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
-#include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "memory/mem_pool.h"
@@ -30,6 +37,9 @@
 
 class CDataFifo;
 class CDataManager;
+
+// Numbers that may wait for room in one reader's ring: the depth of the distribution FIFO.
+constexpr size_t SHM_SERVER_WAITING = 8;
 
 // Reference record of one package of a pool segment. On the writing side the count is the
 // number of reader queues holding the package's number (plus one while the distribution thread
@@ -59,7 +69,9 @@ public:
     // Stops the thread, tears down every queue, takes back every id in flight, frees the records.
     void deinit();
     // Creates the queue segment of one reader connection (as creator) and starts serving it.
-    bool attachQueue(int queueKey);
+    // `onBroken`, when set, is called once on that queue's thread when a ring of its segment is
+    // found corrupt: the connection is to be ended (its queue is then detached as usual).
+    bool attachQueue(int queueKey, std::function<void()> onBroken = nullptr);
     // Tears that queue down and takes back the ids still in flight to it.
     bool detachQueue(int queueKey);
     // Distribution frame rate, -1 when not running.
@@ -81,20 +93,39 @@ private:
     // Removes one occurrence (the latest); true when there was one.
     bool delMemId(int queueKey, int id);
     void onReturn(int queueKey, int id);
-    // Posts to one reader's queue, waiting a moment while its ring is full; under m_mtxQueue.
-    bool postToQueue(int queueKey, CShmQueque* que, int id);
+
+    // One reader connection: its queue and the numbers that wait for room in its ring.
+    struct Reader_t {
+        CShmQueque m_que;
+        std::mutex m_mtxWaiting;
+        int m_iWaiting[SHM_SERVER_WAITING]{}; // ring of numbers, oldest at m_uFirst
+        size_t m_uFirst{0};
+        size_t m_uCount{0};
+        std::chrono::steady_clock::time_point m_tLastPost{}; // last time the ring took a number
+    };
+    // Posts to one reader without waiting: a full ring puts the number on the reader's waiting
+    // list. False when the reader does not take it (not listening, broken, or the oldest waiting
+    // number made room and was dropped: that one is dropped here, this one waits).
+    bool postToReader(int queueKey, Reader_t* reader, int id);
+    // Runs on the reader's queue thread: posts what waits; drops it when the ring has taken
+    // nothing for a while. True while numbers still wait.
+    bool flushWaiting(int queueKey, Reader_t* reader);
+    // Posts waiting numbers while the ring takes them (m_mtxWaiting held).
+    void lockedFlush(int queueKey, Reader_t* reader, std::chrono::steady_clock::time_point now);
+    // Drops one waiting number with its line: its in-flight entry and reference go.
+    void dropWaiting(int queueKey, int id);
     void calculateFrameRate();
     void resetFrameRate();
 
     CDataManager* m_pDataManager;
-    std::map<int, CShmQueque*> m_mapQueues;
-    std::set<int> m_setStalled; // queues whose ring stayed full; guarded by m_mtxQueue
+    std::map<int, std::unique_ptr<Reader_t>> m_mapQueues;
     std::mutex m_mtxQueue;
     std::map<int, std::vector<int>> m_mapInFlight;
     std::mutex m_mtxInFlight;
     // Package table: the record of number n at index n - 1. Written by init and deinit only,
     // while no other thread uses it.
     std::vector<DataPkgInfo_t*> m_vecPkgs;
+    std::vector<std::pair<DataPackage_t*, int>> m_vecByAddr; // package -> number, sorted
     std::atomic<bool> m_bRunning{false};
     std::thread m_thread;
     std::atomic<bool> m_bSent{false};

@@ -596,4 +596,63 @@ TEST_F(ShmPubSubNsTest, AWriterThatDiesLeavesItsSegmentsToTheNextCreatorOfItsKey
     EXPECT_EQ(shmtest::segmentCount(), 0);
 }
 
+// Another local process forges, while messages flow, every kind of field of both segments:
+// package records and chunk headers of the pool, ring counts, indices, id slots, enable bytes
+// and the wake field of the queue. No process ends; once it stops, writes succeed again and a
+// new reader connects (walking a segment whose numbers were forged) and receives.
+TEST_F(ShmPubSubNsTest, ForgedBytesInBothSegmentsWhileMessagesFlowEndNoProcessAndLockNobodyOut)
+{
+    ASSERT_TRUE(openWriter({834, 59700, 8340, 0x8340}, "r1_shm_vandal"));
+    zqtest::ChildProcess* first = startReader({835, 59800, 8350, 0x8350}, 8);
+    ASSERT_NE(first, nullptr);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 1; }, 10000));
+    std::vector<ConnParam_t> conns;
+    ASSERT_EQ(m_pub->getTopicDataTransParam(m_topicName, &conns), 0);
+    ASSERT_EQ(conns.size(), 1u);
+    const ShareMemoryParam_t& shm = conns[0].m_param.m_shmParam;
+    ASSERT_GT(shm.m_layout.m_iGroupCount, 0);
+    std::string groups;
+    for (int g = 0; g < shm.m_layout.m_iGroupCount; ++g) {
+        groups += (g == 0 ? "" : ",") + std::to_string(shm.m_layout.m_stGroup[g].m_iChunkSize) + ":" +
+                  std::to_string(shm.m_layout.m_stGroup[g].m_iChunkCount);
+    }
+
+    std::string error;
+    auto vandal = zqtest::ChildProcess::spawn({zqtest::helperPath("shm_vandal"), std::to_string(m_poolKey),
+                                               std::to_string(shm.m_iQueueKey), groups, "20000", "17"},
+                                              &error);
+    ASSERT_NE(vandal, nullptr) << error;
+    {
+        zqtest::OutputCapture quiet;
+        uint32_t seq = 0;
+        // Messages flow for as long as the writes go on; failures meanwhile are allowed.
+        // output() reads what the helper printed so far; it ends its output with its last line.
+        while (vandal->output().find("vandal: ") == std::string::npos && seq < 50000000) {
+            std::vector<uint8_t> data = pubsub::makeMessage(1024, seq++);
+            (void)m_writer->write(data.data(), 1024);
+        }
+    }
+    ASSERT_TRUE(vandal->waitForLine("vandal: done 20000", 1000)) << vandal->output();
+    EXPECT_GE(vandal->wait(20000), 0);
+    EXPECT_EQ(vandal->exitCode(), 0);
+    // The first reader still answers.
+    EXPECT_EQ(ask(*first, "seen 0").rfind("seen ", 0), 0u);
+
+    // Writes succeed again once the chunks the broken connection held are back.
+    {
+        zqtest::OutputCapture quiet;
+        std::vector<uint8_t> data = pubsub::makeMessage(1024, 7);
+        ASSERT_TRUE(zqtest::waitUntil([&] { return m_writer->write(data.data(), 1024) == 1024; }, 20000));
+    }
+    // A new reader connects to the same topic and receives.
+    zqtest::ChildProcess* second = startReader({836, 59900, 8360, 0x8360}, 8);
+    ASSERT_NE(second, nullptr);
+    const uint32_t seq = 900000;
+    ASSERT_TRUE(writeMessage(seq, 1024, false));
+    Got got = expect(*second, seq, 1024, "copy");
+    EXPECT_TRUE(got.ok);
+    EXPECT_EQ(got.seq, seq);
+    quit(*second);
+}
+
 } // namespace

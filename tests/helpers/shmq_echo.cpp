@@ -1,4 +1,5 @@
-// The reading end of a notification queue in another process: shmq_echo <queue key> <count>.
+// The reading end of a notification queue in another process:
+// shmq_echo <queue key> <count> [<longest sleep of the receive thread, ms>].
 // Attaches the queue, takes `count` numbers, checks that they are 1, 2, 3, ... and posts each
 // back; prints "shmq_echo: ready" once listening and "shmq_echo: done <received> <errors>" at
 // the end, and exits 0 when every number came once and in order.
@@ -17,7 +18,7 @@
 int main(int argc, char** argv)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (argc != 3) {
+    if (argc != 3 && argc != 4) {
         return 2;
     }
     int key = static_cast<int>(strtol(argv[1], nullptr, 0));
@@ -28,6 +29,9 @@ int main(int argc, char** argv)
     long received = 0;
     long errors = 0;
     CShmQueque que;
+    if (argc == 4) {
+        que.setWaitMs(static_cast<int>(strtol(argv[3], nullptr, 0)));
+    }
     bool ok = que.init(key, 1, [&](int, int id) {
         std::lock_guard<std::mutex> lock(mtx);
         ++received;

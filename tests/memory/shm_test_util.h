@@ -163,6 +163,9 @@ public:
         return pkg;
     }
 
+    // The writer's own reference count of a package (kept in its memory, not in the segment).
+    int refCount(DataPackage_t* pkg) const { return m_pool.chunkRefCount(getChunkAddr(pkg)); }
+
     // Chunks of at least `size` bytes that can be taken right now (each is given back at once).
     int freeChunks(int size)
     {

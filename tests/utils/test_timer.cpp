@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -194,6 +196,78 @@ TEST(TimerTest, RemoveWaitsForTheRunningTaskAndItDoesNotRunAgain)
     EXPECT_FALSE(removedWhileRunning.load());
     ASSERT_TRUE(runMarker(timer, 4));
     EXPECT_EQ(runs.load(), 1);
+}
+
+TEST(TimerTest, CallerBlockedDuringARunGoesBeforeTheNextBatch)
+{
+    // An interval-0 task is due again the moment its batch ends, and the worker takes the mutex
+    // straight back: a caller blocked on it during a run must still get it before the next
+    // batch, or remove_task and stop can wait for ever. Each round blocks the caller inside a
+    // run, so the order is the same every round; a timer that let the worker retake the mutex
+    // first would run the task again in most rounds, and many rounds make a pass by luck
+    // unlikely. A caller that does not come back at all ends the process (its thread cannot be
+    // joined).
+    constexpr int kRounds = 100;
+    struct Case {
+        const char* name;
+        bool async;
+        bool stop;
+    };
+    const Case cases[] = {{"sync remove_task", false, false},
+                          {"sync stop", false, true},
+                          {"async remove_task", true, false},
+                          {"async stop", true, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int lateRounds = 0;
+        for (int round = 0; round < kRounds && !HasFatalFailure(); ++round) {
+            CTimer timer(c.async);
+            std::atomic<pid_t> callerTid{0};
+            std::atomic<bool> callerSeenBlocked{false};
+            std::atomic<bool> callerNeverBlocked{false};
+            std::atomic<int> runsAfter{0};
+            std::promise<void> firstRun;
+            std::atomic<int> runs{0};
+            int id = timer.add_task(
+                [&] {
+                    if (++runs == 1) {
+                        firstRun.set_value();
+                        // Holds the batch until the caller is blocked on the timer's mutex.
+                        if (!zqtest::waitUntil([&] { return callerTid.load() != 0 && isSleeping(callerTid.load()); },
+                                               30000)) {
+                            callerNeverBlocked = true;
+                        }
+                        callerSeenBlocked = true;
+                    } else if (callerSeenBlocked.load()) {
+                        ++runsAfter;
+                    }
+                },
+                0, -1);
+            ASSERT_GT(id, 0);
+            ASSERT_EQ(firstRun.get_future().wait_for(kWait), std::future_status::ready);
+            std::promise<void> returned;
+            std::thread caller([&] {
+                callerTid = currentTid();
+                if (c.stop) {
+                    timer.stop();
+                } else {
+                    timer.remove_task(id);
+                }
+                returned.set_value();
+            });
+            if (returned.get_future().wait_for(kWait) != std::future_status::ready) {
+                ADD_FAILURE() << "round " << round << ": the caller did not get the timer's mutex";
+                std::fflush(stdout);
+                std::_Exit(1);
+            }
+            caller.join();
+            ASSERT_FALSE(callerNeverBlocked.load()) << "round " << round;
+            if (runsAfter.load() != 0) {
+                ++lateRounds;
+            }
+        }
+        EXPECT_EQ(lateRounds, 0) << "rounds in which the task ran again before the caller got in";
+    }
 }
 
 TEST(TimerTest, FirstRunComesAnIntervalAfterAddingAndTheNextAnIntervalAfterTheRunEnded)

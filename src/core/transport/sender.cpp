@@ -105,7 +105,8 @@ void CDataSender::sendLoop()
         if (pkg == nullptr) {
             continue;
         }
-        if (sendPackage(pkgData(pkg), pkg->m_iLen)) {
+        // The length this process fixed when it published, within the chunk's capacity.
+        if (sendPackage(pkgData(pkg), m_pDataManager->getDataPkgLen(pkg))) {
             countSent();
         }
         fifo->releaseDataPackage(pkg);

@@ -1,7 +1,5 @@
 #include "core/transport/share_memory_receiver.h"
 
-#include <chrono>
-#include <thread>
 #include <utility>
 
 #include "memory/shm_client.h"
@@ -145,8 +143,5 @@ int CShareMemoryReceiver::getFps()
 
 void CShareMemoryReceiver::recvTask()
 {
-    // Nothing ever sets the flag for this medium; kept for the interface.
-    while (m_bRunning.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    // The interface's thread body: this medium never sets the running flag nor starts a thread.
 }

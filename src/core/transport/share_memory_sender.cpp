@@ -1,8 +1,11 @@
 #include "core/transport/share_memory_sender.h"
 
+#include <sys/socket.h>
+
 #include <utility>
 
 #include "memory/datacenter.h"
+#include "memory/shm_mem_pool.h"
 #include "memory/shm_server.h"
 #include "utils/dds_common.h"
 
@@ -79,7 +82,20 @@ bool CShareMemorySender::addConn(int connId, TransParam_t& param)
     attr.m_iMemPoolKey = param.m_shmParam.m_iMemPoolKey;
     attr.m_u64Reserved = param.m_shmParam.m_u64Reserved;
     // attachQueue refuses a negative key (an empty key pool gives -1).
-    if (!m_pServer->attachQueue(attr.m_iQueueKey)) {
+    // Numbers written into the pool by anyone else would lock this reader out: the writer puts
+    // its own back before the reader walks the segment.
+    if (auto* pool = dynamic_cast<CShmMemPool*>(m_pDataManager->getMemPool())) {
+        pool->restoreNumbering();
+    }
+    // A corrupt ring ends the connection: the control channel sees its socket shut, drops the
+    // connection (and with it this queue), and the reader negotiates a fresh segment. The
+    // descriptor is open while the queue's thread runs: it is closed only after delConn, which
+    // joins that thread.
+    auto onBroken = [connId, key = attr.m_iQueueKey] {
+        DDS_RED("Error: Queue %#x is corrupt, dropping connection %d!", static_cast<unsigned>(key), connId);
+        ::shutdown(connId, SHUT_RDWR);
+    };
+    if (!m_pServer->attachQueue(attr.m_iQueueKey, onBroken)) {
         DDS_GREEN("Add queue %#x failed!", static_cast<unsigned>(attr.m_iQueueKey));
         return false;
     }

@@ -2,7 +2,9 @@
 // connection table with its queue segments, no connection before init, no control descriptor
 // closed, and numbers in flight coming back on delConn and deinit.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -168,6 +170,49 @@ TEST_F(ShareMemorySenderNsTest, ControlDescriptorsStayOpen)
     EXPECT_EQ(zqtest::countOpenFds(), fds);
     close(fdA);
     close(fdB);
+}
+
+// A reader's ring count forged outside its range ends that connection: its control socket is
+// shut (the control channel then drops it and the reader negotiates anew); the descriptor stays
+// open for the control channel to close, and the other connection is untouched.
+TEST_F(ShareMemorySenderNsTest, ACorruptRingShutsThatConnectionsControlSocket)
+{
+    Writer w(kKeyBase + 60);
+    ASSERT_TRUE(w.ok());
+    ASSERT_TRUE(w.sender().init());
+    int broken[2];
+    int healthy[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, broken), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, healthy), 0);
+    TransParam_t a = w.param(kKeyBase + 61);
+    TransParam_t b = w.param(kKeyBase + 62);
+    ASSERT_TRUE(w.sender().addConn(broken[0], a));
+    ASSERT_TRUE(w.sender().addConn(healthy[0], b));
+    shmtest::RawSegment ring(kKeyBase + 61);
+    ASSERT_TRUE(ring.ok());
+    zqtest::OutputCapture cap;
+    // Ring 1, which the writer's thread reads.
+    ring.setInt(80 + 4, -77);
+    pollfd pfd{broken[1], POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 10000), 1);
+    char byte = 0;
+    EXPECT_EQ(read(broken[1], &byte, 1), 0) << "the peer sees the connection end";
+    EXPECT_NE(fcntl(broken[0], F_GETFD), -1);
+    pollfd other{healthy[1], POLLIN, 0};
+    EXPECT_EQ(poll(&other, 1, 0), 0);
+    EXPECT_TRUE(w.sender().delConn(broken[0]));
+    {
+        zqtest::OutputCapture quiet;
+        w.sender().deinit();
+    }
+    cap.stop();
+    char text[96];
+    std::snprintf(text, sizeof(text), "Error: Queue %#x is corrupt, dropping connection %d!",
+                  static_cast<unsigned>(kKeyBase + 61), broken[0]);
+    EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "31", text)) << cap.out();
+    for (int fd : {broken[0], broken[1], healthy[0], healthy[1]}) {
+        close(fd);
+    }
 }
 
 TEST_F(ShareMemorySenderNsTest, NumbersInFlightComeBackOnDelConnAndDeinit)

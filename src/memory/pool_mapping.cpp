@@ -1,0 +1,202 @@
+#include "memory/pool_mapping.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <map>
+
+#include "utils/dds_common.h"
+#include "utils/system_utils.h"
+
+namespace {
+
+// A return refused by a full ring is retried this often (yielding in between) before it waits
+// in the pending list: the writer's thread drains the ring within microseconds.
+constexpr int RETURN_SPINS = 64;
+// The last flush before the queue goes may wait longer for the writer.
+constexpr int FINAL_FLUSH_SPINS = 20000;
+
+// Every pool mapping of this process, by base address. Never destroyed, so that releases during
+// static destruction still find it.
+struct MappingRegistry {
+    std::mutex m_mtx;
+    std::map<uintptr_t, std::shared_ptr<CPoolMapping>> m_map;
+};
+
+MappingRegistry& registry()
+{
+    static MappingRegistry* reg = new MappingRegistry();
+    return *reg;
+}
+
+} // namespace
+
+CPoolMapping::CPoolMapping(int poolKey, uint8_t* base, size_t size, const std::vector<ShmPkgSlot_t>& slots)
+    : m_iPoolKey(poolKey), m_pBase(base), m_uSize(size)
+{
+    m_vecPkgs.reserve(slots.size());
+    m_vecCapacity.reserve(slots.size());
+    m_vecByAddr.reserve(slots.size());
+    for (size_t i = 0; i < slots.size(); ++i) {
+        m_vecPkgs.push_back(new DataPkgInfo_t(reinterpret_cast<DataPackage_t*>(base + slots[i].m_u64Offset)));
+        m_vecCapacity.push_back(slots[i].m_iCapacity);
+        m_vecByAddr.emplace_back(slots[i].m_u64Offset, static_cast<int>(i + 1));
+    }
+    std::sort(m_vecByAddr.begin(), m_vecByAddr.end());
+}
+
+CPoolMapping::~CPoolMapping()
+{
+    if (m_pQueue) {
+        m_pQueue->deinit();
+    }
+    for (DataPkgInfo_t* rec : m_vecPkgs) {
+        delete rec;
+    }
+    CSystemUtils::detachShm(m_pBase);
+}
+
+void CPoolMapping::registerMapping(const std::shared_ptr<CPoolMapping>& mapping)
+{
+    MappingRegistry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.m_mtx);
+    reg.m_map[reinterpret_cast<uintptr_t>(mapping->m_pBase)] = mapping;
+}
+
+void CPoolMapping::unregisterMapping(CPoolMapping* mapping)
+{
+    std::shared_ptr<CPoolMapping> last;
+    MappingRegistry& reg = registry();
+    {
+        std::lock_guard<std::mutex> lock(reg.m_mtx);
+        auto it = reg.m_map.find(reinterpret_cast<uintptr_t>(mapping->m_pBase));
+        if (it != reg.m_map.end() && it->second.get() == mapping) {
+            last = std::move(it->second);
+            reg.m_map.erase(it);
+        }
+    }
+}
+
+std::shared_ptr<CPoolMapping> CPoolMapping::findMapping(const void* p)
+{
+    MappingRegistry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.m_mtx);
+    auto it = reg.m_map.upper_bound(reinterpret_cast<uintptr_t>(p));
+    if (it == reg.m_map.begin()) {
+        return nullptr;
+    }
+    --it;
+    return it->second->contains(p) ? it->second : nullptr;
+}
+
+int CPoolMapping::idOf(const DataPackage_t* pkg) const
+{
+    if (!contains(pkg)) {
+        return -1;
+    }
+    uint64_t offset = static_cast<uint64_t>(reinterpret_cast<const uint8_t*>(pkg) - m_pBase);
+    auto it = std::lower_bound(m_vecByAddr.begin(), m_vecByAddr.end(), std::make_pair(offset, 0));
+    return (it != m_vecByAddr.end() && it->first == offset) ? it->second : -1;
+}
+
+void CPoolMapping::refer(int id)
+{
+    DataPkgInfo_t* rec = record(id);
+    if (rec == nullptr) {
+        DDS_GREEN("Can't find pkg %d !!!", id);
+        return;
+    }
+    pthread_mutex_lock(&rec->m_mutex);
+    if (rec->m_iRefCount.fetch_add(1) == 0) {
+        m_lHeld.fetch_add(1);
+    }
+    pthread_mutex_unlock(&rec->m_mutex);
+}
+
+void CPoolMapping::release(int id)
+{
+    DataPkgInfo_t* rec = record(id);
+    if (rec == nullptr) {
+        DDS_GREEN("Can't find pkg %d !!!", id);
+        return;
+    }
+    bool last = false;
+    pthread_mutex_lock(&rec->m_mutex);
+    if (rec->m_iRefCount.load() > 0) {
+        last = rec->m_iRefCount.fetch_sub(1) == 1;
+    }
+    pthread_mutex_unlock(&rec->m_mutex);
+    if (last) {
+        returnId(id);
+        if (m_lHeld.fetch_sub(1) == 1 && m_bOrphan.load()) {
+            dropIfUnused();
+        }
+    }
+}
+
+void CPoolMapping::returnId(int id)
+{
+    CShmQueque* que = m_pQueue.get();
+    if (que == nullptr) {
+        return;
+    }
+    for (int n = 0; n < RETURN_SPINS; ++n) {
+        CShmQueque::PostRet_e ret = que->postRet(id, false);
+        if (ret == CShmQueque::POST_OK) {
+            return;
+        }
+        if (ret != CShmQueque::POST_FULL) {
+            return;
+        }
+        sched_yield();
+    }
+    CShmQueque::PostRet_e ret = que->postRet(id, true);
+    if (ret != CShmQueque::POST_FULL) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mtxPending);
+    m_vecPending.push_back(id);
+    m_bHasPending.store(true);
+}
+
+bool CPoolMapping::flushPending(bool final)
+{
+    if (!m_bHasPending.load()) {
+        return false;
+    }
+    std::vector<int> ids;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxPending);
+        ids.swap(m_vecPending);
+        m_bHasPending.store(false);
+    }
+    int spins = final ? FINAL_FLUSH_SPINS : 0;
+    size_t done = 0;
+    while (done < ids.size()) {
+        CShmQueque::PostRet_e ret = m_pQueue->postRet(ids[done], false);
+        if (ret == CShmQueque::POST_OK) {
+            ++done;
+        } else if (ret == CShmQueque::POST_FULL && spins-- > 0) {
+            sched_yield();
+        } else if (ret == CShmQueque::POST_FULL) {
+            break;
+        } else {
+            // Disabled: the writer has taken them back itself.
+            done = ids.size();
+        }
+    }
+    if (done == ids.size() || final) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_mtxPending);
+    m_vecPending.insert(m_vecPending.begin(), ids.begin() + static_cast<long>(done), ids.end());
+    m_bHasPending.store(true);
+    return true;
+}
+
+void CPoolMapping::dropIfUnused()
+{
+    if (m_bOrphan.load() && m_lHeld.load() == 0) {
+        unregisterMapping(this);
+    }
+}

@@ -1,0 +1,90 @@
+// One writer's pool segment attached on the reading side, with its number-to-package table and
+// the path that posts numbers back to the writer. Made by the client that attached it and shared
+// with a process-wide registry, keyed by base address, that keeps it while packages of it are
+// held in this process (also after that client has let go or is gone).
+//
+// Threads: the client's control thread makes it, sets the queue before the queue starts and
+// marks it orphaned; the queue's receive thread refers, releases and flushes pending returns;
+// any thread releases a package it holds. Each record's mutex guards its count; m_mtxPending
+// guards m_vecPending; the registry's mutex guards only the registry. None of these is held
+// while a number is posted to the queue.
+//
+// Guarantees: the table never changes during its life; the segment stays attached until the last
+// shared pointer goes; a number is posted back once per drop of its count to 0, and a return the
+// ring refuses waits in the pending list for the receive thread rather than being lost.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "memory/shm_layout.h"
+#include "memory/shm_queue.h"
+#include "memory/shm_server.h"
+
+class CPoolMapping {
+public:
+    // Takes over the attachment at `base` (detached by the destructor).
+    CPoolMapping(int poolKey, uint8_t* base, size_t size, const std::vector<ShmPkgSlot_t>& slots);
+    ~CPoolMapping();
+    CPoolMapping(const CPoolMapping&) = delete;
+    CPoolMapping& operator=(const CPoolMapping&) = delete;
+
+    // Published before the first number can arrive, so that holders can give packages back.
+    static void registerMapping(const std::shared_ptr<CPoolMapping>& mapping);
+    // Takes the mapping out of the registry; the caller's reference then decides when it goes.
+    static void unregisterMapping(CPoolMapping* mapping);
+    // The registered mapping whose segment holds `p`, or null.
+    static std::shared_ptr<CPoolMapping> findMapping(const void* p);
+
+    bool contains(const void* p) const
+    {
+        auto* b = static_cast<const uint8_t*>(p);
+        return b >= m_pBase && b < m_pBase + m_uSize;
+    }
+
+    DataPkgInfo_t* record(int id) const
+    {
+        if (id < 1 || static_cast<size_t>(id) > m_vecPkgs.size()) {
+            return nullptr;
+        }
+        return m_vecPkgs[static_cast<size_t>(id - 1)];
+    }
+
+    // Only for a number that record() accepts.
+    int capacity(int id) const { return m_vecCapacity[static_cast<size_t>(id - 1)]; }
+
+    // Number of the package at `pkg`, or -1 when no package of this segment starts there.
+    int idOf(const DataPackage_t* pkg) const;
+
+    void refer(int id);
+    // Drops one holder; the last one posts the number back. The caller holds a shared pointer to
+    // this mapping, so a mapping that this release frees goes when the caller drops it.
+    void release(int id);
+    // Posts a number back to the writer. A full ring is retried, then the number waits in the
+    // pending list for the queue thread; a disabled ring means the writer has let this reader
+    // go and taken its numbers back already.
+    void returnId(int id);
+    // Runs on the queue thread; true while numbers are still pending.
+    bool flushPending(bool final);
+    // Called once the owning client has let go: removes the mapping from the registry when no
+    // package of it is held any more.
+    void dropIfUnused();
+
+    const int m_iPoolKey;
+    uint8_t* const m_pBase;
+    const size_t m_uSize;
+    std::vector<DataPkgInfo_t*> m_vecPkgs;             // record of number n at n - 1
+    std::vector<int32_t> m_vecCapacity;                // capacity of number n at n - 1, from the walk
+    std::vector<std::pair<uint64_t, int>> m_vecByAddr; // package offset -> number, sorted
+    std::unique_ptr<CShmQueque> m_pQueue;              // set before the queue starts, never replaced
+    std::mutex m_mtxPending;
+    std::vector<int> m_vecPending;
+    std::atomic<bool> m_bHasPending{false};
+    std::atomic<long> m_lHeld{0};       // records with a count above 0
+    std::atomic<bool> m_bOrphan{false}; // the client has let go
+};
