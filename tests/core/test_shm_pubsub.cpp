@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstddef>
+#include <fstream>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,10 +76,11 @@ protected:
     }
 
     // The writing side: participant, publisher, topic with the default shared-memory layout, writer.
-    bool openWriter(const Numbers& n, const std::string& topic)
+    bool openWriter(const Numbers& n, const std::string& topic, const std::string& eth = "lo")
     {
         zqtest::OutputCapture quiet;
         _DomainConfigParam_t param = pubsub::loRecord(n.domain, n.portBase, n.unixBase, n.keyBase);
+        param.m_strEthName = eth;
         m_participant = std::make_unique<CParticipantImpl>(nullptr, param);
         if (!m_participant->isInitialized()) {
             return false;
@@ -653,6 +655,117 @@ TEST_F(ShmPubSubNsTest, ForgedBytesInBothSegmentsWhileMessagesFlowEndNoProcessAn
     EXPECT_TRUE(got.ok);
     EXPECT_EQ(got.seq, seq);
     quit(*second);
+}
+
+// Bytes this namespace's interface `name` has sent (0 when it has none).
+uint64_t txBytes(const std::string& name)
+{
+    std::ifstream dev("/proc/net/dev");
+    std::string line;
+    while (std::getline(dev, line)) {
+        size_t colon = line.find(':');
+        if (colon == std::string::npos) {
+            continue;
+        }
+        std::string ifName = line.substr(0, colon);
+        ifName.erase(0, ifName.find_first_not_of(' '));
+        if (ifName != name) {
+            continue;
+        }
+        std::istringstream in(line.substr(colon + 1));
+        uint64_t v[9] = {};
+        for (uint64_t& x : v) {
+            in >> x;
+        }
+        return v[8];
+    }
+    return 0;
+}
+
+// The writer of a shared-memory topic also serves a reader on another host over UDP. Another local
+// process keeps rewriting the package fields of the pool while messages flow: a forged length or
+// capacity never makes the writer send more than it wrote, and forged reference counts, numbers
+// and a shared flag that is neither true nor false never stop later writes.
+TEST_F(ShmPubSubNsTest, ForgedPackageFieldsNeitherWidenWhatASocketReaderGetsNorStopLaterWrites)
+{
+    std::string error;
+    std::unique_ptr<zqtest::NetHost> host = zqtest::NetHost::create(&error);
+    if (host == nullptr) {
+        GTEST_SKIP() << "no second host: " << error;
+    }
+    ASSERT_TRUE(zqtest::joinHosts(nullptr, "s17w", "198.18.117.1/24", host.get(), "s17r", "198.18.117.2/24", &error))
+        << error;
+    const Numbers writing{837, 59950, 8370, 0x8370};
+    ASSERT_TRUE(openWriter(writing, "r1_shm_forged_udp", "s17w"));
+    _DomainConfigParam_t record = pubsub::loRecord(writing.domain, writing.portBase, writing.unixBase, 0);
+    auto child = host->spawn({zqtest::helperPath("pubsub_node"), "reader", "s17r", std::to_string(writing.domain),
+                              record.m_strMulticastIp, std::to_string(record.m_iMulticastPort), "59970", "8380",
+                              m_topicName},
+                             &error);
+    ASSERT_NE(child, nullptr) << error;
+    ASSERT_EQ(ask(*child, ""), "ready");
+    ASSERT_EQ(ask(*child, "connect"), "connected") << child->output();
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 1; }, 10000));
+    ASSERT_EQ(channels().size(), 1u);
+    EXPECT_EQ(channels()[0].first, TRANS_TYPE_UDP);
+    std::string groups;
+    for (int g = 0; g < DEFAULT_SHM_LAYOUT.m_iGroupCount; ++g) {
+        groups += (g == 0 ? "" : ",") + std::to_string(DEFAULT_SHM_LAYOUT.m_stGroup[g].m_iChunkSize) + ":" +
+                  std::to_string(DEFAULT_SHM_LAYOUT.m_stGroup[g].m_iChunkCount);
+    }
+
+    const struct {
+        const char* mode;
+        const char* rounds;
+    } cases[] = {{"len", "400000"}, {"count", "200000"}};
+    uint32_t seq = 0;
+    for (const auto& c : cases) {
+        auto forger = zqtest::ChildProcess::spawn(
+            {zqtest::helperPath("shm_forger"), std::to_string(m_poolKey), groups, c.mode, c.rounds, "17"}, &error);
+        ASSERT_NE(forger, nullptr) << error;
+        const uint64_t before = txBytes("s17w");
+        uint64_t written = 0;
+        {
+            zqtest::OutputCapture quiet;
+            while (forger->output().find("forger: ") == std::string::npos && seq < 50000000) {
+                std::vector<uint8_t> data = pubsub::makeMessage(1024, seq++);
+                if (m_writer->write(data.data(), 1024) == 1024) {
+                    ++written;
+                }
+            }
+        }
+        ASSERT_TRUE(forger->waitForLine("forger: done", 1000)) << forger->output();
+        EXPECT_GE(forger->wait(20000), 0);
+        EXPECT_EQ(forger->exitCode(), 0);
+        // What went out: at most each message written with its header and datagram overhead, plus
+        // discovery and control traffic. A forged length would send up to 16 MiB per message.
+        const uint64_t sent = txBytes("s17w") - before;
+        EXPECT_LE(sent, written * 1200 + 1000000) << c.mode << ": " << written << " messages";
+
+        // Writes succeed again once the forging stops, and the reader gets them exactly.
+        {
+            zqtest::OutputCapture quiet;
+            std::vector<uint8_t> data = pubsub::makeMessage(1024, 7);
+            ASSERT_TRUE(zqtest::waitUntil([&] { return m_writer->write(data.data(), 1024) == 1024; }, 20000))
+                << c.mode;
+        }
+        const uint32_t mark = 900000 + seq;
+        std::vector<uint8_t> data = pubsub::makeMessage(1000, mark);
+        ASSERT_EQ(m_writer->write(data.data(), 1000), 1000) << c.mode;
+        std::string answer;
+        for (int tries = 0; tries < 40; ++tries) {
+            answer = ask(*child, "expect " + std::to_string(mark) + " 1000");
+            if (answer.rfind("got ", 0) == 0 || answer == "<no answer>") {
+                break;
+            }
+            if (answer == "bad timeout") {
+                ASSERT_EQ(m_writer->write(data.data(), 1000), 1000) << c.mode;
+            }
+        }
+        EXPECT_EQ(answer.rfind("got " + std::to_string(mark) + " 1000", 0), 0u) << c.mode << ": " << answer;
+    }
+    EXPECT_EQ(ask(*child, "quit"), "bye");
+    EXPECT_GE(child->wait(20000), 0);
 }
 
 } // namespace
