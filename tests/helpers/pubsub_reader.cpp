@@ -6,9 +6,13 @@
 //                                 it, then by copy ("copy"), by loan ("loan") or only through the
 //                                 callback ("callback", the queued copy is released unread);
 //                                 prints "got <seq> <len> <timestamp>" or "bad <reason>"
+//   "find <seq> <len>"           take what the callback saw until message <seq> of <len> bytes;
+//                                 prints "found <seq> <len> <longest message taken before it>" or
+//                                 "bad <reason>"
 //   "quit"                        delete everything; prints "pool <bytes in use>" and "bye"
 //
-// Usage: zqh_pubsub_reader <domain> <portBase> <unixBase> <keyBase> <topic> <depth>
+// Usage: zqh_pubsub_reader <domain> <portBase> <unixBase> <keyBase> <topic> <depth> [<interface>]
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -64,6 +68,19 @@ std::string expect(CDataReader* reader, uint32_t seq, int len, const std::string
     return "got " + std::to_string(seq) + " " + std::to_string(len) + " " + std::to_string(ts);
 }
 
+std::string find(uint32_t seq, int len)
+{
+    size_t longest = 0;
+    Seen seen;
+    while (g_seen.take(&seen)) {
+        if (static_cast<int>(seen.data.size()) == len && pubsub::isMessage(seen.data.data(), len, seq)) {
+            return "found " + std::to_string(seq) + " " + std::to_string(len) + " " + std::to_string(longest);
+        }
+        longest = std::max(longest, seen.data.size());
+    }
+    return "bad not-found " + std::to_string(longest);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -74,12 +91,16 @@ int main(int argc, char** argv)
         return 0;
     };
     auto command = [](CDataReader* reader, const std::string& cmd, std::istringstream& in) {
-        if (cmd != "expect") {
-            return std::string();
-        }
         uint32_t seq = 0;
         int len = 0;
         std::string mode;
+        if (cmd == "find") {
+            in >> seq >> len;
+            return find(seq, len);
+        }
+        if (cmd != "expect") {
+            return std::string();
+        }
         in >> seq >> len >> mode;
         return expect(reader, seq, len, mode);
     };

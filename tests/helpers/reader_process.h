@@ -65,17 +65,21 @@ private:
 // Answers one command line other than "endpoint"; an empty answer means an unknown command.
 using Command = std::function<std::string(CDataReader* reader, const std::string& cmd, std::istringstream& in)>;
 
-// The whole reading process: <domain> <portBase> <unixBase> <keyBase> <topic> <depth> on the
-// command line; answers "ready", serves "endpoint <ip> <port>" and `command` until "quit", then
+// The whole reading process: <domain> <portBase> <unixBase> <keyBase> <topic> <depth> [<interface>,
+// loopback when not given] on the command line; answers "ready", serves "endpoint <ip> <port>" and `command` until "quit", then
 // deletes everything and prints "pool <bytes in use>" and "bye".
 inline int serve(int argc, char** argv, UserDataCallBack_t onData, const Command& command)
 {
-    if (argc != 7) {
-        std::fprintf(stderr, "usage: %s <domain> <portBase> <unixBase> <keyBase> <topic> <depth>\n", argv[0]);
+    if (argc != 7 && argc != 8) {
+        std::fprintf(stderr, "usage: %s <domain> <portBase> <unixBase> <keyBase> <topic> <depth> [<interface>]\n",
+                     argv[0]);
         return 2;
     }
     _DomainConfigParam_t param =
         pubsub::loRecord(std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
+    if (argc == 8) {
+        param.m_strEthName = argv[7];
+    }
     auto* participant = new CParticipant(param);
     CTopic* topic = participant->createTopic(argv[5]);
     CSubscriber* subscriber = participant->createSubscriber();
