@@ -123,7 +123,7 @@ void BM_FanOut(benchmark::State& state, bool shm)
     for (auto _ : state) {
         DataPackage_t* pkg = mgr.getEmptyDataPkg(kPayload + 34, 0);
         pkg->m_iLen = kPayload + 34;
-        mgr.putFullDataPkg(pkg);
+        mgr.putFullDataPkg(pkg, pkg->m_iLen);
         for (CDataFifo* fifo : fifos) {
             DataPackage_t* got = fifo->getDataPackage(0);
             benchmark::DoNotOptimize(got);

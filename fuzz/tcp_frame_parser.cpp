@@ -58,7 +58,7 @@ public:
         }
         m_published.emplace_back(pkgData(pkg), pkgData(pkg) + pkg->m_iLen);
         m_manager.referDataPkg(pkg);
-        m_manager.putFullDataPkg(pkg);
+        m_manager.putFullDataPkg(pkg, pkg->m_iLen);
         m_manager.releaseDataPkg(pkg);
     }
 

@@ -58,8 +58,7 @@ int CDataWriterImpl::write(void* data, int iLen)
     }
     fillHeader(pkg, iLen);
     memcpy(pkgData(pkg) + DDS_HEADER_SIZE, data, static_cast<size_t>(iLen));
-    pkg->m_iLen = iLen + static_cast<int>(DDS_HEADER_SIZE);
-    putFullDataPkg(pkg);
+    putFullDataPkg(pkg, iLen + static_cast<int>(DDS_HEADER_SIZE));
     return iLen;
 }
 
@@ -77,7 +76,8 @@ _DataBuffer_t* CDataWriterImpl::getEmptyDataBuffer(int size, int timeoutMs)
         freeDataBuffer(buffer);
         return nullptr;
     }
-    buffer->m_iSize = pkg->m_iSize - static_cast<int>(DDS_HEADER_SIZE);
+    // The capacity as the pool knows it: the package's own field lies in a segment others can write.
+    buffer->m_iSize = m_pTransport->getDataPkgCapacity(pkg) - static_cast<int>(DDS_HEADER_SIZE);
     buffer->m_pData = pkgData(pkg) + DDS_HEADER_SIZE;
     buffer->m_iLen = 0;
     buffer->m_pPkg = pkg;
@@ -96,7 +96,8 @@ int CDataWriterImpl::putFullDataBuffer(_DataBuffer_t* buffer)
     }
     // The length is the application's: checked against the package's own capacity, so that no
     // sender reads beyond the chunk.
-    int capacity = pkg->m_iSize - static_cast<int>(DDS_HEADER_SIZE);
+    int capacity =
+        m_pTransport == nullptr ? 0 : m_pTransport->getDataPkgCapacity(pkg) - static_cast<int>(DDS_HEADER_SIZE);
     int len = buffer->m_iLen;
     if (len < 0 || len > buffer->m_iSize || len > capacity || len > maxPayload()) {
         DDS_RED("Error: data length %d is out of range 0..%d!", len,
@@ -109,10 +110,9 @@ int CDataWriterImpl::putFullDataBuffer(_DataBuffer_t* buffer)
         }
         return -1;
     }
-    pkg->m_iLen = len + static_cast<int>(DDS_HEADER_SIZE);
     fillHeader(pkg, len);
     freeDataBuffer(buffer);
-    return putFullDataPkg(pkg);
+    return putFullDataPkg(pkg, len + static_cast<int>(DDS_HEADER_SIZE));
 }
 
 bool CDataWriterImpl::isConnect()
@@ -125,9 +125,9 @@ DataPackage_t* CDataWriterImpl::getEmptyDataPkg(int size, int timeoutMs)
     return m_pTransport == nullptr ? nullptr : m_pTransport->getEmptyDataPkg(size, timeoutMs);
 }
 
-int CDataWriterImpl::putFullDataPkg(DataPackage_t* pkg)
+int CDataWriterImpl::putFullDataPkg(DataPackage_t* pkg, int len)
 {
-    return m_pTransport == nullptr ? -1 : m_pTransport->putFullDataPkg(pkg);
+    return m_pTransport == nullptr ? -1 : m_pTransport->putFullDataPkg(pkg, len);
 }
 
 _DataBuffer_t* CDataWriterImpl::allocDataBuffer()

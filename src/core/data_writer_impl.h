@@ -37,7 +37,7 @@ public:
     bool isConnect();
 
     DataPackage_t* getEmptyDataPkg(int size, int timeoutMs);
-    int putFullDataPkg(DataPackage_t* pkg);
+    int putFullDataPkg(DataPackage_t* pkg, int len);
     _DataBuffer_t* allocDataBuffer();
     void freeDataBuffer(_DataBuffer_t* buffer);
 

@@ -280,10 +280,10 @@ void CPublisherImpl::putEmptyDataPkg(const std::string& topic, DataPackage_t* pk
     }
 }
 
-int CPublisherImpl::putFullDataPkg(const std::string& topic, DataPackage_t* pkg)
+int CPublisherImpl::putFullDataPkg(const std::string& topic, DataPackage_t* pkg, int len)
 {
     CTransport* transport = getTransport(topic);
-    return transport == nullptr ? -1 : transport->putFullDataPkg(pkg);
+    return transport == nullptr ? -1 : transport->putFullDataPkg(pkg, len);
 }
 
 bool CPublisherImpl::isConnect(const std::string& topic)

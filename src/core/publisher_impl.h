@@ -63,7 +63,7 @@ public:
 
     DataPackage_t* getEmptyDataPkg(const std::string& topic, int size, int timeoutMs);
     void putEmptyDataPkg(const std::string& topic, DataPackage_t* pkg);
-    int putFullDataPkg(const std::string& topic, DataPackage_t* pkg);
+    int putFullDataPkg(const std::string& topic, DataPackage_t* pkg, int len);
     bool isConnect(const std::string& topic);
 
     // Drops the side of a topic without writers here (its transport, pool and control endpoint),

@@ -120,12 +120,12 @@ void CDataManager::referDataPkg(DataPackage_t* pkg)
     m_pDataCenter->referPackage(pkg);
 }
 
-int CDataManager::putFullDataPkg(DataPackage_t* pkg)
+int CDataManager::putFullDataPkg(DataPackage_t* pkg, int len)
 {
     if (pkg != nullptr && m_pMemPool != nullptr) {
         MemChunk_t* chunk = getChunkAddr(pkg);
         if (m_pMemPool->ownsChunk(chunk)) {
-            m_pMemPool->notePublished(chunk);
+            m_pMemPool->notePublished(chunk, len);
         }
     }
     int ret = m_pDataCenter->pushPackage(pkg);

@@ -96,8 +96,9 @@ public:
     void putEmptyDataPkg(DataPackage_t* pkg);
     void releaseDataPkg(DataPackage_t* pkg);
     void referDataPkg(DataPackage_t* pkg);
-    // Publishes the package; its used length is fixed here, within its capacity.
-    int putFullDataPkg(DataPackage_t* pkg);
+    // Publishes the package with `len` bytes in use, kept within its capacity. The length is the
+    // caller's and never read back from the package, which may lie in a segment others can write.
+    int putFullDataPkg(DataPackage_t* pkg, int len);
     // Bytes of a published package to send: the length fixed at publishing, never more than the
     // capacity this process knows for the chunk (0 for a package of another pool).
     int getDataPkgLen(DataPackage_t* pkg);

@@ -183,9 +183,9 @@ int CMemPool::chunkCapacity(const MemChunk_t* chunk) const
     return chunk->m_stPkg.m_iSize;
 }
 
-void CMemPool::notePublished(MemChunk_t* chunk)
+void CMemPool::notePublished(MemChunk_t* chunk, int len)
 {
-    (void)chunk;
+    chunk->m_stPkg.m_iLen = std::clamp(len, 0, chunk->m_stPkg.m_iSize);
 }
 
 int CMemPool::chunkLen(const MemChunk_t* chunk) const

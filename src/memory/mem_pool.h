@@ -159,8 +159,9 @@ public:
     virtual bool unreferMemChunk(MemChunk_t* chunk);
     // Data capacity of the chunk.
     virtual int chunkCapacity(const MemChunk_t* chunk) const;
-    // Called once when the writer publishes the chunk: its used length is taken from here on.
-    virtual void notePublished(MemChunk_t* chunk);
+    // Called once when the chunk is published with `len` bytes in use: the length, kept within the
+    // capacity, is stored in the chunk and taken from here on.
+    virtual void notePublished(MemChunk_t* chunk, int len);
     // Bytes of the data area in use, never more than the capacity.
     virtual int chunkLen(const MemChunk_t* chunk) const;
 

@@ -279,15 +279,13 @@ int CShmMemPool::chunkCapacity(const MemChunk_t* chunk) const
     return pkgIdOf(chunk, &span) > 0 ? span->m_iChunkSize : 0;
 }
 
-void CShmMemPool::notePublished(MemChunk_t* chunk)
+void CShmMemPool::notePublished(MemChunk_t* chunk, int len)
 {
     const GroupSpan_t* span = nullptr;
     int id = pkgIdOf(chunk, &span);
     if (id <= 0) {
         return;
     }
-    int32_t len = 0;
-    std::memcpy(&len, &chunk->m_stPkg.m_iLen, sizeof(len));
     len = std::clamp(len, 0, span->m_iChunkSize);
     m_pLens[static_cast<size_t>(id - 1)].store(len, std::memory_order_relaxed);
     std::memcpy(&chunk->m_stPkg.m_iLen, &len, sizeof(len));

@@ -41,9 +41,9 @@ public:
     // A chunk taken and never referred (a package that is discarded) goes back at count 0.
     bool unreferMemChunk(MemChunk_t* chunk) override;
     int chunkCapacity(const MemChunk_t* chunk) const override;
-    // Reads the length the writer has just stored, once, and keeps it within the capacity
-    // (written back, so that readers see the same).
-    void notePublished(MemChunk_t* chunk) override;
+    // Keeps the length in this process and writes it into the chunk for the readers; nothing of
+    // the writer's later reads it back from the segment.
+    void notePublished(MemChunk_t* chunk, int len) override;
     int chunkLen(const MemChunk_t* chunk) const override;
     // Rewrites the header and package number of every chunk that is free, as init wrote them: a
     // new reader then finds the numbering it walks, whatever was written into the segment.

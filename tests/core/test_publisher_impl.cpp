@@ -452,7 +452,7 @@ TEST_F(PublisherImplNsTest, UnknownTopicQueriesAndDeletes)
     EXPECT_EQ(pub.getFps("h13_none", fps), 0);
     EXPECT_EQ(fps, std::vector<int>{7});
     EXPECT_EQ(pub.getEmptyDataPkg("h13_none", 10, 0), nullptr);
-    EXPECT_EQ(pub.putFullDataPkg("h13_none", nullptr), -1);
+    EXPECT_EQ(pub.putFullDataPkg("h13_none", nullptr, 0), -1);
     EXPECT_FALSE(pub.isConnect("h13_none"));
     zqtest::OutputCapture capture;
     EXPECT_EQ(pub.deleteTransport("h13_none"), -1);

@@ -8,10 +8,10 @@
 
 #include <csignal>
 #include <cstddef>
-#include <fstream>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -684,8 +684,8 @@ uint64_t txBytes(const std::string& name)
 
 // The writer of a shared-memory topic also serves a reader on another host over UDP. Another local
 // process keeps rewriting the package fields of the pool while messages flow: a forged length or
-// capacity never makes the writer send more than it wrote, and forged reference counts, numbers
-// and a shared flag that is neither true nor false never stop later writes.
+// capacity never makes the writer send more than it wrote nor lend more than its chunk, and forged reference counts,
+// numbers and a shared flag that is neither true nor false never stop later writes.
 TEST_F(ShmPubSubNsTest, ForgedPackageFieldsNeitherWidenWhatASocketReaderGetsNorStopLaterWrites)
 {
     std::string error;
@@ -698,9 +698,8 @@ TEST_F(ShmPubSubNsTest, ForgedPackageFieldsNeitherWidenWhatASocketReaderGetsNorS
     const Numbers writing{837, 59950, 8370, 0x8370};
     ASSERT_TRUE(openWriter(writing, "r1_shm_forged_udp", "s17w"));
     // The reading side on the other host, handed the writer's endpoint as discovery would.
-    auto child = host->spawn({zqtest::helperPath("pubsub_reader"), "838", "59970", "8380", "33664", m_topicName, "8",
-                              "s17r"},
-                             &error);
+    auto child = host->spawn(
+        {zqtest::helperPath("pubsub_reader"), "838", "59970", "8380", "33664", m_topicName, "8", "s17r"}, &error);
     ASSERT_NE(child, nullptr) << error;
     ASSERT_EQ(ask(*child, ""), "ready");
     ASSERT_EQ(ask(*child, "endpoint 198.18.117.1 " + std::to_string(controlPort())), "connected") << child->output();
@@ -716,7 +715,7 @@ TEST_F(ShmPubSubNsTest, ForgedPackageFieldsNeitherWidenWhatASocketReaderGetsNorS
     const struct {
         const char* mode;
         const char* rounds;
-    } cases[] = {{"len", "400000"}, {"count", "200000"}};
+    } cases[] = {{"len", "3000000"}, {"count", "1000000"}};
     uint32_t seq = 0;
     for (const auto& c : cases) {
         auto forger = zqtest::ChildProcess::spawn(
@@ -724,15 +723,35 @@ TEST_F(ShmPubSubNsTest, ForgedPackageFieldsNeitherWidenWhatASocketReaderGetsNorS
         ASSERT_NE(forger, nullptr) << error;
         const uint64_t before = txBytes("s17w");
         uint64_t written = 0;
+        // A lent buffer is as large as the pool's chunk, whatever the segment says, and the
+        // application may fill all of it.
+        const int lendable = DEFAULT_SHM_LAYOUT.m_stGroup[0].m_iChunkSize - 34;
+        int lentLeast = lendable;
+        int lentMost = 1024;
         {
             zqtest::OutputCapture quiet;
             while (forger->output().find("forger: ") == std::string::npos && seq < 50000000) {
                 std::vector<uint8_t> data = pubsub::makeMessage(1024, seq++);
-                if (m_writer->write(data.data(), 1024) == 1024) {
-                    ++written;
+                if (seq % 4 != 0) {
+                    written += m_writer->write(data.data(), 1024) == 1024 ? 1 : 0;
+                    continue;
                 }
+                _DataBuffer_t* buffer = m_writer->getEmptyDataBuffer(1024, 0);
+                if (buffer == nullptr) {
+                    continue;
+                }
+                lentLeast = std::min(lentLeast, buffer->m_iSize);
+                lentMost = std::max(lentMost, buffer->m_iSize);
+                if (buffer->m_iSize >= 1024 && buffer->m_iSize <= lendable) {
+                    memset(buffer->m_pData, 0, static_cast<size_t>(buffer->m_iSize));
+                    memcpy(buffer->m_pData, data.data(), data.size());
+                }
+                buffer->m_iLen = 1024;
+                written += m_writer->putFullDataBuffer(buffer) == 0 ? 1 : 0;
             }
         }
+        EXPECT_GE(lentLeast, 1024) << c.mode;
+        EXPECT_LE(lentMost, lendable) << c.mode;
         ASSERT_TRUE(forger->waitForLine("forger: done", 1000)) << forger->output();
         EXPECT_GE(forger->wait(20000), 0);
         EXPECT_EQ(forger->exitCode(), 0);
@@ -745,8 +764,7 @@ TEST_F(ShmPubSubNsTest, ForgedPackageFieldsNeitherWidenWhatASocketReaderGetsNorS
         {
             zqtest::OutputCapture quiet;
             std::vector<uint8_t> data = pubsub::makeMessage(1024, 7);
-            ASSERT_TRUE(zqtest::waitUntil([&] { return m_writer->write(data.data(), 1024) == 1024; }, 20000))
-                << c.mode;
+            ASSERT_TRUE(zqtest::waitUntil([&] { return m_writer->write(data.data(), 1024) == 1024; }, 20000)) << c.mode;
         }
         const uint32_t mark = 900000 + seq;
         std::vector<uint8_t> data = pubsub::makeMessage(1000, mark);

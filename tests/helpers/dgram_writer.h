@@ -52,7 +52,7 @@ inline int publishLines(CDataManager& manager)
             pkgData(pkg)[DDS_HEADER_SIZE + i] = static_cast<uint8_t>(number + i);
         }
         pkg->m_iLen = static_cast<int>(DDS_HEADER_SIZE + payload);
-        manager.putFullDataPkg(pkg);
+        manager.putFullDataPkg(pkg, pkg->m_iLen);
         std::printf("sent %u\n", number);
         std::fflush(stdout);
     }

@@ -159,7 +159,7 @@ public:
         }
         std::memcpy(pkgData(pkg) + 34, text.c_str(), text.size() + 1);
         pkg->m_iLen = static_cast<int>(34 + text.size() + 1);
-        m_dm.putFullDataPkg(pkg);
+        m_dm.putFullDataPkg(pkg, pkg->m_iLen);
         return pkg;
     }
 

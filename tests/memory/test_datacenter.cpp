@@ -135,7 +135,7 @@ TEST(DataManagerTest, WithoutPool)
     mgr.setMemPool(nullptr);
     EXPECT_EQ(mgr.getMemPool(), nullptr);
     EXPECT_EQ(mgr.getEmptyDataPkg(10, 100), nullptr);
-    EXPECT_EQ(mgr.putFullDataPkg(nullptr), -1);
+    EXPECT_EQ(mgr.putFullDataPkg(nullptr, 0), -1);
     EXPECT_FALSE(mgr.getMemPoolType());
     EXPECT_EQ(mgr.getMemPoolAddr(), nullptr);
     EXPECT_EQ(mgr.getMemPoolKey(), -1);
@@ -176,14 +176,14 @@ TEST(DataManagerTest, ForwardsToCenterAndPool)
     int id = mgr.registerCallBack([&seen](int, DataPackage_t*) { return ++seen, -1; });
     EXPECT_EQ(id, 1);
     DataPackage_t* pkg = mgr.getEmptyDataPkg(10, 0);
-    EXPECT_EQ(mgr.putFullDataPkg(pkg), 0);
+    EXPECT_EQ(mgr.putFullDataPkg(pkg, pkg->m_iLen), 0);
     EXPECT_EQ(seen, 1);
     DataPackage_t* got = fifo->getDataPackage(0);
     EXPECT_EQ(got, pkg) << "the new FIFO is attached";
     fifo->releaseDataPackage(got);
     mgr.unregisterCallBack(id);
     mgr.destroyDataFifo(fifo);
-    mgr.putFullDataPkg(mgr.getEmptyDataPkg(10, 0));
+    mgr.putFullDataPkg(mgr.getEmptyDataPkg(10, 0), 10);
     EXPECT_EQ(seen, 1);
     EXPECT_EQ(pool.getUsedSize(), 0u);
 }
@@ -206,7 +206,7 @@ TEST(DataManagerStressTest, FifosComeAndGoWhilePublishing)
                 DataPackage_t* pkg = mgr.getEmptyDataPkg(w == 0 ? 100 : 5000, 0);
                 ASSERT_NE(pkg, nullptr);
                 pkg->m_iLen = i;
-                mgr.putFullDataPkg(pkg);
+                mgr.putFullDataPkg(pkg, pkg->m_iLen);
                 published.fetch_add(1);
             }
         });

@@ -368,7 +368,7 @@ TEST_F(ShmMemPoolNsTest, EveryChunkComesBackWhileFifosComeAndGo)
             for (int i = 0; i < 30000; ++i) {
                 if (DataPackage_t* pkg = mgr.getEmptyDataPkg(w == 0 ? 100 : 3000, 0)) {
                     pkg->m_iLen = i;
-                    mgr.putFullDataPkg(pkg);
+                    mgr.putFullDataPkg(pkg, pkg->m_iLen);
                 }
             }
         });

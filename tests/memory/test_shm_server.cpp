@@ -37,7 +37,6 @@ MemConfig_t poolCfg(int key, int chunkSize, int count)
     return cfg;
 }
 
-
 // The writer's side of a topic: a pool, its data manager and the server.
 class Writer : public shmtest::PoolWriter {
 public:
@@ -305,8 +304,8 @@ TEST_F(ShmServerNsTest, NumbersReturnedBeforeThePostIsBackAreAllTakenBack)
     while (published < total && zqtest::waitUntil([&] { return w.publish("s") != nullptr; }, 10000)) {
         ++published;
     }
-    const bool settled = zqtest::waitUntil(
-        [&] { return w.server().getInFlightCount(key) == 0 && w.freeChunks(100) == 8; }, 10000);
+    const bool settled =
+        zqtest::waitUntil([&] { return w.server().getInFlightCount(key) == 0 && w.freeChunks(100) == 8; }, 10000);
     cap.stop();
     EXPECT_EQ(published, total) << "every chunk is held";
     EXPECT_TRUE(settled) << "in flight " << w.server().getInFlightCount(key) << ", free chunks " << w.freeChunks(100);
@@ -393,7 +392,7 @@ TEST_F(ShmServerNsTest, ForgedNumbersDoNotChangeWhatIsPostedAndOtherPoolsPackage
     forged->m_iPkgId = fake;
     forged->m_iLen = 40;
     zqtest::OutputCapture cap;
-    w.dm().putFullDataPkg(forged);
+    w.dm().putFullDataPkg(forged, forged->m_iLen);
     ASSERT_TRUE(r.m_got.waitCount(1, 5000));
     EXPECT_EQ(r.m_got.values(), (std::vector<int>{own}));
     ASSERT_TRUE(r.giveBack(own));
@@ -405,7 +404,7 @@ TEST_F(ShmServerNsTest, ForgedNumbersDoNotChangeWhatIsPostedAndOtherPoolsPackage
     MemChunk_t* chunk = heap.getMemChunk(100);
     ASSERT_NE(chunk, nullptr);
     chunk->m_stPkg.m_iPkgId = 1;
-    w.dm().putFullDataPkg(&chunk->m_stPkg);
+    w.dm().putFullDataPkg(&chunk->m_stPkg, chunk->m_stPkg.m_iLen);
     // A good package after it: once it arrives, the heap package was handled.
     DataPackage_t* good = w.publish("good");
     ASSERT_NE(good, nullptr);

@@ -144,13 +144,12 @@ void CDataManagerSink::discardFramePkg(DataPackage_t* pkg)
 void CDataManagerSink::publishFramePkg(DataPackage_t* pkg)
 {
     if (m_pDataManager != nullptr) {
-        m_pDataManager->putFullDataPkg(pkg);
+        m_pDataManager->putFullDataPkg(pkg, pkg->m_iLen);
     }
 }
 
-CFragmentReassembler::CFragmentReassembler(uint32_t fragPayload, ReassemblyStyle_e style,
-                                           const std::string& topicName, IFramePkgSink* sink,
-                                           std::atomic<uint64_t>* lostCounter)
+CFragmentReassembler::CFragmentReassembler(uint32_t fragPayload, ReassemblyStyle_e style, const std::string& topicName,
+                                           IFramePkgSink* sink, std::atomic<uint64_t>* lostCounter)
     : m_u32FragPayload(fragPayload), m_eStyle(style), m_strTopicName(topicName), m_pSink(sink),
       m_pLostCounter(lostCounter)
 {
@@ -285,8 +284,8 @@ bool CFragmentReassembler::onFollowing(const DDSHeader_t& header, const uint8_t*
         if (m_eStyle == REASSEMBLY_STYLE_UNIX) {
             DDS_GREEN("[%s] Lost pkt !!! m_u8Flag: %u, bLost:%d, u32LastSeqNo: %u, m_u32SeqNo: %u, u64LastTimestamp: "
                       "%lu, m_u64TimeStamp: %lu",
-                      m_strTopicName.c_str(), static_cast<unsigned>(header.m_u8Flag), m_bLost ? 1 : 0,
-                      m_u32LastSeqNo, header.m_u32SeqNo, static_cast<unsigned long>(m_u64LastTimestamp),
+                      m_strTopicName.c_str(), static_cast<unsigned>(header.m_u8Flag), m_bLost ? 1 : 0, m_u32LastSeqNo,
+                      header.m_u32SeqNo, static_cast<unsigned long>(m_u64LastTimestamp),
                       static_cast<unsigned long>(header.m_u64TimeStamp));
         }
         m_u32LastSeqNo = header.m_u32SeqNo;
@@ -346,8 +345,8 @@ int CDatagramBatch::readQueued(int fd)
         m_vecMsgs[i].msg_hdr.msg_iovlen = 1;
         m_vecMsgs[i].msg_len = 0;
     }
-    const int count = ::recvmmsg(fd, m_vecMsgs.data(), static_cast<unsigned int>(m_vecMsgs.size()), MSG_DONTWAIT,
-                                 nullptr);
+    const int count =
+        ::recvmmsg(fd, m_vecMsgs.data(), static_cast<unsigned int>(m_vecMsgs.size()), MSG_DONTWAIT, nullptr);
     if (count >= 0) {
         return count;
     }

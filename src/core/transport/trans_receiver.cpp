@@ -668,9 +668,14 @@ DataPackage_t* CTransReceiver::getEmptyDataPkg(int size, int timeoutMs)
     return m_pDataManager->getEmptyDataPkg(size, timeoutMs);
 }
 
-int CTransReceiver::putFullDataPkg(DataPackage_t* pkg)
+int CTransReceiver::putFullDataPkg(DataPackage_t* pkg, int len)
 {
-    return m_pDataManager->putFullDataPkg(pkg);
+    return m_pDataManager->putFullDataPkg(pkg, len);
+}
+
+int CTransReceiver::getDataPkgCapacity(DataPackage_t* pkg)
+{
+    return m_pDataManager->getDataPkgCapacity(pkg);
 }
 
 bool CTransReceiver::isConnect()

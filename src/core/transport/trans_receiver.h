@@ -107,7 +107,8 @@ public:
     // and whether that channel is still there); any other package through this transport's data
     // manager.
     void putEmptyDataPkg(DataPackage_t* pkg) override;
-    int putFullDataPkg(DataPackage_t* pkg) override;
+    int putFullDataPkg(DataPackage_t* pkg, int len) override;
+    int getDataPkgCapacity(DataPackage_t* pkg) override;
     int registerDataCallBack(std::function<int(int, DataPackage_t*)> callback) override;
     void unregisterDataCallBack(int id) override;
     int registerEventCallBack(std::function<void(int, int)> callback) override;

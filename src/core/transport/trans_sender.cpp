@@ -376,8 +376,8 @@ int CTransSender::procRequestDataChanMsg(int fd, unsigned char* msg, int len)
     // peer cannot point a topic at a group, a broadcast or another host.
     in_addr requester{};
     uint32_t peer = 0;
-    if (!parseIPv4(request.m_strIp, &requester) || !isUnicastAddress(requester.s_addr) ||
-        !peerAddress(fd, &peer) || peer != requester.s_addr) {
+    if (!parseIPv4(request.m_strIp, &requester) || !isUnicastAddress(requester.s_addr) || !peerAddress(fd, &peer) ||
+        peer != requester.s_addr) {
         return -1;
     }
     const std::string hostIp = CResourceManager::getInstance()->getHostIp();
@@ -709,9 +709,14 @@ void CTransSender::putEmptyDataPkg(DataPackage_t* pkg)
     m_pDataManager->putEmptyDataPkg(pkg);
 }
 
-int CTransSender::putFullDataPkg(DataPackage_t* pkg)
+int CTransSender::putFullDataPkg(DataPackage_t* pkg, int len)
 {
-    return m_pDataManager->putFullDataPkg(pkg);
+    return m_pDataManager->putFullDataPkg(pkg, len);
+}
+
+int CTransSender::getDataPkgCapacity(DataPackage_t* pkg)
+{
+    return m_pDataManager->getDataPkgCapacity(pkg);
 }
 
 int CTransSender::registerDataCallBack(std::function<int(int, DataPackage_t*)> callback)

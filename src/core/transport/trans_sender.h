@@ -91,7 +91,8 @@ public:
     void setMemPool(CMemPool* pool) override;
     DataPackage_t* getEmptyDataPkg(int size, int timeoutMs) override;
     void putEmptyDataPkg(DataPackage_t* pkg) override;
-    int putFullDataPkg(DataPackage_t* pkg) override;
+    int putFullDataPkg(DataPackage_t* pkg, int len) override;
+    int getDataPkgCapacity(DataPackage_t* pkg) override;
     int registerDataCallBack(std::function<int(int, DataPackage_t*)> callback) override;
     void unregisterDataCallBack(int id) override;
     int registerEventCallBack(std::function<void(int, int)> callback) override;

@@ -57,11 +57,11 @@ enum DataTransEvent_e {
 // record in and out with memcpy.
 struct DDSHeader_t {
     uint8_t m_u8Magic[4];
-    uint8_t m_u8Flag;      // PktFlag_e
-    uint8_t m_u8Type;      // MsgType_e
-    uint32_t m_u32SeqNo;   // fragment number
+    uint8_t m_u8Flag;        // PktFlag_e
+    uint8_t m_u8Type;        // MsgType_e
+    uint32_t m_u32SeqNo;     // fragment number
     uint64_t m_u64TimeStamp; // writer's send time, microseconds of the wall clock
-    uint32_t m_u32DataLen; // payload bytes behind this header
+    uint32_t m_u32DataLen;   // payload bytes behind this header
     uint32_t m_u32TotalLen;
     uint32_t m_u32PktCount;
     uint8_t m_u8Reserved[4];
@@ -142,8 +142,7 @@ static_assert(offsetof(TransParam_t, m_shmParam) + offsetof(ShareMemoryParam_t, 
               "TransParam_t layout");
 static_assert(offsetof(TransParam_t, m_shmParam) + offsetof(ShareMemoryParam_t, m_u64Reserved) == 16,
               "TransParam_t layout");
-static_assert(offsetof(TransParam_t, m_shmParam) + offsetof(ShareMemoryParam_t, m_layout) == 24,
-              "TransParam_t layout");
+static_assert(offsetof(TransParam_t, m_shmParam) + offsetof(ShareMemoryParam_t, m_layout) == 24, "TransParam_t layout");
 static_assert(sizeof(ShareMemoryParam_t) == 216, "ShareMemoryParam_t layout (212 bytes and tail padding)");
 
 // One data channel of a topic as either side of the control channel keeps it (memory only).
@@ -187,7 +186,11 @@ public:
     virtual void setMemPool(CMemPool* pool) = 0;
     virtual DataPackage_t* getEmptyDataPkg(int size, int timeoutMs) = 0;
     virtual void putEmptyDataPkg(DataPackage_t* pkg) = 0;
-    virtual int putFullDataPkg(DataPackage_t* pkg) = 0;
+    // Publishes a package with `len` bytes in use (header included).
+    virtual int putFullDataPkg(DataPackage_t* pkg, int len) = 0;
+    // Data capacity of a package of this topic's pool as this process knows it; never read from
+    // the package, which may lie in a segment others can write.
+    virtual int getDataPkgCapacity(DataPackage_t* pkg) = 0;
     virtual int registerDataCallBack(std::function<int(int, DataPackage_t*)> callback) = 0;
     virtual void unregisterDataCallBack(int id) = 0;
     virtual int registerEventCallBack(std::function<void(int, int)> callback) = 0;

@@ -65,7 +65,7 @@ inline bool writeTestMessages(CTransport& transport, CMemPool& pool, int count, 
             data[DDS_HEADER_SIZE + static_cast<size_t>(j)] = static_cast<uint8_t>((7 * i + j) & 0xff);
         }
         pkg->m_iLen = static_cast<int>(DDS_HEADER_SIZE) + size;
-        transport.putFullDataPkg(pkg);
+        transport.putFullDataPkg(pkg, pkg->m_iLen);
         if (!zqtest::waitUntil([&] { return pool.getUsedSize() == 0; }, 10000)) {
             return false;
         }

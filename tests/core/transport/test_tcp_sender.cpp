@@ -107,7 +107,7 @@ public:
         std::memcpy(pkgData(pkg), bytes.data(), bytes.size());
         pkg->m_iLen = static_cast<int>(bytes.size());
         m_manager.referDataPkg(pkg);
-        m_manager.putFullDataPkg(pkg);
+        m_manager.putFullDataPkg(pkg, pkg->m_iLen);
         if (keep) {
             return pkg;
         }

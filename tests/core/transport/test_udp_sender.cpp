@@ -255,7 +255,7 @@ TEST_F(UdpSenderNsTest, EveryReaderGetsTheSameDatagrams)
     Bytes bytes = package(5000, 77, 3);
     std::memcpy(pkgData(pkg), bytes.data(), bytes.size());
     pkg->m_iLen = static_cast<int>(bytes.size());
-    ASSERT_EQ(m_manager.putFullDataPkg(pkg), 0);
+    ASSERT_EQ(m_manager.putFullDataPkg(pkg, pkg->m_iLen), 0);
     for (Sink* sink : {&first, &second, &third}) {
         for (uint32_t seqNo = 1; seqNo <= 4; ++seqNo) {
             Bytes d;
@@ -349,7 +349,7 @@ TEST_F(UdpSenderNsTest, MessagesReachAReceiverAndTeardownLeavesNothing)
             Bytes bytes = package(sizes[n], n, static_cast<uint8_t>(n));
             std::memcpy(pkgData(pkg), bytes.data(), bytes.size());
             pkg->m_iLen = static_cast<int>(bytes.size());
-            ASSERT_EQ(m_manager.putFullDataPkg(pkg), 0);
+            ASSERT_EQ(m_manager.putFullDataPkg(pkg, pkg->m_iLen), 0);
             ASSERT_TRUE(zqtest::waitUntil(
                 [&] {
                     std::lock_guard<std::mutex> lock(mtx);

@@ -100,7 +100,8 @@ protected:
         ASSERT_TRUE(m_pool.init(poolCfg()));
         m_manager.setMemPool(&m_pool);
         m_receiver = std::make_unique<CUnixSocketReceiver>(kTopic, &m_manager);
-        m_cbId = m_receiver->registerDataCallBack([this](int, DataPackage_t* pkg) { return m_collector.onPackage(pkg); });
+        m_cbId =
+            m_receiver->registerDataCallBack([this](int, DataPackage_t* pkg) { return m_collector.onPackage(pkg); });
         ASSERT_EQ(m_cbId, 1);
     }
     void TearDown() override
@@ -160,7 +161,7 @@ TEST_F(UnixSocketReceiverNsTest, MessagesFromTheSenderArriveWhole)
                     pkgData(pkg)[DDS_HEADER_SIZE + i] = static_cast<uint8_t>(expected + i);
                 }
                 pkg->m_iLen = static_cast<int>(DDS_HEADER_SIZE + size);
-                ASSERT_EQ(writerManager.putFullDataPkg(pkg), 0);
+                ASSERT_EQ(writerManager.putFullDataPkg(pkg, pkg->m_iLen), 0);
                 ++expected;
                 ASSERT_TRUE(m_collector.waitFor(expected)) << "message " << expected;
             }
@@ -233,8 +234,14 @@ TEST_F(UnixSocketReceiverNsTest, ForeignPathsAreRefused)
         const char* path;
         int id;
     } cases[] = {
-        {"/tmp/h6_victim", 1}, {"/etc/passwd", 1}, {"/tmp/other-1", 1}, {"/tmp/h6_urx-2", 1},
-        {"/tmp/h6_urx-1/../h6_victim", 1}, {"tmp/h6_urx-1", 1}, {"", 1}, {"/tmp/h6_urx--1", -1},
+        {"/tmp/h6_victim", 1},
+        {"/etc/passwd", 1},
+        {"/tmp/other-1", 1},
+        {"/tmp/h6_urx-2", 1},
+        {"/tmp/h6_urx-1/../h6_victim", 1},
+        {"tmp/h6_urx-1", 1},
+        {"", 1},
+        {"/tmp/h6_urx--1", -1},
     };
     for (const Case& c : cases) {
         TransParam_t param = unixParam(c.path, c.id);

@@ -84,7 +84,7 @@ bool publish(CDataManager& manager, uint32_t payload, uint64_t timeStamp, uint8_
         pkgData(pkg)[DDS_HEADER_SIZE + i] = static_cast<uint8_t>(seed + i * 3);
     }
     pkg->m_iLen = static_cast<int>(DDS_HEADER_SIZE + payload);
-    return manager.putFullDataPkg(pkg) == 0;
+    return manager.putFullDataPkg(pkg, pkg->m_iLen) == 0;
 }
 
 class UnixSocketSenderNsTest : public zqtest::NsTest {
