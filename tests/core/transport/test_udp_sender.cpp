@@ -19,6 +19,7 @@
 #include "core/transport/udp_receiver.h"
 #include "memory/datacenter.h"
 #include "memory/normal_mem_pool.h"
+#include "support/datagram_support.h"
 #include "support/zqtest.h"
 
 namespace {
@@ -28,15 +29,7 @@ using Bytes = std::vector<uint8_t>;
 const std::string RED = "31";
 const std::string GREEN = "32";
 
-TransParam_t udpParam(const std::string& ip, int port)
-{
-    TransParam_t param;
-    std::memset(&param, 0, sizeof(param));
-    param.m_iType = TRANS_TYPE_UDP;
-    std::memcpy(param.m_udpParam.m_szIp, ip.c_str(), std::min(ip.size(), sizeof(param.m_udpParam.m_szIp) - 1));
-    param.m_udpParam.m_iPort = port;
-    return param;
-}
+using dgramtest::udpParam;
 
 // A package as a writer makes it: header, then `payload` bytes (seed + i).
 Bytes package(uint32_t payload, uint64_t timeStamp, uint8_t seed)
@@ -124,43 +117,9 @@ Header headerOf(const Bytes& d)
             h.m_u32PktCount};
 }
 
-class UdpSenderNsTest : public zqtest::NsTest {
+class UdpSenderNsTest : public dgramtest::SenderNsTest<CUdpSender> {
 protected:
-    void SetUp() override
-    {
-        zqtest::NsTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        std::thread([] {}).join();
-        m_baseFds = zqtest::countOpenFds();
-        m_baseThreads = zqtest::baselineThreads();
-        MemConfig_t cfg{};
-        cfg.m_iKey = -1;
-        cfg.m_u32MaxPoolSize = 0x10000000;
-        cfg.m_stGroup[0] = MemGroup_t{0, 4096, 16};
-        cfg.m_stGroup[1] = MemGroup_t{1, 2097152, 4};
-        cfg.m_iGroupCount = 2;
-        ASSERT_TRUE(m_pool.init(cfg));
-        m_manager.setMemPool(&m_pool);
-        m_sender = std::make_unique<CUdpSender>(&m_manager);
-    }
-    void TearDown() override
-    {
-        if (m_sender == nullptr) {
-            return;
-        }
-        m_sender.reset();
-        EXPECT_EQ(m_pool.getUsedSize(), 0u) << "every package went back";
-        EXPECT_EQ(zqtest::countOpenFds(), m_baseFds) << "no descriptor left";
-        EXPECT_EQ(zqtest::threadsSettleAt(m_baseThreads), m_baseThreads) << "no thread left";
-    }
-
-    int m_baseFds{0};
-    int m_baseThreads{0};
-    CNormalMemPool m_pool;
-    CDataManager m_manager;
-    std::unique_ptr<CUdpSender> m_sender;
+    UdpSenderNsTest() : SenderNsTest(2097152, 4) {}
 };
 
 TEST_F(UdpSenderNsTest, FragmentsOnTheWire)

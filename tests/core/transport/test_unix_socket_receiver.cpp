@@ -30,26 +30,7 @@ namespace {
 
 using dgramtest::Bytes;
 
-TransParam_t unixParam(const std::string& path, int id)
-{
-    TransParam_t param;
-    std::memset(&param, 0, sizeof(param));
-    param.m_iType = TRANS_TYPE_UNIX_SOCKET;
-    std::strncpy(param.m_unixSocketParam.m_szPath, path.c_str(), sizeof(param.m_unixSocketParam.m_szPath) - 1);
-    param.m_unixSocketParam.m_iId = id;
-    return param;
-}
-
-MemConfig_t poolCfg()
-{
-    MemConfig_t cfg{};
-    cfg.m_iKey = -1;
-    cfg.m_u32MaxPoolSize = 0x10000000;
-    cfg.m_stGroup[0] = MemGroup_t{0, 4096, 16};
-    cfg.m_stGroup[1] = MemGroup_t{1, 262144, 8};
-    cfg.m_iGroupCount = 2;
-    return cfg;
-}
+using dgramtest::unixParam;
 
 bool isPresent(const std::string& path)
 {
@@ -82,53 +63,19 @@ std::vector<Bytes> fragmentsOf(uint32_t payload, uint64_t timeStamp, uint8_t see
     return dgramtest::fragmentsOf(payload, timeStamp, seed, UNIX_SOCKET_FRAG_PAYLOAD);
 }
 
-class UnixSocketReceiverNsTest : public zqtest::NsTest {
+class UnixSocketReceiverNsTest : public dgramtest::ReceiverNsTest<CUnixSocketReceiver> {
 protected:
     static constexpr const char* kTopic = "h6_urx";
 
-    void SetUp() override
-    {
-        zqtest::NsTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        // The thread sanitizer starts a helper thread with the process's first thread: let it
-        // start before counting.
-        std::thread([] {}).join();
-        m_baseFds = zqtest::countOpenFds();
-        m_baseThreads = zqtest::baselineThreads();
-        ASSERT_TRUE(m_pool.init(poolCfg()));
-        m_manager.setMemPool(&m_pool);
-        m_receiver = std::make_unique<CUnixSocketReceiver>(kTopic, &m_manager);
-        m_cbId = m_receiver->registerDataCallBack([this](int, DataPackage_t* pkg) { return m_collector.onPackage(pkg); });
-        ASSERT_EQ(m_cbId, 1);
-    }
-    void TearDown() override
-    {
-        if (m_receiver == nullptr) {
-            return;
-        }
-        m_receiver->unregisterDataCallBack(m_cbId);
-        m_receiver.reset();
-        EXPECT_EQ(m_pool.getUsedSize(), 0u) << "every package went back";
-        EXPECT_EQ(zqtest::countOpenFds(), m_baseFds) << "no descriptor left";
-        EXPECT_EQ(zqtest::threadsSettleAt(m_baseThreads), m_baseThreads) << "no thread left";
-    }
-    static std::string path(int id) { return std::string("/tmp/") + kTopic + "-" + std::to_string(id); }
+    UnixSocketReceiverNsTest() : ReceiverNsTest(kTopic, 262144, 8) {}
 
-    int m_baseFds{0};
-    int m_baseThreads{0};
-    CNormalMemPool m_pool;
-    CDataManager m_manager;
-    Collector m_collector;
-    int m_cbId{-1};
-    std::unique_ptr<CUnixSocketReceiver> m_receiver;
+    static std::string path(int id) { return std::string("/tmp/") + kTopic + "-" + std::to_string(id); }
 };
 
 TEST_F(UnixSocketReceiverNsTest, MessagesFromTheSenderArriveWhole)
 {
     CNormalMemPool writerPool;
-    ASSERT_TRUE(writerPool.init(poolCfg()));
+    ASSERT_TRUE(writerPool.init(m_poolCfg));
     CDataManager writerManager;
     writerManager.setMemPool(&writerPool);
     {
@@ -169,13 +116,8 @@ TEST_F(UnixSocketReceiverNsTest, MessagesFromTheSenderArriveWhole)
         ASSERT_EQ(got.size(), expected);
         for (size_t n = 0; n < got.size(); ++n) {
             const uint32_t size = sizes[n % (sizeof(sizes) / sizeof(sizes[0]))];
-            EXPECT_EQ(got[n].timeStamp, 1700000000000000ull + n);
-            ASSERT_EQ(got[n].payload.size(), size) << n;
-            for (uint32_t i = 0; i < size; ++i) {
-                if (got[n].payload[i] != static_cast<uint8_t>(n + i)) {
-                    FAIL() << "message " << n << " byte " << i;
-                }
-            }
+            ASSERT_NO_FATAL_FAILURE(
+                dgramtest::expectNumberedMessage(got[n], static_cast<unsigned>(n), 1700000000000000ull + n, size));
         }
         EXPECT_EQ(m_receiver->getLostPkgCount(), 0u);
         sender.deinit();
@@ -211,13 +153,7 @@ TEST_F(UnixSocketReceiverNsTest, MessagesFromAnotherProcess)
     std::vector<Message> got = m_collector.messages();
     ASSERT_EQ(got.size(), count);
     for (unsigned n = 0; n < count; ++n) {
-        EXPECT_EQ(got[n].timeStamp, n * 1000ull + 7);
-        ASSERT_EQ(got[n].payload.size(), sizes[n % 5]);
-        for (size_t i = 0; i < got[n].payload.size(); ++i) {
-            if (got[n].payload[i] != static_cast<uint8_t>(n + i)) {
-                FAIL() << "message " << n << " byte " << i;
-            }
-        }
+        ASSERT_NO_FATAL_FAILURE(dgramtest::expectNumberedMessage(got[n], n, n * 1000ull + 7, sizes[n % 5]));
     }
     m_receiver->deinit();
 }
@@ -233,8 +169,14 @@ TEST_F(UnixSocketReceiverNsTest, ForeignPathsAreRefused)
         const char* path;
         int id;
     } cases[] = {
-        {"/tmp/h6_victim", 1}, {"/etc/passwd", 1}, {"/tmp/other-1", 1}, {"/tmp/h6_urx-2", 1},
-        {"/tmp/h6_urx-1/../h6_victim", 1}, {"tmp/h6_urx-1", 1}, {"", 1}, {"/tmp/h6_urx--1", -1},
+        {"/tmp/h6_victim", 1},
+        {"/etc/passwd", 1},
+        {"/tmp/other-1", 1},
+        {"/tmp/h6_urx-2", 1},
+        {"/tmp/h6_urx-1/../h6_victim", 1},
+        {"tmp/h6_urx-1", 1},
+        {"", 1},
+        {"/tmp/h6_urx--1", -1},
     };
     for (const Case& c : cases) {
         TransParam_t param = unixParam(c.path, c.id);
