@@ -41,10 +41,11 @@ template <typename Impl> bool hasNoEntity(const EntityRegistry_t<Impl>& registry
     return std::all_of(registry.begin(), registry.end(), [](const auto& entry) { return entry.second.empty(); });
 }
 
-// Unlinks the entity that `match` picks under `mtx` and destroys it after releasing the mutex
-// (a reader's destructor waits for a running data callback, which may ask for status). When it was the registry's last
-// entity of its topic, onLastHere(topic) takes the topic's side here along; the topic stays in use until then, since
-// the side refers to it. Nothing happens when `match` picks none.
+// Unlinks the entity that `match` picks under `mtx` and destroys it after releasing the mutex (a
+// reader's destructor waits for a running data callback, which may ask for status). When it was
+// the registry's last entity of its topic, onLastHere(topic) takes the topic's side here along;
+// the topic stays in use until then, since the side refers to it. Nothing happens when `match`
+// picks none.
 template <typename Impl, typename Match, typename OnLastHere>
 void deleteEntity(EntityRegistry_t<Impl>& registry, std::mutex& mtx, Match match, OnLastHere onLastHere)
 {
