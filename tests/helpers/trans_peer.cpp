@@ -37,6 +37,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -108,19 +109,25 @@ bool recvAll(int fd, uint8_t* buf, size_t len)
     return true;
 }
 
-// The writing side of the topic on `pool`, its control endpoint on 127.0.0.1:port; null when the
-// endpoint refuses.
-CTransSender* startSender(ctrltest::TestTopic& topic, CMemPool& pool, int port)
+// The writing side of the topic on `pool` with its control endpoint on 127.0.0.1:port: prints
+// "READY", runs `serve`, then deletes the side. False, after "FAILED", when the endpoint refuses.
+bool serveWriter(const std::string& topicName, CMemPool& pool, int port,
+                 const std::function<void(CTransSender&)>& serve)
 {
+    ctrltest::TestTopic topic(topicName);
     auto* sender = new CTransSender();
     sender->setTopicImpl(&topic.impl);
     sender->setMemPool(&pool);
     TransParam_t param = ctrltest::tcpEndpoint("127.0.0.1", port);
     if (sender->setMsgTransParam(param) != 0) {
         delete sender;
-        return nullptr;
+        say("FAILED");
+        return false;
     }
-    return sender;
+    say("READY");
+    serve(*sender);
+    delete sender;
+    return true;
 }
 
 int runWriter(int port, const std::string& topicName, int firstIndex)
@@ -132,33 +139,30 @@ int runWriter(int port, const std::string& topicName, int firstIndex)
     CEvReactor::getInstance()->init(100, 100);
     ctrltest::TestPool pools;
     CMemPool& pool = pools.pool;
-    ctrltest::TestTopic topic(topicName);
-    CTransSender* sender = startSender(topic, pool, port);
-    if (sender == nullptr) {
-        say("FAILED");
+    const bool served = serveWriter(topicName, pool, port, [&pool](CTransSender& sender) {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            std::istringstream words(line);
+            std::string verb;
+            words >> verb;
+            if (verb == "send") {
+                int count = 0;
+                int size = 0;
+                words >> count >> size;
+                if (!zqtest::waitUntil([&] { return sender.isConnect(); }, 10000) ||
+                    !ctrltest::writeTestMessages(sender, pool, count, size)) {
+                    say("SEND FAILED");
+                    continue;
+                }
+                say("SENT " + std::to_string(count));
+            } else if (verb == "quit") {
+                break;
+            }
+        }
+    });
+    if (!served) {
         return 1;
     }
-    say("READY");
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        std::istringstream words(line);
-        std::string verb;
-        words >> verb;
-        if (verb == "send") {
-            int count = 0;
-            int size = 0;
-            words >> count >> size;
-            if (!zqtest::waitUntil([&] { return sender->isConnect(); }, 10000) ||
-                !ctrltest::writeTestMessages(*sender, pool, count, size)) {
-                say("SEND FAILED");
-                continue;
-            }
-            say("SENT " + std::to_string(count));
-        } else if (verb == "quit") {
-            break;
-        }
-    }
-    delete sender;
     CEvReactor::getInstance()->deinit();
     say("DONE");
     return 0;
@@ -183,15 +187,9 @@ int runShmWriter(int port, const std::string& topicName, int poolKey, const std:
         say("FAILED");
         return 1;
     }
-    ctrltest::TestTopic topic(topicName);
-    CTransSender* sender = startSender(topic, pool, port);
-    if (sender == nullptr) {
-        say("FAILED");
+    if (!serveWriter(topicName, pool, port, [](CTransSender&) { waitForStdin("quit"); })) {
         return 1;
     }
-    say("READY");
-    waitForStdin("quit");
-    delete sender;
     pool.deinit();
     CEvReactor::getInstance()->deinit();
     say("DONE");

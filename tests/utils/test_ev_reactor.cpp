@@ -449,20 +449,17 @@ TEST_F(EvReactorNsTest, RecordDroppedLaterInThePassLeavesTheEpollSet)
     PassBlocker blocker(m_reactor);
     PassPipes pipes;
     ASSERT_NO_FATAL_FAILURE(pipes.open());
-    const int first = pipes.first;
-    const int victim = pipes.victim;
-    const int last = pipes.last;
-    const int alias = fcntl(victim, F_DUPFD_CLOEXEC, 0);
+    const int alias = fcntl(pipes.victim, F_DUPFD_CLOEXEC, 0);
     ASSERT_GE(alias, 0);
 
     std::atomic<bool> closedInPass{false};
     std::atomic<int> laterFirstCalls{0};
     ASSERT_NO_FATAL_FAILURE(pipes.servePass(
-        m_reactor, blocker, [&] { m_reactor->unregisterEvent(victim); }, [&] { ++laterFirstCalls; },
+        m_reactor, blocker, [&] { m_reactor->unregisterEvent(pipes.victim); }, [&] { ++laterFirstCalls; },
         [&] {
             // The registrant's side: the record is gone, so the descriptor may be closed.
-            if (pipes.unregistered.load() && !closedInPass.load() && !m_reactor->isEventRegistered(victim)) {
-                close(victim);
+            if (pipes.unregistered.load() && !closedInPass.load() && !m_reactor->isEventRegistered(pipes.victim)) {
+                close(pipes.victim);
                 closedInPass = true;
             }
         }));
@@ -473,9 +470,9 @@ TEST_F(EvReactorNsTest, RecordDroppedLaterInThePassLeavesTheEpollSet)
     ASSERT_EQ(write(pipes.fds[0][1], "y", 1), 1);
     ASSERT_TRUE(zqtest::waitUntil([&] { return laterFirstCalls.load() >= 1; }, kWaitMs));
     const std::vector<int> watched = epollWatchedFds();
-    EXPECT_EQ(std::count(watched.begin(), watched.end(), victim), 0);
+    EXPECT_EQ(std::count(watched.begin(), watched.end(), pipes.victim), 0);
 
-    for (int fd : {first, last}) {
+    for (int fd : {pipes.first, pipes.last}) {
         ASSERT_NO_FATAL_FAILURE(dropAndWait(fd));
     }
     close(alias);
@@ -492,14 +489,11 @@ TEST_F(EvReactorNsTest, NumberOfARecordDroppedInThePassIsLeftAloneByThatPass)
     PassBlocker blocker(m_reactor);
     PassPipes pipes;
     ASSERT_NO_FATAL_FAILURE(pipes.open());
-    const int first = pipes.first;
-    const int victim = pipes.victim;
-    const int last = pipes.last;
 
     std::atomic<bool> reused{false};
     std::atomic<bool> lastDone{false};
     ASSERT_NO_FATAL_FAILURE(pipes.servePass(
-        m_reactor, blocker, [&] { m_reactor->unregisterEventAndClose(victim); }, [] {},
+        m_reactor, blocker, [&] { m_reactor->unregisterEventAndClose(pipes.victim); }, [] {},
         [&] {
             if (lastDone.load()) {
                 return;
@@ -511,31 +505,31 @@ TEST_F(EvReactorNsTest, NumberOfARecordDroppedInThePassIsLeftAloneByThatPass)
             }
             lastDone = true;
         }));
-    ASSERT_TRUE(zqtest::waitUntil([&] { return !m_reactor->isEventRegistered(victim); }, kWaitMs));
-    EXPECT_FALSE(isOpen(victim)); // closed by the reactor when it dropped the record
+    ASSERT_TRUE(zqtest::waitUntil([&] { return !m_reactor->isEventRegistered(pipes.victim); }, kWaitMs));
+    EXPECT_FALSE(isOpen(pipes.victim)); // closed by the reactor when it dropped the record
     // New descriptors take the lowest free number: fill the gaps below until one gets it.
     std::vector<int> fillers;
     int reuser = makeEventFd();
-    while (reuser >= 0 && reuser < victim) {
+    while (reuser >= 0 && reuser < pipes.victim) {
         fillers.push_back(reuser);
         reuser = makeEventFd();
     }
     // Another thread of this process (a sanitizer's, say) may have taken the number first: then
     // that file is the reuser, which is the case the pass must leave alone all the same.
-    const bool ownReuse = reuser == victim;
+    const bool ownReuse = reuser == pipes.victim;
     reused.store(true, std::memory_order_relaxed);
     ASSERT_TRUE(zqtest::waitUntil([&] { return lastDone.load(); }, kWaitMs));
     EXPECT_EQ(pipes.victimCalls.load(), 0);
 
-    for (int fd : {first, last}) {
+    for (int fd : {pipes.first, pipes.last}) {
         ASSERT_NO_FATAL_FAILURE(dropAndWait(fd));
     }
     // The number is the reuser's: still open, and never in the reactor's set.
     if (ownReuse) {
-        EXPECT_TRUE(isOpen(victim));
+        EXPECT_TRUE(isOpen(pipes.victim));
     }
     const std::vector<int> watched = epollWatchedFds();
-    EXPECT_EQ(std::count(watched.begin(), watched.end(), victim), 0);
+    EXPECT_EQ(std::count(watched.begin(), watched.end(), pipes.victim), 0);
     m_reactor->deinit();
     close(reuser);
     for (int fd : fillers) {
