@@ -3,6 +3,9 @@
 // receivers' tests.
 #pragma once
 
+#include <sys/socket.h>
+#include <sys/types.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -43,8 +46,9 @@ inline uint8_t patternByte(uint32_t seed, uint32_t i)
     return static_cast<uint8_t>(seed + i);
 }
 
-// The fragments of a frame of `payload` pattern bytes with the time stamp given.
-inline std::vector<Bytes> fragmentsOf(uint32_t payload, uint64_t timeStamp, uint32_t seed, uint32_t fragPayload)
+// A package as a writer makes it: the header with the time stamp given, then `payload` pattern
+// bytes.
+inline Bytes packageOf(uint32_t payload, uint64_t timeStamp, uint32_t seed)
 {
     Bytes pkg(DDS_HEADER_SIZE + payload);
     DDSHeader_t header = makeDdsHeader(PKT_FLAG_FIRST, MSG_TYPE_DATA);
@@ -54,7 +58,26 @@ inline std::vector<Bytes> fragmentsOf(uint32_t payload, uint64_t timeStamp, uint
     for (uint32_t i = 0; i < payload; ++i) {
         pkg[DDS_HEADER_SIZE + i] = patternByte(seed, i);
     }
-    return fragmentsOf(pkg, fragPayload);
+    return pkg;
+}
+
+// The fragments of a frame of `payload` pattern bytes with the time stamp given.
+inline std::vector<Bytes> fragmentsOf(uint32_t payload, uint64_t timeStamp, uint32_t seed, uint32_t fragPayload)
+{
+    return fragmentsOf(packageOf(payload, timeStamp, seed), fragPayload);
+}
+
+// Takes the datagram waiting on `fd` (at most 70000 bytes) into *out; false when recv fails.
+inline bool recvDatagram(int fd, Bytes* out)
+{
+    Bytes buf(70000);
+    ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+    if (n < 0) {
+        return false;
+    }
+    buf.resize(static_cast<size_t>(n));
+    *out = std::move(buf);
+    return true;
 }
 
 // What the data callback saw.

@@ -34,15 +34,7 @@ using dgramtest::udpParam;
 // A package as a writer makes it: header, then `payload` bytes (seed + i).
 Bytes package(uint32_t payload, uint64_t timeStamp, uint8_t seed)
 {
-    Bytes pkg(DDS_HEADER_SIZE + payload);
-    DDSHeader_t header = makeDdsHeader(PKT_FLAG_FIRST, MSG_TYPE_DATA);
-    header.m_u64TimeStamp = timeStamp;
-    header.m_u32DataLen = payload;
-    writeDdsHeader(pkg.data(), header);
-    for (uint32_t i = 0; i < payload; ++i) {
-        pkg[DDS_HEADER_SIZE + i] = static_cast<uint8_t>(seed + i);
-    }
-    return pkg;
+    return dgramtest::packageOf(payload, timeStamp, seed);
 }
 
 // A plain UDP socket bound on loopback that collects what arrives.
@@ -64,14 +56,7 @@ struct Sink {
     {
         timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-        Bytes buf(70000);
-        ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-        if (n < 0) {
-            return false;
-        }
-        buf.resize(static_cast<size_t>(n));
-        *out = std::move(buf);
-        return true;
+        return dgramtest::recvDatagram(fd, out);
     }
     // Whether a datagram is waiting now.
     bool pending()

@@ -41,16 +41,34 @@ bool isPresent(const std::string& path)
 using dgramtest::Collector;
 using dgramtest::Message;
 
+sockaddr_un unixAddress(const std::string& path)
+{
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    return addr;
+}
+
+// A datagram socket bound at `path`; -1 when it cannot bind.
+int boundUnixSocket(const std::string& path)
+{
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = unixAddress(path);
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Sends raw datagrams to a path, as any local process could.
 struct RawWriter {
     RawWriter() { fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
     ~RawWriter() { ::close(fd); }
     bool send(const std::string& path, const Bytes& d) const
     {
-        sockaddr_un addr;
-        std::memset(&addr, 0, sizeof(addr));
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+        sockaddr_un addr = unixAddress(path);
         return ::sendto(fd, d.data(), d.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) ==
                static_cast<ssize_t>(d.size());
     }
@@ -218,12 +236,8 @@ TEST_F(UnixSocketReceiverNsTest, FilesThatAreNotSocketsStay)
     ASSERT_EQ(::mkdir(path(4).c_str(), 0700), 0);
     {
         // A stale socket elsewhere, reached through a symbolic link.
-        int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr;
-        std::memset(&addr, 0, sizeof(addr));
-        addr.sun_family = AF_UNIX;
-        std::strcpy(addr.sun_path, "/tmp/h6_elsewhere");
-        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        int fd = boundUnixSocket("/tmp/h6_elsewhere");
+        ASSERT_GE(fd, 0);
         ::close(fd);
         ASSERT_EQ(::symlink("/tmp/h6_elsewhere", path(5).c_str()), 0);
     }
@@ -246,12 +260,8 @@ TEST_F(UnixSocketReceiverNsTest, FilesThatAreNotSocketsStay)
 
 TEST_F(UnixSocketReceiverNsTest, LiveSocketIsNotTakenOver)
 {
-    int live = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr;
-    std::memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, path(6).c_str());
-    ASSERT_EQ(::bind(live, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    int live = boundUnixSocket(path(6));
+    ASSERT_GE(live, 0);
     const int base = zqtest::countOpenFds();
 
     TransParam_t param = unixParam(path(6), 6);
@@ -272,12 +282,8 @@ TEST_F(UnixSocketReceiverNsTest, LiveSocketIsNotTakenOver)
 
 TEST_F(UnixSocketReceiverNsTest, StaleSocketIsReplaced)
 {
-    int old = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr;
-    std::memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, path(7).c_str());
-    ASSERT_EQ(::bind(old, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    int old = boundUnixSocket(path(7));
+    ASSERT_GE(old, 0);
     ::close(old); // the file stays behind, nobody serves it
 
     TransParam_t param = unixParam(path(7), 7);

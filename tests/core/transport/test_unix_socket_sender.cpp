@@ -48,14 +48,7 @@ struct RawReader {
         if (::poll(&p, 1, timeoutMs) != 1) {
             return false;
         }
-        Bytes buf(70000);
-        ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-        if (n < 0) {
-            return false;
-        }
-        buf.resize(static_cast<size_t>(n));
-        *out = std::move(buf);
-        return true;
+        return dgramtest::recvDatagram(fd, out);
     }
     std::string path;
     int fd{-1};
