@@ -3,12 +3,10 @@
 #include "support/thread_state.h"
 #include "support/zqtest.h"
 
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
-#include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>

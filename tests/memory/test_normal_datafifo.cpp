@@ -1,11 +1,9 @@
 // The in-process package FIFO: both overflow policies, depth 0, waiting, clearing, destruction.
 #include "memory/normal_datafifo.h"
 
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <future>
 #include <memory>
 #include <string>
