@@ -21,14 +21,7 @@ CPublisherImpl::CPublisherImpl(CParticipantImpl* participant) : m_pParticipantIm
 CPublisherImpl::~CPublisherImpl()
 {
     // No writer is left (the participant checked), so no write can be using these transports.
-    std::vector<std::string> topics;
-    {
-        std::lock_guard<std::mutex> lock(m_mtxTransport);
-        for (auto& entry : m_mapTransports) {
-            topics.push_back(entry.first);
-        }
-    }
-    for (const std::string& topic : topics) {
+    for (const std::string& topic : m_transports.topics()) {
         deleteTransport(topic);
     }
     {
@@ -99,27 +92,11 @@ int CPublisherImpl::deleteDataWriter(CDataWriter* writer)
         return -1;
     }
     std::lock_guard<std::mutex> lifecycle(m_mtxLifecycle);
-    bool lastHere = false;
-    std::string topic;
-    CDataWriterImpl* impl = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_mtxWriter);
-        impl = unlinkEntity(
-            m_mapWriters, [writer](CDataWriterImpl* w) { return w->getDataWriter() == writer; }, &topic, &lastHere);
-    }
-    if (impl == nullptr) {
-        return 0;
-    }
-    // The topic stays in use until its side here is gone, since the transport refers to it.
-    CTopicDescImpl* desc = impl->getTopicDesc();
-    desc->reference();
-    delete impl;
-    if (lastHere) {
-        // The publisher's last writer of the topic takes the topic's side here along, so that its
-        // readers reset and find a writer that remains elsewhere.
-        deleteTransport(topic);
-    }
-    desc->dereference();
+    // The publisher's last writer of the topic takes the topic's side here along, so that its
+    // readers reset and find a writer that remains elsewhere.
+    deleteEntity(
+        m_mapWriters, m_mtxWriter, [writer](CDataWriterImpl* w) { return w->getDataWriter() == writer; },
+        [this](const std::string& topic) { deleteTransport(topic); });
     return 0;
 }
 
@@ -138,12 +115,7 @@ bool CPublisherImpl::isTopicExist(const std::string& topic)
 int CPublisherImpl::getTopicMsgTransParam(const std::string& topic, TransParam_t* out)
 {
     std::lock_guard<std::mutex> lock(m_mtxControl);
-    auto it = m_mapMsgTransParam.find(topic);
-    if (it == m_mapMsgTransParam.end() || out == nullptr) {
-        return -1;
-    }
-    memcpy(out, &it->second, sizeof(TransParam_t));
-    return 0;
+    return copyTopicTransParam(m_mapMsgTransParam, topic, out);
 }
 
 int CPublisherImpl::setTopicMsgTransParam(const std::string& topic, TransParam_t& param)
@@ -153,38 +125,29 @@ int CPublisherImpl::setTopicMsgTransParam(const std::string& topic, TransParam_t
 
 int CPublisherImpl::getTopicDataTransParam(const std::string& topic, std::vector<ConnParam_t>* out)
 {
-    std::lock_guard<std::mutex> lock(m_mtxTransport);
-    auto it = m_mapTransports.find(topic);
-    if (it == m_mapTransports.end()) {
-        return -1;
-    }
-    return it->second->getTopicDataTransParam(topic, out);
+    return m_transports.query(topic, -1, [&](CTransport* t) { return t->getTopicDataTransParam(topic, out); });
 }
 
 int CPublisherImpl::getClientCount(const std::string& topic)
 {
-    std::lock_guard<std::mutex> lock(m_mtxTransport);
-    auto it = m_mapTransports.find(topic);
-    if (it == m_mapTransports.end()) {
-        return 0;
-    }
-    return it->second->getClientCount();
+    return m_transports.query(topic, 0, [](CTransport* t) { return t->getClientCount(); });
 }
 
 int CPublisherImpl::getFps(const std::string& topic, std::vector<int>& out)
 {
-    std::lock_guard<std::mutex> lock(m_mtxTransport);
-    auto it = m_mapTransports.find(topic);
-    if (it == m_mapTransports.end()) {
-        return 0;
-    }
-    return it->second->getFps(out);
+    return m_transports.query(topic, 0, [&](CTransport* t) { return t->getFps(out); });
 }
 
 int CPublisherImpl::createTransport(const std::string& topic)
 {
-    std::lock_guard<std::mutex> lock(m_mtxTransport);
-    if (m_mapTransports.count(topic) != 0) {
+    // The transport mutex held throughout: it guards the pool registry too.
+    return m_transports.locked(
+        [&](TopicTransportMap_t& transports) { return createTransportLocked(topic, transports); });
+}
+
+int CPublisherImpl::createTransportLocked(const std::string& topic, TopicTransportMap_t& transports)
+{
+    if (transports.count(topic) != 0) {
         return -1;
     }
     CTopicImpl* topicImpl = m_pParticipantImpl->getTopicImpl(topic);
@@ -213,7 +176,7 @@ int CPublisherImpl::createTransport(const std::string& topic)
     } else {
         sender->setMemPool(m_pParticipantImpl->getMemPool());
     }
-    m_mapTransports[topic] = sender;
+    transports[topic] = sender;
     return 0;
 }
 
@@ -225,22 +188,24 @@ int CPublisherImpl::deleteTransport(const std::string& topic)
 
 int CPublisherImpl::deleteTransportLocked(const std::string& topic)
 {
-    CTransport* transport = nullptr;
     CMemPool* pool = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_mtxTransport);
-        auto it = m_mapTransports.find(topic);
-        if (it == m_mapTransports.end()) {
-            DDS_GREEN("Can't find topic %s", topic.c_str());
-            return -1;
+    CTransport* transport = m_transports.locked([&](TopicTransportMap_t& transports) -> CTransport* {
+        auto it = transports.find(topic);
+        if (it == transports.end()) {
+            return nullptr;
         }
-        transport = it->second;
-        m_mapTransports.erase(it);
-        auto found = m_mapMemPools.find(topic);
-        if (found != m_mapMemPools.end()) {
-            pool = found->second;
-            m_mapMemPools.erase(found);
+        CTransport* found = it->second;
+        transports.erase(it);
+        auto own = m_mapMemPools.find(topic);
+        if (own != m_mapMemPools.end()) {
+            pool = own->second;
+            m_mapMemPools.erase(own);
         }
+        return found;
+    });
+    if (transport == nullptr) {
+        DDS_GREEN("Can't find topic %s", topic.c_str());
+        return -1;
     }
     // Unlinked first and destroyed outside the transport mutex, so that the status queries do
     // not wait for the transport's connections to close; the pool goes after the transport that
@@ -261,9 +226,7 @@ int CPublisherImpl::deleteTransportLocked(const std::string& topic)
 
 CTransport* CPublisherImpl::getTransport(const std::string& topic)
 {
-    std::lock_guard<std::mutex> lock(m_mtxTransport);
-    auto it = m_mapTransports.find(topic);
-    return it == m_mapTransports.end() ? nullptr : it->second;
+    return m_transports.find(topic);
 }
 
 DataPackage_t* CPublisherImpl::getEmptyDataPkg(const std::string& topic, int size, int timeoutMs)
@@ -297,12 +260,8 @@ void CPublisherImpl::dropTopicLeftover(const std::string& topic)
     std::lock_guard<std::mutex> lifecycle(m_mtxLifecycle);
     {
         std::lock_guard<std::mutex> lock(m_mtxWriter);
-        auto it = m_mapWriters.find(topic);
-        if (it != m_mapWriters.end()) {
-            if (!it->second.empty()) {
-                return; // still written here: not a leftover
-            }
-            m_mapWriters.erase(it);
+        if (!dropEmptyEntry(m_mapWriters, topic)) {
+            return; // still written here: not a leftover
         }
     }
     std::lock_guard<std::mutex> control(m_mtxControl);

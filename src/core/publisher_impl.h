@@ -5,11 +5,11 @@
 // isTopicExist and getTopicMsgTransParam, and the participant's status report the queries, all
 // under the participant's publisher lock. m_mtxLifecycle serialises writer creation and deletion
 // (and so a topic's side appearing and going with its first and last writer here) and is taken
-// first; m_mtxWriter guards m_mapWriters; m_mtxControl guards m_mapMsgTransParam; m_mtxTransport
-// guards m_mapTransports and m_mapMemPools. The writer mutex is never held together with another
-// one but the lifecycle mutex; the control mutex is taken before the transport mutex, never after
-// it. Writers are destroyed and transports deleted outside the writer and transport mutexes.
-// Writes take the transport mutex only to look the transport up.
+// first; m_mtxWriter guards m_mapWriters; m_mtxControl guards m_mapMsgTransParam; the transport
+// mutex (in m_transports) guards the transports and m_mapMemPools. The writer mutex is never
+// held together with another one but the lifecycle mutex; the control mutex is taken before the
+// transport mutex, never after it. Writers are destroyed and transports deleted outside the
+// writer and transport mutexes. Writes take the transport mutex only to look the transport up.
 #pragma once
 
 #include <map>
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "core/topic_transports.h"
 #include "core/transport/transport.h"
 
 class CParticipantImpl;
@@ -73,13 +74,14 @@ public:
 private:
     // Transport and control endpoint of a topic's first writer here; -1 leaves nothing behind.
     int setUpTopic(const std::string& topic);
+    // Under the transport mutex.
+    int createTransportLocked(const std::string& topic, TopicTransportMap_t& transports);
     // Under the control mutex.
     int deleteTransportLocked(const std::string& topic);
 
     std::map<std::string, std::vector<CDataWriterImpl*>> m_mapWriters;
     std::mutex m_mtxWriter;
-    std::map<std::string, CTransport*> m_mapTransports;
-    std::mutex m_mtxTransport;
+    CTopicTransports m_transports;
     std::map<std::string, CMemPool*> m_mapMemPools;
     std::map<std::string, TransParam_t> m_mapMsgTransParam;
     std::mutex m_mtxControl;

@@ -1,7 +1,5 @@
 #include "core/subscriber_impl.h"
 
-#include <cstring>
-
 #include "core/data_reader_impl.h"
 #include "core/entity_registry.h"
 #include "core/participant_impl.h"
@@ -20,14 +18,7 @@ CSubscriberImpl::~CSubscriberImpl()
     // No reader is left (the participant checked), so no callback of ours waits on these
     // transports; their control threads stop with them.
     std::lock_guard<std::mutex> lifecycle(m_mtxLifecycle);
-    std::vector<std::string> topics;
-    {
-        std::lock_guard<std::mutex> lock(m_mtxTransport);
-        for (auto& entry : m_mapTransports) {
-            topics.push_back(entry.first);
-        }
-    }
-    for (const std::string& topic : topics) {
+    for (const std::string& topic : m_transports.topics()) {
         deleteTransport(topic);
     }
     {
@@ -79,29 +70,14 @@ int CSubscriberImpl::deleteDataReader(CDataReader* reader)
         return -1;
     }
     std::lock_guard<std::mutex> lifecycle(m_mtxLifecycle);
-    bool lastHere = false;
-    std::string topic;
-    CDataReaderImpl* impl = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_mtxReader);
-        impl = unlinkEntity(
-            m_mapReaders, [reader](CDataReaderImpl* r) { return r->getDataReader() == reader; }, &topic, &lastHere);
-    }
-    if (impl == nullptr) {
-        return 0;
-    }
-    // Destroyed outside the reader mutex: the destructor waits for a running data callback, which
-    // may ask for this subscriber's status. The topic stays in use until its side here is gone.
-    CTopicDescImpl* desc = impl->getTopicDesc();
-    desc->reference();
-    delete impl;
-    if (lastHere) {
-        // The subscriber's last reader of the topic takes the topic's side here along, so that a
-        // reader of another subscriber gets the answers.
-        delTopicState(topic);
-        deleteTransport(topic);
-    }
-    desc->dereference();
+    // The subscriber's last reader of the topic takes the topic's side here along, so that a
+    // reader of another subscriber gets the answers.
+    deleteEntity(
+        m_mapReaders, m_mtxReader, [reader](CDataReaderImpl* r) { return r->getDataReader() == reader; },
+        [this](const std::string& topic) {
+            delTopicState(topic);
+            deleteTransport(topic);
+        });
     return 0;
 }
 
@@ -167,15 +143,8 @@ int CSubscriberImpl::setTopicMsgTransParam(const std::string& topic, TransParam_
         return -1; // not waiting here: every further answer is ignored until a reset
     }
     m_mapMsgTransParam[topic] = param;
-    int ret = -1; // a state without a transport takes no endpoint either
-    {
-        // Held across the call, so that the transport cannot be deleted under it.
-        std::lock_guard<std::mutex> lock(m_mtxTransport);
-        auto it = m_mapTransports.find(topic);
-        if (it != m_mapTransports.end()) {
-            ret = it->second->setMsgTransParam(param);
-        }
-    }
+    // A state without a transport takes no endpoint either.
+    int ret = m_transports.query(topic, -1, [&](CTransport* t) { return t->setMsgTransParam(param); });
     if (ret != 0) {
         // A refused endpoint must not leave the topic marked subscribed: nothing would announce
         // it again. State 0 here always means that no control socket is open.
@@ -189,42 +158,23 @@ int CSubscriberImpl::setTopicMsgTransParam(const std::string& topic, TransParam_
 int CSubscriberImpl::getTopicMsgTransParam(const std::string& topic, TransParam_t* out)
 {
     std::lock_guard<std::mutex> lock(m_mtxControl);
-    auto it = m_mapMsgTransParam.find(topic);
-    if (it == m_mapMsgTransParam.end() || out == nullptr) {
-        return -1;
-    }
-    memcpy(out, &it->second, sizeof(TransParam_t));
-    return 0;
+    return copyTopicTransParam(m_mapMsgTransParam, topic, out);
 }
 
 int CSubscriberImpl::getTopicDataTransParam(const std::string& topic, std::vector<ConnParam_t>* out)
 {
-    std::lock_guard<std::mutex> lock(m_mtxTransport);
-    auto it = m_mapTransports.find(topic);
-    if (it == m_mapTransports.end()) {
-        return -1;
-    }
-    return it->second->getTopicDataTransParam(topic, out);
+    return m_transports.query(topic, -1, [&](CTransport* t) { return t->getTopicDataTransParam(topic, out); });
 }
 
 int64_t CSubscriberImpl::getLostPkgCount(const std::string& topic)
 {
-    std::lock_guard<std::mutex> lock(m_mtxTransport);
-    auto it = m_mapTransports.find(topic);
-    if (it == m_mapTransports.end()) {
-        return -1;
-    }
-    return static_cast<int64_t>(it->second->getLostPkgCount());
+    return m_transports.query(topic, int64_t{-1},
+                              [](CTransport* t) { return static_cast<int64_t>(t->getLostPkgCount()); });
 }
 
 int CSubscriberImpl::getFps(const std::string& topic, std::vector<int>& out)
 {
-    std::lock_guard<std::mutex> lock(m_mtxTransport);
-    auto it = m_mapTransports.find(topic);
-    if (it == m_mapTransports.end()) {
-        return -1;
-    }
-    return it->second->getFps(out);
+    return m_transports.query(topic, -1, [&](CTransport* t) { return t->getFps(out); });
 }
 
 int CSubscriberImpl::createTransport(const std::string& topic)
@@ -257,11 +207,8 @@ int CSubscriberImpl::createTransport(const std::string& topic)
     // transport's event mutex: no other thread knows the transport yet.
     int watcher =
         receiver->registerEventCallBack([this, topic](int, int iEventId) { onChannelEvent(topic, iEventId); });
-    {
-        std::lock_guard<std::mutex> lock(m_mtxTransport);
-        if (m_mapTransports.emplace(topic, receiver).second) {
-            return 0;
-        }
+    if (m_transports.link(topic, receiver)) {
+        return 0;
     }
     // Another caller linked one first: ours goes without telling the watcher of that one.
     receiver->unregisterEventCallBack(watcher);
@@ -285,21 +232,9 @@ bool CSubscriberImpl::isChannelUp(const std::string& topic)
     return it != m_mapChannelUp.end() && it->second;
 }
 
-CTransport* CSubscriberImpl::unlinkTransport(const std::string& topic)
-{
-    std::lock_guard<std::mutex> lock(m_mtxTransport);
-    auto it = m_mapTransports.find(topic);
-    if (it == m_mapTransports.end()) {
-        return nullptr;
-    }
-    CTransport* transport = it->second;
-    m_mapTransports.erase(it);
-    return transport;
-}
-
 int CSubscriberImpl::deleteTransport(const std::string& topic)
 {
-    CTransport* transport = unlinkTransport(topic);
+    CTransport* transport = m_transports.unlink(topic);
     if (transport == nullptr) {
         DDS_GREEN("Can't find topic %s", topic.c_str());
         return -1;
@@ -318,9 +253,7 @@ int CSubscriberImpl::deleteTransport(const std::string& topic)
 
 CTransport* CSubscriberImpl::getTransport(const std::string& topic)
 {
-    std::lock_guard<std::mutex> lock(m_mtxTransport);
-    auto it = m_mapTransports.find(topic);
-    return it == m_mapTransports.end() ? nullptr : it->second;
+    return m_transports.find(topic);
 }
 
 void CSubscriberImpl::putEmptyDataPkg(const std::string& topic, DataPackage_t* pkg)
@@ -386,12 +319,8 @@ void CSubscriberImpl::dropTopicLeftover(const std::string& topic)
     std::lock_guard<std::mutex> lifecycle(m_mtxLifecycle);
     {
         std::lock_guard<std::mutex> lock(m_mtxReader);
-        auto it = m_mapReaders.find(topic);
-        if (it != m_mapReaders.end()) {
-            if (!it->second.empty()) {
-                return; // still read here: not a leftover
-            }
-            m_mapReaders.erase(it);
+        if (!dropEmptyEntry(m_mapReaders, topic)) {
+            return; // still read here: not a leftover
         }
     }
     delTopicState(topic);

@@ -11,14 +11,14 @@
 // Locks: m_mtxLifecycle serialises topology changes (reader creation and deletion, transport
 // creation and deletion, leftover sweeps); readers are destroyed under it but outside every
 // other mutex here, since their destructors wait for running data callbacks, which may ask for
-// status; m_mtxReader guards m_mapReaders, m_mtxState
-// m_mapTopicState, m_mtxTransport m_mapTransports, m_mtxControl m_mapMsgTransParam, m_mtxChannel
-// m_mapChannelUp. Orders: lifecycle, then reader, then one at a time state and transport;
-// control, then one at a time state and transport; a transport's event mutex (its control
-// thread runs the readers' event callbacks under it) before the transport mutex, so nothing
-// registers with a transport while holding the transport mutex. A transport is called with the
-// transport mutex held only by the status queries and setTopicMsgTransParam; it is unlinked
-// under the mutex and destroyed after releasing it. m_mtxChannel is taken last and alone.
+// status; m_mtxReader guards m_mapReaders, m_mtxState m_mapTopicState, the transport mutex (in
+// m_transports) the transports, m_mtxControl m_mapMsgTransParam, m_mtxChannel m_mapChannelUp.
+// Orders: lifecycle, then reader, then one at a time state and transport; control, then one at a
+// time state and transport; a transport's event mutex (its control thread runs the readers'
+// event callbacks under it) before the transport mutex, so nothing registers with a transport
+// while holding the transport mutex. A transport is called with the transport mutex held only by
+// the status queries and setTopicMsgTransParam; it is unlinked under the mutex and destroyed after
+// releasing it. m_mtxChannel is taken last and alone.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "core/topic_transports.h"
 #include "core/transport/transport.h"
 
 class CParticipantImpl;
@@ -97,16 +98,13 @@ public:
     void dropTopicLeftover(const std::string& topic);
 
 private:
-    // Unlinks the topic's transport (under the transport mutex) and gives it to the caller.
-    CTransport* unlinkTransport(const std::string& topic);
     void onChannelEvent(const std::string& topic, int eventId);
 
     std::map<std::string, std::vector<CDataReaderImpl*>> m_mapReaders;
     std::mutex m_mtxReader;
     std::map<std::string, int> m_mapTopicState;
     std::mutex m_mtxState;
-    std::map<std::string, CTransport*> m_mapTransports;
-    std::mutex m_mtxTransport;
+    CTopicTransports m_transports;
     std::map<std::string, TransParam_t> m_mapMsgTransParam;
     std::mutex m_mtxControl;
     CParticipantImpl* m_pParticipantImpl;

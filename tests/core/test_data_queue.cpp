@@ -1,12 +1,11 @@
 // The reader's bounded receive queue: newest kept, oldest dropped into the callback, bounded waits.
 #include "core/data_queue.h"
+#include "support/thread_state.h"
 #include "support/zqtest.h"
 
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <condition_variable>
 #include <future>
 #include <memory>
@@ -111,30 +110,20 @@ TEST_F(DataQueueTest, WaitingConsumerGetsAnItemEnqueuedLater)
     }
 }
 
-// True while thread `tid` of this process sleeps in the kernel (state S), not running or
-// yielding.
-bool asleep(pid_t tid)
-{
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const size_t end = line.rfind(')');
-    return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
-}
-
 TEST_F(DataQueueTest, ItemPostedWhileTheConsumerSleepsWakesIt)
 {
     // The consumer is asleep in a wait far longer than the test's limit before the item comes: a
     // wake-up lost on the way would leave it there (the test then hangs until its time limit).
     for (int timeoutMs : {-1, 600000}) {
         CDataQueue<int> q(2, nullptr);
-        std::atomic<pid_t> tid{0};
-        auto consumer = std::async(std::launch::async, [&] {
-            tid.store(static_cast<pid_t>(syscall(SYS_gettid)));
-            int out = 0;
-            return q.dequeue(out, timeoutMs) ? out : -1;
-        });
-        EXPECT_TRUE(zqtest::waitUntil([&] { return tid.load() != 0 && asleep(tid.load()); }, 60000)) << timeoutMs;
+        bool asleep = false;
+        auto consumer = zqtest::runUntilAsleep(
+            [&] {
+                int out = 0;
+                return q.dequeue(out, timeoutMs) ? out : -1;
+            },
+            &asleep);
+        EXPECT_TRUE(asleep) << timeoutMs;
         q.enqueue(5);
         consumer.wait();
         EXPECT_EQ(consumer.get(), 5) << timeoutMs;

@@ -1,6 +1,6 @@
-// The frame of the datagram writing processes: a process-memory pool for the sender, and the
-// stdin loop that publishes one message per line "<number> <payload bytes>" (time stamp
-// number * 1000 + 7, payload bytes (number + i) & 0xFF) and prints "sent <number>".
+// The frame of the datagram writing processes: a process-memory pool and a data manager for the
+// sender, and the stdin loop that publishes one message per line "<number> <payload bytes>" (time
+// stamp number * 1000 + 7, payload bytes (number + i) & 0xFF) and prints "sent <number>".
 #pragma once
 
 #include <cstdint>
@@ -11,20 +11,9 @@
 
 #include "memory/datacenter.h"
 #include "memory/normal_mem_pool.h"
+#include "support/dgram_params.h"
 
 namespace dgramwriter {
-
-// A pool of small packages and `largeCount` packages of `largeSize` bytes.
-inline MemConfig_t poolConfig(int largeSize, int largeCount)
-{
-    MemConfig_t cfg{};
-    cfg.m_iKey = -1;
-    cfg.m_u32MaxPoolSize = 0x10000000;
-    cfg.m_stGroup[0] = MemGroup_t{0, 4096, 16};
-    cfg.m_stGroup[1] = MemGroup_t{1, largeSize, largeCount};
-    cfg.m_iGroupCount = 2;
-    return cfg;
-}
 
 // Prints "ready", then publishes the stdin lines through `manager` until "quit" or the end of
 // input. 0, 5 for a line that is not two numbers, 6 when the pool has no package.
@@ -57,6 +46,36 @@ inline int publishLines(CDataManager& manager)
         std::fflush(stdout);
     }
     return 0;
+}
+
+// The whole writing process around a `Sender` with one connection, `param`: the pool (small
+// packages and `largeCount` of `largeSize` bytes), the manager, the sender started and connected
+// (`connectFirst`: the connection added before the sender starts), the stdin loop, then "bye".
+// The result of publishLines, 3 when the pool cannot be made, 4 when the sender refuses.
+template <typename Sender> int runWriter(int largeSize, int largeCount, const TransParam_t& param, bool connectFirst)
+{
+    CNormalMemPool pool;
+    MemConfig_t cfg = dgramtest::poolConfig(largeSize, largeCount);
+    if (!pool.init(cfg)) {
+        return 3;
+    }
+    CDataManager manager;
+    manager.setMemPool(&pool);
+    int result = 0;
+    {
+        Sender sender(&manager);
+        TransParam_t conn = param;
+        const bool ready =
+            connectFirst ? sender.addConn(1, conn) && sender.init() : sender.init() && sender.addConn(1, conn);
+        if (!ready) {
+            return 4;
+        }
+        result = publishLines(manager);
+        sender.deinit();
+    }
+    std::printf("bye\n");
+    std::fflush(stdout);
+    return result;
 }
 
 } // namespace dgramwriter

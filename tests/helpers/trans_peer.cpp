@@ -37,6 +37,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -63,6 +64,72 @@ void say(const std::string& line)
     std::fflush(stdout);
 }
 
+// Reads stdin lines until it ends or, with `quit`, until that line comes.
+void waitForStdin(const char* quit = nullptr)
+{
+    std::string line;
+    while (std::getline(std::cin, line) && (quit == nullptr || line != quit)) {
+    }
+}
+
+sockaddr_in inetAddress(const char* ip, int port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = inet_addr(ip);
+    return addr;
+}
+
+// A TCP connection to ip:port; -1 when refused.
+int connectTo(const char* ip, int port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = inetAddress(ip, port);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return -1;
+    }
+    return fd;
+}
+
+// Reads exactly `len` bytes; false when the stream ends or fails first.
+bool recvAll(int fd, uint8_t* buf, size_t len)
+{
+    size_t have = 0;
+    while (have < len) {
+        ssize_t n = ::recv(fd, buf + have, len - have, 0);
+        if (n <= 0) {
+            return false;
+        }
+        have += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The writing side of the topic on `pool` with its control endpoint on 127.0.0.1:port: prints
+// "READY", runs `serve`, then deletes the side. False, after "FAILED", when the endpoint refuses.
+bool serveWriter(const std::string& topicName, CMemPool& pool, int port,
+                 const std::function<void(CTransSender&)>& serve)
+{
+    ctrltest::TestTopic topic(topicName);
+    auto* sender = new CTransSender();
+    sender->setTopicImpl(&topic.impl);
+    sender->setMemPool(&pool);
+    TransParam_t param = ctrltest::tcpEndpoint("127.0.0.1", port);
+    if (sender->setMsgTransParam(param) != 0) {
+        delete sender;
+        say("FAILED");
+        return false;
+    }
+    say("READY");
+    serve(*sender);
+    delete sender;
+    return true;
+}
+
 int runWriter(int port, const std::string& topicName, int firstIndex)
 {
     CResourceManager::getInstance()->setHostEthIp("lo", "127.0.0.1");
@@ -72,36 +139,30 @@ int runWriter(int port, const std::string& topicName, int firstIndex)
     CEvReactor::getInstance()->init(100, 100);
     ctrltest::TestPool pools;
     CMemPool& pool = pools.pool;
-    ctrltest::TestTopic topic(topicName);
-    auto* sender = new CTransSender();
-    sender->setTopicImpl(&topic.impl);
-    sender->setMemPool(&pool);
-    TransParam_t param = ctrltest::tcpEndpoint("127.0.0.1", port);
-    if (sender->setMsgTransParam(param) != 0) {
-        say("FAILED");
+    const bool served = serveWriter(topicName, pool, port, [&pool](CTransSender& sender) {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            std::istringstream words(line);
+            std::string verb;
+            words >> verb;
+            if (verb == "send") {
+                int count = 0;
+                int size = 0;
+                words >> count >> size;
+                if (!zqtest::waitUntil([&] { return sender.isConnect(); }, 10000) ||
+                    !ctrltest::writeTestMessages(sender, pool, count, size)) {
+                    say("SEND FAILED");
+                    continue;
+                }
+                say("SENT " + std::to_string(count));
+            } else if (verb == "quit") {
+                break;
+            }
+        }
+    });
+    if (!served) {
         return 1;
     }
-    say("READY");
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        std::istringstream words(line);
-        std::string verb;
-        words >> verb;
-        if (verb == "send") {
-            int count = 0;
-            int size = 0;
-            words >> count >> size;
-            if (!zqtest::waitUntil([&] { return sender->isConnect(); }, 10000) ||
-                !ctrltest::writeTestMessages(*sender, pool, count, size)) {
-                say("SEND FAILED");
-                continue;
-            }
-            say("SENT " + std::to_string(count));
-        } else if (verb == "quit") {
-            break;
-        }
-    }
-    delete sender;
     CEvReactor::getInstance()->deinit();
     say("DONE");
     return 0;
@@ -126,20 +187,9 @@ int runShmWriter(int port, const std::string& topicName, int poolKey, const std:
         say("FAILED");
         return 1;
     }
-    ctrltest::TestTopic topic(topicName);
-    auto* sender = new CTransSender();
-    sender->setTopicImpl(&topic.impl);
-    sender->setMemPool(&pool);
-    TransParam_t param = ctrltest::tcpEndpoint("127.0.0.1", port);
-    if (sender->setMsgTransParam(param) != 0) {
-        say("FAILED");
+    if (!serveWriter(topicName, pool, port, [](CTransSender&) { waitForStdin("quit"); })) {
         return 1;
     }
-    say("READY");
-    std::string line;
-    while (std::getline(std::cin, line) && line != "quit") {
-    }
-    delete sender;
     pool.deinit();
     CEvReactor::getInstance()->deinit();
     say("DONE");
@@ -181,9 +231,7 @@ int runReader(int port, const std::string& topicName, const std::string& ownIp, 
         say("FAILED");
         return 1;
     }
-    std::string line;
-    while (std::getline(std::cin, line) && line != "quit") {
-    }
+    waitForStdin("quit");
     delete receiver;
     say("DONE");
     return 0;
@@ -191,35 +239,21 @@ int runReader(int port, const std::string& topicName, const std::string& ownIp, 
 
 int runRawClient(const char* ip, int port, const std::string& topicName)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = inet_addr(ip);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    int fd = connectTo(ip, port);
+    if (fd < 0) {
         say("FAILED");
         return 1;
     }
     uint8_t msg[CTRL_HEARTBEAT_MSG_LEN];
     buildHeartbeatMsg(msg, MSG_TYPE_HEARTBEAT, ip, topicName);
     uint8_t answer[CTRL_HEARTBEAT_MSG_LEN];
-    size_t have = 0;
-    if (::send(fd, msg, sizeof(msg), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(msg))) {
+    if (::send(fd, msg, sizeof(msg), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(msg)) ||
+        !recvAll(fd, answer, sizeof(answer))) {
         say("FAILED");
         return 1;
     }
-    while (have < sizeof(answer)) {
-        ssize_t n = ::recv(fd, answer + have, sizeof(answer) - have, 0);
-        if (n <= 0) {
-            say("FAILED");
-            return 1;
-        }
-        have += static_cast<size_t>(n);
-    }
     say("ANSWERED");
-    std::string line;
-    while (std::getline(std::cin, line)) {
-    }
+    waitForStdin();
     ::close(fd);
     return 0;
 }
@@ -297,10 +331,7 @@ int listenOn(const char* ip, int port)
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = inet_addr(ip);
+    sockaddr_in addr = inetAddress(ip, port);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(fd, 16) != 0) {
         return -1;
     }
@@ -381,12 +412,8 @@ int runFakeWriter(const char* ip, int port, const std::string& topic, std::vecto
 
 int runBadReader(const char* ip, int port, const std::string& topic, const std::string& requesterIp)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = inet_addr(ip);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    int fd = connectTo(ip, port);
+    if (fd < 0) {
         say("FAILED");
         return 1;
     }
@@ -402,34 +429,20 @@ int runBadReader(const char* ip, int port, const std::string& topic, const std::
     }
     // The first answer tells: the acknowledgement (402 bytes) or the heartbeat's (178).
     uint8_t header[34];
-    size_t have = 0;
-    while (have < sizeof(header)) {
-        ssize_t n = ::recv(fd, header + have, sizeof(header) - have, 0);
-        if (n <= 0) {
-            say("FAILED");
-            return 1;
-        }
-        have += static_cast<size_t>(n);
+    if (!recvAll(fd, header, sizeof(header))) {
+        say("FAILED");
+        return 1;
     }
     if (header[5] == 15) {
-        uint8_t rest[402 - 34];
-        have = 0;
-        while (have < sizeof(rest)) {
-            ssize_t n = ::recv(fd, rest + have, sizeof(rest) - have, 0);
-            if (n <= 0) {
-                break;
-            }
-            have += static_cast<size_t>(n);
-        }
+        uint8_t rest[402 - 34] = {};
+        recvAll(fd, rest, sizeof(rest)); // a cut one leaves zero bytes behind
         int32_t type = -1;
         std::memcpy(&type, rest + 178 - 34, sizeof(type));
         say("ACK " + std::to_string(type));
     } else {
         say("REFUSED");
     }
-    std::string line;
-    while (std::getline(std::cin, line)) {
-    }
+    waitForStdin();
     ::close(fd);
     return 0;
 }
@@ -448,10 +461,7 @@ int runSquat(const std::string& kind, const std::vector<std::string>& where)
         }
     } else if ((kind == "udp" || kind == "tcp") && where.size() == 2) {
         fd = ::socket(AF_INET, (kind == "udp" ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(std::atoi(where[1].c_str())));
-        addr.sin_addr.s_addr = inet_addr(where[0].c_str());
+        sockaddr_in addr = inetAddress(where[0].c_str(), std::atoi(where[1].c_str()));
         if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
             (kind == "tcp" && ::listen(fd, 4) != 0)) {
             say("FAILED");
@@ -465,9 +475,7 @@ int runSquat(const std::string& kind, const std::vector<std::string>& where)
             return 1;
         }
         say("SQUATTING");
-        std::string line;
-        while (std::getline(std::cin, line)) {
-        }
+        waitForStdin();
         ::shmctl(id, IPC_RMID, nullptr);
         return 0;
     } else {
@@ -475,9 +483,7 @@ int runSquat(const std::string& kind, const std::vector<std::string>& where)
         return 1;
     }
     say("SQUATTING");
-    std::string line;
-    while (std::getline(std::cin, line)) {
-    }
+    waitForStdin();
     ::close(fd);
     return 0;
 }

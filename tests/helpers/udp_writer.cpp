@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "core/transport/udp_sender.h"
 #include "helpers/dgram_writer.h"
@@ -22,29 +21,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s <receiver ip> <port>\n", argv[0]);
         return 2;
     }
-    CNormalMemPool pool;
-    MemConfig_t cfg = dgramwriter::poolConfig(2097152, 4);
-    if (!pool.init(cfg)) {
-        return 3;
-    }
-    CDataManager manager;
-    manager.setMemPool(&pool);
-    int result = 0;
-    {
-        CUdpSender sender(&manager);
-        TransParam_t param;
-        std::memset(&param, 0, sizeof(param));
-        param.m_iType = TRANS_TYPE_UDP;
-        std::strncpy(param.m_udpParam.m_szIp, argv[1], sizeof(param.m_udpParam.m_szIp) - 1);
-        param.m_udpParam.m_iPort = std::atoi(argv[2]);
-        // As the writing side does: start the sender, then add the reader.
-        if (!sender.init() || !sender.addConn(1, param)) {
-            return 4;
-        }
-        result = dgramwriter::publishLines(manager);
-        sender.deinit();
-    }
-    std::printf("bye\n");
-    std::fflush(stdout);
-    return result;
+    // As the writing side does: start the sender, then add the reader.
+    return dgramwriter::runWriter<CUdpSender>(2097152, 4, dgramtest::udpParam(argv[1], std::atoi(argv[2])), false);
 }

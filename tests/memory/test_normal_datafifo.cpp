@@ -1,11 +1,9 @@
 // The in-process package FIFO: both overflow policies, depth 0, waiting, clearing, destruction.
 #include "memory/normal_datafifo.h"
 
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <future>
 #include <memory>
 #include <string>
@@ -14,6 +12,7 @@
 
 #include "memory/datacenter.h"
 #include "memory/normal_mem_pool.h"
+#include "support/thread_state.h"
 #include "support/zqtest.h"
 
 namespace {
@@ -119,17 +118,6 @@ TEST_F(NormalDataFifoTest, WaitsForAPackageOrTimesOut)
     }
 }
 
-// True while thread `tid` of this process sleeps in the kernel (state S), not running or
-// yielding.
-bool asleep(pid_t tid)
-{
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const size_t end = line.rfind(')');
-    return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
-}
-
 TEST_F(NormalDataFifoTest, PackagePushedWhileTheReaderSleepsWakesIt)
 {
     // The reader is asleep in a wait far longer than the test's limit before the package comes: a
@@ -137,12 +125,9 @@ TEST_F(NormalDataFifoTest, PackagePushedWhileTheReaderSleepsWakesIt)
     CNormalDataFifo fifo(&m_center, 1, 8);
     for (int timeout : {-1, 600000}) {
         DataPackage_t* pkg = makePackages(1)[0];
-        std::atomic<pid_t> tid{0};
-        auto reader = std::async(std::launch::async, [&] {
-            tid.store(static_cast<pid_t>(syscall(SYS_gettid)));
-            return fifo.getDataPackage(timeout);
-        });
-        EXPECT_TRUE(zqtest::waitUntil([&] { return tid.load() != 0 && asleep(tid.load()); }, 60000)) << timeout;
+        bool asleep = false;
+        auto reader = zqtest::runUntilAsleep([&] { return fifo.getDataPackage(timeout); }, &asleep);
+        EXPECT_TRUE(asleep) << timeout;
         ASSERT_EQ(push(fifo, pkg), 0);
         DataPackage_t* got = reader.get();
         EXPECT_EQ(got, pkg) << timeout;

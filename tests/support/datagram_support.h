@@ -1,11 +1,17 @@
 // What the tests of the datagram media share: the datagrams a conforming sender makes of a
-// package, and a data callback that keeps what it was handed.
+// package, a data callback that keeps what it was handed, and the fixtures of the senders' and
+// receivers' tests.
 #pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -13,6 +19,9 @@
 
 #include "core/transport/sender.h"
 #include "memory/datacenter.h"
+#include "memory/normal_mem_pool.h"
+#include "support/dgram_params.h"
+#include "support/zqtest.h"
 
 namespace dgramtest {
 
@@ -37,8 +46,9 @@ inline uint8_t patternByte(uint32_t seed, uint32_t i)
     return static_cast<uint8_t>(seed + i);
 }
 
-// The fragments of a frame of `payload` pattern bytes with the time stamp given.
-inline std::vector<Bytes> fragmentsOf(uint32_t payload, uint64_t timeStamp, uint32_t seed, uint32_t fragPayload)
+// A package as a writer makes it: the header with the time stamp given, then `payload` pattern
+// bytes.
+inline Bytes packageOf(uint32_t payload, uint64_t timeStamp, uint32_t seed)
 {
     Bytes pkg(DDS_HEADER_SIZE + payload);
     DDSHeader_t header = makeDdsHeader(PKT_FLAG_FIRST, MSG_TYPE_DATA);
@@ -48,7 +58,26 @@ inline std::vector<Bytes> fragmentsOf(uint32_t payload, uint64_t timeStamp, uint
     for (uint32_t i = 0; i < payload; ++i) {
         pkg[DDS_HEADER_SIZE + i] = patternByte(seed, i);
     }
-    return fragmentsOf(pkg, fragPayload);
+    return pkg;
+}
+
+// The fragments of a frame of `payload` pattern bytes with the time stamp given.
+inline std::vector<Bytes> fragmentsOf(uint32_t payload, uint64_t timeStamp, uint32_t seed, uint32_t fragPayload)
+{
+    return fragmentsOf(packageOf(payload, timeStamp, seed), fragPayload);
+}
+
+// Takes the datagram waiting on `fd` (at most 70000 bytes) into *out; false when recv fails.
+inline bool recvDatagram(int fd, Bytes* out)
+{
+    Bytes buf(70000);
+    ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+    if (n < 0) {
+        return false;
+    }
+    buf.resize(static_cast<size_t>(n));
+    *out = std::move(buf);
+    return true;
 }
 
 // What the data callback saw.
@@ -85,6 +114,115 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<Message> m_messages;
+};
+
+// Checks that `got` is message `n` of a writer that writes payload bytes (n + i) & 0xFF: its time
+// stamp and size as given, then its bytes. Call through ASSERT_NO_FATAL_FAILURE.
+inline void expectNumberedMessage(const Message& got, unsigned n, uint64_t timeStamp, size_t size)
+{
+    EXPECT_EQ(got.timeStamp, timeStamp) << "message " << n;
+    ASSERT_EQ(got.payload.size(), size) << "message " << n;
+    for (size_t i = 0; i < size; ++i) {
+        if (got.payload[i] != static_cast<uint8_t>(n + i)) {
+            FAIL() << "message " << n << " byte " << i;
+        }
+    }
+}
+
+// The pool, data manager and baselines that a sender's or receiver's test starts from, in private
+// namespaces. The fixture destroys what it tests, then checks that nothing is left.
+class MediumNsTest : public zqtest::NsTest {
+protected:
+    MediumNsTest(int largeSize, int largeCount) : m_poolCfg(poolConfig(largeSize, largeCount)) {}
+
+    void SetUp() override
+    {
+        zqtest::NsTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        // The thread sanitizer starts a helper thread with the process's first thread: let it
+        // start before counting.
+        std::thread([] {}).join();
+        m_baseFds = zqtest::countOpenFds();
+        m_baseThreads = zqtest::baselineThreads();
+        ASSERT_TRUE(m_pool.init(m_poolCfg));
+        m_manager.setMemPool(&m_pool);
+    }
+    // Whether SetUp got as far as the pool.
+    bool ready() const { return !IsSkipped() && !HasFatalFailure(); }
+    void expectNothingLeft()
+    {
+        EXPECT_EQ(m_pool.getUsedSize(), 0u) << "every package went back";
+        EXPECT_EQ(zqtest::countOpenFds(), m_baseFds) << "no descriptor left";
+        EXPECT_EQ(zqtest::threadsSettleAt(m_baseThreads), m_baseThreads) << "no thread left";
+    }
+
+    const MemConfig_t m_poolCfg;
+    int m_baseFds{0};
+    int m_baseThreads{0};
+    CNormalMemPool m_pool;
+    CDataManager m_manager;
+};
+
+// A sender of the medium on the fixture's manager.
+template <typename Sender> class SenderNsTest : public MediumNsTest {
+protected:
+    using MediumNsTest::MediumNsTest;
+
+    void SetUp() override
+    {
+        MediumNsTest::SetUp();
+        if (ready()) {
+            m_sender = std::make_unique<Sender>(&m_manager);
+        }
+    }
+    void TearDown() override
+    {
+        if (m_sender == nullptr) {
+            return;
+        }
+        m_sender.reset();
+        expectNothingLeft();
+    }
+
+    std::unique_ptr<Sender> m_sender;
+};
+
+// A receiver of the medium for `topic` on the fixture's manager, whose one data callback
+// collects every package.
+template <typename Receiver> class ReceiverNsTest : public MediumNsTest {
+protected:
+    ReceiverNsTest(const char* topic, int largeSize, int largeCount)
+        : MediumNsTest(largeSize, largeCount), m_topic(topic)
+    {
+    }
+
+    void SetUp() override
+    {
+        MediumNsTest::SetUp();
+        if (!ready()) {
+            return;
+        }
+        m_receiver = std::make_unique<Receiver>(m_topic, &m_manager);
+        m_cbId =
+            m_receiver->registerDataCallBack([this](int, DataPackage_t* pkg) { return m_collector.onPackage(pkg); });
+        ASSERT_EQ(m_cbId, 1);
+    }
+    void TearDown() override
+    {
+        if (m_receiver == nullptr) {
+            return;
+        }
+        m_receiver->unregisterDataCallBack(m_cbId);
+        m_receiver.reset();
+        expectNothingLeft();
+    }
+
+    const char* m_topic;
+    Collector m_collector;
+    int m_cbId{-1};
+    std::unique_ptr<Receiver> m_receiver;
 };
 
 } // namespace dgramtest

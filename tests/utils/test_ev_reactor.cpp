@@ -1,5 +1,6 @@
 // The event reactor: registration rules, dropping of unregistered records, closing on drop,
 // start and stop from several threads, and connections served while others come and go.
+#include "support/thread_state.h"
 #include "support/zqtest.h"
 #include "utils/ev_reactor.h"
 
@@ -33,20 +34,26 @@ using namespace std::chrono_literals;
 
 constexpr int kWaitMs = 10000;
 
-bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
-
-pid_t currentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
-
-// True when the thread sleeps in the kernel (here: blocked on a mutex or in a join).
-bool isSleeping(pid_t tid)
+bool isOpen(int fd)
 {
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S';
+    return fcntl(fd, F_GETFD) != -1;
 }
 
-int makeEventFd() { return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+using zqtest::currentTid;
+using zqtest::isSleeping;
+
+int makeEventFd()
+{
+    return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+// Reads a non-blocking descriptor empty.
+void drain(int fd)
+{
+    char buf[16];
+    while (read(fd, buf, sizeof(buf)) > 0) {
+    }
+}
 
 // Holds the poll thread inside one of its callbacks, so that no new pass can begin.
 class PassBlocker {
@@ -93,9 +100,7 @@ public:
 private:
     void onReadable(int fd)
     {
-        char buf[16];
-        while (read(fd, buf, sizeof(buf)) > 0) {
-        }
+        drain(fd);
         std::unique_lock<std::mutex> lock(m_mtx);
         m_bHeld = true;
         m_cv.notify_all();
@@ -115,6 +120,13 @@ private:
 class EvReactorNsTest : public zqtest::NsTest {
 protected:
     void TearDown() override { m_reactor->deinit(); }
+
+    // Unregisters `fd` for closing and waits until its record is gone.
+    void dropAndWait(int fd)
+    {
+        ASSERT_TRUE(m_reactor->unregisterEventAndClose(fd));
+        ASSERT_TRUE(zqtest::waitUntil([&] { return !m_reactor->isEventRegistered(fd); }, kWaitMs));
+    }
 
     CEvReactor* m_reactor{CEvReactor::getInstance()};
 };
@@ -249,8 +261,7 @@ TEST_F(EvReactorNsTest, PartlyReadDataIsReportedAgain)
         },
         nullptr));
     ASSERT_TRUE(zqtest::waitUntil([&] { return calls.load() == 3; }, kWaitMs));
-    ASSERT_TRUE(m_reactor->unregisterEventAndClose(p[0]));
-    ASSERT_TRUE(zqtest::waitUntil([&] { return !m_reactor->isEventRegistered(p[0]); }, kWaitMs));
+    ASSERT_NO_FATAL_FAILURE(dropAndWait(p[0]));
     EXPECT_EQ(calls.load(), 3); // nothing left to report once the pipe was empty
     EXPECT_EQ(got, "abc");
     close(p[1]);
@@ -266,9 +277,7 @@ TEST_F(EvReactorNsTest, UnregisteredCallbackIsNeverCalledAgain)
     ASSERT_TRUE(m_reactor->registerEvent(
         p[0], POLL_EVENT_READ,
         [&](int fd, void*) {
-            char buf[8];
-            while (read(fd, buf, sizeof(buf)) > 0) {
-            }
+            drain(fd);
             ++calls;
         },
         nullptr));
@@ -348,7 +357,8 @@ std::vector<int> epollWatchedFds()
     while (struct dirent* entry = readdir(dir)) {
         char target[64] = {};
         std::string link = std::string("/proc/self/fd/") + entry->d_name;
-        if (readlink(link.c_str(), target, sizeof(target) - 1) <= 0 || std::string(target) != "anon_inode:[eventpoll]") {
+        if (readlink(link.c_str(), target, sizeof(target) - 1) <= 0 ||
+            std::string(target) != "anon_inode:[eventpoll]") {
             continue;
         }
         std::ifstream info(std::string("/proc/self/fdinfo/") + entry->d_name);
@@ -364,6 +374,72 @@ std::vector<int> epollWatchedFds()
     return watched;
 }
 
+// Three pipes whose read ends, registered in this order and readable together, one pass reports
+// in that order: `first`, then `victim` (which first's callback drops), then `last`. The write
+// ends close with it; the read ends are the test's.
+struct PassPipes {
+    void open()
+    {
+        for (auto& p : fds) {
+            ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+        }
+        // Descriptors ready when added come up in the order they were added: ascending.
+        first = fds[0][0];
+        victim = fds[1][0];
+        last = fds[2][0];
+        ASSERT_LT(first, victim);
+        ASSERT_LT(victim, last);
+    }
+    // While `blocker` holds the poll thread: registers the read ends, makes them readable and lets
+    // a pass serve them. first's callback drains its pipe and, on its first call, drops the victim
+    // with `dropVictim`, on later ones calls `laterFirst`; the victim's callback only counts its
+    // calls (its byte stays unread); last's drains its pipe and calls `onLast`.
+    void servePass(CEvReactor* reactor, PassBlocker& blocker, std::function<void()> dropVictim,
+                   std::function<void()> laterFirst, std::function<void()> onLast)
+    {
+        ASSERT_TRUE(blocker.hold());
+        ASSERT_TRUE(reactor->registerEvent(
+            first, POLL_EVENT_READ,
+            [this, dropVictim, laterFirst](int fd, void*) {
+                drain(fd);
+                if (!unregistered.exchange(true)) {
+                    dropVictim();
+                } else {
+                    laterFirst();
+                }
+            },
+            nullptr));
+        ASSERT_TRUE(reactor->registerEvent(
+            victim, POLL_EVENT_READ, [this](int, void*) { ++victimCalls; }, nullptr));
+        ASSERT_TRUE(reactor->registerEvent(
+            last, POLL_EVENT_READ,
+            [onLast](int fd, void*) {
+                drain(fd);
+                onLast();
+            },
+            nullptr));
+        for (auto& p : fds) {
+            ASSERT_EQ(write(p[1], "x", 1), 1);
+        }
+        blocker.release();
+    }
+    ~PassPipes()
+    {
+        for (auto& p : fds) {
+            if (p[1] >= 0) {
+                close(p[1]);
+            }
+        }
+    }
+
+    int fds[3][2]{{-1, -1}, {-1, -1}, {-1, -1}};
+    int first{-1};
+    int victim{-1};
+    int last{-1};
+    std::atomic<bool> unregistered{false}; // first's callback dropped the victim
+    std::atomic<int> victimCalls{0};
+};
+
 TEST_F(EvReactorNsTest, RecordDroppedLaterInThePassLeavesTheEpollSet)
 {
     // A registrant may close its descriptor as soon as the record is gone. When another
@@ -371,74 +447,35 @@ TEST_F(EvReactorNsTest, RecordDroppedLaterInThePassLeavesTheEpollSet)
     // take it out of the epoll set, which would then keep reporting the freed record.
     ASSERT_TRUE(m_reactor->init(100, 100));
     PassBlocker blocker(m_reactor);
-    int pipes[3][2];
-    for (auto& p : pipes) {
-        ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
-    }
-    // Descriptors ready when added come up in the order they were added: ascending.
-    const int first = pipes[0][0];
-    const int victim = pipes[1][0];
-    const int last = pipes[2][0];
-    ASSERT_LT(first, victim);
-    ASSERT_LT(victim, last);
-    const int alias = fcntl(victim, F_DUPFD_CLOEXEC, 0);
+    PassPipes pipes;
+    ASSERT_NO_FATAL_FAILURE(pipes.open());
+    const int alias = fcntl(pipes.victim, F_DUPFD_CLOEXEC, 0);
     ASSERT_GE(alias, 0);
 
-    std::atomic<bool> unregistered{false};
     std::atomic<bool> closedInPass{false};
     std::atomic<int> laterFirstCalls{0};
-    std::atomic<int> victimCalls{0};
-    auto drain = [](int fd) {
-        char buf[8];
-        while (read(fd, buf, sizeof(buf)) > 0) {
-        }
-    };
-    ASSERT_TRUE(blocker.hold());
-    ASSERT_TRUE(m_reactor->registerEvent(
-        first, POLL_EVENT_READ,
-        [&](int fd, void*) {
-            drain(fd);
-            if (!unregistered.exchange(true)) {
-                m_reactor->unregisterEvent(victim);
-            } else {
-                ++laterFirstCalls;
-            }
-        },
-        nullptr));
-    ASSERT_TRUE(m_reactor->registerEvent(
-        victim, POLL_EVENT_READ, [&](int, void*) { ++victimCalls; }, nullptr));
-    ASSERT_TRUE(m_reactor->registerEvent(
-        last, POLL_EVENT_READ,
-        [&](int fd, void*) {
-            drain(fd);
+    ASSERT_NO_FATAL_FAILURE(pipes.servePass(
+        m_reactor, blocker, [&] { m_reactor->unregisterEvent(pipes.victim); }, [&] { ++laterFirstCalls; },
+        [&] {
             // The registrant's side: the record is gone, so the descriptor may be closed.
-            if (unregistered.load() && !closedInPass.load() && !m_reactor->isEventRegistered(victim)) {
-                close(victim);
+            if (pipes.unregistered.load() && !closedInPass.load() && !m_reactor->isEventRegistered(pipes.victim)) {
+                close(pipes.victim);
                 closedInPass = true;
             }
-        },
-        nullptr));
-    for (auto& p : pipes) {
-        ASSERT_EQ(write(p[1], "x", 1), 1); // the victim's byte stays unread
-    }
-    blocker.release();
+        }));
     ASSERT_TRUE(zqtest::waitUntil([&] { return closedInPass.load(); }, kWaitMs));
-    EXPECT_EQ(victimCalls.load(), 0);
+    EXPECT_EQ(pipes.victimCalls.load(), 0);
 
     // A later pass with the file still readable through the alias.
-    ASSERT_EQ(write(pipes[0][1], "y", 1), 1);
+    ASSERT_EQ(write(pipes.fds[0][1], "y", 1), 1);
     ASSERT_TRUE(zqtest::waitUntil([&] { return laterFirstCalls.load() >= 1; }, kWaitMs));
     const std::vector<int> watched = epollWatchedFds();
-    EXPECT_EQ(std::count(watched.begin(), watched.end(), victim), 0);
+    EXPECT_EQ(std::count(watched.begin(), watched.end(), pipes.victim), 0);
 
-    for (int fd : {first, last}) {
-        ASSERT_TRUE(m_reactor->unregisterEventAndClose(fd));
-        ASSERT_TRUE(zqtest::waitUntil([&] { return !m_reactor->isEventRegistered(fd); }, kWaitMs));
+    for (int fd : {pipes.first, pipes.last}) {
+        ASSERT_NO_FATAL_FAILURE(dropAndWait(fd));
     }
     close(alias);
-    for (auto& p : pipes) {
-        close(p[1]);
-    }
 }
 
 TEST_F(EvReactorNsTest, NumberOfARecordDroppedInThePassIsLeftAloneByThatPass)
@@ -450,42 +487,14 @@ TEST_F(EvReactorNsTest, NumberOfARecordDroppedInThePassIsLeftAloneByThatPass)
     // reports any access to the number after the drop.
     ASSERT_TRUE(m_reactor->init(100, 100));
     PassBlocker blocker(m_reactor);
-    int pipes[3][2];
-    for (auto& p : pipes) {
-        ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
-    }
-    // Descriptors ready when added come up in the order they were added: ascending.
-    const int first = pipes[0][0];
-    const int victim = pipes[1][0];
-    const int last = pipes[2][0];
-    ASSERT_LT(first, victim);
-    ASSERT_LT(victim, last);
+    PassPipes pipes;
+    ASSERT_NO_FATAL_FAILURE(pipes.open());
 
-    std::atomic<bool> unregistered{false};
     std::atomic<bool> reused{false};
     std::atomic<bool> lastDone{false};
-    std::atomic<int> victimCalls{0};
-    auto drain = [](int fd) {
-        char buf[8];
-        while (read(fd, buf, sizeof(buf)) > 0) {
-        }
-    };
-    ASSERT_TRUE(blocker.hold());
-    ASSERT_TRUE(m_reactor->registerEvent(
-        first, POLL_EVENT_READ,
-        [&](int fd, void*) {
-            drain(fd);
-            if (!unregistered.exchange(true)) {
-                m_reactor->unregisterEventAndClose(victim);
-            }
-        },
-        nullptr));
-    ASSERT_TRUE(m_reactor->registerEvent(
-        victim, POLL_EVENT_READ, [&](int, void*) { ++victimCalls; }, nullptr));
-    ASSERT_TRUE(m_reactor->registerEvent(
-        last, POLL_EVENT_READ,
-        [&](int fd, void*) {
-            drain(fd);
+    ASSERT_NO_FATAL_FAILURE(pipes.servePass(
+        m_reactor, blocker, [&] { m_reactor->unregisterEventAndClose(pipes.victim); }, [] {},
+        [&] {
             if (lastDone.load()) {
                 return;
             }
@@ -495,45 +504,36 @@ TEST_F(EvReactorNsTest, NumberOfARecordDroppedInThePassIsLeftAloneByThatPass)
                 std::this_thread::yield();
             }
             lastDone = true;
-        },
-        nullptr));
-    for (auto& p : pipes) {
-        ASSERT_EQ(write(p[1], "x", 1), 1); // the victim's byte stays unread
-    }
-    blocker.release();
-    ASSERT_TRUE(zqtest::waitUntil([&] { return !m_reactor->isEventRegistered(victim); }, kWaitMs));
-    EXPECT_FALSE(isOpen(victim)); // closed by the reactor when it dropped the record
+        }));
+    ASSERT_TRUE(zqtest::waitUntil([&] { return !m_reactor->isEventRegistered(pipes.victim); }, kWaitMs));
+    EXPECT_FALSE(isOpen(pipes.victim)); // closed by the reactor when it dropped the record
     // New descriptors take the lowest free number: fill the gaps below until one gets it.
     std::vector<int> fillers;
     int reuser = makeEventFd();
-    while (reuser >= 0 && reuser < victim) {
+    while (reuser >= 0 && reuser < pipes.victim) {
         fillers.push_back(reuser);
         reuser = makeEventFd();
     }
     // Another thread of this process (a sanitizer's, say) may have taken the number first: then
     // that file is the reuser, which is the case the pass must leave alone all the same.
-    const bool ownReuse = reuser == victim;
+    const bool ownReuse = reuser == pipes.victim;
     reused.store(true, std::memory_order_relaxed);
     ASSERT_TRUE(zqtest::waitUntil([&] { return lastDone.load(); }, kWaitMs));
-    EXPECT_EQ(victimCalls.load(), 0);
+    EXPECT_EQ(pipes.victimCalls.load(), 0);
 
-    for (int fd : {first, last}) {
-        ASSERT_TRUE(m_reactor->unregisterEventAndClose(fd));
-        ASSERT_TRUE(zqtest::waitUntil([&] { return !m_reactor->isEventRegistered(fd); }, kWaitMs));
+    for (int fd : {pipes.first, pipes.last}) {
+        ASSERT_NO_FATAL_FAILURE(dropAndWait(fd));
     }
     // The number is the reuser's: still open, and never in the reactor's set.
     if (ownReuse) {
-        EXPECT_TRUE(isOpen(victim));
+        EXPECT_TRUE(isOpen(pipes.victim));
     }
     const std::vector<int> watched = epollWatchedFds();
-    EXPECT_EQ(std::count(watched.begin(), watched.end(), victim), 0);
+    EXPECT_EQ(std::count(watched.begin(), watched.end(), pipes.victim), 0);
     m_reactor->deinit();
     close(reuser);
     for (int fd : fillers) {
         close(fd);
-    }
-    for (auto& p : pipes) {
-        close(p[1]);
     }
 }
 
@@ -663,8 +663,7 @@ TEST_F(EvReactorNsTest, ExceptionFromACallbackIsReportedAndServingGoesOn)
         ASSERT_EQ(write(p[1], "x", 1), 1);
         ASSERT_TRUE(zqtest::waitUntil([&] { return calls.load() == i; }, kWaitMs));
     }
-    ASSERT_TRUE(m_reactor->unregisterEventAndClose(p[0]));
-    ASSERT_TRUE(zqtest::waitUntil([&] { return !m_reactor->isEventRegistered(p[0]); }, kWaitMs));
+    ASSERT_NO_FATAL_FAILURE(dropAndWait(p[0]));
     cap.stop();
     EXPECT_EQ(zqtest::countDdsLines(cap.out(), "31",
                                     "Error: event callback of fd " + std::to_string(p[0]) + " threw an exception!"),
@@ -1016,8 +1015,7 @@ TEST_F(EvReactorNsTest, ConnectionsComeAndGoWhileOthersStayUp)
     EXPECT_EQ(server->refused(), 0);
 
     int listenFd = server->listenFd();
-    ASSERT_TRUE(m_reactor->unregisterEventAndClose(listenFd));
-    ASSERT_TRUE(zqtest::waitUntil([&] { return !m_reactor->isEventRegistered(listenFd); }, kWaitMs));
+    ASSERT_NO_FATAL_FAILURE(dropAndWait(listenFd));
     // Every server-side connection was closed through the reactor once its peer left.
     EXPECT_TRUE(zqtest::waitUntil([&] { return zqtest::countOpenFds() == fdsBefore; }, kWaitMs))
         << zqtest::countOpenFds() << " open, " << fdsBefore << " before";

@@ -15,7 +15,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/transport/receiver_factory.h"
@@ -34,30 +33,10 @@ const std::string RED = "31";
 const std::string GREEN = "32";
 const std::string YELLOW = "33";
 
-TransParam_t udpParam(const std::string& ip, int port)
-{
-    TransParam_t param;
-    std::memset(&param, 0, sizeof(param));
-    param.m_iType = TRANS_TYPE_UDP;
-    std::strncpy(param.m_udpParam.m_szIp, ip.c_str(), sizeof(param.m_udpParam.m_szIp) - 1);
-    param.m_udpParam.m_iPort = port;
-    return param;
-}
-
-MemConfig_t poolCfg()
-{
-    MemConfig_t cfg{};
-    cfg.m_iKey = -1;
-    cfg.m_u32MaxPoolSize = 0x10000000;
-    cfg.m_stGroup[0] = MemGroup_t{0, 4096, 16};
-    cfg.m_stGroup[1] = MemGroup_t{1, 2097152, 4};
-    cfg.m_iGroupCount = 2;
-    return cfg;
-}
-
 using dgramtest::Collector;
 using dgramtest::Message;
 using dgramtest::patternByte;
+using dgramtest::udpParam;
 
 // The fragments a conforming sender makes of a frame.
 std::vector<Bytes> fragmentsOf(uint32_t payload, uint64_t timeStamp, uint32_t seed)
@@ -90,39 +69,11 @@ struct RawSender {
     int fd{-1};
 };
 
-class UdpReceiverNsTest : public zqtest::NsTest {
+class UdpReceiverNsTest : public dgramtest::ReceiverNsTest<CUdpReceiver> {
 protected:
     static constexpr const char* kTopic = "h10_urx";
 
-    void SetUp() override
-    {
-        zqtest::NsTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        // The thread sanitizer starts a helper thread with the process's first thread: let it
-        // start before counting.
-        std::thread([] {}).join();
-        m_baseFds = zqtest::countOpenFds();
-        m_baseThreads = zqtest::baselineThreads();
-        ASSERT_TRUE(m_pool.init(poolCfg()));
-        m_manager.setMemPool(&m_pool);
-        m_receiver = std::make_unique<CUdpReceiver>(kTopic, &m_manager);
-        m_cbId =
-            m_receiver->registerDataCallBack([this](int, DataPackage_t* pkg) { return m_collector.onPackage(pkg); });
-        ASSERT_EQ(m_cbId, 1);
-    }
-    void TearDown() override
-    {
-        if (m_receiver == nullptr) {
-            return;
-        }
-        m_receiver->unregisterDataCallBack(m_cbId);
-        m_receiver.reset();
-        EXPECT_EQ(m_pool.getUsedSize(), 0u) << "every package went back";
-        EXPECT_EQ(zqtest::countOpenFds(), m_baseFds) << "no descriptor left";
-        EXPECT_EQ(zqtest::threadsSettleAt(m_baseThreads), m_baseThreads) << "no thread left";
-    }
+    UdpReceiverNsTest() : ReceiverNsTest(kTopic, 2097152, 4) {}
 
     // Sends a well-formed frame and waits for it: everything sent before has been handled.
     void syncWith(const RawSender& raw, int port, uint32_t seed)
@@ -139,14 +90,6 @@ protected:
             ASSERT_EQ(last.payload[i], patternByte(seed, i)) << "byte " << i;
         }
     }
-
-    int m_baseFds{0};
-    int m_baseThreads{0};
-    CNormalMemPool m_pool;
-    CDataManager m_manager;
-    Collector m_collector;
-    int m_cbId{-1};
-    std::unique_ptr<CUdpReceiver> m_receiver;
 };
 
 TEST_F(UdpReceiverNsTest, MessagesFromAnotherHostArriveWhole)
@@ -191,13 +134,7 @@ TEST_F(UdpReceiverNsTest, MessagesFromAnotherHostArriveWhole)
     for (size_t k = 0; k < got.size(); ++k) {
         const unsigned n = delivered[k];
         const unsigned size = sizes[n % (sizeof(sizes) / sizeof(sizes[0]))];
-        EXPECT_EQ(got[k].timeStamp, n * 1000ull + 7);
-        ASSERT_EQ(got[k].payload.size(), size) << "message " << n;
-        for (unsigned i = 0; i < size; ++i) {
-            if (got[k].payload[i] != static_cast<uint8_t>(n + i)) {
-                FAIL() << "message " << n << " byte " << i;
-            }
-        }
+        ASSERT_NO_FATAL_FAILURE(dgramtest::expectNumberedMessage(got[k], n, n * 1000ull + 7, size));
     }
     const std::string& out = capture.out();
     EXPECT_TRUE(zqtest::hasDdsLine(out, GREEN, "[h10_urx] udp receive port is 50200, sender ip is 198.18.50.2."));

@@ -19,6 +19,7 @@
 #include "core/transport/udp_receiver.h"
 #include "memory/datacenter.h"
 #include "memory/normal_mem_pool.h"
+#include "support/datagram_support.h"
 #include "support/zqtest.h"
 
 namespace {
@@ -28,28 +29,12 @@ using Bytes = std::vector<uint8_t>;
 const std::string RED = "31";
 const std::string GREEN = "32";
 
-TransParam_t udpParam(const std::string& ip, int port)
-{
-    TransParam_t param;
-    std::memset(&param, 0, sizeof(param));
-    param.m_iType = TRANS_TYPE_UDP;
-    std::memcpy(param.m_udpParam.m_szIp, ip.c_str(), std::min(ip.size(), sizeof(param.m_udpParam.m_szIp) - 1));
-    param.m_udpParam.m_iPort = port;
-    return param;
-}
+using dgramtest::udpParam;
 
 // A package as a writer makes it: header, then `payload` bytes (seed + i).
 Bytes package(uint32_t payload, uint64_t timeStamp, uint8_t seed)
 {
-    Bytes pkg(DDS_HEADER_SIZE + payload);
-    DDSHeader_t header = makeDdsHeader(PKT_FLAG_FIRST, MSG_TYPE_DATA);
-    header.m_u64TimeStamp = timeStamp;
-    header.m_u32DataLen = payload;
-    writeDdsHeader(pkg.data(), header);
-    for (uint32_t i = 0; i < payload; ++i) {
-        pkg[DDS_HEADER_SIZE + i] = static_cast<uint8_t>(seed + i);
-    }
-    return pkg;
+    return dgramtest::packageOf(payload, timeStamp, seed);
 }
 
 // A plain UDP socket bound on loopback that collects what arrives.
@@ -71,14 +56,7 @@ struct Sink {
     {
         timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-        Bytes buf(70000);
-        ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-        if (n < 0) {
-            return false;
-        }
-        buf.resize(static_cast<size_t>(n));
-        *out = std::move(buf);
-        return true;
+        return dgramtest::recvDatagram(fd, out);
     }
     // Whether a datagram is waiting now.
     bool pending()
@@ -124,43 +102,9 @@ Header headerOf(const Bytes& d)
             h.m_u32PktCount};
 }
 
-class UdpSenderNsTest : public zqtest::NsTest {
+class UdpSenderNsTest : public dgramtest::SenderNsTest<CUdpSender> {
 protected:
-    void SetUp() override
-    {
-        zqtest::NsTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        std::thread([] {}).join();
-        m_baseFds = zqtest::countOpenFds();
-        m_baseThreads = zqtest::baselineThreads();
-        MemConfig_t cfg{};
-        cfg.m_iKey = -1;
-        cfg.m_u32MaxPoolSize = 0x10000000;
-        cfg.m_stGroup[0] = MemGroup_t{0, 4096, 16};
-        cfg.m_stGroup[1] = MemGroup_t{1, 2097152, 4};
-        cfg.m_iGroupCount = 2;
-        ASSERT_TRUE(m_pool.init(cfg));
-        m_manager.setMemPool(&m_pool);
-        m_sender = std::make_unique<CUdpSender>(&m_manager);
-    }
-    void TearDown() override
-    {
-        if (m_sender == nullptr) {
-            return;
-        }
-        m_sender.reset();
-        EXPECT_EQ(m_pool.getUsedSize(), 0u) << "every package went back";
-        EXPECT_EQ(zqtest::countOpenFds(), m_baseFds) << "no descriptor left";
-        EXPECT_EQ(zqtest::threadsSettleAt(m_baseThreads), m_baseThreads) << "no thread left";
-    }
-
-    int m_baseFds{0};
-    int m_baseThreads{0};
-    CNormalMemPool m_pool;
-    CDataManager m_manager;
-    std::unique_ptr<CUdpSender> m_sender;
+    UdpSenderNsTest() : SenderNsTest(2097152, 4) {}
 };
 
 TEST_F(UdpSenderNsTest, FragmentsOnTheWire)

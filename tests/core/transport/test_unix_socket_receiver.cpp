@@ -16,7 +16,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/transport/sender.h"
@@ -30,26 +29,7 @@ namespace {
 
 using dgramtest::Bytes;
 
-TransParam_t unixParam(const std::string& path, int id)
-{
-    TransParam_t param;
-    std::memset(&param, 0, sizeof(param));
-    param.m_iType = TRANS_TYPE_UNIX_SOCKET;
-    std::strncpy(param.m_unixSocketParam.m_szPath, path.c_str(), sizeof(param.m_unixSocketParam.m_szPath) - 1);
-    param.m_unixSocketParam.m_iId = id;
-    return param;
-}
-
-MemConfig_t poolCfg()
-{
-    MemConfig_t cfg{};
-    cfg.m_iKey = -1;
-    cfg.m_u32MaxPoolSize = 0x10000000;
-    cfg.m_stGroup[0] = MemGroup_t{0, 4096, 16};
-    cfg.m_stGroup[1] = MemGroup_t{1, 262144, 8};
-    cfg.m_iGroupCount = 2;
-    return cfg;
-}
+using dgramtest::unixParam;
 
 bool isPresent(const std::string& path)
 {
@@ -60,16 +40,34 @@ bool isPresent(const std::string& path)
 using dgramtest::Collector;
 using dgramtest::Message;
 
+sockaddr_un unixAddress(const std::string& path)
+{
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    return addr;
+}
+
+// A datagram socket bound at `path`; -1 when it cannot bind.
+int boundUnixSocket(const std::string& path)
+{
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = unixAddress(path);
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Sends raw datagrams to a path, as any local process could.
 struct RawWriter {
     RawWriter() { fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
     ~RawWriter() { ::close(fd); }
     bool send(const std::string& path, const Bytes& d) const
     {
-        sockaddr_un addr;
-        std::memset(&addr, 0, sizeof(addr));
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+        sockaddr_un addr = unixAddress(path);
         return ::sendto(fd, d.data(), d.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) ==
                static_cast<ssize_t>(d.size());
     }
@@ -82,54 +80,19 @@ std::vector<Bytes> fragmentsOf(uint32_t payload, uint64_t timeStamp, uint8_t see
     return dgramtest::fragmentsOf(payload, timeStamp, seed, UNIX_SOCKET_FRAG_PAYLOAD);
 }
 
-class UnixSocketReceiverNsTest : public zqtest::NsTest {
+class UnixSocketReceiverNsTest : public dgramtest::ReceiverNsTest<CUnixSocketReceiver> {
 protected:
     static constexpr const char* kTopic = "h6_urx";
 
-    void SetUp() override
-    {
-        zqtest::NsTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        // The thread sanitizer starts a helper thread with the process's first thread: let it
-        // start before counting.
-        std::thread([] {}).join();
-        m_baseFds = zqtest::countOpenFds();
-        m_baseThreads = zqtest::baselineThreads();
-        ASSERT_TRUE(m_pool.init(poolCfg()));
-        m_manager.setMemPool(&m_pool);
-        m_receiver = std::make_unique<CUnixSocketReceiver>(kTopic, &m_manager);
-        m_cbId =
-            m_receiver->registerDataCallBack([this](int, DataPackage_t* pkg) { return m_collector.onPackage(pkg); });
-        ASSERT_EQ(m_cbId, 1);
-    }
-    void TearDown() override
-    {
-        if (m_receiver == nullptr) {
-            return;
-        }
-        m_receiver->unregisterDataCallBack(m_cbId);
-        m_receiver.reset();
-        EXPECT_EQ(m_pool.getUsedSize(), 0u) << "every package went back";
-        EXPECT_EQ(zqtest::countOpenFds(), m_baseFds) << "no descriptor left";
-        EXPECT_EQ(zqtest::threadsSettleAt(m_baseThreads), m_baseThreads) << "no thread left";
-    }
-    static std::string path(int id) { return std::string("/tmp/") + kTopic + "-" + std::to_string(id); }
+    UnixSocketReceiverNsTest() : ReceiverNsTest(kTopic, 262144, 8) {}
 
-    int m_baseFds{0};
-    int m_baseThreads{0};
-    CNormalMemPool m_pool;
-    CDataManager m_manager;
-    Collector m_collector;
-    int m_cbId{-1};
-    std::unique_ptr<CUnixSocketReceiver> m_receiver;
+    static std::string path(int id) { return std::string("/tmp/") + kTopic + "-" + std::to_string(id); }
 };
 
 TEST_F(UnixSocketReceiverNsTest, MessagesFromTheSenderArriveWhole)
 {
     CNormalMemPool writerPool;
-    ASSERT_TRUE(writerPool.init(poolCfg()));
+    ASSERT_TRUE(writerPool.init(m_poolCfg));
     CDataManager writerManager;
     writerManager.setMemPool(&writerPool);
     {
@@ -170,13 +133,8 @@ TEST_F(UnixSocketReceiverNsTest, MessagesFromTheSenderArriveWhole)
         ASSERT_EQ(got.size(), expected);
         for (size_t n = 0; n < got.size(); ++n) {
             const uint32_t size = sizes[n % (sizeof(sizes) / sizeof(sizes[0]))];
-            EXPECT_EQ(got[n].timeStamp, 1700000000000000ull + n);
-            ASSERT_EQ(got[n].payload.size(), size) << n;
-            for (uint32_t i = 0; i < size; ++i) {
-                if (got[n].payload[i] != static_cast<uint8_t>(n + i)) {
-                    FAIL() << "message " << n << " byte " << i;
-                }
-            }
+            ASSERT_NO_FATAL_FAILURE(
+                dgramtest::expectNumberedMessage(got[n], static_cast<unsigned>(n), 1700000000000000ull + n, size));
         }
         EXPECT_EQ(m_receiver->getLostPkgCount(), 0u);
         sender.deinit();
@@ -212,13 +170,7 @@ TEST_F(UnixSocketReceiverNsTest, MessagesFromAnotherProcess)
     std::vector<Message> got = m_collector.messages();
     ASSERT_EQ(got.size(), count);
     for (unsigned n = 0; n < count; ++n) {
-        EXPECT_EQ(got[n].timeStamp, n * 1000ull + 7);
-        ASSERT_EQ(got[n].payload.size(), sizes[n % 5]);
-        for (size_t i = 0; i < got[n].payload.size(); ++i) {
-            if (got[n].payload[i] != static_cast<uint8_t>(n + i)) {
-                FAIL() << "message " << n << " byte " << i;
-            }
-        }
+        ASSERT_NO_FATAL_FAILURE(dgramtest::expectNumberedMessage(got[n], n, n * 1000ull + 7, sizes[n % 5]));
     }
     m_receiver->deinit();
 }
@@ -283,12 +235,8 @@ TEST_F(UnixSocketReceiverNsTest, FilesThatAreNotSocketsStay)
     ASSERT_EQ(::mkdir(path(4).c_str(), 0700), 0);
     {
         // A stale socket elsewhere, reached through a symbolic link.
-        int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr;
-        std::memset(&addr, 0, sizeof(addr));
-        addr.sun_family = AF_UNIX;
-        std::strcpy(addr.sun_path, "/tmp/h6_elsewhere");
-        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        int fd = boundUnixSocket("/tmp/h6_elsewhere");
+        ASSERT_GE(fd, 0);
         ::close(fd);
         ASSERT_EQ(::symlink("/tmp/h6_elsewhere", path(5).c_str()), 0);
     }
@@ -311,12 +259,8 @@ TEST_F(UnixSocketReceiverNsTest, FilesThatAreNotSocketsStay)
 
 TEST_F(UnixSocketReceiverNsTest, LiveSocketIsNotTakenOver)
 {
-    int live = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr;
-    std::memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, path(6).c_str());
-    ASSERT_EQ(::bind(live, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    int live = boundUnixSocket(path(6));
+    ASSERT_GE(live, 0);
     const int base = zqtest::countOpenFds();
 
     TransParam_t param = unixParam(path(6), 6);
@@ -337,12 +281,8 @@ TEST_F(UnixSocketReceiverNsTest, LiveSocketIsNotTakenOver)
 
 TEST_F(UnixSocketReceiverNsTest, StaleSocketIsReplaced)
 {
-    int old = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr;
-    std::memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, path(7).c_str());
-    ASSERT_EQ(::bind(old, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    int old = boundUnixSocket(path(7));
+    ASSERT_GE(old, 0);
     ::close(old); // the file stays behind, nobody serves it
 
     TransParam_t param = unixParam(path(7), 7);

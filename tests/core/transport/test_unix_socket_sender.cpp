@@ -11,26 +11,18 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "memory/datacenter.h"
 #include "memory/normal_mem_pool.h"
+#include "support/datagram_support.h"
 #include "support/zqtest.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-TransParam_t unixParam(const std::string& path, int id)
-{
-    TransParam_t param;
-    std::memset(&param, 0, sizeof(param));
-    param.m_iType = TRANS_TYPE_UNIX_SOCKET;
-    std::strncpy(param.m_unixSocketParam.m_szPath, path.c_str(), sizeof(param.m_unixSocketParam.m_szPath) - 1);
-    param.m_unixSocketParam.m_iId = id;
-    return param;
-}
+using dgramtest::unixParam;
 
 // A reader socket bound at a path of this test's private /tmp, read by the test itself.
 struct RawReader {
@@ -55,14 +47,7 @@ struct RawReader {
         if (::poll(&p, 1, timeoutMs) != 1) {
             return false;
         }
-        Bytes buf(70000);
-        ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-        if (n < 0) {
-            return false;
-        }
-        buf.resize(static_cast<size_t>(n));
-        *out = std::move(buf);
-        return true;
+        return dgramtest::recvDatagram(fd, out);
     }
     std::string path;
     int fd{-1};
@@ -87,45 +72,9 @@ bool publish(CDataManager& manager, uint32_t payload, uint64_t timeStamp, uint8_
     return manager.putFullDataPkg(pkg, pkg->m_iLen) == 0;
 }
 
-class UnixSocketSenderNsTest : public zqtest::NsTest {
+class UnixSocketSenderNsTest : public dgramtest::SenderNsTest<CUnixSocketSender> {
 protected:
-    void SetUp() override
-    {
-        zqtest::NsTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        // The thread sanitizer starts a helper thread with the process's first thread: let it
-        // start before counting.
-        std::thread([] {}).join();
-        m_baseFds = zqtest::countOpenFds();
-        m_baseThreads = zqtest::baselineThreads();
-        MemConfig_t cfg{};
-        cfg.m_iKey = -1;
-        cfg.m_u32MaxPoolSize = 0x10000000;
-        cfg.m_stGroup[0] = MemGroup_t{0, 4096, 16};
-        cfg.m_stGroup[1] = MemGroup_t{1, 262144, 8};
-        cfg.m_iGroupCount = 2;
-        ASSERT_TRUE(m_pool.init(cfg));
-        m_manager.setMemPool(&m_pool);
-        m_sender = std::make_unique<CUnixSocketSender>(&m_manager);
-    }
-    void TearDown() override
-    {
-        if (m_sender == nullptr) {
-            return;
-        }
-        m_sender.reset();
-        EXPECT_EQ(m_pool.getUsedSize(), 0u) << "every package went back";
-        EXPECT_EQ(zqtest::countOpenFds(), m_baseFds) << "no descriptor left";
-        EXPECT_EQ(zqtest::threadsSettleAt(m_baseThreads), m_baseThreads) << "no thread left";
-    }
-
-    int m_baseFds{0};
-    int m_baseThreads{0};
-    CNormalMemPool m_pool;
-    CDataManager m_manager;
-    std::unique_ptr<CUnixSocketSender> m_sender;
+    UnixSocketSenderNsTest() : SenderNsTest(262144, 8) {}
 };
 
 TEST_F(UnixSocketSenderNsTest, ConnectionTable)
