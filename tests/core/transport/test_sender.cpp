@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
+#include <fstream>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -394,6 +396,41 @@ std::string stallCaseName(const ::testing::TestParamInfo<StallCase>& param)
 
 INSTANTIATE_TEST_SUITE_P(Fanouts, StalledFanoutNsTest, ::testing::Values(StallCase{900, 1}, StallCase{2500, 3}),
                          stallCaseName);
+
+// Asked for more than the system's cap, the buffer passes the cap where the process may do that,
+// and silently stays at the cap where it may not. (The kernel reports twice what it grants.)
+TEST_F(SenderNsTest, SendBufferPassesTheCapWherePermitted)
+{
+    std::ifstream capFile("/proc/sys/net/core/wmem_max");
+    long cap = 0;
+    capFile >> cap;
+    ASSERT_GT(cap, 0);
+    ASSERT_LT(cap, INT_MAX / 8);
+    const int request = static_cast<int>(cap) * 2;
+    int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(probe, 0);
+    const bool permitted = ::setsockopt(probe, SOL_SOCKET, SO_SNDBUFFORCE, &request, sizeof(request)) == 0;
+    ::close(probe);
+    for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+        for (int family : {AF_UNIX, AF_INET}) {
+            if (family == AF_UNIX && type == SOCK_STREAM) {
+                continue;
+            }
+            int fd = ::socket(family, type | SOCK_CLOEXEC, 0);
+            ASSERT_GE(fd, 0);
+            askSendBufSize(fd, request);
+            int granted = 0;
+            socklen_t len = sizeof(granted);
+            ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &granted, &len), 0);
+            EXPECT_EQ(granted, permitted ? 2 * request : 2 * static_cast<int>(cap)) << "family " << family;
+            // Within the cap nothing more is needed.
+            askSendBufSize(fd, 65536);
+            ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &granted, &len), 0);
+            EXPECT_EQ(granted, 2 * 65536);
+            ::close(fd);
+        }
+    }
+}
 
 // Several packages handed over at once: their frames go out in one batch per target.
 class BatchedFanoutNsTest : public SenderNsTest {
