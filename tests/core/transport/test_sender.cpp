@@ -3,6 +3,7 @@
 // with injected time.
 #include "core/transport/sender.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -554,6 +555,45 @@ TEST_F(BatchedFanoutNsTest, PartOfABatchRefusedTheRestFollows)
     makeBatch({10, 20, frag}, frag);
     ASSERT_EQ(send(fanout, headers, targets), 3u);
     EXPECT_EQ(rx.drain(), expectedOf({0, 1}));
+}
+
+// The same over UDP on loopback: a datagram above the protocol's limit in the middle of a batch.
+TEST_F(BatchedFanoutNsTest, PartOfAUdpBatchRefusedTheRestFollows)
+{
+    int rx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int tx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(rx, 0);
+    ASSERT_GE(tx, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(50418);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(rx, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    bool stalled = false;
+    std::vector<DatagramTarget_t> targets = {
+        {tx, reinterpret_cast<sockaddr*>(&addr), static_cast<int>(sizeof(addr)), &stalled}};
+    const uint32_t frag = 65600; // a full fragment is above what one UDP datagram carries
+    CDatagramFanout fanout(frag);
+    std::vector<uint8_t> headers;
+    makeBatch({1000, 2000, frag + 7, 3000, 4000}, frag);
+    ASSERT_EQ(send(fanout, headers, targets), 5u);
+    // Loopback delivers in order but not necessarily before the send returns: read with a deadline.
+    struct timeval tv{10, 0};
+    ASSERT_EQ(::setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)), 0);
+    const auto expected = expectedOf({0, 1, 3, 4});
+    std::vector<std::vector<uint8_t>> got;
+    std::vector<uint8_t> buf(70000);
+    while (got.size() < expected.size()) {
+        const ssize_t n = ::recv(rx, buf.data(), buf.size(), 0);
+        if (n < 0) {
+            break;
+        }
+        got.emplace_back(buf.begin(), buf.begin() + n);
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_FALSE(stalled);
+    ::close(rx);
+    ::close(tx);
 }
 
 // A reader whose queue fills in the middle of a batch: what went out is the batch's beginning,
