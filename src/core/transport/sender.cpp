@@ -516,8 +516,8 @@ bool CDatagramFanout::send(std::vector<uint8_t>& scratch, const uint8_t* pkg, in
     return send(scratch, 1, &pkg, &len, targets, &built) == 1;
 }
 
-size_t CDatagramFanout::send(std::vector<uint8_t>& scratch, size_t count, const uint8_t* const* pkgs,
-                             const int* lens, const std::vector<DatagramTarget_t>& targets, bool* built)
+size_t CDatagramFanout::send(std::vector<uint8_t>& scratch, size_t count, const uint8_t* const* pkgs, const int* lens,
+                             const std::vector<DatagramTarget_t>& targets, bool* built)
 {
     m_gathered.clear();
     size_t cut = 0;

@@ -8,8 +8,8 @@
 
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <set>
 #include <string>

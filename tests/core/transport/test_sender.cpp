@@ -9,11 +9,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
-#include <fstream>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -534,7 +534,7 @@ TEST_F(BatchedFanoutNsTest, PartOfABatchRefusedTheRestFollows)
     int granted = 0;
     socklen_t len = sizeof(granted);
     ASSERT_EQ(::getsockopt(m_sendFd, SOL_SOCKET, SO_SNDBUF, &granted, &len), 0);
-    struct timeval tv{0, 100000};
+    timeval tv{0, 100000};
     ASSERT_EQ(::setsockopt(m_sendFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)), 0);
     const uint32_t frag = static_cast<uint32_t>(granted) + 1000; // a full fragment never fits
     bool stalled = false;
@@ -578,7 +578,7 @@ TEST_F(BatchedFanoutNsTest, PartOfAUdpBatchRefusedTheRestFollows)
     makeBatch({1000, 2000, frag + 7, 3000, 4000}, frag);
     ASSERT_EQ(send(fanout, headers, targets), 5u);
     // Loopback delivers in order but not necessarily before the send returns: read with a deadline.
-    struct timeval tv{10, 0};
+    timeval tv{10, 0};
     ASSERT_EQ(::setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)), 0);
     const auto expected = expectedOf({0, 1, 3, 4});
     std::vector<std::vector<uint8_t>> got;
@@ -606,7 +606,7 @@ TEST_F(BatchedFanoutNsTest, ReaderQueueFillsInTheMiddleOfABatch)
     ASSERT_TRUE(rx.bound && healthy.bound);
     int other = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(other, 0);
-    struct timeval tv{0, 10000};
+    timeval tv{0, 10000};
     ASSERT_EQ(::setsockopt(m_sendFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)), 0);
     bool flags[2] = {false, false};
     std::vector<DatagramTarget_t> targets = {
