@@ -199,3 +199,7 @@ private:
     std::vector<iovec> m_vecIov;
     std::vector<mmsghdr> m_vecMsgs;
 };
+
+// Asks for a receive buffer of `bytes`. Where the system's cap grants less, the privileged option
+// that passes the cap is tried; without the privilege the capped size stays, silently.
+void askRecvBufSize(int fd, int bytes);

@@ -51,7 +51,7 @@ bool CDataSender::startSending(int priority)
         return false;
     }
     if (m_pDataManager != nullptr) {
-        m_pSendFifo = m_pDataManager->createDataFifo(FIFO_POLICY_DROP_OLDEST, 8);
+        m_pSendFifo = m_pDataManager->createDataFifo(FIFO_POLICY_DROP_OLDEST, SEND_FIFO_DEPTH);
     }
     m_bRunning.store(true);
     try {
@@ -93,23 +93,47 @@ bool CDataSender::sendPackage(unsigned char*, int)
     return false;
 }
 
+void CDataSender::sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent)
+{
+    for (size_t i = 0; i < count; ++i) {
+        sent[i] = sendPackage(data[i], length[i]);
+    }
+}
+
 void CDataSender::sendLoop()
 {
     CDataFifo* fifo = m_pSendFifo;
     if (fifo == nullptr) {
         return; // no data manager: nothing will ever be published to this sender
     }
+    DataPackage_t* pkgs[SEND_FIFO_DEPTH];
+    unsigned char* data[SEND_FIFO_DEPTH];
+    int length[SEND_FIFO_DEPTH];
+    bool sent[SEND_FIFO_DEPTH];
     while (m_bRunning.load()) {
         m_bSent.store(false);
         DataPackage_t* pkg = fifo->getDataPackage(100);
         if (pkg == nullptr) {
             continue;
         }
-        // The length this process fixed when it published, within the chunk's capacity.
-        if (sendPackage(pkgData(pkg), m_pDataManager->getDataPkgLen(pkg))) {
-            countSent();
+        // Whatever queued up meanwhile goes in the same pass, so its datagrams share system calls.
+        size_t count = 0;
+        while (pkg != nullptr) {
+            pkgs[count] = pkg;
+            data[count] = pkgData(pkg);
+            // The length this process fixed when it published, within the chunk's capacity.
+            length[count] = m_pDataManager->getDataPkgLen(pkg);
+            sent[count] = false;
+            ++count;
+            pkg = count < SEND_FIFO_DEPTH ? fifo->getDataPackage(0) : nullptr;
         }
-        fifo->releaseDataPackage(pkg);
+        sendPackages(count, data, length, sent);
+        for (size_t i = 0; i < count; ++i) {
+            if (sent[i]) {
+                countSent();
+            }
+            fifo->releaseDataPackage(pkgs[i]);
+        }
     }
 }
 
@@ -206,6 +230,17 @@ void CSendWorkers::run(size_t count, Job_t job, void* context)
 void closeConnSocket(int fd)
 {
     CSocketUtils::closeSocket(fd);
+}
+
+void askSendBufSize(int fd, int bytes)
+{
+    CSocketUtils::setSendBufSize(fd, bytes);
+    int granted = 0;
+    socklen_t len = sizeof(granted);
+    // The kernel reports twice what it grants (its bookkeeping share).
+    if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &granted, &len) == 0 && granted / 2 < bytes) {
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof(bytes));
+    }
 }
 
 uint32_t fragmentCount(uint32_t payload, uint32_t fragPayload)
@@ -340,30 +375,52 @@ int sendUdpData(int fd, const sockaddr* address, int addressLen, const DatagramL
 
 int sendToTarget(const DatagramTarget_t& target, const GatheredList_t& fragments)
 {
-    // The stall rule above, with up to GATHER_BATCH datagrams per system call.
-    constexpr size_t GATHER_BATCH = 64;
+    // The most datagrams one sendmmsg takes (the kernel's UIO_MAXIOV); on the stack, filled per call.
+    constexpr size_t SEND_BATCH = 1024;
+    mmsghdr batch[SEND_BATCH];
     int err = 0;
-    size_t sent = 0;
-    auto failed = [&target, &err] {
-        if (target.m_pStalled != nullptr && (err == EAGAIN || err == EWOULDBLOCK)) {
-            *target.m_pStalled = true;
+    int sent = 0;
+    size_t next = 0;
+    bool* stalled = target.m_pStalled;
+    bool frameStart = true;
+    // The datagram at `next` went out: a frame that went out whole clears the stall.
+    auto wentOut = [&] {
+        frameStart = fragments[next].m_u32FrameLeft <= 1;
+        if (stalled != nullptr && frameStart) {
+            *stalled = false;
         }
+        ++sent;
+        ++next;
     };
-    if (target.m_pStalled != nullptr && *target.m_pStalled && !fragments.empty()) {
-        if (!sendOne(target.m_iFd, target.m_pAddr, target.m_iAddrLen, fragments[0], MSG_DONTWAIT, &err)) {
-            return 0; // still no room: this frame is lost for this reader only
+    // The datagram at `next` did not go out whole: the rest of its frame is useless to the reader.
+    auto dropFrame = [&] {
+        next += std::max<uint32_t>(fragments[next].m_u32FrameLeft, 1);
+        frameStart = true;
+    };
+    auto failed = [&] {
+        if (stalled != nullptr && (err == EAGAIN || err == EWOULDBLOCK)) {
+            *stalled = true;
         }
-        sent = 1;
-    }
-    mmsghdr batch[GATHER_BATCH];
-    while (sent < fragments.size()) {
-        const size_t count = std::min(GATHER_BATCH, fragments.size() - sent);
+        dropFrame();
+    };
+    while (next < fragments.size()) {
+        // A stalled reader's frame: its first datagram is tried without waiting, and the frame is
+        // lost for this reader only while it still has no room; the rest follows as usual.
+        if (frameStart && stalled != nullptr && *stalled) {
+            if (!sendOne(target.m_iFd, target.m_pAddr, target.m_iAddrLen, fragments[next], MSG_DONTWAIT, &err)) {
+                dropFrame();
+                continue;
+            }
+            wentOut();
+            continue;
+        }
+        const size_t count = std::min(SEND_BATCH, fragments.size() - next);
         for (size_t i = 0; i < count; ++i) {
             msghdr& msg = batch[i].msg_hdr;
             msg = msghdr{};
             msg.msg_name = const_cast<sockaddr*>(target.m_pAddr);
             msg.msg_namelen = static_cast<socklen_t>(target.m_iAddrLen);
-            msg.msg_iov = const_cast<iovec*>(fragments[sent + i].m_iov);
+            msg.msg_iov = const_cast<iovec*>(fragments[next + i].m_iov);
             msg.msg_iovlen = 2;
             batch[i].msg_len = 0;
         }
@@ -374,60 +431,79 @@ int sendToTarget(const DatagramTarget_t& target, const GatheredList_t& fragments
         if (done < 0) {
             err = errno;
             failed();
-            return static_cast<int>(sent);
+            continue;
         }
+        bool whole = true;
         for (int i = 0; i < done; ++i) {
-            const iovec* iov = fragments[sent].m_iov;
+            const iovec* iov = fragments[next].m_iov;
             if (batch[i].msg_len != iov[0].iov_len + iov[1].iov_len) {
-                return static_cast<int>(sent); // not out whole: the frame is useless to the reader
+                whole = false;
+                break;
             }
-            ++sent;
+            wentOut();
+        }
+        if (!whole) {
+            dropFrame(); // not out whole: the frame is useless to the reader
+            continue;
         }
         if (static_cast<size_t>(done) < count) {
             // The next one failed after its send bound and its error was not reported: one try
             // without waiting tells whether the reader still has no room.
-            if (!sendOne(target.m_iFd, target.m_pAddr, target.m_iAddrLen, fragments[sent], MSG_DONTWAIT, &err)) {
+            if (!sendOne(target.m_iFd, target.m_pAddr, target.m_iAddrLen, fragments[next], MSG_DONTWAIT, &err)) {
                 failed();
-                return static_cast<int>(sent);
+                continue;
             }
-            ++sent;
+            wentOut();
         }
     }
-    if (target.m_pStalled != nullptr) {
-        *target.m_pStalled = false;
-    }
-    return static_cast<int>(sent);
+    return sent;
 }
 
 bool gatherFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::vector<uint8_t>& headers,
                      GatheredList_t& out)
 {
     out.clear();
+    return appendFragments(pkg, len, fragPayload, headers, out);
+}
+
+bool appendFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::vector<uint8_t>& headers,
+                     GatheredList_t& out)
+{
     if (pkg == nullptr || len < DDS_HEADER_SIZE || fragPayload == 0 || len - DDS_HEADER_SIZE > DDS_MAX_FRAME_PAYLOAD) {
         return false;
     }
     const uint32_t payload = static_cast<uint32_t>(len - DDS_HEADER_SIZE);
     const uint32_t count = fragmentCount(payload, fragPayload);
+    const size_t first = out.size();
+    const uint8_t* before = headers.data();
     try {
-        if (headers.size() < static_cast<size_t>(count) * DDS_HEADER_SIZE) {
-            headers.resize(static_cast<size_t>(count) * DDS_HEADER_SIZE);
+        if (headers.size() < (first + count) * DDS_HEADER_SIZE) {
+            headers.resize((first + count) * DDS_HEADER_SIZE);
         }
-        out.resize(count);
+        out.resize(first + count);
     } catch (const std::bad_alloc&) {
-        out.clear();
+        out.resize(first);
         return false;
+    }
+    if (headers.data() != before) {
+        // The headers moved: the frames already listed follow them.
+        for (size_t i = 0; i < first; ++i) {
+            out[i].m_iov[0].iov_base = headers.data() + i * DDS_HEADER_SIZE;
+        }
     }
     const DDSHeader_t source = readDdsHeader(pkg);
     const uint8_t* from = pkg + DDS_HEADER_SIZE;
     for (uint32_t seqNo = 1; seqNo <= count; ++seqNo) {
-        uint8_t* header = headers.data() + static_cast<size_t>(seqNo - 1) * DDS_HEADER_SIZE;
+        const size_t index = first + seqNo - 1;
+        uint8_t* header = headers.data() + index * DDS_HEADER_SIZE;
         const uint32_t pieceLen = fragmentPayloadLen(seqNo, payload, fragPayload);
         writeFragmentHeader(header, source, seqNo, payload, fragPayload);
-        GatheredFragment_t& fragment = out[seqNo - 1];
+        GatheredFragment_t& fragment = out[index];
         fragment.m_iov[0].iov_base = header;
         fragment.m_iov[0].iov_len = DDS_HEADER_SIZE;
         fragment.m_iov[1].iov_base = const_cast<uint8_t*>(from);
         fragment.m_iov[1].iov_len = pieceLen;
+        fragment.m_u32FrameLeft = count - seqNo + 1;
         from += pieceLen;
     }
     return true;
@@ -436,11 +512,24 @@ bool gatherFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::
 bool CDatagramFanout::send(std::vector<uint8_t>& scratch, const uint8_t* pkg, int len,
                            const std::vector<DatagramTarget_t>& targets)
 {
-    if (pkg == nullptr || targets.empty() || len < static_cast<int>(DDS_HEADER_SIZE) ||
-        !gatherFragments(pkg, static_cast<size_t>(len), m_u32FragPayload, scratch, m_gathered)) {
-        return false;
+    bool built = false;
+    return send(scratch, 1, &pkg, &len, targets, &built) == 1;
+}
+
+size_t CDatagramFanout::send(std::vector<uint8_t>& scratch, size_t count, const uint8_t* const* pkgs, const int* lens,
+                             const std::vector<DatagramTarget_t>& targets, bool* built)
+{
+    m_gathered.clear();
+    size_t cut = 0;
+    for (size_t i = 0; i < count; ++i) {
+        built[i] = !targets.empty() && pkgs[i] != nullptr && lens[i] >= static_cast<int>(DDS_HEADER_SIZE) &&
+                   appendFragments(pkgs[i], static_cast<size_t>(lens[i]), m_u32FragPayload, scratch, m_gathered);
+        cut += built[i] ? 1 : 0;
+    }
+    if (cut == 0) {
+        return 0;
     }
     auto job = [&targets, this](size_t index) { sendToTarget(targets[index], m_gathered); };
     m_workers.run(targets.size(), job);
-    return true;
+    return cut;
 }

@@ -28,6 +28,10 @@
 class CDataFifo;
 class CDataManager;
 
+// Depth of a sender's fifo (drop the oldest beyond it), and so the most packages one pass of the
+// send loop takes.
+constexpr int SEND_FIFO_DEPTH = 8;
+
 class CDataSender {
 public:
     explicit CDataSender(CDataManager* dataManager);
@@ -70,9 +74,13 @@ protected:
     void stopSending();
     // The medium's part of stopSending: drops its connections and the send thread's buffers.
     virtual void stopped() {}
-    // sendTask of the socket media: takes each package from the fifo, hands it to sendPackage and
-    // counts it when that returns true; a package-less pass of 100 ms clears the sent flag.
+    // sendTask of the socket media: waits up to 100 ms for a package, then takes every other one
+    // already queued without waiting (at most the fifo's depth), hands them to sendPackages, counts
+    // each one marked sent and releases them all; a package-less pass clears the sent flag.
     void sendLoop();
+    // Sends `count` packages in fifo order (`data[i]`, `length[i]` bytes from its header) and sets
+    // `sent[i]` for each that counts as sent. This one calls sendPackage for each in turn.
+    virtual void sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent);
     virtual bool sendPackage(unsigned char* data, int length);
 
     std::thread m_thread;
@@ -172,9 +180,11 @@ bool buildFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, uint8_
 int sendUdpData(int fd, const sockaddr* address, int addressLen, const DatagramList_t& datagrams);
 
 // One fragment gathered from two places: its header, then its slice of the package's payload,
-// which stays where it is.
+// which stays where it is. `m_u32FrameLeft` counts the datagrams from this one to the end of its
+// frame (1 for a frame's last), so a list can hold the frames of several packages.
 struct GatheredFragment_t {
     iovec m_iov[2];
+    uint32_t m_u32FrameLeft;
 };
 using GatheredList_t = std::vector<GatheredFragment_t>;
 
@@ -183,6 +193,11 @@ using GatheredList_t = std::vector<GatheredFragment_t>;
 // points at its header and at its slice of `pkg`, which must stay valid while they are sent.
 // The same refusals as buildFragments, and false when `headers` cannot grow.
 bool gatherFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::vector<uint8_t>& headers,
+                     GatheredList_t& out);
+// The same, appended behind the frames already in `out` (whose headers lie at the start of
+// `headers`, DDS_HEADER_SIZE bytes each in list order, and move with it when it grows). A refusal
+// leaves both as they were.
+bool appendFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::vector<uint8_t>& headers,
                      GatheredList_t& out);
 
 // One destination of a datagram sender. `m_pStalled` (may be null) is the destination's own flag,
@@ -197,8 +212,9 @@ struct DatagramTarget_t {
     bool* m_pStalled;
 };
 
-// Sends one frame's gathered fragments to one target under the stall rule above, stopping at the
-// first that does not go out whole; the number sent.
+// Sends the gathered frames of one or more packages to one target, in order and with as few
+// system calls as the kernel allows, under the stall rule above: a frame stops at its first
+// datagram that does not go out whole, and the next frame is tried. The number of datagrams sent.
 int sendToTarget(const DatagramTarget_t& target, const GatheredList_t& fragments);
 
 // Cuts each package once and sends the same datagrams to every target, the targets in parallel
@@ -214,6 +230,11 @@ public:
     // no target, a malformed package, or a scratch that cannot grow.
     bool send(std::vector<uint8_t>& scratch, const uint8_t* pkg, int len,
               const std::vector<DatagramTarget_t>& targets);
+    // The same for `count` packages at once: their frames go to each target in this order, batched
+    // across packages. `built[i]` tells whether package i was cut (false for a malformed one, or
+    // all false for no target or a scratch that cannot grow); the number cut.
+    size_t send(std::vector<uint8_t>& scratch, size_t count, const uint8_t* const* pkgs, const int* lens,
+                const std::vector<DatagramTarget_t>& targets, bool* built);
     // Stops the workers (the owner's stop, once the send thread is joined).
     void stop() { m_workers.stop(); }
 
@@ -227,6 +248,10 @@ private:
 
 // Closes a connection's own socket (the datagram media's connection holders).
 void closeConnSocket(int fd);
+
+// Asks for a send buffer of `bytes`. Where the system's cap grants less, the privileged option
+// that passes the cap is tried; without the privilege the capped size stays, silently.
+void askSendBufSize(int fd, int bytes);
 
 // The connection table of a datagram medium: one record with its own socket per reader, keyed
 // by the control descriptor. The send thread copies the holders and sends without the lock, so

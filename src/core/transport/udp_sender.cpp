@@ -54,7 +54,7 @@ int CUdpSender::open(UdpParam_t& param, UdpSockAddr_t* out)
         return -1;
     }
     CSocketUtils::setSendTimeOut(fd, UDP_SOCK_TIMEOUT_MS);
-    CSocketUtils::setSendBufSize(fd, UDP_SOCK_BUF_SIZE);
+    askSendBufSize(fd, UDP_SOCK_BUF_SIZE);
     CSocketUtils::setLinger(fd, true, 0);
     int bufSize = 0;
     CSocketUtils::getSendBufSize(fd, bufSize);
@@ -117,27 +117,30 @@ void CUdpSender::sendTask()
     sendLoop();
 }
 
-bool CUdpSender::sendPackage(unsigned char* data, int length)
+void CUdpSender::sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent)
 {
-    sendData(data, length);
-    return true; // counted whether or not a reader took it
+    sendBatch(count, data, length);
+    for (size_t i = 0; i < count; ++i) {
+        sent[i] = true; // counted whether or not a reader took it
+    }
 }
 
 bool CUdpSender::sendData(unsigned char* header, int length)
 {
-    if (header == nullptr || length < static_cast<int>(DDS_HEADER_SIZE) ||
-        static_cast<uint32_t>(length) - DDS_HEADER_SIZE > DDS_MAX_FRAME_PAYLOAD) {
+    return sendBatch(1, &header, &length);
+}
+
+bool CUdpSender::sendBatch(size_t count, unsigned char* const* data, const int* length)
+{
+    if (count == 0 || count > SEND_FIFO_DEPTH || !m_conns.snapshot(m_vecSnapshot, m_vecTargets)) {
         return false;
     }
-    if (!m_conns.snapshot(m_vecSnapshot, m_vecTargets)) {
-        return false;
-    }
-    // Gathered from the package itself; a package whose headers find no room is dropped for every
-    // connection.
-    const bool built = m_fanout.send(m_vecScratch, header, length, m_vecTargets);
+    // Gathered from the packages themselves; a malformed package, or one whose headers find no
+    // room, is dropped for every connection.
+    const size_t built = m_fanout.send(m_vecScratch, count, data, length, m_vecTargets, m_bBuilt);
     m_vecTargets.clear();
     m_vecSnapshot.clear();
-    return built;
+    return built > 0;
 }
 
 int sendUdpSockData(int fd, sockaddr* address, int addressLen, void* header, int length, int maxDatagram,

@@ -61,7 +61,10 @@ public:
 
 private:
     void stopped() override;
-    bool sendPackage(unsigned char* data, int length) override;
+    void sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent) override;
+    // sendData for `count` packages at once, their datagrams batched across packages; true when
+    // any went out (to at least its first datagram's send).
+    bool sendBatch(size_t count, unsigned char* const* data, const int* length);
 
     CDatagramConns<UdpSockAddr_t> m_conns;
     CDatagramFanout m_fanout{UDP_FRAG_PAYLOAD};
@@ -70,6 +73,7 @@ private:
     std::vector<CDatagramConns<UdpSockAddr_t>::ConnPtr> m_vecSnapshot;
     std::vector<DatagramTarget_t> m_vecTargets;
     std::vector<uint8_t> m_vecScratch;
+    bool m_bBuilt[SEND_FIFO_DEPTH];
 };
 
 // A second fragmenting send to one address, with the largest datagram `maxDatagram` (it must

@@ -73,7 +73,7 @@ int CUnixSocketReceiver::open(UnixSocketParam_t& param)
         DDS_RED("[%s] Error: openSocket!", m_strTopicName.c_str());
         return -1;
     }
-    CSocketUtils::setRecvBufSize(fd, UNIX_SOCKET_BUF_SIZE);
+    askRecvBufSize(fd, UNIX_SOCKET_BUF_SIZE);
     int bufSize = 0;
     CSocketUtils::getRecvBufSize(fd, bufSize);
     DDS_GREEN("[%s] Socket %d recv buf size is %d KB, while seted size is %d KB.", m_strTopicName.c_str(), fd,

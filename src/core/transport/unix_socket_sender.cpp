@@ -46,7 +46,7 @@ int CUnixSocketSender::open(UnixSocketParam_t& param, UnixSockAddr_t* out)
         DDS_GREEN("openSocket failed!");
         return -1;
     }
-    CSocketUtils::setSendBufSize(fd, UNIX_SOCKET_BUF_SIZE);
+    askSendBufSize(fd, UNIX_SOCKET_BUF_SIZE);
     int bufSize = 0;
     CSocketUtils::getSendBufSize(fd, bufSize);
     DDS_GREEN("Unix socket %d send buf size is %d KB, while seted size is %d KB.", fd, bufSize / 1024,
@@ -108,27 +108,36 @@ void CUnixSocketSender::sendTask()
     sendLoop();
 }
 
-bool CUnixSocketSender::sendPackage(unsigned char* data, int length)
+void CUnixSocketSender::sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent)
 {
-    return fanOut(data, length);
+    fanOut(count, data, length, sent);
 }
 
 void CUnixSocketSender::sendData(unsigned char* header, int length)
 {
-    if (fanOut(header, length)) {
+    bool sent = false;
+    fanOut(1, &header, &length, &sent);
+    if (sent) {
         countSent();
     }
 }
 
-bool CUnixSocketSender::fanOut(unsigned char* header, int length)
+void CUnixSocketSender::fanOut(size_t count, unsigned char* const* data, const int* length, bool* sent)
 {
-    if (header == nullptr || !m_conns.snapshot(m_vecSnapshot, m_vecTargets)) {
-        return false;
+    for (size_t i = 0; i < count; ++i) {
+        sent[i] = false;
     }
-    // Gathered from the package itself: no scratch package, no copy of the payload.
-    const bool sent = m_fanout.send(m_vecHeaders, header, length, m_vecTargets);
+    if (!m_conns.snapshot(m_vecSnapshot, m_vecTargets)) {
+        return;
+    }
+    // Gathered from the packages themselves: no scratch package, no copy of the payload.
+    const size_t built = m_fanout.send(m_vecHeaders, count, data, length, m_vecTargets, sent);
     m_vecTargets.clear();
     m_vecSnapshot.clear();
-    // A package whose only reader left meanwhile is not counted.
-    return sent && m_conns.count() > 0;
+    // Packages whose only reader left meanwhile are not counted.
+    if (built > 0 && m_conns.count() == 0) {
+        for (size_t i = 0; i < count; ++i) {
+            sent[i] = false;
+        }
+    }
 }

@@ -54,9 +54,10 @@ public:
 
 private:
     void stopped() override;
-    bool sendPackage(unsigned char* data, int length) override;
-    // The fan-out of sendData; true when the package went out to a connection still listed.
-    bool fanOut(unsigned char* header, int length);
+    void sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent) override;
+    // The fan-out of `count` packages, their datagrams batched across packages; `sent[i]` is set
+    // when package i went out to a connection still listed.
+    void fanOut(size_t count, unsigned char* const* data, const int* length, bool* sent);
 
     CDatagramConns<UnixSockAddr_t> m_conns;
     CDatagramFanout m_fanout{UNIX_SOCKET_FRAG_PAYLOAD};

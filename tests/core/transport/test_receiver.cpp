@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <set>
 #include <string>
@@ -425,6 +427,43 @@ TEST(ReceiverTest, OpenPackageReuseAndRelease)
     }
     EXPECT_TRUE(sink.m_outstanding.empty());
     EXPECT_EQ(sink.m_discarded, 1);
+}
+
+class ReceiverNsTest : public zqtest::NsTest {};
+
+// Asked for more than the system's cap, the buffer passes the cap where the process may do that,
+// and silently stays at the cap where it may not. (The kernel reports twice what it grants.)
+TEST_F(ReceiverNsTest, RecvBufferPassesTheCapWherePermitted)
+{
+    std::ifstream capFile("/proc/sys/net/core/rmem_max");
+    long cap = 0;
+    capFile >> cap;
+    ASSERT_GT(cap, 0);
+    ASSERT_LT(cap, INT_MAX / 8);
+    const int request = static_cast<int>(cap) * 2;
+    int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(probe, 0);
+    const bool permitted = ::setsockopt(probe, SOL_SOCKET, SO_RCVBUFFORCE, &request, sizeof(request)) == 0;
+    ::close(probe);
+    for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+        for (int family : {AF_UNIX, AF_INET}) {
+            if (family == AF_UNIX && type == SOCK_STREAM) {
+                continue;
+            }
+            int fd = ::socket(family, type | SOCK_CLOEXEC, 0);
+            ASSERT_GE(fd, 0);
+            askRecvBufSize(fd, request);
+            int granted = 0;
+            socklen_t len = sizeof(granted);
+            ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len), 0);
+            EXPECT_EQ(granted, permitted ? 2 * request : 2 * static_cast<int>(cap)) << "family " << family;
+            // Within the cap nothing more is needed.
+            askRecvBufSize(fd, 65536);
+            ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len), 0);
+            EXPECT_EQ(granted, 2 * 65536);
+            ::close(fd);
+        }
+    }
 }
 
 TEST(ReceiverTest, ValidFragmentPredicate)

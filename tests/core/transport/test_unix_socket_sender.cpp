@@ -216,6 +216,38 @@ TEST_F(UnixSocketSenderNsTest, StalledReaderHoldsUpNeitherOtherReadersNorControl
     ASSERT_TRUE(zqtest::waitUntil([&] { return m_pool.getUsedSize() == 0; }, 10000));
 }
 
+// Packages published back to back queue up behind the one in flight and go out together: every
+// one reaches the reader intact and in publishing order, and each goes back to the pool.
+TEST_F(UnixSocketSenderNsTest, PackagesQueuedTogetherArriveIntactAndInOrder)
+{
+    RawReader reader("/tmp/s18_uss-8");
+    ASSERT_TRUE(reader.bound);
+    TransParam_t param = unixParam("/tmp/s18_uss-8", 8);
+    ASSERT_TRUE(m_sender->addConn(5, param));
+    ASSERT_TRUE(m_sender->init());
+    // As many one-datagram packages as the fifo holds, fewer than the reader's queue takes.
+    const int count = SEND_FIFO_DEPTH;
+    for (int i = 0; i < count; ++i) {
+        ASSERT_TRUE(publish(m_manager, static_cast<uint32_t>(100 + 37 * i), static_cast<uint64_t>(500 + i),
+                            static_cast<uint8_t>(i)));
+    }
+    for (int i = 0; i < count; ++i) {
+        Bytes d;
+        ASSERT_TRUE(reader.next(&d)) << "package " << i;
+        const uint32_t payload = static_cast<uint32_t>(100 + 37 * i);
+        ASSERT_EQ(d.size(), DDS_HEADER_SIZE + payload);
+        DDSHeader_t h = readDdsHeader(d.data());
+        EXPECT_EQ(+h.m_u64TimeStamp, static_cast<uint64_t>(500 + i));
+        EXPECT_EQ(+h.m_u32SeqNo, 1u);
+        EXPECT_EQ(+h.m_u32PktCount, 1u);
+        EXPECT_EQ(+h.m_u32TotalLen, payload);
+        for (uint32_t k = 0; k < payload; ++k) {
+            ASSERT_EQ(d[DDS_HEADER_SIZE + k], static_cast<uint8_t>(i + k * 3)) << "package " << i << " byte " << k;
+        }
+    }
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pool.getUsedSize() == 0; }, 10000));
+}
+
 TEST_F(UnixSocketSenderNsTest, DeinitEmptiesTheTable)
 {
     RawReader reader("/tmp/h6_uss-7");
