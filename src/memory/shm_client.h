@@ -39,9 +39,9 @@ struct HeldPkg_t {
     // The pool mapping the package lies in, kept registered by the reference this holder owns;
     // null for a package of this process's memory.
     CPoolMapping* m_pMapping{nullptr};
-    int m_iId{-1};       // number in m_pMapping
-    int m_iCapacity{0};  // data capacity: the mapping's chunk size, never the segment's field
-    int m_iLen{0};       // used length, read once at hand-over and within m_iCapacity
+    int m_iId{-1};      // number in m_pMapping
+    int m_iCapacity{0}; // data capacity: the mapping's chunk size, never the segment's field
+    int m_iLen{0};      // used length, read once at hand-over and within m_iCapacity
 };
 
 class CShmClient {

@@ -412,9 +412,9 @@ TEST_F(ShmPubSubNsTest, LengthsRewrittenInTheSegmentAfterHandOverChangeNothingTh
         size_t field; // written into the segment once the reader's callback has seen the message
         int forged;
     } cases[] = {
-        {"copy", lenField, -1000},         {"copy", lenField, 20},       {"copy", lenField, 500},
-        {"copy", lenField, 3 * kGroup0},   {"loan", lenField, -1000},    {"loan", lenField, 500},
-        {"loan", lenField, 3 * kGroup0},   {"loan", sizeField, 20},      {"loan", sizeField, 3 * kGroup0},
+        {"copy", lenField, -1000},       {"copy", lenField, 20},    {"copy", lenField, 500},
+        {"copy", lenField, 3 * kGroup0}, {"loan", lenField, -1000}, {"loan", lenField, 500},
+        {"loan", lenField, 3 * kGroup0}, {"loan", sizeField, 20},   {"loan", sizeField, 3 * kGroup0},
         {"copy", sizeField, 20},
     };
     // Forged through a mapping of our own, as another process would.
@@ -424,8 +424,8 @@ TEST_F(ShmPubSubNsTest, LengthsRewrittenInTheSegmentAfterHandOverChangeNothingTh
         const std::string poolKey = hex(static_cast<unsigned>(m_poolKey));
         uint32_t seq = 0;
         for (const auto& c : cases) {
-            const std::string what = std::string(c.mode) + (c.field == lenField ? " m_iLen " : " m_iSize ") +
-                                     std::to_string(c.forged);
+            const std::string what =
+                std::string(c.mode) + (c.field == lenField ? " m_iLen " : " m_iSize ") + std::to_string(c.forged);
             size_t at = 0;
             ASSERT_TRUE(writeForgeable(seq, &at)) << what;
             ASSERT_EQ(ask(*reader, "seen " + std::to_string(seq + 1)), "seen " + std::to_string(seq + 1));
@@ -434,7 +434,8 @@ TEST_F(ShmPubSubNsTest, LengthsRewrittenInTheSegmentAfterHandOverChangeNothingTh
             std::string answer = ask(*reader, "expect " + std::to_string(seq) + " 1024 " + c.mode);
             ASSERT_NE(answer, "<no answer>") << "the reader died: " << what;
             // The whole message, where the writer put it: the payload lies 50 bytes into the package.
-            EXPECT_EQ(answer, "got " + std::to_string(seq) + " 1024 " + poolKey + " " + std::to_string(at + 50)) << what;
+            EXPECT_EQ(answer, "got " + std::to_string(seq) + " 1024 " + poolKey + " " + std::to_string(at + 50))
+                << what;
             pool.setInt(at + c.field, was);
             // The package went back to the writer.
             EXPECT_TRUE(poolFull()) << what;
