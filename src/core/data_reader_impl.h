@@ -6,9 +6,9 @@
 // isConnect; the topic's control thread runs onEvent; the channel's delivering thread runs
 // onData (with the channel's callback mutex held). m_mtxEvent guards m_iDataCbId and m_bClosing,
 // so that event handling and destruction exclude each other; m_mtxUserCb guards m_fnUserCb and
-// is held while it runs; the buffer cache locks for itself. Orders: the transport's event mutex, then
-// m_mtxEvent, then the channel's callback mutex; the channel's callback mutex, then m_mtxUserCb,
-// then the queue's mutex, then the pool's locks. The reader keeps its subscriber's transport of
+// is held while it runs; m_mtxCache guards only the descriptor cache. Orders: the transport's
+// event mutex, then m_mtxEvent, then the channel's callback mutex; the channel's callback mutex,
+// then m_mtxUserCb, then the queue's mutex, then the pool's locks (or a package record's mutex). The reader keeps its subscriber's transport of
 // the topic at hand for the releases: that transport goes only after the topic's last reader in
 // the subscriber, so it outlives the reader.
 //
