@@ -5,6 +5,7 @@
 
 #include "core/subscriber_impl.h"
 #include "core/topic_impl.h"
+#include "core/transport/trans_receiver.h"
 #include "core/transport/transport.h"
 #include "memory/mem_pool.h"
 #include "memory/shm_client.h"
@@ -21,33 +22,39 @@ uint64_t pkgTimeStamp(DataPackage_t* pkg)
     return readDdsHeader(pkgData(pkg)).m_u64TimeStamp;
 }
 
-// Data capacity of a package as this process knows it: a shared-memory package's from its pool's
-// layout (its segment can be written by other processes at any time), any other its own.
-int pkgCapacity(const DataPackage_t* pkg)
+// The origin of a package the channel hands over now: a shared-memory channel's dispatch gives
+// it with the capacity of the mapping's chunk and the length it read once; any other package is
+// of this process's memory, with its own fields.
+HeldPkg_t handedOver(DataPackage_t* pkg)
 {
-    int capacity = CShmClient::heldPackageCapacity(pkg);
-    return capacity >= 0 ? capacity : pkg->m_iSize;
+    if (const HeldPkg_t* shm = CShmClient::handOverOf(pkg)) {
+        return *shm;
+    }
+    HeldPkg_t held;
+    held.m_pPkg = pkg;
+    held.m_iCapacity = pkg->m_iSize;
+    held.m_iLen = __atomic_load_n(&pkg->m_iLen, __ATOMIC_RELAXED);
+    return held;
 }
 
-// The payload length, read once, or -1 when it does not fit the package's capacity.
-int pkgPayloadLen(const DataPackage_t* pkg, int capacity)
+// The payload length, or -1 when the used length does not fit the package's capacity.
+int payloadLen(const HeldPkg_t& held)
 {
-    int len = __atomic_load_n(&pkg->m_iLen, __ATOMIC_RELAXED);
-    if (len < static_cast<int>(DDS_HEADER_SIZE) || len > capacity) {
+    if (held.m_iLen < static_cast<int>(DDS_HEADER_SIZE) || held.m_iLen > held.m_iCapacity) {
         return -1;
     }
-    return len - static_cast<int>(DDS_HEADER_SIZE);
+    return held.m_iLen - static_cast<int>(DDS_HEADER_SIZE);
 }
 
 } // namespace
 
 CDataReaderImpl::CDataReaderImpl(CSubscriberImpl* subscriber, CTopic* topic, int depth)
     : m_pSubscriberImpl(subscriber), m_pTransport(subscriber->getTransport(topic->getTopicName())),
-      m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth), m_pTopicDesc(topic->getTopicDescImpl()),
-      m_strTopicName(topic->getTopicName())
+      m_pReceiver(dynamic_cast<CTransReceiver*>(m_pTransport)), m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth),
+      m_pTopicDesc(topic->getTopicDescImpl()), m_strTopicName(topic->getTopicName())
 {
-    m_pQueue =
-        std::make_unique<CDataQueue<DataPackage_t*>>(m_iDepth, [this](DataPackage_t* pkg) { putEmptyDataPkg(pkg); });
+    m_vecCache.reserve(kCacheLimit);
+    m_pQueue = std::make_unique<CDataQueue<HeldPkg_t>>(m_iDepth, [this](HeldPkg_t held) { giveBack(held); });
     m_iEventCbId = m_pSubscriberImpl->registerEventCallBack(
         m_strTopicName, [this](int iCbId, int iEventId) { onEvent(iCbId, iEventId); });
     DDS_GREEN("m_iEventCbId: %d", m_iEventCbId);
@@ -80,7 +87,13 @@ CDataReaderImpl::~CDataReaderImpl()
     }
     m_iEventCbId = -1;
     m_pQueue.reset(); // every package still queued is released, oldest first
-    m_cache.clear();
+    {
+        std::lock_guard<std::mutex> lock(m_mtxCache);
+        for (LentBuffer_t* lent : m_vecCache) {
+            delete lent;
+        }
+        m_vecCache.clear();
+    }
     delete m_pDataReader;
     m_pDataReader = nullptr;
     m_pTopicDesc->dereference();
@@ -104,9 +117,9 @@ void CDataReaderImpl::unsubscribeLocked()
         m_iDataCbId = -1;
     }
     // Queued packages go back while the channel they came from still exists.
-    DataPackage_t* pkg = nullptr;
-    while (m_pQueue->dequeue(pkg, 0)) {
-        putEmptyDataPkg(pkg);
+    HeldPkg_t held;
+    while (m_pQueue->dequeue(held, 0)) {
+        giveBack(held);
     }
 }
 
@@ -128,9 +141,14 @@ void CDataReaderImpl::onEvent(int iCbId, int iEventId)
 int CDataReaderImpl::onData(int iCbId, DataPackage_t* pkg)
 {
     (void)iCbId;
+    if (pkg == nullptr) {
+        return -1;
+    }
     // A shared-memory package carries the writing process's length: one outside the package is
-    // dropped (the caller releases its reference) rather than handed on.
-    int len = pkg == nullptr ? -1 : pkgPayloadLen(pkg, pkgCapacity(pkg));
+    // dropped (the caller releases its reference) rather than handed on. What is taken here is
+    // what the application gets, whatever the segment says later.
+    HeldPkg_t held = handedOver(pkg);
+    int len = payloadLen(held);
     if (len < 0) {
         return -1;
     }
@@ -146,7 +164,7 @@ int CDataReaderImpl::onData(int iCbId, DataPackage_t* pkg)
             }
         }
     }
-    m_pQueue->enqueue(std::move(pkg));
+    m_pQueue->enqueue(std::move(held));
     return 0;
 }
 
@@ -161,28 +179,23 @@ int CDataReaderImpl::read(void* pBuf, int size, int timeoutMs, _ExtraDataInfo_t*
         DDS_RED("Error: buf size %d is negative!", size);
         return -1;
     }
-    DataPackage_t* pkg = getFullDataPkg(timeoutMs);
-    if (pkg == nullptr) {
+    HeldPkg_t held;
+    if (!takeHeld(timeoutMs, &held)) {
         return -1;
     }
-    // Checked again: the length may have changed in the segment since the package was queued.
-    int len = pkgPayloadLen(pkg, pkgCapacity(pkg));
-    if (len < 0) {
-        DDS_YELLOW("Warning: topic %s drops a package whose length does not fit it!", m_strTopicName.c_str());
-        putEmptyDataPkg(pkg);
-        return -1;
-    }
+    // Checked when it was queued; the length is the one taken then.
+    int len = payloadLen(held);
     if (size < len) {
         DDS_YELLOW("Warning: topic %s buf size is not enough! buf size (%d) < data Len (%d)", m_strTopicName.c_str(),
                    size, len);
-        putEmptyDataPkg(pkg);
+        giveBack(held);
         return -1;
     }
-    memcpy(pBuf, pkgData(pkg) + DDS_HEADER_SIZE, static_cast<size_t>(len));
+    memcpy(pBuf, pkgData(held.m_pPkg) + DDS_HEADER_SIZE, static_cast<size_t>(len));
     if (info != nullptr) {
-        info->m_u64TimeStamp = pkgTimeStamp(pkg);
+        info->m_u64TimeStamp = pkgTimeStamp(held.m_pPkg);
     }
-    putEmptyDataPkg(pkg);
+    giveBack(held);
     return len;
 }
 
@@ -198,28 +211,21 @@ void CDataReaderImpl::releaseDataBuffer(_DataBuffer_t* buffer)
 
 _DataBuffer_t* CDataReaderImpl::getFullDataBuffer(int timeoutMs, _ExtraDataInfo_t* info)
 {
-    _DataBuffer_t* buffer = allocDataBuffer();
-    if (buffer == nullptr) {
+    LentBuffer_t* lent = allocLent();
+    if (lent == nullptr) {
         return nullptr;
     }
-    DataPackage_t* pkg = getFullDataPkg(timeoutMs);
-    if (pkg == nullptr) {
-        freeDataBuffer(buffer);
+    if (!takeHeld(timeoutMs, &lent->m_stHeld)) {
+        freeLent(lent);
         return nullptr;
     }
-    int capacity = pkgCapacity(pkg);
-    int len = pkgPayloadLen(pkg, capacity);
-    if (len < 0) {
-        DDS_YELLOW("Warning: topic %s drops a package whose length does not fit it!", m_strTopicName.c_str());
-        putEmptyDataPkg(pkg);
-        freeDataBuffer(buffer);
-        return nullptr;
-    }
-    buffer->m_u64TimeStamp = pkgTimeStamp(pkg);
-    buffer->m_iSize = capacity - static_cast<int>(DDS_HEADER_SIZE);
-    buffer->m_iLen = len;
-    buffer->m_pData = pkgData(pkg) + DDS_HEADER_SIZE;
-    buffer->m_pPkg = pkg;
+    const HeldPkg_t& held = lent->m_stHeld;
+    _DataBuffer_t* buffer = &lent->m_stBuf;
+    buffer->m_u64TimeStamp = pkgTimeStamp(held.m_pPkg);
+    buffer->m_iSize = held.m_iCapacity - static_cast<int>(DDS_HEADER_SIZE);
+    buffer->m_iLen = payloadLen(held);
+    buffer->m_pData = pkgData(held.m_pPkg) + DDS_HEADER_SIZE;
+    buffer->m_pPkg = held.m_pPkg;
     if (info != nullptr) {
         info->m_u64TimeStamp = buffer->m_u64TimeStamp;
     }
@@ -231,8 +237,10 @@ void CDataReaderImpl::putEmptyDataBuffer(_DataBuffer_t* buffer)
     if (buffer == nullptr) {
         return;
     }
-    putEmptyDataPkg(buffer->m_pPkg);
-    freeDataBuffer(buffer);
+    // Every descriptor a reader lends is the head of a LentBuffer_t.
+    auto* lent = reinterpret_cast<LentBuffer_t*>(buffer);
+    giveBack(lent->m_stHeld);
+    freeLent(lent);
 }
 
 int CDataReaderImpl::getBufferCount()
@@ -248,8 +256,8 @@ void CDataReaderImpl::registerUserDataCallBack(UserDataCallBack_t callback)
 
 DataPackage_t* CDataReaderImpl::getFullDataPkg(int timeoutMs)
 {
-    DataPackage_t* pkg = nullptr;
-    return m_pQueue->dequeue(pkg, timeoutMs) ? pkg : nullptr;
+    HeldPkg_t held;
+    return takeHeld(timeoutMs, &held) ? held.m_pPkg : nullptr;
 }
 
 void CDataReaderImpl::putEmptyDataPkg(DataPackage_t* pkg)
@@ -259,14 +267,74 @@ void CDataReaderImpl::putEmptyDataPkg(DataPackage_t* pkg)
     }
 }
 
+bool CDataReaderImpl::takeHeld(int timeoutMs, HeldPkg_t* held)
+{
+    return m_pQueue->dequeue(*held, timeoutMs);
+}
+
+void CDataReaderImpl::giveBack(const HeldPkg_t& held)
+{
+    if (held.m_pPkg == nullptr) {
+        return;
+    }
+    if (held.m_pMapping != nullptr) {
+        CShmClient::releaseHeld(held);
+    } else if (m_pReceiver != nullptr) {
+        m_pReceiver->putOwnDataPkg(held.m_pPkg);
+    } else {
+        putEmptyDataPkg(held.m_pPkg);
+    }
+}
+
 _DataBuffer_t* CDataReaderImpl::allocDataBuffer()
 {
-    return m_cache.alloc();
+    LentBuffer_t* lent = allocLent();
+    return lent == nullptr ? nullptr : &lent->m_stBuf;
 }
 
 void CDataReaderImpl::freeDataBuffer(_DataBuffer_t* buffer)
 {
-    m_cache.free(buffer);
+    freeLent(reinterpret_cast<LentBuffer_t*>(buffer));
+}
+
+CDataReaderImpl::LentBuffer_t* CDataReaderImpl::allocLent()
+{
+    LentBuffer_t* lent = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxCache);
+        if (!m_vecCache.empty()) {
+            lent = m_vecCache.back();
+            m_vecCache.pop_back();
+        }
+    }
+    if (lent == nullptr) {
+        lent = new (std::nothrow) LentBuffer_t;
+        if (lent == nullptr) {
+            return nullptr;
+        }
+        lent->m_stBuf.m_u64TimeStamp = 0;
+    }
+    lent->m_stBuf.m_iSize = 0;
+    lent->m_stBuf.m_iLen = 0;
+    lent->m_stBuf.m_pData = nullptr;
+    lent->m_stBuf.m_pPkg = nullptr;
+    lent->m_stHeld = HeldPkg_t();
+    return lent;
+}
+
+void CDataReaderImpl::freeLent(LentBuffer_t* lent)
+{
+    if (lent == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mtxCache);
+        if (m_vecCache.size() < kCacheLimit) {
+            m_vecCache.push_back(lent);
+            return;
+        }
+    }
+    delete lent;
 }
 
 int CDataReaderImpl::getDataCbId()
@@ -277,5 +345,6 @@ int CDataReaderImpl::getDataCbId()
 
 int CDataReaderImpl::getCacheCount()
 {
-    return m_cache.count();
+    std::lock_guard<std::mutex> lock(m_mtxCache);
+    return static_cast<int>(m_vecCache.size());
 }

@@ -6,27 +6,34 @@
 // isConnect; the topic's control thread runs onEvent; the channel's delivering thread runs
 // onData (with the channel's callback mutex held). m_mtxEvent guards m_iDataCbId and m_bClosing,
 // so that event handling and destruction exclude each other; m_mtxUserCb guards m_fnUserCb and
-// is held while it runs; the buffer cache locks for itself. Orders: the transport's event mutex, then
-// m_mtxEvent, then the channel's callback mutex; the channel's callback mutex, then m_mtxUserCb,
-// then the queue's mutex, then the pool's locks. The reader keeps its subscriber's transport of
+// is held while it runs; m_mtxCache guards only the descriptor cache. Orders: the transport's
+// event mutex, then m_mtxEvent, then the channel's callback mutex; the channel's callback mutex,
+// then m_mtxUserCb, then the queue's mutex, then the pool's locks (or a package record's mutex). The reader keeps its subscriber's transport of
 // the topic at hand for the releases: that transport goes only after the topic's last reader in
 // the subscriber, so it outlives the reader.
+//
+// A package's origin (a pool mapping of a shared-memory channel, or this process's memory) and
+// the lengths the reader trusts are taken once, in onData, and travel with the package through
+// the queue and the lent descriptor to its release: the message path takes no process-wide lock
+// and reads no length from a segment after that.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/data_queue.h"
-#include "core/data_buffer_cache.h"
+#include "memory/shm_client.h"
 #include "zqdds/dds_types.h"
 
 class CDataReader;
 class CSubscriberImpl;
 class CTopic;
 class CTransport;
+class CTransReceiver;
 class CTopicDescImpl;
 
 class CDataReaderImpl {
@@ -52,6 +59,7 @@ public:
     void registerUserDataCallBack(UserDataCallBack_t callback);
     bool isConnect() const { return m_bConnected.load(); }
 
+    // The package alone: its origin is looked up again when it is given back.
     DataPackage_t* getFullDataPkg(int timeoutMs);
     void putEmptyDataPkg(DataPackage_t* pkg);
     _DataBuffer_t* getFullDataBuffer(int timeoutMs, _ExtraDataInfo_t* info);
@@ -73,19 +81,38 @@ public:
     int onData(int iCbId, DataPackage_t* pkg);
 
 private:
+    // A lent descriptor with the origin of the package it lends; the application sees m_stBuf.
+    struct LentBuffer_t {
+        _DataBuffer_t m_stBuf;
+        HeldPkg_t m_stHeld;
+    };
+    static_assert(offsetof(LentBuffer_t, m_stBuf) == 0, "a lent descriptor starts with what the application sees");
+
     // Registers the data callback unless one is; m_mtxEvent is held.
     void subscribeLocked();
     // Unregisters the data callback and releases every queued package; m_mtxEvent is held.
     void unsubscribeLocked();
+    // The oldest queued package with its origin; false when none came in time.
+    bool takeHeld(int timeoutMs, HeldPkg_t* held);
+    // Gives the reader's reference back where the package came from.
+    void giveBack(const HeldPkg_t& held);
+    LentBuffer_t* allocLent();
+    void freeLent(LentBuffer_t* lent);
 
-    CDataBufferCache m_cache{8};
     CSubscriberImpl* m_pSubscriberImpl;
     CTransport* m_pTransport;
+    // The same transport when it is the topic's receiving one (it always is in the library): its
+    // own pool's packages go back there without the search for a pool mapping.
+    CTransReceiver* m_pReceiver;
     CDataReader* m_pDataReader{nullptr};
     int m_iDepth;
     int m_iEventCbId{-1};
     int m_iDataCbId{-1};
-    std::unique_ptr<CDataQueue<DataPackage_t*>> m_pQueue;
+    std::unique_ptr<CDataQueue<HeldPkg_t>> m_pQueue;
+    // Descriptors kept for reuse (last given back, first taken), at most kCacheLimit.
+    static constexpr size_t kCacheLimit = 8;
+    std::vector<LentBuffer_t*> m_vecCache;
+    std::mutex m_mtxCache;
     UserDataCallBack_t m_fnUserCb;
     std::atomic<bool> m_bConnected{false};
 

@@ -108,7 +108,7 @@ void CPoolMapping::refer(int id)
     }
     pthread_mutex_lock(&rec->m_mutex);
     if (rec->m_iRefCount.fetch_add(1) == 0) {
-        m_lHeld.fetch_add(1);
+        m_lHeld.fetch_add(1, std::memory_order_relaxed);
     }
     pthread_mutex_unlock(&rec->m_mutex);
 }
@@ -128,8 +128,9 @@ void CPoolMapping::release(int id)
     pthread_mutex_unlock(&rec->m_mutex);
     if (last) {
         returnId(id);
-        if (m_lHeld.fetch_sub(1) == 1 && m_bOrphan.load()) {
-            dropIfUnused();
+        // Nothing of this mapping is touched after the decrement unless it was the last use.
+        if (m_lHeld.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            unregisterMapping(this);
         }
     }
 }
@@ -194,9 +195,9 @@ bool CPoolMapping::flushPending(bool final)
     return true;
 }
 
-void CPoolMapping::dropIfUnused()
+void CPoolMapping::letGo()
 {
-    if (m_bOrphan.load() && m_lHeld.load() == 0) {
+    if (!m_bOrphan.exchange(true) && m_lHeld.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         unregisterMapping(this);
     }
 }

@@ -11,7 +11,9 @@
 //
 // Guarantees: the table never changes during its life; the segment stays attached until the last
 // shared pointer goes; a number is posted back once per drop of its count to 0, and a return the
-// ring refuses waits in the pending list for the receive thread rather than being lost.
+// ring refuses waits in the pending list for the receive thread rather than being lost. The
+// registry keeps the mapping while its client holds it or any package of it is held, so a holder
+// may keep a plain pointer to it until it releases its package.
 #pragma once
 
 #include <atomic>
@@ -62,8 +64,9 @@ public:
     int idOf(const DataPackage_t* pkg) const;
 
     void refer(int id);
-    // Drops one holder; the last one posts the number back. The caller holds a shared pointer to
-    // this mapping, so a mapping that this release frees goes when the caller drops it.
+    // Drops one holder; the last one posts the number back. When that was the last package held
+    // after the client let go, the mapping leaves the registry and may be gone on return (unless
+    // the caller holds a shared pointer to it).
     void release(int id);
     // Posts a number back to the writer. A full ring is retried, then the number waits in the
     // pending list for the queue thread; a disabled ring means the writer has let this reader
@@ -71,9 +74,9 @@ public:
     void returnId(int id);
     // Runs on the queue thread; true while numbers are still pending.
     bool flushPending(bool final);
-    // Called once the owning client has let go: removes the mapping from the registry when no
-    // package of it is held any more.
-    void dropIfUnused();
+    // The owning client lets go (again: nothing): the mapping leaves the registry now when no
+    // package of it is held, else with the release of the last one.
+    void letGo();
 
     const int m_iPoolKey;
     uint8_t* const m_pBase;
@@ -85,6 +88,8 @@ public:
     std::mutex m_mtxPending;
     std::vector<int> m_vecPending;
     std::atomic<bool> m_bHasPending{false};
-    std::atomic<long> m_lHeld{0};       // records with a count above 0
+    // Records with a count above 0, plus one until the client lets go: whoever takes it to 0 is
+    // the last user and unregisters, so no one touches the mapping after its own decrement.
+    std::atomic<long> m_lHeld{1};
     std::atomic<bool> m_bOrphan{false}; // the client has let go
 };

@@ -22,6 +22,21 @@ int readInt(const int32_t* field)
     return value;
 }
 
+// The package the dispatch on this thread is handing out, for the consumers it calls.
+thread_local const HeldPkg_t* t_pHandOver = nullptr;
+
+// Publishes `held` for the length of one hand-out, restoring what was there before.
+class HandOverScope {
+public:
+    explicit HandOverScope(const HeldPkg_t* held) : m_pOuter(t_pHandOver) { t_pHandOver = held; }
+    ~HandOverScope() { t_pHandOver = m_pOuter; }
+    HandOverScope(const HandOverScope&) = delete;
+    HandOverScope& operator=(const HandOverScope&) = delete;
+
+private:
+    const HeldPkg_t* m_pOuter;
+};
+
 } // namespace
 
 CShmClient::CShmClient() = default;
@@ -136,9 +151,28 @@ void CShmClient::dispatch(CPoolMapping* mapping, int id)
         mapping->release(id);
         return;
     }
-    m_targets.handOut(
-        pkg, [mapping, id] { mapping->refer(id); }, [mapping, id] { mapping->release(id); });
+    // The lengths the consumers get are these, read once: the segment may change them later.
+    const HeldPkg_t held{pkg, mapping, id, mapping->capacity(id), len};
+    {
+        HandOverScope scope(&held);
+        m_targets.handOut(
+            pkg, [mapping, id] { mapping->refer(id); }, [mapping, id] { mapping->release(id); });
+    }
     mapping->release(id);
+}
+
+const HeldPkg_t* CShmClient::handOverOf(const DataPackage_t* pkg)
+{
+    const HeldPkg_t* held = t_pHandOver;
+    return (held != nullptr && pkg != nullptr && held->m_pPkg == pkg) ? held : nullptr;
+}
+
+void CShmClient::releaseHeld(const HeldPkg_t& held)
+{
+    // The holder's reference keeps the mapping registered until this very release.
+    if (held.m_pMapping != nullptr) {
+        held.m_pMapping->release(held.m_iId);
+    }
 }
 
 void CShmClient::deinit()
@@ -157,8 +191,7 @@ void CShmClient::deinit()
         m_pMapping.reset();
     }
     // The segment stays attached while packages of it are held here.
-    mapping->m_bOrphan.store(true);
-    mapping->dropIfUnused();
+    mapping->letGo();
 }
 
 int CShmClient::attachFifo(CDataFifo* fifo)

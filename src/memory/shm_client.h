@@ -13,7 +13,9 @@
 // The pool mapping is shared: it stays attached, with its table, while packages of it are held
 // in this process, even after deinit and after the client is gone. A package is found by its
 // address (never by the numbers in the segment, which other processes can write), so any thread
-// can give back a package of any mapping through releaseHeldPackage.
+// can give back a package of any mapping through releaseHeldPackage. Consumers called inside a
+// hand-over can instead take the package's origin with it (handOverOf) and give it back through
+// that (releaseHeld), which needs neither the registry's mutex nor a search.
 #pragma once
 
 #include <atomic>
@@ -29,6 +31,18 @@
 
 class CDataFifo;
 class CPoolMapping;
+
+// A package as its channel handed it over, with what this process knows of it: where its reference
+// goes back and the lengths it may trust. Plain memory of this process, carried by the holder.
+struct HeldPkg_t {
+    DataPackage_t* m_pPkg{nullptr};
+    // The pool mapping the package lies in, kept registered by the reference this holder owns;
+    // null for a package of this process's memory.
+    CPoolMapping* m_pMapping{nullptr};
+    int m_iId{-1};      // number in m_pMapping
+    int m_iCapacity{0}; // data capacity: the mapping's chunk size, never the segment's field
+    int m_iLen{0};      // used length, read once at hand-over and within m_iCapacity
+};
 
 class CShmClient {
 public:
@@ -69,6 +83,12 @@ public:
     static bool releaseHeldPackage(DataPackage_t* pkg);
     // Capacity of such a package as its layout gives it (not as the segment says), or -1.
     static int heldPackageCapacity(const DataPackage_t* pkg);
+    // The origin of `pkg` while the calling thread's dispatch hands it out (so inside a FIFO push
+    // or a data callback of that hand-out); null for any other package or outside one.
+    static const HeldPkg_t* handOverOf(const DataPackage_t* pkg);
+    // Gives back the reference a holder owns of `held`, a package of a pool mapping, whether or
+    // not its channel is still there.
+    static void releaseHeld(const HeldPkg_t& held);
 
 private:
     std::shared_ptr<CPoolMapping> initMemLayout(int poolKey, const MemPoolLayout_t& layout);

@@ -13,7 +13,10 @@
 
 #include "core/channel_fixture.h"
 #include "core/data_reader_impl.h"
+#include "core/resource_manager.h"
+#include "core/shm_maps.h"
 #include "memory/mem_pool.h"
+#include "memory/shm_test_util.h"
 
 namespace {
 
@@ -263,6 +266,46 @@ TEST_F(DataReaderImplNsTest, LentMessageGoesBackAfterTheChannelStopped)
     EXPECT_TRUE(pubsub::isMessage(buf->m_pData, 300, 1));
     reader()->releaseDataBuffer(buf);
     EXPECT_TRUE(poolDrained());
+}
+
+// Over shared memory the lent message lies in the writer's pool segment, attached by the reader's
+// channel: the channel drops while the application holds it, and the release still gives it back
+// to that mapping, which then detaches; queued ones go back at the drop, the channel's last ones
+// with the reader.
+TEST_F(DataReaderImplNsTest, SharedMemoryMessagesHeldAcrossTheChannelsDropGoBackToItsMapping)
+{
+    ShmConfig_t config{};
+    config.m_bUseUserLayout = true;
+    config.m_iGroupCount = 1;
+    config.m_groups[0] = MemGroup_t{0, 4096, 4};
+    ASSERT_TRUE(open("h13_shm_orphan", 8, &config));
+    const int poolKey = CResourceManager::shmKeyOf(keyBase());
+    shmtest::RawSegment pool(poolKey);
+    ASSERT_TRUE(pool.ok());
+    const size_t attachedAlone = 2; // the writer's pool and this test's view of it
+    std::atomic<int> delivered{0};
+    countDeliveries(reader(), &delivered);
+    for (uint32_t seq = 0; seq < 3; ++seq) {
+        ASSERT_EQ(writeMessage(300, seq), 300);
+    }
+    ASSERT_TRUE(zqtest::waitUntil([&] { return delivered.load() == 3; }, 10000));
+    _DataBuffer_t* lent = reader()->getDataBuffer(0, nullptr);
+    ASSERT_NE(lent, nullptr);
+    // Handed over in place, from the segment the reader's channel attached.
+    shmmaps::Where where = shmmaps::locate(lent->m_pData);
+    ASSERT_TRUE(where.found);
+    EXPECT_EQ(where.key, static_cast<unsigned>(poolKey));
+    EXPECT_EQ(pool.attachCount(), attachedAlone + 1);
+    EXPECT_EQ(lent->m_iSize, 4096 - 34);
+
+    closeWritingSide();
+    ASSERT_TRUE(zqtest::waitUntil([&] { return !reader()->isConnect(); }, 10000));
+    EXPECT_EQ(reader()->getBufferCount(), 0);
+    // The writer's side has let its pool go; the lent message keeps the reader's mapping attached.
+    EXPECT_EQ(pool.attachCount(), 2u);
+    EXPECT_TRUE(pubsub::isMessage(lent->m_pData, 300, 0));
+    reader()->releaseDataBuffer(lent);
+    EXPECT_EQ(pool.attachCount(), 1u) << "the reader's mapping is still attached";
 }
 
 TEST_F(DataReaderImplNsTest, ReaderDestructionRacesAChannelReset)

@@ -75,8 +75,8 @@ TEST_F(PoolMappingNsTest, AnOrphanStaysRegisteredWhileAPackageIsHeldAndDetachesW
     mapping->refer(1);
     mapping->refer(1);
     mapping->refer(2);
-    mapping->m_bOrphan = true;
-    mapping->dropIfUnused();
+    mapping->letGo();
+    mapping->letGo(); // a second time changes nothing
     EXPECT_EQ(CPoolMapping::findMapping(one).get(), mapping.get()) << "packages are held";
     mapping->release(1);
     mapping->release(1);

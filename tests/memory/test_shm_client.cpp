@@ -503,6 +503,66 @@ TEST_F(ShmClientNsTest, MappingOutlivesTheClientWhilePackagesAreHeld)
     EXPECT_EQ(m_returns.size(), 0u);
 }
 
+// A consumer called inside the hand-out gets the package's origin: its number, the capacity of
+// its chunk by the layout and the length read once; that alone gives the package back, also once
+// the client is gone. Outside the hand-out, and for any other package, there is none.
+TEST_F(ShmClientNsTest, EachHandOverCarriesItsOriginToAReleaseThatOutlivesTheClient)
+{
+    const int poolKey = kKeyBase + 15;
+    const int queueKey = kKeyBase + 16;
+    FakePool pool(poolKey, smallLayout());
+    ASSERT_TRUE(pool.ok());
+    pool.pkg(5)->m_iSize = 64; // the segment's field is not what the reader trusts
+    ASSERT_TRUE(startWriter(queueKey));
+    std::mutex mtx;
+    std::vector<HeldPkg_t> held;
+    int strangers = 0; // origins given for a package other than the one handed out
+    auto client = std::make_unique<CShmClient>();
+    client->registerCallBack([&](int, DataPackage_t* pkg) {
+        const HeldPkg_t* origin = CShmClient::handOverOf(pkg);
+        std::lock_guard<std::mutex> lock(mtx);
+        strangers += CShmClient::handOverOf(pool.pkg(1)) != nullptr ? 1 : 0;
+        strangers += CShmClient::handOverOf(nullptr) != nullptr ? 1 : 0;
+        if (origin == nullptr) {
+            return -1;
+        }
+        held.push_back(*origin);
+        return 0;
+    });
+    ASSERT_TRUE(client->init(queueKey, poolKey, pool.layout()));
+    ASSERT_TRUE(m_writer.post(5, 0));
+    ASSERT_TRUE(m_writer.post(2, 0));
+    ASSERT_TRUE(zqtest::waitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(mtx);
+            return held.size() == 2;
+        },
+        5000));
+    std::lock_guard<std::mutex> lock(mtx);
+    EXPECT_EQ(strangers, 0);
+    const struct {
+        int id;
+        int capacity;
+    } want[] = {{5, 1024}, {2, 256}};
+    for (size_t i = 0; i < held.size(); ++i) {
+        EXPECT_EQ(held[i].m_iId, want[i].id);
+        EXPECT_EQ(held[i].m_iCapacity, want[i].capacity);
+        EXPECT_EQ(held[i].m_iLen, 34 + want[i].id);
+        EXPECT_NE(held[i].m_pMapping, nullptr);
+        EXPECT_EQ(client->getDataPkgById(want[i].id), held[i].m_pPkg);
+        EXPECT_EQ(CShmClient::handOverOf(held[i].m_pPkg), nullptr) << "not handing out on this thread";
+    }
+
+    client->deinit();
+    client.reset();
+    EXPECT_EQ(pool.seg().attachCount(), 2u);
+    CShmClient::releaseHeld(held[0]);
+    EXPECT_EQ(pool.seg().attachCount(), 2u) << "number 2 is still held";
+    CShmClient::releaseHeld(held[1]);
+    EXPECT_EQ(pool.seg().attachCount(), 1u) << "the last holder lets the mapping go";
+    EXPECT_EQ(m_returns.size(), 0u);
+}
+
 TEST_F(ShmClientNsTest, ShmFifoDropsRefusesAndGivesBackThroughTheClient)
 {
     const int poolKey = kKeyBase + 9;

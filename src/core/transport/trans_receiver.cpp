@@ -564,6 +564,13 @@ void CTransReceiver::putEmptyDataPkg(DataPackage_t* pkg)
     }
 }
 
+void CTransReceiver::putOwnDataPkg(DataPackage_t* pkg)
+{
+    if (pkg != nullptr) {
+        m_pDataManager->putEmptyDataPkg(pkg);
+    }
+}
+
 int CTransReceiver::registerDataCallBack(std::function<int(int, DataPackage_t*)> callback)
 {
     std::shared_ptr<DataChannel_t> channel = getChannel();
