@@ -1,8 +1,40 @@
 #include "memory/datafifo.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <climits>
+#include <ctime>
 
 #include "utils/spin_wait.h"
+
+namespace {
+
+// A private futex on the FIFO's change count: a waiter sleeps on the count it read under the
+// mutex, so a push after that read either changes the word (the wait returns at once) or wakes
+// it. One call each way, where a condition variable costs the pusher and the woken reader a
+// mutex hand-over more (a switch each way when they share a CPU).
+long futexWait(std::atomic<uint32_t>* word, uint32_t expected, int timeoutMs)
+{
+    timespec ts{};
+    timespec* rel = nullptr;
+    if (timeoutMs >= 0) {
+        ts.tv_sec = timeoutMs / 1000;
+        ts.tv_nsec = static_cast<long>(timeoutMs % 1000) * 1000000L;
+        rel = &ts;
+    }
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, rel, nullptr, 0);
+}
+
+void futexWake(std::atomic<uint32_t>* word, int count)
+{
+    (void)syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+} // namespace
 
 CDataFifo::CDataFifo(int policy, int depth)
     : m_quePkgs(static_cast<size_t>(depth < 0 ? FIFO_DEFAULT_DEPTH : depth)),
@@ -21,23 +53,30 @@ size_t CDataFifo::getCount()
 int CDataFifo::enqueue(DataPackage_t* pkg, DataPackage_t** dropped)
 {
     *dropped = nullptr;
-    std::lock_guard<std::mutex> lock(m_mtxQueue);
-    if (!m_bEnable) {
-        return -1;
-    }
-    if (m_quePkgs.full()) {
-        // Depth 0 has nothing to drop: refuse rather than pop an empty queue.
-        if (m_iPolicy != FIFO_POLICY_DROP_OLDEST || m_quePkgs.empty()) {
+    bool waiter = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxQueue);
+        if (!m_bEnable) {
             return -1;
         }
-        *dropped = m_quePkgs.front();
-        m_quePkgs.pop();
+        if (m_quePkgs.full()) {
+            // Depth 0 has nothing to drop: refuse rather than pop an empty queue.
+            if (m_iPolicy != FIFO_POLICY_DROP_OLDEST || m_quePkgs.empty()) {
+                return -1;
+            }
+            *dropped = m_quePkgs.front();
+            m_quePkgs.pop();
+        }
+        m_quePkgs.push(pkg);
+        m_iQueued.store(m_quePkgs.size(), std::memory_order_release);
+        m_uChanges.fetch_add(1);
+        // A reader still polling finds the package itself.
+        waiter = m_iWaiters > 0;
     }
-    m_quePkgs.push(pkg);
-    m_iQueued.store(m_quePkgs.size(), std::memory_order_release);
-    // A reader still polling finds the package itself.
-    if (m_iWaiters > 0) {
-        m_cvQueue.notify_one();
+    // After the unlock: a reader woken on this CPU would otherwise run at once, only to block on
+    // the mutex still held here and hand the CPU back (two needless switches per package).
+    if (waiter) {
+        futexWake(&m_uChanges, 1);
     }
     return 0;
 }
@@ -61,12 +100,16 @@ DataPackage_t* CDataFifo::dequeue(int timeoutMs)
             return pkg;
         }
         ++m_iWaiters;
+        const uint32_t seen = m_uChanges.load();
+        lock.unlock();
         bool timedOut = false;
-        if (timeoutMs < 0) {
-            m_cvQueue.wait(lock);
-        } else {
-            timedOut = m_cvQueue.wait_for(lock, std::chrono::milliseconds(timeoutMs)) == std::cv_status::timeout;
+        if (futexWait(&m_uChanges, seen, timeoutMs) != 0) {
+            const int err = errno;
+            // EAGAIN: changed meanwhile; EINTR: look again. Any other failure cannot sleep here:
+            // it ends the wait like a timeout rather than turning the caller's loop into a spin.
+            timedOut = err != EAGAIN && err != EINTR;
         }
+        lock.lock();
         --m_iWaiters;
         if (timedOut) {
             return nullptr;
@@ -86,7 +129,10 @@ void CDataFifo::drainLocked(std::queue<DataPackage_t*>& out)
 
 void CDataFifo::disable()
 {
-    std::lock_guard<std::mutex> lock(m_mtxQueue);
-    m_bEnable = false;
-    m_cvQueue.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(m_mtxQueue);
+        m_bEnable = false;
+        m_uChanges.fetch_add(1);
+    }
+    futexWake(&m_uChanges, INT_MAX);
 }

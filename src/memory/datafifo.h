@@ -2,12 +2,13 @@
 //
 // Threads: any number of pushers (the fan-out); one reader, which also creates and destroys the
 // FIFO. m_mtxQueue guards m_quePkgs, m_iWaiters and the changes of m_bEnable; m_iQueued mirrors
-// the queue's size (written under m_mtxQueue) so that the reader can poll it without the lock.
+// the queue's size (written under m_mtxQueue) so that the reader can poll it without the lock;
+// m_uChanges (bumped under m_mtxQueue by every push and by disable) is the word readers sleep on.
 // Every queued package carries one reference taken for it by the publisher.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <queue>
 
@@ -59,11 +60,10 @@ protected:
 
     CFixedRing<DataPackage_t*> m_quePkgs; // of m_iDepth slots, allocated once
     std::mutex m_mtxQueue;
-    std::condition_variable m_cvQueue;
     int m_iDepth;
     int m_iPolicy;
     std::atomic<bool> m_bEnable{true};
     std::atomic<size_t> m_iQueued{0};
-    int m_iWaiters{0}; // readers blocked on m_cvQueue
-
+    std::atomic<uint32_t> m_uChanges{0}; // futex word
+    int m_iWaiters{0};                   // readers asleep on m_uChanges
 };

@@ -33,7 +33,6 @@ void CNormalDataFifo::clear()
             m_pDataCenter->releasePackage(pkg);
         }
     }
-    m_cvQueue.notify_one();
 }
 
 int CNormalDataFifo::pushDataPackage(DataPackage_t* pkg)

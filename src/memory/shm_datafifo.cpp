@@ -38,7 +38,6 @@ void CShmDataFifo::clear()
     {
         std::lock_guard<std::mutex> lock(m_mtxQueue);
         drainLocked(pkgs);
-        m_cvQueue.notify_one();
     }
     while (!pkgs.empty()) {
         giveBack(pkgs.front());

@@ -22,6 +22,10 @@ namespace {
 constexpr int WAIT_MS = 100;
 // While the owner's pass task has work left, the thread looks again this soon.
 constexpr int PENDING_WAIT_MS = 1;
+// Passes in a row that skip the sleep because the send ring showed room for waiting numbers. A
+// peer that keeps forging room for a ring that is full again at the post costs no more than this
+// per PENDING_WAIT_MS.
+constexpr int MAX_ROOM_PASSES = 4;
 // Ids the final drain takes at most: a ring holds two, and posts stop once it is disabled. The
 // bound keeps a peer that keeps raising the count from holding deinit up for ever.
 constexpr int MAX_DRAIN = 8;
@@ -106,7 +110,7 @@ void CShmQueque::DataQueue_t::setEnable(bool enable)
     m_bEnable.store(enable);
 }
 
-CShmQueque::CShmQueque() : m_iWaitMs(WAIT_MS) {}
+CShmQueque::CShmQueque() : m_iWaitMs(WAIT_MS), m_iPendingWaitMs(PENDING_WAIT_MS) {}
 
 void CShmQueque::setCorruptTask(std::function<void()> task)
 {
@@ -119,6 +123,13 @@ void CShmQueque::setWaitMs(int ms)
 {
     if (!m_bRunning.load() && ms > 0) {
         m_iWaitMs = ms;
+    }
+}
+
+void CShmQueque::setPendingWaitMs(int ms)
+{
+    if (!m_bRunning.load() && ms > 0) {
+        m_iPendingWaitMs = ms;
     }
 }
 
@@ -248,14 +259,31 @@ void CShmQueque::wakeReceiver(DataQueue_t* que)
     }
 }
 
-void CShmQueque::waitForPost(int ms)
+void CShmQueque::setSendWaiting(bool waiting)
+{
+    m_bSendWaiting.store(waiting);
+}
+
+bool CShmQueque::roomForWaiting(bool pending)
+{
+    // A count outside the ring counts as room: the pass task's post then finds it broken.
+    return (pending || m_bSendWaiting.load()) && shmRingCount(m_pSendQue) < SHM_QUEUE_CAPACITY;
+}
+
+bool CShmQueque::waitForPost(int ms, bool pending, bool lookForRoom)
 {
     DataQueue_t* que = m_pRecvQue;
     que->m_uSleepers.fetch_add(1);
     uint32_t seq = que->m_uWakeSeq.load();
     // Looked at again after registering: a post between the last look and the registration
-    // raised the count before its bump, so it is seen here or ends the sleep at once.
-    if (que->m_iCount.load() == 0 && m_bRunning.load()) {
+    // raised the count before its bump, so it is seen here or ends the sleep at once. A take by
+    // the peer that made room for waiting numbers lowered the send ring's count before it
+    // bumped this word, so it too is seen here or ends the sleep. A count outside the ring
+    // counts as room: the pass task's post then finds it broken.
+    const bool room = lookForRoom && roomForWaiting(pending);
+    // A wake() asked for before the registration is seen here the same way.
+    const bool asked = m_bWakeAsked.load();
+    if (!room && !asked && que->m_iCount.load() == 0 && m_bRunning.load()) {
         if (futexWait(&que->m_uWakeSeq, seq, ms) != 0) {
             int err = errno;
             // EAGAIN: posted meanwhile; ETIMEDOUT, EINTR: look again. Anything else means the
@@ -270,6 +298,7 @@ void CShmQueque::waitForPost(int ms)
         }
     }
     que->m_uSleepers.fetch_sub(1);
+    return room;
 }
 
 void CShmQueque::markCorrupt()
@@ -386,8 +415,11 @@ void CShmQueque::recvOne()
 void CShmQueque::recvTask()
 {
     bool pending = false;
+    int roomPasses = 0;
     while (m_bRunning.load()) {
         m_bBusy.store(false);
+        // This pass answers every wake() asked for until now.
+        m_bWakeAsked.store(false);
         if (m_passTask) {
             pending = m_passTask(false);
         }
@@ -401,18 +433,31 @@ void CShmQueque::recvTask()
             break;
         }
         if (count > 0) {
+            roomPasses = 0;
             m_bBusy.store(true);
             calculateFrameRate();
             recvOne();
             continue;
         }
         // The peer usually posts again soon: looking at the count for a moment saves the wake-up.
-        if (spinUntil([this] {
-                return m_pRecvQue->m_iCount.load(std::memory_order_acquire) != 0 || !m_bRunning.load();
-            })) {
+        // The poster is the other process, on CPUs of its own when pinned. Room for ids that
+        // wait ends the look as well, a few passes in a row at most.
+        const bool lookForRoom = roomPasses < MAX_ROOM_PASSES;
+        auto posted = [this] {
+            return m_pRecvQue->m_iCount.load(std::memory_order_acquire) != 0 || !m_bRunning.load() ||
+                   m_bWakeAsked.load();
+        };
+        if (spinUntil([&] { return posted() || (lookForRoom && roomForWaiting(pending)); }, SPIN_WAIT_US,
+                      SPIN_PEER_OTHER_PROCESS)) {
+            roomPasses = posted() ? 0 : roomPasses + 1;
             continue;
         }
-        waitForPost(pending ? PENDING_WAIT_MS : m_iWaitMs);
+        const bool waiting = pending || m_bSendWaiting.load();
+        if (waitForPost(waiting ? m_iPendingWaitMs : m_iWaitMs, pending, lookForRoom)) {
+            ++roomPasses;
+        } else {
+            roomPasses = 0;
+        }
     }
     // Ids posted before the stop still reach the callback.
     for (int n = 0; n < MAX_DRAIN && !m_bCorrupt.load() && loadCount(m_pRecvQue) > 0; ++n) {
@@ -426,6 +471,7 @@ void CShmQueque::recvTask()
 void CShmQueque::wake()
 {
     std::lock_guard<std::mutex> lock(m_mtxPost);
+    m_bWakeAsked.store(true);
     if (m_pRecvQue != nullptr) {
         wakeReceiver(m_pRecvQue);
     }

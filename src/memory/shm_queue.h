@@ -103,9 +103,16 @@ public:
     void setCorruptTask(std::function<void()> task);
     // The receive ring was found corrupt; posts are refused from then on.
     bool isCorrupt() const { return m_bCorrupt.load(); }
+    // The owner has ids waiting for room in the send ring (set before it tries the post that finds
+    // the ring full, cleared once none wait): the receive thread then does not sleep while the
+    // ring has room, so that its pass task posts them when the peer's take wakes nobody.
+    void setSendWaiting(bool waiting);
     // Longest sleep of the receive thread between looks at its ring (tests make it long, to
     // show that a post wakes it). Set while not running.
     void setWaitMs(int ms);
+    // Longest sleep while ids wait for room in the send ring (tests make it long, to show that
+    // the peer's take wakes it). Set while not running.
+    void setPendingWaitMs(int ms);
 
     int getKey() const { return m_iKey; }
     bool isRunning() const { return m_bRunning.load(); }
@@ -115,9 +122,13 @@ private:
     void deinitShm();
     void initSem();
     void deinitSem();
-    // Sleeps on the receive ring's wake field until a post, `ms` or an interruption.
-    void waitForPost(int ms);
+    // Sleeps on the receive ring's wake field until a post, `ms` or an interruption. With
+    // `lookForRoom`, returns true at once (without sleeping) when ids wait (`pending`, or the
+    // owner's mark) and the send ring has room.
+    bool waitForPost(int ms, bool pending, bool lookForRoom);
     void wakeReceiver(DataQueue_t* que);
+    // Ids wait to be posted (`pending`, or the owner's mark) and the send ring has room.
+    bool roomForWaiting(bool pending);
     void markCorrupt();
     void clearQue();
     void recvTask();
@@ -128,6 +139,7 @@ private:
     void resetFrameRate();
 
     int m_iWaitMs;
+    int m_iPendingWaitMs;
     RecvCallBack_t m_callback;
     PassTask_t m_passTask;
     std::function<void()> m_corruptTask;
@@ -146,6 +158,8 @@ private:
     std::mutex m_mtxStop; // with m_cvStop: a thread that gave up on a corrupt ring waits for deinit
     std::condition_variable m_cvStop;
     std::atomic<bool> m_bBusy{false};
+    std::atomic<bool> m_bSendWaiting{false};
+    std::atomic<bool> m_bWakeAsked{false}; // set by wake(), cleared by the pass that answers it
     CShmFrameRate m_rate;
 };
 

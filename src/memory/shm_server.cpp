@@ -222,16 +222,22 @@ bool CShmServer::postToReader(int queueKey, Reader_t* reader, int id)
     std::lock_guard<std::mutex> lock(reader->m_mtxWaiting);
     const auto now = std::chrono::steady_clock::now();
     if (reader->m_uCount == 0) {
+        // Marked before the post that may find the ring full: the queue's thread then either sees
+        // the mark and the room a take made, or sleeps before that take, which wakes it.
+        reader->m_que.setSendWaiting(true);
         CShmQueque::PostRet_e ret = reader->m_que.postRet(id, false);
         if (ret == CShmQueque::POST_OK) {
+            reader->m_que.setSendWaiting(false);
             reader->m_tLastPost = now;
             return true;
         }
         if (ret != CShmQueque::POST_FULL) {
+            reader->m_que.setSendWaiting(false);
             return false;
         }
         // A reader that has taken nothing for a while costs one attempt per package.
         if (now - reader->m_tLastPost > FULL_RING_WAIT) {
+            reader->m_que.setSendWaiting(false);
             DDS_YELLOW("Warning: Queue %#x post %d failed!", static_cast<unsigned>(queueKey), id);
             return false;
         }
@@ -244,11 +250,8 @@ bool CShmServer::postToReader(int queueKey, Reader_t* reader, int id)
     reader->m_iWaiting[(reader->m_uFirst + reader->m_uCount) % SHM_SERVER_WAITING] = id;
     ++reader->m_uCount;
     // The reader's take that made room may have come just before this number was listed: look
-    // once more, and have the queue's thread look again soon, woken as well by the next take.
+    // once more. What still waits is posted by the queue's thread once the reader takes.
     lockedFlush(queueKey, reader, now);
-    if (reader->m_uCount != 0) {
-        reader->m_que.wake();
-    }
     return true;
 }
 
@@ -275,6 +278,7 @@ void CShmServer::lockedFlush(int queueKey, Reader_t* reader, std::chrono::steady
         reader->m_uFirst = (reader->m_uFirst + 1) % SHM_SERVER_WAITING;
         --reader->m_uCount;
     }
+    reader->m_que.setSendWaiting(false);
 }
 
 bool CShmServer::attachQueue(int queueKey, std::function<void()> onBroken)

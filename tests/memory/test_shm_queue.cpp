@@ -5,10 +5,13 @@
 #include "memory/shm_test_util.h"
 #include "support/zqtest.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -286,10 +289,11 @@ TEST_P(ShmQueueForgeryNsTest, ForgedRingFieldsNeverReachOutsideTheRing)
     uint8_t before[160];
     std::memcpy(before, seg.base(), sizeof(before));
 
+    // Captured from the forgery on: the receiving thread may meet a forged count before the post.
+    zqtest::OutputCapture cap;
     seg.setInt(f.ring + f.field, f.value);
     CShmQueque& sender = f.ring == kRing0 ? writer : reader;
     Collector& receiver = f.ring == kRing0 ? fromWriter : fromReader;
-    zqtest::OutputCapture cap;
     bool posted = sender.post(9, 0);
     if (posted) {
         // Whatever the forged index, the receiving thread takes one id out of a real slot.
@@ -419,6 +423,73 @@ TEST_F(ShmQueueNsTest, APostWakesAReceiverThatSleepsWithoutATimeout)
     // deinit wakes its own sleeping thread rather than waiting out the long wait.
     writer.setEnable(false);
     writer.deinit();
+}
+
+// Ids that found the send ring full wait with the owner; the peer's take that makes room comes
+// right after that post and before the thread sleeps, so it wakes nobody. The thread must see
+// the room before it sleeps, whether the pass task says ids wait or the owner marked them: its
+// waits are far longer than the test's own limit, so a missed take hangs the test.
+TEST_F(ShmQueueNsTest, IdsWaitingForRoomGoOutWhenTheTakeComesBeforeTheSleep)
+{
+    const int longWaitMs = 24 * 3600 * 1000;
+    for (bool marked : {false, true}) {
+        SCOPED_TRACE(marked ? "owner's mark" : "pass task's result");
+        const int key = kKeyBase + (marked ? 12 : 13);
+        const std::vector<int> ids{1, 2, 3};
+        std::atomic<bool> go{false};
+        std::atomic<int> taken{0};
+        std::atomic<size_t> next{0};
+        std::unique_ptr<RawSegment> seg;
+        CShmQueque writer;
+        writer.setWaitMs(longWaitMs);
+        writer.setPendingWaitMs(longWaitMs);
+        writer.setPassTask([&](bool final) {
+            if (final || !go.load()) {
+                return false;
+            }
+            while (next.load() < ids.size()) {
+                if (marked) {
+                    writer.setSendWaiting(true);
+                }
+                CShmQueque::PostRet_e ret = writer.postRet(ids[next.load()], false);
+                if (ret == CShmQueque::POST_OK) {
+                    ++next;
+                    continue;
+                }
+                if (ret == CShmQueque::POST_FULL && taken.load() == 0) {
+                    // The peer's take, as its receive thread does it: the count goes down, then
+                    // the wake word goes up, with a wake call only for a registered sleeper.
+                    auto* ring0 = reinterpret_cast<CShmQueque::DataQueue_t*>(seg->base() + kRing0);
+                    auto* ring1 = reinterpret_cast<CShmQueque::DataQueue_t*>(seg->base() + kRing1);
+                    taken.store(shmRingTake(ring0));
+                    ring1->m_uWakeSeq.fetch_add(1);
+                    EXPECT_EQ(ring1->m_uSleepers.load(), 0u);
+                }
+                break;
+            }
+            const bool left = next.load() < ids.size();
+            if (marked && !left) {
+                writer.setSendWaiting(false);
+            }
+            return marked ? false : left;
+        });
+        Collector unused;
+        ASSERT_TRUE(writer.init(key, 0, into(unused)));
+        seg = std::make_unique<RawSegment>(key);
+        ASSERT_TRUE(seg->ok());
+        // A reader that listens on ring 0; the pass task starts at the next wake.
+        seg->setByte(kRing0 + kEnable, 1);
+        go.store(true);
+        writer.wake();
+
+        ASSERT_TRUE(zqtest::waitUntil([&] { return next.load() == ids.size(); }, 60000));
+        EXPECT_EQ(taken.load(), 1);
+        EXPECT_EQ(seg->intAt(kRing0 + kCount), 2);
+        EXPECT_EQ(seg->intAt(kRing0 + kSlots), 3);
+        EXPECT_EQ(seg->intAt(kRing0 + kSlots + 4), 2);
+        writer.setEnable(false);
+        writer.deinit();
+    }
 }
 
 TEST_F(ShmQueueNsTest, HundredThousandNumbersThroughAnotherProcess)
