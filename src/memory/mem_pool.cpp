@@ -39,6 +39,20 @@ bool unreferChunk(MemChunk_t* chunk)
     return false;
 }
 
+CShortLock::CShortLock()
+{
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(&m_mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+
+CShortLock::~CShortLock()
+{
+    pthread_mutex_destroy(&m_mutex);
+}
+
 CMemGroupMan::CMemGroupMan(int grpId, int chunkSize, int chunkCount)
     : m_iGrpId(grpId), m_iChunkSize(chunkSize), m_iChunkCount(chunkCount)
 {
@@ -48,7 +62,7 @@ CMemGroupMan::CMemGroupMan(int grpId, int chunkSize, int chunkCount)
 
 MemChunk_t* CMemGroupMan::getChunk()
 {
-    std::lock_guard<std::mutex> lock(m_mtxChunks);
+    std::lock_guard<CShortLock> lock(m_mtxChunks);
     if (m_vecChunks.empty()) {
         return nullptr;
     }
@@ -60,7 +74,7 @@ MemChunk_t* CMemGroupMan::getChunk()
 
 bool CMemGroupMan::putChunk(MemChunk_t* chunk)
 {
-    std::lock_guard<std::mutex> lock(m_mtxChunks);
+    std::lock_guard<CShortLock> lock(m_mtxChunks);
     if (m_iChunkCount <= 0 || m_vecChunks.size() >= static_cast<size_t>(m_iChunkCount)) {
         return false;
     }
@@ -71,13 +85,13 @@ bool CMemGroupMan::putChunk(MemChunk_t* chunk)
 
 bool CMemGroupMan::isEmpty()
 {
-    std::lock_guard<std::mutex> lock(m_mtxChunks);
+    std::lock_guard<CShortLock> lock(m_mtxChunks);
     return m_vecChunks.empty();
 }
 
 int64_t CMemGroupMan::getCachedSize()
 {
-    std::lock_guard<std::mutex> lock(m_mtxChunks);
+    std::lock_guard<CShortLock> lock(m_mtxChunks);
     return m_iCachedSize;
 }
 
@@ -107,7 +121,9 @@ bool CMemPool::initMemPool(const MemConfig_t& cfg)
     }
     for (int i = 0; i < count; ++i) {
         const MemGroup_t& grp = cfg.m_stGroup[i];
-        m_mapGroups[grp.m_iGrpId] = std::make_shared<CMemGroupMan>(grp.m_iGrpId, grp.m_iChunkSize, grp.m_iChunkCount);
+        auto man = std::make_shared<CMemGroupMan>(grp.m_iGrpId, grp.m_iChunkSize, grp.m_iChunkCount);
+        m_arrGroups[i] = man.get();
+        m_mapGroups[grp.m_iGrpId] = std::move(man);
     }
     m_u32MaxPoolSize = cfg.m_u32MaxPoolSize;
     m_stMemConfig = cfg;
@@ -195,6 +211,26 @@ int CMemPool::chunkLen(const MemChunk_t* chunk) const
 
 CMemGroupMan* CMemPool::findGroup(int grpId) const
 {
-    auto it = m_mapGroups.find(grpId);
-    return it == m_mapGroups.end() ? nullptr : it->second.get();
+    for (CMemGroupMan* grp : m_arrGroups) {
+        if (grp == nullptr) {
+            break;
+        }
+        if (grp->getGrpId() == grpId) {
+            return grp;
+        }
+    }
+    return nullptr;
+}
+
+CMemGroupMan* CMemPool::matchGroup(int size) const
+{
+    for (CMemGroupMan* grp : m_arrGroups) {
+        if (grp == nullptr) {
+            break;
+        }
+        if (grp->getMemSize() >= size) {
+            return grp;
+        }
+    }
+    return nullptr;
 }

@@ -2,9 +2,9 @@
 //
 // Threads: any thread takes and gives back chunks. The group table (m_mapGroups) and
 // m_stMemConfig are written only by init, before any other use, and read without a lock after
-// that. m_mtxPool guards the budget check, reclaiming and destruction; each CMemGroupMan guards
-// its list with its own m_mtxChunks; the counters are atomic. Lock order: m_mtxPool, then a
-// group's m_mtxChunks.
+// that. m_mtxPool guards reclaiming and destruction (a request under the budget reads the atomic
+// counter without it); each CMemGroupMan guards its list with its own m_mtxChunks; the counters
+// are atomic. Lock order: m_mtxPool, then a group's m_mtxChunks.
 #pragma once
 
 #include <pthread.h>
@@ -107,6 +107,23 @@ inline uint8_t* pkgData(DataPackage_t* pkg)
     return reinterpret_cast<uint8_t*>(pkg) + offsetof(DataPackage_t, m_u8Data);
 }
 
+// A mutex for critical sections of a few instructions that two threads take in turn: a contended
+// lock spins briefly before it sleeps, so that the holder's unlock needs no wake-up call. The spin
+// is bounded, so a waiter never holds a holder off its CPU for long.
+class CShortLock {
+public:
+    CShortLock();
+    ~CShortLock();
+    CShortLock(const CShortLock&) = delete;
+    CShortLock& operator=(const CShortLock&) = delete;
+
+    void lock() { pthread_mutex_lock(&m_mutex); }
+    void unlock() { pthread_mutex_unlock(&m_mutex); }
+
+private:
+    pthread_mutex_t m_mutex;
+};
+
 // The free list of one size group, used as a stack (last given back, first taken).
 class CMemGroupMan {
 public:
@@ -128,7 +145,7 @@ private:
     int m_iChunkCount;
     int64_t m_iCachedSize{0};
     std::vector<MemChunk_t*> m_vecChunks;
-    std::mutex m_mtxChunks;
+    CShortLock m_mtxChunks;
 };
 
 // A pool of chunks in size groups; deleted through this class.
@@ -183,6 +200,8 @@ public:
 protected:
     // The group manager filed under `grpId`, or null.
     CMemGroupMan* findGroup(int grpId) const;
+    // The manager of the first configured group whose chunk size is at least `size`, or null.
+    CMemGroupMan* matchGroup(int size) const;
 
     uint32_t m_u32MaxPoolSize{0x400000};
     std::atomic<uint32_t> m_u32AllocSize{0};
@@ -190,6 +209,9 @@ protected:
     bool m_bMemType;
     MemConfig_t m_stMemConfig{};
     std::map<int, std::shared_ptr<CMemGroupMan>> m_mapGroups;
+    // The managers in configuration order (null past m_iGroupCount), searched on the message
+    // path instead of the map.
+    CMemGroupMan* m_arrGroups[MEM_MAX_GROUPS]{};
     std::mutex m_mtxPool;
     bool m_bInited{false};
 };
