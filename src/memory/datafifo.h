@@ -12,6 +12,7 @@
 #include <queue>
 
 #include "utils/fixed_ring.h"
+#include "utils/short_lock.h"
 
 struct DataPackage_t;
 
@@ -58,8 +59,9 @@ protected:
     void drainLocked(std::queue<DataPackage_t*>& out);
 
     CFixedRing<DataPackage_t*> m_quePkgs; // of m_iDepth slots, allocated once
-    std::mutex m_mtxQueue;
-    std::condition_variable m_cvQueue;
+    // The pusher and the reader take it in turn for a few instructions each.
+    CShortLock m_mtxQueue;
+    std::condition_variable_any m_cvQueue;
     int m_iDepth;
     int m_iPolicy;
     std::atomic<bool> m_bEnable{true};

@@ -39,20 +39,6 @@ bool unreferChunk(MemChunk_t* chunk)
     return false;
 }
 
-CShortLock::CShortLock()
-{
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
-    pthread_mutex_init(&m_mutex, &attr);
-    pthread_mutexattr_destroy(&attr);
-}
-
-CShortLock::~CShortLock()
-{
-    pthread_mutex_destroy(&m_mutex);
-}
-
 CMemGroupMan::CMemGroupMan(int grpId, int chunkSize, int chunkCount)
     : m_iGrpId(grpId), m_iChunkSize(chunkSize), m_iChunkCount(chunkCount)
 {

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <vector>
 
+#include "utils/short_lock.h"
 #include "zqdds/dds_types.h"
 
 // Bytes a chunk occupies beyond its data capacity: 48-byte header, 16 bytes of package fields
@@ -106,23 +107,6 @@ inline uint8_t* pkgData(DataPackage_t* pkg)
 {
     return reinterpret_cast<uint8_t*>(pkg) + offsetof(DataPackage_t, m_u8Data);
 }
-
-// A mutex for critical sections of a few instructions that two threads take in turn: a contended
-// lock spins briefly before it sleeps, so that the holder's unlock needs no wake-up call. The spin
-// is bounded, so a waiter never holds a holder off its CPU for long.
-class CShortLock {
-public:
-    CShortLock();
-    ~CShortLock();
-    CShortLock(const CShortLock&) = delete;
-    CShortLock& operator=(const CShortLock&) = delete;
-
-    void lock() { pthread_mutex_lock(&m_mutex); }
-    void unlock() { pthread_mutex_unlock(&m_mutex); }
-
-private:
-    pthread_mutex_t m_mutex;
-};
 
 // The free list of one size group, used as a stack (last given back, first taken).
 class CMemGroupMan {
