@@ -14,14 +14,14 @@ CDataFifo::~CDataFifo() = default;
 
 size_t CDataFifo::getCount()
 {
-    std::lock_guard<CShortLock> lock(m_mtxQueue);
+    std::lock_guard<std::mutex> lock(m_mtxQueue);
     return m_quePkgs.size();
 }
 
 int CDataFifo::enqueue(DataPackage_t* pkg, DataPackage_t** dropped)
 {
     *dropped = nullptr;
-    std::lock_guard<CShortLock> lock(m_mtxQueue);
+    std::lock_guard<std::mutex> lock(m_mtxQueue);
     if (!m_bEnable) {
         return -1;
     }
@@ -52,7 +52,7 @@ DataPackage_t* CDataFifo::dequeue(int timeoutMs)
             return m_iQueued.load(std::memory_order_acquire) != 0 || !m_bEnable.load(std::memory_order_relaxed);
         });
     }
-    std::unique_lock<CShortLock> lock(m_mtxQueue);
+    std::unique_lock<std::mutex> lock(m_mtxQueue);
     while (m_bEnable) {
         if (!m_quePkgs.empty()) {
             DataPackage_t* pkg = m_quePkgs.front();
@@ -86,7 +86,7 @@ void CDataFifo::drainLocked(std::queue<DataPackage_t*>& out)
 
 void CDataFifo::disable()
 {
-    std::lock_guard<CShortLock> lock(m_mtxQueue);
+    std::lock_guard<std::mutex> lock(m_mtxQueue);
     m_bEnable = false;
     m_cvQueue.notify_all();
 }

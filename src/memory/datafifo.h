@@ -12,7 +12,6 @@
 #include <queue>
 
 #include "utils/fixed_ring.h"
-#include "utils/short_lock.h"
 
 struct DataPackage_t;
 
@@ -59,9 +58,8 @@ protected:
     void drainLocked(std::queue<DataPackage_t*>& out);
 
     CFixedRing<DataPackage_t*> m_quePkgs; // of m_iDepth slots, allocated once
-    // The pusher and the reader take it in turn for a few instructions each.
-    CShortLock m_mtxQueue;
-    std::condition_variable_any m_cvQueue;
+    std::mutex m_mtxQueue;
+    std::condition_variable m_cvQueue;
     int m_iDepth;
     int m_iPolicy;
     std::atomic<bool> m_bEnable{true};

@@ -48,7 +48,7 @@ CMemGroupMan::CMemGroupMan(int grpId, int chunkSize, int chunkCount)
 
 MemChunk_t* CMemGroupMan::getChunk()
 {
-    std::lock_guard<CShortLock> lock(m_mtxChunks);
+    std::lock_guard<std::mutex> lock(m_mtxChunks);
     if (m_vecChunks.empty()) {
         return nullptr;
     }
@@ -60,7 +60,7 @@ MemChunk_t* CMemGroupMan::getChunk()
 
 bool CMemGroupMan::putChunk(MemChunk_t* chunk)
 {
-    std::lock_guard<CShortLock> lock(m_mtxChunks);
+    std::lock_guard<std::mutex> lock(m_mtxChunks);
     if (m_iChunkCount <= 0 || m_vecChunks.size() >= static_cast<size_t>(m_iChunkCount)) {
         return false;
     }
@@ -71,13 +71,13 @@ bool CMemGroupMan::putChunk(MemChunk_t* chunk)
 
 bool CMemGroupMan::isEmpty()
 {
-    std::lock_guard<CShortLock> lock(m_mtxChunks);
+    std::lock_guard<std::mutex> lock(m_mtxChunks);
     return m_vecChunks.empty();
 }
 
 int64_t CMemGroupMan::getCachedSize()
 {
-    std::lock_guard<CShortLock> lock(m_mtxChunks);
+    std::lock_guard<std::mutex> lock(m_mtxChunks);
     return m_iCachedSize;
 }
 

@@ -18,7 +18,6 @@
 #include <mutex>
 #include <vector>
 
-#include "utils/short_lock.h"
 #include "zqdds/dds_types.h"
 
 // Bytes a chunk occupies beyond its data capacity: 48-byte header, 16 bytes of package fields
@@ -129,7 +128,7 @@ private:
     int m_iChunkCount;
     int64_t m_iCachedSize{0};
     std::vector<MemChunk_t*> m_vecChunks;
-    CShortLock m_mtxChunks;
+    std::mutex m_mtxChunks;
 };
 
 // A pool of chunks in size groups; deleted through this class.

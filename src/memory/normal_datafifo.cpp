@@ -23,7 +23,7 @@ CNormalDataFifo::~CNormalDataFifo()
 
 void CNormalDataFifo::clear()
 {
-    std::lock_guard<CShortLock> lock(m_mtxQueue);
+    std::lock_guard<std::mutex> lock(m_mtxQueue);
     std::queue<DataPackage_t*> pkgs;
     drainLocked(pkgs);
     while (!pkgs.empty()) {

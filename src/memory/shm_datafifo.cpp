@@ -36,7 +36,7 @@ void CShmDataFifo::clear()
 {
     std::queue<DataPackage_t*> pkgs;
     {
-        std::lock_guard<CShortLock> lock(m_mtxQueue);
+        std::lock_guard<std::mutex> lock(m_mtxQueue);
         drainLocked(pkgs);
         m_cvQueue.notify_one();
     }
