@@ -68,6 +68,7 @@ int CPackageTargets::registerCallBack(DataCallBack_t callback)
     std::lock_guard<std::mutex> lock(m_mtxCallBack);
     int id = m_iNextCbId++;
     m_mapCallBacks.emplace(id, std::move(callback));
+    m_iCallBacks.store(m_mapCallBacks.size(), std::memory_order_release);
     return id;
 }
 
@@ -75,6 +76,7 @@ void CPackageTargets::unregisterCallBack(int id)
 {
     std::lock_guard<std::mutex> lock(m_mtxCallBack);
     m_mapCallBacks.erase(id);
+    m_iCallBacks.store(m_mapCallBacks.size(), std::memory_order_release);
 }
 
 CDataManager::CDataManager() : m_pDataCenter(new CDataCenter()) {}

@@ -7,6 +7,7 @@
 // pool's locks; m_mtxCallBack, then whatever a callback takes.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -42,6 +43,11 @@ public:
                 }
             }
         }
+        // Most centers have no callback: spare their publishers the lock. A callback registered
+        // meanwhile may miss this package, as it may when it waits for the lock.
+        if (m_iCallBacks.load(std::memory_order_acquire) == 0) {
+            return;
+        }
         std::lock_guard<std::mutex> lock(m_mtxCallBack);
         for (auto& entry : m_mapCallBacks) {
             refer();
@@ -56,6 +62,7 @@ private:
     std::mutex m_mtxFifo;
     std::map<int, DataCallBack_t> m_mapCallBacks;
     std::mutex m_mtxCallBack;
+    std::atomic<size_t> m_iCallBacks{0}; // m_mapCallBacks.size(), written under m_mtxCallBack
     int m_iNextCbId{1};
 };
 

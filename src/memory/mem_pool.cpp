@@ -107,7 +107,9 @@ bool CMemPool::initMemPool(const MemConfig_t& cfg)
     }
     for (int i = 0; i < count; ++i) {
         const MemGroup_t& grp = cfg.m_stGroup[i];
-        m_mapGroups[grp.m_iGrpId] = std::make_shared<CMemGroupMan>(grp.m_iGrpId, grp.m_iChunkSize, grp.m_iChunkCount);
+        auto man = std::make_shared<CMemGroupMan>(grp.m_iGrpId, grp.m_iChunkSize, grp.m_iChunkCount);
+        m_arrGroups[i] = man.get();
+        m_mapGroups[grp.m_iGrpId] = std::move(man);
     }
     m_u32MaxPoolSize = cfg.m_u32MaxPoolSize;
     m_stMemConfig = cfg;
@@ -195,6 +197,26 @@ int CMemPool::chunkLen(const MemChunk_t* chunk) const
 
 CMemGroupMan* CMemPool::findGroup(int grpId) const
 {
-    auto it = m_mapGroups.find(grpId);
-    return it == m_mapGroups.end() ? nullptr : it->second.get();
+    for (CMemGroupMan* grp : m_arrGroups) {
+        if (grp == nullptr) {
+            break;
+        }
+        if (grp->getGrpId() == grpId) {
+            return grp;
+        }
+    }
+    return nullptr;
+}
+
+CMemGroupMan* CMemPool::matchGroup(int size) const
+{
+    for (CMemGroupMan* grp : m_arrGroups) {
+        if (grp == nullptr) {
+            break;
+        }
+        if (grp->getMemSize() >= size) {
+            return grp;
+        }
+    }
+    return nullptr;
 }

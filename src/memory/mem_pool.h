@@ -2,9 +2,9 @@
 //
 // Threads: any thread takes and gives back chunks. The group table (m_mapGroups) and
 // m_stMemConfig are written only by init, before any other use, and read without a lock after
-// that. m_mtxPool guards the budget check, reclaiming and destruction; each CMemGroupMan guards
-// its list with its own m_mtxChunks; the counters are atomic. Lock order: m_mtxPool, then a
-// group's m_mtxChunks.
+// that. m_mtxPool guards reclaiming and destruction (a request under the budget reads the atomic
+// counter without it); each CMemGroupMan guards its list with its own m_mtxChunks; the counters
+// are atomic. Lock order: m_mtxPool, then a group's m_mtxChunks.
 #pragma once
 
 #include <pthread.h>
@@ -183,6 +183,8 @@ public:
 protected:
     // The group manager filed under `grpId`, or null.
     CMemGroupMan* findGroup(int grpId) const;
+    // The manager of the first configured group whose chunk size is at least `size`, or null.
+    CMemGroupMan* matchGroup(int size) const;
 
     uint32_t m_u32MaxPoolSize{0x400000};
     std::atomic<uint32_t> m_u32AllocSize{0};
@@ -190,6 +192,9 @@ protected:
     bool m_bMemType;
     MemConfig_t m_stMemConfig{};
     std::map<int, std::shared_ptr<CMemGroupMan>> m_mapGroups;
+    // The managers in configuration order (null past m_iGroupCount), searched on the message
+    // path instead of the map.
+    CMemGroupMan* m_arrGroups[MEM_MAX_GROUPS]{};
     std::mutex m_mtxPool;
     bool m_bInited{false};
 };

@@ -1,6 +1,8 @@
 #include "memory/normal_mem_pool.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <cstring>
 
 #include "utils/dds_common.h"
@@ -16,6 +18,7 @@ CNormalMemPool::~CNormalMemPool()
             freeChunk(chunk);
         }
     }
+    std::fill(std::begin(m_arrGroups), std::end(m_arrGroups), nullptr);
     m_mapGroups.clear();
 }
 
@@ -85,7 +88,8 @@ MemChunk_t* CNormalMemPool::getMemChunk(int size)
     // The budget is soft: it makes us reclaim and warn, never refuse. Summed in 64 bits so that a
     // large request cannot wrap past the check. Only the check and the taking off the lists hold
     // m_mtxPool; the lines are printed and the chunks freed after it, so that other requests wait
-    // neither on the terminal nor on the allocator.
+    // neither on the terminal nor on the allocator. A request under the budget needs no lock:
+    // the counter is atomic, and a chunk is allocated after the check in either case.
     struct Counters {
         uint32_t alloc;
         uint32_t used;
@@ -93,7 +97,7 @@ MemChunk_t* CNormalMemPool::getMemChunk(int size)
     bool over = false;
     bool stillOver = false;
     MemChunk_t* reclaimed = nullptr;
-    {
+    if (static_cast<uint64_t>(size) + getAllocSize() > m_u32MaxPoolSize) {
         std::lock_guard<std::mutex> lock(m_mtxPool);
         if (static_cast<uint64_t>(size) + getAllocSize() > m_u32MaxPoolSize) {
             over = true;
@@ -116,16 +120,12 @@ MemChunk_t* CNormalMemPool::getMemChunk(int size)
     }
 
     int capacity = size;
-    int grpId = matchGrpId(size);
+    int grpId = INVALID_GRP_ID;
     MemChunk_t* chunk = nullptr;
-    if (grpId != INVALID_GRP_ID) {
-        CMemGroupMan* grp = findGroup(grpId);
-        if (grp != nullptr && grp->getMemSize() >= size) {
-            capacity = grp->getMemSize();
-            chunk = grp->getChunk();
-        } else {
-            grpId = INVALID_GRP_ID;
-        }
+    if (CMemGroupMan* grp = matchGroup(size)) {
+        grpId = grp->getGrpId();
+        capacity = grp->getMemSize();
+        chunk = grp->getChunk();
     }
     if (chunk == nullptr) {
         void* mem = malloc(static_cast<size_t>(capacity) + MEM_CHUNK_OVERHEAD);
