@@ -99,6 +99,10 @@ DataPackage_t* CDataFifo::dequeue(int timeoutMs)
             m_iQueued.store(m_quePkgs.size(), std::memory_order_relaxed);
             return pkg;
         }
+        if (timeoutMs == 0) {
+            // No wait at all: a sleep with a zero timeout still costs a timer's slack.
+            return nullptr;
+        }
         ++m_iWaiters;
         const uint32_t seen = m_uChanges.load();
         lock.unlock();
