@@ -219,6 +219,19 @@ int CSocketUtils::setRecvBufSize(int fd, int bytes)
     return setIntOption(fd, SOL_SOCKET, SO_RCVBUF, bytes);
 }
 
+void CSocketUtils::askBufSize(int fd, bool send, int bytes)
+{
+    const int option = send ? SO_SNDBUF : SO_RCVBUF;
+    setIntOption(fd, SOL_SOCKET, option, bytes);
+    int granted = 0;
+    socklen_t len = sizeof(granted);
+    // The kernel reports twice what it grants (its bookkeeping share).
+    if (::getsockopt(fd, SOL_SOCKET, option, &granted, &len) == 0 && granted / 2 < bytes) {
+        const int force = send ? SO_SNDBUFFORCE : SO_RCVBUFFORCE;
+        ::setsockopt(fd, SOL_SOCKET, force, &bytes, sizeof(bytes));
+    }
+}
+
 int CSocketUtils::setLinger(int fd, bool on, int seconds)
 {
     linger value{};

@@ -58,6 +58,10 @@ public:
     static int setSendTimeOut(int fd, int ms);
     static int setSendBufSize(int fd, int bytes);
     static int setRecvBufSize(int fd, int bytes);
+    // Asks for a send (`send`) or receive buffer of `bytes`. Where the system's cap grants less,
+    // the privileged option that passes the cap is tried; without the privilege the capped size
+    // stays, silently.
+    static void askBufSize(int fd, bool send, int bytes);
     static int setLinger(int fd, bool on, int seconds);
     static bool setNodelay(int fd, bool on);
     static int setAddrReuse(int fd, bool on);

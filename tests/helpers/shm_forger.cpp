@@ -19,14 +19,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "segment_forgery.h"
 
-void put32(uint8_t* at, uint32_t v)
-{
-    __atomic_store_n(reinterpret_cast<uint32_t*>(at), v, __ATOMIC_RELAXED);
-}
-
-} // namespace
+using forgery::put32;
 
 int main(int argc, char** argv)
 {
@@ -41,26 +36,14 @@ int main(int argc, char** argv)
 
     // Chunk header layout: group 0, reference count 4, package number 48, shared flag 52,
     // capacity 56, length 60; each chunk its group's size + 96 bytes.
-    std::vector<size_t> chunks;
     size_t offset = 0;
-    for (char* group = strtok(argv[2], ","); group != nullptr; group = strtok(nullptr, ",")) {
-        size_t chunkSize = strtoul(group, nullptr, 0);
-        const char* colon = strchr(group, ':');
-        long count = colon != nullptr ? strtol(colon + 1, nullptr, 0) : 0;
-        for (long c = 0; c < count; ++c) {
-            chunks.push_back(offset);
-            offset += chunkSize + 96;
-        }
-    }
-    int id = shmget(poolKey, 0, 0);
-    shmid_ds ds{};
-    void* p = id >= 0 && shmctl(id, IPC_STAT, &ds) == 0 ? shmat(id, nullptr, 0) : reinterpret_cast<void*>(-1);
-    if (p == reinterpret_cast<void*>(-1) || chunks.empty() || offset > ds.shm_segsz ||
-        (mode != "len" && mode != "count")) {
+    const std::vector<size_t> chunks = forgery::chunkOffsets(argv[2], &offset);
+    size_t poolSize = 0;
+    uint8_t* pool = forgery::attach(poolKey, &poolSize);
+    if (pool == nullptr || chunks.empty() || offset > poolSize || (mode != "len" && mode != "count")) {
         printf("forger: can't attach\n");
         return 1;
     }
-    uint8_t* pool = static_cast<uint8_t*>(p);
     const uint32_t values[] = {0xffffffffu, 0, 1, 2, 3, 7, 0x80000000u, 0x7fffffffu, 0x1000000u};
     for (long n = 0; n < rounds; ++n) {
         for (size_t at : chunks) {

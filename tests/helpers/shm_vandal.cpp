@@ -18,29 +18,10 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "segment_forgery.h"
 
-uint8_t* attach(int key, size_t* size)
-{
-    int id = shmget(key, 0, 0);
-    shmid_ds ds{};
-    if (id < 0 || shmctl(id, IPC_STAT, &ds) != 0) {
-        return nullptr;
-    }
-    void* p = shmat(id, nullptr, 0);
-    if (p == reinterpret_cast<void*>(-1)) {
-        return nullptr;
-    }
-    *size = ds.shm_segsz;
-    return static_cast<uint8_t*>(p);
-}
-
-void put32(uint8_t* at, uint32_t v)
-{
-    __atomic_store_n(reinterpret_cast<uint32_t*>(at), v, __ATOMIC_RELAXED);
-}
-
-} // namespace
+using forgery::attach;
+using forgery::put32;
 
 int main(int argc, char** argv)
 {
@@ -54,17 +35,8 @@ int main(int argc, char** argv)
     std::mt19937 rng(static_cast<uint32_t>(strtoul(argv[5], nullptr, 0)));
 
     // Where the chunks start, by the layout the writer sent its readers.
-    std::vector<size_t> chunks;
     size_t offset = 0;
-    for (char* group = strtok(argv[3], ","); group != nullptr; group = strtok(nullptr, ",")) {
-        size_t chunkSize = strtoul(group, nullptr, 0);
-        const char* colon = strchr(group, ':');
-        long count = colon != nullptr ? strtol(colon + 1, nullptr, 0) : 0;
-        for (long c = 0; c < count; ++c) {
-            chunks.push_back(offset);
-            offset += chunkSize + 96;
-        }
-    }
+    const std::vector<size_t> chunks = forgery::chunkOffsets(argv[3], &offset);
     size_t poolSize = 0;
     size_t queueSize = 0;
     uint8_t* pool = attach(poolKey, &poolSize);

@@ -333,6 +333,45 @@ TEST_F(SocketUtilsNsTest, SetBlockSwitchesNonBlockingMode)
     EXPECT_EQ(cap.err(), "fcntl: : Bad file descriptor\n");
 }
 
+// Asked for more than the system's cap, a buffer passes the cap where the process may do that,
+// and silently stays at the cap where it may not. (The kernel reports twice what it grants.)
+TEST_F(SocketUtilsNsTest, BufferAskedAboveTheCapPassesItWherePermitted)
+{
+    for (bool send : {true, false}) {
+        std::ifstream capFile(send ? "/proc/sys/net/core/wmem_max" : "/proc/sys/net/core/rmem_max");
+        long cap = 0;
+        capFile >> cap;
+        ASSERT_GT(cap, 0);
+        ASSERT_LT(cap, INT_MAX / 8);
+        const int request = static_cast<int>(cap) * 2;
+        const int option = send ? SO_SNDBUF : SO_RCVBUF;
+        int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(probe, 0);
+        const bool permitted =
+            ::setsockopt(probe, SOL_SOCKET, send ? SO_SNDBUFFORCE : SO_RCVBUFFORCE, &request, sizeof(request)) == 0;
+        ::close(probe);
+        const struct {
+            int family;
+            int type;
+        } kinds[] = {{AF_UNIX, SOCK_DGRAM}, {AF_INET, SOCK_DGRAM}, {AF_INET, SOCK_STREAM}};
+        for (const auto& kind : kinds) {
+            int fd = ::socket(kind.family, kind.type | SOCK_CLOEXEC, 0);
+            ASSERT_GE(fd, 0);
+            S::askBufSize(fd, send, request);
+            int granted = 0;
+            socklen_t len = sizeof(granted);
+            ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, option, &granted, &len), 0);
+            EXPECT_EQ(granted, permitted ? 2 * request : 2 * static_cast<int>(cap))
+                << (send ? "send" : "receive") << ", family " << kind.family << ", type " << kind.type;
+            // Within the cap nothing more is needed.
+            S::askBufSize(fd, send, 65536);
+            ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, option, &granted, &len), 0);
+            EXPECT_EQ(granted, 2 * 65536) << (send ? "send" : "receive");
+            ::close(fd);
+        }
+    }
+}
+
 TEST_F(SocketUtilsNsTest, IntegerOptionsReachTheSystem)
 {
     const struct {

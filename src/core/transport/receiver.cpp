@@ -394,14 +394,3 @@ int CDatagramBatch::read(int fd, int timeoutMs, bool lookFirst)
     count = readQueued(fd);
     return count == 0 ? SOCK_RET_TIMEOUT : count;
 }
-
-void askRecvBufSize(int fd, int bytes)
-{
-    CSocketUtils::setRecvBufSize(fd, bytes);
-    int granted = 0;
-    socklen_t len = sizeof(granted);
-    // The kernel reports twice what it grants (its bookkeeping share).
-    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 && granted / 2 < bytes) {
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof(bytes));
-    }
-}

@@ -163,9 +163,9 @@ private:
     bool m_bLost{false};
     uint32_t m_u32LastSeqNo{0};
     uint64_t m_u64LastTimestamp{0};
-    uint32_t m_u32FrameTotalLen{0};  // of the open frame
-    uint32_t m_u32FramePktCount{0};  // of the open frame
-    int m_iFragCounter{0};           // fragments seen since the last delivered frame
+    uint32_t m_u32FrameTotalLen{0}; // of the open frame
+    uint32_t m_u32FramePktCount{0}; // of the open frame
+    int m_iFragCounter{0};          // fragments seen since the last delivered frame
     uint32_t m_u32LostFrameCount{0};
 };
 
@@ -199,7 +199,3 @@ private:
     std::vector<iovec> m_vecIov;
     std::vector<mmsghdr> m_vecMsgs;
 };
-
-// Asks for a receive buffer of `bytes`. Where the system's cap grants less, the privileged option
-// that passes the cap is tried; without the privilege the capped size stays, silently.
-void askRecvBufSize(int fd, int bytes);

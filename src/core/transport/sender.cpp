@@ -232,17 +232,6 @@ void closeConnSocket(int fd)
     CSocketUtils::closeSocket(fd);
 }
 
-void askSendBufSize(int fd, int bytes)
-{
-    CSocketUtils::setSendBufSize(fd, bytes);
-    int granted = 0;
-    socklen_t len = sizeof(granted);
-    // The kernel reports twice what it grants (its bookkeeping share).
-    if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &granted, &len) == 0 && granted / 2 < bytes) {
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof(bytes));
-    }
-}
-
 uint32_t fragmentCount(uint32_t payload, uint32_t fragPayload)
 {
     if (fragPayload == 0) {
@@ -329,8 +318,8 @@ bool buildFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, uint8_
 namespace {
 
 // One datagram; false when it did not go out whole. `err` gets the errno of a failure.
-bool sendOne(int fd, const sockaddr* address, int addressLen, const std::pair<unsigned char*, int>& datagram,
-             int flags, int* err)
+bool sendOne(int fd, const sockaddr* address, int addressLen, const std::pair<unsigned char*, int>& datagram, int flags,
+             int* err)
 {
     ssize_t result;
     do {

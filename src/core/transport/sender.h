@@ -112,10 +112,10 @@ public:
     // Calls job(context, i) for every i in 0..count-1 (the job must not throw) and returns when
     // every call has returned.
     void run(size_t count, Job_t job, void* context);
-    template <typename Fn>
-    void run(size_t count, Fn& fn)
+    template <typename Fn> void run(size_t count, Fn& fn)
     {
-        run(count, [](void* context, size_t index) { (*static_cast<Fn*>(context))(index); }, &fn);
+        run(
+            count, [](void* context, size_t index) { (*static_cast<Fn*>(context))(index); }, &fn);
     }
     // Stops and joins every worker; the next run starts them again.
     void stop();
@@ -156,7 +156,8 @@ uint8_t fragmentFlag(uint32_t seqNo, uint32_t count);
 
 // Writes the header of fragment `seqNo` of a frame of `payload` bytes at `to` (flag, number, the
 // source's type and time stamp, lengths, count).
-void writeFragmentHeader(uint8_t* to, const DDSHeader_t& source, uint32_t seqNo, uint32_t payload, uint32_t fragPayload);
+void writeFragmentHeader(uint8_t* to, const DDSHeader_t& source, uint32_t seqNo, uint32_t payload,
+                         uint32_t fragPayload);
 // Writes fragment `seqNo` of a frame of `payload` bytes at `to`: its header (flag, number, the
 // source's type and time stamp, lengths, count) and its slice, read at `from`. Its payload length.
 uint32_t writeFragment(uint8_t* to, const DDSHeader_t& source, const uint8_t* from, uint32_t seqNo, uint32_t payload,
@@ -228,8 +229,7 @@ public:
     // written in the caller's `scratch` (grown to the largest package's, DDS_HEADER_SIZE bytes a
     // fragment) and each datagram is gathered from its header and its slice of `pkg`. False for
     // no target, a malformed package, or a scratch that cannot grow.
-    bool send(std::vector<uint8_t>& scratch, const uint8_t* pkg, int len,
-              const std::vector<DatagramTarget_t>& targets);
+    bool send(std::vector<uint8_t>& scratch, const uint8_t* pkg, int len, const std::vector<DatagramTarget_t>& targets);
     // The same for `count` packages at once: their frames go to each target in this order, batched
     // across packages. `built[i]` tells whether package i was cut (false for a malformed one, or
     // all false for no target or a scratch that cannot grow); the number cut.
@@ -249,18 +249,13 @@ private:
 // Closes a connection's own socket (the datagram media's connection holders).
 void closeConnSocket(int fd);
 
-// Asks for a send buffer of `bytes`. Where the system's cap grants less, the privileged option
-// that passes the cap is tried; without the privilege the capped size stays, silently.
-void askSendBufSize(int fd, int bytes);
-
 // The connection table of a datagram medium: one record with its own socket per reader, keyed
 // by the control descriptor. The send thread copies the holders and sends without the lock, so
 // control work never waits for a reader; a socket closes when its last holder lets go.
 // `Record` has m_iFd and m_addr (the reader's address).
 //
 // Threads: any; m_mutex guards m_map and is held only for table work, never across a send.
-template <typename Record>
-class CDatagramConns {
+template <typename Record> class CDatagramConns {
 public:
     struct Conn_t {
         explicit Conn_t(const Record& record) : m_stAddr(record) {}
@@ -286,8 +281,7 @@ public:
     }
     // Drops the connection after calling `onRemove(record)` under the lock; the socket closes
     // now, or after the package in flight when the send thread still holds it.
-    template <typename OnRemove>
-    bool remove(int connId, OnRemove&& onRemove)
+    template <typename OnRemove> bool remove(int connId, OnRemove&& onRemove)
     {
         ConnPtr dropped;
         std::lock_guard<std::mutex> lock(m_mutex);

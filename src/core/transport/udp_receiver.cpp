@@ -47,7 +47,7 @@ int CUdpReceiver::open(UdpParam_t& param)
         return -1;
     }
     // No address reuse: a port already bound by another channel must fail here.
-    askRecvBufSize(fd, UDP_SOCK_BUF_SIZE);
+    CSocketUtils::askBufSize(fd, false, UDP_SOCK_BUF_SIZE);
     CSocketUtils::setRecvTimeOut(fd, UDP_SOCK_TIMEOUT_MS);
     CSocketUtils::setLinger(fd, true, 0);
     int bufSize = 0;

@@ -43,8 +43,8 @@ void CUdpSender::stopped()
 int CUdpSender::open(UdpParam_t& param, UdpSockAddr_t* out)
 {
     in_addr ip{};
-    if (out == nullptr || !isTextTerminated(param.m_szIp, sizeof(param.m_szIp)) ||
-        !parseIPv4(param.m_szIp, &ip) || param.m_iPort < 1 || param.m_iPort > 65535) {
+    if (out == nullptr || !isTextTerminated(param.m_szIp, sizeof(param.m_szIp)) || !parseIPv4(param.m_szIp, &ip) ||
+        param.m_iPort < 1 || param.m_iPort > 65535) {
         DDS_RED("Error: invalid udp receiver address!");
         return -1;
     }
@@ -54,7 +54,7 @@ int CUdpSender::open(UdpParam_t& param, UdpSockAddr_t* out)
         return -1;
     }
     CSocketUtils::setSendTimeOut(fd, UDP_SOCK_TIMEOUT_MS);
-    askSendBufSize(fd, UDP_SOCK_BUF_SIZE);
+    CSocketUtils::askBufSize(fd, true, UDP_SOCK_BUF_SIZE);
     CSocketUtils::setLinger(fd, true, 0);
     int bufSize = 0;
     CSocketUtils::getSendBufSize(fd, bufSize);

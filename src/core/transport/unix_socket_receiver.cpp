@@ -21,9 +21,7 @@ CUnixSocketReceiver::CUnixSocketReceiver(const std::string& topicName, CDataMana
     std::memset(&m_addr, 0, sizeof(m_addr));
 }
 
-CUnixSocketReceiver::CUnixSocketReceiver(CDataManager* dataManager) : CUnixSocketReceiver(std::string(), dataManager)
-{
-}
+CUnixSocketReceiver::CUnixSocketReceiver(CDataManager* dataManager) : CUnixSocketReceiver(std::string(), dataManager) {}
 
 CUnixSocketReceiver::~CUnixSocketReceiver()
 {
@@ -73,7 +71,7 @@ int CUnixSocketReceiver::open(UnixSocketParam_t& param)
         DDS_RED("[%s] Error: openSocket!", m_strTopicName.c_str());
         return -1;
     }
-    askRecvBufSize(fd, UNIX_SOCKET_BUF_SIZE);
+    CSocketUtils::askBufSize(fd, false, UNIX_SOCKET_BUF_SIZE);
     int bufSize = 0;
     CSocketUtils::getRecvBufSize(fd, bufSize);
     DDS_GREEN("[%s] Socket %d recv buf size is %d KB, while seted size is %d KB.", m_strTopicName.c_str(), fd,

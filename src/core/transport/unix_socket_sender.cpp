@@ -46,7 +46,7 @@ int CUnixSocketSender::open(UnixSocketParam_t& param, UnixSockAddr_t* out)
         DDS_GREEN("openSocket failed!");
         return -1;
     }
-    askSendBufSize(fd, UNIX_SOCKET_BUF_SIZE);
+    CSocketUtils::askBufSize(fd, true, UNIX_SOCKET_BUF_SIZE);
     int bufSize = 0;
     CSocketUtils::getSendBufSize(fd, bufSize);
     DDS_GREEN("Unix socket %d send buf size is %d KB, while seted size is %d KB.", fd, bufSize / 1024,
