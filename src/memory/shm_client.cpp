@@ -247,19 +247,6 @@ bool CShmClient::releaseHeldPackage(DataPackage_t* pkg)
     return true;
 }
 
-int CShmClient::heldPackageCapacity(const DataPackage_t* pkg)
-{
-    if (pkg == nullptr) {
-        return -1;
-    }
-    std::shared_ptr<CPoolMapping> mapping = CPoolMapping::findMapping(pkg);
-    if (!mapping) {
-        return -1;
-    }
-    int id = mapping->idOf(pkg);
-    return id < 0 ? -1 : mapping->capacity(id);
-}
-
 void CShmClient::releasePackage(int id)
 {
     std::shared_ptr<CPoolMapping> mapping = currentMapping();

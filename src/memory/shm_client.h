@@ -81,8 +81,6 @@ public:
     // process, also one that has been deinitialised or deleted since. False when the package is
     // not in such a mapping (a process-memory package, for one).
     static bool releaseHeldPackage(DataPackage_t* pkg);
-    // Capacity of such a package as its layout gives it (not as the segment says), or -1.
-    static int heldPackageCapacity(const DataPackage_t* pkg);
     // The origin of `pkg` while the calling thread's dispatch hands it out (so inside a FIFO push
     // or a data callback of that hand-out); null for any other package or outside one.
     static const HeldPkg_t* handOverOf(const DataPackage_t* pkg);

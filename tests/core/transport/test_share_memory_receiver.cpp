@@ -9,6 +9,7 @@
 #include "core/transport/share_memory_receiver.h"
 #include "core/transport/shm_medium_fixture.h"
 #include "memory/datafifo.h"
+#include "memory/pool_mapping.h"
 #include "memory/shm_client.h"
 
 namespace {
@@ -51,7 +52,8 @@ protected:
     {
         auto* base = static_cast<const uint8_t*>(m_writer->pool().getMemAddr());
         auto* byte = static_cast<const uint8_t*>(p);
-        return CShmClient::heldPackageCapacity(static_cast<const DataPackage_t*>(p)) > 0 &&
+        std::shared_ptr<CPoolMapping> mapping = CPoolMapping::findMapping(p);
+        return mapping != nullptr && mapping->idOf(static_cast<const DataPackage_t*>(p)) > 0 &&
                !(byte >= base && byte < base + m_writer->pool().getMemSize());
     }
 
