@@ -62,8 +62,7 @@ using Clock = std::chrono::steady_clock;
 
 int64_t wallUs()
 {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -784,7 +783,8 @@ bool parse(int argc, char** argv, Options& opt)
             opt.channels = value == "all" ? std::vector<std::string>{"unix", "shm", "udp"} : split(value);
             ++i;
         } else if (arg == "--pin") {
-            opt.pins = value == "on" ? std::vector<int>{1} : (value == "off" ? std::vector<int>{0} : std::vector<int>{0, 1});
+            opt.pins =
+                value == "on" ? std::vector<int>{1} : (value == "off" ? std::vector<int>{0} : std::vector<int>{0, 1});
             ++i;
         } else if (arg == "--sizes") {
             opt.sizes.clear();
@@ -809,10 +809,9 @@ bool parse(int argc, char** argv, Options& opt)
         } else if (arg == "--no-throughput") {
             opt.throughput = false;
         } else {
-            fprintf(stderr,
-                    "usage: zqperf [--channel unix|udp|shm|all|a,b] [--pin on|off|both] [--sizes 64,1024,...]\n"
-                    "              [--count N] [--warmup N] [--tput-seconds S] [--csv FILE] [--no-latency]\n"
-                    "              [--no-throughput]\n");
+            fprintf(stderr, "usage: zqperf [--channel unix|udp|shm|all|a,b] [--pin on|off|both] [--sizes 64,1024,...]\n"
+                            "              [--count N] [--warmup N] [--tput-seconds S] [--csv FILE] [--no-latency]\n"
+                            "              [--no-throughput]\n");
             return false;
         }
     }

@@ -22,8 +22,7 @@ inline double usSince(Clock::time_point t0)
 
 inline int64_t wallUs()
 {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 

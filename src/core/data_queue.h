@@ -19,8 +19,7 @@
 #include "utils/fixed_ring.h"
 #include "utils/spin_wait.h"
 
-template <typename T>
-class CDataQueue {
+template <typename T> class CDataQueue {
 public:
     // A capacity below 1 is taken as 1: a queue of 0 would have to drop from an empty container.
     CDataQueue(int32_t capacity, std::function<void(T)> dropCallback)

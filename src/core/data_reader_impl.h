@@ -8,9 +8,9 @@
 // so that event handling and destruction exclude each other; m_mtxUserCb guards m_fnUserCb and
 // is held while it runs; m_mtxCache guards only the descriptor cache. Orders: the transport's
 // event mutex, then m_mtxEvent, then the channel's callback mutex; the channel's callback mutex,
-// then m_mtxUserCb, then the queue's mutex, then the pool's locks (or a package record's mutex). The reader keeps its subscriber's transport of
-// the topic at hand for the releases: that transport goes only after the topic's last reader in
-// the subscriber, so it outlives the reader.
+// then m_mtxUserCb, then the queue's mutex, then the pool's locks (or a package record's mutex). The reader keeps its
+// subscriber's transport of the topic at hand for the releases: that transport goes only after the topic's last reader
+// in the subscriber, so it outlives the reader.
 //
 // A package's origin (a pool mapping of a shared-memory channel, or this process's memory) and
 // the lengths the reader trusts are taken once, in onData, and travel with the package through

@@ -46,8 +46,7 @@ int toInt(const Json& value)
 
 // Opens and parses the whole file, then runs `read` on the document. The parse takes the whole
 // stream, so bytes after the value are a syntax error.
-template <typename Read>
-int withDocument(const std::string& path, Read read)
+template <typename Read> int withDocument(const std::string& path, Read read)
 {
     std::ifstream in(path);
     if (!in.is_open()) {
@@ -66,7 +65,7 @@ int withDocument(const std::string& path, Read read)
 // Which range texts are accepted; computed in 64 bits so no bound can overflow.
 struct RangeRule {
     long long minLo;
-    long long maxHi;    // the excluded upper bound
+    long long maxHi; // the excluded upper bound
     long long maxCount;
 };
 

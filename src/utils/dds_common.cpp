@@ -78,4 +78,7 @@ in_addr_t ipv4OrNone(const char* text)
     return parseIPv4(text, &addr) ? addr.s_addr : htonl(INADDR_NONE);
 }
 
-std::string getCompileTime() { return std::string(__DATE__) + " at " + __TIME__; }
+std::string getCompileTime()
+{
+    return std::string(__DATE__) + " at " + __TIME__;
+}

@@ -39,11 +39,20 @@ int64_t wrapSub(int64_t a, int64_t b)
 
 CDuration::CDuration(double seconds) : m_i64NanoSec(saturateToInt64(seconds * 1e9)) {}
 
-int64_t CDuration::toMicrosecond() const { return static_cast<int64_t>(static_cast<double>(m_i64NanoSec) / 1000.0); }
+int64_t CDuration::toMicrosecond() const
+{
+    return static_cast<int64_t>(static_cast<double>(m_i64NanoSec) / 1000.0);
+}
 
-int64_t CDuration::toMillisecond() const { return static_cast<int64_t>(static_cast<double>(m_i64NanoSec) / 1000000.0); }
+int64_t CDuration::toMillisecond() const
+{
+    return static_cast<int64_t>(static_cast<double>(m_i64NanoSec) / 1000000.0);
+}
 
-double CDuration::toSecond() const { return static_cast<double>(m_i64NanoSec) / 1e9; }
+double CDuration::toSecond() const
+{
+    return static_cast<double>(m_i64NanoSec) / 1e9;
+}
 
 void CDuration::sleep() const
 {

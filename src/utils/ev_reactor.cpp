@@ -58,7 +58,10 @@ CEvReactor* CEvReactor::getInstance()
     return evReactor;
 }
 
-CEvReactor::~CEvReactor() { deinit(); }
+CEvReactor::~CEvReactor()
+{
+    deinit();
+}
 
 bool CEvReactor::init(unsigned int maxEvents, int timeoutMs)
 {
@@ -192,9 +195,15 @@ bool CEvReactor::isEventRegistered(int fd)
     return m_mapEvents.count(fd) != 0;
 }
 
-bool CEvReactor::unregisterEvent(int fd) { return unregister(fd, false); }
+bool CEvReactor::unregisterEvent(int fd)
+{
+    return unregister(fd, false);
+}
 
-bool CEvReactor::unregisterEventAndClose(int fd) { return unregister(fd, true); }
+bool CEvReactor::unregisterEventAndClose(int fd)
+{
+    return unregister(fd, true);
+}
 
 bool CEvReactor::unregister(int fd, bool closeOnDrop)
 {

@@ -8,8 +8,7 @@
 #include <utility>
 #include <vector>
 
-template <typename T>
-class CFixedRing {
+template <typename T> class CFixedRing {
 public:
     explicit CFixedRing(size_t capacity) : m_slots(capacity) {}
 

@@ -101,9 +101,15 @@ std::string CIPFinder::getIPAddr(const std::string& ifName)
     return std::string();
 }
 
-std::string CIPFinder::getIPv4Address(const std::string& host) { return resolveFirst(host, AF_INET); }
+std::string CIPFinder::getIPv4Address(const std::string& host)
+{
+    return resolveFirst(host, AF_INET);
+}
 
-std::string CIPFinder::getIPv6Address(const std::string& host) { return resolveFirst(host, AF_INET6); }
+std::string CIPFinder::getIPv6Address(const std::string& host)
+{
+    return resolveFirst(host, AF_INET6);
+}
 
 bool CIPFinder::getAllMACAddress(std::vector<MacInfo_t>& list)
 {

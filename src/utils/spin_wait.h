@@ -21,7 +21,7 @@ constexpr auto SPIN_AFFINITY_RECHECK = std::chrono::milliseconds(100);
 
 // Where the thread a wait looks for runs.
 enum SpinPeer_e {
-    SPIN_PEER_IN_PROCESS = 0, // a thread of this process, which may share this thread's CPU
+    SPIN_PEER_IN_PROCESS = 0,    // a thread of this process, which may share this thread's CPU
     SPIN_PEER_OTHER_PROCESS = 1, // another process, with CPUs of its own when pinned
 };
 

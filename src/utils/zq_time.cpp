@@ -31,15 +31,30 @@ template <typename Clock> uint64_t nanosecondsOf()
 
 CTime::CTime(double seconds) : m_u64NanoSec(saturateToUint64(seconds * 1e9)) {}
 
-CTime CTime::now() { return CTime(static_cast<unsigned long>(nanosecondsOf<std::chrono::system_clock>())); }
+CTime CTime::now()
+{
+    return CTime(static_cast<unsigned long>(nanosecondsOf<std::chrono::system_clock>()));
+}
 
-CTime CTime::monoTime() { return CTime(static_cast<unsigned long>(nanosecondsOf<std::chrono::steady_clock>())); }
+CTime CTime::monoTime()
+{
+    return CTime(static_cast<unsigned long>(nanosecondsOf<std::chrono::steady_clock>()));
+}
 
-uint64_t CTime::toMicrosecond() const { return static_cast<uint64_t>(static_cast<double>(m_u64NanoSec) / 1000.0); }
+uint64_t CTime::toMicrosecond() const
+{
+    return static_cast<uint64_t>(static_cast<double>(m_u64NanoSec) / 1000.0);
+}
 
-uint64_t CTime::toMillisecond() const { return static_cast<uint64_t>(static_cast<double>(m_u64NanoSec) / 1000000.0); }
+uint64_t CTime::toMillisecond() const
+{
+    return static_cast<uint64_t>(static_cast<double>(m_u64NanoSec) / 1000000.0);
+}
 
-double CTime::toSecond() const { return static_cast<double>(m_u64NanoSec) / 1e9; }
+double CTime::toSecond() const
+{
+    return static_cast<double>(m_u64NanoSec) / 1e9;
+}
 
 CDuration CTime::operator-(const CTime& other) const
 {

@@ -14,25 +14,35 @@
 namespace {
 
 // Test names of the parameter tables: each case's own name.
-template <typename Case>
-std::string caseName(const ::testing::TestParamInfo<Case>& param)
+template <typename Case> std::string caseName(const ::testing::TestParamInfo<Case>& param)
 {
     return param.param.name;
 }
 
 // Shown by gtest beside each case instead of the record's bytes.
-template <typename Case>
-void printCase(const Case& c, std::ostream* os)
+template <typename Case> void printCase(const Case& c, std::ostream* os)
 {
     *os << c.name;
 }
 
 using Lines = std::vector<std::string>;
 
-std::string red(const std::string& text) { return zqtest::ddsLine("31", text); }
-std::string green(const std::string& text) { return zqtest::ddsLine("32", text); }
-std::string yellow(const std::string& text) { return zqtest::ddsLine("33", text); }
-std::string parseFailed(const std::string& what) { return red("Error: parse failed! " + what); }
+std::string red(const std::string& text)
+{
+    return zqtest::ddsLine("31", text);
+}
+std::string green(const std::string& text)
+{
+    return zqtest::ddsLine("32", text);
+}
+std::string yellow(const std::string& text)
+{
+    return zqtest::ddsLine("33", text);
+}
+std::string parseFailed(const std::string& what)
+{
+    return red("Error: parse failed! " + what);
+}
 
 // Every diagnostic line of `out` without its " @function,line" tail, in order.
 Lines ddsLines(const std::string& out)
@@ -179,7 +189,10 @@ struct BrokenFile {
     const char* what;
 };
 
-void PrintTo(const BrokenFile& c, std::ostream* os) { printCase(c, os); }
+void PrintTo(const BrokenFile& c, std::ostream* os)
+{
+    printCase(c, os);
+}
 
 class DdsConfigBrokenNsTest : public DdsConfigNsTest, public ::testing::WithParamInterface<BrokenFile> {};
 
@@ -199,8 +212,9 @@ TEST_P(DdsConfigBrokenNsTest, EveryGetterFailsRedAndTouchesNothing)
 }
 
 const BrokenFile BROKEN_FILES[] = {
-    {"Empty", "", "[json.exception.parse_error.101] parse error at line 1, column 1: syntax error while parsing value - "
-                  "unexpected end of input; expected '[', '{', or a literal"},
+    {"Empty", "",
+     "[json.exception.parse_error.101] parse error at line 1, column 1: syntax error while parsing value - "
+     "unexpected end of input; expected '[', '{', or a literal"},
     {"Truncated", R"({"domain":)",
      "[json.exception.parse_error.101] parse error at line 1, column 11: syntax error while parsing value - "
      "unexpected end of input; expected '[', '{', or a literal"},
@@ -214,12 +228,12 @@ const BrokenFile BROKEN_FILES[] = {
     {"TrailingBrace", R"({"domain":{"id":1}}})",
      "[json.exception.parse_error.101] parse error at line 1, column 20: syntax error while parsing value - "
      "unexpected '}'; expected end of input"},
-    {"RootIsArray", "[1, 2]", "[json.exception.type_error.305] cannot use operator[] with a string argument with array"},
+    {"RootIsArray", "[1, 2]",
+     "[json.exception.type_error.305] cannot use operator[] with a string argument with array"},
     {"RootIsNumber", "5", "[json.exception.type_error.305] cannot use operator[] with a string argument with number"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Files, DdsConfigBrokenNsTest, ::testing::ValuesIn(BROKEN_FILES),
-                         caseName<BrokenFile>);
+INSTANTIATE_TEST_SUITE_P(Files, DdsConfigBrokenNsTest, ::testing::ValuesIn(BROKEN_FILES), caseName<BrokenFile>);
 
 // A single number item holding `value`: only integers that fit in an int are delivered.
 struct NumberCase {
@@ -230,7 +244,10 @@ struct NumberCase {
     const char* what; // the parse failure text when rc is -1
 };
 
-void PrintTo(const NumberCase& c, std::ostream* os) { printCase(c, os); }
+void PrintTo(const NumberCase& c, std::ostream* os)
+{
+    printCase(c, os);
+}
 
 class DdsConfigNumberNsTest : public DdsConfigNsTest, public ::testing::WithParamInterface<NumberCase> {};
 
@@ -280,8 +297,7 @@ const NumberCase NUMBER_CASES[] = {
     {"Array", "[66]", -1, 0, "[json.exception.type_error.302] type must be number, but is array"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Values, DdsConfigNumberNsTest, ::testing::ValuesIn(NUMBER_CASES),
-                         caseName<NumberCase>);
+INSTANTIATE_TEST_SUITE_P(Values, DdsConfigNumberNsTest, ::testing::ValuesIn(NUMBER_CASES), caseName<NumberCase>);
 
 TEST_F(DdsConfigNsTest, MissingItemsFailOnlyTheirOwnGetter)
 {
@@ -290,8 +306,8 @@ TEST_F(DdsConfigNsTest, MissingItemsFailOnlyTheirOwnGetter)
                                   "network": {"ethName": "lo"}, "mempool": {"maxSize": 1048576}})"));
     const std::string null = "[json.exception.type_error.302] type must be number, but is null";
     const std::string nullString = "[json.exception.type_error.302] type must be string, but is null";
-    EXPECT_EQ(r.lines, (Lines{parseFailed(null), parseFailed(nullString), parseFailed(nullString),
-                              parseFailed(nullString)}));
+    EXPECT_EQ(r.lines,
+              (Lines{parseFailed(null), parseFailed(nullString), parseFailed(nullString), parseFailed(nullString)}));
     EXPECT_EQ(r.rcDomain, 0);
     EXPECT_EQ(r.rcMulticast, -1);
     EXPECT_EQ(r.multicastIp, "224.5.6.9");
@@ -314,8 +330,7 @@ TEST_F(DdsConfigNsTest, WrongTypedObjectsAndStrings)
                                   "mempool": []})"));
     const std::string domainNotObject =
         "[json.exception.type_error.305] cannot use operator[] with a string argument with number";
-    EXPECT_EQ(r.lines, (Lines{parseFailed(domainNotObject), parseFailed(domainNotObject),
-                              parseFailed(domainNotObject),
+    EXPECT_EQ(r.lines, (Lines{parseFailed(domainNotObject), parseFailed(domainNotObject), parseFailed(domainNotObject),
                               parseFailed("[json.exception.type_error.302] type must be string, but is number"),
                               parseFailed("[json.exception.type_error.302] type must be string, but is number"),
                               parseFailed("[json.exception.type_error.302] type must be string, but is array"),
@@ -339,7 +354,10 @@ struct RangeCase {
     Lines lines;
 };
 
-void PrintTo(const RangeCase& c, std::ostream* os) { printCase(c, os); }
+void PrintTo(const RangeCase& c, std::ostream* os)
+{
+    printCase(c, os);
+}
 
 class DdsConfigRangeNsTest : public DdsConfigNsTest, public ::testing::WithParamInterface<RangeCase> {};
 
@@ -388,32 +406,55 @@ const RangeCase RANGE_CASES[] = {
     {"PortZero", "portRange", "0-10", -1, {}, {outOfRange("portRange", "0-10")}},
     {"PortAbove65535", "portRange", "65530-65537", -1, {}, {outOfRange("portRange", "65530-65537")}},
     {"NegativePorts", "portRange", "-5-3", -1, {}, {outOfRange("portRange", "-5-3")}},
-    {"PortsBeyondInt", "portRange", "99999999999-100000000001", -1, {},
+    {"PortsBeyondInt",
+     "portRange",
+     "99999999999-100000000001",
+     -1,
+     {},
      {outOfRange("portRange", "99999999999-100000000001")}},
     {"Indices", "domainSockRange", "0-3", 0, {2, 1, 0}, {}},
     {"IndexRangeAtCap", "domainSockRange", "10-65546", 0, descending(65546, 10), {}},
     {"IndexRangeAboveCap", "domainSockRange", "10-65547", -1, {}, {outOfRange("domainSockRange", "10-65547")}},
     {"HugeIndexRange", "domainSockRange", "0-2000000000", -1, {}, {outOfRange("domainSockRange", "0-2000000000")}},
     {"LowestIndex", "domainSockRange", "-2147483648--2147483646", 0, {INT_MIN + 1, INT_MIN}, {}},
-    {"IndexBelowInt", "domainSockRange", "-2147483649--2147483646", -1, {},
+    {"IndexBelowInt",
+     "domainSockRange",
+     "-2147483649--2147483646",
+     -1,
+     {},
      {outOfRange("domainSockRange", "-2147483649--2147483646")}},
     {"HighestIndex", "domainSockRange", "2147483646-2147483648", 0, {INT_MAX, INT_MAX - 1}, {}},
-    {"IndexAboveInt", "domainSockRange", "2147483646-2147483649", -1, {},
+    {"IndexAboveInt",
+     "domainSockRange",
+     "2147483646-2147483649",
+     -1,
+     {},
      {outOfRange("domainSockRange", "2147483646-2147483649")}},
     {"Keys", "shmKeyRange", "100-102", 0, {101, 100}, {}},
     {"KeyRangeAboveCap", "shmKeyRange", "0-65537", -1, {}, {outOfRange("shmKeyRange", "0-65537")}},
     // Key 0 (IPC_PRIVATE) and negative keys (read as "no key") are never handed out.
-    {"ReservedKeys", "shmKeyRange", "-1193048--1193044", 0, {-1193045},
+    {"ReservedKeys",
+     "shmKeyRange",
+     "-1193048--1193044",
+     0,
+     {-1193045},
      {reservedKey(-1193046, 0), reservedKey(-1193047, -1), reservedKey(-1193048, -2)}},
-    {"NegativeKeys", "shmKeyRange", "-2147483648--2147483646", 0, {},
+    {"NegativeKeys",
+     "shmKeyRange",
+     "-2147483648--2147483646",
+     0,
+     {},
      {reservedKey(INT_MIN + 1, INT_MIN + 1 + 0x123456), reservedKey(INT_MIN, INT_MIN + 0x123456)}},
     {"HighestKeyNumber", "shmKeyRange", "2146290600-2146290602", 0, {2146290601, 2146290600}, {}},
-    {"KeyNumberBeyondInt", "shmKeyRange", "2146290600-2146290603", -1, {},
+    {"KeyNumberBeyondInt",
+     "shmKeyRange",
+     "2146290600-2146290603",
+     -1,
+     {},
      {outOfRange("shmKeyRange", "2146290600-2146290603")}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Texts, DdsConfigRangeNsTest, ::testing::ValuesIn(RANGE_CASES),
-                         caseName<RangeCase>);
+INSTANTIATE_TEST_SUITE_P(Texts, DdsConfigRangeNsTest, ::testing::ValuesIn(RANGE_CASES), caseName<RangeCase>);
 
 TEST_F(DdsConfigNsTest, RangesAppendAndExclusionsEraseFromTheWholeList)
 {
@@ -440,15 +481,16 @@ TEST_F(DdsConfigNsTest, BadExclusionsKeepTheRangeMinusEarlierExclusions)
         std::vector<int> ports;
         const char* what;
     } cases[] = {
-        {R"([6001, "6002", 6003])", {6003, 6002, 6000},
+        {R"([6001, "6002", 6003])",
+         {6003, 6002, 6000},
          "[json.exception.type_error.302] type must be number, but is string"},
         {"[6001, 6002.5]", {6003, 6002, 6000}, "number 6002.5 is not an integer"},
         {"6001", {6003, 6002, 6001, 6000}, "type must be array, but is number"},
         {R"({"a": 6001})", {6003, 6002, 6001, 6000}, "type must be array, but is object"},
     };
     for (const Case& c : cases) {
-        CDDSConfig cfg(write(std::string(R"({"transport": {"portRange": "6000-6004", "excludePort": )") + c.exclude +
-                             "}}"));
+        CDDSConfig cfg(
+            write(std::string(R"({"transport": {"portRange": "6000-6004", "excludePort": )") + c.exclude + "}}"));
         std::vector<int> ports;
         zqtest::OutputCapture cap;
         EXPECT_EQ(cfg.getTransportSocketPorts(ports), -1) << c.exclude;

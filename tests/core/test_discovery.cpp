@@ -299,13 +299,19 @@ TEST(DiscoveryCodecTest, MulticastGroupIsReadStrictlyAndChecked)
         bool group;
         uint32_t value; // host order
     } cases[] = {
-        {"224.0.0.0", true, 0xE0000000u},  {"239.255.255.255", true, 0xEFFFFFFFu},
-        {"224.5.6.7", true, 0xE0050607u},  {"223.255.255.255", false, 0},
-        {"240.0.0.0", false, 0},           {"10.1.2.3", false, 0},
+        {"224.0.0.0", true, 0xE0000000u},
+        {"239.255.255.255", true, 0xEFFFFFFFu},
+        {"224.5.6.7", true, 0xE0050607u},
+        {"223.255.255.255", false, 0},
+        {"240.0.0.0", false, 0},
+        {"10.1.2.3", false, 0},
         // Leading zeros: the socket calls would read 224.8.0.1 and nothing at all.
-        {"224.010.0.1", false, 0},         {"224.5.6.08", false, 0},
-        {"0224.5.6.7", false, 0},          {"224.5.6", false, 0},
-        {" 224.5.6.7", false, 0},          {"", false, 0},
+        {"224.010.0.1", false, 0},
+        {"224.5.6.08", false, 0},
+        {"0224.5.6.7", false, 0},
+        {"224.5.6", false, 0},
+        {" 224.5.6.7", false, 0},
+        {"", false, 0},
     };
     for (const auto& c : cases) {
         in_addr addr{};

@@ -12,20 +12,22 @@
 namespace {
 
 // Test names of the parameter tables: each case's own name.
-template <typename Case>
-std::string caseName(const ::testing::TestParamInfo<Case>& param)
+template <typename Case> std::string caseName(const ::testing::TestParamInfo<Case>& param)
 {
     return param.param.name;
 }
 
-CResourceManager* rm() { return CResourceManager::getInstance(); }
+CResourceManager* rm()
+{
+    return CResourceManager::getInstance();
+}
 
 // One of the three pools, seen through its put and take operations.
 struct Pool {
     const char* name;
     std::function<void(int)> put;
     std::function<int()> take;
-    int offset;             // what a take adds to the number put
+    int offset; // what a take adds to the number put
     const char* emptyLine;
     std::function<void(int)> setAside;
 };
@@ -92,7 +94,10 @@ TEST_F(ResourceManagerTest, PortsLeaveInAscendingOrderAndComeBack)
     EXPECT_EQ(rm()->getSocketPort(), 6000);
 }
 
-void PrintTo(const Pool& pool, std::ostream* os) { *os << pool.name; }
+void PrintTo(const Pool& pool, std::ostream* os)
+{
+    *os << pool.name;
+}
 
 class ResourcePoolTest : public ResourceManagerTest, public ::testing::WithParamInterface<Pool> {};
 
@@ -153,8 +158,7 @@ TEST_P(ResourcePoolTest, NumbersSetAsideComeLastOldestFirst)
     EXPECT_EQ(pool.take(), 60 + pool.offset);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllPools, ResourcePoolTest, ::testing::ValuesIn(POOLS),
-                         caseName<Pool>);
+INSTANTIATE_TEST_SUITE_P(AllPools, ResourcePoolTest, ::testing::ValuesIn(POOLS), caseName<Pool>);
 
 TEST_F(ResourceManagerTest, ShmKeyIsTheNumberPlusTheOffsetAndEmptyGivesPlainMinusOne)
 {

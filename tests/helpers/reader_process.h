@@ -66,8 +66,8 @@ private:
 using Command = std::function<std::string(CDataReader* reader, const std::string& cmd, std::istringstream& in)>;
 
 // The whole reading process: <domain> <portBase> <unixBase> <keyBase> <topic> <depth> [<interface>,
-// loopback when not given] on the command line; answers "ready", serves "endpoint <ip> <port>" and `command` until "quit", then
-// deletes everything and prints "pool <bytes in use>" and "bye".
+// loopback when not given] on the command line; answers "ready", serves "endpoint <ip> <port>" and `command` until
+// "quit", then deletes everything and prints "pool <bytes in use>" and "bye".
 inline int serve(int argc, char** argv, UserDataCallBack_t onData, const Command& command)
 {
     if (argc != 7 && argc != 8) {

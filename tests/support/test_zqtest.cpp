@@ -38,7 +38,7 @@ TEST_F(SupportNsTest, OwnNamespacesOwnTmpAndLoopbackWithMulticastRoute)
     }
 
     // /tmp is a tmpfs of this process's own.
-    struct statfs fs{};
+    struct statfs fs {};
     ASSERT_EQ(statfs("/tmp", &fs), 0);
     EXPECT_EQ(fs.f_type, static_cast<decltype(fs.f_type)>(TMPFS_MAGIC));
     std::ifstream mounts("/proc/self/mounts");

@@ -14,11 +14,11 @@
 #include <ctime>
 #include <memory>
 #include <string>
-#include <thread>
-#include <utility>
 #include <sys/syscall.h>
 #include <sys/types.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace zqtest {
@@ -30,12 +30,11 @@ bool isolated();
 const std::string& isolationError();
 
 // Skips the current test unless the process is isolated.
-#define ZQ_REQUIRE_NAMESPACE()                                                                 \
-    do {                                                                                       \
-        if (!::zqtest::isolated()) {                                                           \
-            GTEST_SKIP() << "needs private network/IPC/mount namespaces: "                    \
-                         << ::zqtest::isolationError();                                        \
-        }                                                                                      \
+#define ZQ_REQUIRE_NAMESPACE()                                                                                         \
+    do {                                                                                                               \
+        if (!::zqtest::isolated()) {                                                                                   \
+            GTEST_SKIP() << "needs private network/IPC/mount namespaces: " << ::zqtest::isolationError();              \
+        }                                                                                                              \
     } while (0)
 
 // Base fixture of every test that touches sockets, multicast or System V IPC.
@@ -93,8 +92,7 @@ std::string helperPath(const std::string& name);
 // reaps it.
 class ChildProcess {
 public:
-    static std::unique_ptr<ChildProcess> spawn(const std::vector<std::string>& argv,
-                                               std::string* error = nullptr);
+    static std::unique_ptr<ChildProcess> spawn(const std::vector<std::string>& argv, std::string* error = nullptr);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -158,8 +156,7 @@ bool joinHosts(NetHost* a, const std::string& ifA, const std::string& cidrA, Net
 
 // Runs `f` when the scope ends, on every path out of a test body (an ASSERT returns early): used
 // to unregister callbacks and join threads before the locals they capture go away.
-template <typename F>
-class ScopeExit {
+template <typename F> class ScopeExit {
 public:
     explicit ScopeExit(F f) : m_f(std::move(f)) {}
     ~ScopeExit() { m_f(); }
@@ -176,15 +173,16 @@ int countOpenFds();
 int countThreads();
 
 // Polls `pred` until it holds or `timeoutMs` passes; for state that has no event to wait on.
-template <typename Pred>
-bool waitUntil(Pred pred, int timeoutMs)
+template <typename Pred> bool waitUntil(Pred pred, int timeoutMs)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!pred()) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return pred();
         }
-        struct timespec ts{0, 1000000};
+        struct timespec ts {
+            0, 1000000
+        };
         nanosleep(&ts, nullptr);
     }
     return true;

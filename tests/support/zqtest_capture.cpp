@@ -54,7 +54,10 @@ OutputCapture::OutputCapture()
     m_active = true;
 }
 
-OutputCapture::~OutputCapture() { stop(); }
+OutputCapture::~OutputCapture()
+{
+    stop();
+}
 
 void OutputCapture::stop()
 {

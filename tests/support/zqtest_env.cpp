@@ -61,9 +61,15 @@ bool addMulticastRoute(int sock, const std::string& ifName, std::string* error)
 
 } // namespace
 
-bool isolated() { return state().isolated; }
+bool isolated()
+{
+    return state().isolated;
+}
 
-const std::string& isolationError() { return state().error; }
+const std::string& isolationError()
+{
+    return state().error;
+}
 
 bool bringUp(const std::string& ifName, bool multicastRoute, std::string* error)
 {

@@ -23,7 +23,10 @@ int64_t nowMs()
 
 } // namespace
 
-std::string helperPath(const std::string& name) { return std::string(ZQTEST_HELPER_DIR) + "/zqh_" + name; }
+std::string helperPath(const std::string& name)
+{
+    return std::string(ZQTEST_HELPER_DIR) + "/zqh_" + name;
+}
 
 std::unique_ptr<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& argv, std::string* error)
 {
@@ -100,7 +103,9 @@ bool ChildProcess::pump(int timeoutMs)
     if (m_outFd < 0) {
         return false;
     }
-    struct pollfd pfd{m_outFd, POLLIN, 0};
+    struct pollfd pfd {
+        m_outFd, POLLIN, 0
+    };
     int rc = poll(&pfd, 1, timeoutMs);
     if (rc <= 0) {
         return false;
@@ -193,7 +198,9 @@ int ChildProcess::wait(int timeoutMs)
         }
         // Reading the pipe keeps a chatty child from blocking on a full pipe.
         if (!pump(static_cast<int>(left < 10 ? left : 10))) {
-            struct timespec ts{0, 2000000};
+            struct timespec ts {
+                0, 2000000
+            };
             nanosleep(&ts, nullptr);
         }
     }

@@ -14,8 +14,7 @@ namespace {
 class SpinWaitTest : public ::testing::Test {
 protected:
     // Runs `fn` on a fresh thread (spinWorthwhile caches per thread) and returns its result.
-    template <typename Fn>
-    static bool onThread(Fn fn)
+    template <typename Fn> static bool onThread(Fn fn)
     {
         bool result = false;
         std::thread([&] { result = fn(); }).join();

@@ -27,7 +27,10 @@ namespace {
 constexpr auto kWait = std::chrono::seconds(30);
 constexpr unsigned int kOneHourMs = 3600 * 1000;
 
-pid_t currentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+pid_t currentTid()
+{
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
 
 // True when the thread sleeps in the kernel (here: blocked on the timer's mutex).
 bool isSleeping(pid_t tid)

@@ -123,13 +123,13 @@ TEST(TransportTest, TransParamWireOffsets)
     EXPECT_EQ(b[0], 3);
     EXPECT_EQ(b[8], 0x04);
     EXPECT_EQ(b[12], 0x08);
-    EXPECT_EQ(b[24], 2);       // group count
-    EXPECT_EQ(b[28], 9);       // group 0 number
-    EXPECT_EQ(b[32], 0x00);    // group 0 chunk size 4096 = 00 10 00 00
+    EXPECT_EQ(b[24], 2);    // group count
+    EXPECT_EQ(b[28], 9);    // group 0 number
+    EXPECT_EQ(b[32], 0x00); // group 0 chunk size 4096 = 00 10 00 00
     EXPECT_EQ(b[33], 0x10);
-    EXPECT_EQ(b[36], 3);       // group 0 count
+    EXPECT_EQ(b[36], 3); // group 0 count
     EXPECT_EQ(b[28 + 15 * 12], 0x11);
-    EXPECT_EQ(b[216], 0x33);   // last group's count ends the layout at 220
+    EXPECT_EQ(b[216], 0x33); // last group's count ends the layout at 220
     for (size_t i : {4u, 5u, 6u, 7u, 16u, 17u, 18u, 19u, 20u, 21u, 22u, 23u, 220u, 221u, 222u, 223u}) {
         EXPECT_EQ(b[i], 0) << "byte " << i;
     }
@@ -249,7 +249,8 @@ TEST(TransportTest, UnixSocketPathMustFitAndStayInTmp)
     // Two long names sharing a prefix never collapse to one path.
     char a[DDS_PATH_TEXT_SIZE];
     char b[DDS_PATH_TEXT_SIZE];
-    EXPECT_FALSE(makeUnixSocketPath(std::string(70, 'p') + "A", 1, a) && makeUnixSocketPath(std::string(70, 'p') + "B", 1, b));
+    EXPECT_FALSE(makeUnixSocketPath(std::string(70, 'p') + "A", 1, a) &&
+                 makeUnixSocketPath(std::string(70, 'p') + "B", 1, b));
 }
 
 TEST(TransportTest, TextFieldTermination)
