@@ -3,6 +3,8 @@
 ZQ_BUILD_PACKAGES=(cmake make g++ nlohmann-json3-dev)
 ZQ_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux binutils pkgconf
     clang-14 libclang-rt-14-dev)
+# The style checks, pinned to one version so that another version's opinions fail no run.
+ZQ_LINT_PACKAGES=(git clang-format-14 clang-tidy-14)
 
 zq_install_missing() {
     local missing=() p

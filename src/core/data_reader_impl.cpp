@@ -164,7 +164,7 @@ int CDataReaderImpl::onData(int iCbId, DataPackage_t* pkg)
             }
         }
     }
-    m_pQueue->enqueue(std::move(held));
+    m_pQueue->enqueue(HeldPkg_t(held));
     return 0;
 }
 

@@ -41,13 +41,14 @@ namespace {
 MemChunk_t* nextReclaimed(MemChunk_t* chunk)
 {
     MemChunk_t* next = nullptr;
-    std::memcpy(&next, pkgData(&chunk->m_stPkg), sizeof(next));
+    // The pointer's own bytes are what is stored.
+    std::memcpy(&next, pkgData(&chunk->m_stPkg), sizeof(next)); // NOLINT(bugprone-sizeof-expression)
     return next;
 }
 
 void chainReclaimed(MemChunk_t* chunk, MemChunk_t* next)
 {
-    std::memcpy(pkgData(&chunk->m_stPkg), &next, sizeof(next));
+    std::memcpy(pkgData(&chunk->m_stPkg), &next, sizeof(next)); // NOLINT(bugprone-sizeof-expression)
 }
 
 } // namespace

@@ -42,7 +42,7 @@ int setTimeOption(int fd, int option, int ms)
     }
     timeval tv{};
     tv.tv_sec = ms / 1000;
-    tv.tv_usec = (ms % 1000) * 1000;
+    tv.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
     return setOption(fd, SOL_SOCKET, option, &tv, sizeof(tv));
 }
 

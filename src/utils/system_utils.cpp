@@ -3,6 +3,7 @@
 #include "utils/dds_common.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -87,7 +88,7 @@ int CSystemUtils::removeShm(int shmid)
 void* CSystemUtils::attachShm(int shmid)
 {
     void* addr = shmat(shmid, nullptr, 0);
-    if (addr == reinterpret_cast<void*>(-1)) {
+    if (reinterpret_cast<intptr_t>(addr) == -1) {
         int err = errno;
         DDS_RED("Error: shmat()!");
         errno = err;

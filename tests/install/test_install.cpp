@@ -256,4 +256,26 @@ TEST_F(InstallNsTest, DynamicSymbolTableHoldsOnlyThePublicClasses)
     EXPECT_GT(count, 30);
 }
 
+// A user who only wants the library has no GoogleTest: the configure still succeeds, says once
+// that the tests are left out, and sets up no tests.
+TEST(ConfigureTest, SucceedsWithoutGoogleTestAndLeavesTheTestsOut)
+{
+    char tmpl[] = "/tmp/zqconfigure.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    std::string out;
+    const int rc =
+        zqtest::runCommand({ZQ_CMAKE_COMMAND, "-S", ZQ_SOURCE_DIR, "-B", dir, "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON",
+                            "-DZQDDS_BUILD_BENCH=OFF", "-DZQDDS_BUILD_EXAMPLES=OFF"},
+                           BUILD_TIMEOUT_MS, &out);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_NE(
+        out.find("-- GoogleTest not found: tests not built (install libgtest-dev and libgmock-dev to build them)"),
+        std::string::npos)
+        << out;
+    EXPECT_FALSE(exists(dir + "/CTestTestfile.cmake"));
+    EXPECT_TRUE(exists(dir + "/Makefile") || exists(dir + "/build.ninja")) << out;
+    EXPECT_EQ(zqtest::runCommand({"rm", "-rf", dir}), 0);
+}
+
 } // namespace

@@ -17,7 +17,7 @@ CShareMemoryReceiver::CShareMemoryReceiver(CDataManager* dataManager) : CShareMe
 
 CShareMemoryReceiver::~CShareMemoryReceiver()
 {
-    deinit();
+    CShareMemoryReceiver::deinit(); // this class's own, before the members go
     std::shared_ptr<CShmClient> unused;
     {
         std::lock_guard<std::mutex> lock(m_mutexClient);

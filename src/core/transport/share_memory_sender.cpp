@@ -16,7 +16,7 @@ CShareMemorySender::CShareMemorySender(CDataManager* dataManager)
 
 CShareMemorySender::~CShareMemorySender()
 {
-    deinit();
+    CShareMemorySender::deinit(); // this class's own, before the members go
     // A server that was never started: its queues (if any) go with it.
     std::lock_guard<std::mutex> lock(m_mutexConn);
     m_pServer.reset();

@@ -25,7 +25,7 @@ CUnixSocketReceiver::CUnixSocketReceiver(CDataManager* dataManager) : CUnixSocke
 
 CUnixSocketReceiver::~CUnixSocketReceiver()
 {
-    deinit();
+    CUnixSocketReceiver::deinit(); // this class's own, before the members go
 }
 
 bool CUnixSocketReceiver::clearPath()

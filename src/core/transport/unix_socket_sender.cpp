@@ -9,7 +9,7 @@ CUnixSocketSender::CUnixSocketSender(CDataManager* dataManager) : CDataSender(da
 
 CUnixSocketSender::~CUnixSocketSender()
 {
-    deinit();
+    CUnixSocketSender::deinit(); // this class's own, before the members go
 }
 
 bool CUnixSocketSender::init()
