@@ -44,6 +44,11 @@ public:
     // of those waits for the receiving thread, which is running the callback. Another thread may
     // delete any reader, this one included, while the callback runs: the deletion waits for it.
     // An exception the callback lets escape is reported with a red line; the message is still queued.
+    // Every message is queued after its callback as well, so a reader that only registers a
+    // callback must still take from its queue (read or getDataBuffer), or leave it to drop its
+    // oldest. On a shared-memory topic each queued message holds its chunk: with the default
+    // layout (8 chunks of a group) and depth (8), every write of the topic fails after the 8th
+    // message, for every reader, until this reader takes from its queue or is deleted.
     void registerUserDataCallBack(UserDataCallBack_t callback);
     // True while the topic's data channel is up for this reader.
     bool isConnect();

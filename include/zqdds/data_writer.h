@@ -29,7 +29,10 @@ public:
     // Publishes a lent buffer with m_iLen payload bytes (0..m_iSize); -1 for null, a length out
     // of range (the package then goes back unpublished) or a topic without data path.
     int putFullDataBuffer(_DataBuffer_t* buffer);
-    // True while at least one reader holds a data channel of the topic.
+    // True while at least one reader holds a data channel of the topic. It turns true when the
+    // channel is offered, which may be before the reader's receiving side is up: the first
+    // messages written right after it can be lost. Wait for the reader's isConnect, or for an
+    // answer, where every message counts.
     bool isConnect();
 
 private:
