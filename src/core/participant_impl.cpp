@@ -518,6 +518,15 @@ bool CParticipantImpl::getTopicShmConfig(const std::string& name, MemConfig_t& o
     return true;
 }
 
+void CParticipantImpl::setTopicShmKey(const std::string& name, int key)
+{
+    std::lock_guard<std::mutex> lock(m_mtxTopic);
+    auto it = m_mapTopicShmConfig.find(name);
+    if (it != m_mapTopicShmConfig.end()) {
+        it->second.m_iKey = key;
+    }
+}
+
 CPublisher* CParticipantImpl::createPublisher()
 {
     if (!isInitialized()) {
