@@ -247,6 +247,7 @@ int CParticipantImpl::loadConfig()
     CResourceManager* res = CResourceManager::getInstance();
     if (!m_strConfigPath.empty()) {
         m_pDDSConfig = std::make_shared<CDDSConfig>(m_strConfigPath);
+        m_pDDSConfig->checkFile(); // its lines only: each getter still fails on its own
         // A getter that fails leaves its output alone, so the default survives.
         m_pDDSConfig->getDomainId(m_iDomainId);
         std::string group = m_strMulticastIp;
