@@ -26,8 +26,8 @@ public:
     int getDiscoverPeriod(int& period);
     int getEthDevName(std::string& name);
     // The range getters append (never clear) the numbers of a "lo-hi" text, hi - 1 down to lo; a
-    // range that is empty or does not scan appends nothing and gives 0, after a red line. Ports lie in 1..65535; index
-    // and key ranges hold at most 65536 numbers.
+    // range that is empty or does not scan appends nothing and gives 0, after a red line. Ports
+    // lie in 1..65535; index and key ranges hold at most 65536 numbers.
     // Ports of `transport.portRange`, then every number of `transport.excludePort` erased from the list.
     int getTransportSocketPorts(std::vector<int>& ports);
     int getTransportUnixSocketIdx(std::vector<int>& ids);

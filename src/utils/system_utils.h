@@ -1,8 +1,8 @@
 // System V shared memory: create or look up a segment by key, attach, detach, remove.
 //
 // Stateless; every operation may run on any thread at once. Each key has one creating side,
-// which alone removes the segment (a leftover of its own or of a process that died); other processes only look it up,
-// attach and detach.
+// which alone removes the segment (or a leftover of its own or of a process that died); other
+// processes only look it up, attach and detach.
 #pragma once
 
 class CSystemUtils {
