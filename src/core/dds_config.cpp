@@ -1,10 +1,14 @@
 #include "core/dds_config.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <map>
+#include <set>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -75,15 +79,18 @@ constexpr RangeRule INDEX_RANGE{INT_MIN, INT_MAX + 1LL, 65536};
 constexpr RangeRule KEY_RANGE{INT_MIN, INT_MAX - SHM_KEY_OFFSET + 1LL, 65536};
 
 // Appends hi - 1 down to lo of the "lo-hi" text `value`. An empty, reversed or unscannable range
-// appends nothing and gives 0; a range beyond `rule` gives a red line, appends nothing and gives -1.
+// gives a red line, appends nothing and gives 0; a range beyond `rule` gives a red line, appends
+// nothing and gives -1.
 int appendRange(const Json& value, const char* key, const RangeRule& rule, bool shmKeys, std::vector<int>& out)
 {
     std::string text = value.get<std::string>();
     long long lo = 0;
     long long hi = 0;
-    // Whatever the scan leaves unfilled stays 0; the count does not matter.
-    (void)sscanf(text.c_str(), "%lld-%lld", &lo, &hi);
-    if (hi <= lo) {
+    // Whatever the scan leaves unfilled stays 0.
+    int scanned = sscanf(text.c_str(), "%lld-%lld", &lo, &hi);
+    if (scanned != 2 || hi <= lo) {
+        // Said here: the empty pool would otherwise show only when a writer is made.
+        DDS_RED("Error: %s %s is not a range lo-hi with lo below hi!", key, text.c_str());
         return 0;
     }
     if (lo < rule.minLo || hi > rule.maxHi || hi - lo > rule.maxCount) {
@@ -103,7 +110,64 @@ int appendRange(const Json& value, const char* key, const RangeRule& rule, bool 
     return 0;
 }
 
+// The members each object of the file may hold; nothing else is read.
+const std::map<std::string, std::set<std::string>>& knownKeys()
+{
+    static const std::map<std::string, std::set<std::string>> keys = {
+        {"domain", {"id", "multicastIp", "multicastPort", "period"}},
+        {"network", {"ethName"}},
+        {"transport", {"portRange", "excludePort", "domainSockRange", "shmKeyRange"}},
+        {"mempool", {"maxSize"}},
+    };
+    return keys;
+}
+
 } // namespace
+
+int CDDSConfig::checkFile()
+{
+    std::FILE* file = std::fopen(m_strPath.c_str(), "r");
+    if (file == nullptr) {
+        int err = errno;
+        DDS_RED("Error: config file %s cannot be read: %s!", m_strPath.c_str(), std::strerror(err));
+        return -1;
+    }
+    std::string text;
+    char buf[4096];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof(buf), file)) > 0) {
+        text.append(buf, n);
+    }
+    int err = std::ferror(file) != 0 ? errno : 0;
+    std::fclose(file);
+    if (err != 0) {
+        // A directory opens, and fails only here.
+        DDS_RED("Error: config file %s cannot be read: %s!", m_strPath.c_str(), std::strerror(err));
+        return -1;
+    }
+    Json doc = Json::parse(text, nullptr, false);
+    if (doc.is_discarded() || !doc.is_object()) {
+        return 0; // every getter says why
+    }
+    // A misspelt key would otherwise leave its default in place without a word.
+    for (const auto& member : doc.items()) {
+        auto known = knownKeys().find(member.key());
+        if (known == knownKeys().end()) {
+            DDS_YELLOW("Warning: unknown key %s in %s, ignored.", member.key().c_str(), m_strPath.c_str());
+            continue;
+        }
+        if (!member.value().is_object()) {
+            continue; // its getters report the type
+        }
+        for (const auto& item : member.value().items()) {
+            if (known->second.count(item.key()) == 0) {
+                DDS_YELLOW("Warning: unknown key %s.%s in %s, ignored.", member.key().c_str(), item.key().c_str(),
+                           m_strPath.c_str());
+            }
+        }
+    }
+    return 0;
+}
 
 CDDSConfig::CDDSConfig(const std::string& path) : m_strPath(path) {}
 

@@ -247,6 +247,7 @@ int CParticipantImpl::loadConfig()
     CResourceManager* res = CResourceManager::getInstance();
     if (!m_strConfigPath.empty()) {
         m_pDDSConfig = std::make_shared<CDDSConfig>(m_strConfigPath);
+        m_pDDSConfig->checkFile(); // its lines only: each getter still fails on its own
         // A getter that fails leaves its output alone, so the default survives.
         m_pDDSConfig->getDomainId(m_iDomainId);
         std::string group = m_strMulticastIp;
@@ -516,6 +517,15 @@ bool CParticipantImpl::getTopicShmConfig(const std::string& name, MemConfig_t& o
     }
     out = it->second;
     return true;
+}
+
+void CParticipantImpl::setTopicShmKey(const std::string& name, int key)
+{
+    std::lock_guard<std::mutex> lock(m_mtxTopic);
+    auto it = m_mapTopicShmConfig.find(name);
+    if (it != m_mapTopicShmConfig.end()) {
+        it->second.m_iKey = key;
+    }
 }
 
 CPublisher* CParticipantImpl::createPublisher()

@@ -107,6 +107,9 @@ public:
     // name), whose use count must not be touched.
     CTopicImpl* findTopicImpl(const CTopic* topic);
     bool getTopicShmConfig(const std::string& name, MemConfig_t& out);
+    // The topic's pool moved to another key (another process holds its own): later pools of the
+    // topic start there.
+    void setTopicShmKey(const std::string& name, int key);
     void triggerDiscovery(const std::string& name);
 
     // Used by discovery.

@@ -1,7 +1,9 @@
 #include "core/publisher_impl.h"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "core/data_writer_impl.h"
 #include "core/entity_registry.h"
@@ -15,6 +17,57 @@
 #include "zqdds/data_writer.h"
 #include "zqdds/publisher.h"
 #include "zqdds/topic.h"
+
+namespace {
+
+// The key number a key was made from (the inverse of shmKeyOf).
+int shmNumberOf(int key)
+{
+    return static_cast<int>(static_cast<uint32_t>(key) - static_cast<uint32_t>(SHM_KEY_OFFSET));
+}
+
+} // namespace
+
+CShmMemPool* CPublisherImpl::openShmPool(const std::string& topic, MemConfig_t cfg)
+{
+    // A key whose segment a live process of another program holds is that program's: the pool
+    // takes the next key of the range, as the control endpoint takes the next port.
+    CResourceManager* resources = CResourceManager::getInstance();
+    const int given = cfg.m_iKey;
+    std::vector<int> taken; // held until the end, so that no key is tried twice
+    CShmMemPool* pool = nullptr;
+    for (;;) {
+        pool = new CShmMemPool();
+        // A pool whose segment cannot be made has no chunks: every write of the topic then fails.
+        if (pool->init(cfg) || !pool->isKeyInUse()) {
+            break;
+        }
+        taken.push_back(cfg.m_iKey);
+        int next = resources->getShmKey();
+        if (next == -1) {
+            DDS_RED("Error: topic %s: every share memory key is in use by another process!", topic.c_str());
+            break;
+        }
+        delete pool;
+        cfg.m_iKey = next;
+    }
+    const bool moved = cfg.m_iKey != given && pool->getShmId() >= 0;
+    for (int key : taken) {
+        // The topic keeps its own key unless it moved to another.
+        if (key != given || moved) {
+            resources->setAsideShmKey(shmNumberOf(key));
+        }
+    }
+    if (!moved && cfg.m_iKey != given && (taken.empty() || taken.back() != cfg.m_iKey)) {
+        resources->setAsideShmKey(shmNumberOf(cfg.m_iKey)); // failed for another reason
+    }
+    if (moved) {
+        DDS_YELLOW("Warning: share memory key %#x is in use by another process, topic %s takes key %#x", given,
+                   topic.c_str(), cfg.m_iKey);
+        m_pParticipantImpl->setTopicShmKey(topic, cfg.m_iKey);
+    }
+    return pool;
+}
 
 CPublisherImpl::CPublisherImpl(CParticipantImpl* participant) : m_pParticipantImpl(participant) {}
 
@@ -168,9 +221,7 @@ int CPublisherImpl::createTransportLocked(const std::string& topic, TopicTranspo
     memset(&cfg, 0, sizeof(cfg));
     // A layout without a key of its own would share the segment of every other such topic.
     if (m_pParticipantImpl->getTopicShmConfig(topic, cfg) && cfg.m_iKey >= 0) {
-        auto* pool = new CShmMemPool();
-        // A pool whose segment cannot be made has no chunks: every write of the topic then fails.
-        pool->init(cfg);
+        CShmMemPool* pool = openShmPool(topic, cfg);
         sender->setMemPool(pool);
         m_mapMemPools[topic] = pool;
     } else {

@@ -25,6 +25,7 @@ class CPublisher;
 class CDataWriter;
 class CDataWriterImpl;
 class CMemPool;
+class CShmMemPool;
 class CTopic;
 class CTopicImpl;
 
@@ -74,6 +75,8 @@ public:
 private:
     // Transport and control endpoint of a topic's first writer here; -1 leaves nothing behind.
     int setUpTopic(const std::string& topic);
+    // The topic's shared-memory pool (initialised, or without a segment when none can be made).
+    CShmMemPool* openShmPool(const std::string& topic, MemConfig_t cfg);
     // Under the transport mutex.
     int createTransportLocked(const std::string& topic, TopicTransportMap_t& transports);
     // Under the control mutex.

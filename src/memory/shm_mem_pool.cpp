@@ -109,10 +109,13 @@ bool CShmMemPool::init(const MemConfig_t& cfg)
     m_u32AllocSize.fetch_add(cap32, std::memory_order_relaxed);
 
     DDS_GREEN("Init share memory pool, m_iKey: %#x, size: %lu", m_iKey, static_cast<unsigned long>(m_u64MemSize));
-    m_iShmId = CSystemUtils::openShm(m_iKey, 0, static_cast<unsigned long>(m_u64MemSize));
+    m_iShmId = CSystemUtils::openShm(m_iKey, 0, static_cast<unsigned long>(m_u64MemSize), &m_bKeyInUse);
     if (m_iShmId < 0) {
-        DDS_RED("Error: openShm() failed! m_iKey: %#x, size: %lu", m_iKey, static_cast<unsigned long>(m_u64MemSize));
         m_iShmId = -1;
+        if (m_bKeyInUse) {
+            return false; // not a failure of this pool: its owner takes another key
+        }
+        DDS_RED("Error: openShm() failed! m_iKey: %#x, size: %lu", m_iKey, static_cast<unsigned long>(m_u64MemSize));
         return false;
     }
     void* addr = CSystemUtils::attachShm(m_iShmId);

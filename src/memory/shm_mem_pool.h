@@ -50,6 +50,8 @@ public:
     void restoreNumbering();
 
     int getShmId() const { return m_iShmId; }
+    // init failed because a live process of another program holds the key's segment.
+    bool isKeyInUse() const { return m_bKeyInUse; }
     // This process's reference count of a chunk of the segment (-1 for any other address).
     int chunkRefCount(const MemChunk_t* chunk) const;
     uint64_t getMemSize() const { return m_u64MemSize; }
@@ -77,6 +79,7 @@ private:
 
     int m_iKey{-1};
     int m_iShmId{-1};
+    bool m_bKeyInUse{false};
     void* m_pMemAddr{nullptr};
     uint64_t m_u64MemSize{0};
     std::vector<GroupSpan_t> m_vecSpans;

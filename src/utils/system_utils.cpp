@@ -3,19 +3,58 @@
 #include "utils/dds_common.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr int kShmPerm = 0666;
+constexpr int kCreateRounds = 4;
+
+void setInUse(bool* inUse)
+{
+    if (inUse != nullptr) {
+        *inUse = true;
+    }
+}
+
+// True when the segment belongs to a live process other than this one, which may still use it.
+// Only the kernel's own records count (the creator and the last attach or detach), never bytes
+// of the segment. A creator that is alive counts even before it attached (it may be between its
+// shmget and its shmat), unless it has itself detached last and nobody is attached (its number
+// now names another program, or it is a zombie).
+// A creator the kernel does not name (another pid namespace) or a record that cannot be read
+// counts as alive: a key too many is skipped rather than a live segment removed.
+bool heldByLiveProcess(int shmid, pid_t* creator)
+{
+    shmid_ds ds{};
+    if (shmctl(shmid, IPC_STAT, &ds) < 0) {
+        return errno != EINVAL && errno != EIDRM;
+    }
+    *creator = ds.shm_cpid;
+    if (ds.shm_cpid == getpid()) {
+        return false; // handed to this process by its own key pool: a leftover of its own
+    }
+    if (ds.shm_cpid <= 0) {
+        return true;
+    }
+    if (kill(ds.shm_cpid, 0) < 0 && errno == ESRCH) {
+        return false; // its creator died
+    }
+    return !(ds.shm_nattch == 0 && ds.shm_lpid == ds.shm_cpid);
+}
 
 } // namespace
 
-int CSystemUtils::openShm(int key, int attach, unsigned long size)
+int CSystemUtils::openShm(int key, int attach, unsigned long size, bool* inUse)
 {
+    if (inUse != nullptr) {
+        *inUse = false;
+    }
     // IPC_PRIVATE would make an anonymous segment that nobody else can find (and the creating
     // path would leak one).
     if (key == IPC_PRIVATE) {
@@ -37,39 +76,62 @@ int CSystemUtils::openShm(int key, int attach, unsigned long size)
         return shmid;
     }
 
-    int shmid = shmget(key, size, IPC_CREAT | IPC_EXCL | kShmPerm);
-    if (shmid >= 0) {
-        return shmid;
+    // Created exclusively every time, so that two processes creating over one stale segment at
+    // once never end up sharing the fresh one; a few rounds, then the key counts as taken.
+    for (int round = 0; round < kCreateRounds; ++round) {
+        int shmid = shmget(key, size, IPC_CREAT | IPC_EXCL | kShmPerm);
+        if (shmid >= 0) {
+            return shmid;
+        }
+        if (errno != EEXIST) {
+            int err = errno;
+            if (round > 0) {
+                DDS_RED("Error: shmget()!");
+            }
+            errno = err;
+            perror("shmget");
+            return -1;
+        }
+        if (round == 0) {
+            DDS_GREEN("share memory key %d is already exitst!", key);
+        }
+        int oldId = shmget(key, 0, kShmPerm);
+        if (oldId < 0) {
+            int err = errno;
+            if (err == ENOENT) {
+                continue; // removed meanwhile: create again
+            }
+            // A segment this process may not even look at is not ours to replace.
+            DDS_YELLOW("Warning: share memory key %d is in use by another process, it is left alone.", key);
+            errno = err;
+            perror("shmget");
+            setInUse(inUse);
+            return -1;
+        }
+        pid_t creator = 0;
+        if (heldByLiveProcess(oldId, &creator)) {
+            DDS_YELLOW("Warning: share memory key %d is in use by process %d, it is left alone.", key,
+                       static_cast<int>(creator));
+            setInUse(inUse);
+            return -1;
+        }
+        if (shmctl(oldId, IPC_RMID, nullptr) < 0) {
+            int err = errno;
+            if (err == EINVAL || err == EIDRM) {
+                continue; // removed meanwhile
+            }
+            DDS_GREEN("Delete old share memory key %d failed!!!", key);
+            errno = err;
+            perror("shmctl");
+            // Another user's segment: the key is taken for us.
+            setInUse(inUse);
+            return -1;
+        }
+        DDS_GREEN("Delete old share memory key %d success.", key);
     }
-    if (errno != EEXIST) {
-        perror("shmget");
-        return -1;
-    }
-
-    DDS_GREEN("share memory key %d is already exitst!", key);
-    int oldId = shmget(key, 0, kShmPerm);
-    if (oldId < 0) {
-        perror("shmget");
-        return -1;
-    }
-    if (shmctl(oldId, IPC_RMID, nullptr) < 0) {
-        int err = errno;
-        DDS_GREEN("Delete old share memory key %d failed!!!", key);
-        errno = err;
-        perror("shmctl");
-        return -1;
-    }
-    DDS_GREEN("Delete old share memory key %d success.", key);
-
-    shmid = shmget(key, size, IPC_CREAT | kShmPerm);
-    if (shmid < 0) {
-        int err = errno;
-        DDS_RED("Error: shmget()!");
-        errno = err;
-        perror("shmget");
-        return -1;
-    }
-    return shmid;
+    DDS_YELLOW("Warning: share memory key %d is in use by another process, it is left alone.", key);
+    setInUse(inUse);
+    return -1;
 }
 
 int CSystemUtils::removeShm(int shmid)

@@ -1,15 +1,18 @@
 // System V shared memory: create or look up a segment by key, attach, detach, remove.
 //
 // Stateless; every operation may run on any thread at once. Each key has one creating side,
-// which alone removes the segment; other processes only look it up, attach and detach.
+// which alone removes the segment (or a leftover of its own or of a process that died); other
+// processes only look it up, attach and detach.
 #pragma once
 
 class CSystemUtils {
 public:
     // The segment identifier of `key`, or -1. With `attach` not 0 an existing segment is looked
     // up (any size); with `attach` 0 a fresh zero-filled segment of `size` bytes is created,
-    // removing a stale one that still holds the key. Key 0 (IPC_PRIVATE) is refused.
-    static int openShm(int key, int attach, unsigned long size);
+    // removing a stale one that still holds the key. A segment that a live process other than this
+    // one made and may use is left alone: -1, with `inUse` (when given) set, so that the caller
+    // takes another key. Key 0 (IPC_PRIVATE) is refused.
+    static int openShm(int key, int attach, unsigned long size, bool* inUse = nullptr);
     // Marks the segment for removal; 0, or -1.
     static int removeShm(int shmid);
     // Attaches read-write at an address the system chooses; null on failure.

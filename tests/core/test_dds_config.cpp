@@ -1,4 +1,5 @@
-// The JSON configuration reader: good, missing, malformed, wrong-typed and out-of-range files.
+// The JSON configuration reader: good, missing, malformed, wrong-typed and out-of-range files,
+// ranges that are not ranges, unknown keys.
 // Files are written to /tmp, which is private to the test (NsTest mounts its own tmpfs there).
 #include "core/dds_config.h"
 #include "core/resource_manager.h"
@@ -180,6 +181,55 @@ TEST_F(DdsConfigNsTest, MissingFileFailsEveryGetterGreenAndTouchesNothing)
     EXPECT_EQ(r.ethName, "unset");
     EXPECT_TRUE(r.ports.empty() && r.unixIds.empty() && r.shmKeys.empty());
     EXPECT_EQ(r.maxSize, -7);
+}
+
+// The one look at the whole file that start-up takes first: a file that cannot be read is named
+// in red, every member that no getter reads in yellow; a malformed file is left to the getters.
+TEST_F(DdsConfigNsTest, CheckingTheFileNamesAnUnreadableFileAndEveryUnknownKey)
+{
+    ASSERT_EQ(zqtest::runCommand({"mkdir", "-p", "/tmp/zqcfg-dir.json"}), 0);
+    const std::string typos = write(R"({
+  "domian": {"id": 7},
+  "domain": {"id": 7, "peroid": 2, "multicastIp": "224.5.6.8"},
+  "network": {"ethname": "lo", "ethName": "lo"},
+  "transport": {"portRange": "6000-6010", "excludePorts": [6005]},
+  "mempool": 5,
+  "comment": "x"
+})");
+    const struct {
+        const char* name;
+        std::string path;
+        int rc;
+        Lines lines;
+    } cases[] = {
+        {"missing",
+         "/tmp/zqcfg-does-not-exist.json",
+         -1,
+         {red("Error: config file /tmp/zqcfg-does-not-exist.json cannot be read: No such file or directory!")}},
+        {"a directory",
+         "/tmp/zqcfg-dir.json",
+         -1,
+         {red("Error: config file /tmp/zqcfg-dir.json cannot be read: Is a directory!")}},
+        {"good", write(R"({"domain": {"id": 7}, "network": {"ethName": "lo"}})"), 0, {}},
+        {"malformed", write(R"({"domain": )"), 0, {}},
+        {"not an object", write("[1, 2]"), 0, {}},
+        {"misspelt keys",
+         typos,
+         0,
+         {yellow("Warning: unknown key comment in " + typos + ", ignored."),
+          yellow("Warning: unknown key domain.peroid in " + typos + ", ignored."),
+          yellow("Warning: unknown key domian in " + typos + ", ignored."),
+          yellow("Warning: unknown key network.ethname in " + typos + ", ignored."),
+          yellow("Warning: unknown key transport.excludePorts in " + typos + ", ignored.")}},
+    };
+    for (const auto& c : cases) {
+        CDDSConfig cfg(c.path);
+        zqtest::OutputCapture cap;
+        int rc = cfg.checkFile();
+        cap.stop();
+        EXPECT_EQ(rc, c.rc) << c.name;
+        EXPECT_EQ(ddsLines(cap.out()), c.lines) << c.name;
+    }
 }
 
 // Files that no getter can use: each of the eight fails with the same red line and touches nothing.
@@ -387,6 +437,11 @@ std::string outOfRange(const std::string& key, const std::string& text)
     return red("Error: " + key + " " + text + " is out of range!");
 }
 
+std::string notARange(const std::string& key, const std::string& text)
+{
+    return red("Error: " + key + " " + text + " is not a range lo-hi with lo below hi!");
+}
+
 std::string reservedKey(int number, int key)
 {
     return yellow("Warning: share memory key number " + std::to_string(number) + " would give the reserved key " +
@@ -396,11 +451,16 @@ std::string reservedKey(int number, int key)
 const RangeCase RANGE_CASES[] = {
     // Lower bound included, upper excluded, appended from the top down.
     {"Ports", "portRange", "6000-6003", 0, {6002, 6001, 6000}, {}},
-    {"Reversed", "portRange", "6010-6000", 0, {}, {}},
-    {"Empty", "portRange", "6000-6000", 0, {}, {}},
-    {"OneSided", "portRange", "6000", 0, {}, {}},
-    {"Letters", "portRange", "abc", 0, {}, {}},
-    {"BlankBeforeDash", "portRange", "6000 -6010", 0, {}, {}},
+    // Texts that are not "lo-hi" with lo below hi give nothing, and say so.
+    {"Reversed", "portRange", "6010-6000", 0, {}, {notARange("portRange", "6010-6000")}},
+    {"Empty", "portRange", "6000-6000", 0, {}, {notARange("portRange", "6000-6000")}},
+    {"OneSided", "portRange", "6000", 0, {}, {notARange("portRange", "6000")}},
+    {"Letters", "portRange", "abc", 0, {}, {notARange("portRange", "abc")}},
+    {"BlankBeforeDash", "portRange", "6000 -6010", 0, {}, {notARange("portRange", "6000 -6010")}},
+    {"Dots", "portRange", "6000..6100", 0, {}, {notARange("portRange", "6000..6100")}},
+    {"NoText", "portRange", "", 0, {}, {notARange("portRange", "")}},
+    {"ReversedIndices", "domainSockRange", "9-0", 0, {}, {notARange("domainSockRange", "9-0")}},
+    {"KeysWithDots", "shmKeyRange", "1000..1100", 0, {}, {notARange("shmKeyRange", "1000..1100")}},
     {"LowestAndHighestPort", "portRange", "1-2", 0, {1}, {}},
     {"HighestPort", "portRange", "65535-65536", 0, {65535}, {}},
     {"PortZero", "portRange", "0-10", -1, {}, {outOfRange("portRange", "0-10")}},

@@ -326,6 +326,20 @@ std::vector<JsonCase> jsonCases()
         "transport": {"portRange": "0-5", "domainSockRange": "4630-4631", "shmKeyRange": "18440-18441"},
         "mempool": {"maxSize": -1}
     })";
+    const std::string misspelt = R"({
+        "domian": {"id": 49},
+        "network": {"ethName": "lo"},
+        "transport": {"portRange": "6100-6000", "domainSockRange": "0..4"}
+    })";
+    const std::string noDomainId = jsonError(misspelt, [](nlohmann::json& d) { (void)d["domain"]["id"].get<int>(); });
+    const std::string noDomainGroup =
+        jsonError(misspelt, [](nlohmann::json& d) { (void)d["domain"]["multicastIp"].get<std::string>(); });
+    const std::string noDomainPeriod =
+        jsonError(misspelt, [](nlohmann::json& d) { (void)d["domain"]["period"].get<int>(); });
+    const std::string noKeyRange =
+        jsonError(misspelt, [](nlohmann::json& d) { (void)d["transport"]["shmKeyRange"].get<std::string>(); });
+    const std::string noMaxSize =
+        jsonError(misspelt, [](nlohmann::json& d) { (void)d["mempool"]["maxSize"].get<int>(); });
     const std::string noNetwork = R"({"domain": {"id": 48}})";
     const std::string noEth =
         jsonError(noNetwork, [](nlohmann::json& d) { (void)d["network"]["ethName"].get<std::string>(); });
@@ -350,7 +364,12 @@ std::vector<JsonCase> jsonCases()
          3145728},
         {"missing file",
          "",
-         {{GREEN, notOpen}, {GREEN, notOpen}, {GREEN, notOpen}, {GREEN, notOpen}, {RED, noIp}},
+         {{RED, "Error: config file " + path + " cannot be read: No such file or directory!"},
+          {GREEN, notOpen},
+          {GREEN, notOpen},
+          {GREEN, notOpen},
+          {GREEN, notOpen},
+          {RED, noIp}},
          false,
          66,
          "224.5.6.7",
@@ -413,6 +432,27 @@ std::vector<JsonCase> jsonCases()
           {GREEN, lo}},
          true,
          47,
+         "224.5.6.7",
+         8888,
+         5,
+         0x1400000},
+        {"misspelt key and ranges that are not ranges",
+         misspelt,
+         {{YELLOW, "Warning: unknown key domian in " + path + ", ignored."},
+          {RED, "Error: parse failed! " + noDomainId},
+          {RED, "Error: parse failed! " + noDomainGroup},
+          {RED, "Error: parse failed! " + noDomainPeriod},
+          {RED, "Error: portRange 6100-6000 is not a range lo-hi with lo below hi!"},
+          {RED, "Error: domainSockRange 0..4 is not a range lo-hi with lo below hi!"},
+          {RED, "Error: parse failed! " + noKeyRange},
+          {RED, "Error: parse failed! " + noMaxSize},
+          {GREEN, "DomainId: 66"},
+          {GREEN, "Multicast ip: 224.5.6.7, Multicast port: 8888"},
+          {GREEN, "Discover period: 5 s"},
+          {GREEN, "MaxMemPoolSize: 20 M"},
+          {GREEN, lo}},
+         true,
+         66,
          "224.5.6.7",
          8888,
          5,

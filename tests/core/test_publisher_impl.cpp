@@ -1,6 +1,6 @@
 // The publisher's registries: which topic handles it takes, the writing side of a topic (its
 // transport, control endpoint and port, its own pool), and that side going with the topic's last
-// writer in the publisher, whatever else uses the topic.
+// writer in the publisher, whatever else uses the topic; a pool key another program holds.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include <atomic>
 #include <memory>
@@ -24,6 +25,7 @@
 #include "core/resource_manager.h"
 #include "core/subscriber_impl.h"
 #include "memory/shm_mem_pool.h"
+#include "memory/shm_test_util.h"
 #include "support/zqtest.h"
 #include "zqdds/data_reader.h"
 #include "zqdds/data_writer.h"
@@ -375,6 +377,128 @@ TEST_F(PublisherImplNsTest, TopicWithoutAKeyWritesThroughTheParticipantsPool)
     for (CTopic* topic : topics) {
         EXPECT_EQ(m_participant->deleteTopic(topic), 0);
     }
+}
+
+// Another program's live segment under `key` (attached by its creator until the object goes).
+std::unique_ptr<zqtest::ChildProcess> holdKey(int key)
+{
+    std::string error;
+    auto holder =
+        zqtest::ChildProcess::spawn({zqtest::helperPath("shm_holder"), std::to_string(key), "attached"}, &error);
+    if (!holder || !holder->waitForLine("@@ holding ", 10000)) {
+        ADD_FAILURE() << "no holder for key " << key << ": " << error << (holder ? holder->output() : "");
+        return nullptr;
+    }
+    return holder;
+}
+
+// Every shared-memory key the process pool still hands out, in order (the pool is left empty).
+std::vector<int> drainShmKeys()
+{
+    std::vector<int> keys;
+    zqtest::OutputCapture quiet;
+    for (int key = CResourceManager::getInstance()->getShmKey(); key != -1;
+         key = CResourceManager::getInstance()->getShmKey()) {
+        keys.push_back(key);
+    }
+    return keys;
+}
+
+std::string hexKey(int number)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "%#x", static_cast<unsigned>(CResourceManager::shmKeyOf(number)));
+    return text;
+}
+
+// A topic pool whose key another live program's segment holds takes the next key of the range
+// and keeps it; the held segments stay as they are.
+TEST_F(PublisherImplNsTest, SharedMemoryPoolTakesTheNextKeyWhenAnotherProgramHoldsItsOwn)
+{
+    auto first = holdKey(CResourceManager::shmKeyOf(0x5300));
+    auto second = holdKey(CResourceManager::shmKeyOf(0x5301));
+    ASSERT_TRUE(first && second);
+    const int heldId = shmget(CResourceManager::shmKeyOf(0x5300), 0, 0);
+    ShmConfig_t config{};
+    config.m_bUseUserLayout = true;
+    config.m_iGroupCount = 1;
+    config.m_groups[0] = MemGroup_t{0, 4096, 4};
+    CTopic* topic = nullptr;
+    {
+        zqtest::OutputCapture quiet;
+        topic = m_participant->createTopic("m5_moved", &config);
+    }
+    ASSERT_NE(topic, nullptr);
+    CPublisherImpl pub(m_participant.get());
+    zqtest::OutputCapture capture;
+    CDataWriter* writer = pub.createDataWriter(topic);
+    capture.stop();
+    ASSERT_NE(writer, nullptr);
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "33",
+                                   "Warning: share memory key " + hexKey(0x5300) +
+                                       " is in use by another process, topic m5_moved takes key " + hexKey(0x5302)))
+        << capture.out();
+    EXPECT_EQ(capture.out().find("Error"), std::string::npos) << capture.out();
+    EXPECT_TRUE(shmtest::keyExists(CResourceManager::shmKeyOf(0x5302)));
+    EXPECT_EQ(shmget(CResourceManager::shmKeyOf(0x5300), 0, 0), heldId);
+    DataPackage_t* pkg = pub.getEmptyDataPkg("m5_moved", 100, 0);
+    ASSERT_NE(pkg, nullptr);
+    EXPECT_TRUE(pkg->m_bShm);
+    referChunk(getChunkAddr(pkg));
+    pub.putEmptyDataPkg("m5_moved", pkg);
+    EXPECT_EQ(pub.deleteDataWriter(writer), 0);
+    EXPECT_FALSE(shmtest::keyExists(CResourceManager::shmKeyOf(0x5302)));
+
+    // The next writer of the topic starts at the key it moved to.
+    zqtest::OutputCapture again;
+    writer = pub.createDataWriter(topic);
+    again.stop();
+    ASSERT_NE(writer, nullptr);
+    EXPECT_EQ(again.out().find("Warning"), std::string::npos) << again.out();
+    EXPECT_EQ(again.out().find("already exitst"), std::string::npos) << again.out();
+    EXPECT_TRUE(shmtest::keyExists(CResourceManager::shmKeyOf(0x5302)));
+    EXPECT_EQ(pub.deleteDataWriter(writer), 0);
+    // The held keys went to the back of the pool.
+    EXPECT_EQ(drainShmKeys(), (std::vector<int>{CResourceManager::shmKeyOf(0x5303), CResourceManager::shmKeyOf(0x5300),
+                                                CResourceManager::shmKeyOf(0x5301)}));
+    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
+}
+
+// With every key of the range held by live programs, the writer's pool has no chunks (its
+// writes fail), the topic keeps its own key and the others go back to the pool.
+TEST_F(PublisherImplNsTest, SharedMemoryPoolWithEveryKeyHeldElsewhereSaysSo)
+{
+    std::vector<std::unique_ptr<zqtest::ChildProcess>> holders;
+    for (int number = 0x5300; number < 0x5304; ++number) {
+        holders.push_back(holdKey(CResourceManager::shmKeyOf(number)));
+        ASSERT_TRUE(holders.back());
+    }
+    ShmConfig_t config{};
+    config.m_bUseUserLayout = true;
+    config.m_iGroupCount = 1;
+    config.m_groups[0] = MemGroup_t{0, 4096, 4};
+    CTopic* topic = nullptr;
+    {
+        zqtest::OutputCapture quiet;
+        topic = m_participant->createTopic("m5_none", &config);
+    }
+    ASSERT_NE(topic, nullptr);
+    CPublisherImpl pub(m_participant.get());
+    zqtest::OutputCapture capture;
+    CDataWriter* writer = pub.createDataWriter(topic);
+    capture.stop();
+    ASSERT_NE(writer, nullptr);
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "31",
+                                   "Error: topic m5_none: every share memory key is in use by another process!"))
+        << capture.out();
+    EXPECT_EQ(pub.getEmptyDataPkg("m5_none", 100, 0), nullptr);
+    EXPECT_EQ(drainShmKeys(), (std::vector<int>{CResourceManager::shmKeyOf(0x5301), CResourceManager::shmKeyOf(0x5302),
+                                                CResourceManager::shmKeyOf(0x5303)}));
+    {
+        zqtest::OutputCapture quiet;
+        EXPECT_EQ(pub.deleteDataWriter(writer), 0);
+    }
+    EXPECT_EQ(m_participant->deleteTopic(topic), 0);
 }
 
 TEST_F(PublisherImplNsTest, ControlPortHeldElsewhereGivesAWriterThatSaysSo)

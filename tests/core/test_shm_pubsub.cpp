@@ -3,7 +3,8 @@
 // by copy and by loan on both sides, read in the writer's own segment; a reader killed
 // mid-stream gives everything back; a reader that does not read holds the topic up once it holds
 // every chunk of a group, and lets it go when it goes; a writer process that dies leaves its
-// segments to the next creator of its keys.
+// segments to the next creator of its keys; two writer processes of one key range leave each
+// other's live segments alone.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -528,12 +529,12 @@ private:
     CDataReader* m_reader{nullptr};
 };
 
-std::unique_ptr<zqtest::ChildProcess> startWriter(const Numbers& n, const std::string& topic, int* port)
+std::unique_ptr<zqtest::ChildProcess> startWriter(const Numbers& n, const std::string& topic, int* port, int count = 4)
 {
     std::string error;
     auto child = zqtest::ChildProcess::spawn({zqtest::helperPath("shm_pubsub_writer"), std::to_string(n.domain),
                                               std::to_string(n.portBase), std::to_string(n.unixBase),
-                                              std::to_string(n.keyBase), topic},
+                                              std::to_string(n.keyBase), topic, std::to_string(count)},
                                              &error);
     EXPECT_NE(child, nullptr) << error;
     std::string line;
@@ -606,6 +607,96 @@ TEST_F(ShmPubSubNsTest, AWriterThatDiesLeavesItsSegmentsToTheNextCreatorOfItsKey
     ASSERT_GE(second->wait(20000), 0);
     EXPECT_EQ(second->exitCode(), 0);
     ASSERT_TRUE(zqtest::waitUntil([&] { return !local.reader()->isConnect(); }, 15000));
+    EXPECT_EQ(shmtest::segmentCount(), 0);
+}
+
+// A reader process of `topic` with its data channel up at the writer's control port.
+std::unique_ptr<zqtest::ChildProcess> startReaderOf(const Numbers& n, const std::string& topic, int port)
+{
+    std::string error;
+    auto child = zqtest::ChildProcess::spawn({zqtest::helperPath("shm_pubsub_reader"), std::to_string(n.domain),
+                                              std::to_string(n.portBase), std::to_string(n.unixBase),
+                                              std::to_string(n.keyBase), topic, "8"},
+                                             &error);
+    EXPECT_NE(child, nullptr) << error;
+    if (child == nullptr || !child->waitForLine("@@ ready", 20000) ||
+        askWriter(*child, "endpoint 127.0.0.1 " + std::to_string(port)) != "connected") {
+        ADD_FAILURE() << "reader of " << topic << " not connected: " << (child ? child->output() : "");
+        return nullptr;
+    }
+    return child;
+}
+
+// Two programs started with one key range, each writing its own topic: the second leaves the
+// first one's live segments alone and takes the next keys of the range, so a reader of either
+// topic that comes later reads that topic's messages in that writer's pool.
+TEST_F(ShmPubSubNsTest, TwoWriterProcessesOfOneKeyRangeKeepTheirTopicsApart)
+{
+    const int keyBase = 0x8500;
+    const int keyA = CResourceManager::shmKeyOf(keyBase);      // A's pool
+    const int keyA1 = CResourceManager::shmKeyOf(keyBase + 1); // the queue of A's first reader
+    const int keyB = CResourceManager::shmKeyOf(keyBase + 2);  // B's pool: the next free key
+    int portA = 0;
+    int portB = 0;
+    auto writerA = startWriter({850, 59450, 8500, keyBase}, "m5_keys_a", &portA, 8);
+    ASSERT_NE(writerA, nullptr);
+    auto readerA = startReaderOf({851, 59460, 8510, 0x8510}, "m5_keys_a", portA);
+    ASSERT_NE(readerA, nullptr);
+    ASSERT_EQ(askWriter(*writerA, "connected"), "connected");
+
+    auto writerB = startWriter({852, 59470, 8520, keyBase}, "m5_keys_b", &portB, 8);
+    ASSERT_NE(writerB, nullptr);
+    const std::string outB = writerB->output();
+    const std::string pidA = std::to_string(writerA->pid());
+    for (int key : {keyA, keyA1}) {
+        EXPECT_TRUE(zqtest::hasDdsLine(outB, "33",
+                                       "Warning: share memory key " + std::to_string(key) + " is in use by process " +
+                                           pidA + ", it is left alone."))
+            << outB;
+    }
+    EXPECT_TRUE(zqtest::hasDdsLine(outB, "33",
+                                   "Warning: share memory key " + hex(static_cast<unsigned>(keyA)) +
+                                       " is in use by another process, topic m5_keys_b takes key " +
+                                       hex(static_cast<unsigned>(keyB))))
+        << outB;
+    EXPECT_EQ(outB.find("Delete old"), std::string::npos) << outB;
+    auto readerB = startReaderOf({853, 59480, 8530, 0x8530}, "m5_keys_b", portB);
+    ASSERT_NE(readerB, nullptr);
+    ASSERT_EQ(askWriter(*writerB, "connected"), "connected");
+
+    // A's late reader: A's next keys belong to B's live segments, so its queue gets one after them.
+    auto lateA = startReaderOf({854, 59490, 8540, 0x8540}, "m5_keys_a", portA);
+    ASSERT_NE(lateA, nullptr) << writerA->output();
+    EXPECT_EQ(writerA->output().find("Delete old"), std::string::npos) << writerA->output();
+
+    // Both write in turns; each reader gets its own topic's messages, in its writer's pool.
+    const std::string poolA = hex(static_cast<unsigned>(keyA));
+    const std::string poolB = hex(static_cast<unsigned>(keyB));
+    for (uint32_t i = 0; i < 6; ++i) {
+        const int len = 1024 + static_cast<int>(i);
+        ASSERT_EQ(askWriter(*writerA, "write " + std::to_string(100 + i) + " " + std::to_string(len)),
+                  "wrote " + std::to_string(len));
+        ASSERT_EQ(askWriter(*writerB, "write " + std::to_string(200 + i) + " " + std::to_string(len)),
+                  "wrote " + std::to_string(len));
+        const std::string mode = i % 2 == 0 ? "copy" : "loan";
+        for (auto* reader : {readerA.get(), lateA.get()}) {
+            Got got = expect(*reader, 100 + i, len, mode);
+            EXPECT_TRUE(got.ok) << i << ": " << reader->output();
+            EXPECT_EQ(got.key, poolA) << i;
+        }
+        Got got = expect(*readerB, 200 + i, len, mode);
+        EXPECT_TRUE(got.ok) << i << ": " << readerB->output();
+        EXPECT_EQ(got.key, poolB) << i;
+    }
+
+    for (auto* child : {readerA.get(), lateA.get(), readerB.get()}) {
+        quit(*child);
+    }
+    for (auto* writer : {writerA.get(), writerB.get()}) {
+        ASSERT_EQ(askWriter(*writer, "quit"), "bye");
+        ASSERT_GE(writer->wait(20000), 0);
+        EXPECT_EQ(writer->exitCode(), 0);
+    }
     EXPECT_EQ(shmtest::segmentCount(), 0);
 }
 

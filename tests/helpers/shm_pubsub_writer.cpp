@@ -5,7 +5,7 @@
 //   "write <seq> <len>"   write message <seq> of <len> bytes; "wrote <result of write>"
 //   "quit"                delete everything; prints "bye"
 //
-// Usage: zqh_shm_pubsub_writer <domain> <portBase> <unixBase> <keyBase> <topic>
+// Usage: zqh_shm_pubsub_writer <domain> <portBase> <unixBase> <keyBase> <topic> [<numbers per pool>]
 #include <sys/prctl.h>
 
 #include <csignal>
@@ -36,12 +36,12 @@ void say(const std::string& line)
 int main(int argc, char** argv)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: %s <domain> <portBase> <unixBase> <keyBase> <topic>\n", argv[0]);
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr, "usage: %s <domain> <portBase> <unixBase> <keyBase> <topic> [<count>]\n", argv[0]);
         return 2;
     }
-    _DomainConfigParam_t param =
-        pubsub::loRecord(std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
+    _DomainConfigParam_t param = pubsub::loRecord(std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3]),
+                                                  std::atoi(argv[4]), argc == 7 ? std::atoi(argv[6]) : 4);
     auto* participant = new CParticipant(param);
     ShmConfig_t config{};
     config.m_bUseUserLayout = false;

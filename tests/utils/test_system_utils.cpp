@@ -1,8 +1,12 @@
-// System V segments: creating over a stale key, looking up, attaching, removing, another process.
+// System V segments: creating over a stale key (and leaving a live one alone), looking up,
+// attaching, removing, another process.
 #include "support/zqtest.h"
 #include "utils/system_utils.h"
 
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <vector>
@@ -231,6 +235,80 @@ TEST_F(SystemUtilsNsTest, AnotherProcessAttachesByKey)
     EXPECT_EQ(ds.shm_perm.mode & SHM_DEST, 0u);
     detach(base);
     EXPECT_EQ(CSystemUtils::removeShm(shmid), 0);
+}
+
+} // namespace
+
+namespace {
+
+// The creating path meets a segment that another program made under the key: one that a live
+// process may still use is left alone (-1, in use: the caller takes another key); a leftover of
+// a process that died, or that its live creator has let go of, is replaced.
+TEST_F(SystemUtilsNsTest, CreatingLeavesALiveProcessesSegmentAloneAndReplacesADeadOnes)
+{
+    const struct {
+        const char* name;
+        const char* mode;    // how the holder treats its segment
+        bool kill;           // the holder is killed (and reaped) first
+        bool attachedByTest; // this process keeps it attached (a reader of a dead writer)
+        bool replaced;
+    } cases[] = {
+        {"attached by its live creator", "attached", false, false, false},
+        {"created, not yet attached", "created", false, false, false},
+        {"attached by another while its creator lives", "created", false, true, false},
+        {"let go of by its live creator", "detached", false, false, true},
+        {"of a creator that was killed", "attached", true, false, true},
+        {"of a killed creator, still attached by a reader", "attached", true, true, true},
+    };
+    int key = kKeyBase + 20;
+    for (const auto& c : cases) {
+        ++key;
+        std::string error;
+        auto holder =
+            zqtest::ChildProcess::spawn({zqtest::helperPath("shm_holder"), std::to_string(key), c.mode}, &error);
+        ASSERT_TRUE(holder) << error;
+        std::string line;
+        ASSERT_TRUE(holder->waitForLine("@@ holding ", 10000, &line)) << c.name << ": " << holder->output();
+        const int oldId = std::atoi(line.substr(line.find("@@ holding ") + 11).c_str());
+        const pid_t creator = holder->pid();
+        if (c.attachedByTest) {
+            ASSERT_NE(attach(oldId), nullptr) << c.name;
+        }
+        if (c.kill) {
+            holder->signal(SIGKILL);
+            ASSERT_GE(holder->wait(10000), 0) << c.name;
+        }
+
+        bool inUse = true;
+        zqtest::OutputCapture cap;
+        int id = CSystemUtils::openShm(key, 0, 4096, &inUse);
+        cap.stop();
+        const std::string k = std::to_string(key);
+        EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "32", "share memory key " + k + " is already exitst!"))
+            << c.name << ": " << cap.out();
+        if (c.replaced) {
+            EXPECT_GE(id, 0) << c.name << ": " << cap.err();
+            EXPECT_NE(id, oldId) << c.name;
+            EXPECT_FALSE(inUse) << c.name;
+            EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "32", "Delete old share memory key " + k + " success."))
+                << c.name << ": " << cap.out();
+            EXPECT_EQ(CSystemUtils::openShm(key, 1, 0), id) << c.name;
+        } else {
+            EXPECT_EQ(id, -1) << c.name;
+            EXPECT_TRUE(inUse) << c.name;
+            EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "33",
+                                           "Warning: share memory key " + k + " is in use by process " +
+                                               std::to_string(creator) + ", it is left alone."))
+                << c.name << ": " << cap.out();
+            EXPECT_EQ(cap.out().find("Delete old"), std::string::npos) << c.name;
+            // The key still names the holder's segment.
+            EXPECT_EQ(shmget(key, 0, 0), oldId) << c.name;
+            EXPECT_TRUE(exists(oldId)) << c.name;
+            EXPECT_EQ(cap.err(), "") << c.name;
+        }
+        holder->closeInput();
+        holder->wait(10000);
+    }
 }
 
 } // namespace

@@ -95,20 +95,29 @@ CTransSender::~CTransSender()
     m_pListenCount->waitNone();
 
     // 2. No more callbacks of any connection. The connections stay alive here until the last
-    // callback is gone: one that runs still uses its connection's buffer.
+    // callback is gone: one that runs still uses its connection's buffer. Their descriptors stay
+    // open until their channels are gone: a shared-memory queue's thread shuts its connection's
+    // descriptor when it finds the ring corrupt, and the number must not name another socket yet.
     std::map<int, std::unique_ptr<CtrlConn_t>> conns;
     {
         std::lock_guard<std::mutex> lock(m_mutexFds);
         conns.swap(m_mapConns);
     }
     for (const auto& entry : conns) {
-        releaseConnFd(entry.first, *entry.second);
+        if (!entry.second->m_bByLoop) {
+            CEvReactor::getInstance()->unregisterEvent(entry.first); // false: a stopped reactor dropped it
+        }
     }
     m_pConnCount->waitNone();
+    if (m_fnBeforeChannelsGo) {
+        m_fnBeforeChannelsGo();
+    }
 
-    // 3. Nothing else touches the channels now.
+    // 3. Nothing else touches the channels now; each descriptor closes once its channel (and the
+    // threads serving it) are gone.
     for (const auto& entry : conns) {
         releaseChannel(entry.first);
+        CSocketUtils::closeSocket(entry.first);
     }
     conns.clear();
     for (auto& entry : m_mapSender) {

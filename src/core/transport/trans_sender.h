@@ -23,11 +23,13 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/transport/control_msg.h"
@@ -124,6 +126,9 @@ public:
     std::shared_ptr<CDataSender> getSender(int type) const;
     // Control connections now open (the listening socket not counted).
     int getConnCount();
+    // Test seam: runs in the destructor once no callback of a connection runs any more, before
+    // the channels are released.
+    void setBeforeChannelsGoHook(std::function<void()> hook) { m_fnBeforeChannelsGo = std::move(hook); }
 
 private:
     struct CtrlConn_t {
@@ -186,4 +191,5 @@ private:
     std::shared_ptr<CRegistrationCount> m_pListenCount;
     std::shared_ptr<CRegistrationCount> m_pConnCount;
     int m_iReserveFd{-1}; // spent to refuse a connection when the process is out of descriptors
+    std::function<void()> m_fnBeforeChannelsGo;
 };

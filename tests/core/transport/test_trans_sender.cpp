@@ -1,6 +1,10 @@
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -378,6 +382,62 @@ TEST_F(TransSenderNsTest, SharedMemoryChannelNeedsAKeyAndGoesWithItsConnection)
         EXPECT_EQ(CResourceManager::getInstance()->getShmKey(), queueKey);
     }
     m_sender.reset();
+}
+
+// A ring found corrupt while the writing side is torn down shuts its own control connection,
+// never a socket that took the number meanwhile: the descriptor stays open until the queue's
+// thread is joined.
+TEST_F(TransSenderNsTest, TeardownKeepsEachControlDescriptorUntilItsQueueThreadIsJoined)
+{
+    ShmTestPool shm(0x494952);
+    ASSERT_TRUE(shm.ok);
+    CTransSender* sender = open(49032, "a6_teardown", &shm.pool);
+    CResourceManager::getInstance()->putShmKey(0x4952);
+    auto peer = TcpPeer::connectTo(49032);
+    ASSERT_TRUE(peer);
+    zqtest::OutputCapture capture;
+    ASSERT_TRUE(peer->send(ctrltest::requestMsg("127.0.0.1", "a6_teardown")));
+    Bytes answer;
+    ASSERT_TRUE(peer->readMessage(&answer));
+    CtrlRequestAck_t ack;
+    ASSERT_TRUE(decodeRequestAckMsg(answer.data(), answer.size(), &ack));
+    ASSERT_EQ(ack.m_param.m_iType, TRANS_TYPE_SHARE_MEMORY);
+    std::vector<ConnParam_t> channels;
+    ASSERT_EQ(sender->getTopicDataTransParam("a6_teardown", &channels), 0);
+    ASSERT_EQ(channels.size(), 1u);
+    const int ctrlFd = channels[0].m_iFd;
+    shmtest::RawSegment ring(ack.m_param.m_shmParam.m_iQueueKey);
+    ASSERT_TRUE(ring.ok());
+
+    int other[2] = {-1, -1}; // an unrelated socket of this process
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, other), 0);
+    bool openInWindow = false;
+    bool tookNumber = false;
+    bool found = false;
+    sender->setBeforeChannelsGoHook([&] {
+        openInWindow = fcntl(ctrlFd, F_GETFD) != -1;
+        if (!openInWindow) {
+            // A free number is the next one some other socket gets.
+            tookNumber = dup2(other[0], ctrlFd) == ctrlFd;
+        }
+        // Ring 1 (the one the writer's queue thread reads) turns corrupt now; the thread marks
+        // ring 0 corrupt for the reader before it shuts the connection.
+        ring.setInt(80 + 4, -77);
+        found = zqtest::waitUntil([&] { return ring.intAt(4) == -1; }, 10000);
+    });
+    m_sender.reset();
+    capture.stop();
+    EXPECT_TRUE(found) << capture.out();
+    EXPECT_TRUE(openInWindow);
+    pollfd pfd{other[1], POLLIN, 0};
+    EXPECT_EQ(poll(&pfd, 1, 0), 0) << "the unrelated socket was shut";
+    // The reader's own connection ended.
+    EXPECT_TRUE(peer->waitClosed(10000));
+    if (tookNumber) {
+        close(ctrlFd);
+    }
+    close(other[0]);
+    close(other[1]);
 }
 
 TEST_F(TransSenderNsTest, SharedMemoryTopicWhosePoolFailedOffersNoChannel)
