@@ -20,7 +20,7 @@ int CSystemUtils::openShm(int key, int attach, unsigned long size)
     if (key == IPC_PRIVATE) {
         DDS_RED("Error: shmget()!");
         errno = EINVAL;
-        perror("shmget");
+        ddsPerror("shmget");
         return -1;
     }
 
@@ -30,7 +30,7 @@ int CSystemUtils::openShm(int key, int attach, unsigned long size)
             int err = errno;
             DDS_RED("Error: shmget()!");
             errno = err;
-            perror("shmget");
+            ddsPerror("shmget");
             return -1;
         }
         return shmid;
@@ -41,21 +41,21 @@ int CSystemUtils::openShm(int key, int attach, unsigned long size)
         return shmid;
     }
     if (errno != EEXIST) {
-        perror("shmget");
+        ddsPerror("shmget");
         return -1;
     }
 
     DDS_GREEN("share memory key %d is already exitst!", key);
     int oldId = shmget(key, 0, kShmPerm);
     if (oldId < 0) {
-        perror("shmget");
+        ddsPerror("shmget");
         return -1;
     }
     if (shmctl(oldId, IPC_RMID, nullptr) < 0) {
         int err = errno;
         DDS_GREEN("Delete old share memory key %d failed!!!", key);
         errno = err;
-        perror("shmctl");
+        ddsPerror("shmctl");
         return -1;
     }
     DDS_GREEN("Delete old share memory key %d success.", key);
@@ -65,7 +65,7 @@ int CSystemUtils::openShm(int key, int attach, unsigned long size)
         int err = errno;
         DDS_RED("Error: shmget()!");
         errno = err;
-        perror("shmget");
+        ddsPerror("shmget");
         return -1;
     }
     return shmid;
@@ -78,7 +78,7 @@ int CSystemUtils::removeShm(int shmid)
         int err = errno;
         DDS_RED("Error: shmctl()!");
         errno = err;
-        perror("shmctl(): ");
+        ddsPerror("shmctl(): ");
         return -1;
     }
     return ret;
@@ -91,7 +91,7 @@ void* CSystemUtils::attachShm(int shmid)
         int err = errno;
         DDS_RED("Error: shmat()!");
         errno = err;
-        perror("shmat(): ");
+        ddsPerror("shmat(): ");
         return nullptr;
     }
     return addr;
@@ -103,7 +103,7 @@ int CSystemUtils::detachShm(void* addr)
         int err = errno;
         DDS_RED("Error: shmdt()!");
         errno = err;
-        perror("shmdt(): ");
+        ddsPerror("shmdt(): ");
         return -1;
     }
     return 0;
