@@ -154,9 +154,11 @@ private:
     void setAsideDataTransPort(int type, int value);
     void noteOffered(int fd);
     void noteConfirmed(int fd);
-    // Binds the listening socket to the endpoint's port or, when another process holds that
-    // one, to the next free port of the range; the port bound goes into `param`. 0 or -1.
-    int bindEndpoint(int fd, TransParam_t& param);
+    // Opens the listening socket on the endpoint's port or, when another process holds that one
+    // (at bind, or at listen when both bound first), on the next free port of the range; the port
+    // goes into `*bound`. The descriptor, or -1 with its line printed. Ports found held go back
+    // to the pool at once; the given one stays the caller's.
+    int openEndpoint(const TransParam_t& param, int* bound);
     bool hasChannel(int fd);
     // Opens one channel of `type` for the connection; 0 or -1 (the resource is back).
     int openChannel(int type, int fd, const CtrlRequest_t& request, TransParam_t& ackParam, ConnParam_t& conn);

@@ -1,10 +1,15 @@
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +21,54 @@
 #include "memory/shm_test_util.h"
 #include "support/zqtest.h"
 #include "utils/ev_reactor.h"
+
+// bind() and listen() of this program run the test's hook first, with the port at stake, and then
+// the system's call: a test acts in the middle of the writing side's port probing, as another
+// process of the same range would. The hook removes itself by returning true; what it calls
+// itself goes straight to the system.
+std::function<bool(const char*, int)> g_socketHook;
+thread_local bool t_bInHook = false;
+
+namespace {
+
+void runSocketHook(const char* call, int port)
+{
+    if (!g_socketHook || t_bInHook) {
+        return;
+    }
+    t_bInHook = true;
+    if (g_socketHook(call, port)) {
+        g_socketHook = nullptr;
+    }
+    t_bInHook = false;
+}
+
+int boundPort(int fd)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 ? ntohs(addr.sin_port) : -1;
+}
+
+} // namespace
+
+extern "C" int bind(int fd, const sockaddr* addr, socklen_t len) noexcept
+{
+    static const auto real = reinterpret_cast<int (*)(int, const sockaddr*, socklen_t)>(dlsym(RTLD_NEXT, "bind"));
+    if (addr != nullptr && addr->sa_family == AF_INET && len >= sizeof(sockaddr_in)) {
+        sockaddr_in in{};
+        std::memcpy(&in, addr, sizeof(in));
+        runSocketHook("bind", ntohs(in.sin_port));
+    }
+    return real(fd, addr, len);
+}
+
+extern "C" int listen(int fd, int backlog) noexcept
+{
+    static const auto real = reinterpret_cast<int (*)(int, int)>(dlsym(RTLD_NEXT, "listen"));
+    runSocketHook("listen", boundPort(fd));
+    return real(fd, backlog);
+}
 
 namespace {
 
@@ -705,6 +758,144 @@ TEST_F(TransSenderNsTest, FreesTheChannelOfAReaderProcessThatDied)
     EXPECT_EQ(sender->getClientCount(), 0);
     EXPECT_FALSE(sender->isConnect());
     EXPECT_TRUE(fdsBackTo(m_fdsOpen));
+}
+
+// A TCP socket of "another process" bound to 127.0.0.1:`port` with address reuse, as the writing
+// side binds; listening when asked.
+int otherSocket(int port, bool listening)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || (listening && ::listen(fd, 4) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST_F(TransSenderNsTest, ControlEndpointTreatsAPortTakenAtListenLikeOneTakenAtBind)
+{
+    CResourceManager* resources = CResourceManager::getInstance();
+    resources->putSocketPort(49301);
+    // Another process of the range bound 49300 too, and listens between our bind and our listen.
+    int other = otherSocket(49300, false);
+    ASSERT_GE(other, 0);
+    g_socketHook = [other](const char* call, int port) {
+        if (std::strcmp(call, "listen") != 0 || port != 49300) {
+            return false;
+        }
+        EXPECT_EQ(::listen(other, 4), 0);
+        return true;
+    };
+    m_topic = std::make_unique<ctrltest::TestTopic>("c25_listen");
+    m_sender = std::make_unique<CTransSender>();
+    m_sender->setTopicImpl(&m_topic->impl);
+    m_sender->setMemPool(&m_pool.pool);
+    TransParam_t endpoint = ctrltest::tcpEndpoint("127.0.0.1", 49300);
+    zqtest::OutputCapture capture;
+    const int result = m_sender->setMsgTransParam(endpoint);
+    capture.stop();
+    g_socketHook = nullptr;
+    ASSERT_EQ(result, 0) << capture.out();
+    EXPECT_EQ(endpoint.m_tcpParam.m_iPort, 49301);
+    EXPECT_TRUE(zqtest::hasDdsLine(
+        capture.out(), "33",
+        "Warning: port 49300 is in use by another process, topic c25_listen control endpoint takes port 49301"))
+        << capture.out();
+    EXPECT_NE(capture.err().find("listen: : Address already in use"), std::string::npos) << capture.err();
+    auto peer = TcpPeer::connectTo(49301);
+    ASSERT_TRUE(peer);
+    expectServed(*peer);
+    peer.reset();
+    ::close(other);
+    zqtest::OutputCapture quiet;
+    EXPECT_EQ(resources->getSocketPort(), 49300);
+    EXPECT_EQ(resources->getSocketPort(), -1);
+}
+
+TEST_F(TransSenderNsTest, ControlEndpointProbingHoldsNoPortItFoundTaken)
+{
+    CResourceManager* resources = CResourceManager::getInstance();
+    int given = otherSocket(49310, true);
+    int held = otherSocket(49311, true);
+    ASSERT_TRUE(given >= 0 && held >= 0);
+    resources->putSocketPort(49311);
+    resources->putSocketPort(49312);
+    // While the third port is tried, a concurrent request (a UDP channel, say) still finds the
+    // second one, which another process holds for TCP only.
+    int seen = -2;
+    g_socketHook = [&](const char* call, int port) {
+        if (std::strcmp(call, "bind") != 0 || port != 49312) {
+            return false;
+        }
+        zqtest::OutputCapture quiet;
+        seen = resources->getSocketPort();
+        if (seen != -1) {
+            resources->setAsideSocketPort(seen);
+        }
+        return true;
+    };
+    m_topic = std::make_unique<ctrltest::TestTopic>("c25_probe");
+    m_sender = std::make_unique<CTransSender>();
+    m_sender->setTopicImpl(&m_topic->impl);
+    m_sender->setMemPool(&m_pool.pool);
+    TransParam_t endpoint = ctrltest::tcpEndpoint("127.0.0.1", 49310);
+    zqtest::OutputCapture capture;
+    const int result = m_sender->setMsgTransParam(endpoint);
+    capture.stop();
+    g_socketHook = nullptr;
+    ASSERT_EQ(result, 0) << capture.out();
+    EXPECT_EQ(endpoint.m_tcpParam.m_iPort, 49312);
+    EXPECT_EQ(seen, 49311);
+    ::close(given);
+    ::close(held);
+    zqtest::OutputCapture quiet;
+    EXPECT_EQ(resources->getSocketPort(), 49311);
+    EXPECT_EQ(resources->getSocketPort(), 49310);
+    EXPECT_EQ(resources->getSocketPort(), -1);
+}
+
+TEST_F(TransSenderNsTest, ControlEndpointThatCannotBeServedLosesNoPort)
+{
+    CResourceManager* resources = CResourceManager::getInstance();
+    CEvReactor* reactor = CEvReactor::getInstance();
+    int held = otherSocket(49320, true);
+    ASSERT_GE(held, 0);
+    resources->putSocketPort(49321);
+    // A reactor whose table is full: the endpoint moves to 49321, then cannot be registered.
+    reactor->deinit();
+    ASSERT_TRUE(reactor->init(1, 100));
+    int filler[2];
+    ASSERT_EQ(pipe2(filler, O_CLOEXEC), 0);
+    ASSERT_TRUE(reactor->registerEvent(
+        filler[0], POLL_EVENT_READ, [](int, void*) {}, nullptr));
+    m_topic = std::make_unique<ctrltest::TestTopic>("c25_full");
+    CTransSender sender;
+    sender.setTopicImpl(&m_topic->impl);
+    sender.setMemPool(&m_pool.pool);
+    TransParam_t endpoint = ctrltest::tcpEndpoint("127.0.0.1", 49320);
+    const int fds = zqtest::countOpenFds();
+    zqtest::OutputCapture capture;
+    EXPECT_EQ(sender.setMsgTransParam(endpoint), -1);
+    capture.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "31", "Too many event fd !!!")) << capture.out();
+    EXPECT_EQ(zqtest::countOpenFds(), fds);
+    // The caller records and announces the port it gave, so that one is not back in the pool;
+    // the one taken here is.
+    EXPECT_EQ(endpoint.m_tcpParam.m_iPort, 49320);
+    {
+        zqtest::OutputCapture quiet;
+        EXPECT_EQ(resources->getSocketPort(), 49321);
+        EXPECT_EQ(resources->getSocketPort(), -1);
+    }
+    reactor->unregisterEventAndClose(filler[0]);
+    ::close(filler[1]);
+    ::close(held);
 }
 
 // Opens the writing side on `ip`, the host address of this process.
