@@ -430,8 +430,8 @@ int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, Tr
     }
     switch (type) {
     case TRANS_TYPE_UDP: {
-        if (!sender->isInit()) {
-            sender->init();
+        if (!startSender(type, *sender)) {
+            return -1;
         }
         if (allocDataTransChan(TRANS_TYPE_UDP, &ackParam) != 0) {
             return -1;
@@ -446,8 +446,8 @@ int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, Tr
         return 0;
     }
     case TRANS_TYPE_SHARE_MEMORY: {
-        if (!sender->isInit()) {
-            sender->init();
+        if (!startSender(type, *sender)) {
+            return -1;
         }
         if (allocDataTransChan(TRANS_TYPE_SHARE_MEMORY, &ackParam) != 0) {
             return -1;
@@ -472,14 +472,27 @@ int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, Tr
             setAsideDataTransPort(TRANS_TYPE_UNIX_SOCKET, ackParam.m_unixSocketParam.m_iId);
             return -1;
         }
-        if (!sender->isInit()) {
-            sender->init();
+        if (!startSender(type, *sender)) {
+            // Nothing would feed the channel: refused, and the index is as good as before.
+            sender->delConn(fd);
+            freeDataTransPort(TRANS_TYPE_UNIX_SOCKET, ackParam.m_unixSocketParam.m_iId);
+            return -1;
         }
         return 0;
     }
     default:
         return -1;
     }
+}
+
+bool CTransSender::startSender(int type, CDataSender& sender)
+{
+    // init() is false also when the thread runs already: only isInit() tells.
+    if (sender.isInit() || sender.init() || sender.isInit()) {
+        return true;
+    }
+    DDS_RED("Error: topic %s data sender of transport type %d cannot start!", m_strTopicName.c_str(), type);
+    return false;
 }
 
 int CTransSender::sendAnswer(int fd, unsigned char* msg, int len)

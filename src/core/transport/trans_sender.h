@@ -162,6 +162,9 @@ private:
     bool hasChannel(int fd);
     // Opens one channel of `type` for the connection; 0 or -1 (the resource is back).
     int openChannel(int type, int fd, const CtrlRequest_t& request, TransParam_t& ackParam, ConnParam_t& conn);
+    // Starts a medium's send thread unless it runs: false, after a red line, when it cannot start
+    // (a thread limit), and the channel is refused rather than offered with nothing to feed it.
+    bool startSender(int type, CDataSender& sender);
     int sendAnswer(int fd, unsigned char* msg, int len);
     // The medium of a requester with this address text: a Unix-domain socket (or shared memory)
     // only for one that is on this host and names this side's address, UDP otherwise.

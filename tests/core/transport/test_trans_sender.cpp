@@ -1,12 +1,14 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -68,6 +70,23 @@ extern "C" int listen(int fd, int backlog) noexcept
     static const auto real = reinterpret_cast<int (*)(int, int)>(dlsym(RTLD_NEXT, "listen"));
     runSocketHook("listen", boundPort(fd));
     return real(fd, backlog);
+}
+
+// While positive, each pthread_create of this program fails with EAGAIN and counts down, as at
+// a thread limit.
+std::atomic<int> g_failThreads{0};
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) noexcept
+{
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    int left = g_failThreads.load();
+    while (left > 0) {
+        if (g_failThreads.compare_exchange_weak(left, left - 1)) {
+            return EAGAIN;
+        }
+    }
+    return real(thread, attr, start, arg);
 }
 
 namespace {
@@ -776,6 +795,58 @@ int otherSocket(int port, bool listening)
         return -1;
     }
     return fd;
+}
+
+TEST_F(TransSenderNsTest, ASendThreadThatCannotStartRefusesTheChannel)
+{
+    CResourceManager* resources = CResourceManager::getInstance();
+    resources->putSocketPort(49341);
+    giveIndices(4934, 1);
+    const struct {
+        const char* name;
+        int port;
+        const char* requesterIp;
+        int type;
+    } cases[] = {
+        {"udp", 49340, "127.0.0.7", TRANS_TYPE_UDP},
+        {"unix socket", 49342, "127.0.0.1", TRANS_TYPE_UNIX_SOCKET},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CTransSender* sender = open(c.port, "c25_nothread");
+        auto peer = TcpPeer::connectTo(c.port, "127.0.0.1", c.requesterIp);
+        ASSERT_TRUE(peer);
+        zqtest::OutputCapture capture;
+        g_failThreads.store(1);
+        // The heartbeat's answer comes first: the request got none.
+        ASSERT_TRUE(peer->send(ctrltest::requestMsg(c.requesterIp, "c25_nothread")));
+        ASSERT_TRUE(peer->send(ctrltest::heartbeatMsg(MSG_TYPE_HEARTBEAT, "c25_nothread")));
+        Bytes answer;
+        ASSERT_TRUE(peer->readMessage(&answer));
+        capture.stop();
+        EXPECT_EQ(g_failThreads.exchange(0), 0) << "no thread was started";
+        EXPECT_EQ(ctrltest::typeOf(answer), MSG_TYPE_HEARTBEAT_ACK);
+        EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "31",
+                                       "Error: topic c25_nothread data sender of transport type " +
+                                           std::to_string(c.type) + " cannot start!"))
+            << capture.out();
+        EXPECT_FALSE(sender->getSender(c.type)->isInit());
+        EXPECT_EQ(sender->getClientCount(), 0);
+        EXPECT_EQ(sender->getTopicDataTransParam("c25_nothread", nullptr), -1) << "nothing recorded";
+        // Every number is still free: the same request gets its channel once threads start again.
+        ASSERT_TRUE(peer->send(ctrltest::requestMsg(c.requesterIp, "c25_nothread")));
+        ASSERT_TRUE(peer->readMessage(&answer));
+        CtrlRequestAck_t ack;
+        ASSERT_TRUE(decodeRequestAckMsg(answer.data(), answer.size(), &ack));
+        EXPECT_EQ(ack.m_param.m_iType, c.type);
+        if (c.type == TRANS_TYPE_UDP) {
+            EXPECT_EQ(ack.m_param.m_udpParam.m_iPort, 49341);
+        } else {
+            EXPECT_EQ(ack.m_param.m_unixSocketParam.m_iId, 4934);
+        }
+        peer.reset();
+        ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getClientCount() == 0; }, 10000));
+    }
 }
 
 TEST_F(TransSenderNsTest, ControlEndpointTreatsAPortTakenAtListenLikeOneTakenAtBind)
