@@ -378,12 +378,17 @@ int CTransSender::procRequestDataChanMsg(int fd, unsigned char* msg, int len)
     if (hasChannel(fd)) {
         return -1;
     }
-    // Data goes where the request says: only to the address the request came from, so that a
-    // peer cannot point a topic at a group, a broadcast or another host.
+    // Data goes where the request says, but only to an address the request really comes from, so
+    // that a peer cannot point a topic at a group, a broadcast or another host: the connection's
+    // peer or, for a requester on this host, an address of one of its interfaces. A reader that
+    // connects without binding has the source address its route picks, not the one it names.
     in_addr requester{};
     uint32_t peer = 0;
-    if (!parseIPv4(request.m_strIp, &requester) || !isUnicastAddress(requester.s_addr) || !peerAddress(fd, &peer) ||
-        peer != requester.s_addr) {
+    if (!parseIPv4(request.m_strIp, &requester) || !isUnicastAddress(requester.s_addr) || !peerAddress(fd, &peer)) {
+        return -1;
+    }
+    const bool onHost = isHostAddress(peer);
+    if (peer != requester.s_addr && !(onHost && isInterfaceAddress(requester.s_addr))) {
         return -1;
     }
     const std::string hostIp = CResourceManager::getInstance()->getHostIp();
@@ -392,7 +397,6 @@ int CTransSender::procRequestDataChanMsg(int fd, unsigned char* msg, int len)
     ConnParam_t conn;
     std::memset(&conn, 0, sizeof(conn));
     conn.m_iFd = fd;
-    const bool onHost = isHostAddress(peer);
     if (openChannel(chooseMedium(request.m_strIp, hostIp, onHost), fd, request, ackParam, conn) != 0) {
         return -1;
     }

@@ -103,7 +103,8 @@ public:
 
     // One complete control message of a connection: 0 handled, -1 refused (no answer),
     // CTRL_RET_SEND_FAILED when the answer did not go out whole. A request is served only when
-    // the address it names is a unicast address and the one the connection comes from.
+    // the address it names is a unicast address and the one the connection comes from or, for a
+    // connection from this host, an address of one of this host's interfaces.
     int procMsg(int fd, unsigned char* msg, int len);
     int procRequestDataChanMsg(int fd, unsigned char* msg, int len);
     int procHeartbeatMsg(int fd, unsigned char* msg, int len);

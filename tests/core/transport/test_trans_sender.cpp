@@ -1049,6 +1049,49 @@ TEST_F(TransSenderNsTest, ServesARequestOnlyAtTheAddressItComesFrom)
     ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getClientCount() == 0; }, 10000));
 }
 
+// A reader that connects without binding (the kernel picks its source address by the route) on a
+// host with two interfaces, configured on the other one than the writer: its request names its
+// own address, not the connection's source, and still gets a UDP channel to that address.
+TEST_F(TransSenderNsTest, ReaderThatConnectsWithoutBindingOnAMultiHomedHostIsServed)
+{
+    std::string error;
+    ASSERT_TRUE(zqtest::joinHosts(nullptr, "c25a", "198.18.25.1/24", nullptr, "c25b", "198.18.25.2/24", &error))
+        << error;
+    zqtest::ScopeExit unlink([] { zqtest::runCommand({"ip", "link", "del", "c25a"}); });
+    const struct {
+        const char* name;
+        const char* writerIp;
+        const char* readerIp;
+        int port;
+    } cases[] = {
+        {"reader on lo, writer on another interface", "198.18.25.1", "127.0.0.1", 49350},
+        {"reader on another interface, writer on lo", "127.0.0.1", "198.18.25.1", 49352},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CResourceManager::getInstance()->putSocketPort(c.port + 1);
+        m_topic = std::make_unique<ctrltest::TestTopic>("c25_plain");
+        CTransSender* sender = openOn(m_sender, *m_topic, m_pool.pool, c.writerIp, c.port);
+        ASSERT_NE(sender, nullptr);
+        auto reader = zqtest::ChildProcess::spawn({zqtest::helperPath("trans_peer"), "plainreader", c.writerIp,
+                                                   std::to_string(c.port), "c25_plain", c.readerIp},
+                                                  &error);
+        ASSERT_TRUE(reader) << error;
+        std::string line;
+        ASSERT_TRUE(reader->waitForLine("", 10000, &line)) << reader->output();
+        ASSERT_EQ(line, "ACK 1") << reader->output();
+        std::vector<ConnParam_t> channels;
+        ASSERT_EQ(sender->getTopicDataTransParam("c25_plain", &channels), 0);
+        ASSERT_EQ(channels.size(), 1u);
+        EXPECT_STREQ(channels[0].m_param.m_udpParam.m_szIp, c.readerIp) << "data goes to the address it named";
+        ASSERT_TRUE(ctrltest::writeTestMessages(*sender, m_pool.pool, 20, 100));
+        EXPECT_TRUE(reader->waitForLine("GOT 20", 10000)) << reader->output();
+        reader.reset();
+        ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getClientCount() == 0; }, 10000));
+        m_sender.reset();
+    }
+}
+
 TEST_F(TransSenderNsTest, HonestReadersOnThisHostAndAnotherGetTheirChannels)
 {
     std::string error;
