@@ -233,11 +233,18 @@ int CPublisherImpl::createTransportLocked(const std::string& topic, TopicTranspo
 
 int CPublisherImpl::deleteTransport(const std::string& topic)
 {
-    std::lock_guard<std::mutex> control(m_mtxControl);
-    return deleteTransportLocked(topic);
+    TopicSide_t side;
+    {
+        std::lock_guard<std::mutex> control(m_mtxControl);
+        if (unlinkTopicLocked(topic, &side) != 0) {
+            return -1;
+        }
+    }
+    destroyTopicSide(side);
+    return 0;
 }
 
-int CPublisherImpl::deleteTransportLocked(const std::string& topic)
+int CPublisherImpl::unlinkTopicLocked(const std::string& topic, TopicSide_t* side)
 {
     CMemPool* pool = nullptr;
     CTransport* transport = m_transports.locked([&](TopicTransportMap_t& transports) -> CTransport* {
@@ -258,21 +265,27 @@ int CPublisherImpl::deleteTransportLocked(const std::string& topic)
         DDS_GREEN("Can't find topic %s", topic.c_str());
         return -1;
     }
-    // Unlinked first and destroyed outside the transport mutex, so that the status queries do
-    // not wait for the transport's connections to close; the pool goes after the transport that
-    // used it.
-    delete transport;
-    delete pool;
-
+    side->m_pTransport = transport;
+    side->m_pPool = pool;
+    side->m_iPort = -1;
     auto param = m_mapMsgTransParam.find(topic);
     if (param != m_mapMsgTransParam.end()) {
-        int port = param->second.m_tcpParam.m_iPort;
-        if (port >= 0) {
-            CResourceManager::getInstance()->putSocketPort(port);
-        }
+        side->m_iPort = param->second.m_tcpParam.m_iPort;
         m_mapMsgTransParam.erase(param);
     }
     return 0;
+}
+
+void CPublisherImpl::destroyTopicSide(const TopicSide_t& side)
+{
+    // Outside every mutex of the publisher: closing the connections can take a while, and status
+    // queries and discovery answers of other topics must not wait for it. The pool goes after the
+    // transport that used it, the port once nothing listens on it any more.
+    delete side.m_pTransport;
+    delete side.m_pPool;
+    if (side.m_iPort >= 0) {
+        CResourceManager::getInstance()->putSocketPort(side.m_iPort);
+    }
 }
 
 CTransport* CPublisherImpl::getTransport(const std::string& topic)
@@ -315,8 +328,12 @@ void CPublisherImpl::dropTopicLeftover(const std::string& topic)
             return; // still written here: not a leftover
         }
     }
-    std::lock_guard<std::mutex> control(m_mtxControl);
-    if (getTransport(topic) != nullptr) {
-        deleteTransportLocked(topic);
+    TopicSide_t side;
+    {
+        std::lock_guard<std::mutex> control(m_mtxControl);
+        if (getTransport(topic) == nullptr || unlinkTopicLocked(topic, &side) != 0) {
+            return;
+        }
     }
+    destroyTopicSide(side);
 }

@@ -9,7 +9,8 @@
 // mutex (in m_transports) guards the transports and m_mapMemPools. The writer mutex is never
 // held together with another one but the lifecycle mutex; the control mutex is taken before the
 // transport mutex, never after it. Writers are destroyed and transports deleted outside the
-// writer and transport mutexes. Writes take the transport mutex only to look the transport up.
+// writer, control and transport mutexes. Writes take the transport mutex only to look the
+// transport up.
 #pragma once
 
 #include <map>
@@ -79,8 +80,16 @@ private:
     CShmMemPool* openShmPool(const std::string& topic, MemConfig_t cfg);
     // Under the transport mutex.
     int createTransportLocked(const std::string& topic, TopicTransportMap_t& transports);
-    // Under the control mutex.
-    int deleteTransportLocked(const std::string& topic);
+    // A topic's side taken out of the registries, to be destroyed with no mutex held.
+    struct TopicSide_t {
+        CTransport* m_pTransport{nullptr};
+        CMemPool* m_pPool{nullptr};
+        int m_iPort{-1}; // the control endpoint's port, -1 without a description
+    };
+    // Under the control mutex: unlinks the topic's transport, pool and control description
+    // (0), or prints "Can't find topic" (-1).
+    int unlinkTopicLocked(const std::string& topic, TopicSide_t* side);
+    static void destroyTopicSide(const TopicSide_t& side);
 
     std::map<std::string, std::vector<CDataWriterImpl*>> m_mapWriters;
     std::mutex m_mtxWriter;

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "utils/dds_common.h"
 
@@ -74,6 +75,27 @@ public:
             DDS_RED("Error: socket port container is empty!");
         }
         return port;
+    }
+
+    // As getSocketPort, passing over the ports of `skip` (they stay where they are); -1 without a
+    // line when no other port is free. What a search through the range takes next.
+    int getSocketPortExcept(const std::vector<int>& skip)
+    {
+        auto wanted = [&skip](int port) { return std::find(skip.begin(), skip.end(), port) == skip.end(); };
+        std::lock_guard<std::mutex> lock(m_mtxSocketPorts);
+        auto free = std::find_if(m_setSocketPorts.begin(), m_setSocketPorts.end(), wanted);
+        if (free != m_setSocketPorts.end()) {
+            int port = *free;
+            m_setSocketPorts.erase(free);
+            return port;
+        }
+        auto aside = std::find_if(m_lstAsidePorts.begin(), m_lstAsidePorts.end(), wanted);
+        if (aside != m_lstAsidePorts.end()) {
+            int port = *aside;
+            m_lstAsidePorts.erase(aside);
+            return port;
+        }
+        return -1;
     }
 
     int getUnixSocketId()

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <sys/time.h>
@@ -26,6 +27,13 @@ void ddsLogLine(const char* color, const char* func, int line, const char* fmt, 
     vsnprintf(big.data(), big.size(), fmt, args);
     va_end(args);
     printf("\033[%sm[DDS] %s\033[0m @%s,%d\n", color, big.data(), func, line);
+}
+
+void ddsPerror(const char* prefix)
+{
+    const int err = errno;
+    perror(prefix);
+    errno = err;
 }
 
 int64_t timespecToMs(const struct timespec& ts)

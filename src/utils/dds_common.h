@@ -19,6 +19,10 @@ void ddsLogLine(const char* color, const char* func, int line, const char* fmt, 
 #define DDS_YELLOW(...) ::ddsLogLine("33", __FUNCTION__, __LINE__, __VA_ARGS__)
 #define DDS_BLUE(...) ::ddsLogLine("34", __FUNCTION__, __LINE__, __VA_ARGS__)
 
+// perror that leaves errno as it found it. With stderr open write-only (a file, a pipe) glibc's
+// perror leaves EINVAL behind, and a caller that looks at errno after the line would act on that.
+void ddsPerror(const char* prefix);
+
 // Milliseconds of the monotonic clock; -1 when the clock cannot be read.
 int64_t getUptimeMs();
 // Whole milliseconds of a clock reading (nanoseconds truncated).

@@ -68,6 +68,10 @@ bool CEvReactor::init(unsigned int maxEvents, int timeoutMs)
     if (t_pPollingReactor == this) {
         return true; // a callback: the reactor runs by definition
     }
+    // Declared before the lifecycle lock, so destroyed after it is released: what the dropped
+    // records' callbacks captured may itself start or stop the reactor.
+    EventTable dropped;
+    std::vector<std::shared_ptr<_PollEvent_t>> unregistered;
     std::lock_guard<std::mutex> life(m_mtxLifecycle);
     if (m_bRunning.load()) {
         return true;
@@ -90,7 +94,6 @@ bool CEvReactor::init(unsigned int maxEvents, int timeoutMs)
         return false;
     }
 
-    EventTable dropped; // destroyed after unlocking, with what the callbacks captured
     {
         std::lock_guard<std::mutex> lock(m_mtxEvents);
         m_u32MaxEvents = maxEvents;
@@ -107,7 +110,6 @@ bool CEvReactor::init(unsigned int maxEvents, int timeoutMs)
         m_threadPoll = std::thread(&CEvReactor::pollEvent, this);
     } catch (const std::system_error&) {
         m_bRunning.store(false);
-        std::vector<std::shared_ptr<_PollEvent_t>> unregistered;
         {
             std::lock_guard<std::mutex> lock(m_mtxEvents);
             m_bPollAlive = false;
@@ -139,6 +141,7 @@ void CEvReactor::deinit()
     if (t_pPollingReactor == this) {
         return;
     }
+    EventTable dropped; // destroyed after both mutexes are released, as in init
     std::lock_guard<std::mutex> life(m_mtxLifecycle);
     if (!m_bRunning.load()) {
         return;
@@ -150,7 +153,6 @@ void CEvReactor::deinit()
     if (m_threadPoll.joinable()) {
         m_threadPoll.join();
     }
-    EventTable dropped;
     {
         std::lock_guard<std::mutex> lock(m_mtxEvents);
         m_bPollAlive = false;

@@ -14,8 +14,8 @@
 // stays valid for the whole pass. A record dropped during a pass leaves the set at once, and the
 // pass never touches its number again (it may belong to another file by then). With no poll
 // thread, an unregistration erases at once. Dropped records, and what their callbacks captured,
-// are destroyed after m_mtxEvents is released. An exception escaping a callback is caught and
-// reported with a red line.
+// are destroyed after m_mtxEvents (and in init and deinit m_mtxLifecycle) is released. An
+// exception escaping a callback is caught and reported with a red line.
 #pragma once
 
 #include <atomic>

@@ -1,5 +1,7 @@
 #include "utils/ipfinder.h"
 
+#include "utils/dds_common.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
@@ -57,7 +59,7 @@ bool CIPFinder::getIPs(std::vector<IPInfo_t>& list, bool /*reserved*/)
 {
     struct ifaddrs* ifList = nullptr;
     if (getifaddrs(&ifList) != 0) {
-        perror("getifaddrs");
+        ddsPerror("getifaddrs");
         return false;
     }
     for (struct ifaddrs* ifa = ifList; ifa; ifa = ifa->ifa_next) {

@@ -24,7 +24,7 @@ int setOption(int fd, int level, int option, const void* value, socklen_t len)
         int err = errno;
         DDS_RED("Error: setsockopt().");
         errno = err;
-        perror("setsockopt: ");
+        ddsPerror("setsockopt: ");
         return -1;
     }
     return 0;
@@ -54,7 +54,7 @@ int getIntOption(int fd, int option, int& bytes)
         int err = errno;
         DDS_RED("Error: getsockopt().");
         errno = err;
-        perror("getsockopt: ");
+        ddsPerror("getsockopt: ");
         return -1;
     }
     bytes = value;
@@ -112,7 +112,7 @@ int CSocketUtils::openSocket(SocketType_e type)
         int err = errno;
         DDS_RED("Error: socket().");
         errno = err;
-        perror("socket: ");
+        ddsPerror("socket: ");
     }
     return fd;
 }
@@ -131,7 +131,7 @@ int CSocketUtils::bindSocket(int fd, sockaddr* addr, int len)
         int err = errno;
         DDS_RED("Error: bind().");
         errno = err;
-        perror("bindSocket: ");
+        ddsPerror("bindSocket: ");
         return -1;
     }
     return 0;
@@ -140,7 +140,7 @@ int CSocketUtils::bindSocket(int fd, sockaddr* addr, int len)
 int CSocketUtils::connectSocket(int fd, sockaddr* addr, int len)
 {
     if (connect(fd, addr, static_cast<socklen_t>(len)) < 0) {
-        perror("connect: ");
+        ddsPerror("connect: ");
         return -1;
     }
     return 0;
@@ -193,7 +193,7 @@ int CSocketUtils::setBlock(int fd, bool block)
         int err = errno;
         DDS_RED("Error: fcntl().");
         errno = err;
-        perror("fcntl: ");
+        ddsPerror("fcntl: ");
         return -1;
     }
     return 0;

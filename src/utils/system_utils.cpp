@@ -60,7 +60,7 @@ int CSystemUtils::openShm(int key, int attach, unsigned long size, bool* inUse)
     if (key == IPC_PRIVATE) {
         DDS_RED("Error: shmget()!");
         errno = EINVAL;
-        perror("shmget");
+        ddsPerror("shmget");
         return -1;
     }
 
@@ -70,7 +70,7 @@ int CSystemUtils::openShm(int key, int attach, unsigned long size, bool* inUse)
             int err = errno;
             DDS_RED("Error: shmget()!");
             errno = err;
-            perror("shmget");
+            ddsPerror("shmget");
             return -1;
         }
         return shmid;
@@ -89,7 +89,7 @@ int CSystemUtils::openShm(int key, int attach, unsigned long size, bool* inUse)
                 DDS_RED("Error: shmget()!");
             }
             errno = err;
-            perror("shmget");
+            ddsPerror("shmget");
             return -1;
         }
         if (round == 0) {
@@ -104,7 +104,7 @@ int CSystemUtils::openShm(int key, int attach, unsigned long size, bool* inUse)
             // A segment this process may not even look at is not ours to replace.
             DDS_YELLOW("Warning: share memory key %d is in use by another process, it is left alone.", key);
             errno = err;
-            perror("shmget");
+            ddsPerror("shmget");
             setInUse(inUse);
             return -1;
         }
@@ -122,7 +122,7 @@ int CSystemUtils::openShm(int key, int attach, unsigned long size, bool* inUse)
             }
             DDS_GREEN("Delete old share memory key %d failed!!!", key);
             errno = err;
-            perror("shmctl");
+            ddsPerror("shmctl");
             // Another user's segment: the key is taken for us.
             setInUse(inUse);
             return -1;
@@ -141,7 +141,7 @@ int CSystemUtils::removeShm(int shmid)
         int err = errno;
         DDS_RED("Error: shmctl()!");
         errno = err;
-        perror("shmctl(): ");
+        ddsPerror("shmctl(): ");
         return -1;
     }
     return ret;
@@ -154,7 +154,7 @@ void* CSystemUtils::attachShm(int shmid)
         int err = errno;
         DDS_RED("Error: shmat()!");
         errno = err;
-        perror("shmat(): ");
+        ddsPerror("shmat(): ");
         return nullptr;
     }
     return addr;
@@ -166,7 +166,7 @@ int CSystemUtils::detachShm(void* addr)
         int err = errno;
         DDS_RED("Error: shmdt()!");
         errno = err;
-        perror("shmdt(): ");
+        ddsPerror("shmdt(): ");
         return -1;
     }
     return 0;

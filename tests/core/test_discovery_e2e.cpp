@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -388,6 +390,61 @@ TEST_F(DiscoveryE2eNsTest, ReaderFindsAKilledWriterAgainOnceItRestarts)
                 return infoOf(*r.participant, "s2e_restart", DDS_INFO_SUB).m_iTopicState == TOPIC_STATE_UNSUBSCRIBED;
             },
             20000));
+    }
+}
+
+// Two writer processes started with one configuration, each writing its own topic: the second
+// finds the first port of the range taken and moves to the next one, with its standard error on a
+// pipe (as under `| tee`) or on a file opened write-only (as with `2>log`), where a diagnostic line
+// must not cost the failure's code.
+TEST_F(DiscoveryE2eNsTest, SecondWriterProcessOfOneConfigurationTakesTheNextPort)
+{
+    const struct {
+        const char* name;
+        bool toFile;
+        int domain;
+        int base;
+    } cases[] = {
+        {"stderr a pipe", false, 716, 57200},
+        {"stderr a write-only file", true, 717, 57210},
+    };
+    std::string error;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string group = "239.71.0." + std::to_string(c.domain - 700);
+        const int groupPort = c.base + 9;
+        const std::string mine = "s2e_shared" + std::to_string(c.domain);
+        Node first(zqtest::ChildProcess::spawn(
+            nodeArgs("writer", "lo", c.domain, group, groupPort, c.base, c.base, mine + "a"), &error));
+        ASSERT_TRUE(first.ok()) << error;
+        ASSERT_EQ(first.reply(), "ready");
+        std::vector<std::string> args = nodeArgs("writer", "lo", c.domain, group, groupPort, c.base, c.base, mine);
+        const std::string log = "/tmp/s2e_stderr_" + std::to_string(c.domain);
+        if (c.toFile) {
+            args.insert(args.begin(), {zqtest::helperPath("stderr_to"), log});
+        }
+        Node second(zqtest::ChildProcess::spawn(args, &error));
+        ASSERT_TRUE(second.ok()) << error;
+        ASSERT_EQ(second.reply(), "ready") << second.child().output();
+
+        Side& r = side(record(c.domain, "lo", group, groupPort, c.base + 5, c.base + 5));
+        ASSERT_TRUE(addReader(r, mine));
+        ASSERT_EQ(second.ask("connect"), "connected") << second.child().output();
+        ASSERT_TRUE(zqtest::waitUntil([&] { return r.upReading(); }, 20000));
+        EXPECT_EQ(parseInfo(second.ask("info")).controlPort, c.base + 1);
+        EXPECT_EQ(infoOf(*r.participant, mine, DDS_INFO_SUB).m_iMsgChnPort, c.base + 1);
+        for (uint32_t seq = 0; seq < 20; ++seq) {
+            ASSERT_EQ(second.ask("send " + std::to_string(seq) + " 800"), "sent " + std::to_string(seq));
+            ASSERT_TRUE(readMessage(r.reader, seq, 800));
+        }
+        ASSERT_TRUE(second.quit()) << second.child().output();
+        ASSERT_TRUE(first.quit()) << first.child().output();
+        if (c.toFile) {
+            std::ifstream in(log);
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            EXPECT_NE(text.find("bindSocket: : Address already in use"), std::string::npos) << text;
+        }
+        EXPECT_EQ(r.teardown(), 0);
     }
 }
 

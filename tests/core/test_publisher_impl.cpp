@@ -11,8 +11,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,7 +29,9 @@
 #include "core/subscriber_impl.h"
 #include "memory/shm_mem_pool.h"
 #include "memory/shm_test_util.h"
+#include "support/thread_state.h"
 #include "support/zqtest.h"
+#include "utils/ev_reactor.h"
 #include "zqdds/data_reader.h"
 #include "zqdds/data_writer.h"
 #include "zqdds/publisher.h"
@@ -562,6 +567,72 @@ TEST_F(PublisherImplNsTest, ControlPortHeldElsewhereGivesAWriterThatSaysSo)
     }
     EXPECT_EQ(m_participant->getMemPool()->getUsedSize(), 0u);
     EXPECT_EQ(m_participant->deleteTopic(topic), 0);
+}
+
+TEST_F(PublisherImplNsTest, QueriesOfOtherTopicsDoNotWaitForATransportBeingDestroyed)
+{
+    CPublisherImpl pub(m_participant.get());
+    CTopic* going = m_participant->createTopic("h25_going", nullptr);
+    CTopic* staying = m_participant->createTopic("h25_staying", nullptr);
+    ASSERT_TRUE(going != nullptr && staying != nullptr);
+    CDataWriter* goingWriter = pub.createDataWriter(going);
+    CDataWriter* stayingWriter = pub.createDataWriter(staying);
+    ASSERT_TRUE(goingWriter != nullptr && stayingWriter != nullptr);
+    const int stayingPort = controlPort(&pub, "h25_staying");
+
+    // The reactor held inside a callback: the transport's destructor waits for it to drop the
+    // endpoint's registration, as it waits for a busy reactor.
+    CEvReactor* reactor = CEvReactor::getInstance();
+    int hold[2];
+    ASSERT_EQ(pipe2(hold, O_CLOEXEC | O_NONBLOCK), 0);
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> once{false};
+    ASSERT_TRUE(reactor->registerEvent(
+        hold[0], POLL_EVENT_READ,
+        [&entered, released, &once](int fd, void*) {
+            char byte = 0;
+            while (::read(fd, &byte, 1) > 0) {
+            }
+            if (!once.exchange(true)) {
+                entered.set_value();
+                released.wait();
+            }
+        },
+        nullptr));
+    bool releasedYet = false;
+    zqtest::ScopeExit cleanup([&] {
+        if (!releasedYet) {
+            release.set_value();
+        }
+        // The callback refers to this test's locals: gone before they are.
+        if (reactor->unregisterEventAndClose(hold[0])) {
+            EXPECT_TRUE(zqtest::waitUntil([&] { return !reactor->isEventRegistered(hold[0]); }, 10000));
+        }
+        ::close(hold[1]);
+    });
+    ASSERT_EQ(::write(hold[1], "x", 1), 1);
+    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+
+    bool asleep = false;
+    std::future<int> deleting = zqtest::runUntilAsleep([&] { return pub.deleteDataWriter(goingWriter); }, &asleep);
+    EXPECT_TRUE(asleep);
+    // The discovery answer's and the status report's questions about the other topic.
+    std::future<int> asked = std::async(std::launch::async, [&] { return controlPort(&pub, "h25_staying"); });
+    const bool answered = asked.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    EXPECT_TRUE(answered) << "a query waited for another topic's transport to close";
+    release.set_value();
+    releasedYet = true;
+    EXPECT_EQ(deleting.get(), 0);
+    EXPECT_EQ(asked.get(), stayingPort);
+    EXPECT_EQ(pub.getTransport("h25_going"), nullptr);
+    EXPECT_EQ(controlPort(&pub, "h25_going"), -2);
+    EXPECT_EQ(pub.deleteDataWriter(stayingWriter), 0);
+    // Both ports back once their endpoints are closed.
+    EXPECT_EQ(freePorts(), (std::vector<int>{53000, 53001, 53002, 53003}));
+    EXPECT_EQ(m_participant->deleteTopic(going), 0);
+    EXPECT_EQ(m_participant->deleteTopic(staying), 0);
 }
 
 TEST_F(PublisherImplNsTest, UnknownTopicQueriesAndDeletes)

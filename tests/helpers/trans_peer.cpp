@@ -21,11 +21,16 @@
 //       "thengarbage" answers everything after the acknowledgement with such bytes.
 //   trans_peer badreader <ip> <port> <topic> <requesterIp>   sends a request naming requesterIp,
 //       then a heartbeat; prints "ACK <type>" when an acknowledgement came first, else "REFUSED".
+//   trans_peer plainreader <ip> <port> <topic> <ownIp>   a reader as the formats describe it: its
+//       control connection is not bound (the kernel picks the source address), its request names
+//       ownIp. Prints "ACK <type>" or "REFUSED" as badreader; on a UDP channel it binds ownIp and
+//       the port offered, heartbeats, and prints "GOT <n>" for each datagram that arrives.
 //   trans_peer squat udp|tcp <ip> <port> | squat unix <path> | squat shm <key>   holds the address
 //       (a live socket) or a 16-byte System V segment under the key, prints "SQUATTING", and keeps
 //       it until stdin closes.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -447,6 +452,77 @@ int runBadReader(const char* ip, int port, const std::string& topic, const std::
     return 0;
 }
 
+int runPlainReader(const char* ip, int port, const std::string& topic, const std::string& ownIp)
+{
+    int fd = connectTo(ip, port);
+    if (fd < 0) {
+        say("FAILED");
+        return 1;
+    }
+    Bytes request = wireMessage(14, 182);
+    putText(request, 38, ownIp);
+    putText(request, 54, topic);
+    Bytes heartbeat = wireMessage(10, 178);
+    putText(heartbeat, 34, ownIp);
+    putText(heartbeat, 50, topic);
+    uint8_t ack[402] = {};
+    if (!sendAll(fd, request) || !sendAll(fd, heartbeat) || !recvAll(fd, ack, 34)) {
+        say("FAILED");
+        return 1;
+    }
+    if (ack[5] != 15) {
+        say("REFUSED");
+        waitForStdin();
+        ::close(fd);
+        return 0;
+    }
+    int32_t type = -1;
+    int32_t dataPort = -1;
+    if (!recvAll(fd, ack + 34, sizeof(ack) - 34)) {
+        say("FAILED");
+        return 1;
+    }
+    std::memcpy(&type, ack + 178, sizeof(type));
+    std::memcpy(&dataPort, ack + 178 + 8 + 16, sizeof(dataPort));
+    int data = -1;
+    if (type == 1) {
+        data = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in own = inetAddress(ownIp.c_str(), dataPort);
+        if (data < 0 || ::bind(data, reinterpret_cast<sockaddr*>(&own), sizeof(own)) != 0) {
+            say("FAILED");
+            return 1;
+        }
+    }
+    // The channel is up: the heartbeat tells the writer so.
+    if (!sendAll(fd, heartbeat)) {
+        say("FAILED");
+        return 1;
+    }
+    say("ACK " + std::to_string(type));
+    int got = 0;
+    pollfd entries[2] = {{STDIN_FILENO, POLLIN, 0}, {data, POLLIN, 0}};
+    for (;;) {
+        if (::poll(entries, data >= 0 ? 2 : 1, -1) < 0) {
+            continue;
+        }
+        if (entries[0].revents != 0) {
+            break; // stdin closed (or a line): done
+        }
+        if ((entries[1].revents & POLLIN) != 0) {
+            uint8_t datagram[65536];
+            ssize_t n = ::recv(data, datagram, sizeof(datagram), 0);
+            if (n >= 4 && std::memcmp(datagram, "ZQMW", 4) == 0) {
+                say("GOT " + std::to_string(++got));
+            }
+        }
+    }
+    if (data >= 0) {
+        ::close(data);
+    }
+    ::close(fd);
+    return 0;
+}
+
 int runSquat(const std::string& kind, const std::vector<std::string>& where)
 {
     int fd = -1;
@@ -514,12 +590,15 @@ int main(int argc, char** argv)
     if (mode == "badreader" && argc == 6) {
         return runBadReader(argv[2], std::atoi(argv[3]), argv[4], argv[5]);
     }
+    if (mode == "plainreader" && argc == 6) {
+        return runPlainReader(argv[2], std::atoi(argv[3]), argv[4], argv[5]);
+    }
     if (mode == "squat" && argc >= 3) {
         return runSquat(argv[2], std::vector<std::string>(argv + 3, argv + argc));
     }
     if (mode == "rawclient" && argc == 5) {
         return runRawClient(argv[2], std::atoi(argv[3]), argv[4]);
     }
-    std::fprintf(stderr, "usage: trans_peer writer|reader|rawclient|fakewriter|badreader|squat ...\n");
+    std::fprintf(stderr, "usage: trans_peer writer|reader|rawclient|fakewriter|badreader|plainreader|squat ...\n");
     return 2;
 }

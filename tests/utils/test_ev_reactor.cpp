@@ -538,19 +538,26 @@ TEST_F(EvReactorNsTest, NumberOfARecordDroppedInThePassIsLeftAloneByThatPass)
     }
 }
 
+// Which of the reactor's mutexes a probe asks for: the table's (a lookup) or the lifecycle's
+// (init, which returns at once when the reactor runs and starts it otherwise).
+enum class Probed { Table, Lifecycle };
+
 // Captured by a callback, so destroyed with its record: asks the reactor from another thread
-// whether its mutex is free at that moment (a captured object's destructor may take any lock).
+// whether a mutex is free at that moment (a captured object's destructor may take any lock).
 class MutexProbe {
 public:
-    MutexProbe(CEvReactor* reactor, std::atomic<int>* verdict, std::future<bool>* keep)
-        : m_reactor(reactor), m_verdict(verdict), m_keep(keep)
+    MutexProbe(CEvReactor* reactor, Probed what, std::atomic<int>* verdict, std::future<bool>* keep)
+        : m_reactor(reactor), m_what(what), m_verdict(verdict), m_keep(keep)
     {
     }
     ~MutexProbe()
     {
         CEvReactor* reactor = m_reactor;
+        const Probed what = m_what;
         // The future outlives this destructor: a probe stuck on the mutex ends only after it.
-        *m_keep = std::async(std::launch::async, [reactor] { return reactor->isEventRegistered(1 << 20); });
+        *m_keep = std::async(std::launch::async, [reactor, what] {
+            return what == Probed::Table ? reactor->isEventRegistered(1 << 20) : reactor->init(100, 100);
+        });
         bool answered = m_keep->wait_for(std::chrono::milliseconds(kWaitMs)) == std::future_status::ready;
         m_verdict->store(answered ? 1 : 2);
     }
@@ -559,6 +566,7 @@ public:
 
 private:
     CEvReactor* m_reactor;
+    Probed m_what;
     std::atomic<int>* m_verdict;
     std::future<bool>* m_keep;
 };
@@ -568,16 +576,20 @@ enum class DropBy { NextPass, SamePass, NoPollThread, Deinit, Init };
 struct DropCase {
     const char* name;
     DropBy by;
+    Probed what;
 };
 
 TEST_F(EvReactorNsTest, DroppedRecordsAreDestroyedWithTheMutexFree)
 {
     const DropCase cases[] = {
-        {"marked, dropped when the next pass begins", DropBy::NextPass},
-        {"marked, its event later in the same pass", DropBy::SamePass},
-        {"unregistered with no poll thread", DropBy::NoPollThread},
-        {"dropped by deinit", DropBy::Deinit},
-        {"dropped by init", DropBy::Init},
+        {"marked, dropped when the next pass begins", DropBy::NextPass, Probed::Table},
+        {"marked, its event later in the same pass", DropBy::SamePass, Probed::Table},
+        {"unregistered with no poll thread", DropBy::NoPollThread, Probed::Table},
+        {"dropped by deinit", DropBy::Deinit, Probed::Table},
+        {"dropped by init", DropBy::Init, Probed::Table},
+        {"dropped by deinit, lifecycle", DropBy::Deinit, Probed::Lifecycle},
+        {"dropped by init, lifecycle", DropBy::Init, Probed::Lifecycle},
+        {"marked, next pass, lifecycle", DropBy::NextPass, Probed::Lifecycle},
     };
     for (const DropCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -587,7 +599,7 @@ TEST_F(EvReactorNsTest, DroppedRecordsAreDestroyedWithTheMutexFree)
         ASSERT_EQ(pipe2(trigger, O_CLOEXEC | O_NONBLOCK), 0);
         int p[2];
         ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
-        auto probe = std::make_shared<MutexProbe>(m_reactor, &verdict, &keep);
+        auto probe = std::make_shared<MutexProbe>(m_reactor, c.what, &verdict, &keep);
         std::function<void(int, void*)> capture = [probe](int, void*) {};
         probe.reset(); // once registered, the record's callback holds the only reference
         if (c.by != DropBy::NoPollThread && c.by != DropBy::Init) {

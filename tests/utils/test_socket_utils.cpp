@@ -5,18 +5,21 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sstream>
+#include <string>
 #include <sys/resource.h>
 #include <sys/un.h>
 #include <thread>
@@ -316,6 +319,123 @@ TEST_F(SocketUtilsNsTest, BindAndConnectReportFailures)
     cap.stop();
     EXPECT_EQ(cap.out(), "");
     EXPECT_EQ(cap.err(), "connect: : Connection refused\n");
+}
+
+// Points fd 2 at a pipe or at a file opened write-only until destroyed; what was written is kept.
+class StderrOn {
+public:
+    explicit StderrOn(bool pipe)
+    {
+        m_saved = dup(STDERR_FILENO);
+        int target = -1;
+        if (pipe) {
+            EXPECT_EQ(pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK), 0);
+            target = m_pipe[1];
+        } else {
+            char path[] = "/tmp/zq_stderr_XXXXXX";
+            int rw = mkstemp(path);
+            EXPECT_GE(rw, 0);
+            m_path = path;
+            close(rw);
+            target = ::open(path, O_WRONLY | O_CLOEXEC);
+        }
+        EXPECT_GE(target, 0);
+        fflush(stderr);
+        dup2(target, STDERR_FILENO);
+        if (!pipe) {
+            close(target);
+        }
+    }
+    ~StderrOn()
+    {
+        stop();
+        if (m_pipe[0] >= 0) {
+            close(m_pipe[0]);
+            close(m_pipe[1]);
+        }
+        if (!m_path.empty()) {
+            unlink(m_path.c_str());
+        }
+    }
+    StderrOn(const StderrOn&) = delete;
+    StderrOn& operator=(const StderrOn&) = delete;
+
+    // Restores fd 2 and gives what went to it.
+    std::string stop()
+    {
+        if (m_saved >= 0) {
+            fflush(stderr);
+            dup2(m_saved, STDERR_FILENO);
+            close(m_saved);
+            m_saved = -1;
+            if (m_pipe[0] >= 0) {
+                char buf[4096];
+                ssize_t n = 0;
+                while ((n = read(m_pipe[0], buf, sizeof(buf))) > 0) {
+                    m_text.append(buf, static_cast<size_t>(n));
+                }
+            } else {
+                std::ifstream in(m_path);
+                m_text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            }
+        }
+        return m_text;
+    }
+
+private:
+    int m_saved{-1};
+    int m_pipe[2]{-1, -1};
+    std::string m_path;
+    std::string m_text;
+};
+
+TEST_F(SocketUtilsNsTest, FailuresKeepTheirErrnoWhateverStderrIs)
+{
+    const int port = 41002;
+    listener(port);
+    const int bad = closedFd();
+    int taken = open(S::SOCKET_TYPE_TCP);
+    int refused = open(S::SOCKET_TYPE_TCP);
+    const struct {
+        const char* name;
+        std::function<int()> call;
+        int err;
+        const char* line;
+    } cases[] = {
+        {"bind",
+         [&] {
+             sockaddr_in addr = loopback(port);
+             return S::bindSocket(taken, sa(addr), sizeof(addr));
+         },
+         EADDRINUSE, "bindSocket: : Address already in use\n"},
+        {"connect",
+         [&] {
+             sockaddr_in addr = loopback(port + 1);
+             return S::connectSocket(refused, sa(addr), sizeof(addr));
+         },
+         ECONNREFUSED, "connect: : Connection refused\n"},
+        {"setsockopt", [&] { return S::setRecvBufSize(bad, 4096); }, EBADF, "setsockopt: : Bad file descriptor\n"},
+        {"getsockopt",
+         [&] {
+             int bytes = 0;
+             return S::getSendBufSize(bad, bytes);
+         },
+         EBADF, "getsockopt: : Bad file descriptor\n"},
+        {"fcntl", [&] { return S::setBlock(bad, false); }, EBADF, "fcntl: : Bad file descriptor\n"},
+    };
+    for (bool pipe : {true, false}) {
+        for (const auto& c : cases) {
+            const std::string where = std::string(c.name) + (pipe ? ", stderr a pipe" : ", stderr a write-only file");
+            StderrOn redirect(pipe);
+            errno = 0;
+            const int result = c.call();
+            const int err = errno;
+            const std::string text = redirect.stop();
+            EXPECT_EQ(result, -1) << where;
+            EXPECT_EQ(err, c.err) << where << ": " << strerror(err);
+            EXPECT_EQ(text, c.line) << where;
+        }
+    }
 }
 
 TEST_F(SocketUtilsNsTest, SetBlockSwitchesNonBlockingMode)

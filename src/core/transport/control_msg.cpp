@@ -152,9 +152,11 @@ bool isUnicastAddress(uint32_t addr)
 
 bool isHostAddress(uint32_t addr)
 {
-    if ((ntohl(addr) >> 24) == 127) {
-        return true;
-    }
+    return (ntohl(addr) >> 24) == 127 || isInterfaceAddress(addr);
+}
+
+bool isInterfaceAddress(uint32_t addr)
+{
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0) {
         return false;

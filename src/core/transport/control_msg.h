@@ -75,6 +75,9 @@ bool isUnicastAddress(uint32_t addr);
 // One of this host's addresses: loopback (127.0.0.0/8) or an IPv4 address of one of its
 // interfaces. False when the interfaces cannot be read.
 bool isHostAddress(uint32_t addr);
+// An address one of this host's interfaces carries (127.0.0.1 on lo, not the rest of 127/8);
+// false when the interfaces cannot be read.
+bool isInterfaceAddress(uint32_t addr);
 // The peer address of a connected socket, in network byte order; false when it has none.
 bool peerAddress(int fd, uint32_t* addr);
 

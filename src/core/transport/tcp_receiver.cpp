@@ -240,7 +240,7 @@ bool connectBounded(int fd, const sockaddr_in& addr)
         CSocketUtils::connectTimed(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr), TCP_CONNECT_TIMEOUT_MS);
     if (err != 0) {
         errno = err;
-        perror("connect: ");
+        ddsPerror("connect: ");
     }
     return err == 0;
 }
@@ -386,7 +386,7 @@ void CTcpReceiver::handleError(int result, bool& reconnectFlag)
         break;
     default:
         errno = err;
-        perror("[DDS] recv");
+        ddsPerror("[DDS] recv");
         reconnectFlag = true;
         break;
     }

@@ -73,7 +73,7 @@ int tcpSend(int fd, FrameCursor& cursor, int attempts, int idleLimit, Clock::tim
                 return SOCK_RET_DISCONNECTED;
             }
             errno = err;
-            perror("send");
+            ddsPerror("send");
             return SOCK_RET_ERROR;
         }
         cursor.advance(static_cast<size_t>(n));
@@ -143,7 +143,7 @@ int sendTcpData(int fd, const void* data, int length, bool* stalled)
                 err = SOCK_RET_DISCONNECTED;
             } else {
                 errno = e;
-                perror("send");
+                ddsPerror("send");
                 err = SOCK_RET_ERROR;
             }
         } else {
@@ -282,7 +282,7 @@ int CTcpSender::open(TcpParam_t& param, TcpSockAddr_t* out)
     }
     if (::listen(fd, 10) < 0) {
         // A socket that does not listen would never be served.
-        perror("listen");
+        ddsPerror("listen");
         CSocketUtils::closeSocket(fd);
         return -1;
     }

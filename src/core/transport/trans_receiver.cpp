@@ -284,7 +284,7 @@ int CTransReceiver::connectServer()
     std::snprintf(text, sizeof(text), "Connect ip %s port %d failed!!!", m_szIp, m_iPort);
     if (admitLine(text)) {
         errno = err;
-        perror("connect: ");
+        ddsPerror("connect: ");
         DDS_GREEN("%s", text);
     }
     return -1;

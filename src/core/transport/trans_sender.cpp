@@ -138,72 +138,31 @@ int CTransSender::setMsgTransParam(TransParam_t& param)
         !isTextTerminated(param.m_tcpParam.m_szIp, sizeof(param.m_tcpParam.m_szIp))) {
         return -1;
     }
-    int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP);
+    const int given = param.m_tcpParam.m_iPort;
+    int port = given;
+    int fd = openEndpoint(param, &port);
     if (fd < 0) {
-        DDS_GREEN("openSocket failed!");
-        return -1;
-    }
-    CSocketUtils::setBlock(fd, false);
-    CSocketUtils::setAddrReuse(fd, true);
-    CSocketUtils::setNodelay(fd, true);
-
-    if (bindEndpoint(fd, param) != 0) {
-        DDS_GREEN("bindSocket failed!");
-        CSocketUtils::closeSocket(fd);
         m_iListenFd = -1;
         return -1;
     }
-    ::listen(fd, kListenBacklog);
+    CResourceManager* resources = CResourceManager::getInstance();
     m_iListenFd = fd;
-    std::memcpy(m_szIp, param.m_tcpParam.m_szIp, sizeof(m_szIp));
-    m_iPort = param.m_tcpParam.m_iPort;
     // Before the registration: from then on only the accept callback touches it.
     m_iReserveFd = openReserveFd();
     if (!registerFd(fd, true)) {
-        // Never served: report the failure instead of an endpoint nobody answers at.
+        // Never served: report the failure instead of an endpoint nobody answers at. The caller
+        // keeps the given port (it records it), so only a port taken here goes back.
         m_iListenFd = -1;
         CSocketUtils::closeSocket(fd);
         ::close(m_iReserveFd);
         m_iReserveFd = -1;
+        if (port != given) {
+            resources->putSocketPort(port);
+        }
         return -1;
     }
-    return 0;
-}
-
-int CTransSender::bindEndpoint(int fd, TransParam_t& param)
-{
-    CResourceManager* resources = CResourceManager::getInstance();
-    const int given = param.m_tcpParam.m_iPort;
-    std::vector<int> taken; // ports of the range that another process holds, besides the given one
-    int port = given;
-    for (;;) {
-        std::memset(&m_stAddr, 0, sizeof(m_stAddr));
-        m_stAddr.sin_family = AF_INET;
-        m_stAddr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-        m_stAddr.sin_addr.s_addr = ipv4OrNone(param.m_tcpParam.m_szIp);
-        if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_stAddr), sizeof(m_stAddr)) == 0) {
-            break;
-        }
-        const int err = errno;
-        if (port != given) {
-            taken.push_back(port);
-        }
-        int next = err == EADDRINUSE ? resources->getSocketPort() : -1;
-        if (next == -1 || next == given || std::find(taken.begin(), taken.end(), next) != taken.end()) {
-            // No port of the range binds: the given one stays the caller's.
-            if (next != -1) {
-                resources->setAsideSocketPort(next);
-            }
-            for (int held : taken) {
-                resources->setAsideSocketPort(held);
-            }
-            return -1;
-        }
-        port = next;
-    }
-    for (int held : taken) {
-        resources->setAsideSocketPort(held);
-    }
+    std::memcpy(m_szIp, param.m_tcpParam.m_szIp, sizeof(m_szIp));
+    m_iPort = port;
     if (port != given) {
         // Another process holds the given port: it goes to the back of the pool, and the
         // endpoint (which discovery announces from `param`) takes the one that bound.
@@ -213,6 +172,53 @@ int CTransSender::bindEndpoint(int fd, TransParam_t& param)
         param.m_tcpParam.m_iPort = port;
     }
     return 0;
+}
+
+int CTransSender::openEndpoint(const TransParam_t& param, int* bound)
+{
+    CResourceManager* resources = CResourceManager::getInstance();
+    const int given = param.m_tcpParam.m_iPort;
+    std::vector<int> tried{given}; // the given one, and those found held (already back in the pool)
+    int port = given;
+    for (;;) {
+        int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP);
+        if (fd < 0) {
+            DDS_GREEN("openSocket failed!");
+            return -1;
+        }
+        CSocketUtils::setBlock(fd, false);
+        CSocketUtils::setAddrReuse(fd, true);
+        CSocketUtils::setNodelay(fd, true);
+        std::memset(&m_stAddr, 0, sizeof(m_stAddr));
+        m_stAddr.sin_family = AF_INET;
+        m_stAddr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+        m_stAddr.sin_addr.s_addr = ipv4OrNone(param.m_tcpParam.m_szIp);
+        int err = 0;
+        if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_stAddr), sizeof(m_stAddr)) != 0) {
+            err = errno;
+        } else if (::listen(fd, kListenBacklog) != 0) {
+            // Another socket bound the port too and listened first: the port is as taken as at bind.
+            err = errno;
+            ddsPerror("listen: ");
+        } else {
+            *bound = port;
+            return fd;
+        }
+        // A socket that bound cannot bind again: every attempt starts on a fresh one.
+        CSocketUtils::closeSocket(fd);
+        if (port != given) {
+            // Not kept while probing on: a concurrent request may still use it (over UDP, say).
+            resources->setAsideSocketPort(port);
+            tried.push_back(port);
+        }
+        int next = err == EADDRINUSE ? resources->getSocketPortExcept(tried) : -1;
+        if (next == -1) {
+            // No port of the range works: the given one stays the caller's.
+            DDS_GREEN("bindSocket failed!");
+            return -1;
+        }
+        port = next;
+    }
 }
 
 bool CTransSender::registerFd(int fd, bool listener)
@@ -381,12 +387,17 @@ int CTransSender::procRequestDataChanMsg(int fd, unsigned char* msg, int len)
     if (hasChannel(fd)) {
         return -1;
     }
-    // Data goes where the request says: only to the address the request came from, so that a
-    // peer cannot point a topic at a group, a broadcast or another host.
+    // Data goes where the request says, but only to an address the request really comes from, so
+    // that a peer cannot point a topic at a group, a broadcast or another host: the connection's
+    // peer or, for a requester on this host, an address of one of its interfaces. A reader that
+    // connects without binding has the source address its route picks, not the one it names.
     in_addr requester{};
     uint32_t peer = 0;
-    if (!parseIPv4(request.m_strIp, &requester) || !isUnicastAddress(requester.s_addr) || !peerAddress(fd, &peer) ||
-        peer != requester.s_addr) {
+    if (!parseIPv4(request.m_strIp, &requester) || !isUnicastAddress(requester.s_addr) || !peerAddress(fd, &peer)) {
+        return -1;
+    }
+    const bool onHost = isHostAddress(peer);
+    if (peer != requester.s_addr && !(onHost && isInterfaceAddress(requester.s_addr))) {
         return -1;
     }
     const std::string hostIp = CResourceManager::getInstance()->getHostIp();
@@ -395,7 +406,6 @@ int CTransSender::procRequestDataChanMsg(int fd, unsigned char* msg, int len)
     ConnParam_t conn;
     std::memset(&conn, 0, sizeof(conn));
     conn.m_iFd = fd;
-    const bool onHost = isHostAddress(peer);
     if (openChannel(chooseMedium(request.m_strIp, hostIp, onHost), fd, request, ackParam, conn) != 0) {
         return -1;
     }
@@ -433,8 +443,8 @@ int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, Tr
     }
     switch (type) {
     case TRANS_TYPE_UDP: {
-        if (!sender->isInit()) {
-            sender->init();
+        if (!startSender(type, *sender)) {
+            return -1;
         }
         if (allocDataTransChan(TRANS_TYPE_UDP, &ackParam) != 0) {
             return -1;
@@ -449,8 +459,8 @@ int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, Tr
         return 0;
     }
     case TRANS_TYPE_SHARE_MEMORY: {
-        if (!sender->isInit()) {
-            sender->init();
+        if (!startSender(type, *sender)) {
+            return -1;
         }
         if (allocDataTransChan(TRANS_TYPE_SHARE_MEMORY, &ackParam) != 0) {
             return -1;
@@ -475,14 +485,27 @@ int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, Tr
             setAsideDataTransPort(TRANS_TYPE_UNIX_SOCKET, ackParam.m_unixSocketParam.m_iId);
             return -1;
         }
-        if (!sender->isInit()) {
-            sender->init();
+        if (!startSender(type, *sender)) {
+            // Nothing would feed the channel: refused, and the index is as good as before.
+            sender->delConn(fd);
+            freeDataTransPort(TRANS_TYPE_UNIX_SOCKET, ackParam.m_unixSocketParam.m_iId);
+            return -1;
         }
         return 0;
     }
     default:
         return -1;
     }
+}
+
+bool CTransSender::startSender(int type, CDataSender& sender)
+{
+    // init() is false also when the thread runs already: only isInit() tells.
+    if (sender.isInit() || sender.init() || sender.isInit()) {
+        return true;
+    }
+    DDS_RED("Error: topic %s data sender of transport type %d cannot start!", m_strTopicName.c_str(), type);
+    return false;
 }
 
 int CTransSender::sendAnswer(int fd, unsigned char* msg, int len)

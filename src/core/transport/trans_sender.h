@@ -105,7 +105,8 @@ public:
 
     // One complete control message of a connection: 0 handled, -1 refused (no answer),
     // CTRL_RET_SEND_FAILED when the answer did not go out whole. A request is served only when
-    // the address it names is a unicast address and the one the connection comes from.
+    // the address it names is a unicast address and the one the connection comes from or, for a
+    // connection from this host, an address of one of this host's interfaces.
     int procMsg(int fd, unsigned char* msg, int len);
     int procRequestDataChanMsg(int fd, unsigned char* msg, int len);
     int procHeartbeatMsg(int fd, unsigned char* msg, int len);
@@ -159,12 +160,17 @@ private:
     void setAsideDataTransPort(int type, int value);
     void noteOffered(int fd);
     void noteConfirmed(int fd);
-    // Binds the listening socket to the endpoint's port or, when another process holds that
-    // one, to the next free port of the range; the port bound goes into `param`. 0 or -1.
-    int bindEndpoint(int fd, TransParam_t& param);
+    // Opens the listening socket on the endpoint's port or, when another process holds that one
+    // (at bind, or at listen when both bound first), on the next free port of the range; the port
+    // goes into `*bound`. The descriptor, or -1 with its line printed. Ports found held go back
+    // to the pool at once; the given one stays the caller's.
+    int openEndpoint(const TransParam_t& param, int* bound);
     bool hasChannel(int fd);
     // Opens one channel of `type` for the connection; 0 or -1 (the resource is back).
     int openChannel(int type, int fd, const CtrlRequest_t& request, TransParam_t& ackParam, ConnParam_t& conn);
+    // Starts a medium's send thread unless it runs: false, after a red line, when it cannot start
+    // (a thread limit), and the channel is refused rather than offered with nothing to feed it.
+    bool startSender(int type, CDataSender& sender);
     int sendAnswer(int fd, unsigned char* msg, int len);
     // The medium of a requester with this address text: a Unix-domain socket (or shared memory)
     // only for one that is on this host and names this side's address, UDP otherwise.

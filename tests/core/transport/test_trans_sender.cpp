@@ -1,5 +1,8 @@
+#include <arpa/inet.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -7,8 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +25,71 @@
 #include "memory/shm_test_util.h"
 #include "support/zqtest.h"
 #include "utils/ev_reactor.h"
+
+// bind() and listen() of this program run the test's hook first, with the port at stake, and then
+// the system's call: a test acts in the middle of the writing side's port probing, as another
+// process of the same range would. The hook removes itself by returning true; what it calls
+// itself goes straight to the system.
+std::function<bool(const char*, int)> g_socketHook;
+thread_local bool t_bInHook = false;
+
+namespace {
+
+void runSocketHook(const char* call, int port)
+{
+    if (!g_socketHook || t_bInHook) {
+        return;
+    }
+    t_bInHook = true;
+    if (g_socketHook(call, port)) {
+        g_socketHook = nullptr;
+    }
+    t_bInHook = false;
+}
+
+int boundPort(int fd)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 ? ntohs(addr.sin_port) : -1;
+}
+
+} // namespace
+
+extern "C" int bind(int fd, const sockaddr* addr, socklen_t len) noexcept
+{
+    static const auto real = reinterpret_cast<int (*)(int, const sockaddr*, socklen_t)>(dlsym(RTLD_NEXT, "bind"));
+    if (addr != nullptr && addr->sa_family == AF_INET && len >= sizeof(sockaddr_in)) {
+        sockaddr_in in{};
+        std::memcpy(&in, addr, sizeof(in));
+        runSocketHook("bind", ntohs(in.sin_port));
+    }
+    return real(fd, addr, len);
+}
+
+extern "C" int listen(int fd, int backlog) noexcept
+{
+    static const auto real = reinterpret_cast<int (*)(int, int)>(dlsym(RTLD_NEXT, "listen"));
+    runSocketHook("listen", boundPort(fd));
+    return real(fd, backlog);
+}
+
+// While positive, each pthread_create of this program fails with EAGAIN and counts down, as at
+// a thread limit.
+std::atomic<int> g_failThreads{0};
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) noexcept
+{
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    int left = g_failThreads.load();
+    while (left > 0) {
+        if (g_failThreads.compare_exchange_weak(left, left - 1)) {
+            return EAGAIN;
+        }
+    }
+    return real(thread, attr, start, arg);
+}
 
 namespace {
 
@@ -767,6 +837,196 @@ TEST_F(TransSenderNsTest, FreesTheChannelOfAReaderProcessThatDied)
     EXPECT_TRUE(fdsBackTo(m_fdsOpen));
 }
 
+// A TCP socket of "another process" bound to 127.0.0.1:`port` with address reuse, as the writing
+// side binds; listening when asked.
+int otherSocket(int port, bool listening)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || (listening && ::listen(fd, 4) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST_F(TransSenderNsTest, ASendThreadThatCannotStartRefusesTheChannel)
+{
+    CResourceManager* resources = CResourceManager::getInstance();
+    resources->putSocketPort(49341);
+    giveIndices(4934, 1);
+    const struct {
+        const char* name;
+        int port;
+        const char* requesterIp;
+        int type;
+    } cases[] = {
+        {"udp", 49340, "127.0.0.7", TRANS_TYPE_UDP},
+        {"unix socket", 49342, "127.0.0.1", TRANS_TYPE_UNIX_SOCKET},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CTransSender* sender = open(c.port, "c25_nothread");
+        auto peer = TcpPeer::connectTo(c.port, "127.0.0.1", c.requesterIp);
+        ASSERT_TRUE(peer);
+        zqtest::OutputCapture capture;
+        g_failThreads.store(1);
+        // The heartbeat's answer comes first: the request got none.
+        ASSERT_TRUE(peer->send(ctrltest::requestMsg(c.requesterIp, "c25_nothread")));
+        ASSERT_TRUE(peer->send(ctrltest::heartbeatMsg(MSG_TYPE_HEARTBEAT, "c25_nothread")));
+        Bytes answer;
+        ASSERT_TRUE(peer->readMessage(&answer));
+        capture.stop();
+        EXPECT_EQ(g_failThreads.exchange(0), 0) << "no thread was started";
+        EXPECT_EQ(ctrltest::typeOf(answer), MSG_TYPE_HEARTBEAT_ACK);
+        EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "31",
+                                       "Error: topic c25_nothread data sender of transport type " +
+                                           std::to_string(c.type) + " cannot start!"))
+            << capture.out();
+        EXPECT_FALSE(sender->getSender(c.type)->isInit());
+        EXPECT_EQ(sender->getClientCount(), 0);
+        EXPECT_EQ(sender->getTopicDataTransParam("c25_nothread", nullptr), -1) << "nothing recorded";
+        // Every number is still free: the same request gets its channel once threads start again.
+        ASSERT_TRUE(peer->send(ctrltest::requestMsg(c.requesterIp, "c25_nothread")));
+        ASSERT_TRUE(peer->readMessage(&answer));
+        CtrlRequestAck_t ack;
+        ASSERT_TRUE(decodeRequestAckMsg(answer.data(), answer.size(), &ack));
+        EXPECT_EQ(ack.m_param.m_iType, c.type);
+        if (c.type == TRANS_TYPE_UDP) {
+            EXPECT_EQ(ack.m_param.m_udpParam.m_iPort, 49341);
+        } else {
+            EXPECT_EQ(ack.m_param.m_unixSocketParam.m_iId, 4934);
+        }
+        peer.reset();
+        ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getClientCount() == 0; }, 10000));
+    }
+}
+
+TEST_F(TransSenderNsTest, ControlEndpointTreatsAPortTakenAtListenLikeOneTakenAtBind)
+{
+    CResourceManager* resources = CResourceManager::getInstance();
+    resources->putSocketPort(49301);
+    // Another process of the range bound 49300 too, and listens between our bind and our listen.
+    int other = otherSocket(49300, false);
+    ASSERT_GE(other, 0);
+    g_socketHook = [other](const char* call, int port) {
+        if (std::strcmp(call, "listen") != 0 || port != 49300) {
+            return false;
+        }
+        EXPECT_EQ(::listen(other, 4), 0);
+        return true;
+    };
+    m_topic = std::make_unique<ctrltest::TestTopic>("c25_listen");
+    m_sender = std::make_unique<CTransSender>();
+    m_sender->setTopicImpl(&m_topic->impl);
+    m_sender->setMemPool(&m_pool.pool);
+    TransParam_t endpoint = ctrltest::tcpEndpoint("127.0.0.1", 49300);
+    zqtest::OutputCapture capture;
+    const int result = m_sender->setMsgTransParam(endpoint);
+    capture.stop();
+    g_socketHook = nullptr;
+    ASSERT_EQ(result, 0) << capture.out();
+    EXPECT_EQ(endpoint.m_tcpParam.m_iPort, 49301);
+    EXPECT_TRUE(zqtest::hasDdsLine(
+        capture.out(), "33",
+        "Warning: port 49300 is in use by another process, topic c25_listen control endpoint takes port 49301"))
+        << capture.out();
+    EXPECT_NE(capture.err().find("listen: : Address already in use"), std::string::npos) << capture.err();
+    auto peer = TcpPeer::connectTo(49301);
+    ASSERT_TRUE(peer);
+    expectServed(*peer);
+    peer.reset();
+    ::close(other);
+    zqtest::OutputCapture quiet;
+    EXPECT_EQ(resources->getSocketPort(), 49300);
+    EXPECT_EQ(resources->getSocketPort(), -1);
+}
+
+TEST_F(TransSenderNsTest, ControlEndpointProbingHoldsNoPortItFoundTaken)
+{
+    CResourceManager* resources = CResourceManager::getInstance();
+    int given = otherSocket(49310, true);
+    int held = otherSocket(49311, true);
+    ASSERT_TRUE(given >= 0 && held >= 0);
+    resources->putSocketPort(49311);
+    resources->putSocketPort(49312);
+    // While the third port is tried, a concurrent request (a UDP channel, say) still finds the
+    // second one, which another process holds for TCP only.
+    int seen = -2;
+    g_socketHook = [&](const char* call, int port) {
+        if (std::strcmp(call, "bind") != 0 || port != 49312) {
+            return false;
+        }
+        zqtest::OutputCapture quiet;
+        seen = resources->getSocketPort();
+        if (seen != -1) {
+            resources->setAsideSocketPort(seen);
+        }
+        return true;
+    };
+    m_topic = std::make_unique<ctrltest::TestTopic>("c25_probe");
+    m_sender = std::make_unique<CTransSender>();
+    m_sender->setTopicImpl(&m_topic->impl);
+    m_sender->setMemPool(&m_pool.pool);
+    TransParam_t endpoint = ctrltest::tcpEndpoint("127.0.0.1", 49310);
+    zqtest::OutputCapture capture;
+    const int result = m_sender->setMsgTransParam(endpoint);
+    capture.stop();
+    g_socketHook = nullptr;
+    ASSERT_EQ(result, 0) << capture.out();
+    EXPECT_EQ(endpoint.m_tcpParam.m_iPort, 49312);
+    EXPECT_EQ(seen, 49311);
+    ::close(given);
+    ::close(held);
+    zqtest::OutputCapture quiet;
+    EXPECT_EQ(resources->getSocketPort(), 49311);
+    EXPECT_EQ(resources->getSocketPort(), 49310);
+    EXPECT_EQ(resources->getSocketPort(), -1);
+}
+
+TEST_F(TransSenderNsTest, ControlEndpointThatCannotBeServedLosesNoPort)
+{
+    CResourceManager* resources = CResourceManager::getInstance();
+    CEvReactor* reactor = CEvReactor::getInstance();
+    int held = otherSocket(49320, true);
+    ASSERT_GE(held, 0);
+    resources->putSocketPort(49321);
+    // A reactor whose table is full: the endpoint moves to 49321, then cannot be registered.
+    reactor->deinit();
+    ASSERT_TRUE(reactor->init(1, 100));
+    int filler[2];
+    ASSERT_EQ(pipe2(filler, O_CLOEXEC), 0);
+    ASSERT_TRUE(reactor->registerEvent(
+        filler[0], POLL_EVENT_READ, [](int, void*) {}, nullptr));
+    m_topic = std::make_unique<ctrltest::TestTopic>("c25_full");
+    CTransSender sender;
+    sender.setTopicImpl(&m_topic->impl);
+    sender.setMemPool(&m_pool.pool);
+    TransParam_t endpoint = ctrltest::tcpEndpoint("127.0.0.1", 49320);
+    const int fds = zqtest::countOpenFds();
+    zqtest::OutputCapture capture;
+    EXPECT_EQ(sender.setMsgTransParam(endpoint), -1);
+    capture.stop();
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "31", "Too many event fd !!!")) << capture.out();
+    EXPECT_EQ(zqtest::countOpenFds(), fds);
+    // The caller records and announces the port it gave, so that one is not back in the pool;
+    // the one taken here is.
+    EXPECT_EQ(endpoint.m_tcpParam.m_iPort, 49320);
+    {
+        zqtest::OutputCapture quiet;
+        EXPECT_EQ(resources->getSocketPort(), 49321);
+        EXPECT_EQ(resources->getSocketPort(), -1);
+    }
+    reactor->unregisterEventAndClose(filler[0]);
+    ::close(filler[1]);
+    ::close(held);
+}
+
 // Opens the writing side on `ip`, the host address of this process.
 CTransSender* openOn(std::unique_ptr<CTransSender>& sender, ctrltest::TestTopic& topic, CMemPool& pool, const char* ip,
                      int port)
@@ -845,6 +1105,49 @@ TEST_F(TransSenderNsTest, ServesARequestOnlyAtTheAddressItComesFrom)
     }
     peers.clear();
     ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getClientCount() == 0; }, 10000));
+}
+
+// A reader that connects without binding (the kernel picks its source address by the route) on a
+// host with two interfaces, configured on the other one than the writer: its request names its
+// own address, not the connection's source, and still gets a UDP channel to that address.
+TEST_F(TransSenderNsTest, ReaderThatConnectsWithoutBindingOnAMultiHomedHostIsServed)
+{
+    std::string error;
+    ASSERT_TRUE(zqtest::joinHosts(nullptr, "c25a", "198.18.25.1/24", nullptr, "c25b", "198.18.25.2/24", &error))
+        << error;
+    zqtest::ScopeExit unlink([] { zqtest::runCommand({"ip", "link", "del", "c25a"}); });
+    const struct {
+        const char* name;
+        const char* writerIp;
+        const char* readerIp;
+        int port;
+    } cases[] = {
+        {"reader on lo, writer on another interface", "198.18.25.1", "127.0.0.1", 49350},
+        {"reader on another interface, writer on lo", "127.0.0.1", "198.18.25.1", 49352},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CResourceManager::getInstance()->putSocketPort(c.port + 1);
+        m_topic = std::make_unique<ctrltest::TestTopic>("c25_plain");
+        CTransSender* sender = openOn(m_sender, *m_topic, m_pool.pool, c.writerIp, c.port);
+        ASSERT_NE(sender, nullptr);
+        auto reader = zqtest::ChildProcess::spawn({zqtest::helperPath("trans_peer"), "plainreader", c.writerIp,
+                                                   std::to_string(c.port), "c25_plain", c.readerIp},
+                                                  &error);
+        ASSERT_TRUE(reader) << error;
+        std::string line;
+        ASSERT_TRUE(reader->waitForLine("", 10000, &line)) << reader->output();
+        ASSERT_EQ(line, "ACK 1") << reader->output();
+        std::vector<ConnParam_t> channels;
+        ASSERT_EQ(sender->getTopicDataTransParam("c25_plain", &channels), 0);
+        ASSERT_EQ(channels.size(), 1u);
+        EXPECT_STREQ(channels[0].m_param.m_udpParam.m_szIp, c.readerIp) << "data goes to the address it named";
+        ASSERT_TRUE(ctrltest::writeTestMessages(*sender, m_pool.pool, 20, 100));
+        EXPECT_TRUE(reader->waitForLine("GOT 20", 10000)) << reader->output();
+        reader.reset();
+        ASSERT_TRUE(zqtest::waitUntil([&] { return sender->getClientCount() == 0; }, 10000));
+        m_sender.reset();
+    }
 }
 
 TEST_F(TransSenderNsTest, HonestReadersOnThisHostAndAnotherGetTheirChannels)
