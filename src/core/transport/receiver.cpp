@@ -1,7 +1,10 @@
 #include "core/transport/receiver.h"
 
+#include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -95,6 +98,9 @@ bool CDataReceiver::runDatagramLoop(int fd, const DatagramMedium_t& medium)
         DDS_RED("[%s] Error: malloc failed! iBufSize: %d", m_strTopicName.c_str(), medium.m_iSlotSize);
         return false;
     }
+    if (medium.m_groSlots > 0) {
+        batch.enableGro(fd, medium.m_groSlots, static_cast<size_t>(medium.m_iGroSlotSize));
+    }
     CDataManagerSink sink(m_pDataManager);
     CFragmentReassembler reassembler(medium.m_u32FragPayload, medium.m_eStyle, m_strTopicName, &sink,
                                      &m_u64LostPkgCount);
@@ -113,12 +119,19 @@ bool CDataReceiver::runDatagramLoop(int fd, const DatagramMedium_t& medium)
         }
         pauseUs = medium.m_iFirstPauseUs;
         for (int i = 0; i < got; ++i) {
-            if (!medium.m_pfnKeep(m_strTopicName, batch.length(i))) {
-                continue;
-            }
-            if (reassembler.onDatagram(batch.data(i), batch.length(i))) {
-                m_bBusy.store(true);
-                calculateFrameRate();
+            // A coalesced buffer is cut back into its datagrams, each checked on its own.
+            const size_t len = batch.length(i);
+            const size_t segment = batch.segmentSize(i);
+            const size_t step = segment == 0 || segment >= len ? std::max<size_t>(len, 1) : segment;
+            for (size_t offset = 0; offset < std::max<size_t>(len, 1); offset += step) {
+                const size_t piece = std::min(step, len - offset);
+                if (!medium.m_pfnKeep(m_strTopicName, piece)) {
+                    continue;
+                }
+                if (reassembler.onDatagram(batch.data(i) + offset, piece)) {
+                    m_bBusy.store(true);
+                    calculateFrameRate();
+                }
             }
         }
     }
@@ -335,6 +348,50 @@ CDatagramBatch::CDatagramBatch(size_t slots, size_t slotSize) : m_iSlotSize(slot
     }
 }
 
+bool CDatagramBatch::enableGro(int fd, size_t slots, size_t slotSize)
+{
+    static_assert(GRO_CONTROL_SIZE >= CMSG_SPACE(sizeof(int)), "room for the segment size");
+    std::vector<uint8_t> buffer;
+    std::vector<iovec> iov;
+    std::vector<mmsghdr> msgs;
+    std::vector<uint8_t> control;
+    try {
+        buffer.resize(slots * slotSize);
+        iov.resize(slots);
+        msgs.resize(slots);
+        control.resize(slots * GRO_CONTROL_SIZE);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    const int on = 1;
+    if (slots == 0 || ::setsockopt(fd, SOL_UDP, UDP_GRO, &on, sizeof(on)) != 0) {
+        return false;
+    }
+    m_iSlotSize = slotSize;
+    m_vecBuffer.swap(buffer);
+    m_vecIov.swap(iov);
+    m_vecMsgs.swap(msgs);
+    m_vecControl.swap(control);
+    return true;
+}
+
+size_t CDatagramBatch::segmentSize(int index) const
+{
+    if (m_vecControl.empty()) {
+        return 0;
+    }
+    // The kernel's own record of the coalescing, not the sender's bytes.
+    msghdr msg = m_vecMsgs[static_cast<size_t>(index)].msg_hdr;
+    for (cmsghdr* cmsg = CMSG_FIRSTHDR(&msg); cmsg != nullptr; cmsg = CMSG_NXTHDR(&msg, cmsg)) {
+        if (cmsg->cmsg_level == SOL_UDP && cmsg->cmsg_type == UDP_GRO && cmsg->cmsg_len >= CMSG_LEN(sizeof(int))) {
+            int segment = 0;
+            std::memcpy(&segment, CMSG_DATA(cmsg), sizeof(segment));
+            return segment > 0 ? static_cast<size_t>(segment) : 0;
+        }
+    }
+    return 0;
+}
+
 int CDatagramBatch::readQueued(int fd)
 {
     for (size_t i = 0; i < m_vecMsgs.size(); ++i) {
@@ -343,6 +400,10 @@ int CDatagramBatch::readQueued(int fd)
         m_vecMsgs[i].msg_hdr = msghdr{};
         m_vecMsgs[i].msg_hdr.msg_iov = &m_vecIov[i];
         m_vecMsgs[i].msg_hdr.msg_iovlen = 1;
+        if (!m_vecControl.empty()) {
+            m_vecMsgs[i].msg_hdr.msg_control = m_vecControl.data() + i * GRO_CONTROL_SIZE;
+            m_vecMsgs[i].msg_hdr.msg_controllen = GRO_CONTROL_SIZE;
+        }
         m_vecMsgs[i].msg_len = 0;
     }
     const int count =

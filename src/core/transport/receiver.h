@@ -114,7 +114,12 @@ struct DatagramMedium_t {
     int m_iFirstPauseUs;        // after a failed read
     int (*m_pfnNextPause)(int); // after a further failure, from the last pause
     // Whether a datagram of `len` bytes goes to the reassembler; one that does not has had its line.
-    bool (*m_pfnKeep)(const std::string& topic, size_t len);
+    bool (*m_pfnKeep)(
+        const std::string& topic,
+        size_t len); // Coalesced reads (UDP_GRO) where the socket allows them: slots per read and slot size; 0
+    // slots for none.
+    size_t m_groSlots;
+    int m_iGroSlotSize;
 };
 
 // Rebuilds packages from datagram fragments. A plain state machine over received bytes: the
@@ -182,6 +187,9 @@ public:
 
     // False when the slots could not be allocated.
     bool valid() const { return !m_vecMsgs.empty(); }
+    // Asks a UDP socket for coalesced reads (UDP_GRO) and takes `slots` slots of `slotSize` bytes
+    // for them; false, with the slots as they were, where the socket refuses it or memory lacks.
+    bool enableGro(int fd, size_t slots, size_t slotSize);
     // The datagrams queued on `fd` (1 or more), or, when none is: with `lookFirst` a short look
     // for one (spinUntil, for a sender in another process), then a wait of up to `timeoutMs` in
     // poll and one more read. SOCK_RET_TIMEOUT when still none came, another SOCK_RET_* code on
@@ -189,6 +197,9 @@ public:
     int read(int fd, int timeoutMs, bool lookFirst);
     const uint8_t* data(int index) const { return m_vecBuffer.data() + static_cast<size_t>(index) * m_iSlotSize; }
     size_t length(int index) const { return m_vecMsgs[static_cast<size_t>(index)].msg_len; }
+    // The datagram length the buffer at `index` was coalesced from (its last one may be shorter);
+    // 0 for a buffer that holds one datagram.
+    size_t segmentSize(int index) const;
 
 private:
     // recvmmsg without waiting: the count, 0 when nothing is queued, or a SOCK_RET_* code.
@@ -198,4 +209,7 @@ private:
     std::vector<uint8_t> m_vecBuffer;
     std::vector<iovec> m_vecIov;
     std::vector<mmsghdr> m_vecMsgs;
+    // With GRO: each slot's control buffer, room for one int.
+    static constexpr size_t GRO_CONTROL_SIZE = 32;
+    std::vector<uint8_t> m_vecControl;
 };

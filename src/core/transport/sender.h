@@ -206,11 +206,22 @@ bool appendFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::
 // makes the next frames try their first datagram without waiting and drop the frame at once
 // while the reader still has no room; a frame that goes out whole clears it. So a stalled
 // reader costs one send timeout, not one per package.
+//
+// `m_pSegment` (may be null: one datagram per send) lets runs of a frame's datagrams go out in one
+// segmented send (UDP_SEGMENT: the kernel cuts them into the same datagrams) while it is set; the
+// first segmented send the kernel refuses (a link MTU below the datagram, no checksum offload,
+// an old kernel) clears it for good and that run is resent datagram by datagram.
+// `m_pConnected` (may be null: every send names the address) marks a medium whose socket is
+// connected at its first send and then sends without an address; a peer that went away clears
+// it, losing that frame as an unconnected send would, and the next frame connects again.
+// Both flags, like the stall flag, are the destination's own and touched by the sending thread.
 struct DatagramTarget_t {
     int m_iFd;
     const sockaddr* m_pAddr;
     int m_iAddrLen;
     bool* m_pStalled;
+    bool* m_pSegment{nullptr};
+    bool* m_pConnected{nullptr};
 };
 
 // Sends the gathered frames of one or more packages to one target, in order and with as few
@@ -257,20 +268,26 @@ void closeConnSocket(int fd);
 // Threads: any; m_mutex guards m_map and is held only for table work, never across a send.
 template <typename Record> class CDatagramConns {
 public:
+    // `connectFirst`: every connection's socket is connected at its first send.
+    explicit CDatagramConns(bool connectFirst = false) : m_bConnectFirst(connectFirst) {}
+
     struct Conn_t {
-        explicit Conn_t(const Record& record) : m_stAddr(record) {}
+        Conn_t(const Record& record, bool segment) : m_stAddr(record), m_bSegment(segment) {}
         ~Conn_t() { closeConnSocket(m_stAddr.m_iFd); }
         Conn_t(const Conn_t&) = delete;
         Conn_t& operator=(const Conn_t&) = delete;
         Record m_stAddr;
-        bool m_bStalled{false}; // send thread only
+        bool m_bStalled{false}; // send thread only, like the two below
+        bool m_bSegment;        // segmented sends allowed
+        bool m_bConnected{false};
     };
     using ConnPtr = std::shared_ptr<Conn_t>;
 
     // Takes over the record's socket; false (the socket closed) for an id already present.
-    bool add(int connId, const Record& record)
+    // `segment`: its sends may be segmented (DatagramTarget_t).
+    bool add(int connId, const Record& record, bool segment = false)
     {
-        ConnPtr conn = std::make_shared<Conn_t>(record);
+        ConnPtr conn = std::make_shared<Conn_t>(record, segment);
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_map.count(connId) != 0) {
             return false;
@@ -335,7 +352,8 @@ public:
         for (const ConnPtr& conn : holders) {
             const Record& record = conn->m_stAddr;
             targets.push_back(DatagramTarget_t{record.m_iFd, reinterpret_cast<const sockaddr*>(&record.m_addr),
-                                               static_cast<int>(sizeof(record.m_addr)), &conn->m_bStalled});
+                                               static_cast<int>(sizeof(record.m_addr)), &conn->m_bStalled,
+                                               &conn->m_bSegment, m_bConnectFirst ? &conn->m_bConnected : nullptr});
         }
         return true;
     }
@@ -344,4 +362,5 @@ private:
     std::map<int, ConnPtr> m_map;
     std::mutex m_mutex;
     std::atomic<int> m_iCount{0}; // m_map's size, for the lock-free getters
+    bool m_bConnectFirst;
 };

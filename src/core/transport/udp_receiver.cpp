@@ -130,7 +130,7 @@ void CUdpReceiver::recvTask()
 {
     const DatagramMedium_t medium{UDP_RECV_BATCH,       UDP_RECV_BUF_SIZE,      UDP_FRAG_PAYLOAD,
                                   REASSEMBLY_STYLE_UDP, UDP_ERROR_PAUSE_MIN_US, &CUdpReceiver::nextErrorPause,
-                                  &keepUdpDatagram};
+                                  &keepUdpDatagram,     UDP_GRO_BATCH,          UDP_GRO_BUF_SIZE};
     if (runDatagramLoop(m_iFd.load(), medium)) {
         DDS_GREEN("[%s] CUdpReceiver::recvTask() exit!", m_strTopicName.c_str());
     }

@@ -20,6 +20,10 @@
 constexpr int UDP_RECV_BUF_SIZE = 2496;
 // Datagrams taken per read: a 1 MiB message is about 730 of them.
 constexpr int UDP_RECV_BATCH = 64;
+// With coalesced reads: slots per read, each room for one coalesced buffer (at most one UDP
+// datagram's payload, 65507 bytes).
+constexpr int UDP_GRO_BATCH = 8;
+constexpr int UDP_GRO_BUF_SIZE = 65536;
 // Pause after a failed read, doubling with every further failure.
 constexpr int UDP_ERROR_PAUSE_MIN_US = 20;
 constexpr int UDP_ERROR_PAUSE_MAX_US = 1000;

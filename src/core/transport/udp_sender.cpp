@@ -1,6 +1,7 @@
 #include "core/transport/udp_sender.h"
 
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -81,7 +82,11 @@ bool CUdpSender::addConn(int connId, TransParam_t& param)
         return false;
     }
     DDS_GREEN("Open udp port %d success, receiver ip is %s.", record.m_iPort, record.m_szIp);
-    return m_conns.add(connId, record);
+    // Segmented sends where the kernel knows them; the first one it refuses ends them.
+    int segment = 0;
+    socklen_t segmentLen = sizeof(segment);
+    const bool canSegment = ::getsockopt(record.m_iFd, SOL_UDP, UDP_SEGMENT, &segment, &segmentLen) == 0;
+    return m_conns.add(connId, record, canSegment);
 }
 
 bool CUdpSender::delConn(int connId)

@@ -175,9 +175,15 @@ bool keepUnixDatagram(const std::string& topic, size_t len)
 
 void CUnixSocketReceiver::recvTask()
 {
-    const DatagramMedium_t medium{UNIX_SOCKET_RECV_BATCH, UNIX_SOCKET_RECV_BUF_SIZE,  UNIX_SOCKET_FRAG_PAYLOAD,
-                                  REASSEMBLY_STYLE_UNIX,  UNIX_SOCKET_ERROR_PAUSE_US, &unixErrorPause,
-                                  &keepUnixDatagram};
+    const DatagramMedium_t medium{UNIX_SOCKET_RECV_BATCH,
+                                  UNIX_SOCKET_RECV_BUF_SIZE,
+                                  UNIX_SOCKET_FRAG_PAYLOAD,
+                                  REASSEMBLY_STYLE_UNIX,
+                                  UNIX_SOCKET_ERROR_PAUSE_US,
+                                  &unixErrorPause,
+                                  &keepUnixDatagram,
+                                  0,
+                                  0};
     if (runDatagramLoop(m_iFd.load(), medium)) {
         DDS_GREEN("[%s] CUnixSocketReceiver::recvTask() exit!", m_strTopicName.c_str());
     }

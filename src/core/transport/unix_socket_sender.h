@@ -59,7 +59,8 @@ private:
     // when package i went out to a connection still listed.
     void fanOut(size_t count, unsigned char* const* data, const int* length, bool* sent);
 
-    CDatagramConns<UnixSockAddr_t> m_conns;
+    // Connected at the first send: no path lookup for every datagram.
+    CDatagramConns<UnixSockAddr_t> m_conns{true};
     CDatagramFanout m_fanout{UNIX_SOCKET_FRAG_PAYLOAD};
     // Send thread only, kept between packages: the connection snapshot and the fragment headers.
     std::vector<CDatagramConns<UnixSockAddr_t>::ConnPtr> m_vecSnapshot;

@@ -92,13 +92,23 @@ protected:
     }
 };
 
-TEST_F(UdpReceiverNsTest, MessagesFromAnotherHostArriveWhole)
+// The link between the hosts: its MTU (0: the veth default, where the writer's sends are
+// segmented and the reads coalesced), or one below the 1500 bytes of a full datagram in IP, where
+// the kernel refuses segmented sends and the writer falls back to one datagram per send.
+class UdpAcrossHostsNsTest : public UdpReceiverNsTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UdpAcrossHostsNsTest, MessagesFromAnotherHostArriveWhole)
 {
     std::string error;
     std::unique_ptr<zqtest::NetHost> host = zqtest::NetHost::create(&error);
     ASSERT_NE(host, nullptr) << error;
     ASSERT_TRUE(zqtest::joinHosts(nullptr, "h10r0", "198.18.50.1/24", host.get(), "h10r1", "198.18.50.2/24", &error))
         << error;
+    if (GetParam() != 0) {
+        const std::string mtu = std::to_string(GetParam());
+        ASSERT_EQ(zqtest::runCommand({"ip", "link", "set", "dev", "h10r0", "mtu", mtu}), 0);
+        ASSERT_EQ(host->run({"ip", "link", "set", "dev", "h10r1", "mtu", mtu}), 0);
+    }
     TransParam_t param = udpParam("198.18.50.2", 50200); // the sender's address, as the ack carries it
     zqtest::OutputCapture capture;
     ASSERT_TRUE(m_receiver->init(param));
@@ -143,6 +153,13 @@ TEST_F(UdpReceiverNsTest, MessagesFromAnotherHostArriveWhole)
     EXPECT_EQ(out.find("Lost frame"), std::string::npos);
     EXPECT_TRUE(zqtest::hasDdsLine(out, GREEN, "[h10_urx] CUdpReceiver::recvTask() exit!"));
 }
+
+std::string linkName(const ::testing::TestParamInfo<int>& link)
+{
+    return link.param == 0 ? std::string("DefaultMtu") : "Mtu" + std::to_string(link.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, UdpAcrossHostsNsTest, ::testing::Values(0, 1280), linkName);
 
 struct ForgeCase {
     const char* what;
