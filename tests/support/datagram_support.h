@@ -21,6 +21,7 @@
 #include "memory/datacenter.h"
 #include "memory/normal_mem_pool.h"
 #include "support/dgram_params.h"
+#include "support/fragment_builder.h"
 #include "support/zqtest.h"
 
 namespace dgramtest {

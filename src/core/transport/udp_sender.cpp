@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/transport/fragment_layout.h"
 #include "memory/datacenter.h"
 #include "utils/dds_common.h"
 #include "utils/socket_utils.h"

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/transport/datagram_conns.h"
+#include "core/transport/datagram_fanout.h"
 #include "core/transport/sender.h"
 
 // Fragment payload and datagram limit of this medium.

@@ -16,11 +16,14 @@
 #include <thread>
 #include <vector>
 
-#include "core/transport/sender.h"
+#include "core/transport/datagram_batch.h"
+#include "core/transport/fragment_layout.h"
+#include "core/transport/fragment_reassembler.h"
 #include "memory/datacenter.h"
 #include "memory/datafifo.h"
 #include "memory/normal_mem_pool.h"
 #include "support/datagram_support.h"
+#include "support/fragment_builder.h"
 #include "support/zqtest.h"
 #include "utils/socket_utils.h"
 

@@ -3,6 +3,13 @@
 // with injected time.
 #include "core/transport/sender.h"
 
+#include "core/transport/datagram_fanout.h"
+#include "core/transport/datagram_target.h"
+#include "core/transport/fragment_gather.h"
+#include "core/transport/fragment_layout.h"
+#include "core/transport/send_workers.h"
+#include "support/fragment_builder.h"
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
