@@ -58,6 +58,7 @@ set(ZQDDS_TRANSPORT_SOURCES
     src/core/transport/receiver.cpp
     src/core/transport/fragment_reassembler.cpp
     src/core/transport/datagram_batch.cpp
+    src/core/transport/datagram_receiver.cpp
     src/core/transport/receiver_factory.cpp
     src/core/transport/tcp_sender.cpp
     src/core/transport/udp_sender.cpp

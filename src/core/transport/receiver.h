@@ -12,13 +12,11 @@
 #include <string>
 #include <thread>
 
-#include "core/transport/fragment_reassembler.h"
 #include "core/transport/frame_rate.h"
 #include "core/transport/transport.h"
 
 class CDataFifo;
 class CDataManager;
-struct DatagramMedium_t;
 
 class CDataReceiver {
 public:
@@ -55,10 +53,6 @@ protected:
     // The first steps of a medium's deinit: stops and joins the receive thread and clears the
     // counters; false when it was not running (the medium then has nothing to close).
     bool stopRecvThread();
-    // The receive task of a datagram medium on `fd` until m_bRunning clears: reads in batches and
-    // feeds the reassembler, which publishes through the data manager. False, after its red line,
-    // when the batch could not be allocated.
-    bool runDatagramLoop(int fd, const DatagramMedium_t& medium);
 
     std::thread m_thread;
     std::atomic<bool> m_bRunning{false};
@@ -68,21 +62,4 @@ protected:
     std::string m_strTopicName;
     std::atomic<bool> m_bBusy{false};
     CFrameRate m_frameRate;
-};
-
-// What a datagram medium's receive loop takes from the medium.
-struct DatagramMedium_t {
-    size_t m_batchSlots; // datagrams taken per read
-    int m_iSlotSize;     // receive buffer of one datagram
-    uint32_t m_u32FragPayload;
-    ReassemblyStyle_e m_eStyle;
-    int m_iFirstPauseUs;        // after a failed read
-    int (*m_pfnNextPause)(int); // after a further failure, from the last pause
-    // Whether a datagram of `len` bytes goes to the reassembler; one that does not has had its line.
-    bool (*m_pfnKeep)(
-        const std::string& topic,
-        size_t len); // Coalesced reads (UDP_GRO) where the socket allows them: slots per read and slot size; 0
-    // slots for none.
-    size_t m_groSlots;
-    int m_iGroSlotSize;
 };
