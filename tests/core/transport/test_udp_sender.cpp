@@ -171,20 +171,11 @@ struct Capture {
 
 class WireSocket {
 public:
-    WireSocket(int port, bool gro)
+    WireSocket(int port, bool gro) : m_sink(port)
     {
-        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int size = 8 * 1024 * 1024;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
         const int on = 1;
-        m_ok = ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-               (!gro || ::setsockopt(m_fd, SOL_UDP, UDP_GRO, &on, sizeof(on)) == 0);
+        m_ok = m_sink.bound && (!gro || ::setsockopt(m_sink.fd, SOL_UDP, UDP_GRO, &on, sizeof(on)) == 0);
     }
-    ~WireSocket() { ::close(m_fd); }
     bool ok() const { return m_ok; }
 
     // Reads until `datagrams` datagrams (counting a coalesced buffer's segments) came or the
@@ -198,7 +189,7 @@ public:
         size_t seen = 0;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (seen < datagrams && std::chrono::steady_clock::now() < deadline) {
-            pollfd entry{m_fd, POLLIN, 0};
+            pollfd entry{m_sink.fd, POLLIN, 0};
             if (::poll(&entry, 1, 100) <= 0) {
                 continue;
             }
@@ -212,7 +203,7 @@ public:
                 msgs[i].msg_hdr.msg_control = controls[i].data();
                 msgs[i].msg_hdr.msg_controllen = controls[i].size();
             }
-            const int got = ::recvmmsg(m_fd, msgs, SLOTS, MSG_DONTWAIT, nullptr);
+            const int got = ::recvmmsg(m_sink.fd, msgs, SLOTS, MSG_DONTWAIT, nullptr);
             for (int i = 0; i < got; ++i) {
                 Capture c{Bytes(bufs[i].begin(), bufs[i].begin() + msgs[i].msg_len), 0};
                 for (cmsghdr* cm = CMSG_FIRSTHDR(&msgs[i].msg_hdr); cm != nullptr;
@@ -229,7 +220,7 @@ public:
     }
 
 private:
-    int m_fd{-1};
+    Sink m_sink;
     bool m_ok{false};
 };
 
