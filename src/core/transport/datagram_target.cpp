@@ -46,9 +46,8 @@ namespace {
 constexpr size_t SEND_BATCH = 512;
 constexpr size_t SEND_BATCH_IOVS = 1024;
 // The control buffer of one segmented send.
-union SegmentControl_u {
-    char m_buf[CMSG_SPACE(sizeof(uint16_t))];
-    cmsghdr m_align;
+struct SegmentControl_t {
+    alignas(cmsghdr) char m_buf[CMSG_SPACE(sizeof(uint16_t))];
 };
 
 // Sends one target's frames, batch by batch, under the stall, segmentation and connection rules
@@ -114,7 +113,7 @@ private:
     }
 
     // Fills the message of the `count` datagrams from `from`; false when their iovecs do not fit.
-    bool fill(mmsghdr& entry, SegmentControl_u& control, size_t from, size_t count)
+    bool fill(mmsghdr& entry, SegmentControl_t& control, size_t from, size_t count)
     {
         msghdr& msg = entry.msg_hdr;
         msg = msghdr{};
@@ -232,7 +231,7 @@ private:
     size_t m_iovsUsed{0};
     mmsghdr m_msgs[SEND_BATCH];
     size_t m_runs[SEND_BATCH];
-    SegmentControl_u m_controls[SEND_BATCH];
+    SegmentControl_t m_controls[SEND_BATCH];
     iovec m_iovs[SEND_BATCH_IOVS];
 };
 

@@ -42,6 +42,7 @@ struct DatagramTarget_t {
 };
 
 // Sends the gathered frames of one or more packages to one target, in order and with as few
-// system calls as the kernel allows, under the stall rule above: a frame stops at its first
-// datagram that does not go out whole, and the next frame is tried. The number of datagrams sent.
+// system calls as the kernel allows, under the rules above: a frame stops at its first datagram
+// (or segmented run) that does not go out whole, and the next frame is tried. The number of
+// datagrams sent.
 int sendToTarget(const DatagramTarget_t& target, const GatheredList_t& fragments);
