@@ -48,8 +48,17 @@ set(ZQDDS_TRANSPORT_SOURCES
     src/core/transport/trans_sender.cpp
     src/core/transport/trans_receiver.cpp
     src/core/transport/sender.cpp
+    src/core/transport/send_workers.cpp
+    src/core/transport/fragment_layout.cpp
+    src/core/transport/fragment_gather.cpp
+    src/core/transport/datagram_target.cpp
+    src/core/transport/datagram_fanout.cpp
+    src/core/transport/datagram_conns.cpp
     src/core/transport/sender_factory.cpp
     src/core/transport/receiver.cpp
+    src/core/transport/fragment_reassembler.cpp
+    src/core/transport/datagram_batch.cpp
+    src/core/transport/datagram_receiver.cpp
     src/core/transport/receiver_factory.cpp
     src/core/transport/tcp_sender.cpp
     src/core/transport/udp_sender.cpp

@@ -13,12 +13,14 @@
 #include <cstring>
 #include <vector>
 
+#include "core/transport/fragment_layout.h"
+#include "core/transport/fragment_reassembler.h"
 #include "core/transport/receiver.h"
-#include "core/transport/sender.h"
 #include "core/transport/udp_sender.h"
 #include "core/transport/unix_socket_sender.h"
 #include "memory/datacenter.h"
 #include "memory/normal_mem_pool.h"
+#include "support/fragment_builder.h"
 
 namespace {
 

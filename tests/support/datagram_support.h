@@ -5,12 +5,16 @@
 
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -21,6 +25,7 @@
 #include "memory/datacenter.h"
 #include "memory/normal_mem_pool.h"
 #include "support/dgram_params.h"
+#include "support/fragment_builder.h"
 #include "support/zqtest.h"
 
 namespace dgramtest {
@@ -223,6 +228,81 @@ protected:
     Collector m_collector;
     int m_cbId{-1};
     std::unique_ptr<Receiver> m_receiver;
+};
+
+// A package as a writer leaves it: header with stale bytes where the writer does not write, then
+// `payload` bytes (seed + i * 7 + (i >> 8)).
+inline std::vector<uint8_t> stalePackageOf(uint32_t payload, uint64_t timeStamp, uint8_t seed)
+{
+    std::vector<uint8_t> pkg(DDS_HEADER_SIZE + payload);
+    DDSHeader_t header = makeDdsHeader(PKT_FLAG_FIRST, MSG_TYPE_DATA);
+    header.m_u64TimeStamp = timeStamp;
+    header.m_u32DataLen = payload;
+    header.m_u32TotalLen = 0xDEADBEEF;
+    header.m_u32PktCount = 0xDEADBEEF;
+    std::memset(header.m_u8Reserved, 0xAB, sizeof(header.m_u8Reserved));
+    writeDdsHeader(pkg.data(), header);
+    for (uint32_t i = 0; i < payload; ++i) {
+        pkg[DDS_HEADER_SIZE + i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
+    }
+    return pkg;
+}
+
+// A bound datagram socket at a path of this test's private /tmp.
+struct BoundSocket {
+    explicit BoundSocket(const std::string& p) : path(p)
+    {
+        fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        std::memset(&addr, 0, sizeof(addr));
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+        ::unlink(path.c_str());
+        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    }
+    ~BoundSocket()
+    {
+        ::close(fd);
+        ::unlink(path.c_str());
+    }
+    // Every datagram queued now.
+    std::vector<std::vector<uint8_t>> drain()
+    {
+        std::vector<std::vector<uint8_t>> got;
+        std::vector<uint8_t> buf(70000);
+        for (;;) {
+            ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+            if (n < 0) {
+                break;
+            }
+            got.emplace_back(buf.begin(), buf.begin() + n);
+        }
+        return got;
+    }
+    std::string path;
+    int fd{-1};
+    sockaddr_un addr;
+    bool bound{false};
+};
+
+// A test that sends on one unbound Unix datagram socket of its own, in private namespaces.
+class UnixSendNsTest : public zqtest::NsTest {
+protected:
+    void SetUp() override
+    {
+        zqtest::NsTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        m_sendFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(m_sendFd, 0);
+    }
+    void TearDown() override
+    {
+        if (m_sendFd >= 0) {
+            ::close(m_sendFd);
+        }
+    }
+    int m_sendFd{-1};
 };
 
 } // namespace dgramtest

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/transport/fragment_reassembler.h"
 #include "core/transport/receiver.h"
 
 // Stream buffer of the receiver.

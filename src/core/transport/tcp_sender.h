@@ -19,6 +19,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/transport/send_workers.h"
 #include "core/transport/sender.h"
 
 // Send buffer of accepted sockets (logged as 256 KB) and their send timeout.

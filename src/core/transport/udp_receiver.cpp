@@ -2,18 +2,15 @@
 
 #include <sys/socket.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <system_error>
 
-#include "core/transport/udp_sender.h"
 #include "utils/dds_common.h"
 #include "utils/socket_utils.h"
-#include "utils/thread_utils.h"
 
 CUdpReceiver::CUdpReceiver(const std::string& topicName, CDataManager* dataManager)
-    : CDataReceiver(topicName, dataManager)
+    : CDatagramReceiver(topicName, dataManager,
+                        {TRANS_TYPE_UDP, UDP_THREAD_PRIORITY, UDP_RECV_BATCH, UDP_RECV_BUF_SIZE, UDP_FRAG_PAYLOAD,
+                         REASSEMBLY_STYLE_UDP, UDP_ERROR_PAUSE_MIN_US, UDP_GRO_BATCH, UDP_GRO_BUF_SIZE})
 {
     std::memset(&m_addr, 0, sizeof(m_addr));
 }
@@ -70,68 +67,35 @@ int CUdpReceiver::open(UdpParam_t& param)
     return 0;
 }
 
-bool CUdpReceiver::init(TransParam_t& param)
+int CUdpReceiver::openChannel(TransParam_t& param)
 {
-    std::lock_guard<std::mutex> lock(m_mutexState);
-    if (m_bRunning.load() || param.m_iType != TRANS_TYPE_UDP) {
-        return false;
-    }
-    if (open(param.m_udpParam) != 0) {
-        return false;
-    }
-    m_stTransParam = param;
-    m_bRunning.store(true);
-    try {
-        m_thread = std::thread(&CUdpReceiver::recvTask, this);
-    } catch (const std::system_error&) {
-        m_bRunning.store(false);
-        CSocketUtils::closeSocket(m_iFd.exchange(-1));
-        return false;
-    }
-    // Where the system allows it; the medium works the same without.
-    CThreadUtils::setPolicyAndPriority(m_thread, CThreadUtils::SCHED_POLICY_FIFO, UDP_THREAD_PRIORITY);
-    return true;
+    return open(param.m_udpParam);
 }
 
-void CUdpReceiver::deinit()
+void CUdpReceiver::closeChannel()
 {
-    std::lock_guard<std::mutex> lock(m_mutexState);
-    if (stopRecvThread()) {
-        CSocketUtils::closeSocket(m_iFd.exchange(-1));
-    }
+    CSocketUtils::closeSocket(m_iFd.exchange(-1));
 }
 
-int CUdpReceiver::getFps()
+int CUdpReceiver::pauseAfter(int pauseUs)
 {
-    if (!m_bRunning.load() || m_iFd.load() < 0) {
-        return -1;
-    }
-    return readFps();
+    return nextErrorPause(pauseUs);
 }
-
-namespace {
 
 // A bare header is an empty message, which this medium does not deliver; on a datagram socket
 // "peer closed" is an empty datagram, which is just too short.
-bool keepUdpDatagram(const std::string& topic, size_t len)
+bool CUdpReceiver::keepDatagram(size_t len)
 {
     const int recvLen = static_cast<int>(len);
     if (recvLen <= static_cast<int>(DDS_HEADER_SIZE)) {
-        DDS_YELLOW("[%s] iRecvLen %d <= sizeof(DDSHeader_t) %ld", topic.c_str(), recvLen,
+        DDS_YELLOW("[%s] iRecvLen %d <= sizeof(DDSHeader_t) %ld", m_strTopicName.c_str(), recvLen,
                    static_cast<long>(DDS_HEADER_SIZE));
         return false;
     }
     return true;
 }
 
-} // namespace
-
-void CUdpReceiver::recvTask()
+void CUdpReceiver::logExit()
 {
-    const DatagramMedium_t medium{UDP_RECV_BATCH,       UDP_RECV_BUF_SIZE,      UDP_FRAG_PAYLOAD,
-                                  REASSEMBLY_STYLE_UDP, UDP_ERROR_PAUSE_MIN_US, &CUdpReceiver::nextErrorPause,
-                                  &keepUdpDatagram};
-    if (runDatagramLoop(m_iFd.load(), medium)) {
-        DDS_GREEN("[%s] CUdpReceiver::recvTask() exit!", m_strTopicName.c_str());
-    }
+    DDS_GREEN("[%s] CUdpReceiver::recvTask() exit!", m_strTopicName.c_str());
 }

@@ -1,43 +1,26 @@
 #include "core/transport/udp_sender.h"
 
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>
 
+#include "core/transport/fragment_layout.h"
 #include "memory/datacenter.h"
 #include "utils/dds_common.h"
 #include "utils/socket_utils.h"
 
-CUdpSender::CUdpSender(CDataManager* dataManager) : CDataSender(dataManager) {}
+CUdpSender::CUdpSender(CDataManager* dataManager)
+    : CDatagramSender(dataManager,
+                      {TRANS_TYPE_UDP, UDP_FRAG_PAYLOAD, UDP_THREAD_PRIORITY, false, &UdpSockAddr_t::m_iPort})
+{
+}
 
 CUdpSender::~CUdpSender()
 {
-    CUdpSender::deinit(); // this class's own, before the members go
-}
-
-bool CUdpSender::init()
-{
-    return startSending(UDP_THREAD_PRIORITY);
-}
-
-bool CUdpSender::isInit()
-{
-    return m_bRunning.load();
-}
-
-void CUdpSender::deinit()
-{
-    stopSending();
-}
-
-void CUdpSender::stopped()
-{
-    m_fanout.stop();
-    m_conns.clear();
-    std::vector<uint8_t>().swap(m_vecScratch);
-    // The sockets close here; the control descriptors belong to the control channel.
+    deinit(); // before the members go
 }
 
 int CUdpSender::open(UdpParam_t& param, UdpSockAddr_t* out)
@@ -71,55 +54,27 @@ int CUdpSender::open(UdpParam_t& param, UdpSockAddr_t* out)
     return 0;
 }
 
-bool CUdpSender::addConn(int connId, TransParam_t& param)
+bool CUdpSender::openConn(TransParam_t& param, UdpSockAddr_t* out, bool* segment)
 {
-    if (param.m_iType != TRANS_TYPE_UDP) {
+    if (open(param.m_udpParam, out) != 0) {
         return false;
     }
-    UdpSockAddr_t record;
-    if (open(param.m_udpParam, &record) != 0) {
-        return false;
-    }
-    DDS_GREEN("Open udp port %d success, receiver ip is %s.", record.m_iPort, record.m_szIp);
-    return m_conns.add(connId, record);
+    DDS_GREEN("Open udp port %d success, receiver ip is %s.", out->m_iPort, out->m_szIp);
+    // Segmented sends where the kernel knows them; the first one it refuses ends them.
+    int size = 0;
+    socklen_t sizeLen = sizeof(size);
+    *segment = ::getsockopt(out->m_iFd, SOL_UDP, UDP_SEGMENT, &size, &sizeLen) == 0;
+    return true;
 }
 
-bool CUdpSender::delConn(int connId)
+void CUdpSender::connDeleted(int connId, const UdpSockAddr_t& record)
 {
-    return m_conns.remove(connId, [this, connId](const UdpSockAddr_t& record) {
-        DDS_GREEN("Delete udp conn %d, addr: %s, port: %d", connId, record.m_szIp, record.m_iPort);
-        resetFrameRate();
-    });
-}
-
-bool CUdpSender::isConnExist(int connId)
-{
-    return m_conns.exists(connId);
-}
-
-int CUdpSender::getClientCount()
-{
-    return m_conns.count();
-}
-
-int CUdpSender::getPort(int connId)
-{
-    return m_conns.number(connId, &UdpSockAddr_t::m_iPort);
-}
-
-int CUdpSender::getFps()
-{
-    return readFps(m_conns.count());
-}
-
-void CUdpSender::sendTask()
-{
-    sendLoop();
+    DDS_GREEN("Delete udp conn %d, addr: %s, port: %d", connId, record.m_szIp, record.m_iPort);
 }
 
 void CUdpSender::sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent)
 {
-    sendBatch(count, data, length);
+    fanOut(count, data, length, sent);
     for (size_t i = 0; i < count; ++i) {
         sent[i] = true; // counted whether or not a reader took it
     }
@@ -127,20 +82,8 @@ void CUdpSender::sendPackages(size_t count, unsigned char* const* data, const in
 
 bool CUdpSender::sendData(unsigned char* header, int length)
 {
-    return sendBatch(1, &header, &length);
-}
-
-bool CUdpSender::sendBatch(size_t count, unsigned char* const* data, const int* length)
-{
-    if (count == 0 || count > SEND_FIFO_DEPTH || !m_conns.snapshot(m_vecSnapshot, m_vecTargets)) {
-        return false;
-    }
-    // Gathered from the packages themselves; a malformed package, or one whose headers find no
-    // room, is dropped for every connection.
-    const size_t built = m_fanout.send(m_vecScratch, count, data, length, m_vecTargets, m_bBuilt);
-    m_vecTargets.clear();
-    m_vecSnapshot.clear();
-    return built > 0;
+    bool built = false;
+    return fanOut(1, &header, &length, &built) > 0;
 }
 
 int sendUdpSockData(int fd, sockaddr* address, int addressLen, void* header, int length, int maxDatagram,

@@ -6,17 +6,16 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <system_error>
 #include <thread>
 
-#include "core/transport/unix_socket_sender.h"
 #include "utils/dds_common.h"
 #include "utils/socket_utils.h"
 
 CUnixSocketReceiver::CUnixSocketReceiver(const std::string& topicName, CDataManager* dataManager)
-    : CDataReceiver(topicName, dataManager)
+    : CDatagramReceiver(topicName, dataManager,
+                        {TRANS_TYPE_UNIX_SOCKET, 0, UNIX_SOCKET_RECV_BATCH, UNIX_SOCKET_RECV_BUF_SIZE,
+                         UNIX_SOCKET_FRAG_PAYLOAD, REASSEMBLY_STYLE_UNIX, UNIX_SOCKET_ERROR_PAUSE_US, 0, 0})
 {
     std::memset(&m_addr, 0, sizeof(m_addr));
 }
@@ -99,7 +98,7 @@ int CUnixSocketReceiver::open(UnixSocketParam_t& param)
     return 0;
 }
 
-void CUnixSocketReceiver::closeSocket()
+void CUnixSocketReceiver::closeChannel()
 {
     int fd = m_iFd.exchange(-1);
     CSocketUtils::closeSocket(fd);
@@ -114,71 +113,28 @@ void CUnixSocketReceiver::closeSocket()
     }
 }
 
-bool CUnixSocketReceiver::init(TransParam_t& param)
+int CUnixSocketReceiver::openChannel(TransParam_t& param)
 {
-    std::lock_guard<std::mutex> lock(m_mutexState);
-    if (m_bRunning.load() || param.m_iType != TRANS_TYPE_UNIX_SOCKET) {
-        return false;
-    }
-    if (open(param.m_unixSocketParam) != 0) {
-        return false;
-    }
-    m_stTransParam = param;
-    m_bRunning.store(true);
-    try {
-        m_thread = std::thread(&CUnixSocketReceiver::recvTask, this);
-    } catch (const std::system_error&) {
-        m_bRunning.store(false);
-        closeSocket();
-        return false;
-    }
-    return true;
+    return open(param.m_unixSocketParam);
 }
 
-void CUnixSocketReceiver::deinit()
-{
-    std::lock_guard<std::mutex> lock(m_mutexState);
-    if (stopRecvThread()) {
-        closeSocket();
-    }
-}
-
-int CUnixSocketReceiver::getFps()
-{
-    if (!m_bRunning.load() || m_iFd.load() < 0) {
-        return -1;
-    }
-    return readFps();
-}
-
-namespace {
-
-constexpr int UNIX_SOCKET_ERROR_PAUSE_US = 20;
-
-int unixErrorPause(int)
+int CUnixSocketReceiver::pauseAfter(int)
 {
     return UNIX_SOCKET_ERROR_PAUSE_US;
 }
 
 // An empty datagram is reported as readData reports it.
-bool keepUnixDatagram(const std::string& topic, size_t len)
+bool CUnixSocketReceiver::keepDatagram(size_t len)
 {
     if (len == 0) {
-        DDS_RED("[%s] Error: iRet = %d", topic.c_str(), SOCK_RET_DISCONNECTED);
+        DDS_RED("[%s] Error: iRet = %d", m_strTopicName.c_str(), SOCK_RET_DISCONNECTED);
         std::this_thread::sleep_for(std::chrono::microseconds(UNIX_SOCKET_ERROR_PAUSE_US));
         return false;
     }
     return true;
 }
 
-} // namespace
-
-void CUnixSocketReceiver::recvTask()
+void CUnixSocketReceiver::logExit()
 {
-    const DatagramMedium_t medium{UNIX_SOCKET_RECV_BATCH, UNIX_SOCKET_RECV_BUF_SIZE,  UNIX_SOCKET_FRAG_PAYLOAD,
-                                  REASSEMBLY_STYLE_UNIX,  UNIX_SOCKET_ERROR_PAUSE_US, &unixErrorPause,
-                                  &keepUnixDatagram};
-    if (runDatagramLoop(m_iFd.load(), medium)) {
-        DDS_GREEN("[%s] CUnixSocketReceiver::recvTask() exit!", m_strTopicName.c_str());
-    }
+    DDS_GREEN("[%s] CUnixSocketReceiver::recvTask() exit!", m_strTopicName.c_str());
 }

@@ -5,34 +5,14 @@
 #include "utils/dds_common.h"
 #include "utils/socket_utils.h"
 
-CUnixSocketSender::CUnixSocketSender(CDataManager* dataManager) : CDataSender(dataManager) {}
+CUnixSocketSender::CUnixSocketSender(CDataManager* dataManager)
+    : CDatagramSender(dataManager, {TRANS_TYPE_UNIX_SOCKET, UNIX_SOCKET_FRAG_PAYLOAD, 0, true, &UnixSockAddr_t::m_iId})
+{
+}
 
 CUnixSocketSender::~CUnixSocketSender()
 {
     CUnixSocketSender::deinit(); // this class's own, before the members go
-}
-
-bool CUnixSocketSender::init()
-{
-    return startSending(0);
-}
-
-bool CUnixSocketSender::isInit()
-{
-    return m_bRunning.load();
-}
-
-void CUnixSocketSender::deinit()
-{
-    stopSending();
-}
-
-void CUnixSocketSender::stopped()
-{
-    m_fanout.stop();
-    m_conns.clear();
-    std::vector<uint8_t>().swap(m_vecHeaders);
-    // The sockets close here; the control descriptors belong to the control channel.
 }
 
 int CUnixSocketSender::open(UnixSocketParam_t& param, UnixSockAddr_t* out)
@@ -63,81 +43,32 @@ int CUnixSocketSender::open(UnixSocketParam_t& param, UnixSockAddr_t* out)
     return 0;
 }
 
-bool CUnixSocketSender::addConn(int connId, TransParam_t& param)
+bool CUnixSocketSender::openConn(TransParam_t& param, UnixSockAddr_t* out, bool* segment)
 {
-    if (param.m_iType != TRANS_TYPE_UNIX_SOCKET) {
-        return false;
-    }
-    UnixSockAddr_t record;
-    if (open(param.m_unixSocketParam, &record) != 0) {
-        return false;
-    }
-    return m_conns.add(connId, record);
+    *segment = false;
+    return open(param.m_unixSocketParam, out) == 0;
 }
 
-bool CUnixSocketSender::delConn(int connId)
+void CUnixSocketSender::connDeleted(int connId, const UnixSockAddr_t& record)
 {
-    return m_conns.remove(connId, [this, connId](const UnixSockAddr_t& record) {
-        DDS_GREEN("Delete domain socket conn %d, path: %s, port: %d", connId, record.m_szPath, record.m_iId);
-        resetFrameRate();
-    });
-}
-
-bool CUnixSocketSender::isConnExist(int connId)
-{
-    return m_conns.exists(connId);
-}
-
-int CUnixSocketSender::getClientCount()
-{
-    return m_conns.count();
-}
-
-int CUnixSocketSender::getPort(int connId)
-{
-    return m_conns.number(connId, &UnixSockAddr_t::m_iId);
-}
-
-int CUnixSocketSender::getFps()
-{
-    return readFps(m_conns.count());
-}
-
-void CUnixSocketSender::sendTask()
-{
-    sendLoop();
+    DDS_GREEN("Delete domain socket conn %d, path: %s, port: %d", connId, record.m_szPath, record.m_iId);
 }
 
 void CUnixSocketSender::sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent)
 {
-    fanOut(count, data, length, sent);
+    // Packages whose only reader left meanwhile are not counted.
+    if (fanOut(count, data, length, sent) > 0 && getClientCount() == 0) {
+        for (size_t i = 0; i < count; ++i) {
+            sent[i] = false;
+        }
+    }
 }
 
 void CUnixSocketSender::sendData(unsigned char* header, int length)
 {
     bool sent = false;
-    fanOut(1, &header, &length, &sent);
+    sendPackages(1, &header, &length, &sent);
     if (sent) {
         countSent();
-    }
-}
-
-void CUnixSocketSender::fanOut(size_t count, unsigned char* const* data, const int* length, bool* sent)
-{
-    for (size_t i = 0; i < count; ++i) {
-        sent[i] = false;
-    }
-    if (!m_conns.snapshot(m_vecSnapshot, m_vecTargets)) {
-        return;
-    }
-    // Gathered from the packages themselves: no scratch package, no copy of the payload.
-    const size_t built = m_fanout.send(m_vecHeaders, count, data, length, m_vecTargets, sent);
-    m_vecTargets.clear();
-    m_vecSnapshot.clear();
-    // Packages whose only reader left meanwhile are not counted.
-    if (built > 0 && m_conns.count() == 0) {
-        for (size_t i = 0; i < count; ++i) {
-            sent[i] = false;
-        }
     }
 }

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -66,6 +67,51 @@ struct RawSender {
         return ::sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) ==
                static_cast<ssize_t>(d.size());
     }
+    // Whether the datagrams can go in one segmented send: several, all of the first one's length
+    // but for a shorter last one.
+    static bool segmentable(const std::vector<Bytes>& datagrams)
+    {
+        if (datagrams.size() < 2 || datagrams[0].empty()) {
+            return false;
+        }
+        for (size_t i = 1; i < datagrams.size(); ++i) {
+            const bool last = i + 1 == datagrams.size();
+            if (datagrams[i].empty() || datagrams[i].size() > datagrams[0].size() ||
+                (!last && datagrams[i].size() != datagrams[0].size())) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // Sends them in one segmented send, so that a reader with GRO gets them as one buffer.
+    bool sendSegmented(int port, const std::vector<Bytes>& datagrams) const
+    {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::vector<iovec> iov;
+        size_t total = 0;
+        for (const Bytes& d : datagrams) {
+            iov.push_back(iovec{const_cast<uint8_t*>(d.data()), d.size()});
+            total += d.size();
+        }
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+        msghdr msg{};
+        msg.msg_name = &to;
+        msg.msg_namelen = sizeof(to);
+        msg.msg_iov = iov.data();
+        msg.msg_iovlen = iov.size();
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+        cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+        cm->cmsg_level = SOL_UDP;
+        cm->cmsg_type = UDP_SEGMENT;
+        cm->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+        const uint16_t segment = static_cast<uint16_t>(datagrams[0].size());
+        std::memcpy(CMSG_DATA(cm), &segment, sizeof(segment));
+        return ::sendmsg(fd, &msg, 0) == static_cast<ssize_t>(total);
+    }
     int fd{-1};
 };
 
@@ -92,13 +138,23 @@ protected:
     }
 };
 
-TEST_F(UdpReceiverNsTest, MessagesFromAnotherHostArriveWhole)
+// The link between the hosts: its MTU (0: the veth default, where the writer's sends are
+// segmented and the reads coalesced), or one below the 1500 bytes of a full datagram in IP, where
+// the kernel refuses segmented sends and the writer falls back to one datagram per send.
+class UdpAcrossHostsNsTest : public UdpReceiverNsTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UdpAcrossHostsNsTest, MessagesFromAnotherHostArriveWhole)
 {
     std::string error;
     std::unique_ptr<zqtest::NetHost> host = zqtest::NetHost::create(&error);
     ASSERT_NE(host, nullptr) << error;
     ASSERT_TRUE(zqtest::joinHosts(nullptr, "h10r0", "198.18.50.1/24", host.get(), "h10r1", "198.18.50.2/24", &error))
         << error;
+    if (GetParam() != 0) {
+        const std::string mtu = std::to_string(GetParam());
+        ASSERT_EQ(zqtest::runCommand({"ip", "link", "set", "dev", "h10r0", "mtu", mtu}), 0);
+        ASSERT_EQ(host->run({"ip", "link", "set", "dev", "h10r1", "mtu", mtu}), 0);
+    }
     TransParam_t param = udpParam("198.18.50.2", 50200); // the sender's address, as the ack carries it
     zqtest::OutputCapture capture;
     ASSERT_TRUE(m_receiver->init(param));
@@ -143,6 +199,13 @@ TEST_F(UdpReceiverNsTest, MessagesFromAnotherHostArriveWhole)
     EXPECT_EQ(out.find("Lost frame"), std::string::npos);
     EXPECT_TRUE(zqtest::hasDdsLine(out, GREEN, "[h10_urx] CUdpReceiver::recvTask() exit!"));
 }
+
+std::string linkName(const ::testing::TestParamInfo<int>& link)
+{
+    return link.param == 0 ? std::string("DefaultMtu") : "Mtu" + std::to_string(link.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, UdpAcrossHostsNsTest, ::testing::Values(0, 1280), linkName);
 
 struct ForgeCase {
     const char* what;
@@ -232,22 +295,36 @@ TEST_F(UdpReceiverNsTest, ForgedLostAndDuplicatedFragmentsAreCountedNeverDeliver
     RawSender raw;
     uint32_t seed = 1;
     syncWith(raw, 50210, seed++);
-    for (const ForgeCase& c : forgeCases()) {
-        SCOPED_TRACE(c.what);
-        const size_t delivered = m_collector.messages().size();
-        const uint64_t lost = m_receiver->getLostPkgCount();
-        zqtest::OutputCapture capture;
-        for (const Bytes& d : c.datagrams) {
-            ASSERT_TRUE(raw.send(50210, d));
-        }
-        syncWith(raw, 50210, seed++);
-        capture.stop();
-        EXPECT_EQ(m_collector.messages().size(), delivered + 1) << "only the good frame";
-        EXPECT_EQ(m_receiver->getLostPkgCount() - lost, c.lost);
-        if (c.line != nullptr) {
-            EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), c.lineColor, c.line)) << capture.out();
+    // Each case as separate datagrams, then, where it can be, as one segmented send that the
+    // receiver reads as one coalesced buffer: every datagram in it is checked on its own.
+    size_t coalescedCases = 0;
+    for (const bool coalesced : {false, true}) {
+        for (const ForgeCase& c : forgeCases()) {
+            if (coalesced && !RawSender::segmentable(c.datagrams)) {
+                continue;
+            }
+            SCOPED_TRACE(std::string(c.what) + (coalesced ? ", coalesced" : ""));
+            coalescedCases += coalesced ? 1 : 0;
+            const size_t delivered = m_collector.messages().size();
+            const uint64_t lost = m_receiver->getLostPkgCount();
+            zqtest::OutputCapture capture;
+            if (coalesced) {
+                ASSERT_TRUE(raw.sendSegmented(50210, c.datagrams));
+            } else {
+                for (const Bytes& d : c.datagrams) {
+                    ASSERT_TRUE(raw.send(50210, d));
+                }
+            }
+            syncWith(raw, 50210, seed++);
+            capture.stop();
+            EXPECT_EQ(m_collector.messages().size(), delivered + 1) << "only the good frame";
+            EXPECT_EQ(m_receiver->getLostPkgCount() - lost, c.lost);
+            if (c.line != nullptr) {
+                EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), c.lineColor, c.line)) << capture.out();
+            }
         }
     }
+    EXPECT_GE(coalescedCases, 4u);
     EXPECT_EQ(m_pool.getUsedSize(), 0u) << "no abandoned frame holds a package";
     m_receiver->deinit();
     EXPECT_EQ(m_receiver->getLostPkgCount(), 0u) << "deinit resets the counter";

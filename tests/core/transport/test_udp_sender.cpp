@@ -5,10 +5,14 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -156,6 +160,134 @@ TEST_F(UdpSenderNsTest, FragmentsOnTheWire)
     Bytes shortPkg(DDS_HEADER_SIZE - 1);
     EXPECT_FALSE(m_sender->sendData(shortPkg.data(), static_cast<int>(shortPkg.size())));
     EXPECT_FALSE(m_sender->sendData(nullptr, 100));
+}
+
+// What a UDP socket on loopback reads with recvmmsg: each buffer with the segment size the kernel
+// reports for it (UDP_GRO, 0 for a single datagram, and always 0 on a socket without GRO).
+struct Capture {
+    Bytes bytes;
+    int segment;
+};
+
+class WireSocket {
+public:
+    WireSocket(int port, bool gro) : m_sink(port)
+    {
+        const int on = 1;
+        m_ok = m_sink.bound && (!gro || ::setsockopt(m_sink.fd, SOL_UDP, UDP_GRO, &on, sizeof(on)) == 0);
+    }
+    bool ok() const { return m_ok; }
+
+    // Reads until `datagrams` datagrams (counting a coalesced buffer's segments) came or the
+    // deadline passed.
+    std::vector<Capture> read(size_t datagrams, int timeoutMs = 5000)
+    {
+        constexpr size_t SLOTS = 16;
+        std::vector<Capture> out;
+        std::vector<Bytes> bufs(SLOTS, Bytes(65536));
+        std::vector<std::array<char, 64>> controls(SLOTS);
+        size_t seen = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (seen < datagrams && std::chrono::steady_clock::now() < deadline) {
+            pollfd entry{m_sink.fd, POLLIN, 0};
+            if (::poll(&entry, 1, 100) <= 0) {
+                continue;
+            }
+            iovec iov[SLOTS];
+            mmsghdr msgs[SLOTS];
+            for (size_t i = 0; i < SLOTS; ++i) {
+                iov[i] = iovec{bufs[i].data(), bufs[i].size()};
+                msgs[i] = mmsghdr{};
+                msgs[i].msg_hdr.msg_iov = &iov[i];
+                msgs[i].msg_hdr.msg_iovlen = 1;
+                msgs[i].msg_hdr.msg_control = controls[i].data();
+                msgs[i].msg_hdr.msg_controllen = controls[i].size();
+            }
+            const int got = ::recvmmsg(m_sink.fd, msgs, SLOTS, MSG_DONTWAIT, nullptr);
+            for (int i = 0; i < got; ++i) {
+                Capture c{Bytes(bufs[i].begin(), bufs[i].begin() + msgs[i].msg_len), 0};
+                for (cmsghdr* cm = CMSG_FIRSTHDR(&msgs[i].msg_hdr); cm != nullptr;
+                     cm = CMSG_NXTHDR(&msgs[i].msg_hdr, cm)) {
+                    if (cm->cmsg_level == SOL_UDP && cm->cmsg_type == UDP_GRO) {
+                        std::memcpy(&c.segment, CMSG_DATA(cm), sizeof(c.segment));
+                    }
+                }
+                seen += c.segment > 0 ? (c.bytes.size() + c.segment - 1) / c.segment : 1;
+                out.push_back(std::move(c));
+            }
+        }
+        return out;
+    }
+
+private:
+    Sink m_sink;
+    bool m_ok{false};
+};
+
+// The sender's segmented sends put the very datagrams on the wire that one send per datagram puts
+// there: read back one by one (no GRO) they are equal byte for byte, and a reader with GRO gets
+// them coalesced at the full datagram's size, which shows they left as segmented sends.
+TEST_F(UdpSenderNsTest, SegmentedSendsPutTheSameDatagramsOnTheWire)
+{
+    WireSocket plain(50340, false);
+    WireSocket coalesced(50341, true);
+    ASSERT_TRUE(plain.ok() && coalesced.ok());
+    TransParam_t toPlain = udpParam("127.0.0.1", 50340);
+    TransParam_t toCoalesced = udpParam("127.0.0.1", 50341);
+    ASSERT_TRUE(m_sender->addConn(3, toPlain));
+    ASSERT_TRUE(m_sender->addConn(4, toCoalesced));
+
+    // Datagram by datagram, as before segmentation: one sendmsg per datagram.
+    int oneByOne = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(oneByOne, 0);
+    sockaddr_in plainAddr{};
+    plainAddr.sin_family = AF_INET;
+    plainAddr.sin_port = htons(50340);
+    plainAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const DatagramTarget_t unsegmented{oneByOne, reinterpret_cast<sockaddr*>(&plainAddr),
+                                       static_cast<int>(sizeof(plainAddr)), nullptr};
+
+    // One datagram, a full one, a short last one, a full segmented send (44 datagrams) and one
+    // more, a frame of several segmented sends.
+    for (uint32_t payload : {1u, 1438u, 1439u, 10000u, 44u * 1438u, 44u * 1438u + 1u, 300000u}) {
+        SCOPED_TRACE(payload);
+        const Bytes pkg = package(payload, 1000 + payload, static_cast<uint8_t>(payload));
+        const size_t count = fragmentCount(payload, UDP_FRAG_PAYLOAD);
+        std::vector<uint8_t> headers;
+        GatheredList_t gathered;
+        ASSERT_TRUE(gatherFragments(pkg.data(), pkg.size(), UDP_FRAG_PAYLOAD, headers, gathered));
+        ASSERT_EQ(sendToTarget(unsegmented, gathered), static_cast<int>(count));
+        const std::vector<Capture> before = plain.read(count);
+        ASSERT_EQ(before.size(), count);
+
+        ASSERT_TRUE(m_sender->sendData(const_cast<uint8_t*>(pkg.data()), static_cast<int>(pkg.size())));
+        const std::vector<Capture> after = plain.read(count);
+        ASSERT_EQ(after.size(), count);
+        for (size_t i = 0; i < count; ++i) {
+            EXPECT_EQ(after[i].segment, 0);
+            ASSERT_EQ(after[i].bytes, before[i].bytes) << "datagram " << i;
+        }
+
+        const std::vector<Capture> grouped = coalesced.read(count);
+        Bytes joined;
+        Bytes expected;
+        size_t segmented = 0;
+        for (const Capture& c : grouped) {
+            if (c.segment != 0) {
+                EXPECT_EQ(c.segment, UDP_MAX_DATAGRAM);
+                ++segmented;
+            }
+            joined.insert(joined.end(), c.bytes.begin(), c.bytes.end());
+        }
+        for (const Capture& c : before) {
+            expected.insert(expected.end(), c.bytes.begin(), c.bytes.end());
+        }
+        EXPECT_EQ(joined, expected);
+        // Runs of 44; a last run of one datagram goes unsegmented.
+        EXPECT_EQ(segmented, count / 44 + (count % 44 > 1 ? 1 : 0)) << "one coalesced buffer per segmented send";
+    }
+    EXPECT_FALSE(plain.read(1, 50).size() > 0) << "nothing beyond";
+    ::close(oneByOne);
 }
 
 TEST_F(UdpSenderNsTest, NeedsNoScratchFromTheTopicPool)

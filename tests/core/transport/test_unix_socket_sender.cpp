@@ -178,6 +178,44 @@ TEST_F(UnixSocketSenderNsTest, PackagesGoOutAsFragments)
     ASSERT_TRUE(zqtest::waitUntil([&] { return m_pool.getUsedSize() == 0; }, 10000));
 }
 
+// The connection's socket is connected at its first send: packages sent while nothing is bound at
+// the path are lost for that reader only, and a reader that binds late, or closes and binds the
+// path again, gets the packages sent after that (at most the first one after a rebind is lost,
+// which tells the sender the old socket went).
+TEST_F(UnixSocketSenderNsTest, AReaderThatBindsLateOrAgainGetsPackages)
+{
+    const std::string path = "/tmp/s26_usc-1";
+    TransParam_t param = unixParam(path, 1);
+    ASSERT_TRUE(m_sender->addConn(9, param));
+    Bytes pkg = dgramtest::packageOf(100, 1, 1);
+    EXPECT_EQ(m_sender->getClientCount(), 1);
+    m_sender->sendData(pkg.data(), static_cast<int>(pkg.size())); // nobody there: lost, no harm
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        RawReader reader(path);
+        ASSERT_TRUE(reader.bound);
+        // The first send may meet the socket of the round before, which is gone.
+        bool arrived = false;
+        for (uint64_t attempt = 0; attempt < 2 && !arrived; ++attempt) {
+            pkg = dgramtest::packageOf(100, 10 * round + attempt, 2);
+            m_sender->sendData(pkg.data(), static_cast<int>(pkg.size()));
+            pollfd p{reader.fd, POLLIN, 0};
+            arrived = ::poll(&p, 1, 0) == 1;
+        }
+        ASSERT_TRUE(arrived);
+        for (uint64_t n = 0; n < 3; ++n) {
+            pkg = dgramtest::packageOf(100, 1000 + n, 3);
+            m_sender->sendData(pkg.data(), static_cast<int>(pkg.size()));
+        }
+        Bytes d;
+        ASSERT_TRUE(reader.next(&d));
+        for (uint64_t n = 0; n < 3; ++n) {
+            ASSERT_TRUE(reader.next(&d));
+            EXPECT_EQ(+readDdsHeader(d.data()).m_u64TimeStamp, 1000 + n);
+        }
+    }
+}
+
 TEST_F(UnixSocketSenderNsTest, PackagesWithoutConnectionsAreDropped)
 {
     ASSERT_TRUE(m_sender->init());

@@ -1,0 +1,96 @@
+#include "core/transport/send_workers.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "utils/spin_wait.h"
+
+CSendWorkers::~CSendWorkers()
+{
+    stop();
+}
+
+void CSendWorkers::stop()
+{
+    for (auto& worker : m_workers) {
+        {
+            std::lock_guard<std::mutex> lock(worker->m_mutex);
+            worker->m_bQuit = true;
+        }
+        worker->m_cv.notify_one();
+    }
+    for (auto& worker : m_workers) {
+        if (worker->m_thread.joinable()) {
+            worker->m_thread.join();
+        }
+    }
+    m_workers.clear();
+}
+
+void CSendWorkers::finishOne()
+{
+    if (m_remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        // Taken before the notify, so a caller that found work left is already waiting.
+        std::lock_guard<std::mutex> lock(m_mutexDone);
+        m_cvDone.notify_one();
+    }
+}
+
+void CSendWorkers::workerLoop(Worker_t* worker, size_t index)
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(worker->m_mutex);
+            worker->m_cv.wait(lock, [worker] { return worker->m_bPending || worker->m_bQuit; });
+            if (!worker->m_bPending) {
+                return; // quit, with no round of its own in flight
+            }
+            worker->m_bPending = false;
+        }
+        m_pfnJob(m_pContext, index);
+        finishOne();
+    }
+}
+
+void CSendWorkers::run(size_t count, Job_t job, void* context)
+{
+    if (count == 0) {
+        return;
+    }
+    size_t helped = count - 1;
+    while (m_workers.size() < helped) {
+        auto worker = std::make_unique<Worker_t>();
+        Worker_t* raw = worker.get();
+        const size_t index = m_workers.size() + 1;
+        try {
+            worker->m_thread = std::thread(&CSendWorkers::workerLoop, this, raw, index);
+        } catch (const std::system_error&) {
+            break; // no thread to spare: the rest run here in turn
+        }
+        m_workers.push_back(std::move(worker));
+    }
+    helped = std::min(helped, m_workers.size());
+    m_pfnJob = job;
+    m_pContext = context;
+    m_remaining.store(helped, std::memory_order_release);
+    for (size_t i = 0; i < helped; ++i) {
+        Worker_t& worker = *m_workers[i];
+        {
+            std::lock_guard<std::mutex> lock(worker.m_mutex);
+            worker.m_bPending = true;
+        }
+        worker.m_cv.notify_one();
+    }
+    job(context, 0);
+    for (size_t i = helped + 1; i < count; ++i) {
+        job(context, i);
+    }
+    if (helped == 0) {
+        return;
+    }
+    // The others usually finish about when this one does: a short look saves a sleep and a wake
+    // (none on a real-time thread, see spinUntil).
+    spinUntil([this] { return m_remaining.load(std::memory_order_acquire) == 0; });
+    std::unique_lock<std::mutex> lock(m_mutexDone);
+    m_cvDone.wait(lock, [this] { return m_remaining.load(std::memory_order_acquire) == 0; });
+}
