@@ -186,8 +186,8 @@ int CDataReaderImpl::read(void* pBuf, int size, int timeoutMs, _ExtraDataInfo_t*
     // Checked when it was queued; the length is the one taken then.
     int len = payloadLen(held);
     if (size < len) {
-        DDS_YELLOW("Warning: topic %s buf size is not enough! buf size (%d) < data Len (%d)", m_strTopicName.c_str(),
-                   size, len);
+        DDS_YELLOW_LIMITED("Warning: topic %s buf size is not enough! buf size (%d) < data Len (%d)",
+                           m_strTopicName.c_str(), size, len);
         giveBack(held);
         return -1;
     }

@@ -138,7 +138,7 @@ void CShmClient::dispatch(CPoolMapping* mapping, int id)
 {
     DataPkgInfo_t* rec = mapping->record(id);
     if (rec == nullptr) {
-        DDS_GREEN("Can't find pkg %d !!!", id);
+        DDS_GREEN_LIMITED("Can't find pkg %d !!!", id);
         return;
     }
     DataPackage_t* pkg = rec->m_pPkg;
@@ -147,7 +147,8 @@ void CShmClient::dispatch(CPoolMapping* mapping, int id)
     mapping->refer(id);
     if (!shmPkgLengthsFit(len, size, mapping->capacity(id))) {
         // Nobody gets a package whose lengths would lead a reader out of its chunk.
-        DDS_YELLOW("Warning: Drop pkg %d, len: %d, size: %d, capacity: %d", id, len, size, mapping->capacity(id));
+        DDS_YELLOW_LIMITED("Warning: Drop pkg %d, len: %d, size: %d, capacity: %d", id, len, size,
+                           mapping->capacity(id));
         mapping->release(id);
         return;
     }
@@ -251,7 +252,7 @@ void CShmClient::releasePackage(int id)
 {
     std::shared_ptr<CPoolMapping> mapping = currentMapping();
     if (!mapping) {
-        DDS_GREEN("Can't find pkg %d !!!", id);
+        DDS_GREEN_LIMITED("Can't find pkg %d !!!", id);
         return;
     }
     mapping->release(id);
@@ -261,7 +262,7 @@ void CShmClient::referPackage(int id)
 {
     std::shared_ptr<CPoolMapping> mapping = currentMapping();
     if (!mapping) {
-        DDS_GREEN("Can't find pkg %d !!!", id);
+        DDS_GREEN_LIMITED("Can't find pkg %d !!!", id);
         return;
     }
     mapping->refer(id);
@@ -272,7 +273,7 @@ DataPackage_t* CShmClient::getDataPkgById(int id)
     std::shared_ptr<CPoolMapping> mapping = currentMapping();
     DataPkgInfo_t* rec = mapping ? mapping->record(id) : nullptr;
     if (rec == nullptr) {
-        DDS_GREEN("Can't find pkg %d !!!", id);
+        DDS_GREEN_LIMITED("Can't find pkg %d !!!", id);
         return nullptr;
     }
     return rec->m_pPkg;

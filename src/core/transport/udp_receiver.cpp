@@ -117,8 +117,8 @@ bool keepUdpDatagram(const std::string& topic, size_t len)
 {
     const int recvLen = static_cast<int>(len);
     if (recvLen <= static_cast<int>(DDS_HEADER_SIZE)) {
-        DDS_YELLOW("[%s] iRecvLen %d <= sizeof(DDSHeader_t) %ld", topic.c_str(), recvLen,
-                   static_cast<long>(DDS_HEADER_SIZE));
+        DDS_YELLOW_LIMITED("[%s] iRecvLen %d <= sizeof(DDSHeader_t) %ld", topic.c_str(), recvLen,
+                           static_cast<long>(DDS_HEADER_SIZE));
         return false;
     }
     return true;

@@ -164,7 +164,7 @@ int sendUdpSockData(int fd, sockaddr* address, int addressLen, void* header, int
     }
     DataPackage_t* scratch = dataManager != nullptr ? dataManager->getEmptyDataPkg(maxDatagram, 100) : nullptr;
     if (scratch == nullptr) {
-        DDS_GREEN("getEmptyDataPkg failed!!!");
+        DDS_GREEN_LIMITED("getEmptyDataPkg failed!!!");
         return -1;
     }
     const uint32_t fragPayload = static_cast<uint32_t>(maxDatagram) - DDS_HEADER_SIZE;

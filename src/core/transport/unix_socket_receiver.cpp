@@ -164,7 +164,7 @@ int unixErrorPause(int)
 bool keepUnixDatagram(const std::string& topic, size_t len)
 {
     if (len == 0) {
-        DDS_RED("[%s] Error: iRet = %d", topic.c_str(), SOCK_RET_DISCONNECTED);
+        DDS_RED_LIMITED("[%s] Error: iRet = %d", topic.c_str(), SOCK_RET_DISCONNECTED);
         std::this_thread::sleep_for(std::chrono::microseconds(UNIX_SOCKET_ERROR_PAUSE_US));
         return false;
     }

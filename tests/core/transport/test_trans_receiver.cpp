@@ -716,7 +716,7 @@ TEST_F(TransReceiverNsTest, GivesUpOnAnEndpointThatAnswersGarbageWithFewLines)
     // Every round ends at the fault limit, in the request state.
     const std::string resetLine = "Current state is STAT_REQUEST, switch to STAT_IDLE, Exception count is 11.";
     // At most a window's worth of each line in the two windows the test can span (its timeout).
-    const int limit = 2 * CTRL_LINES_PER_WINDOW;
+    const int limit = 2 * DDS_LINES_PER_WINDOW;
     const int invalid = zqtest::countDdsLines(capture.out(), "31", "Error: Invalid data");
     EXPECT_GE(invalid, 1);
     EXPECT_LE(invalid, limit);
@@ -809,28 +809,6 @@ TEST_F(TransReceiverNsTest, GivesUpOnAnEndpointThatAnswersHeartbeatsWithGarbage)
         << capture.out();
     EXPECT_EQ(m_recorder.count(EVENT_DATA_TRANS_STOP), 1u);
     EXPECT_FALSE(receiver->isConnect());
-}
-
-TEST(LineLimiterTest, LetsAWindowOfEqualLinesThroughAndCountsTheRest)
-{
-    CLineLimiter limiter(3, 1000);
-    const struct {
-        const char* text;
-        int64_t now;
-        bool allowed;
-        int leftOut;
-    } steps[] = {
-        {"a", 0, true, 0},    {"a", 10, true, 0},   {"b", 10, true, 0},    {"a", 20, true, 0},
-        {"a", 30, false, 0},  {"a", 999, false, 0}, {"b", 999, true, 0},   {"a", 1000, true, 2},
-        {"a", 1001, true, 0}, {"a", 1002, true, 0}, {"a", 1003, false, 0}, {"a", 5000, true, 1},
-    };
-    int i = 0;
-    for (const auto& step : steps) {
-        int leftOut = -1;
-        EXPECT_EQ(limiter.allow(step.text, step.now, &leftOut), step.allowed) << "step " << i;
-        EXPECT_EQ(leftOut, step.leftOut) << "step " << i;
-        ++i;
-    }
 }
 
 TEST(TransReceiverTest, RegistersEventCallbacksAndAnswersWithoutAChannel)
