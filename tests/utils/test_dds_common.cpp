@@ -3,9 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cerrno>
+#include <csignal>
 #include <ctime>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <sys/time.h>
 
@@ -218,6 +223,45 @@ TEST(LineGateTest, EachPlaceInTheCodeHasItsOwnBudgetWhateverTheText)
     EXPECT_LE(green, 2 * DDS_LINES_PER_WINDOW);
     EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "31", "Error: endpoint 0 is dead"));
     EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "32", "other place 0"));
+}
+
+// A process started as a service, `> file` or `| tee` start it, that dies right after the
+// library printed: every line is in its stdout already.
+class DdsLineNsTest : public zqtest::NsTest {};
+
+TEST_F(DdsLineNsTest, LinesReachAPipeOrFileBeforeTheProcessDies)
+{
+    const struct {
+        const char* how; // "abort", or "wait" to be killed
+        bool toFile;     // stdout a write-only file, else the pipe the test reads
+    } cases[] = {{"abort", false}, {"abort", true}, {"wait", true}};
+    const std::string file = "/tmp/h25_abort_stdout.txt";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.how) + (c.toFile ? " with stdout a file" : " with stdout a pipe"));
+        std::vector<std::string> argv = {zqtest::helperPath("abort_after_line"), c.how};
+        if (c.toFile) {
+            argv.push_back(file);
+        }
+        std::string error;
+        auto child = zqtest::ChildProcess::spawn(argv, &error);
+        ASSERT_NE(child, nullptr) << error;
+        ASSERT_TRUE(child->waitForLine("@@ printed", 10000)) << child->output();
+        if (std::string(c.how) == "wait") {
+            child->signal(SIGKILL);
+        }
+        const int status = child->wait(10000);
+        ASSERT_NE(status, -1);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), std::string(c.how) == "wait" ? SIGKILL : SIGABRT);
+        std::string out = child->output();
+        if (c.toFile) {
+            std::ifstream in(file);
+            std::stringstream text;
+            text << in.rdbuf();
+            out = text.str();
+        }
+        EXPECT_TRUE(zqtest::hasDdsLine(out, "31", "Error: Participant did not initialize successfully.")) << out;
+    }
 }
 
 } // namespace
