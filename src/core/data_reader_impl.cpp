@@ -106,7 +106,7 @@ void CDataReaderImpl::subscribeLocked()
     }
     m_iDataCbId = m_pSubscriberImpl->registerDataCallBack(
         m_strTopicName, [this](int iCbId, DataPackage_t* pkg) { return onData(iCbId, pkg); });
-    DDS_GREEN("m_iDataCbId: %d", m_iDataCbId);
+    DDS_GREEN_LIMITED("m_iDataCbId: %d", m_iDataCbId);
 }
 
 void CDataReaderImpl::unsubscribeLocked()
@@ -125,7 +125,7 @@ void CDataReaderImpl::unsubscribeLocked()
 
 void CDataReaderImpl::onEvent(int iCbId, int iEventId)
 {
-    DDS_GREEN("iCbId: %d, iEventId: %d", iCbId, iEventId);
+    DDS_GREEN_LIMITED("iCbId: %d, iEventId: %d", iCbId, iEventId);
     std::lock_guard<std::mutex> lock(m_mtxEvent);
     if (m_bClosing) {
         return;

@@ -87,32 +87,32 @@ std::shared_ptr<CPoolMapping> CShmClient::initMemLayout(int poolKey, const MemPo
     uint64_t size = 0;
     int count = 0;
     if (!shmLayoutSize(layout, &size, &count)) {
-        DDS_RED("Error: invalid mem pool layout! m_iKey: %#x, group count: %d", static_cast<unsigned>(poolKey),
-                layout.m_iGroupCount);
+        DDS_RED_LIMITED("Error: invalid mem pool layout! m_iKey: %#x, group count: %d", static_cast<unsigned>(poolKey),
+                        layout.m_iGroupCount);
         return nullptr;
     }
     int shmId = CSystemUtils::openShm(poolKey, 1, size);
     if (shmId < 0) {
-        DDS_RED("Error: openShm() failed! m_iKey: %#x, size: %lu", static_cast<unsigned>(poolKey),
-                static_cast<unsigned long>(size));
+        DDS_RED_LIMITED("Error: openShm() failed! m_iKey: %#x, size: %lu", static_cast<unsigned>(poolKey),
+                        static_cast<unsigned long>(size));
         return nullptr;
     }
     // The layout comes from the wire: the segment must really hold all of it.
     shmid_ds ds{};
     if (shmctl(shmId, IPC_STAT, &ds) != 0 || ds.shm_segsz < size) {
-        DDS_RED("Error: share memory is smaller than its layout! m_iKey: %#x, size: %lu, layout size: %lu",
-                static_cast<unsigned>(poolKey), static_cast<unsigned long>(ds.shm_segsz),
-                static_cast<unsigned long>(size));
+        DDS_RED_LIMITED("Error: share memory is smaller than its layout! m_iKey: %#x, size: %lu, layout size: %lu",
+                        static_cast<unsigned>(poolKey), static_cast<unsigned long>(ds.shm_segsz),
+                        static_cast<unsigned long>(size));
         return nullptr;
     }
     auto* base = static_cast<uint8_t*>(CSystemUtils::attachShm(shmId));
     if (base == nullptr) {
-        DDS_RED("Error: attachShm() failed! m_iKey: %#x, shmid: %d", static_cast<unsigned>(poolKey), shmId);
+        DDS_RED_LIMITED("Error: attachShm() failed! m_iKey: %#x, shmid: %d", static_cast<unsigned>(poolKey), shmId);
         return nullptr;
     }
     std::vector<ShmPkgSlot_t> slots;
     if (!shmWalkLayout(base, ds.shm_segsz, layout, &slots)) {
-        DDS_RED("Error: invalid package numbers in share memory! m_iKey: %#x", static_cast<unsigned>(poolKey));
+        DDS_RED_LIMITED("Error: invalid package numbers in share memory! m_iKey: %#x", static_cast<unsigned>(poolKey));
         CSystemUtils::detachShm(base);
         return nullptr;
     }

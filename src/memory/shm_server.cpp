@@ -299,7 +299,7 @@ bool CShmServer::attachQueue(int queueKey, std::function<void()> onBroken)
     }
     rd->m_que.setEnable(true);
     m_mapQueues.emplace(queueKey, std::move(reader));
-    DDS_GREEN("Attach share memory queue %#x", static_cast<unsigned>(queueKey));
+    DDS_GREEN_LIMITED("Attach share memory queue %#x", static_cast<unsigned>(queueKey));
     return true;
 }
 
@@ -313,7 +313,7 @@ bool CShmServer::detachQueue(int queueKey)
         if (it == m_mapQueues.end()) {
             return false;
         }
-        DDS_GREEN("Detach share memory queue %#x", static_cast<unsigned>(queueKey));
+        DDS_GREEN_LIMITED("Detach share memory queue %#x", static_cast<unsigned>(queueKey));
         resetFrameRate();
         reader = std::move(it->second);
         m_mapQueues.erase(it);

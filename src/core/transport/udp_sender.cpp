@@ -45,12 +45,12 @@ int CUdpSender::open(UdpParam_t& param, UdpSockAddr_t* out)
     in_addr ip{};
     if (out == nullptr || !isTextTerminated(param.m_szIp, sizeof(param.m_szIp)) || !parseIPv4(param.m_szIp, &ip) ||
         param.m_iPort < 1 || param.m_iPort > 65535) {
-        DDS_RED("Error: invalid udp receiver address!");
+        DDS_RED_LIMITED("Error: invalid udp receiver address!");
         return -1;
     }
     int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UDP);
     if (fd < 0) {
-        DDS_GREEN("openSocket failed!");
+        DDS_GREEN_LIMITED("openSocket failed!");
         return -1;
     }
     CSocketUtils::setSendTimeOut(fd, UDP_SOCK_TIMEOUT_MS);
@@ -58,8 +58,8 @@ int CUdpSender::open(UdpParam_t& param, UdpSockAddr_t* out)
     CSocketUtils::setLinger(fd, true, 0);
     int bufSize = 0;
     CSocketUtils::getSendBufSize(fd, bufSize);
-    DDS_GREEN("Socket %d send buf size is %d KB, while seted size is %d KB.", fd, bufSize / 1024,
-              UDP_SOCK_BUF_SIZE / 1024);
+    DDS_GREEN_LIMITED("Socket %d send buf size is %d KB, while seted size is %d KB.", fd, bufSize / 1024,
+                      UDP_SOCK_BUF_SIZE / 1024);
 
     std::memset(out, 0, sizeof(*out));
     out->m_iFd = fd;
@@ -80,14 +80,14 @@ bool CUdpSender::addConn(int connId, TransParam_t& param)
     if (open(param.m_udpParam, &record) != 0) {
         return false;
     }
-    DDS_GREEN("Open udp port %d success, receiver ip is %s.", record.m_iPort, record.m_szIp);
+    DDS_GREEN_LIMITED("Open udp port %d success, receiver ip is %s.", record.m_iPort, record.m_szIp);
     return m_conns.add(connId, record);
 }
 
 bool CUdpSender::delConn(int connId)
 {
     return m_conns.remove(connId, [this, connId](const UdpSockAddr_t& record) {
-        DDS_GREEN("Delete udp conn %d, addr: %s, port: %d", connId, record.m_szIp, record.m_iPort);
+        DDS_GREEN_LIMITED("Delete udp conn %d, addr: %s, port: %d", connId, record.m_szIp, record.m_iPort);
         resetFrameRate();
     });
 }
