@@ -53,7 +53,7 @@ int CDataWriterImpl::write(void* data, int iLen)
     }
     DataPackage_t* pkg = getEmptyDataPkg(iLen + static_cast<int>(DDS_HEADER_SIZE), 100);
     if (pkg == nullptr) {
-        DDS_RED("Error: getEmptyDataPkg failed! iLen:%d", iLen);
+        DDS_RED_LIMITED("Error: getEmptyDataPkg failed! iLen:%d", iLen);
         return -1;
     }
     fillHeader(pkg, iLen);

@@ -400,7 +400,7 @@ void CDiscovery::dispatchMsg(const uint8_t* data, size_t len, bool reportUnsuppo
     // Another protocol's bytes on the group are dropped without a word; ours of another type
     // are worth a line.
     if (type >= 0 && reportUnsupported) {
-        DDS_RED("Error: unsupported message type %u !!!", static_cast<unsigned>(type));
+        DDS_RED_LIMITED("Error: unsupported message type %u !!!", static_cast<unsigned>(type));
     }
     m_u64DropMsgCount.fetch_add(1);
 }
@@ -475,8 +475,8 @@ int CDiscovery::parseDiscoveryMsg(const uint8_t* msg, size_t len)
     if (m_pHooks->getPubTopicMsgTransParam(announce.m_strTopicName, &answer.m_stTransParam) != 0) {
         return -1;
     }
-    DDS_GREEN("Recv discovery msg, TopicName: %s, IP: %s, DomainId: %d", announce.m_strTopicName.c_str(),
-              announce.m_strHostIp.c_str(), announce.m_iDomainId);
+    DDS_GREEN_LIMITED("Recv discovery msg, TopicName: %s, IP: %s, DomainId: %d", announce.m_strTopicName.c_str(),
+                      announce.m_strHostIp.c_str(), announce.m_iDomainId);
     // An endpoint nobody could connect to is not worth an answer.
     if (!isValidControlEndpoint(answer.m_stTransParam)) {
         return -1;
@@ -505,8 +505,8 @@ int CDiscovery::parseDiscoveryMsgAck(const uint8_t* msg, size_t len)
     if (m_pHooks->setSubTopicMsgTransParam(answer.m_strTopicName, answer.m_stTransParam) != 0) {
         return -1;
     }
-    DDS_GREEN("Recv discovery ack msg, TopicName: %s, IP: %s, DomainId: %d", answer.m_strTopicName.c_str(),
-              answer.m_strHostIp.c_str(), answer.m_iDomainId);
+    DDS_GREEN_LIMITED("Recv discovery ack msg, TopicName: %s, IP: %s, DomainId: %d", answer.m_strTopicName.c_str(),
+                      answer.m_strHostIp.c_str(), answer.m_iDomainId);
     return 0;
 }
 

@@ -72,7 +72,7 @@ public:
     {
         int port = -1;
         if (!take(m_setSocketPorts, m_lstAsidePorts, m_mtxSocketPorts, port)) {
-            DDS_RED("Error: socket port container is empty!");
+            DDS_RED_LIMITED("Error: socket port container is empty!");
         }
         return port;
     }
@@ -102,7 +102,7 @@ public:
     {
         int id = -1;
         if (!take(m_setUnixSocketIds, m_lstAsideUnixIds, m_mtxUnixSocketIds, id)) {
-            DDS_RED("Error: unix socket id container is empty!");
+            DDS_RED_LIMITED("Error: unix socket id container is empty!");
         }
         return id;
     }
@@ -112,7 +112,7 @@ public:
     {
         int number = -1;
         if (!take(m_setShmKeys, m_lstAsideShmKeys, m_mtxShmKeys, number)) {
-            DDS_RED("Error: share memory key container is empty!");
+            DDS_RED_LIMITED("Error: share memory key container is empty!");
             return -1;
         }
         return shmKeyOf(number);

@@ -47,7 +47,7 @@ void CDataBuffer::releaseChunk(MemChunk_t* chunk)
     if (!m_pMemPool->ownsChunk(chunk)) {
         int32_t id = 0;
         std::memcpy(&id, &chunk->m_stPkg.m_iPkgId, sizeof(id));
-        DDS_RED("Error: package %d released into a pool of another kind!", id);
+        DDS_RED_LIMITED("Error: package %d released into a pool of another kind!", id);
         return;
     }
     // The count drops first; only a chunk that reached 0 goes to the pool, and nothing of it is

@@ -109,13 +109,13 @@ MemChunk_t* CNormalMemPool::getMemChunk(int size)
         }
     }
     if (over) {
-        DDS_GREEN("WARN: MemPool is not enough! m_u32MaxPoolSize:%u, m_u32AllocSize:%u, m_u32UsedSize:%u, "
-                  "NeedAlloc:%d",
-                  m_u32MaxPoolSize, before.alloc, before.used, size);
+        DDS_GREEN_LIMITED("WARN: MemPool is not enough! m_u32MaxPoolSize:%u, m_u32AllocSize:%u, m_u32UsedSize:%u, "
+                          "NeedAlloc:%d",
+                          m_u32MaxPoolSize, before.alloc, before.used, size);
         if (stillOver) {
-            DDS_GREEN("WARN: MemPool is still not enough! m_u32MaxPoolSize:%u, m_u32AllocSize:%u, "
-                      "m_u32UsedSize:%u, NeedAlloc:%d",
-                      m_u32MaxPoolSize, after.alloc, after.used, size);
+            DDS_GREEN_LIMITED("WARN: MemPool is still not enough! m_u32MaxPoolSize:%u, m_u32AllocSize:%u, "
+                              "m_u32UsedSize:%u, NeedAlloc:%d",
+                              m_u32MaxPoolSize, after.alloc, after.used, size);
         }
         freeChunks(reclaimed);
     }
@@ -154,7 +154,7 @@ bool CNormalMemPool::releaseMemChunk(MemChunk_t* chunk)
     if (chunk->m_iGrpId != INVALID_GRP_ID) {
         CMemGroupMan* grp = findGroup(chunk->m_iGrpId);
         if (grp == nullptr) {
-            DDS_GREEN("ERROR: Can't find group %d", chunk->m_iGrpId);
+            DDS_GREEN_LIMITED("ERROR: Can't find group %d", chunk->m_iGrpId);
         } else if (grp->getMemSize() == chunk->m_stPkg.m_iSize && grp->putChunk(chunk)) {
             m_u32UsedSize.fetch_sub(size, std::memory_order_relaxed);
             return false;

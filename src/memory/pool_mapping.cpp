@@ -103,7 +103,7 @@ void CPoolMapping::refer(int id)
 {
     DataPkgInfo_t* rec = record(id);
     if (rec == nullptr) {
-        DDS_GREEN("Can't find pkg %d !!!", id);
+        DDS_GREEN_LIMITED("Can't find pkg %d !!!", id);
         return;
     }
     pthread_mutex_lock(&rec->m_mutex);
@@ -117,7 +117,7 @@ void CPoolMapping::release(int id)
 {
     DataPkgInfo_t* rec = record(id);
     if (rec == nullptr) {
-        DDS_GREEN("Can't find pkg %d !!!", id);
+        DDS_GREEN_LIMITED("Can't find pkg %d !!!", id);
         return;
     }
     bool last = false;

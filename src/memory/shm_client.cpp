@@ -87,32 +87,32 @@ std::shared_ptr<CPoolMapping> CShmClient::initMemLayout(int poolKey, const MemPo
     uint64_t size = 0;
     int count = 0;
     if (!shmLayoutSize(layout, &size, &count)) {
-        DDS_RED("Error: invalid mem pool layout! m_iKey: %#x, group count: %d", static_cast<unsigned>(poolKey),
-                layout.m_iGroupCount);
+        DDS_RED_LIMITED("Error: invalid mem pool layout! m_iKey: %#x, group count: %d", static_cast<unsigned>(poolKey),
+                        layout.m_iGroupCount);
         return nullptr;
     }
     int shmId = CSystemUtils::openShm(poolKey, 1, size);
     if (shmId < 0) {
-        DDS_RED("Error: openShm() failed! m_iKey: %#x, size: %lu", static_cast<unsigned>(poolKey),
-                static_cast<unsigned long>(size));
+        DDS_RED_LIMITED("Error: openShm() failed! m_iKey: %#x, size: %lu", static_cast<unsigned>(poolKey),
+                        static_cast<unsigned long>(size));
         return nullptr;
     }
     // The layout comes from the wire: the segment must really hold all of it.
     shmid_ds ds{};
     if (shmctl(shmId, IPC_STAT, &ds) != 0 || ds.shm_segsz < size) {
-        DDS_RED("Error: share memory is smaller than its layout! m_iKey: %#x, size: %lu, layout size: %lu",
-                static_cast<unsigned>(poolKey), static_cast<unsigned long>(ds.shm_segsz),
-                static_cast<unsigned long>(size));
+        DDS_RED_LIMITED("Error: share memory is smaller than its layout! m_iKey: %#x, size: %lu, layout size: %lu",
+                        static_cast<unsigned>(poolKey), static_cast<unsigned long>(ds.shm_segsz),
+                        static_cast<unsigned long>(size));
         return nullptr;
     }
     auto* base = static_cast<uint8_t*>(CSystemUtils::attachShm(shmId));
     if (base == nullptr) {
-        DDS_RED("Error: attachShm() failed! m_iKey: %#x, shmid: %d", static_cast<unsigned>(poolKey), shmId);
+        DDS_RED_LIMITED("Error: attachShm() failed! m_iKey: %#x, shmid: %d", static_cast<unsigned>(poolKey), shmId);
         return nullptr;
     }
     std::vector<ShmPkgSlot_t> slots;
     if (!shmWalkLayout(base, ds.shm_segsz, layout, &slots)) {
-        DDS_RED("Error: invalid package numbers in share memory! m_iKey: %#x", static_cast<unsigned>(poolKey));
+        DDS_RED_LIMITED("Error: invalid package numbers in share memory! m_iKey: %#x", static_cast<unsigned>(poolKey));
         CSystemUtils::detachShm(base);
         return nullptr;
     }
@@ -138,7 +138,7 @@ void CShmClient::dispatch(CPoolMapping* mapping, int id)
 {
     DataPkgInfo_t* rec = mapping->record(id);
     if (rec == nullptr) {
-        DDS_GREEN("Can't find pkg %d !!!", id);
+        DDS_GREEN_LIMITED("Can't find pkg %d !!!", id);
         return;
     }
     DataPackage_t* pkg = rec->m_pPkg;
@@ -147,7 +147,8 @@ void CShmClient::dispatch(CPoolMapping* mapping, int id)
     mapping->refer(id);
     if (!shmPkgLengthsFit(len, size, mapping->capacity(id))) {
         // Nobody gets a package whose lengths would lead a reader out of its chunk.
-        DDS_YELLOW("Warning: Drop pkg %d, len: %d, size: %d, capacity: %d", id, len, size, mapping->capacity(id));
+        DDS_YELLOW_LIMITED("Warning: Drop pkg %d, len: %d, size: %d, capacity: %d", id, len, size,
+                           mapping->capacity(id));
         mapping->release(id);
         return;
     }
@@ -251,7 +252,7 @@ void CShmClient::releasePackage(int id)
 {
     std::shared_ptr<CPoolMapping> mapping = currentMapping();
     if (!mapping) {
-        DDS_GREEN("Can't find pkg %d !!!", id);
+        DDS_GREEN_LIMITED("Can't find pkg %d !!!", id);
         return;
     }
     mapping->release(id);
@@ -261,7 +262,7 @@ void CShmClient::referPackage(int id)
 {
     std::shared_ptr<CPoolMapping> mapping = currentMapping();
     if (!mapping) {
-        DDS_GREEN("Can't find pkg %d !!!", id);
+        DDS_GREEN_LIMITED("Can't find pkg %d !!!", id);
         return;
     }
     mapping->refer(id);
@@ -272,7 +273,7 @@ DataPackage_t* CShmClient::getDataPkgById(int id)
     std::shared_ptr<CPoolMapping> mapping = currentMapping();
     DataPkgInfo_t* rec = mapping ? mapping->record(id) : nullptr;
     if (rec == nullptr) {
-        DDS_GREEN("Can't find pkg %d !!!", id);
+        DDS_GREEN_LIMITED("Can't find pkg %d !!!", id);
         return nullptr;
     }
     return rec->m_pPkg;

@@ -171,21 +171,21 @@ MemChunk_t* CShmMemPool::getMemChunk(int size)
     }
     int grpId = matchGrpId(size);
     if (grpId == INVALID_GRP_ID) {
-        DDS_GREEN("Cant't find group! iSize: %d", size);
+        DDS_GREEN_LIMITED("Cant't find group! iSize: %d", size);
         return nullptr;
     }
     // Looked up by number: any numbering of the groups works.
     CMemGroupMan* grp = findGroup(grpId);
     MemChunk_t* chunk = grp == nullptr ? nullptr : grp->getChunk();
     if (chunk == nullptr) {
-        DDS_GREEN("Get mem chunk size %d failed!", size);
+        DDS_GREEN_LIMITED("Get mem chunk size %d failed!", size);
         return nullptr;
     }
     // Whatever a reader may have written into the header, the chunk leaves as its group's.
     size_t index = 0;
     const GroupSpan_t* span = findSpan(chunk, &index);
     if (span == nullptr || span->m_iChunkSize < size) {
-        DDS_RED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), m_iKey);
+        DDS_RED_LIMITED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), m_iKey);
         // It came off this free list: losing it would shrink the group for good.
         grp->putChunk(chunk);
         return nullptr;
@@ -328,16 +328,16 @@ bool CShmMemPool::releaseMemChunk(MemChunk_t* chunk)
     size_t index = 0;
     const GroupSpan_t* span = findSpan(chunk, &index);
     if (span == nullptr) {
-        DDS_RED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), m_iKey);
+        DDS_RED_LIMITED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), m_iKey);
         return false;
     }
     const int32_t grpId = __atomic_load_n(&chunk->m_iGrpId, __ATOMIC_RELAXED);
     if (grpId != span->m_iGrpId) {
-        DDS_GREEN("Invalid group id %d!", grpId);
+        DDS_GREEN_LIMITED("Invalid group id %d!", grpId);
     }
     int pkgId = span->m_iFirstPkgId + static_cast<int>(index);
     if (m_pFree[static_cast<size_t>(pkgId - 1)].exchange(true, std::memory_order_acq_rel)) {
-        DDS_RED("Error: package %d is given back twice!", pkgId);
+        DDS_RED_LIMITED("Error: package %d is given back twice!", pkgId);
         return false;
     }
     m_u32UsedSize.fetch_sub(static_cast<uint32_t>(span->m_iChunkSize), std::memory_order_relaxed);

@@ -378,7 +378,7 @@ CShmQueque::PostRet_e CShmQueque::postRet(int id, bool reportFull)
         return POST_DOWN;
     }
     if (!que->m_bEnable.load()) {
-        DDS_GREEN("Queue %#x is not enable!", static_cast<unsigned>(m_iKey));
+        DDS_GREEN_LIMITED("Queue %#x is not enable!", static_cast<unsigned>(m_iKey));
         return POST_DISABLED;
     }
     int count = loadCount(que);
@@ -387,7 +387,7 @@ CShmQueque::PostRet_e CShmQueque::postRet(int id, bool reportFull)
     }
     if (count >= SHM_QUEUE_CAPACITY) {
         if (reportFull) {
-            DDS_YELLOW("Warning: Queue %#x post %d failed!", static_cast<unsigned>(m_iKey), id);
+            DDS_YELLOW_LIMITED("Warning: Queue %#x post %d failed!", static_cast<unsigned>(m_iKey), id);
         }
         return POST_FULL;
     }

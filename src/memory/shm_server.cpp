@@ -113,7 +113,7 @@ void CShmServer::referPackage(int id)
 {
     DataPkgInfo_t* rec = findRecord(id);
     if (rec == nullptr) {
-        DDS_GREEN("Can't find pkg %d !!!", id);
+        DDS_GREEN_LIMITED("Can't find pkg %d !!!", id);
         return;
     }
     pthread_mutex_lock(&rec->m_mutex);
@@ -125,7 +125,7 @@ void CShmServer::releasePackage(int id)
 {
     DataPkgInfo_t* rec = findRecord(id);
     if (rec == nullptr) {
-        DDS_GREEN("Can't find pkg %d !!!", id);
+        DDS_GREEN_LIMITED("Can't find pkg %d !!!", id);
         return;
     }
     pthread_mutex_lock(&rec->m_mutex);
@@ -165,7 +165,7 @@ void CShmServer::onReturn(int queueKey, int id)
     // A number this queue does not hold (returned twice, forged, or from an old session) must not
     // take away a reference that belongs to another reader.
     if (!delMemId(queueKey, id)) {
-        DDS_GREEN("Queue %#x returned pkg %d which it does not hold!", static_cast<unsigned>(queueKey), id);
+        DDS_GREEN_LIMITED("Queue %#x returned pkg %d which it does not hold!", static_cast<unsigned>(queueKey), id);
         return;
     }
     releasePackage(id);
@@ -182,7 +182,7 @@ void CShmServer::sendTask(CDataFifo* fifo)
         int id = findPkgId(pkg);
         if (id < 0) {
             // Not a package of this pool: its FIFO reference goes straight back.
-            DDS_GREEN("Can't find pkg %d !!!", __atomic_load_n(&pkg->m_iPkgId, __ATOMIC_RELAXED));
+            DDS_GREEN_LIMITED("Can't find pkg %d !!!", __atomic_load_n(&pkg->m_iPkgId, __ATOMIC_RELAXED));
             m_pDataManager->releaseDataPkg(pkg);
             continue;
         }
@@ -211,7 +211,7 @@ void CShmServer::sendTask(CDataFifo* fifo)
 
 void CShmServer::dropWaiting(int queueKey, int id)
 {
-    DDS_YELLOW("Warning: Queue %#x post %d failed!", static_cast<unsigned>(queueKey), id);
+    DDS_YELLOW_LIMITED("Warning: Queue %#x post %d failed!", static_cast<unsigned>(queueKey), id);
     if (delMemId(queueKey, id)) {
         releasePackage(id);
     }
@@ -238,7 +238,7 @@ bool CShmServer::postToReader(int queueKey, Reader_t* reader, int id)
         // A reader that has taken nothing for a while costs one attempt per package.
         if (now - reader->m_tLastPost > FULL_RING_WAIT) {
             reader->m_que.setSendWaiting(false);
-            DDS_YELLOW("Warning: Queue %#x post %d failed!", static_cast<unsigned>(queueKey), id);
+            DDS_YELLOW_LIMITED("Warning: Queue %#x post %d failed!", static_cast<unsigned>(queueKey), id);
             return false;
         }
     }
@@ -299,7 +299,7 @@ bool CShmServer::attachQueue(int queueKey, std::function<void()> onBroken)
     }
     rd->m_que.setEnable(true);
     m_mapQueues.emplace(queueKey, std::move(reader));
-    DDS_GREEN("Attach share memory queue %#x", static_cast<unsigned>(queueKey));
+    DDS_GREEN_LIMITED("Attach share memory queue %#x", static_cast<unsigned>(queueKey));
     return true;
 }
 
@@ -313,7 +313,7 @@ bool CShmServer::detachQueue(int queueKey)
         if (it == m_mapQueues.end()) {
             return false;
         }
-        DDS_GREEN("Detach share memory queue %#x", static_cast<unsigned>(queueKey));
+        DDS_GREEN_LIMITED("Detach share memory queue %#x", static_cast<unsigned>(queueKey));
         resetFrameRate();
         reader = std::move(it->second);
         m_mapQueues.erase(it);
@@ -332,8 +332,8 @@ bool CShmServer::detachQueue(int queueKey)
         }
     }
     if (!left.empty()) {
-        DDS_YELLOW("Warning: Queue %#x left %ld mem blocks!!!", static_cast<unsigned>(queueKey),
-                   static_cast<long>(left.size()));
+        DDS_YELLOW_LIMITED("Warning: Queue %#x left %ld mem blocks!!!", static_cast<unsigned>(queueKey),
+                           static_cast<long>(left.size()));
         for (int id : left) {
             releasePackage(id);
         }

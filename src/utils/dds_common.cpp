@@ -8,25 +8,76 @@
 #include <sys/time.h>
 #include <vector>
 
+namespace {
+
+void printLine(const char* color, const char* text, const char* func, int line)
+{
+    // stdout is fully buffered on a file or pipe: without the flush a process that aborts or is
+    // killed loses its lines. Under the stream's lock, so that no other thread's output splits it.
+    flockfile(stdout);
+    printf("\033[%sm[DDS] %s\033[0m @%s,%d\n", color, text, func, line);
+    fflush(stdout);
+    funlockfile(stdout);
+}
+
+} // namespace
+
 void ddsLogLine(const char* color, const char* func, int line, const char* fmt, ...)
 {
+    const int savedErrno = errno;
     char text[512];
     va_list args;
     va_start(args, fmt);
     int n = vsnprintf(text, sizeof(text), fmt, args);
     va_end(args);
-    if (n < 0) {
-        return;
+    if (n >= 0 && static_cast<size_t>(n) < sizeof(text)) {
+        printLine(color, text, func, line);
+    } else if (n >= 0) {
+        std::vector<char> big(static_cast<size_t>(n) + 1);
+        va_start(args, fmt);
+        vsnprintf(big.data(), big.size(), fmt, args);
+        va_end(args);
+        printLine(color, big.data(), func, line);
     }
-    if (static_cast<size_t>(n) < sizeof(text)) {
-        printf("\033[%sm[DDS] %s\033[0m @%s,%d\n", color, text, func, line);
-        return;
+    errno = savedErrno;
+}
+
+bool CLineGate::admit(int64_t nowMs, int* leftOut)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    *leftOut = 0;
+    if (!m_bStarted || nowMs - m_i64WindowStart >= m_i64WindowMs) {
+        m_bStarted = true;
+        m_i64WindowStart = nowMs;
+        m_iPrinted = 0;
     }
-    std::vector<char> big(static_cast<size_t>(n) + 1);
-    va_start(args, fmt);
-    vsnprintf(big.data(), big.size(), fmt, args);
-    va_end(args);
-    printf("\033[%sm[DDS] %s\033[0m @%s,%d\n", color, big.data(), func, line);
+    if (m_iPrinted >= m_iPerWindow) {
+        ++m_iLeftOut;
+        return false;
+    }
+    ++m_iPrinted;
+    *leftOut = m_iLeftOut;
+    m_iLeftOut = 0;
+    return true;
+}
+
+bool ddsAdmitLine(CLineGate& gate, int64_t nowMs)
+{
+    const int savedErrno = errno;
+    int leftOut = 0;
+    if (!gate.admit(nowMs, &leftOut)) {
+        return false;
+    }
+    if (leftOut > 0) {
+        DDS_YELLOW("Warning: the next line was repeated %d more times", leftOut);
+    }
+    errno = savedErrno;
+    return true;
+}
+
+bool ddsAdmitLine(CLineGate& gate)
+{
+    return ddsAdmitLine(gate, getUptimeMs());
 }
 
 void ddsPerror(const char* prefix)

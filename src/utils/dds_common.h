@@ -3,13 +3,16 @@
 
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 // Prints one diagnostic line on stdout: ESC, "[<color>m", "[DDS] ", the text, ESC "[0m",
 // " @function,line" and a line feed, with a single printf so that lines of threads do not mix.
+// The line is flushed at once (a process that aborts keeps it); errno is left as it was.
 void ddsLogLine(const char* color, const char* func, int line, const char* fmt, ...)
     __attribute__((format(printf, 4, 5)));
 
@@ -22,6 +25,56 @@ void ddsLogLine(const char* color, const char* func, int line, const char* fmt, 
 // perror that leaves errno as it found it. With stderr open write-only (a file, a pipe) glibc's
 // perror leaves EINVAL behind, and a caller that looks at errno after the line would act on that.
 void ddsPerror(const char* prefix);
+
+// Lines of one place in the code printed per window; the rest are counted and said once.
+constexpr int DDS_LINES_PER_WINDOW = 11;
+constexpr int64_t DDS_LINE_WINDOW_MS = 60000;
+
+// The budget of one place in the code that prints lines others can make it repeat (peers'
+// datagrams, answers, segments). Any thread; its mutex guards the counts.
+class CLineGate {
+public:
+    constexpr CLineGate() = default;
+    constexpr CLineGate(int perWindow, int64_t windowMs) : m_iPerWindow(perWindow), m_i64WindowMs(windowMs) {}
+    // Whether a line may be printed at `nowMs`; `*leftOut` gets the number of lines refused
+    // since the last one admitted (0 when refused).
+    bool admit(int64_t nowMs, int* leftOut);
+
+private:
+    std::mutex m_mutex;
+    int m_iPerWindow{DDS_LINES_PER_WINDOW};
+    int64_t m_i64WindowMs{DDS_LINE_WINDOW_MS};
+    bool m_bStarted{false};
+    int64_t m_i64WindowStart{0};
+    int m_iPrinted{0};
+    int m_iLeftOut{0};
+};
+
+// Asks the gate at `nowMs` (by default now); when it admits after refusing, prints the repeat
+// note first. Keeps errno.
+bool ddsAdmitLine(CLineGate& gate, int64_t nowMs);
+bool ddsAdmitLine(CLineGate& gate);
+
+// The gate of the place in the code where this is written (one static per expansion).
+#define DDS_LINE_GATE()                                                                                                \
+    ([]() -> ::CLineGate& {                                                                                            \
+        static ::CLineGate ddsGate_;                                                                                   \
+        return ddsGate_;                                                                                               \
+    }())
+
+// A line that something outside the process can make this place repeat: asked of the place's
+// gate before anything is formatted. `print` is DDS_RED and the like, or perror; errno is kept.
+#define DDS_LIMITED(print, ...)                                                                                        \
+    do {                                                                                                               \
+        const int ddsErrno_ = errno;                                                                                   \
+        if (::ddsAdmitLine(DDS_LINE_GATE())) {                                                                         \
+            print(__VA_ARGS__);                                                                                        \
+        }                                                                                                              \
+        errno = ddsErrno_;                                                                                             \
+    } while (0)
+#define DDS_RED_LIMITED(...) DDS_LIMITED(DDS_RED, __VA_ARGS__)
+#define DDS_GREEN_LIMITED(...) DDS_LIMITED(DDS_GREEN, __VA_ARGS__)
+#define DDS_YELLOW_LIMITED(...) DDS_LIMITED(DDS_YELLOW, __VA_ARGS__)
 
 // Milliseconds of the monotonic clock; -1 when the clock cannot be read.
 int64_t getUptimeMs();

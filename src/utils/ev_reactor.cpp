@@ -173,7 +173,7 @@ bool CEvReactor::registerEvent(int fd, int events, std::function<void(int, void*
     }
     std::lock_guard<std::mutex> lock(m_mtxEvents);
     if (m_mapEvents.size() >= m_u32MaxEvents) {
-        DDS_RED("Too many event fd !!!");
+        DDS_RED_LIMITED("Too many event fd !!!");
         return false;
     }
     if (m_mapEvents.count(fd) != 0) {

@@ -10,6 +10,7 @@
 #include "core/channel_fixture.h"
 #include "core/data_writer_impl.h"
 #include "memory/mem_pool.h"
+#include "utils/dds_common.h"
 
 namespace {
 
@@ -280,6 +281,35 @@ TEST_F(DataWriterImplNsTest, SharedMemoryPoolRefusesWhatNoGroupHolds)
     c->m_iLen = 0;
     EXPECT_EQ(m_writer->putFullDataBuffer(b), 0);
     EXPECT_EQ(m_writer->putFullDataBuffer(c), 0);
+}
+
+TEST_F(DataWriterImplNsTest, ARunOfRefusedWritesPrintsAFewLines)
+{
+    ShmConfig_t config{};
+    config.m_bUseUserLayout = true;
+    config.m_iGroupCount = 1;
+    config.m_groups[0] = MemGroup_t{0, 4096, 2};
+    openAlone("h25_dry", &config);
+    std::vector<uint8_t> data(8192, 1);
+    zqtest::OutputCapture capture;
+    constexpr int kWrites = 500;
+    for (int i = 0; i < kWrites; ++i) {
+        ASSERT_EQ(m_writer->write(data.data(), 4096 - 33 + i % 7), -1) << "write " << i;
+    }
+    capture.stop();
+    const std::string& out = capture.out();
+    EXPECT_TRUE(zqtest::hasDdsLine(out, RED, "Error: getEmptyDataPkg failed! iLen:4063")) << out;
+    int refusals = 0;
+    for (int len = 4063; len < 4063 + 7; ++len) {
+        refusals += zqtest::countDdsLines(out, RED, "Error: getEmptyDataPkg failed! iLen:" + std::to_string(len));
+    }
+    // A window's worth (two if the run spans a window's end), however long the run.
+    EXPECT_LE(refusals, 2 * DDS_LINES_PER_WINDOW);
+    int lines = 0;
+    for (size_t at = out.find("[DDS] "); at != std::string::npos; at = out.find("[DDS] ", at + 1)) {
+        ++lines;
+    }
+    EXPECT_LE(lines, 4 * DDS_LINES_PER_WINDOW) << "the pool's own line is bounded too";
 }
 
 TEST_F(DataWriterImplNsTest, LocalPoolServesAWriteLargerThanEveryGroup)

@@ -134,6 +134,38 @@ inline void expectNumberedMessage(const Message& got, unsigned n, uint64_t timeS
     }
 }
 
+// Drives a zqh_dgram_flood process: `bursts` bursts of `rounds` hostile sets, each followed by a
+// good frame numbered from 0 that `collector` must receive before the next burst goes (so no
+// socket queue ever overflows). Call through ASSERT_NO_FATAL_FAILURE.
+inline void floodBursts(zqtest::ChildProcess& flood, Collector& collector, unsigned bursts, int rounds)
+{
+    ASSERT_TRUE(flood.waitForLine("ready", 10000)) << flood.output();
+    const size_t before = collector.messages().size();
+    for (unsigned n = 0; n < bursts; ++n) {
+        ASSERT_TRUE(flood.writeInput("burst " + std::to_string(rounds) + " " + std::to_string(n) + "\n"));
+        ASSERT_TRUE(flood.waitForLine("sent " + std::to_string(n), 10000)) << flood.output();
+        ASSERT_TRUE(collector.waitFor(before + n + 1)) << "good frame " << n;
+    }
+    ASSERT_TRUE(flood.writeInput("quit\n"));
+    EXPECT_NE(flood.wait(10000), -1);
+    EXPECT_EQ(flood.exitCode(), 0) << flood.output();
+    const std::vector<Message> got = collector.messages();
+    ASSERT_EQ(got.size(), before + bursts);
+    for (unsigned n = 0; n < bursts; ++n) {
+        ASSERT_NO_FATAL_FAILURE(expectNumberedMessage(got[before + n], n, n, 100));
+    }
+}
+
+// Lines of `output` that hold `text`.
+inline int countLinesWith(const std::string& output, const std::string& text)
+{
+    int count = 0;
+    for (size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + text.size())) {
+        ++count;
+    }
+    return count;
+}
+
 // The pool, data manager and baselines that a sender's or receiver's test starts from, in private
 // namespaces. The fixture destroys what it tests, then checks that nothing is left.
 class MediumNsTest : public zqtest::NsTest {

@@ -1,11 +1,20 @@
-// Clocks, the IPv4 address check and the build time text.
+// Clocks, the IPv4 address check, the build time text and the line gates.
 #include "utils/dds_common.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <csignal>
 #include <ctime>
+#include <fstream>
 #include <regex>
+#include <sstream>
+#include <string>
 #include <sys/time.h>
+
+#include "support/zqtest.h"
 
 namespace {
 
@@ -138,6 +147,121 @@ TEST(DdsCommonTest, CompileTimeHasTheCompilerDateAndTimeForms)
     EXPECT_EQ(text[17], ':');
     EXPECT_EQ(text[20], ':');
     EXPECT_EQ(getCompileTime(), text);
+}
+
+TEST(LineGateTest, LetsAWindowOfLinesOfOnePlaceThroughAndCountsTheRest)
+{
+    // Two places in the code, each with its own gate: 3 lines per 1000 ms.
+    CLineGate gates[2] = {{3, 1000}, {3, 1000}};
+    const struct {
+        int place;
+        int64_t now;
+        bool admitted;
+        int leftOut;
+    } steps[] = {
+        {0, 0, true, 0},     {0, 10, true, 0},   {1, 10, true, 0},   {0, 20, true, 0},    {0, 30, false, 0},
+        {0, 999, false, 0},  {1, 999, true, 0},  {0, 1000, true, 2}, {0, 1001, true, 0},  {0, 1002, true, 0},
+        {0, 1003, false, 0}, {0, 5000, true, 1}, {1, 1009, true, 0}, {1, 1009, false, 0}, {1, 1009, false, 0},
+        {1, 1010, true, 2},  {0, 5999, true, 0}, {0, 5999, true, 0}, {0, 5999, false, 0}, {0, 6000, true, 1},
+    };
+    int i = 0;
+    for (const auto& step : steps) {
+        int leftOut = -1;
+        EXPECT_EQ(gates[step.place].admit(step.now, &leftOut), step.admitted) << "step " << i;
+        EXPECT_EQ(leftOut, step.leftOut) << "step " << i;
+        ++i;
+    }
+}
+
+TEST(LineGateTest, SaysHowManyLinesItLeftOutBeforeTheNextAndKeepsErrno)
+{
+    CLineGate gate(2, 1000);
+    zqtest::OutputCapture capture;
+    int admitted = 0;
+    for (int64_t now = 0; now < 10; ++now) {
+        errno = EADDRINUSE;
+        if (ddsAdmitLine(gate, now)) {
+            ++admitted;
+        }
+        EXPECT_EQ(errno, EADDRINUSE) << "at " << now;
+    }
+    EXPECT_EQ(admitted, 2);
+    errno = EADDRINUSE;
+    EXPECT_TRUE(ddsAdmitLine(gate, 1000));
+    EXPECT_EQ(errno, EADDRINUSE);
+    DDS_RED("Error: after the note");
+    EXPECT_EQ(errno, EADDRINUSE);
+    capture.stop();
+    const std::string& out = capture.out();
+    const std::string noteText = "Warning: the next line was repeated 8 more times";
+    ASSERT_EQ(zqtest::countDdsLines(out, "33", noteText), 1) << out;
+    EXPECT_EQ(out.find("\033["), out.find(zqtest::ddsLine("33", noteText))) << "only the note before the line";
+    EXPECT_LT(out.find(zqtest::ddsLine("33", noteText)), out.find(zqtest::ddsLine("31", "Error: after the note")));
+}
+
+TEST(LineGateTest, EachPlaceInTheCodeHasItsOwnBudgetWhateverTheText)
+{
+    zqtest::OutputCapture capture;
+    const int tries = 3 * DDS_LINES_PER_WINDOW;
+    for (int i = 0; i < tries; ++i) {
+        errno = ECONNREFUSED;
+        DDS_RED_LIMITED("Error: endpoint %d is dead", i); // a new text every time, one place
+        EXPECT_EQ(errno, ECONNREFUSED);
+        DDS_LIMITED(DDS_GREEN, "other place %d", i);
+    }
+    capture.stop();
+    int red = 0;
+    int green = 0;
+    for (int i = 0; i < tries; ++i) {
+        red += zqtest::countDdsLines(capture.out(), "31", "Error: endpoint " + std::to_string(i) + " is dead");
+        green += zqtest::countDdsLines(capture.out(), "32", "other place " + std::to_string(i));
+    }
+    // One window's worth each, two if the loop happened to span the end of a window.
+    EXPECT_GE(red, DDS_LINES_PER_WINDOW);
+    EXPECT_LE(red, 2 * DDS_LINES_PER_WINDOW);
+    EXPECT_GE(green, DDS_LINES_PER_WINDOW);
+    EXPECT_LE(green, 2 * DDS_LINES_PER_WINDOW);
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "31", "Error: endpoint 0 is dead"));
+    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "32", "other place 0"));
+}
+
+// A process started as a service, `> file` or `| tee` start it, that dies right after the
+// library printed: every line is in its stdout already.
+class DdsLineNsTest : public zqtest::NsTest {};
+
+TEST_F(DdsLineNsTest, LinesReachAPipeOrFileBeforeTheProcessDies)
+{
+    const struct {
+        const char* how; // "abort", or "wait" to be killed
+        bool toFile;     // stdout a write-only file, else the pipe the test reads
+    } cases[] = {{"abort", false}, {"abort", true}, {"wait", true}};
+    const std::string file = "/tmp/h25_abort_stdout.txt";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.how) + (c.toFile ? " with stdout a file" : " with stdout a pipe"));
+        std::vector<std::string> argv = {zqtest::helperPath("abort_after_line"), c.how};
+        if (c.toFile) {
+            argv.push_back(file);
+        }
+        std::string error;
+        auto child = zqtest::ChildProcess::spawn(argv, &error);
+        ASSERT_NE(child, nullptr) << error;
+        ASSERT_TRUE(child->waitForLine("@@ printed", 10000)) << child->output();
+        if (std::string(c.how) == "wait") {
+            child->signal(SIGKILL);
+        }
+        const int status = child->wait(10000);
+        ASSERT_NE(status, -1);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), std::string(c.how) == "wait" ? SIGKILL : SIGABRT);
+        std::string out = child->output();
+        if (c.toFile) {
+            std::ifstream in(file);
+            std::stringstream text;
+            text << in.rdbuf();
+            out = text.str();
+        }
+        EXPECT_TRUE(zqtest::hasDdsLine(out, "31", "Error: Participant did not initialize successfully.")) << out;
+    }
 }
 
 } // namespace

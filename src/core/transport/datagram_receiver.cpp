@@ -81,11 +81,11 @@ bool CDatagramReceiver::receive(int fd)
     while (m_bRunning.load()) {
         m_bBusy.store(false);
         const int got = batch.read(fd, 100, true);
-        if (got == SOCK_RET_TIMEOUT) {
-            continue;
+        if (got == SOCK_RET_TIMEOUT || got == SOCK_RET_TRY_AGAIN) {
+            continue; // nothing yet, or a signal cut the wait short: look again
         }
         if (got < 0) {
-            DDS_RED("[%s] Error: iRet = %d", m_strTopicName.c_str(), got);
+            DDS_RED_LIMITED("[%s] Error: iRet = %d", m_strTopicName.c_str(), got);
             std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
             pauseUs = pauseAfter(pauseUs);
             continue;

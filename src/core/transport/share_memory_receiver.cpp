@@ -48,12 +48,12 @@ bool CShareMemoryReceiver::init(TransParam_t& param)
     const ShareMemoryParam_t& shm = param.m_shmParam;
     // The client checks the layout against the segment it attaches: the parameter came over TCP.
     if (!current->init(shm.m_iQueueKey, shm.m_iMemPoolKey, shm.m_layout)) {
-        DDS_GREEN("Init share memory client failed! mem pool key: %#x, queue key: %#x",
-                  static_cast<unsigned>(shm.m_iMemPoolKey), static_cast<unsigned>(shm.m_iQueueKey));
+        DDS_GREEN_LIMITED("Init share memory client failed! mem pool key: %#x, queue key: %#x",
+                          static_cast<unsigned>(shm.m_iMemPoolKey), static_cast<unsigned>(shm.m_iQueueKey));
         return false;
     }
-    DDS_GREEN("Init share memory client, mem pool key: %#x, queue key: %#x", static_cast<unsigned>(shm.m_iMemPoolKey),
-              static_cast<unsigned>(shm.m_iQueueKey));
+    DDS_GREEN_LIMITED("Init share memory client, mem pool key: %#x, queue key: %#x",
+                      static_cast<unsigned>(shm.m_iMemPoolKey), static_cast<unsigned>(shm.m_iQueueKey));
     m_stTransParam = param;
     m_bInit.store(true);
     return true;

@@ -92,11 +92,11 @@ bool CShareMemorySender::addConn(int connId, TransParam_t& param)
     // descriptor is open while the queue's thread runs: it is closed only after delConn, which
     // joins that thread.
     auto onBroken = [connId, key = attr.m_iQueueKey] {
-        DDS_RED("Error: Queue %#x is corrupt, dropping connection %d!", static_cast<unsigned>(key), connId);
+        DDS_RED_LIMITED("Error: Queue %#x is corrupt, dropping connection %d!", static_cast<unsigned>(key), connId);
         ::shutdown(connId, SHUT_RDWR);
     };
     if (!m_pServer->attachQueue(attr.m_iQueueKey, onBroken)) {
-        DDS_GREEN("Add queue %#x failed!", static_cast<unsigned>(attr.m_iQueueKey));
+        DDS_GREEN_LIMITED("Add queue %#x failed!", static_cast<unsigned>(attr.m_iQueueKey));
         return false;
     }
     m_mapConn.emplace(connId, attr);
@@ -113,7 +113,7 @@ bool CShareMemorySender::delConn(int connId)
     }
     const int key = it->second.m_iQueueKey;
     if (!m_pServer || !m_pServer->detachQueue(key)) {
-        DDS_GREEN("Delete queue %#x failed!", static_cast<unsigned>(key));
+        DDS_GREEN_LIMITED("Delete queue %#x failed!", static_cast<unsigned>(key));
         return false;
     }
     m_mapConn.erase(it);

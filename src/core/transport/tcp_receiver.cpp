@@ -167,7 +167,8 @@ bool CTcpFrameParser::step(int* frames)
             // Full without a frame: keep the three bytes that may begin a magic, so that the
             // next read has room and the stream goes on.
             size_t off = fill - 3;
-            DDS_YELLOW("iOffset: %d, iDataLen: %d, bFoundHeader: %d", static_cast<int>(off), static_cast<int>(fill), 0);
+            DDS_YELLOW_LIMITED("iOffset: %d, iDataLen: %d, bFoundHeader: %d", static_cast<int>(off),
+                               static_cast<int>(fill), 0);
             m_u64DroppedBytes += off;
             drop(off);
             return true;
@@ -176,7 +177,8 @@ bool CTcpFrameParser::step(int* frames)
     }
     size_t off = m_scanned + static_cast<size_t>(found);
     if (off > 0) {
-        DDS_YELLOW("iOffset: %d, iDataLen: %d, bFoundHeader: %d", static_cast<int>(off), static_cast<int>(fill), 1);
+        DDS_YELLOW_LIMITED("iOffset: %d, iDataLen: %d, bFoundHeader: %d", static_cast<int>(off), static_cast<int>(fill),
+                           1);
         m_u64DroppedBytes += off;
         drop(off);
         return true;
@@ -240,7 +242,7 @@ bool connectBounded(int fd, const sockaddr_in& addr)
         CSocketUtils::connectTimed(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr), TCP_CONNECT_TIMEOUT_MS);
     if (err != 0) {
         errno = err;
-        ddsPerror("connect: ");
+        DDS_LIMITED(ddsPerror, "connect: ");
     }
     return err == 0;
 }
@@ -251,7 +253,7 @@ int CTcpReceiver::openSocket(bool logBufSize)
 {
     int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP);
     if (fd < 0) {
-        DDS_RED("[%s] Error: openSocket!", m_strTopicName.c_str());
+        DDS_RED_LIMITED("[%s] Error: openSocket!", m_strTopicName.c_str());
         return -1;
     }
     CSocketUtils::setAddrReuse(fd, true);
@@ -265,8 +267,8 @@ int CTcpReceiver::openSocket(bool logBufSize)
     if (logBufSize) {
         int bufSize = 0;
         CSocketUtils::getRecvBufSize(fd, bufSize);
-        DDS_GREEN("[%s] Socket %d recv buf size is %d KB, while seted size is %d KB.", m_strTopicName.c_str(), fd,
-                  bufSize / 1024, TCP_SOCK_BUF_SIZE / 1024);
+        DDS_GREEN_LIMITED("[%s] Socket %d recv buf size is %d KB, while seted size is %d KB.", m_strTopicName.c_str(),
+                          fd, bufSize / 1024, TCP_SOCK_BUF_SIZE / 1024);
     }
     return fd;
 }
@@ -381,12 +383,12 @@ void CTcpReceiver::handleError(int result, bool& reconnectFlag)
     case SOCK_RET_TIMEOUT:
         break;
     case SOCK_RET_DISCONNECTED:
-        DDS_RED("Connection reset by peer. Error: %s .", strerror(err));
+        DDS_RED_LIMITED("Connection reset by peer. Error: %s .", strerror(err));
         reconnectFlag = true;
         break;
     default:
         errno = err;
-        ddsPerror("[DDS] recv");
+        DDS_LIMITED(ddsPerror, "[DDS] recv");
         reconnectFlag = true;
         break;
     }
@@ -403,7 +405,7 @@ void CTcpReceiver::recvTask()
     bool reconnectFlag = false;
     while (m_bRunning.load()) {
         if (reconnectFlag) {
-            DDS_YELLOW("reconnect ... ");
+            DDS_YELLOW_LIMITED("reconnect ... ");
             if (!reconnect()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 continue;

@@ -263,7 +263,7 @@ int CTcpSender::open(TcpParam_t& param, TcpSockAddr_t* out)
     }
     int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP);
     if (fd < 0) {
-        DDS_GREEN("openSocket failed!");
+        DDS_GREEN_LIMITED("openSocket failed!");
         return -1;
     }
     CSocketUtils::setBlock(fd, false);

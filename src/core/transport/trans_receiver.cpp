@@ -25,45 +25,8 @@ constexpr int kTopicWaiting = 0;
 
 } // namespace
 
-// A line a peer can make the control thread repeat: printed when the limiter lets it through.
-#define CTRL_LINE(print, ...)                                                                                          \
-    do {                                                                                                               \
-        char ctrlLine_[256];                                                                                           \
-        std::snprintf(ctrlLine_, sizeof(ctrlLine_), __VA_ARGS__);                                                      \
-        if (admitLine(ctrlLine_)) {                                                                                    \
-            print("%s", ctrlLine_);                                                                                    \
-        }                                                                                                              \
-    } while (0)
-
-bool CLineLimiter::allow(const std::string& text, int64_t nowMs, int* leftOut)
-{
-    *leftOut = 0;
-    auto it = m_mapTexts.find(text);
-    if (it == m_mapTexts.end()) {
-        if (m_mapTexts.size() >= kMaxTexts) {
-            for (auto old = m_mapTexts.begin(); old != m_mapTexts.end();) {
-                old = nowMs - old->second.m_i64WindowStart >= m_i64WindowMs ? m_mapTexts.erase(old) : std::next(old);
-            }
-            if (m_mapTexts.size() >= kMaxTexts) {
-                m_mapTexts.clear();
-            }
-        }
-        it = m_mapTexts.emplace(text, Entry_t{nowMs, 0, 0}).first;
-    }
-    Entry_t& entry = it->second;
-    if (nowMs - entry.m_i64WindowStart >= m_i64WindowMs) {
-        entry.m_i64WindowStart = nowMs;
-        entry.m_iPrinted = 0;
-    }
-    if (entry.m_iPrinted >= m_iPerWindow) {
-        ++entry.m_iLeftOut;
-        return false;
-    }
-    ++entry.m_iPrinted;
-    *leftOut = entry.m_iLeftOut;
-    entry.m_iLeftOut = 0;
-    return true;
-}
+// A line a peer can make the control thread repeat: limited per place in the code.
+#define CTRL_LINE(print, ...) DDS_LIMITED(print, __VA_ARGS__)
 
 CTransReceiver::CTransReceiver() : m_pDataManager(std::make_unique<CDataManager>())
 {
@@ -236,18 +199,6 @@ void CTransReceiver::bindToHostAddress(int fd)
     (void)::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local));
 }
 
-bool CTransReceiver::admitLine(const char* text)
-{
-    int leftOut = 0;
-    if (!m_lineLimiter.allow(text, getUptimeMs(), &leftOut)) {
-        return false;
-    }
-    if (leftOut > 0) {
-        DDS_YELLOW("Warning: the next line was repeated %d more times", leftOut);
-    }
-    return true;
-}
-
 void CTransReceiver::countBadAnswer()
 {
     ++m_iErrorCount;
@@ -280,12 +231,10 @@ int CTransReceiver::connectServer()
         return 0;
     }
     closeControlSocket();
-    char text[128];
-    std::snprintf(text, sizeof(text), "Connect ip %s port %d failed!!!", m_szIp, m_iPort);
-    if (admitLine(text)) {
+    if (ddsAdmitLine(DDS_LINE_GATE())) {
         errno = err;
         ddsPerror("connect: ");
-        DDS_GREEN("%s", text);
+        DDS_GREEN("Connect ip %s port %d failed!!!", m_szIp, m_iPort);
     }
     return -1;
 }

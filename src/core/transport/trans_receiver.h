@@ -12,7 +12,7 @@
 // held only to take or swap a holder, never across a call into a receiver; m_mutexEventCb guards
 // the event registry and is held while the callbacks run; the channel lists have their own
 // mutex. Lock order: m_mutexEventCb, then m_mutexReceiver; nothing is taken under m_mutexReceiver
-// or the lists' mutex. The line limiter and the peer flag belong to the control thread.
+// or the lists' mutex. The peer flag belongs to the control thread.
 #pragma once
 
 #include <netinet/in.h>
@@ -49,31 +49,6 @@ constexpr int CTRL_RETRY_PAUSE_MS = 100;
 constexpr int CTRL_ERROR_PAUSE_MS = 20;
 // A connect attempt gives up after this long (ms), or when the object stops.
 constexpr int CTRL_CONNECT_TIMEOUT_MS = 1000;
-// Equal lines the control thread prints in one window; the rest are counted and said once.
-constexpr int CTRL_LINES_PER_WINDOW = 11;
-constexpr int64_t CTRL_LINE_WINDOW_MS = 60000;
-
-// Limits equal lines that a peer can make a control thread repeat. One thread only.
-class CLineLimiter {
-public:
-    CLineLimiter(int perWindow, int64_t windowMs) : m_iPerWindow(perWindow), m_i64WindowMs(windowMs) {}
-    // Whether `text` may be printed at `nowMs`; `*leftOut` gets the number of equal lines that
-    // were not printed since the last one that was (0 when refused).
-    bool allow(const std::string& text, int64_t nowMs, int* leftOut);
-
-private:
-    struct Entry_t {
-        int64_t m_i64WindowStart{0};
-        int m_iPrinted{0};
-        int m_iLeftOut{0};
-    };
-    // Texts kept before those whose window has passed are forgotten.
-    static constexpr size_t kMaxTexts = 32;
-
-    int m_iPerWindow;
-    int64_t m_i64WindowMs;
-    std::map<std::string, Entry_t> m_mapTexts;
-};
 
 class CTransReceiver : public CTransport {
 public:
@@ -164,8 +139,6 @@ private:
     // Binds the control socket to this host's address, so that the writing side sees the
     // connection come from the address the request names.
     static void bindToHostAddress(int fd);
-    // Whether the control thread may print `text` now (after saying how many equal lines it left out).
-    bool admitLine(const char* text);
     // An answer that is not the awaited one: a fault, and a pause so that a peer answering at
     // once cannot make the thread spin.
     void countBadAnswer();
@@ -182,7 +155,6 @@ private:
     int m_iErrorCount{0};
     bool m_bWaitReply{false};
     bool m_bPeerOnHost{false}; // the control connection's peer is an address of this host
-    CLineLimiter m_lineLimiter{CTRL_LINES_PER_WINDOW, CTRL_LINE_WINDOW_MS};
     std::unique_ptr<CDataManager> m_pDataManager;
     std::map<int, std::unique_ptr<EventCbInfo_t>> m_mapEventCb;
     std::mutex m_mutexEventCb;

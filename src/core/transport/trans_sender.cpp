@@ -183,7 +183,7 @@ int CTransSender::openEndpoint(const TransParam_t& param, int* bound)
     for (;;) {
         int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP);
         if (fd < 0) {
-            DDS_GREEN("openSocket failed!");
+            DDS_GREEN_LIMITED("openSocket failed!");
             return -1;
         }
         CSocketUtils::setBlock(fd, false);
@@ -260,7 +260,7 @@ void CTransSender::onAccept(int listenFd, bool byLoop)
     int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC);
     if (fd < 0) {
         int err = errno;
-        DDS_GREEN("socekt %d accept error: %s.", listenFd, std::strerror(err));
+        DDS_GREEN_LIMITED("socekt %d accept error: %s.", listenFd, std::strerror(err));
         if ((err == EMFILE || err == ENFILE) && m_iReserveFd >= 0) {
             // Out of descriptors: spend the reserve to take the pending connection off the
             // level-triggered listener and close it, so the reactor does not spin on it.
@@ -281,7 +281,7 @@ void CTransSender::onAccept(int listenFd, bool byLoop)
     CSocketUtils::setUserTimeOut(fd, CTRL_USER_TIMEOUT_MS * 1000);
     char addr[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr));
-    DDS_GREEN("iConnfd:%d, peer addr:%s, peer port:%d", fd, addr, ntohs(peer.sin_port));
+    DDS_GREEN_LIMITED("iConnfd:%d, peer addr:%s, peer port:%d", fd, addr, ntohs(peer.sin_port));
 
     auto conn = std::make_unique<CtrlConn_t>();
     conn->m_bByLoop = byLoop;
@@ -316,12 +316,12 @@ void CTransSender::onReadable(int fd)
         int err = errno;
         if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR) {
             // The connection is dead; the next read reports the close.
-            DDS_GREEN("recv error: %s!", std::strerror(err));
+            DDS_GREEN_LIMITED("recv error: %s!", std::strerror(err));
         }
         return;
     }
     if (n == 0) {
-        DDS_GREEN("socket %d disconnect!", fd);
+        DDS_GREEN_LIMITED("socket %d disconnect!", fd);
         deleteConn(fd);
         return;
     }
@@ -371,7 +371,7 @@ int CTransSender::procMsg(int fd, unsigned char* msg, int len)
     case MSG_TYPE_REQUEST_DATA_CHAN:
         return procRequestDataChanMsg(fd, msg, len);
     default:
-        DDS_GREEN("type %d is not supported!", type);
+        DDS_GREEN_LIMITED("type %d is not supported!", type);
         return -1;
     }
 }

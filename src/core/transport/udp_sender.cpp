@@ -28,12 +28,12 @@ int CUdpSender::open(UdpParam_t& param, UdpSockAddr_t* out)
     in_addr ip{};
     if (out == nullptr || !isTextTerminated(param.m_szIp, sizeof(param.m_szIp)) || !parseIPv4(param.m_szIp, &ip) ||
         param.m_iPort < 1 || param.m_iPort > 65535) {
-        DDS_RED("Error: invalid udp receiver address!");
+        DDS_RED_LIMITED("Error: invalid udp receiver address!");
         return -1;
     }
     int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UDP);
     if (fd < 0) {
-        DDS_GREEN("openSocket failed!");
+        DDS_GREEN_LIMITED("openSocket failed!");
         return -1;
     }
     CSocketUtils::setSendTimeOut(fd, UDP_SOCK_TIMEOUT_MS);
@@ -41,8 +41,8 @@ int CUdpSender::open(UdpParam_t& param, UdpSockAddr_t* out)
     CSocketUtils::setLinger(fd, true, 0);
     int bufSize = 0;
     CSocketUtils::getSendBufSize(fd, bufSize);
-    DDS_GREEN("Socket %d send buf size is %d KB, while seted size is %d KB.", fd, bufSize / 1024,
-              UDP_SOCK_BUF_SIZE / 1024);
+    DDS_GREEN_LIMITED("Socket %d send buf size is %d KB, while seted size is %d KB.", fd, bufSize / 1024,
+                      UDP_SOCK_BUF_SIZE / 1024);
 
     std::memset(out, 0, sizeof(*out));
     out->m_iFd = fd;
@@ -59,7 +59,7 @@ bool CUdpSender::openConn(TransParam_t& param, UdpSockAddr_t* out, bool* segment
     if (open(param.m_udpParam, out) != 0) {
         return false;
     }
-    DDS_GREEN("Open udp port %d success, receiver ip is %s.", out->m_iPort, out->m_szIp);
+    DDS_GREEN_LIMITED("Open udp port %d success, receiver ip is %s.", out->m_iPort, out->m_szIp);
     // Segmented sends where the kernel knows them; the first one it refuses ends them.
     int size = 0;
     socklen_t sizeLen = sizeof(size);
@@ -69,7 +69,7 @@ bool CUdpSender::openConn(TransParam_t& param, UdpSockAddr_t* out, bool* segment
 
 void CUdpSender::connDeleted(int connId, const UdpSockAddr_t& record)
 {
-    DDS_GREEN("Delete udp conn %d, addr: %s, port: %d", connId, record.m_szIp, record.m_iPort);
+    DDS_GREEN_LIMITED("Delete udp conn %d, addr: %s, port: %d", connId, record.m_szIp, record.m_iPort);
 }
 
 void CUdpSender::sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent)
@@ -107,7 +107,7 @@ int sendUdpSockData(int fd, sockaddr* address, int addressLen, void* header, int
     }
     DataPackage_t* scratch = dataManager != nullptr ? dataManager->getEmptyDataPkg(maxDatagram, 100) : nullptr;
     if (scratch == nullptr) {
-        DDS_GREEN("getEmptyDataPkg failed!!!");
+        DDS_GREEN_LIMITED("getEmptyDataPkg failed!!!");
         return -1;
     }
     const uint32_t fragPayload = static_cast<uint32_t>(maxDatagram) - DDS_HEADER_SIZE;

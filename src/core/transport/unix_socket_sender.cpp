@@ -18,19 +18,19 @@ CUnixSocketSender::~CUnixSocketSender()
 int CUnixSocketSender::open(UnixSocketParam_t& param, UnixSockAddr_t* out)
 {
     if (out == nullptr || !isTextTerminated(param.m_szPath, sizeof(param.m_szPath)) || param.m_szPath[0] == '\0') {
-        DDS_RED("Error: invalid unix socket path!");
+        DDS_RED_LIMITED("Error: invalid unix socket path!");
         return -1;
     }
     int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UNIX);
     if (fd < 0) {
-        DDS_GREEN("openSocket failed!");
+        DDS_GREEN_LIMITED("openSocket failed!");
         return -1;
     }
     CSocketUtils::askBufSize(fd, true, UNIX_SOCKET_BUF_SIZE);
     int bufSize = 0;
     CSocketUtils::getSendBufSize(fd, bufSize);
-    DDS_GREEN("Unix socket %d send buf size is %d KB, while seted size is %d KB.", fd, bufSize / 1024,
-              UNIX_SOCKET_BUF_SIZE / 1024);
+    DDS_GREEN_LIMITED("Unix socket %d send buf size is %d KB, while seted size is %d KB.", fd, bufSize / 1024,
+                      UNIX_SOCKET_BUF_SIZE / 1024);
     CSocketUtils::setSendTimeOut(fd, UNIX_SOCKET_SEND_TIMEOUT_MS);
 
     std::memset(out, 0, sizeof(*out));
@@ -51,7 +51,7 @@ bool CUnixSocketSender::openConn(TransParam_t& param, UnixSockAddr_t* out, bool*
 
 void CUnixSocketSender::connDeleted(int connId, const UnixSockAddr_t& record)
 {
-    DDS_GREEN("Delete domain socket conn %d, path: %s, port: %d", connId, record.m_szPath, record.m_iId);
+    DDS_GREEN_LIMITED("Delete domain socket conn %d, path: %s, port: %d", connId, record.m_szPath, record.m_iId);
 }
 
 void CUnixSocketSender::sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent)

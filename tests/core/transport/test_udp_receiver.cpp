@@ -4,17 +4,24 @@
 #include "core/transport/udp_receiver.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,6 +32,7 @@
 #include "memory/normal_mem_pool.h"
 #include "support/datagram_support.h"
 #include "support/zqtest.h"
+#include "utils/dds_common.h"
 
 namespace {
 
@@ -413,6 +421,97 @@ TEST_F(UdpReceiverNsTest, InitRefusesOtherChannels)
         EXPECT_EQ(zqtest::countOpenFds(), m_baseFds + 1);
     }
     EXPECT_EQ(zqtest::countOpenFds(), m_baseFds);
+}
+
+TEST_F(UdpReceiverNsTest, HostileDatagramsFromAnotherHostPrintAFewLinesOnly)
+{
+    std::string error;
+    std::unique_ptr<zqtest::NetHost> host = zqtest::NetHost::create(&error);
+    ASSERT_NE(host, nullptr) << error;
+    ASSERT_TRUE(zqtest::joinHosts(nullptr, "h25u0", "198.18.51.1/24", host.get(), "h25u1", "198.18.51.2/24", &error))
+        << error;
+    TransParam_t param = udpParam("198.18.51.2", 50250);
+    zqtest::OutputCapture capture;
+    ASSERT_TRUE(m_receiver->init(param));
+    auto flood = host->spawn({zqtest::helperPath("dgram_flood"), "udp", "198.18.51.1", "50250"}, &error);
+    ASSERT_NE(flood, nullptr) << error;
+    // 320 of each hostile datagram; the good frames still arrive.
+    constexpr unsigned kBursts = 80;
+    ASSERT_NO_FATAL_FAILURE(dgramtest::floodBursts(*flood, m_collector, kBursts, 4));
+    m_receiver->deinit();
+    capture.stop();
+    const std::string& out = capture.out();
+    // Each place that reports them prints a window's worth (two if the run spans a window's end).
+    const int most = 2 * DDS_LINES_PER_WINDOW;
+    const struct {
+        const char* text;
+    } places[] = {
+        {"[h10_urx] iRecvLen "}, {"[h10_urx] Unsupported pkt type !!! m_u8Flag: 3"}, {"[h10_urx] Lost frame !!!"}};
+    for (const auto& place : places) {
+        const int lines = dgramtest::countLinesWith(out, place.text);
+        EXPECT_GE(lines, 1) << place.text;
+        EXPECT_LE(lines, most) << place.text;
+    }
+    EXPECT_LE(dgramtest::countLinesWith(out, "[DDS] "), 3 * most + 3 + 4) << "the lines above, their notes, setup";
+}
+
+// The threads of this process.
+std::set<pid_t> ownThreads()
+{
+    std::set<pid_t> tids;
+    DIR* dir = ::opendir("/proc/self/task");
+    if (dir == nullptr) {
+        return tids;
+    }
+    while (dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            tids.insert(static_cast<pid_t>(std::atoi(entry->d_name)));
+        }
+    }
+    ::closedir(dir);
+    return tids;
+}
+
+// Whether thread `tid` of this process sleeps (in a wait of the kernel).
+bool isSleeping(pid_t tid)
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S';
+}
+
+TEST_F(UdpReceiverNsTest, ASignalThatCutsTheWaitShortIsNoError)
+{
+    struct sigaction quiet {};
+    quiet.sa_handler = [](int) {};
+    struct sigaction old {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &old), 0);
+    zqtest::ScopeExit restore([&] { ::sigaction(SIGUSR1, &old, nullptr); });
+    const std::set<pid_t> before = ownThreads();
+    TransParam_t param = udpParam("127.0.0.1", 50260);
+    zqtest::OutputCapture capture;
+    ASSERT_TRUE(m_receiver->init(param));
+    std::vector<pid_t> started;
+    for (pid_t tid : ownThreads()) {
+        if (before.count(tid) == 0) {
+            started.push_back(tid);
+        }
+    }
+    ASSERT_EQ(started.size(), 1u) << "the receive thread";
+    const pid_t tid = started[0];
+    RawSender raw;
+    ASSERT_NO_FATAL_FAILURE(syncWith(raw, 50260, 1));
+    // Each signal lands while the thread waits for a datagram.
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(zqtest::waitUntil([&] { return isSleeping(tid); }, 10000));
+        ASSERT_EQ(::syscall(SYS_tgkill, ::getpid(), tid, SIGUSR1), 0);
+    }
+    ASSERT_NO_FATAL_FAILURE(syncWith(raw, 50260, 2));
+    EXPECT_EQ(m_receiver->getLostPkgCount(), 0u);
+    m_receiver->deinit();
+    capture.stop();
+    EXPECT_EQ(capture.out().find("Error: iRet"), std::string::npos) << capture.out();
 }
 
 TEST(UdpReceiverTest, ErrorPauseDoublesUpToOneMillisecond)
