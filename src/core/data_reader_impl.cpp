@@ -106,7 +106,7 @@ void CDataReaderImpl::subscribeLocked()
     }
     m_iDataCbId = m_pSubscriberImpl->registerDataCallBack(
         m_strTopicName, [this](int iCbId, DataPackage_t* pkg) { return onData(iCbId, pkg); });
-    DDS_GREEN_LIMITED("m_iDataCbId: %d", m_iDataCbId);
+    DDS_GREEN_LIMITED_BY(m_strTopicName, "m_iDataCbId: %d", m_iDataCbId);
 }
 
 void CDataReaderImpl::unsubscribeLocked()
@@ -125,7 +125,7 @@ void CDataReaderImpl::unsubscribeLocked()
 
 void CDataReaderImpl::onEvent(int iCbId, int iEventId)
 {
-    DDS_GREEN_LIMITED("iCbId: %d, iEventId: %d", iCbId, iEventId);
+    DDS_GREEN_LIMITED_BY(m_strTopicName, "iCbId: %d, iEventId: %d", iCbId, iEventId);
     std::lock_guard<std::mutex> lock(m_mtxEvent);
     if (m_bClosing) {
         return;
@@ -186,8 +186,8 @@ int CDataReaderImpl::read(void* pBuf, int size, int timeoutMs, _ExtraDataInfo_t*
     // Checked when it was queued; the length is the one taken then.
     int len = payloadLen(held);
     if (size < len) {
-        DDS_YELLOW_LIMITED("Warning: topic %s buf size is not enough! buf size (%d) < data Len (%d)",
-                           m_strTopicName.c_str(), size, len);
+        DDS_YELLOW_LIMITED_BY(m_strTopicName, "Warning: topic %s buf size is not enough! buf size (%d) < data Len (%d)",
+                              m_strTopicName.c_str(), size, len);
         giveBack(held);
         return -1;
     }

@@ -475,8 +475,8 @@ int CDiscovery::parseDiscoveryMsg(const uint8_t* msg, size_t len)
     if (m_pHooks->getPubTopicMsgTransParam(announce.m_strTopicName, &answer.m_stTransParam) != 0) {
         return -1;
     }
-    DDS_GREEN_LIMITED("Recv discovery msg, TopicName: %s, IP: %s, DomainId: %d", announce.m_strTopicName.c_str(),
-                      announce.m_strHostIp.c_str(), announce.m_iDomainId);
+    DDS_GREEN_LIMITED_BY(announce.m_strTopicName, "Recv discovery msg, TopicName: %s, IP: %s, DomainId: %d",
+                         announce.m_strTopicName.c_str(), announce.m_strHostIp.c_str(), announce.m_iDomainId);
     // An endpoint nobody could connect to is not worth an answer.
     if (!isValidControlEndpoint(answer.m_stTransParam)) {
         return -1;
@@ -505,8 +505,8 @@ int CDiscovery::parseDiscoveryMsgAck(const uint8_t* msg, size_t len)
     if (m_pHooks->setSubTopicMsgTransParam(answer.m_strTopicName, answer.m_stTransParam) != 0) {
         return -1;
     }
-    DDS_GREEN_LIMITED("Recv discovery ack msg, TopicName: %s, IP: %s, DomainId: %d", answer.m_strTopicName.c_str(),
-                      answer.m_strHostIp.c_str(), answer.m_iDomainId);
+    DDS_GREEN_LIMITED_BY(answer.m_strTopicName, "Recv discovery ack msg, TopicName: %s, IP: %s, DomainId: %d",
+                         answer.m_strTopicName.c_str(), answer.m_strHostIp.c_str(), answer.m_iDomainId);
     return 0;
 }
 

@@ -299,7 +299,7 @@ bool CShmServer::attachQueue(int queueKey, std::function<void()> onBroken)
     }
     rd->m_que.setEnable(true);
     m_mapQueues.emplace(queueKey, std::move(reader));
-    DDS_GREEN_LIMITED("Attach share memory queue %#x", static_cast<unsigned>(queueKey));
+    DDS_GREEN_LIMITED_BY(queueKey, "Attach share memory queue %#x", static_cast<unsigned>(queueKey));
     return true;
 }
 
@@ -313,7 +313,7 @@ bool CShmServer::detachQueue(int queueKey)
         if (it == m_mapQueues.end()) {
             return false;
         }
-        DDS_GREEN_LIMITED("Detach share memory queue %#x", static_cast<unsigned>(queueKey));
+        DDS_GREEN_LIMITED_BY(queueKey, "Detach share memory queue %#x", static_cast<unsigned>(queueKey));
         resetFrameRate();
         reader = std::move(it->second);
         m_mapQueues.erase(it);
@@ -332,8 +332,8 @@ bool CShmServer::detachQueue(int queueKey)
         }
     }
     if (!left.empty()) {
-        DDS_YELLOW_LIMITED("Warning: Queue %#x left %ld mem blocks!!!", static_cast<unsigned>(queueKey),
-                           static_cast<long>(left.size()));
+        DDS_YELLOW_LIMITED_BY(queueKey, "Warning: Queue %#x left %ld mem blocks!!!", static_cast<unsigned>(queueKey),
+                              static_cast<long>(left.size()));
         for (int id : left) {
             releasePackage(id);
         }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <functional>
 #include <sys/time.h>
 #include <vector>
 
@@ -42,30 +43,41 @@ void ddsLogLine(const char* color, const char* func, int line, const char* fmt, 
     errno = savedErrno;
 }
 
-bool CLineGate::admit(int64_t nowMs, int* leftOut)
+bool CLineGate::admit(uint64_t key, int64_t nowMs, int* leftOut)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     *leftOut = 0;
-    if (!m_bStarted || nowMs - m_i64WindowStart >= m_i64WindowMs) {
-        m_bStarted = true;
-        m_i64WindowStart = nowMs;
-        m_iPrinted = 0;
+    Budget_t* budget = &m_budgets[key];
+    if (!budget->m_bStarted || nowMs - budget->m_i64WindowStart >= m_i64WindowMs) {
+        budget->m_bStarted = true;
+        budget->m_i64WindowStart = nowMs;
+        budget->m_iPrinted = 0;
     }
-    if (m_iPrinted >= m_iPerWindow) {
-        ++m_iLeftOut;
+    if (budget->m_iPrinted >= m_iPerWindow) {
+        ++budget->m_iLeftOut;
         return false;
     }
-    ++m_iPrinted;
-    *leftOut = m_iLeftOut;
-    m_iLeftOut = 0;
+    ++budget->m_iPrinted;
+    *leftOut = budget->m_iLeftOut;
+    budget->m_iLeftOut = 0;
     return true;
 }
 
-bool ddsAdmitLine(CLineGate& gate, int64_t nowMs)
+uint64_t ddsLineKey(const std::string& name)
+{
+    return std::hash<std::string>{}(name);
+}
+
+bool ddsAdmitLine(CLineGate& gate)
+{
+    return ddsAdmitLine(gate, 0, getUptimeMs());
+}
+
+bool ddsAdmitLine(CLineGate& gate, uint64_t key, int64_t nowMs)
 {
     const int savedErrno = errno;
     int leftOut = 0;
-    if (!gate.admit(nowMs, &leftOut)) {
+    if (!gate.admit(key, nowMs, &leftOut)) {
         return false;
     }
     if (leftOut > 0) {
@@ -75,9 +87,9 @@ bool ddsAdmitLine(CLineGate& gate, int64_t nowMs)
     return true;
 }
 
-bool ddsAdmitLine(CLineGate& gate)
+bool ddsAdmitLine(CLineGate& gate, uint64_t key)
 {
-    return ddsAdmitLine(gate, getUptimeMs());
+    return ddsAdmitLine(gate, key, getUptimeMs());
 }
 
 void ddsPerror(const char* prefix)

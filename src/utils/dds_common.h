@@ -9,6 +9,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 // Prints one diagnostic line on stdout: ESC, "[<color>m", "[DDS] ", the text, ESC "[0m",
 // " @function,line" and a line feed, with a single printf so that lines of threads do not mix.
@@ -31,29 +32,45 @@ constexpr int DDS_LINES_PER_WINDOW = 11;
 constexpr int64_t DDS_LINE_WINDOW_MS = 60000;
 
 // The budget of one place in the code that prints lines others can make it repeat (peers'
-// datagrams, answers, segments). Any thread; its mutex guards the counts.
+// datagrams, answers, segments). A place whose honest lines come once per topic or channel
+// (a channel up, a port opened) keys its budget by what is the process's own (its topic, port
+// or key), so that a program with many topics prints every such line while one topic driven
+// round by a peer still prints few. Keys are only ever the process's own, so they are as many
+// as its topics and numbers. Any thread; its mutex guards the counts.
 class CLineGate {
 public:
-    constexpr CLineGate() = default;
-    constexpr CLineGate(int perWindow, int64_t windowMs) : m_iPerWindow(perWindow), m_i64WindowMs(windowMs) {}
-    // Whether a line may be printed at `nowMs`; `*leftOut` gets the number of lines refused
-    // since the last one admitted (0 when refused).
-    bool admit(int64_t nowMs, int* leftOut);
+    CLineGate() = default;
+    CLineGate(int perWindow, int64_t windowMs) : m_iPerWindow(perWindow), m_i64WindowMs(windowMs) {}
+    // Whether a line of `key` may be printed at `nowMs`; `*leftOut` gets the number of lines of
+    // that key refused since its last one admitted (0 when refused).
+    bool admit(uint64_t key, int64_t nowMs, int* leftOut);
+    bool admit(int64_t nowMs, int* leftOut) { return admit(0, nowMs, leftOut); }
 
 private:
+    struct Budget_t {
+        bool m_bStarted{false};
+        int64_t m_i64WindowStart{0};
+        int m_iPrinted{0};
+        int m_iLeftOut{0};
+    };
+
     std::mutex m_mutex;
     int m_iPerWindow{DDS_LINES_PER_WINDOW};
     int64_t m_i64WindowMs{DDS_LINE_WINDOW_MS};
-    bool m_bStarted{false};
-    int64_t m_i64WindowStart{0};
-    int m_iPrinted{0};
-    int m_iLeftOut{0};
+    std::unordered_map<uint64_t, Budget_t> m_budgets;
 };
 
-// Asks the gate at `nowMs` (by default now); when it admits after refusing, prints the repeat
-// note first. Keeps errno.
-bool ddsAdmitLine(CLineGate& gate, int64_t nowMs);
+// Asks the gate at `nowMs` (by default now) for `key`; when it admits after refusing, prints the
+// repeat note first. Keeps errno.
+bool ddsAdmitLine(CLineGate& gate, uint64_t key, int64_t nowMs);
+bool ddsAdmitLine(CLineGate& gate, uint64_t key);
 bool ddsAdmitLine(CLineGate& gate);
+// The key of a place's budget for a topic name, or for a port, index or segment key.
+uint64_t ddsLineKey(const std::string& name);
+inline uint64_t ddsLineKey(long long number)
+{
+    return static_cast<uint64_t>(number);
+}
 
 // The gate of the place in the code where this is written (one static per expansion).
 #define DDS_LINE_GATE()                                                                                                \
@@ -75,6 +92,20 @@ bool ddsAdmitLine(CLineGate& gate);
 #define DDS_RED_LIMITED(...) DDS_LIMITED(DDS_RED, __VA_ARGS__)
 #define DDS_GREEN_LIMITED(...) DDS_LIMITED(DDS_GREEN, __VA_ARGS__)
 #define DDS_YELLOW_LIMITED(...) DDS_LIMITED(DDS_YELLOW, __VA_ARGS__)
+
+// The same, with the place's budget kept per `key`: a topic name, or a port, index or segment key
+// of this process.
+#define DDS_LIMITED_BY(key, print, ...)                                                                                \
+    do {                                                                                                               \
+        const int ddsErrno_ = errno;                                                                                   \
+        if (::ddsAdmitLine(DDS_LINE_GATE(), ::ddsLineKey(key))) {                                                      \
+            print(__VA_ARGS__);                                                                                        \
+        }                                                                                                              \
+        errno = ddsErrno_;                                                                                             \
+    } while (0)
+#define DDS_RED_LIMITED_BY(key, ...) DDS_LIMITED_BY(key, DDS_RED, __VA_ARGS__)
+#define DDS_GREEN_LIMITED_BY(key, ...) DDS_LIMITED_BY(key, DDS_GREEN, __VA_ARGS__)
+#define DDS_YELLOW_LIMITED_BY(key, ...) DDS_LIMITED_BY(key, DDS_YELLOW, __VA_ARGS__)
 
 // Milliseconds of the monotonic clock; -1 when the clock cannot be read.
 int64_t getUptimeMs();

@@ -173,6 +173,26 @@ TEST(LineGateTest, LetsAWindowOfLinesOfOnePlaceThroughAndCountsTheRest)
     }
 }
 
+TEST(LineGateTest, KeysOfOnePlaceHaveBudgetsOfTheirOwn)
+{
+    CLineGate gate(2, 1000);
+    int leftOut = -1;
+    // Each topic (or port) of the process gets its own lines at one place.
+    for (uint64_t key = 1; key <= 100; ++key) {
+        EXPECT_TRUE(gate.admit(key, 0, &leftOut)) << key;
+        EXPECT_TRUE(gate.admit(key, 0, &leftOut)) << key;
+        EXPECT_FALSE(gate.admit(key, 0, &leftOut)) << key;
+        EXPECT_FALSE(gate.admit(key, 500, &leftOut)) << key;
+    }
+    // Each keeps its own count: its next window says what it left out.
+    EXPECT_TRUE(gate.admit(1, 1000, &leftOut));
+    EXPECT_EQ(leftOut, 2);
+    EXPECT_TRUE(gate.admit(100, 1200, &leftOut));
+    EXPECT_EQ(leftOut, 2);
+    EXPECT_TRUE(gate.admit(0, 1200, &leftOut));
+    EXPECT_EQ(leftOut, 0);
+}
+
 TEST(LineGateTest, SaysHowManyLinesItLeftOutBeforeTheNextAndKeepsErrno)
 {
     CLineGate gate(2, 1000);
@@ -180,14 +200,14 @@ TEST(LineGateTest, SaysHowManyLinesItLeftOutBeforeTheNextAndKeepsErrno)
     int admitted = 0;
     for (int64_t now = 0; now < 10; ++now) {
         errno = EADDRINUSE;
-        if (ddsAdmitLine(gate, now)) {
+        if (ddsAdmitLine(gate, 0, now)) {
             ++admitted;
         }
         EXPECT_EQ(errno, EADDRINUSE) << "at " << now;
     }
     EXPECT_EQ(admitted, 2);
     errno = EADDRINUSE;
-    EXPECT_TRUE(ddsAdmitLine(gate, 1000));
+    EXPECT_TRUE(ddsAdmitLine(gate, 0, 1000));
     EXPECT_EQ(errno, EADDRINUSE);
     DDS_RED("Error: after the note");
     EXPECT_EQ(errno, EADDRINUSE);

@@ -85,7 +85,7 @@ bool CDatagramReceiver::receive(int fd)
             continue; // nothing yet, or a signal cut the wait short: look again
         }
         if (got < 0) {
-            DDS_RED_LIMITED("[%s] Error: iRet = %d", m_strTopicName.c_str(), got);
+            DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: iRet = %d", m_strTopicName.c_str(), got);
             std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
             pauseUs = pauseAfter(pauseUs);
             continue;

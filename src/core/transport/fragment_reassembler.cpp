@@ -85,22 +85,22 @@ bool CFragmentReassembler::onDatagram(const uint8_t* data, size_t len)
         // A datagram needs payload: empty messages do not travel over sockets.
         const int recvLen = len > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len);
         if (m_eStyle == REASSEMBLY_STYLE_UDP) {
-            DDS_YELLOW_LIMITED("[%s] iRecvLen %d <= sizeof(DDSHeader_t) %ld", m_strTopicName.c_str(), recvLen,
-                               static_cast<long>(DDS_HEADER_SIZE));
+            DDS_YELLOW_LIMITED_BY(m_strTopicName, "[%s] iRecvLen %d <= sizeof(DDSHeader_t) %ld", m_strTopicName.c_str(),
+                                  recvLen, static_cast<long>(DDS_HEADER_SIZE));
         } else {
-            DDS_RED_LIMITED("[%s] Error: iRecvLen %d <= sizeof(DDSHeader_t) %ld", m_strTopicName.c_str(), recvLen,
-                            static_cast<long>(DDS_HEADER_SIZE));
+            DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: iRecvLen %d <= sizeof(DDSHeader_t) %ld",
+                               m_strTopicName.c_str(), recvLen, static_cast<long>(DDS_HEADER_SIZE));
         }
         return false;
     }
     const DDSHeader_t header = readDdsHeader(data);
     if (header.m_u8Flag > PKT_FLAG_LAST) {
         if (m_eStyle == REASSEMBLY_STYLE_UDP) {
-            DDS_YELLOW_LIMITED("[%s] Unsupported pkt type !!! m_u8Flag: %u", m_strTopicName.c_str(),
-                               static_cast<unsigned>(header.m_u8Flag));
+            DDS_YELLOW_LIMITED_BY(m_strTopicName, "[%s] Unsupported pkt type !!! m_u8Flag: %u", m_strTopicName.c_str(),
+                                  static_cast<unsigned>(header.m_u8Flag));
         } else {
-            DDS_GREEN_LIMITED("[%s] Unsupported pkt type !!! m_u8Flag: %u", m_strTopicName.c_str(),
-                              static_cast<unsigned>(header.m_u8Flag));
+            DDS_GREEN_LIMITED_BY(m_strTopicName, "[%s] Unsupported pkt type !!! m_u8Flag: %u", m_strTopicName.c_str(),
+                                 static_cast<unsigned>(header.m_u8Flag));
         }
         return false;
     }
@@ -118,8 +118,8 @@ bool CFragmentReassembler::onFirst(const DDSHeader_t& header, const uint8_t* dat
 {
     if (m_eStyle == REASSEMBLY_STYLE_UDP && (m_pPkg != nullptr || m_iFragCounter > 0)) {
         ++m_u32LostFrameCount;
-        DDS_YELLOW_LIMITED("[%s] Lost frame !!! Total lost frame count %u .", m_strTopicName.c_str(),
-                           m_u32LostFrameCount);
+        DDS_YELLOW_LIMITED_BY(m_strTopicName, "[%s] Lost frame !!! Total lost frame count %u .", m_strTopicName.c_str(),
+                              m_u32LostFrameCount);
     }
     // Valid fragments keep the frame within DDS_MAX_FRAME_PAYLOAD, so this fits an int.
     const int need = static_cast<int>(header.m_u32TotalLen + DDS_HEADER_SIZE);
@@ -163,7 +163,8 @@ bool CFragmentReassembler::onFollowing(const DDSHeader_t& header, const uint8_t*
                             static_cast<size_t>(m_pPkg->m_iLen) + pieceLen > static_cast<size_t>(m_pPkg->m_iSize);
     if (outOfOrder) {
         if (m_eStyle == REASSEMBLY_STYLE_UNIX) {
-            DDS_GREEN_LIMITED(
+            DDS_GREEN_LIMITED_BY(
+                m_strTopicName,
                 "[%s] Lost pkt !!! m_u8Flag: %u, bLost:%d, u32LastSeqNo: %u, m_u32SeqNo: %u, u64LastTimestamp: "
                 "%lu, m_u64TimeStamp: %lu",
                 m_strTopicName.c_str(), static_cast<unsigned>(header.m_u8Flag), m_bLost ? 1 : 0, m_u32LastSeqNo,

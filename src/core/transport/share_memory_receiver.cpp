@@ -52,8 +52,8 @@ bool CShareMemoryReceiver::init(TransParam_t& param)
                           static_cast<unsigned>(shm.m_iMemPoolKey), static_cast<unsigned>(shm.m_iQueueKey));
         return false;
     }
-    DDS_GREEN_LIMITED("Init share memory client, mem pool key: %#x, queue key: %#x",
-                      static_cast<unsigned>(shm.m_iMemPoolKey), static_cast<unsigned>(shm.m_iQueueKey));
+    DDS_GREEN_LIMITED_BY(m_strTopicName, "Init share memory client, mem pool key: %#x, queue key: %#x",
+                         static_cast<unsigned>(shm.m_iMemPoolKey), static_cast<unsigned>(shm.m_iQueueKey));
     m_stTransParam = param;
     m_bInit.store(true);
     return true;

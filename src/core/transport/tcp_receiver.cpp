@@ -253,7 +253,7 @@ int CTcpReceiver::openSocket(bool logBufSize)
 {
     int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP);
     if (fd < 0) {
-        DDS_RED_LIMITED("[%s] Error: openSocket!", m_strTopicName.c_str());
+        DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: openSocket!", m_strTopicName.c_str());
         return -1;
     }
     CSocketUtils::setAddrReuse(fd, true);
@@ -267,8 +267,8 @@ int CTcpReceiver::openSocket(bool logBufSize)
     if (logBufSize) {
         int bufSize = 0;
         CSocketUtils::getRecvBufSize(fd, bufSize);
-        DDS_GREEN_LIMITED("[%s] Socket %d recv buf size is %d KB, while seted size is %d KB.", m_strTopicName.c_str(),
-                          fd, bufSize / 1024, TCP_SOCK_BUF_SIZE / 1024);
+        DDS_GREEN_LIMITED_BY(m_strTopicName, "[%s] Socket %d recv buf size is %d KB, while seted size is %d KB.",
+                             m_strTopicName.c_str(), fd, bufSize / 1024, TCP_SOCK_BUF_SIZE / 1024);
     }
     return fd;
 }

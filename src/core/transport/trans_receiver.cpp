@@ -25,8 +25,8 @@ constexpr int kTopicWaiting = 0;
 
 } // namespace
 
-// A line a peer can make the control thread repeat: limited per place in the code.
-#define CTRL_LINE(print, ...) DDS_LIMITED(print, __VA_ARGS__)
+// A line a peer can make the control thread repeat: limited per place in the code and topic.
+#define CTRL_LINE(print, ...) DDS_LIMITED_BY(m_strTopicName, print, __VA_ARGS__)
 
 CTransReceiver::CTransReceiver() : m_pDataManager(std::make_unique<CDataManager>())
 {
@@ -231,7 +231,7 @@ int CTransReceiver::connectServer()
         return 0;
     }
     closeControlSocket();
-    if (ddsAdmitLine(DDS_LINE_GATE())) {
+    if (ddsAdmitLine(DDS_LINE_GATE(), ddsLineKey(m_strTopicName))) {
         errno = err;
         ddsPerror("connect: ");
         DDS_GREEN("Connect ip %s port %d failed!!!", m_szIp, m_iPort);

@@ -281,7 +281,7 @@ void CTransSender::onAccept(int listenFd, bool byLoop)
     CSocketUtils::setUserTimeOut(fd, CTRL_USER_TIMEOUT_MS * 1000);
     char addr[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr));
-    DDS_GREEN_LIMITED("iConnfd:%d, peer addr:%s, peer port:%d", fd, addr, ntohs(peer.sin_port));
+    DDS_GREEN_LIMITED_BY(m_strTopicName, "iConnfd:%d, peer addr:%s, peer port:%d", fd, addr, ntohs(peer.sin_port));
 
     auto conn = std::make_unique<CtrlConn_t>();
     conn->m_bByLoop = byLoop;
@@ -316,12 +316,12 @@ void CTransSender::onReadable(int fd)
         int err = errno;
         if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR) {
             // The connection is dead; the next read reports the close.
-            DDS_GREEN_LIMITED("recv error: %s!", std::strerror(err));
+            DDS_GREEN_LIMITED_BY(m_strTopicName, "recv error: %s!", std::strerror(err));
         }
         return;
     }
     if (n == 0) {
-        DDS_GREEN_LIMITED("socket %d disconnect!", fd);
+        DDS_GREEN_LIMITED_BY(m_strTopicName, "socket %d disconnect!", fd);
         deleteConn(fd);
         return;
     }

@@ -35,12 +35,12 @@ int CUdpReceiver::open(UdpParam_t& param)
         return -1; // one socket at a time
     }
     if (!isTextTerminated(param.m_szIp, sizeof(param.m_szIp))) {
-        DDS_RED_LIMITED("[%s] Error: invalid udp sender address!", m_strTopicName.c_str());
+        DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: invalid udp sender address!", m_strTopicName.c_str());
         return -1;
     }
     int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UDP);
     if (fd < 0) {
-        DDS_RED_LIMITED("[%s] Error: openSocket!", m_strTopicName.c_str());
+        DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: openSocket!", m_strTopicName.c_str());
         return -1;
     }
     // No address reuse: a port already bound by another channel must fail here.
@@ -49,8 +49,8 @@ int CUdpReceiver::open(UdpParam_t& param)
     CSocketUtils::setLinger(fd, true, 0);
     int bufSize = 0;
     CSocketUtils::getRecvBufSize(fd, bufSize);
-    DDS_GREEN_LIMITED("[%s] Socket %d recv buf size is %d KB, while seted size is %d KB.", m_strTopicName.c_str(), fd,
-                      bufSize / 1024, UDP_SOCK_BUF_SIZE / 1024);
+    DDS_GREEN_LIMITED_BY(m_strTopicName, "[%s] Socket %d recv buf size is %d KB, while seted size is %d KB.",
+                         m_strTopicName.c_str(), fd, bufSize / 1024, UDP_SOCK_BUF_SIZE / 1024);
 
     std::memset(&m_addr, 0, sizeof(m_addr));
     m_addr.sin_family = AF_INET;
@@ -58,12 +58,12 @@ int CUdpReceiver::open(UdpParam_t& param)
     m_addr.sin_port = htons(static_cast<uint16_t>(param.m_iPort));
     if (param.m_iPort < 0 || param.m_iPort > 65535 ||
         CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_addr), static_cast<int>(sizeof(m_addr))) != 0) {
-        DDS_RED_LIMITED("[%s] Error: bindSocket!", m_strTopicName.c_str());
+        DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: bindSocket!", m_strTopicName.c_str());
         CSocketUtils::closeSocket(fd);
         return -1;
     }
-    DDS_GREEN_LIMITED("[%s] udp receive port is %d, sender ip is %s.", m_strTopicName.c_str(), param.m_iPort,
-                      param.m_szIp);
+    DDS_GREEN_LIMITED_BY(m_strTopicName, "[%s] udp receive port is %d, sender ip is %s.", m_strTopicName.c_str(),
+                         param.m_iPort, param.m_szIp);
     m_iFd.store(fd);
     return 0;
 }
@@ -89,8 +89,8 @@ bool CUdpReceiver::keepDatagram(size_t len)
 {
     const int recvLen = static_cast<int>(len);
     if (recvLen <= static_cast<int>(DDS_HEADER_SIZE)) {
-        DDS_YELLOW_LIMITED("[%s] iRecvLen %d <= sizeof(DDSHeader_t) %ld", m_strTopicName.c_str(), recvLen,
-                           static_cast<long>(DDS_HEADER_SIZE));
+        DDS_YELLOW_LIMITED_BY(m_strTopicName, "[%s] iRecvLen %d <= sizeof(DDSHeader_t) %ld", m_strTopicName.c_str(),
+                              recvLen, static_cast<long>(DDS_HEADER_SIZE));
         return false;
     }
     return true;
@@ -98,5 +98,5 @@ bool CUdpReceiver::keepDatagram(size_t len)
 
 void CUdpReceiver::logExit()
 {
-    DDS_GREEN_LIMITED("[%s] CUdpReceiver::recvTask() exit!", m_strTopicName.c_str());
+    DDS_GREEN_LIMITED_BY(m_strTopicName, "[%s] CUdpReceiver::recvTask() exit!", m_strTopicName.c_str());
 }

@@ -41,8 +41,8 @@ int CUdpSender::open(UdpParam_t& param, UdpSockAddr_t* out)
     CSocketUtils::setLinger(fd, true, 0);
     int bufSize = 0;
     CSocketUtils::getSendBufSize(fd, bufSize);
-    DDS_GREEN_LIMITED("Socket %d send buf size is %d KB, while seted size is %d KB.", fd, bufSize / 1024,
-                      UDP_SOCK_BUF_SIZE / 1024);
+    DDS_GREEN_LIMITED_BY(fd, "Socket %d send buf size is %d KB, while seted size is %d KB.", fd, bufSize / 1024,
+                         UDP_SOCK_BUF_SIZE / 1024);
 
     std::memset(out, 0, sizeof(*out));
     out->m_iFd = fd;
@@ -59,7 +59,7 @@ bool CUdpSender::openConn(TransParam_t& param, UdpSockAddr_t* out, bool* segment
     if (open(param.m_udpParam, out) != 0) {
         return false;
     }
-    DDS_GREEN_LIMITED("Open udp port %d success, receiver ip is %s.", out->m_iPort, out->m_szIp);
+    DDS_GREEN_LIMITED_BY(out->m_iPort, "Open udp port %d success, receiver ip is %s.", out->m_iPort, out->m_szIp);
     // Segmented sends where the kernel knows them; the first one it refuses ends them.
     int size = 0;
     socklen_t sizeLen = sizeof(size);
@@ -69,7 +69,8 @@ bool CUdpSender::openConn(TransParam_t& param, UdpSockAddr_t* out, bool* segment
 
 void CUdpSender::connDeleted(int connId, const UdpSockAddr_t& record)
 {
-    DDS_GREEN_LIMITED("Delete udp conn %d, addr: %s, port: %d", connId, record.m_szIp, record.m_iPort);
+    DDS_GREEN_LIMITED_BY(record.m_iPort, "Delete udp conn %d, addr: %s, port: %d", connId, record.m_szIp,
+                         record.m_iPort);
 }
 
 void CUdpSender::sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent)

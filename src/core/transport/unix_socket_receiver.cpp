@@ -35,7 +35,7 @@ bool CUnixSocketReceiver::clearPath()
         return true; // nothing there (or not reachable, which bind then reports)
     }
     if (!S_ISSOCK(st.st_mode)) {
-        DDS_RED_LIMITED("[%s] Error: %s is not a socket!", m_strTopicName.c_str(), path);
+        DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: %s is not a socket!", m_strTopicName.c_str(), path);
         return false;
     }
     // A socket file: stale when nobody answers at it.
@@ -47,7 +47,7 @@ bool CUnixSocketReceiver::clearPath()
     int err = errno;
     ::close(probe);
     if (result == 0 || err != ECONNREFUSED) {
-        DDS_RED_LIMITED("[%s] Error: unix socket path %s is in use!", m_strTopicName.c_str(), path);
+        DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: unix socket path %s is in use!", m_strTopicName.c_str(), path);
         return false;
     }
     ::unlink(path);
@@ -62,19 +62,19 @@ int CUnixSocketReceiver::open(UnixSocketParam_t& param)
     char expected[DDS_PATH_TEXT_SIZE];
     if (!isTextTerminated(param.m_szPath, sizeof(param.m_szPath)) ||
         !makeUnixSocketPath(m_strTopicName, param.m_iId, expected) || std::strcmp(expected, param.m_szPath) != 0) {
-        DDS_RED_LIMITED("[%s] Error: invalid unix socket path!", m_strTopicName.c_str());
+        DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: invalid unix socket path!", m_strTopicName.c_str());
         return -1;
     }
     int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UNIX);
     if (fd < 0) {
-        DDS_RED_LIMITED("[%s] Error: openSocket!", m_strTopicName.c_str());
+        DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: openSocket!", m_strTopicName.c_str());
         return -1;
     }
     CSocketUtils::askBufSize(fd, false, UNIX_SOCKET_BUF_SIZE);
     int bufSize = 0;
     CSocketUtils::getRecvBufSize(fd, bufSize);
-    DDS_GREEN_LIMITED("[%s] Socket %d recv buf size is %d KB, while seted size is %d KB.", m_strTopicName.c_str(), fd,
-                      bufSize / 1024, UNIX_SOCKET_BUF_SIZE / 1024);
+    DDS_GREEN_LIMITED_BY(m_strTopicName, "[%s] Socket %d recv buf size is %d KB, while seted size is %d KB.",
+                         m_strTopicName.c_str(), fd, bufSize / 1024, UNIX_SOCKET_BUF_SIZE / 1024);
 
     std::memset(&m_addr, 0, sizeof(m_addr));
     m_addr.sun_family = AF_UNIX;
@@ -84,7 +84,7 @@ int CUnixSocketReceiver::open(UnixSocketParam_t& param)
         return -1;
     }
     if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_addr), static_cast<int>(sizeof(m_addr))) != 0) {
-        DDS_RED_LIMITED("[%s] Error: bindSocket!", m_strTopicName.c_str());
+        DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: bindSocket!", m_strTopicName.c_str());
         CSocketUtils::closeSocket(fd);
         return -1;
     }
@@ -93,7 +93,7 @@ int CUnixSocketReceiver::open(UnixSocketParam_t& param)
         m_boundDev = st.st_dev;
         m_boundIno = st.st_ino;
     }
-    DDS_GREEN_LIMITED("[%s] unix receive path is %s", m_strTopicName.c_str(), m_addr.sun_path);
+    DDS_GREEN_LIMITED_BY(m_strTopicName, "[%s] unix receive path is %s", m_strTopicName.c_str(), m_addr.sun_path);
     m_iFd.store(fd);
     return 0;
 }
@@ -127,7 +127,7 @@ int CUnixSocketReceiver::pauseAfter(int)
 bool CUnixSocketReceiver::keepDatagram(size_t len)
 {
     if (len == 0) {
-        DDS_RED_LIMITED("[%s] Error: iRet = %d", m_strTopicName.c_str(), SOCK_RET_DISCONNECTED);
+        DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: iRet = %d", m_strTopicName.c_str(), SOCK_RET_DISCONNECTED);
         std::this_thread::sleep_for(std::chrono::microseconds(UNIX_SOCKET_ERROR_PAUSE_US));
         return false;
     }
@@ -136,5 +136,5 @@ bool CUnixSocketReceiver::keepDatagram(size_t len)
 
 void CUnixSocketReceiver::logExit()
 {
-    DDS_GREEN_LIMITED("[%s] CUnixSocketReceiver::recvTask() exit!", m_strTopicName.c_str());
+    DDS_GREEN_LIMITED_BY(m_strTopicName, "[%s] CUnixSocketReceiver::recvTask() exit!", m_strTopicName.c_str());
 }

@@ -29,8 +29,8 @@ int CUnixSocketSender::open(UnixSocketParam_t& param, UnixSockAddr_t* out)
     CSocketUtils::askBufSize(fd, true, UNIX_SOCKET_BUF_SIZE);
     int bufSize = 0;
     CSocketUtils::getSendBufSize(fd, bufSize);
-    DDS_GREEN_LIMITED("Unix socket %d send buf size is %d KB, while seted size is %d KB.", fd, bufSize / 1024,
-                      UNIX_SOCKET_BUF_SIZE / 1024);
+    DDS_GREEN_LIMITED_BY(fd, "Unix socket %d send buf size is %d KB, while seted size is %d KB.", fd, bufSize / 1024,
+                         UNIX_SOCKET_BUF_SIZE / 1024);
     CSocketUtils::setSendTimeOut(fd, UNIX_SOCKET_SEND_TIMEOUT_MS);
 
     std::memset(out, 0, sizeof(*out));
@@ -51,7 +51,8 @@ bool CUnixSocketSender::openConn(TransParam_t& param, UnixSockAddr_t* out, bool*
 
 void CUnixSocketSender::connDeleted(int connId, const UnixSockAddr_t& record)
 {
-    DDS_GREEN_LIMITED("Delete domain socket conn %d, path: %s, port: %d", connId, record.m_szPath, record.m_iId);
+    DDS_GREEN_LIMITED_BY(record.m_iId, "Delete domain socket conn %d, path: %s, port: %d", connId, record.m_szPath,
+                         record.m_iId);
 }
 
 void CUnixSocketSender::sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent)
