@@ -19,10 +19,11 @@ constexpr int SPIN_WAIT_US = 200;
 constexpr int SPIN_YIELD_LATE_US = 20;
 // How often a thread looks again at the CPUs it may run on.
 constexpr auto SPIN_AFFINITY_RECHECK = std::chrono::milliseconds(100);
-// The longest look of a real-time thread. Its yields give no normal thread a turn, so every
-// microsecond of it is taken from whatever else wants its CPU; a hand-off between threads that
-// are awake lands well within it.
-constexpr int SPIN_RT_WAIT_US = 50;
+// The longest look of a real-time thread: its yields give no normal thread a turn, so every
+// microsecond of it is taken from whatever else wants its CPU. It must still outlast a round trip
+// whose threads sleep (about 100 us across a veth link), or an exchange that once fell asleep
+// would never look long enough to wake up again.
+constexpr int SPIN_RT_WAIT_US = 200;
 // Waits that a real-time thread sleeps at once after a look that found nothing: a channel that
 // is slower than the look costs it a look in every few waits only.
 constexpr int SPIN_RT_BACKOFF_WAITS = 8;

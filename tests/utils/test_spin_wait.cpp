@@ -152,6 +152,8 @@ TEST_F(SpinRuleTest, TheBudgetFollowsPolicyCpusAndPeer)
         {true, 0, SPIN_PEER_OTHER_PROCESS, SPIN_WAIT_US, 0},
         {true, 2, SPIN_PEER_IN_PROCESS, SPIN_WAIT_US, SPIN_RT_WAIT_US},
         {true, 8, SPIN_PEER_OTHER_PROCESS, SPIN_WAIT_US, SPIN_RT_WAIT_US},
+        {true, 8, SPIN_PEER_OTHER_PROCESS, 1000000, SPIN_RT_WAIT_US},
+        {false, 8, SPIN_PEER_OTHER_PROCESS, 1000000, 1000000},
         {true, 8, SPIN_PEER_OTHER_PROCESS, SPIN_RT_WAIT_US / 2, SPIN_RT_WAIT_US / 2},
         {true, 8, SPIN_PEER_IN_PROCESS, 0, 0},
         {false, 8, SPIN_PEER_IN_PROCESS, 0, 0},
@@ -171,7 +173,7 @@ TEST_F(SpinRuleTest, ARealTimeLookThatFoundNothingSleepsTheNextFewWaits)
 {
     s_thread = SpinThread_t{true, 4};
     CSpinRule rule(probe);
-    ASSERT_EQ(rule.lookBudgetUs(m_t0, SPIN_PEER_OTHER_PROCESS, SPIN_WAIT_US), SPIN_RT_WAIT_US);
+    ASSERT_EQ(rule.lookBudgetUs(m_t0, SPIN_PEER_OTHER_PROCESS, 1000000), SPIN_RT_WAIT_US);
     // A look that found what it waited for keeps the next one.
     rule.lookEnded(true);
     ASSERT_EQ(rule.lookBudgetUs(m_t0, SPIN_PEER_OTHER_PROCESS, SPIN_WAIT_US), SPIN_RT_WAIT_US);
