@@ -67,7 +67,21 @@ if [ -z "${INSIDE:-}" ]; then
 fi
 
 # ---- inside the private namespaces
+# The results and the build may lie under /tmp: held open across the mount of a fresh /tmp and
+# bound back at their own paths.
+keep=()
+for dir in "$OUT" "$WORK"; do
+    case "$(realpath "$dir")/" in /tmp/*) keep+=("$(realpath "$dir")") ;; esac
+done
+for i in "${!keep[@]}"; do
+    eval "exec $((10 + i))<\"\${keep[$i]}\""
+done
 mount -t tmpfs zqcmp-tmp /tmp
+for i in "${!keep[@]}"; do
+    mkdir -p "${keep[$i]}"
+    mount --no-canonicalize --bind "/proc/self/fd/$((10 + i))" "${keep[$i]}"
+    eval "exec $((10 + i))<&-"
+done
 mount -t tmpfs zqcmp-shm /dev/shm
 ip link set lo up
 ip link set lo multicast on
