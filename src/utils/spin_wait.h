@@ -25,8 +25,11 @@ constexpr auto SPIN_AFFINITY_RECHECK = std::chrono::milliseconds(100);
 // would never look long enough to wake up again.
 constexpr int SPIN_RT_WAIT_US = 200;
 // Waits that a real-time thread sleeps at once after a look that found nothing: a channel that
-// is slower than the look costs it a look in every few waits only.
+// is slower than the look costs it a look in every few waits only. Each further fruitless look
+// in a row doubles them, up to the most: a thread that keeps its producer off their shared CPU
+// (the producer then cannot run, so every look runs out) soon all but stops looking.
 constexpr int SPIN_RT_BACKOFF_WAITS = 8;
+constexpr int SPIN_RT_BACKOFF_MAX_WAITS = 1024;
 
 // Where the thread a wait looks for runs.
 enum SpinPeer_e {
@@ -60,9 +63,10 @@ inline SpinThread_t spinThisThread()
 // ready, so the look would run its whole budget and hold normal threads (the very producer among
 // them) off its only CPU. A real-time thread that may run on two CPUs or more looks for at most
 // SPIN_RT_WAIT_US, and after a look that found nothing sleeps at once for its next
-// SPIN_RT_BACKOFF_WAITS waits, so that a thread it keeps off its CPU gets that CPU back soon and
-// for long. The thread's policy and CPUs are looked at again now and then (an application may pin
-// its threads or change their policy at any time).
+// SPIN_RT_BACKOFF_WAITS waits (twice as many after each further fruitless look, until a look
+// finds its condition), so that a thread it keeps off its CPU gets that CPU back soon and for
+// long. The thread's policy and CPUs are looked at again now and then (an application may pin its
+// threads or change their policy at any time).
 class CSpinRule {
 public:
     using Probe_t = SpinThread_t (*)();
@@ -88,6 +92,7 @@ public:
         }
         if (!m_thread.m_bRealTime) {
             m_iBackOff = 0;
+            m_iBackOffLength = SPIN_RT_BACKOFF_WAITS;
             return budgetUs;
         }
         if (m_iBackOff > 0) {
@@ -100,9 +105,15 @@ public:
     // How the look that lookBudgetUs allowed ended: `found` when its condition came true.
     void lookEnded(bool found)
     {
-        if (!found && m_thread.m_bRealTime) {
-            m_iBackOff = SPIN_RT_BACKOFF_WAITS;
+        if (!m_thread.m_bRealTime) {
+            return;
         }
+        if (found) {
+            m_iBackOffLength = SPIN_RT_BACKOFF_WAITS;
+            return;
+        }
+        m_iBackOff = m_iBackOffLength;
+        m_iBackOffLength = std::min(2 * m_iBackOffLength, SPIN_RT_BACKOFF_MAX_WAITS);
     }
 
 private:
@@ -117,7 +128,8 @@ private:
     Probe_t m_pfnProbe;
     std::chrono::steady_clock::time_point m_nextCheck{};
     SpinThread_t m_thread{false, 1};
-    int m_iBackOff{0};
+    int m_iBackOff{0};                           // waits still to sleep at once
+    int m_iBackOffLength{SPIN_RT_BACKOFF_WAITS}; // waits of the next back-off
 };
 
 inline CSpinRule& spinRuleOfThisThread()

@@ -173,22 +173,37 @@ TEST_F(SpinRuleTest, ARealTimeLookThatFoundNothingSleepsTheNextFewWaits)
 {
     s_thread = SpinThread_t{true, 4};
     CSpinRule rule(probe);
+    // The waits a back-off of `n` sleeps at once, then the look after it.
+    auto expectBackOff = [&](int n, const char* what) {
+        for (int wait = 0; wait < n; ++wait) {
+            ASSERT_EQ(rule.lookBudgetUs(m_t0, wait % 2 ? SPIN_PEER_IN_PROCESS : SPIN_PEER_OTHER_PROCESS, SPIN_WAIT_US),
+                      0)
+                << what << ": wait " << wait;
+        }
+        ASSERT_EQ(rule.lookBudgetUs(m_t0, SPIN_PEER_OTHER_PROCESS, SPIN_WAIT_US), SPIN_RT_WAIT_US) << what;
+    };
     ASSERT_EQ(rule.lookBudgetUs(m_t0, SPIN_PEER_OTHER_PROCESS, 1000000), SPIN_RT_WAIT_US);
     // A look that found what it waited for keeps the next one.
     rule.lookEnded(true);
     ASSERT_EQ(rule.lookBudgetUs(m_t0, SPIN_PEER_OTHER_PROCESS, SPIN_WAIT_US), SPIN_RT_WAIT_US);
     rule.lookEnded(false);
-    for (int wait = 0; wait < SPIN_RT_BACKOFF_WAITS; ++wait) {
-        EXPECT_EQ(rule.lookBudgetUs(m_t0, wait % 2 ? SPIN_PEER_IN_PROCESS : SPIN_PEER_OTHER_PROCESS, SPIN_WAIT_US), 0)
-            << "wait " << wait;
+    expectBackOff(SPIN_RT_BACKOFF_WAITS, "first");
+    // Fruitless looks in a row: twice as long each time, up to the most.
+    int length = SPIN_RT_BACKOFF_WAITS;
+    while (length < SPIN_RT_BACKOFF_MAX_WAITS) {
+        length *= 2;
+        rule.lookEnded(false);
+        expectBackOff(length, "in a row");
     }
-    // A wait that asks for no look at all does not count off the back-off's waits.
+    rule.lookEnded(false);
+    expectBackOff(SPIN_RT_BACKOFF_MAX_WAITS, "at the most");
+    // A look that finds its condition starts over; a wait that asks for no look at all does not
+    // count off the back-off's waits.
+    rule.lookEnded(true);
+    ASSERT_EQ(rule.lookBudgetUs(m_t0, SPIN_PEER_OTHER_PROCESS, SPIN_WAIT_US), SPIN_RT_WAIT_US);
     rule.lookEnded(false);
     EXPECT_EQ(rule.lookBudgetUs(m_t0, SPIN_PEER_OTHER_PROCESS, 0), 0);
-    for (int wait = 0; wait < SPIN_RT_BACKOFF_WAITS; ++wait) {
-        EXPECT_EQ(rule.lookBudgetUs(m_t0, SPIN_PEER_OTHER_PROCESS, SPIN_WAIT_US), 0) << "wait " << wait;
-    }
-    EXPECT_EQ(rule.lookBudgetUs(m_t0, SPIN_PEER_OTHER_PROCESS, SPIN_WAIT_US), SPIN_RT_WAIT_US);
+    expectBackOff(SPIN_RT_BACKOFF_WAITS, "after a find");
 
     // A normal thread's look that ran out changes nothing for its next wait.
     s_thread = SpinThread_t{false, 4};
