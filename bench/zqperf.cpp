@@ -9,9 +9,11 @@
 // start; the UDP peer lives in a second network namespace joined to the first by a veth pair
 // (198.18.77.1 and .2), so nothing leaves this machine's own namespaces. Messages go by loan
 // both ways (only their first bytes are written). "pinned" puts every thread of this process on
-// CPU 1 and every thread of the peer on CPU 3; "unpinned" leaves them to the scheduler.
+// CPU 1 and every thread of the peer on CPU 3; "unpinned" leaves them to the scheduler; "busy"
+// puts the writing application thread of this process on CPU 1 beside a thread that keeps that
+// CPU busy, the library's threads and the peer left to the scheduler.
 //
-// Usage: zqperf [--channel unix|udp|shm|all] [--pin on|off|both] [--sizes 64,1024,...]
+// Usage: zqperf [--channel unix|udp|shm|all] [--pin on|off|both|busy|all] [--sizes 64,1024,...]
 //               [--count N] [--warmup N] [--tput-seconds S] [--csv FILE] [--no-latency]
 //               [--no-throughput]
 #include <fcntl.h>
@@ -24,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -110,6 +113,53 @@ void pinProcess(int cpu)
     }
     closedir(dir);
 }
+
+// CPU modes of a run.
+constexpr int CPUS_UNPINNED = 0;
+constexpr int CPUS_PINNED = 1;
+constexpr int CPUS_BUSY = 2;
+constexpr int BUSY_CPU = 1;
+
+const char* cpusName(int mode)
+{
+    return mode == CPUS_PINNED ? "pinned" : (mode == CPUS_BUSY ? "busy" : "unpinned");
+}
+
+// The calling thread on `cpu` alone.
+void pinThread(int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof(set), &set);
+}
+
+// A thread that keeps one CPU busy at normal priority until stopped, as an application's
+// computing thread would.
+class BusyThread {
+public:
+    void start(int cpu)
+    {
+        m_bStop = false;
+        m_thread = std::thread([this, cpu] {
+            pinThread(cpu);
+            while (!m_bStop.load(std::memory_order_relaxed)) {
+            }
+        });
+    }
+    void stop()
+    {
+        if (m_thread.joinable()) {
+            m_bStop = true;
+            m_thread.join();
+        }
+    }
+    ~BusyThread() { stop(); }
+
+private:
+    std::atomic<bool> m_bStop{false};
+    std::thread m_thread;
+};
 
 _DomainConfigParam_t config(const std::string& eth, int base)
 {
@@ -391,7 +441,7 @@ private:
 
 struct Options {
     std::vector<std::string> channels{"unix", "shm", "udp"};
-    std::vector<int> pins{0, 1};
+    std::vector<int> pins{CPUS_UNPINNED, CPUS_PINNED};
     std::vector<int> sizes{64, 1024, 65536, 1048576};
     int count{10000};
     int warmup{1000};
@@ -660,7 +710,7 @@ void runChannel(const std::string& channel, const Options& opt, std::vector<Row>
             for (int size : opt.sizes) {
                 Row row;
                 row.channel = channel;
-                row.pinned = pin ? "pinned" : "unpinned";
+                row.pinned = cpusName(pin);
                 row.size = size;
                 row.status = "not available: " + why;
                 rows.push_back(row);
@@ -701,13 +751,19 @@ void runChannel(const std::string& channel, const Options& opt, std::vector<Row>
         unavailable(std::string("the library chose ") + mediumName(side.medium()));
     } else {
         for (int pin : opt.pins) {
-            pinProcess(pin ? 1 : -1);
-            peer.send("pin " + std::to_string(pin ? 3 : -1));
+            BusyThread busy;
+            pinProcess(pin == CPUS_PINNED ? 1 : -1);
+            if (pin == CPUS_BUSY) {
+                // Only this thread: the library's threads were started unpinned and stay so.
+                pinThread(BUSY_CPU);
+                busy.start(BUSY_CPU);
+            }
+            peer.send("pin " + std::to_string(pin == CPUS_PINNED ? 3 : -1));
             peer.reply();
             for (int size : opt.sizes) {
                 Row row;
                 row.channel = channel;
-                row.pinned = pin ? "pinned" : "unpinned";
+                row.pinned = cpusName(pin);
                 row.size = size;
                 if (opt.latency) {
                     latency(side, peer, row, opt);
@@ -720,6 +776,7 @@ void runChannel(const std::string& channel, const Options& opt, std::vector<Row>
                 fflush(report);
                 rows.push_back(row);
             }
+            busy.stop();
         }
         pinProcess(-1);
     }
@@ -783,8 +840,17 @@ bool parse(int argc, char** argv, Options& opt)
             opt.channels = value == "all" ? std::vector<std::string>{"unix", "shm", "udp"} : split(value);
             ++i;
         } else if (arg == "--pin") {
-            opt.pins =
-                value == "on" ? std::vector<int>{1} : (value == "off" ? std::vector<int>{0} : std::vector<int>{0, 1});
+            if (value == "on") {
+                opt.pins = {CPUS_PINNED};
+            } else if (value == "off") {
+                opt.pins = {CPUS_UNPINNED};
+            } else if (value == "busy") {
+                opt.pins = {CPUS_BUSY};
+            } else if (value == "all") {
+                opt.pins = {CPUS_UNPINNED, CPUS_PINNED, CPUS_BUSY};
+            } else {
+                opt.pins = {CPUS_UNPINNED, CPUS_PINNED};
+            }
             ++i;
         } else if (arg == "--sizes") {
             opt.sizes.clear();
@@ -809,7 +875,8 @@ bool parse(int argc, char** argv, Options& opt)
         } else if (arg == "--no-throughput") {
             opt.throughput = false;
         } else {
-            fprintf(stderr, "usage: zqperf [--channel unix|udp|shm|all|a,b] [--pin on|off|both] [--sizes 64,1024,...]\n"
+            fprintf(stderr, "usage: zqperf [--channel unix|udp|shm|all|a,b] [--pin on|off|both|busy|all]\n"
+                            "              [--sizes 64,1024,...]\n"
                             "              [--count N] [--warmup N] [--tput-seconds S] [--csv FILE] [--no-latency]\n"
                             "              [--no-throughput]\n");
             return false;

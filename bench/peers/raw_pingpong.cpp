@@ -1,8 +1,12 @@
 // The floor: a ping-pong over bare sockets between two processes, nothing in between.
-// raw_pingpong unix|udp <payload bytes> <round trips> <warm-up>
-// Prints "<median> <p90> <p99> <max>" in microseconds. UDP uses 127.0.0.1 and keeps datagrams
-// within 65507 bytes (larger payloads are cut into datagrams of 65000 bytes each way).
+// raw_pingpong unix|udp <payload bytes> <round trips> <warm-up> [<netns file> <own ip> <peer ip>]
+// Prints "<median> <p90> <p99> <max>" in microseconds. UDP uses 127.0.0.1, or the two addresses
+// given with the answering process in the network namespace given (a veth pair away), and keeps
+// datagrams within 65507 bytes (larger payloads are cut into datagrams of 65000 bytes each way).
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -24,7 +28,7 @@ struct Ends {
     socklen_t peerLen{0};
 };
 
-Ends open(bool local, int self, int other)
+Ends open(bool local, int self, int other, const char* selfIp = "127.0.0.1", const char* otherIp = "127.0.0.1")
 {
     Ends e;
     if (local) {
@@ -45,11 +49,12 @@ Ends open(bool local, int self, int other)
         e.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in me{};
         me.sin_family = AF_INET;
-        me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        inet_pton(AF_INET, selfIp, &me.sin_addr);
         me.sin_port = htons(static_cast<uint16_t>(self));
         bind(e.fd, reinterpret_cast<sockaddr*>(&me), sizeof(me));
         auto* to = reinterpret_cast<sockaddr_in*>(&e.peer);
         *to = me;
+        inet_pton(AF_INET, otherIp, &to->sin_addr);
         to->sin_port = htons(static_cast<uint16_t>(other));
         e.peerLen = sizeof(sockaddr_in);
         int buf = 4 << 20;
@@ -90,10 +95,14 @@ bool recvAll(const Ends& e, std::vector<char>& buf, size_t len)
 
 int main(int argc, char** argv)
 {
-    if (argc < 5) {
-        fprintf(stderr, "usage: raw_pingpong unix|udp <bytes> <round trips> <warm-up>\n");
+    if (argc != 5 && argc != 8) {
+        fprintf(stderr,
+                "usage: raw_pingpong unix|udp <bytes> <round trips> <warm-up> [<netns file> <own ip> <peer ip>]\n");
         return 2;
     }
+    const char* netns = argc == 8 ? argv[5] : nullptr;
+    const char* ownIp = argc == 8 ? argv[6] : "127.0.0.1";
+    const char* peerIp = argc == 8 ? argv[7] : "127.0.0.1";
     const bool local = std::string(argv[1]) == "unix";
     const size_t size = static_cast<size_t>(std::atol(argv[2]));
     const int count = std::atoi(argv[3]);
@@ -106,7 +115,14 @@ int main(int argc, char** argv)
     }
     pid_t child = fork();
     if (child == 0) {
-        Ends e = open(local, 47601, 47600);
+        if (netns != nullptr) {
+            int ns = ::open(netns, O_RDONLY | O_CLOEXEC);
+            if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) {
+                _exit(1);
+            }
+            close(ns);
+        }
+        Ends e = open(local, 47601, 47600, peerIp, ownIp);
         char c = 1;
         (void)!write(ready[1], &c, 1);
         for (int i = 0; i < count + warmup; ++i) {
@@ -117,9 +133,15 @@ int main(int argc, char** argv)
         }
         _exit(0);
     }
-    Ends e = open(local, 47600, 47601);
+    Ends e = open(local, 47600, 47601, ownIp, peerIp);
+    // Only the child writes: one that could not start ends the read here.
+    close(ready[1]);
     char c;
-    (void)!read(ready[0], &c, 1);
+    if (read(ready[0], &c, 1) != 1) {
+        waitpid(child, nullptr, 0);
+        fprintf(stderr, "raw_pingpong: the answering process did not start\n");
+        return 1;
+    }
     timeval tv{5, 0};
     setsockopt(e.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     std::vector<double> us;
