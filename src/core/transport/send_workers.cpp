@@ -89,7 +89,7 @@ void CSendWorkers::run(size_t count, Job_t job, void* context)
         return;
     }
     // The others usually finish about when this one does: a short look saves a sleep and a wake
-    // (none on a real-time thread, see spinUntil).
+    // (bounded and backed off on a real-time thread, see spinUntil).
     spinUntil([this] { return m_remaining.load(std::memory_order_acquire) == 0; });
     std::unique_lock<std::mutex> lock(m_mutexDone);
     m_cvDone.wait(lock, [this] { return m_remaining.load(std::memory_order_acquire) == 0; });
