@@ -11,14 +11,17 @@
 //
 // Guarantees: the table never changes during its life; the segment stays attached until the last
 // shared pointer goes; a number is posted back once per drop of its count to 0, and a return the
-// ring refuses waits in the pending list for the receive thread rather than being lost. The
-// registry keeps the mapping while its client holds it or any package of it is held, so a holder
-// may keep a plain pointer to it until it releases its package.
+// ring refuses waits in the pending list for the receive thread; no release waits for the writer,
+// and what is still pending a few milliseconds into the queue's shut-down stays with the writer,
+// which takes it back when it lets the queue go. The registry keeps the mapping while its client
+// holds it or any package of it is held, so a holder may keep a plain pointer to it until it
+// releases its package.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -68,11 +71,12 @@ public:
     // after the client let go, the mapping leaves the registry and may be gone on return (unless
     // the caller holds a shared pointer to it).
     void release(int id);
-    // Posts a number back to the writer. A full ring is retried, then the number waits in the
-    // pending list for the queue thread; a disabled ring means the writer has let this reader
-    // go and taken its numbers back already.
+    // Posts a number back to the writer, once: a full ring puts the number on the pending list
+    // for the queue thread, which posts it once the writer takes; a disabled ring means the
+    // writer has let this reader go and taken its numbers back already. Never waits.
     void returnId(int id);
-    // Runs on the queue thread; true while numbers are still pending.
+    // Runs on the queue thread; true while numbers are still pending. The final flush waits a few
+    // milliseconds at most; what it cannot post goes with the mapping.
     bool flushPending(bool final);
     // The owning client lets go (again: nothing): the mapping leaves the registry now when no
     // package of it is held, else with the release of the last one.
@@ -92,4 +96,7 @@ public:
     // the last user and unregisters, so no one touches the mapping after its own decrement.
     std::atomic<long> m_lHeld{1};
     std::atomic<bool> m_bOrphan{false}; // the client has let go
+    // Seen by tests: posts tried by releases (one each) and waits of the final flush.
+    std::atomic<unsigned> m_uReleasePosts{0};
+    std::atomic<unsigned> m_uFlushWaits{0};
 };
