@@ -146,11 +146,17 @@ void CPoolMapping::returnId(int id)
         // Posted, or a ring the writer no longer listens on: it has taken the number back itself.
         return;
     }
+    if (m_fnOnFull) {
+        m_fnOnFull(id);
+    }
     {
         std::lock_guard<std::mutex> lock(m_mtxPending);
         m_vecPending.push_back(id);
         m_bHasPending.store(true);
     }
+    // The writer's take that made room may have woken the queue's thread before the number was
+    // listed: wake it again, so that it posts the number now rather than at its next timeout.
+    que->wake();
 }
 
 bool CPoolMapping::flushPending(bool final)

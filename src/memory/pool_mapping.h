@@ -72,7 +72,7 @@ public:
     // the caller holds a shared pointer to it).
     void release(int id);
     // Posts a number back to the writer, once: a full ring puts the number on the pending list
-    // for the queue thread, which posts it once the writer takes; a disabled ring means the
+    // and wakes the queue thread, which posts it once the writer takes; a disabled ring means the
     // writer has let this reader go and taken its numbers back already. Never waits.
     void returnId(int id);
     // Runs on the queue thread; true while numbers are still pending. The final flush waits a few
@@ -99,4 +99,7 @@ public:
     // Seen by tests: posts tried by releases (one each) and waits of the final flush.
     std::atomic<unsigned> m_uReleasePosts{0};
     std::atomic<unsigned> m_uFlushWaits{0};
+    // Tests: called when a return finds the ring full, before it is listed. Set before the queue
+    // starts.
+    std::function<void(int)> m_fnOnFull;
 };
