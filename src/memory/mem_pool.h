@@ -164,6 +164,9 @@ public:
     virtual void notePublished(MemChunk_t* chunk, int len);
     // Bytes of the data area in use, never more than the capacity.
     virtual int chunkLen(const MemChunk_t* chunk) const;
+    // Called before a new reader of another process walks the pool: puts back whatever the
+    // readers rely on in the chunks (nothing for a pool in process memory).
+    virtual void restoreNumbering() {}
 
     // Files one group manager per configured group and copies the configuration. Refuses (red
     // line, false) a second call, duplicate group numbers and groups with a negative count or a

@@ -47,7 +47,7 @@ public:
     int chunkLen(const MemChunk_t* chunk) const override;
     // Rewrites the header and package number of every chunk that is free, as init wrote them: a
     // new reader then finds the numbering it walks, whatever was written into the segment.
-    void restoreNumbering();
+    void restoreNumbering() override;
 
     int getShmId() const { return m_iShmId; }
     // This process's reference count of a chunk of the segment (-1 for any other address).
