@@ -50,9 +50,10 @@ int payloadLen(const HeldPkg_t& held)
 } // namespace
 
 CDataReaderImpl::CDataReaderImpl(CSubscriberImpl* subscriber, CTopic* topic, int depth)
-    : m_pSubscriberImpl(subscriber), m_pTransport(subscriber->getTransport(topic->getTopicName())),
-      m_pReceiver(dynamic_cast<CTransReceiver*>(m_pTransport)), m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth),
-      m_pTopicDesc(topic->getTopicDescImpl()), m_strTopicName(topic->getTopicName())
+    : m_pSubscriberImpl(subscriber),
+      m_pReceiver(dynamic_cast<CTransReceiver*>(subscriber->getTransport(topic->getTopicName()))),
+      m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth), m_pTopicDesc(topic->getTopicDescImpl()),
+      m_strTopicName(topic->getTopicName())
 {
     m_vecCache.reserve(kCacheLimit);
     m_pQueue = std::make_unique<CDataQueue<HeldPkg_t>>(m_iDepth, [this](HeldPkg_t held) { giveBack(held); });
@@ -283,8 +284,8 @@ DataPackage_t* CDataReaderImpl::getFullDataPkg(int timeoutMs)
 
 void CDataReaderImpl::putEmptyDataPkg(DataPackage_t* pkg)
 {
-    if (pkg != nullptr && m_pTransport != nullptr) {
-        m_pTransport->putEmptyDataPkg(pkg);
+    if (pkg != nullptr && m_pReceiver != nullptr) {
+        m_pReceiver->putEmptyDataPkg(pkg);
     }
 }
 
@@ -302,8 +303,6 @@ void CDataReaderImpl::giveBack(const HeldPkg_t& held)
         CShmClient::releaseHeld(held);
     } else if (m_pReceiver != nullptr) {
         m_pReceiver->putOwnDataPkg(held.m_pPkg);
-    } else {
-        putEmptyDataPkg(held.m_pPkg);
     }
 }
 

@@ -6,11 +6,12 @@
 // isConnect; the topic's control thread runs onEvent; the channel's delivering thread runs
 // onData (with the channel's callback mutex held). m_mtxEvent guards m_iDataCbId and m_bClosing,
 // so that event handling and destruction exclude each other; m_mtxUserCb guards m_fnUserCb and
-// is held while it runs; m_mtxCache guards only the descriptor cache and the lent descriptors. Orders: the transport's
-// event mutex, then m_mtxEvent, then the channel's callback mutex; the channel's callback mutex,
-// then m_mtxUserCb, then the queue's mutex, then the pool's locks (or a package record's mutex). The reader keeps its
-// subscriber's transport of the topic at hand for the releases: that transport goes only after the topic's last reader
-// in the subscriber, so it outlives the reader.
+// is held while it runs; m_mtxCache guards only the descriptor cache and the lent descriptors.
+// Orders: the transport's event mutex, then m_mtxEvent, then the channel's callback mutex; the
+// channel's callback mutex, then m_mtxUserCb, then the queue's mutex, then the pool's locks (or a
+// package record's mutex). The reader keeps its subscriber's transport of the topic at hand for
+// the releases: that transport goes only after the topic's last reader in the subscriber, so it
+// outlives the reader.
 //
 // A package's origin (a pool mapping of a shared-memory channel, or this process's memory) and
 // the lengths the reader trusts are taken once, in onData, and travel with the package through
@@ -33,7 +34,6 @@
 class CDataReader;
 class CSubscriberImpl;
 class CTopic;
-class CTransport;
 class CTransReceiver;
 class CTopicDescImpl;
 
@@ -103,8 +103,7 @@ private:
     void freeLent(LentBuffer_t* lent);
 
     CSubscriberImpl* m_pSubscriberImpl;
-    CTransport* m_pTransport;
-    // The same transport when it is the topic's receiving one (it always is in the library): its
+    // The subscriber's transport of the topic (a subscriber's transports are receiving ones): its
     // own pool's packages go back there without the search for a pool mapping.
     CTransReceiver* m_pReceiver;
     CDataReader* m_pDataReader{nullptr};
