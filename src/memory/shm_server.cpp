@@ -391,16 +391,16 @@ int CShmServer::getFps()
     if (!m_bRunning.load()) {
         return -1;
     }
-    return m_rate.take(!m_bSent.load());
+    return m_rate.read(m_bSent.load());
 }
 
 void CShmServer::calculateFrameRate()
 {
-    m_rate.count();
+    m_rate.count(CFrameRate::nowMs());
 }
 
 void CShmServer::resetFrameRate()
 {
     m_bSent.store(false);
-    m_rate.reset();
+    m_rate.reset(CFrameRate::nowMs());
 }

@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/transport/frame_rate.h"
 #include "memory/mem_pool.h"
 #include "memory/shm_queue.h"
 
@@ -129,5 +130,5 @@ private:
     std::atomic<bool> m_bRunning{false};
     std::thread m_thread;
     std::atomic<bool> m_bSent{false};
-    CShmFrameRate m_rate;
+    CFrameRate m_rate;
 };
