@@ -30,18 +30,14 @@ MappingRegistry& registry()
 
 } // namespace
 
-CPoolMapping::CPoolMapping(int poolKey, uint8_t* base, size_t size, const std::vector<ShmPkgSlot_t>& slots)
+CPoolMapping::CPoolMapping(int poolKey, uint8_t* base, size_t size, std::vector<ShmPkgSlot_t> slots)
     : m_iPoolKey(poolKey), m_pBase(base), m_uSize(size)
 {
-    m_vecPkgs.reserve(slots.size());
-    m_vecCapacity.reserve(slots.size());
-    m_vecByAddr.reserve(slots.size());
-    for (size_t i = 0; i < slots.size(); ++i) {
-        m_vecPkgs.push_back(new DataPkgInfo_t(reinterpret_cast<DataPackage_t*>(base + slots[i].m_u64Offset)));
-        m_vecCapacity.push_back(slots[i].m_iCapacity);
-        m_vecByAddr.emplace_back(slots[i].m_u64Offset, static_cast<int>(i + 1));
+    m_table.build(base, std::move(slots));
+    m_vecPkgs.reserve(m_table.count());
+    for (int id = 1; m_table.has(id); ++id) {
+        m_vecPkgs.push_back(new DataPkgInfo_t(m_table.pkg(id)));
     }
-    std::sort(m_vecByAddr.begin(), m_vecByAddr.end());
 }
 
 CPoolMapping::~CPoolMapping()
@@ -90,12 +86,7 @@ std::shared_ptr<CPoolMapping> CPoolMapping::findMapping(const void* p)
 
 int CPoolMapping::idOf(const DataPackage_t* pkg) const
 {
-    if (!contains(pkg)) {
-        return -1;
-    }
-    uint64_t offset = static_cast<uint64_t>(reinterpret_cast<const uint8_t*>(pkg) - m_pBase);
-    auto it = std::lower_bound(m_vecByAddr.begin(), m_vecByAddr.end(), std::make_pair(offset, 0));
-    return (it != m_vecByAddr.end() && it->first == offset) ? it->second : -1;
+    return contains(pkg) ? m_table.idOf(pkg) : -1;
 }
 
 void CPoolMapping::refer(int id)

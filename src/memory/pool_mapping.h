@@ -34,7 +34,7 @@
 class CPoolMapping {
 public:
     // Takes over the attachment at `base` (detached by the destructor).
-    CPoolMapping(int poolKey, uint8_t* base, size_t size, const std::vector<ShmPkgSlot_t>& slots);
+    CPoolMapping(int poolKey, uint8_t* base, size_t size, std::vector<ShmPkgSlot_t> slots);
     ~CPoolMapping();
     CPoolMapping(const CPoolMapping&) = delete;
     CPoolMapping& operator=(const CPoolMapping&) = delete;
@@ -52,16 +52,10 @@ public:
         return b >= m_pBase && b < m_pBase + m_uSize;
     }
 
-    DataPkgInfo_t* record(int id) const
-    {
-        if (id < 1 || static_cast<size_t>(id) > m_vecPkgs.size()) {
-            return nullptr;
-        }
-        return m_vecPkgs[static_cast<size_t>(id - 1)];
-    }
+    DataPkgInfo_t* record(int id) const { return m_table.has(id) ? m_vecPkgs[static_cast<size_t>(id - 1)] : nullptr; }
 
     // Only for a number that record() accepts.
-    int capacity(int id) const { return m_vecCapacity[static_cast<size_t>(id - 1)]; }
+    int capacity(int id) const { return m_table.capacity(id); }
 
     // Number of the package at `pkg`, or -1 when no package of this segment starts there.
     int idOf(const DataPackage_t* pkg) const;
@@ -85,10 +79,9 @@ public:
     const int m_iPoolKey;
     uint8_t* const m_pBase;
     const size_t m_uSize;
-    std::vector<DataPkgInfo_t*> m_vecPkgs;             // record of number n at n - 1
-    std::vector<int32_t> m_vecCapacity;                // capacity of number n at n - 1, from the walk
-    std::vector<std::pair<uint64_t, int>> m_vecByAddr; // package offset -> number, sorted
-    std::unique_ptr<CShmQueque> m_pQueue;              // set before the queue starts, never replaced
+    CShmPkgTable m_table;                  // from the walk: where each package lies, its capacity
+    std::vector<DataPkgInfo_t*> m_vecPkgs; // this process's holders of number n, at n - 1
+    std::unique_ptr<CShmQueque> m_pQueue;  // set before the queue starts, never replaced
     std::mutex m_mtxPending;
     std::vector<int> m_vecPending;
     std::atomic<bool> m_bHasPending{false};

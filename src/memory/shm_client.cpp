@@ -116,7 +116,7 @@ std::shared_ptr<CPoolMapping> CShmClient::initMemLayout(int poolKey, const MemPo
         CSystemUtils::detachShm(base);
         return nullptr;
     }
-    return std::make_shared<CPoolMapping>(poolKey, base, static_cast<size_t>(ds.shm_segsz), slots);
+    return std::make_shared<CPoolMapping>(poolKey, base, static_cast<size_t>(ds.shm_segsz), std::move(slots));
 }
 
 bool CShmClient::initMemQue(int queueKey, const std::shared_ptr<CPoolMapping>& mapping)

@@ -34,6 +34,7 @@
 
 #include "core/transport/frame_rate.h"
 #include "memory/mem_pool.h"
+#include "memory/shm_layout.h"
 #include "memory/shm_queue.h"
 
 class CDataFifo;
@@ -123,10 +124,10 @@ private:
     std::mutex m_mtxQueue;
     std::map<int, std::vector<int>> m_mapInFlight;
     std::mutex m_mtxInFlight;
-    // Package table: the record of number n at index n - 1. Written by init and deinit only,
-    // while no other thread uses it.
+    // The pool's packages from the layout walk, and the record of number n at index n - 1.
+    // Written by init and deinit only, while no other thread uses them.
+    CShmPkgTable m_table;
     std::vector<DataPkgInfo_t*> m_vecPkgs;
-    std::vector<std::pair<DataPackage_t*, int>> m_vecByAddr; // package -> number, sorted
     std::atomic<bool> m_bRunning{false};
     std::thread m_thread;
     std::atomic<bool> m_bSent{false};
