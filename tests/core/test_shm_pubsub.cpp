@@ -50,6 +50,17 @@ std::string hex(unsigned v)
     return text;
 }
 
+// A layout's groups as the forging helpers take them: "size:count,...".
+template <typename Layout> std::string forgeryGroups(const Layout& layout)
+{
+    std::string groups;
+    for (int g = 0; g < layout.m_iGroupCount; ++g) {
+        groups += (g == 0 ? "" : ",") + std::to_string(layout.m_stGroup[g].m_iChunkSize) + ":" +
+                  std::to_string(layout.m_stGroup[g].m_iChunkCount);
+    }
+    return groups;
+}
+
 // Processes attached to the segment of `key` (0 when there is none).
 size_t attachCount(int key)
 {
@@ -626,11 +637,7 @@ TEST_F(ShmPubSubNsTest, ForgedBytesInBothSegmentsWhileMessagesFlowEndNoProcessAn
     ASSERT_EQ(conns.size(), 1u);
     const ShareMemoryParam_t& shm = conns[0].m_param.m_shmParam;
     ASSERT_GT(shm.m_layout.m_iGroupCount, 0);
-    std::string groups;
-    for (int g = 0; g < shm.m_layout.m_iGroupCount; ++g) {
-        groups += (g == 0 ? "" : ",") + std::to_string(shm.m_layout.m_stGroup[g].m_iChunkSize) + ":" +
-                  std::to_string(shm.m_layout.m_stGroup[g].m_iChunkCount);
-    }
+    const std::string groups = forgeryGroups(shm.m_layout);
 
     std::string error;
     auto vandal = zqtest::ChildProcess::spawn({zqtest::helperPath("shm_vandal"), std::to_string(m_poolKey),
@@ -698,11 +705,7 @@ TEST_F(ShmPubSubNsTest, ForgedPoolHeadersLoseNoChunkOnceTheForgingStops)
             },
             10000);
     };
-    std::string groups;
-    for (int g = 0; g < DEFAULT_SHM_LAYOUT.m_iGroupCount; ++g) {
-        groups += (g == 0 ? "" : ",") + std::to_string(DEFAULT_SHM_LAYOUT.m_stGroup[g].m_iChunkSize) + ":" +
-                  std::to_string(DEFAULT_SHM_LAYOUT.m_stGroup[g].m_iChunkCount);
-    }
+    const std::string groups = forgeryGroups(DEFAULT_SHM_LAYOUT);
     std::string error;
     auto forger = zqtest::ChildProcess::spawn(
         {zqtest::helperPath("shm_forger"), std::to_string(m_poolKey), groups, "count", "300000", "23"}, &error);
@@ -795,11 +798,7 @@ TEST_F(ShmPubSubNsTest, ForgedPackageFieldsNeitherWidenWhatASocketReaderGetsNorS
     ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 1; }, 10000));
     ASSERT_EQ(channels().size(), 1u);
     EXPECT_EQ(channels()[0].first, TRANS_TYPE_UDP);
-    std::string groups;
-    for (int g = 0; g < DEFAULT_SHM_LAYOUT.m_iGroupCount; ++g) {
-        groups += (g == 0 ? "" : ",") + std::to_string(DEFAULT_SHM_LAYOUT.m_stGroup[g].m_iChunkSize) + ":" +
-                  std::to_string(DEFAULT_SHM_LAYOUT.m_stGroup[g].m_iChunkCount);
-    }
+    const std::string groups = forgeryGroups(DEFAULT_SHM_LAYOUT);
 
     const struct {
         const char* mode;

@@ -728,25 +728,26 @@ TEST_F(ShmClientNsTest, NoReleaseWaitsForAStoppedWriter)
     auto writer = zqtest::ChildProcess::spawn({zqtest::helperPath("shmq_writer"), std::to_string(queueKey)}, &error);
     ASSERT_NE(writer, nullptr) << error;
     ASSERT_TRUE(writer->waitForLine("shmq_writer: ready", 10000)) << writer->output();
-    std::mutex mtx;
-    std::vector<DataPackage_t*> kept;
+    // Declared before the client: its thread adds to it until the client is gone.
+    Collector ids;
+    std::vector<DataPackage_t*> kept(13, nullptr);
     CShmClient client;
     client.registerCallBack([&](int, DataPackage_t* pkg) {
-        std::lock_guard<std::mutex> lock(mtx);
-        kept.push_back(pkg);
+        kept[static_cast<size_t>(pkg->m_iPkgId)] = pkg;
+        ids.add(pkg->m_iPkgId);
         return 0;
     });
     ASSERT_TRUE(client.init(queueKey, poolKey, pool.layout()));
     ASSERT_TRUE(writer->writeInput("post 12\n"));
     ASSERT_TRUE(writer->waitForLine("posted 12", 20000)) << writer->output();
-    ASSERT_TRUE(zqtest::waitUntil(
-        [&] {
-            std::lock_guard<std::mutex> lock(mtx);
-            return kept.size() == 12;
-        },
-        10000));
+    ASSERT_TRUE(ids.waitCount(12, 10000));
+    kept.erase(kept.begin());
     std::shared_ptr<CPoolMapping> mapping = CPoolMapping::findMapping(kept[0]);
     ASSERT_NE(mapping, nullptr);
+    // Every number came once.
+    std::vector<int> got = ids.values();
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
 
     writer->signal(SIGSTOP);
     const std::string stat = "/proc/" + std::to_string(writer->pid()) + "/stat";
