@@ -75,9 +75,12 @@ static_assert(sizeof(DataPackage_t) == 20, "DataPackage_t layout");
 
 // One chunk; also the chunk layout of a shared-memory pool segment.
 struct MemChunk_t {
-    int32_t m_iGrpId;                 // INVALID_GRP_ID for a one-off chunk
-    std::atomic<int32_t> m_iRefCount; // references held in the owning process
-    pthread_mutex_t m_mutex;          // kept for the layout; counts change by atomic operations
+    int32_t m_iGrpId; // INVALID_GRP_ID for a one-off chunk
+    // References held in the owning process: the count of a chunk of a pool in process memory. A
+    // shared-memory pool keeps its counts in its own memory (any local process can write this
+    // field there) and leaves the field to the layout.
+    std::atomic<int32_t> m_iRefCount;
+    pthread_mutex_t m_mutex; // kept for the layout; counts change by atomic operations
     DataPackage_t m_stPkg;
 };
 static_assert(sizeof(pthread_mutex_t) == 40, "pthread_mutex_t size");

@@ -82,8 +82,10 @@ private:
     int pkgIdOf(const MemChunk_t* chunk, const Group_t** group) const;
 
     // Per package number - 1, all in process memory: the chunk is on its free list (so a chunk
-    // given back twice is noticed and never handed to two writers); its reference count; its
-    // used length fixed at publishing; it was taken and not referred since.
+    // given back twice is noticed and never handed to two writers); its reference count, the
+    // chunk's one count in the writing process (the holders of the package there: the data
+    // center while it hands out, the distribution FIFO and whoever keeps it); its used length
+    // fixed at publishing; it was taken and not referred since.
     std::unique_ptr<std::atomic<bool>[]> m_pFree;
     std::unique_ptr<std::atomic<int32_t>[]> m_pRefs;
     std::unique_ptr<std::atomic<int32_t>[]> m_pLens;
