@@ -216,17 +216,8 @@ void CShmClient::unregisterCallBack(int id)
 
 void CShmClient::putEmptyDataPkg(DataPackage_t* pkg)
 {
-    if (pkg == nullptr) {
-        return;
-    }
-    std::shared_ptr<CPoolMapping> mapping = currentMapping();
-    if (mapping && mapping->contains(pkg)) {
-        int id = mapping->idOf(pkg);
-        if (id > 0) {
-            mapping->release(id);
-        }
-        return;
-    }
+    // By address, in whichever mapping of this process the package lies (this client's or one
+    // it has let go): the one way back of a package given back without its origin.
     releaseHeldPackage(pkg);
 }
 
