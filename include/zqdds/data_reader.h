@@ -30,7 +30,8 @@ public:
     // Lends the oldest message in place; null when none came in time. Give it back with
     // releaseDataBuffer.
     _DataBuffer_t* getDataBuffer(int timeoutMs, _ExtraDataInfo_t* info = nullptr);
-    // Gives back a buffer lent by getDataBuffer (null is ignored).
+    // Gives back a buffer lent by getDataBuffer (null is ignored). A buffer that is not lent at
+    // this moment (given back already, or never lent by this reader) is refused with a red line.
     void releaseDataBuffer(_DataBuffer_t* buffer);
     // Messages waiting in the queue.
     int getBufferCount();

@@ -1,5 +1,6 @@
 #include "core/data_reader_impl.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -49,9 +50,10 @@ int payloadLen(const HeldPkg_t& held)
 } // namespace
 
 CDataReaderImpl::CDataReaderImpl(CSubscriberImpl* subscriber, CTopic* topic, int depth)
-    : m_pSubscriberImpl(subscriber), m_pTransport(subscriber->getTransport(topic->getTopicName())),
-      m_pReceiver(dynamic_cast<CTransReceiver*>(m_pTransport)), m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth),
-      m_pTopicDesc(topic->getTopicDescImpl()), m_strTopicName(topic->getTopicName())
+    : m_pSubscriberImpl(subscriber),
+      m_pReceiver(dynamic_cast<CTransReceiver*>(subscriber->getTransport(topic->getTopicName()))),
+      m_iDepth(depth <= 0 ? DEFAULT_DEPTH : depth), m_pTopicDesc(topic->getTopicDescImpl()),
+      m_strTopicName(topic->getTopicName())
 {
     m_vecCache.reserve(kCacheLimit);
     m_pQueue = std::make_unique<CDataQueue<HeldPkg_t>>(m_iDepth, [this](HeldPkg_t held) { giveBack(held); });
@@ -87,12 +89,19 @@ CDataReaderImpl::~CDataReaderImpl()
     }
     m_iEventCbId = -1;
     m_pQueue.reset(); // every package still queued is released, oldest first
+    std::unordered_set<LentBuffer_t*> lent;
     {
         std::lock_guard<std::mutex> lock(m_mtxCache);
-        for (LentBuffer_t* lent : m_vecCache) {
-            delete lent;
+        lent.swap(m_setLent);
+        for (LentBuffer_t* cached : m_vecCache) {
+            delete cached;
         }
         m_vecCache.clear();
+    }
+    // Loans the application did not give back: their packages go back with the reader.
+    for (LentBuffer_t* loan : lent) {
+        giveBack(loan->m_stHeld);
+        delete loan;
     }
     delete m_pDataReader;
     m_pDataReader = nullptr;
@@ -204,9 +213,9 @@ _DataBuffer_t* CDataReaderImpl::getDataBuffer(int timeoutMs, _ExtraDataInfo_t* i
     return getFullDataBuffer(timeoutMs, info);
 }
 
-void CDataReaderImpl::releaseDataBuffer(_DataBuffer_t* buffer)
+int CDataReaderImpl::releaseDataBuffer(_DataBuffer_t* buffer)
 {
-    putEmptyDataBuffer(buffer);
+    return putEmptyDataBuffer(buffer);
 }
 
 _DataBuffer_t* CDataReaderImpl::getFullDataBuffer(int timeoutMs, _ExtraDataInfo_t* info)
@@ -229,18 +238,31 @@ _DataBuffer_t* CDataReaderImpl::getFullDataBuffer(int timeoutMs, _ExtraDataInfo_
     if (info != nullptr) {
         info->m_u64TimeStamp = buffer->m_u64TimeStamp;
     }
+    {
+        std::lock_guard<std::mutex> lock(m_mtxCache);
+        m_setLent.insert(lent);
+    }
     return buffer;
 }
 
-void CDataReaderImpl::putEmptyDataBuffer(_DataBuffer_t* buffer)
+int CDataReaderImpl::putEmptyDataBuffer(_DataBuffer_t* buffer)
 {
     if (buffer == nullptr) {
-        return;
+        return -1;
     }
-    // Every descriptor a reader lends is the head of a LentBuffer_t.
+    // Every descriptor a reader lends is the head of a LentBuffer_t; only one lent now is read.
     auto* lent = reinterpret_cast<LentBuffer_t*>(buffer);
+    {
+        std::lock_guard<std::mutex> lock(m_mtxCache);
+        if (m_setLent.erase(lent) == 0) {
+            DDS_RED("Error: topic %s: buffer %p is not lent by this reader!", m_strTopicName.c_str(),
+                    static_cast<void*>(buffer));
+            return -1;
+        }
+    }
     giveBack(lent->m_stHeld);
     freeLent(lent);
+    return 0;
 }
 
 int CDataReaderImpl::getBufferCount()
@@ -262,8 +284,8 @@ DataPackage_t* CDataReaderImpl::getFullDataPkg(int timeoutMs)
 
 void CDataReaderImpl::putEmptyDataPkg(DataPackage_t* pkg)
 {
-    if (pkg != nullptr && m_pTransport != nullptr) {
-        m_pTransport->putEmptyDataPkg(pkg);
+    if (pkg != nullptr && m_pReceiver != nullptr) {
+        m_pReceiver->putEmptyDataPkg(pkg);
     }
 }
 
@@ -281,8 +303,6 @@ void CDataReaderImpl::giveBack(const HeldPkg_t& held)
         CShmClient::releaseHeld(held);
     } else if (m_pReceiver != nullptr) {
         m_pReceiver->putOwnDataPkg(held.m_pPkg);
-    } else {
-        putEmptyDataPkg(held.m_pPkg);
     }
 }
 
@@ -294,7 +314,13 @@ _DataBuffer_t* CDataReaderImpl::allocDataBuffer()
 
 void CDataReaderImpl::freeDataBuffer(_DataBuffer_t* buffer)
 {
-    freeLent(reinterpret_cast<LentBuffer_t*>(buffer));
+    auto* lent = reinterpret_cast<LentBuffer_t*>(buffer);
+    {
+        // Freed as a bare descriptor: no longer a loan to take back.
+        std::lock_guard<std::mutex> lock(m_mtxCache);
+        m_setLent.erase(lent);
+    }
+    freeLent(lent);
 }
 
 CDataReaderImpl::LentBuffer_t* CDataReaderImpl::allocLent()
@@ -329,6 +355,10 @@ void CDataReaderImpl::freeLent(LentBuffer_t* lent)
     }
     {
         std::lock_guard<std::mutex> lock(m_mtxCache);
+        if (std::find(m_vecCache.begin(), m_vecCache.end(), lent) != m_vecCache.end()) {
+            DDS_RED("Error: topic %s: buffer %p is freed twice!", m_strTopicName.c_str(), static_cast<void*>(lent));
+            return;
+        }
         if (m_vecCache.size() < kCacheLimit) {
             m_vecCache.push_back(lent);
             return;

@@ -6,11 +6,12 @@
 // isConnect; the topic's control thread runs onEvent; the channel's delivering thread runs
 // onData (with the channel's callback mutex held). m_mtxEvent guards m_iDataCbId and m_bClosing,
 // so that event handling and destruction exclude each other; m_mtxUserCb guards m_fnUserCb and
-// is held while it runs; m_mtxCache guards only the descriptor cache. Orders: the transport's
-// event mutex, then m_mtxEvent, then the channel's callback mutex; the channel's callback mutex,
-// then m_mtxUserCb, then the queue's mutex, then the pool's locks (or a package record's mutex). The reader keeps its
-// subscriber's transport of the topic at hand for the releases: that transport goes only after the topic's last reader
-// in the subscriber, so it outlives the reader.
+// is held while it runs; m_mtxCache guards only the descriptor cache and the lent descriptors.
+// Orders: the transport's event mutex, then m_mtxEvent, then the channel's callback mutex; the
+// channel's callback mutex, then m_mtxUserCb, then the queue's mutex, then the pool's locks (or a
+// package record's mutex). The reader keeps its subscriber's transport of the topic at hand for
+// the releases: that transport goes only after the topic's last reader in the subscriber, so it
+// outlives the reader.
 //
 // A package's origin (a pool mapping of a shared-memory channel, or this process's memory) and
 // the lengths the reader trusts are taken once, in onData, and travel with the package through
@@ -23,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/data_queue.h"
@@ -32,7 +34,6 @@
 class CDataReader;
 class CSubscriberImpl;
 class CTopic;
-class CTransport;
 class CTransReceiver;
 class CTopicDescImpl;
 
@@ -54,7 +55,9 @@ public:
 
     int read(void* pBuf, int size, int timeoutMs, _ExtraDataInfo_t* info);
     _DataBuffer_t* getDataBuffer(int timeoutMs, _ExtraDataInfo_t* info);
-    void releaseDataBuffer(_DataBuffer_t* buffer);
+    // 0, or -1 for null and (with a red line) for a descriptor this reader has not lent now: one
+    // given back already, or one it never lent.
+    int releaseDataBuffer(_DataBuffer_t* buffer);
     int getBufferCount();
     void registerUserDataCallBack(UserDataCallBack_t callback);
     bool isConnect() const { return m_bConnected.load(); }
@@ -63,7 +66,7 @@ public:
     DataPackage_t* getFullDataPkg(int timeoutMs);
     void putEmptyDataPkg(DataPackage_t* pkg);
     _DataBuffer_t* getFullDataBuffer(int timeoutMs, _ExtraDataInfo_t* info);
-    void putEmptyDataBuffer(_DataBuffer_t* buffer);
+    int putEmptyDataBuffer(_DataBuffer_t* buffer);
     _DataBuffer_t* allocDataBuffer();
     void freeDataBuffer(_DataBuffer_t* buffer);
 
@@ -100,8 +103,7 @@ private:
     void freeLent(LentBuffer_t* lent);
 
     CSubscriberImpl* m_pSubscriberImpl;
-    CTransport* m_pTransport;
-    // The same transport when it is the topic's receiving one (it always is in the library): its
+    // The subscriber's transport of the topic (a subscriber's transports are receiving ones): its
     // own pool's packages go back there without the search for a pool mapping.
     CTransReceiver* m_pReceiver;
     CDataReader* m_pDataReader{nullptr};
@@ -112,7 +114,10 @@ private:
     // Descriptors kept for reuse (last given back, first taken), at most kCacheLimit.
     static constexpr size_t kCacheLimit = 8;
     std::vector<LentBuffer_t*> m_vecCache;
-    std::mutex m_mtxCache;
+    // Descriptors lent now: only these are taken back, each once (an application's second
+    // release of one loan would give its package back twice and cache the descriptor twice).
+    std::unordered_set<LentBuffer_t*> m_setLent;
+    std::mutex m_mtxCache; // guards m_vecCache and m_setLent
     UserDataCallBack_t m_fnUserCb;
     std::atomic<bool> m_bConnected{false};
 

@@ -103,9 +103,10 @@ int CDataWriterImpl::putFullDataBuffer(_DataBuffer_t* buffer)
         DDS_RED("Error: data length %d is out of range 0..%d!", len,
                 capacity < buffer->m_iSize ? capacity : buffer->m_iSize);
         freeDataBuffer(buffer);
-        // A fresh package (count 0) is only given back by a release that follows a reference.
-        referChunk(getChunkAddr(pkg));
+        // A fresh package (count 0) is only given back by a release that follows a reference,
+        // taken through the pool that keeps the package's count.
         if (m_pTransport != nullptr) {
+            m_pTransport->referDataPkg(pkg);
             m_pTransport->putEmptyDataPkg(pkg);
         }
         return -1;

@@ -195,3 +195,10 @@ MemPoolLayout_t CDataManager::getMemPoolLayout()
     }
     return m_pMemPool->getMemLayout();
 }
+
+void CDataManager::restoreMemPoolNumbering()
+{
+    if (m_pMemPool != nullptr) {
+        m_pMemPool->restoreNumbering();
+    }
+}

@@ -122,6 +122,8 @@ public:
     int getMemPoolKey();
     // Zero-filled without a pool.
     MemPoolLayout_t getMemPoolLayout();
+    // The pool's numbering as a new reader of another process walks it (CMemPool::restoreNumbering).
+    void restoreMemPoolNumbering();
 
     CDataCenter* getDataCenter() const { return m_pDataCenter; }
     CMemPool* getMemPool() const { return m_pMemPool; }

@@ -75,9 +75,12 @@ static_assert(sizeof(DataPackage_t) == 20, "DataPackage_t layout");
 
 // One chunk; also the chunk layout of a shared-memory pool segment.
 struct MemChunk_t {
-    int32_t m_iGrpId;                 // INVALID_GRP_ID for a one-off chunk
-    std::atomic<int32_t> m_iRefCount; // references held in the owning process
-    pthread_mutex_t m_mutex;          // kept for the layout; counts change by atomic operations
+    int32_t m_iGrpId; // INVALID_GRP_ID for a one-off chunk
+    // References held in the owning process: the count of a chunk of a pool in process memory. A
+    // shared-memory pool keeps its counts in its own memory (any local process can write this
+    // field there) and leaves the field to the layout.
+    std::atomic<int32_t> m_iRefCount;
+    pthread_mutex_t m_mutex; // kept for the layout; counts change by atomic operations
     DataPackage_t m_stPkg;
 };
 static_assert(sizeof(pthread_mutex_t) == 40, "pthread_mutex_t size");
@@ -164,6 +167,9 @@ public:
     virtual void notePublished(MemChunk_t* chunk, int len);
     // Bytes of the data area in use, never more than the capacity.
     virtual int chunkLen(const MemChunk_t* chunk) const;
+    // Called before a new reader of another process walks the pool: puts back whatever the
+    // readers rely on in the chunks (nothing for a pool in process memory).
+    virtual void restoreNumbering() {}
 
     // Files one group manager per configured group and copies the configuration. Refuses (red
     // line, false) a second call, duplicate group numbers and groups with a negative count or a

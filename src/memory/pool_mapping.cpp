@@ -1,6 +1,6 @@
 #include "memory/pool_mapping.h"
 
-#include <sched.h>
+#include <time.h>
 
 #include <algorithm>
 #include <map>
@@ -10,11 +10,10 @@
 
 namespace {
 
-// A return refused by a full ring is retried this often (yielding in between) before it waits
-// in the pending list: the writer's thread drains the ring within microseconds.
-constexpr int RETURN_SPINS = 64;
-// The last flush before the queue goes may wait longer for the writer.
-constexpr int FINAL_FLUSH_SPINS = 20000;
+// The last flush before the queue goes waits for the writer at most this often, this long each: a
+// writer that runs takes a return within microseconds, one that is stopped never does.
+constexpr int FINAL_FLUSH_WAITS = 4;
+constexpr long FINAL_FLUSH_WAIT_NS = 1000000L;
 
 // Every pool mapping of this process, by base address. Never destroyed, so that releases during
 // static destruction still find it.
@@ -31,18 +30,14 @@ MappingRegistry& registry()
 
 } // namespace
 
-CPoolMapping::CPoolMapping(int poolKey, uint8_t* base, size_t size, const std::vector<ShmPkgSlot_t>& slots)
+CPoolMapping::CPoolMapping(int poolKey, uint8_t* base, size_t size, std::vector<ShmPkgSlot_t> slots)
     : m_iPoolKey(poolKey), m_pBase(base), m_uSize(size)
 {
-    m_vecPkgs.reserve(slots.size());
-    m_vecCapacity.reserve(slots.size());
-    m_vecByAddr.reserve(slots.size());
-    for (size_t i = 0; i < slots.size(); ++i) {
-        m_vecPkgs.push_back(new DataPkgInfo_t(reinterpret_cast<DataPackage_t*>(base + slots[i].m_u64Offset)));
-        m_vecCapacity.push_back(slots[i].m_iCapacity);
-        m_vecByAddr.emplace_back(slots[i].m_u64Offset, static_cast<int>(i + 1));
+    m_table.build(base, std::move(slots));
+    m_vecPkgs.reserve(m_table.count());
+    for (int id = 1; m_table.has(id); ++id) {
+        m_vecPkgs.push_back(new DataPkgInfo_t(m_table.pkg(id)));
     }
-    std::sort(m_vecByAddr.begin(), m_vecByAddr.end());
 }
 
 CPoolMapping::~CPoolMapping()
@@ -91,12 +86,7 @@ std::shared_ptr<CPoolMapping> CPoolMapping::findMapping(const void* p)
 
 int CPoolMapping::idOf(const DataPackage_t* pkg) const
 {
-    if (!contains(pkg)) {
-        return -1;
-    }
-    uint64_t offset = static_cast<uint64_t>(reinterpret_cast<const uint8_t*>(pkg) - m_pBase);
-    auto it = std::lower_bound(m_vecByAddr.begin(), m_vecByAddr.end(), std::make_pair(offset, 0));
-    return (it != m_vecByAddr.end() && it->first == offset) ? it->second : -1;
+    return contains(pkg) ? m_table.idOf(pkg) : -1;
 }
 
 void CPoolMapping::refer(int id)
@@ -141,23 +131,23 @@ void CPoolMapping::returnId(int id)
     if (que == nullptr) {
         return;
     }
-    for (int n = 0; n < RETURN_SPINS; ++n) {
-        CShmQueque::PostRet_e ret = que->postRet(id, false);
-        if (ret == CShmQueque::POST_OK) {
-            return;
-        }
-        if (ret != CShmQueque::POST_FULL) {
-            return;
-        }
-        sched_yield();
-    }
-    CShmQueque::PostRet_e ret = que->postRet(id, true);
-    if (ret != CShmQueque::POST_FULL) {
+    // One attempt: a writer that takes nothing (stopped, or hung) must not hold up the holder.
+    m_uReleasePosts.fetch_add(1, std::memory_order_relaxed);
+    if (que->postRet(id, true) != CShmQueque::POST_FULL) {
+        // Posted, or a ring the writer no longer listens on: it has taken the number back itself.
         return;
     }
-    std::lock_guard<std::mutex> lock(m_mtxPending);
-    m_vecPending.push_back(id);
-    m_bHasPending.store(true);
+    if (m_fnOnFull) {
+        m_fnOnFull(id);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mtxPending);
+        m_vecPending.push_back(id);
+        m_bHasPending.store(true);
+    }
+    // The writer's take that made room may have woken the queue's thread before the number was
+    // listed: wake it again, so that it posts the number now rather than at its next timeout.
+    que->wake();
 }
 
 bool CPoolMapping::flushPending(bool final)
@@ -171,14 +161,17 @@ bool CPoolMapping::flushPending(bool final)
         ids.swap(m_vecPending);
         m_bHasPending.store(false);
     }
-    int spins = final ? FINAL_FLUSH_SPINS : 0;
+    int waits = final ? FINAL_FLUSH_WAITS : 0;
     size_t done = 0;
     while (done < ids.size()) {
         CShmQueque::PostRet_e ret = m_pQueue->postRet(ids[done], false);
         if (ret == CShmQueque::POST_OK) {
             ++done;
-        } else if (ret == CShmQueque::POST_FULL && spins-- > 0) {
-            sched_yield();
+        } else if (ret == CShmQueque::POST_FULL && waits-- > 0) {
+            // A sleep, not a yield: a busy thread on this CPU does not stretch it.
+            m_uFlushWaits.fetch_add(1, std::memory_order_relaxed);
+            timespec ts{0, FINAL_FLUSH_WAIT_NS};
+            nanosleep(&ts, nullptr);
         } else if (ret == CShmQueque::POST_FULL) {
             break;
         } else {
@@ -186,6 +179,8 @@ bool CPoolMapping::flushPending(bool final)
             done = ids.size();
         }
     }
+    // What the final flush could not give back goes with the mapping: the writer takes those
+    // numbers back when it lets this reader's queue go.
     if (done == ids.size() || final) {
         return false;
     }

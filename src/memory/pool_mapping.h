@@ -11,14 +11,17 @@
 //
 // Guarantees: the table never changes during its life; the segment stays attached until the last
 // shared pointer goes; a number is posted back once per drop of its count to 0, and a return the
-// ring refuses waits in the pending list for the receive thread rather than being lost. The
-// registry keeps the mapping while its client holds it or any package of it is held, so a holder
-// may keep a plain pointer to it until it releases its package.
+// ring refuses waits in the pending list for the receive thread; no release waits for the writer,
+// and what is still pending a few milliseconds into the queue's shut-down stays with the writer,
+// which takes it back when it lets the queue go. The registry keeps the mapping while its client
+// holds it or any package of it is held, so a holder may keep a plain pointer to it until it
+// releases its package.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -31,7 +34,7 @@
 class CPoolMapping {
 public:
     // Takes over the attachment at `base` (detached by the destructor).
-    CPoolMapping(int poolKey, uint8_t* base, size_t size, const std::vector<ShmPkgSlot_t>& slots);
+    CPoolMapping(int poolKey, uint8_t* base, size_t size, std::vector<ShmPkgSlot_t> slots);
     ~CPoolMapping();
     CPoolMapping(const CPoolMapping&) = delete;
     CPoolMapping& operator=(const CPoolMapping&) = delete;
@@ -49,16 +52,10 @@ public:
         return b >= m_pBase && b < m_pBase + m_uSize;
     }
 
-    DataPkgInfo_t* record(int id) const
-    {
-        if (id < 1 || static_cast<size_t>(id) > m_vecPkgs.size()) {
-            return nullptr;
-        }
-        return m_vecPkgs[static_cast<size_t>(id - 1)];
-    }
+    DataPkgInfo_t* record(int id) const { return m_table.has(id) ? m_vecPkgs[static_cast<size_t>(id - 1)] : nullptr; }
 
     // Only for a number that record() accepts.
-    int capacity(int id) const { return m_vecCapacity[static_cast<size_t>(id - 1)]; }
+    int capacity(int id) const { return m_table.capacity(id); }
 
     // Number of the package at `pkg`, or -1 when no package of this segment starts there.
     int idOf(const DataPackage_t* pkg) const;
@@ -68,11 +65,12 @@ public:
     // after the client let go, the mapping leaves the registry and may be gone on return (unless
     // the caller holds a shared pointer to it).
     void release(int id);
-    // Posts a number back to the writer. A full ring is retried, then the number waits in the
-    // pending list for the queue thread; a disabled ring means the writer has let this reader
-    // go and taken its numbers back already.
+    // Posts a number back to the writer, once: a full ring puts the number on the pending list
+    // and wakes the queue thread, which posts it once the writer takes; a disabled ring means the
+    // writer has let this reader go and taken its numbers back already. Never waits.
     void returnId(int id);
-    // Runs on the queue thread; true while numbers are still pending.
+    // Runs on the queue thread; true while numbers are still pending. The final flush waits a few
+    // milliseconds at most; what it cannot post goes with the mapping.
     bool flushPending(bool final);
     // The owning client lets go (again: nothing): the mapping leaves the registry now when no
     // package of it is held, else with the release of the last one.
@@ -81,10 +79,9 @@ public:
     const int m_iPoolKey;
     uint8_t* const m_pBase;
     const size_t m_uSize;
-    std::vector<DataPkgInfo_t*> m_vecPkgs;             // record of number n at n - 1
-    std::vector<int32_t> m_vecCapacity;                // capacity of number n at n - 1, from the walk
-    std::vector<std::pair<uint64_t, int>> m_vecByAddr; // package offset -> number, sorted
-    std::unique_ptr<CShmQueque> m_pQueue;              // set before the queue starts, never replaced
+    CShmPkgTable m_table;                  // from the walk: where each package lies, its capacity
+    std::vector<DataPkgInfo_t*> m_vecPkgs; // this process's holders of number n, at n - 1
+    std::unique_ptr<CShmQueque> m_pQueue;  // set before the queue starts, never replaced
     std::mutex m_mtxPending;
     std::vector<int> m_vecPending;
     std::atomic<bool> m_bHasPending{false};
@@ -92,4 +89,10 @@ public:
     // the last user and unregisters, so no one touches the mapping after its own decrement.
     std::atomic<long> m_lHeld{1};
     std::atomic<bool> m_bOrphan{false}; // the client has let go
+    // Seen by tests: posts tried by releases (one each) and waits of the final flush.
+    std::atomic<unsigned> m_uReleasePosts{0};
+    std::atomic<unsigned> m_uFlushWaits{0};
+    // Tests: called when a return finds the ring full, before it is listed. Set before the queue
+    // starts.
+    std::function<void(int)> m_fnOnFull;
 };

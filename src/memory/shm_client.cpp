@@ -116,7 +116,7 @@ std::shared_ptr<CPoolMapping> CShmClient::initMemLayout(int poolKey, const MemPo
         CSystemUtils::detachShm(base);
         return nullptr;
     }
-    return std::make_shared<CPoolMapping>(poolKey, base, static_cast<size_t>(ds.shm_segsz), slots);
+    return std::make_shared<CPoolMapping>(poolKey, base, static_cast<size_t>(ds.shm_segsz), std::move(slots));
 }
 
 bool CShmClient::initMemQue(int queueKey, const std::shared_ptr<CPoolMapping>& mapping)
@@ -217,17 +217,8 @@ void CShmClient::unregisterCallBack(int id)
 
 void CShmClient::putEmptyDataPkg(DataPackage_t* pkg)
 {
-    if (pkg == nullptr) {
-        return;
-    }
-    std::shared_ptr<CPoolMapping> mapping = currentMapping();
-    if (mapping && mapping->contains(pkg)) {
-        int id = mapping->idOf(pkg);
-        if (id > 0) {
-            mapping->release(id);
-        }
-        return;
-    }
+    // By address, in whichever mapping of this process the package lies (this client's or one
+    // it has let go): the one way back of a package given back without its origin.
     releaseHeldPackage(pkg);
 }
 

@@ -1,5 +1,6 @@
 #include "memory/shm_layout.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -123,4 +124,35 @@ bool shmWalkLayout(const uint8_t* base, size_t len, const MemPoolLayout_t& layou
         slots->clear();
     }
     return ok;
+}
+
+void CShmPkgTable::build(uint8_t* base, std::vector<ShmPkgSlot_t> slots)
+{
+    m_pBase = base;
+    m_vecSlots = std::move(slots);
+    m_vecByOffset.clear();
+    m_vecByOffset.reserve(m_vecSlots.size());
+    for (size_t i = 0; i < m_vecSlots.size(); ++i) {
+        m_vecByOffset.emplace_back(m_vecSlots[i].m_u64Offset, static_cast<int>(i + 1));
+    }
+    std::sort(m_vecByOffset.begin(), m_vecByOffset.end());
+}
+
+void CShmPkgTable::clear()
+{
+    m_pBase = nullptr;
+    m_vecSlots.clear();
+    m_vecByOffset.clear();
+}
+
+int CShmPkgTable::idOf(const void* p) const
+{
+    const auto at = reinterpret_cast<uintptr_t>(p);
+    const auto base = reinterpret_cast<uintptr_t>(m_pBase);
+    if (m_pBase == nullptr || at < base) {
+        return -1;
+    }
+    const auto offset = static_cast<uint64_t>(at - base);
+    auto it = std::lower_bound(m_vecByOffset.begin(), m_vecByOffset.end(), std::make_pair(offset, 0));
+    return (it != m_vecByOffset.end() && it->first == offset) ? it->second : -1;
 }

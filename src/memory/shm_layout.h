@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "memory/mem_pool.h"
@@ -43,3 +44,32 @@ bool shmPkgLengthsFit(int len, int size, int capacity);
 // package whose m_iPkgId is n. False (slots emptied) when the layout is refused, needs more than
 // `len` bytes, or the numbers in the segment are not exactly 1..N.
 bool shmWalkLayout(const uint8_t* base, size_t len, const MemPoolLayout_t& layout, std::vector<ShmPkgSlot_t>* slots);
+
+// The packages of one pool segment, by number and by address: built once from a layout walk (the
+// creator's shmLayoutSlots or a reader's shmWalkLayout) and used by the pool, the server and the
+// reading side's mapping alike. Nothing in it is read back from the segment. Not changed after
+// build; read by any thread.
+class CShmPkgTable {
+public:
+    // `slots[n - 1]` is package n of the segment at `base`.
+    void build(uint8_t* base, std::vector<ShmPkgSlot_t> slots);
+    void clear();
+
+    size_t count() const { return m_vecSlots.size(); }
+    bool has(int id) const { return id >= 1 && static_cast<size_t>(id) <= m_vecSlots.size(); }
+    // The following take a number that has() accepts.
+    DataPackage_t* pkg(int id) const
+    {
+        return reinterpret_cast<DataPackage_t*>(m_pBase + m_vecSlots[static_cast<size_t>(id - 1)].m_u64Offset);
+    }
+    int capacity(int id) const { return m_vecSlots[static_cast<size_t>(id - 1)].m_iCapacity; }
+    // Index of the package's group in the layout.
+    int group(int id) const { return m_vecSlots[static_cast<size_t>(id - 1)].m_iGroup; }
+    // Number of the package that starts exactly at `p`, or -1 for any other address.
+    int idOf(const void* p) const;
+
+private:
+    uint8_t* m_pBase{nullptr};
+    std::vector<ShmPkgSlot_t> m_vecSlots;
+    std::vector<std::pair<uint64_t, int>> m_vecByOffset; // package offset -> number, sorted
+};

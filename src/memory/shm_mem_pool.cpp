@@ -130,35 +130,26 @@ bool CShmMemPool::init(const MemConfig_t& cfg)
     // Numbered by the walk every reader makes: package n is the n-th chunk.
     std::vector<ShmPkgSlot_t> slots;
     shmLayoutSlots(layout, &slots);
-    m_uPkgCount = slots.size();
-    m_pFree.reset(new std::atomic<bool>[slots.size()]);
-    m_pRefs.reset(new std::atomic<int32_t>[slots.size()]);
-    m_pLens.reset(new std::atomic<int32_t>[slots.size()]);
-    m_pFresh.reset(new std::atomic<bool>[slots.size()]);
-    auto* base = static_cast<uint8_t*>(m_pMemAddr);
-    for (size_t i = 0; i < slots.size(); ++i) {
-        const ShmPkgSlot_t& slot = slots[i];
-        const MemGroup_t& grp = layout.m_stGroup[slot.m_iGroup];
-        auto* chunk = reinterpret_cast<MemChunk_t*>(base + slot.m_u64Offset - MEM_CHUNK_PKG_OFFSET);
-        int pkgId = static_cast<int>(i) + 1;
-        if (i == 0 || slots[i - 1].m_iGroup != slot.m_iGroup) {
-            GroupSpan_t span{};
-            span.m_pBegin = reinterpret_cast<uint8_t*>(chunk);
-            span.m_uStride = static_cast<size_t>(grp.m_iChunkSize) + MEM_CHUNK_OVERHEAD;
-            span.m_iGrpId = grp.m_iGrpId;
-            span.m_iChunkSize = grp.m_iChunkSize;
-            span.m_iFirstPkgId = pkgId;
-            span.m_pGroup = findGroup(grp.m_iGrpId);
-            m_vecSpans.push_back(span);
-        }
-        GroupSpan_t& span = m_vecSpans.back();
-        initMemChunk(chunk, true, grp.m_iGrpId, pkgId, grp.m_iChunkSize);
+    m_table.build(static_cast<uint8_t*>(m_pMemAddr), std::move(slots));
+    m_uPkgCount = m_table.count();
+    m_pFree.reset(new std::atomic<bool>[m_uPkgCount]);
+    m_pRefs.reset(new std::atomic<int32_t>[m_uPkgCount]);
+    m_pLens.reset(new std::atomic<int32_t>[m_uPkgCount]);
+    m_pFresh.reset(new std::atomic<bool>[m_uPkgCount]);
+    for (int g = 0; g < layout.m_iGroupCount; ++g) {
+        const MemGroup_t& grp = layout.m_stGroup[g];
+        m_vecGroups.push_back(Group_t{grp.m_iGrpId, grp.m_iChunkSize, findGroup(grp.m_iGrpId)});
+    }
+    for (int id = 1; m_table.has(id); ++id) {
+        const Group_t& grp = m_vecGroups[static_cast<size_t>(m_table.group(id))];
+        MemChunk_t* chunk = chunkOf(id);
+        const auto i = static_cast<size_t>(id - 1);
+        initMemChunk(chunk, true, grp.m_iGrpId, id, grp.m_iChunkSize);
         m_pFree[i].store(true, std::memory_order_relaxed);
         m_pRefs[i].store(0, std::memory_order_relaxed);
         m_pLens[i].store(0, std::memory_order_relaxed);
         m_pFresh[i].store(false, std::memory_order_relaxed);
-        span.m_pGroup->putChunk(chunk);
-        span.m_pEnd = reinterpret_cast<uint8_t*>(chunk) + span.m_uStride;
+        grp.m_pMan->putChunk(chunk);
     }
     return true;
 }
@@ -182,56 +173,46 @@ MemChunk_t* CShmMemPool::getMemChunk(int size)
         return nullptr;
     }
     // Whatever a reader may have written into the header, the chunk leaves as its group's.
-    size_t index = 0;
-    const GroupSpan_t* span = findSpan(chunk, &index);
-    if (span == nullptr || span->m_iChunkSize < size) {
+    const Group_t* group = nullptr;
+    const int pkgId = pkgIdOf(chunk, &group);
+    if (pkgId <= 0 || group->m_iChunkSize < size) {
         DDS_RED_LIMITED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), m_iKey);
         // It came off this free list: losing it would shrink the group for good.
         grp->putChunk(chunk);
         return nullptr;
     }
-    int pkgId = span->m_iFirstPkgId + static_cast<int>(index);
     const auto at = static_cast<size_t>(pkgId - 1);
     m_pRefs[at].store(0, std::memory_order_relaxed);
     m_pLens[at].store(0, std::memory_order_relaxed);
     m_pFresh[at].store(true, std::memory_order_relaxed);
     m_pFree[at].store(false, std::memory_order_release);
     // Atomic stores: a new reader's restore of the numbering may write the same fields.
-    __atomic_store_n(&chunk->m_iGrpId, span->m_iGrpId, __ATOMIC_RELAXED);
+    __atomic_store_n(&chunk->m_iGrpId, group->m_iGrpId, __ATOMIC_RELAXED);
     __atomic_store_n(&chunk->m_stPkg.m_iPkgId, pkgId, __ATOMIC_RELAXED);
     __atomic_store_n(&chunk->m_stPkg.m_bShm, true, __ATOMIC_RELAXED);
-    __atomic_store_n(&chunk->m_stPkg.m_iSize, span->m_iChunkSize, __ATOMIC_RELAXED);
-    m_u32UsedSize.fetch_add(static_cast<uint32_t>(span->m_iChunkSize), std::memory_order_relaxed);
+    __atomic_store_n(&chunk->m_stPkg.m_iSize, group->m_iChunkSize, __ATOMIC_RELAXED);
+    m_u32UsedSize.fetch_add(static_cast<uint32_t>(group->m_iChunkSize), std::memory_order_relaxed);
     return chunk;
 }
 
-const CShmMemPool::GroupSpan_t* CShmMemPool::findSpan(const MemChunk_t* chunk, size_t* index) const
+MemChunk_t* CShmMemPool::chunkOf(int id) const
 {
-    auto* at = reinterpret_cast<const uint8_t*>(chunk);
-    for (const GroupSpan_t& span : m_vecSpans) {
-        if (at >= span.m_pBegin && at < span.m_pEnd) {
-            size_t offset = static_cast<size_t>(at - span.m_pBegin);
-            if (offset % span.m_uStride != 0) {
-                return nullptr;
-            }
-            *index = offset / span.m_uStride;
-            return &span;
-        }
-    }
-    return nullptr;
+    return reinterpret_cast<MemChunk_t*>(reinterpret_cast<uint8_t*>(m_table.pkg(id)) - MEM_CHUNK_PKG_OFFSET);
 }
 
-int CShmMemPool::pkgIdOf(const MemChunk_t* chunk, const GroupSpan_t** span) const
+int CShmMemPool::pkgIdOf(const MemChunk_t* chunk, const Group_t** group) const
 {
-    size_t index = 0;
-    const GroupSpan_t* found = chunk == nullptr ? nullptr : findSpan(chunk, &index);
-    if (found == nullptr) {
+    if (chunk == nullptr) {
         return 0;
     }
-    if (span != nullptr) {
-        *span = found;
+    const int id = m_table.idOf(reinterpret_cast<const uint8_t*>(chunk) + MEM_CHUNK_PKG_OFFSET);
+    if (id <= 0) {
+        return 0;
     }
-    return found->m_iFirstPkgId + static_cast<int>(index);
+    if (group != nullptr) {
+        *group = &m_vecGroups[static_cast<size_t>(m_table.group(id))];
+    }
+    return id;
 }
 
 bool CShmMemPool::ownsChunk(const MemChunk_t* chunk) const
@@ -278,18 +259,17 @@ int CShmMemPool::chunkRefCount(const MemChunk_t* chunk) const
 
 int CShmMemPool::chunkCapacity(const MemChunk_t* chunk) const
 {
-    const GroupSpan_t* span = nullptr;
-    return pkgIdOf(chunk, &span) > 0 ? span->m_iChunkSize : 0;
+    const int id = pkgIdOf(chunk, nullptr);
+    return id > 0 ? m_table.capacity(id) : 0;
 }
 
 void CShmMemPool::notePublished(MemChunk_t* chunk, int len)
 {
-    const GroupSpan_t* span = nullptr;
-    int id = pkgIdOf(chunk, &span);
+    const int id = pkgIdOf(chunk, nullptr);
     if (id <= 0) {
         return;
     }
-    len = std::clamp(len, 0, span->m_iChunkSize);
+    len = std::clamp(len, 0, m_table.capacity(id));
     m_pLens[static_cast<size_t>(id - 1)].store(len, std::memory_order_relaxed);
     std::memcpy(&chunk->m_stPkg.m_iLen, &len, sizeof(len));
 }
@@ -302,20 +282,18 @@ int CShmMemPool::chunkLen(const MemChunk_t* chunk) const
 
 void CShmMemPool::restoreNumbering()
 {
-    for (const GroupSpan_t& span : m_vecSpans) {
-        int pkgId = span.m_iFirstPkgId;
-        for (uint8_t* at = span.m_pBegin; at < span.m_pEnd; at += span.m_uStride, ++pkgId) {
-            // The number is the writer's alone in every chunk; the rest of a header in use is
-            // read by its writer and rewritten when the chunk is handed out next.
-            auto* chunk = reinterpret_cast<MemChunk_t*>(at);
-            __atomic_store_n(&chunk->m_stPkg.m_iPkgId, pkgId, __ATOMIC_RELAXED);
-            if (!m_pFree[static_cast<size_t>(pkgId - 1)].load(std::memory_order_acquire)) {
-                continue;
-            }
-            __atomic_store_n(&chunk->m_iGrpId, span.m_iGrpId, __ATOMIC_RELAXED);
-            __atomic_store_n(&chunk->m_stPkg.m_bShm, true, __ATOMIC_RELAXED);
-            __atomic_store_n(&chunk->m_stPkg.m_iSize, span.m_iChunkSize, __ATOMIC_RELAXED);
+    for (int pkgId = 1; m_table.has(pkgId); ++pkgId) {
+        // The number is the writer's alone in every chunk; the rest of a header in use is read by
+        // its writer and rewritten when the chunk is handed out next.
+        MemChunk_t* chunk = chunkOf(pkgId);
+        __atomic_store_n(&chunk->m_stPkg.m_iPkgId, pkgId, __ATOMIC_RELAXED);
+        if (!m_pFree[static_cast<size_t>(pkgId - 1)].load(std::memory_order_acquire)) {
+            continue;
         }
+        const Group_t& grp = m_vecGroups[static_cast<size_t>(m_table.group(pkgId))];
+        __atomic_store_n(&chunk->m_iGrpId, grp.m_iGrpId, __ATOMIC_RELAXED);
+        __atomic_store_n(&chunk->m_stPkg.m_bShm, true, __ATOMIC_RELAXED);
+        __atomic_store_n(&chunk->m_stPkg.m_iSize, grp.m_iChunkSize, __ATOMIC_RELAXED);
     }
 }
 
@@ -325,22 +303,21 @@ bool CShmMemPool::releaseMemChunk(MemChunk_t* chunk)
         return false;
     }
     // The free list is the one of the group the address lies in, not the one the header names.
-    size_t index = 0;
-    const GroupSpan_t* span = findSpan(chunk, &index);
-    if (span == nullptr) {
+    const Group_t* group = nullptr;
+    const int pkgId = pkgIdOf(chunk, &group);
+    if (pkgId <= 0) {
         DDS_RED_LIMITED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), m_iKey);
         return false;
     }
     const int32_t grpId = __atomic_load_n(&chunk->m_iGrpId, __ATOMIC_RELAXED);
-    if (grpId != span->m_iGrpId) {
+    if (grpId != group->m_iGrpId) {
         DDS_GREEN_LIMITED("Invalid group id %d!", grpId);
     }
-    int pkgId = span->m_iFirstPkgId + static_cast<int>(index);
     if (m_pFree[static_cast<size_t>(pkgId - 1)].exchange(true, std::memory_order_acq_rel)) {
         DDS_RED_LIMITED("Error: package %d is given back twice!", pkgId);
         return false;
     }
-    m_u32UsedSize.fetch_sub(static_cast<uint32_t>(span->m_iChunkSize), std::memory_order_relaxed);
-    span->m_pGroup->putChunk(chunk);
+    m_u32UsedSize.fetch_sub(static_cast<uint32_t>(group->m_iChunkSize), std::memory_order_relaxed);
+    group->m_pMan->putChunk(chunk);
     return false;
 }

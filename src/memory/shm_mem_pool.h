@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "memory/mem_pool.h"
+#include "memory/shm_layout.h"
 
 class CShmMemPool : public CMemPool {
 public:
@@ -47,7 +48,7 @@ public:
     int chunkLen(const MemChunk_t* chunk) const override;
     // Rewrites the header and package number of every chunk that is free, as init wrote them: a
     // new reader then finds the numbering it walks, whatever was written into the segment.
-    void restoreNumbering();
+    void restoreNumbering() override;
 
     int getShmId() const { return m_iShmId; }
     // init failed because a live process of another program holds the key's segment.
@@ -63,32 +64,31 @@ public:
     static bool checkLayout(const MemPoolLayout_t& layout, uint64_t* memSize, int* pkgCount);
 
 private:
-    // Where one group's chunks lie in this process's mapping.
-    struct GroupSpan_t {
-        uint8_t* m_pBegin;
-        uint8_t* m_pEnd;
-        size_t m_uStride;
+    // One group of the layout, by its index there.
+    struct Group_t {
         int m_iGrpId;
         int m_iChunkSize;
-        int m_iFirstPkgId;
-        CMemGroupMan* m_pGroup;
+        CMemGroupMan* m_pMan;
     };
-    // The span a chunk address lies in, with the chunk's index in it; null for an address that
-    // is not the start of a chunk of this segment.
-    const GroupSpan_t* findSpan(const MemChunk_t* chunk, size_t* index) const;
+    MemChunk_t* chunkOf(int id) const;
 
     int m_iKey{-1};
     int m_iShmId{-1};
     bool m_bKeyInUse{false};
     void* m_pMemAddr{nullptr};
     uint64_t m_u64MemSize{0};
-    std::vector<GroupSpan_t> m_vecSpans;
-    // Package number of a chunk of this segment, or 0 for any other address.
-    int pkgIdOf(const MemChunk_t* chunk, const GroupSpan_t** span) const;
+    // The packages of the segment by number and by address, from the walk every reader makes.
+    CShmPkgTable m_table;
+    std::vector<Group_t> m_vecGroups;
+    // Package number of a chunk that starts a chunk of this segment (with its group), or 0 for
+    // any other address.
+    int pkgIdOf(const MemChunk_t* chunk, const Group_t** group) const;
 
     // Per package number - 1, all in process memory: the chunk is on its free list (so a chunk
-    // given back twice is noticed and never handed to two writers); its reference count; its
-    // used length fixed at publishing; it was taken and not referred since.
+    // given back twice is noticed and never handed to two writers); its reference count, the
+    // chunk's one count in the writing process (the holders of the package there: the data
+    // center while it hands out, the distribution FIFO and whoever keeps it); its used length
+    // fixed at publishing; it was taken and not referred since.
     std::unique_ptr<std::atomic<bool>[]> m_pFree;
     std::unique_ptr<std::atomic<int32_t>[]> m_pRefs;
     std::unique_ptr<std::atomic<int32_t>[]> m_pLens;

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -63,36 +62,6 @@ void futexWake(std::atomic<uint32_t>* word)
 }
 
 } // namespace
-
-void CShmFrameRate::count()
-{
-    if (!m_bClockStarted.load()) {
-        m_clock.reset();
-    }
-    m_dElapsedSec = static_cast<double>(m_clock.elapsedMilliSecond()) / 1000.0;
-    ++m_iFrameCount;
-    if (m_dElapsedSec > 1.0) {
-        m_iFps.store(static_cast<int>(std::lround(m_iFrameCount / m_dElapsedSec)));
-        m_iFrameCount = 0;
-        m_dElapsedSec = 0.0;
-        m_clock.reset();
-    }
-    m_bClockStarted.store(true);
-}
-
-void CShmFrameRate::reset()
-{
-    m_bClockStarted.store(false);
-    m_clock.reset();
-    m_iFrameCount = 0;
-    m_dElapsedSec = 0.0;
-    m_iFps.store(0);
-}
-
-int CShmFrameRate::take(bool idle)
-{
-    return idle ? m_iFps.exchange(0) : m_iFps.load();
-}
 
 CShmQueque::DataQueue_t::DataQueue_t(bool reset, bool enable)
 {
@@ -490,18 +459,18 @@ int CShmQueque::getFps()
     if (!m_bRunning.load()) {
         return -1;
     }
-    return m_rate.take(!m_bBusy.load());
+    return m_rate.read(m_bBusy.load());
 }
 
 void CShmQueque::calculateFrameRate()
 {
-    m_rate.count();
+    m_rate.count(CFrameRate::nowMs());
 }
 
 void CShmQueque::resetFrameRate()
 {
     m_bBusy.store(false);
-    m_rate.reset();
+    m_rate.reset(CFrameRate::nowMs());
 }
 
 bool CShmQueque::deinit()

@@ -17,29 +17,12 @@
 #include <mutex>
 #include <thread>
 
-#include "utils/sand_clock.h"
+#include "core/transport/frame_rate.h"
 
 // Slots used per ring; every index is taken modulo this constant, never modulo the segment field.
 constexpr int SHM_QUEUE_CAPACITY = 2;
 // Bytes of one queue segment: ring 0 (writer to reader) at 0, ring 1 (reader to writer) at 80.
 constexpr size_t SHM_QUEUE_SEGMENT_SIZE = 160;
-
-// Frame-rate rule of both ends of shared-memory transfer. count() and reset() run on one thread
-// at a time (the measuring thread, or its owner under the owner's lock); take() on any thread.
-class CShmFrameRate {
-public:
-    void count();
-    void reset();
-    // The last rate; zeroed after the read when `idle` (the current pass moved nothing).
-    int take(bool idle);
-
-private:
-    std::atomic<bool> m_bClockStarted{false};
-    int m_iFrameCount{0};
-    double m_dElapsedSec{0.0};
-    CSandClock m_clock;
-    std::atomic<int> m_iFps{0};
-};
 
 class CShmQueque {
 public:
@@ -160,7 +143,7 @@ private:
     std::atomic<bool> m_bBusy{false};
     std::atomic<bool> m_bSendWaiting{false};
     std::atomic<bool> m_bWakeAsked{false}; // set by wake(), cleared by the pass that answers it
-    CShmFrameRate m_rate;
+    CFrameRate m_rate;
 };
 
 // The steps over one ring as it lies in the segment, which the peer may write at any time: plain

@@ -63,7 +63,7 @@ bool CShmServer::init(void* base, const MemPoolLayout_t& layout)
         delete rec;
     }
     m_vecPkgs.clear();
-    m_vecByAddr.clear();
+    m_table.clear();
     return false;
 }
 
@@ -78,14 +78,11 @@ bool CShmServer::initMemLayout(void* base, const MemPoolLayout_t& layout)
         DDS_RED("Error: invalid share memory pool layout at %p!", base);
         return false;
     }
-    m_vecPkgs.reserve(slots.size());
-    m_vecByAddr.reserve(slots.size());
-    for (const ShmPkgSlot_t& slot : slots) {
-        auto* pkg = reinterpret_cast<DataPackage_t*>(static_cast<uint8_t*>(base) + slot.m_u64Offset);
-        enqueDataPkg(pkg);
-        m_vecByAddr.emplace_back(pkg, static_cast<int>(m_vecPkgs.size()));
+    m_table.build(static_cast<uint8_t*>(base), std::move(slots));
+    m_vecPkgs.reserve(m_table.count());
+    for (int id = 1; m_table.has(id); ++id) {
+        enqueDataPkg(m_table.pkg(id));
     }
-    std::sort(m_vecByAddr.begin(), m_vecByAddr.end());
     return true;
 }
 
@@ -96,17 +93,13 @@ void CShmServer::enqueDataPkg(DataPackage_t* pkg)
 
 DataPkgInfo_t* CShmServer::findRecord(int id) const
 {
-    if (id < 1 || static_cast<size_t>(id) > m_vecPkgs.size()) {
-        return nullptr;
-    }
-    return m_vecPkgs[static_cast<size_t>(id - 1)];
+    return m_table.has(id) ? m_vecPkgs[static_cast<size_t>(id - 1)] : nullptr;
 }
 
 int CShmServer::findPkgId(DataPackage_t* pkg) const
 {
     // By address: the number in the package lies in a segment other processes can write.
-    auto it = std::lower_bound(m_vecByAddr.begin(), m_vecByAddr.end(), std::make_pair(pkg, 0));
-    return (it != m_vecByAddr.end() && it->first == pkg) ? it->second : -1;
+    return m_table.idOf(pkg);
 }
 
 void CShmServer::referPackage(int id)
@@ -378,7 +371,7 @@ void CShmServer::deinit()
         delete rec;
     }
     m_vecPkgs.clear();
-    m_vecByAddr.clear();
+    m_table.clear();
     {
         std::lock_guard<std::mutex> lock(m_mtxQueue);
         resetFrameRate();
@@ -391,16 +384,16 @@ int CShmServer::getFps()
     if (!m_bRunning.load()) {
         return -1;
     }
-    return m_rate.take(!m_bSent.load());
+    return m_rate.read(m_bSent.load());
 }
 
 void CShmServer::calculateFrameRate()
 {
-    m_rate.count();
+    m_rate.count(CFrameRate::nowMs());
 }
 
 void CShmServer::resetFrameRate()
 {
     m_bSent.store(false);
-    m_rate.reset();
+    m_rate.reset(CFrameRate::nowMs());
 }

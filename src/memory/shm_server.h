@@ -32,7 +32,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/transport/frame_rate.h"
 #include "memory/mem_pool.h"
+#include "memory/shm_layout.h"
 #include "memory/shm_queue.h"
 
 class CDataFifo;
@@ -43,7 +45,9 @@ constexpr size_t SHM_SERVER_WAITING = 8;
 
 // Reference record of one package of a pool segment. On the writing side the count is the
 // number of reader queues holding the package's number (plus one while the distribution thread
-// handles it); on the reading side the number of holders in that process.
+// handles it): it decides when the distribution FIFO's one chunk reference goes back to the pool,
+// so the pool's count sees one holder however many readers there are. On the reading side the
+// number of holders in that process: it decides when the number is posted back.
 struct DataPkgInfo_t {
     explicit DataPkgInfo_t(DataPackage_t* pkg);
     ~DataPkgInfo_t();
@@ -120,14 +124,16 @@ private:
     CDataManager* m_pDataManager;
     std::map<int, std::unique_ptr<Reader_t>> m_mapQueues;
     std::mutex m_mtxQueue;
+    // Which numbers each reader holds (its share of the records' counts): taken back when the
+    // reader goes, and a return counts only when its reader holds the number.
     std::map<int, std::vector<int>> m_mapInFlight;
     std::mutex m_mtxInFlight;
-    // Package table: the record of number n at index n - 1. Written by init and deinit only,
-    // while no other thread uses it.
+    // The pool's packages from the layout walk, and the record of number n at index n - 1.
+    // Written by init and deinit only, while no other thread uses them.
+    CShmPkgTable m_table;
     std::vector<DataPkgInfo_t*> m_vecPkgs;
-    std::vector<std::pair<DataPackage_t*, int>> m_vecByAddr; // package -> number, sorted
     std::atomic<bool> m_bRunning{false};
     std::thread m_thread;
     std::atomic<bool> m_bSent{false};
-    CShmFrameRate m_rate;
+    CFrameRate m_rate;
 };

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <climits>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -472,6 +473,69 @@ TEST_F(DataReaderImplNsTest, PackagesWithALengthOutsideThemAreDropped)
     ASSERT_NE(buf, nullptr);
     EXPECT_EQ(buf->m_iLen, 0);
     impl.releaseDataBuffer(buf);
+    EXPECT_TRUE(poolDrained());
+}
+
+// A loan goes back once, and only while it is lent: a second release of one loan, a descriptor
+// this reader never lent, and null are refused (the first two with a red line), so no package is
+// given back twice and no descriptor serves two loans; loans still out go back with the reader.
+TEST_F(DataReaderImplNsTest, OnlyADescriptorLentNowIsTakenBackAndOnlyOnce)
+{
+    m_topicName = "h13_twice";
+    m_topic = m_participant->createTopic(m_topicName, nullptr);
+    ASSERT_NE(m_topic, nullptr);
+    ASSERT_EQ(m_sub->createTransport(m_topicName), 0);
+    auto impl = std::make_unique<CDataReaderImpl>(m_sub.get(), m_topic, 4);
+    // A package as the channel hands it over: with the reference taken for the reader.
+    auto handOver = [&](int len) {
+        MemChunk_t* chunk = m_participant->getMemPool()->getMemChunk(100);
+        if (chunk == nullptr) {
+            return false;
+        }
+        chunk->m_stPkg.m_iLen = len;
+        referChunk(chunk);
+        return impl->onData(1, &chunk->m_stPkg) == 0;
+    };
+    {
+        zqtest::OutputCapture quiet;
+        ASSERT_TRUE(handOver(40));
+        ASSERT_TRUE(handOver(41));
+    }
+    _DataBuffer_t* first = impl->getDataBuffer(0, nullptr);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->m_iLen, 6);
+    EXPECT_EQ(impl->releaseDataBuffer(first), 0);
+    _DataBuffer_t stranger{};
+    char text[2][128];
+    snprintf(text[0], sizeof(text[0]), "Error: topic h13_twice: buffer %p is not lent by this reader!",
+             static_cast<void*>(first));
+    snprintf(text[1], sizeof(text[1]), "Error: topic h13_twice: buffer %p is not lent by this reader!",
+             static_cast<void*>(&stranger));
+    zqtest::OutputCapture cap;
+    EXPECT_EQ(impl->releaseDataBuffer(first), -1);
+    EXPECT_EQ(impl->releaseDataBuffer(&stranger), -1);
+    EXPECT_EQ(impl->releaseDataBuffer(nullptr), -1);
+    cap.stop();
+    EXPECT_EQ(zqtest::countDdsLines(cap.out(), RED, text[0]), 1) << cap.out();
+    EXPECT_EQ(zqtest::countDdsLines(cap.out(), RED, text[1]), 1) << cap.out();
+    EXPECT_EQ(impl->getCacheCount(), 1);
+
+    // Two loans at once get two descriptors.
+    _DataBuffer_t* second = impl->getDataBuffer(0, nullptr);
+    ASSERT_NE(second, nullptr);
+    {
+        zqtest::OutputCapture quiet;
+        ASSERT_TRUE(handOver(42));
+    }
+    _DataBuffer_t* third = impl->getDataBuffer(0, nullptr);
+    ASSERT_NE(third, nullptr);
+    EXPECT_NE(second, third);
+    EXPECT_EQ(second->m_iLen, 7);
+    EXPECT_EQ(third->m_iLen, 8);
+    EXPECT_EQ(impl->releaseDataBuffer(second), 0);
+    EXPECT_NE(poolInUse(), 0u) << "the third is still lent";
+    // The third is still lent when the reader goes: it goes back with it.
+    impl.reset();
     EXPECT_TRUE(poolDrained());
 }
 

@@ -24,6 +24,8 @@
 #include "core/resource_manager.h"
 #include "core/shm_maps.h"
 #include "core/subscriber_impl.h"
+#include "core/transport/share_memory_sender.h"
+#include "core/transport/trans_sender.h"
 #include "memory/shm_test_util.h"
 #include "support/zqtest.h"
 #include "zqdds/data_reader.h"
@@ -47,6 +49,17 @@ std::string hex(unsigned v)
     char text[16];
     std::snprintf(text, sizeof(text), "%#x", v);
     return text;
+}
+
+// A layout's groups as the forging helpers take them: "size:count,...".
+template <typename Layout> std::string forgeryGroups(const Layout& layout)
+{
+    std::string groups;
+    for (int g = 0; g < layout.m_iGroupCount; ++g) {
+        groups += (g == 0 ? "" : ",") + std::to_string(layout.m_stGroup[g].m_iChunkSize) + ":" +
+                  std::to_string(layout.m_stGroup[g].m_iChunkCount);
+    }
+    return groups;
 }
 
 // Processes attached to the segment of `key` (0 when there is none).
@@ -715,11 +728,7 @@ TEST_F(ShmPubSubNsTest, ForgedBytesInBothSegmentsWhileMessagesFlowEndNoProcessAn
     ASSERT_EQ(conns.size(), 1u);
     const ShareMemoryParam_t& shm = conns[0].m_param.m_shmParam;
     ASSERT_GT(shm.m_layout.m_iGroupCount, 0);
-    std::string groups;
-    for (int g = 0; g < shm.m_layout.m_iGroupCount; ++g) {
-        groups += (g == 0 ? "" : ",") + std::to_string(shm.m_layout.m_stGroup[g].m_iChunkSize) + ":" +
-                  std::to_string(shm.m_layout.m_stGroup[g].m_iChunkCount);
-    }
+    const std::string groups = forgeryGroups(shm.m_layout);
 
     std::string error;
     auto vandal = zqtest::ChildProcess::spawn({zqtest::helperPath("shm_vandal"), std::to_string(m_poolKey),
@@ -757,6 +766,78 @@ TEST_F(ShmPubSubNsTest, ForgedBytesInBothSegmentsWhileMessagesFlowEndNoProcessAn
     EXPECT_TRUE(got.ok);
     EXPECT_EQ(got.seq, seq);
     quit(*second);
+}
+
+// A third process rewrites the package headers of the pool (numbers, counts, groups, flags,
+// lengths) while messages flow to an honest reader. Once it stops, every chunk the reader does
+// not hold comes back while the reader stays connected (its queue's detach would give back what
+// is in flight and hide a chunk lost to the pool), and writes succeed again.
+TEST_F(ShmPubSubNsTest, ForgedPoolHeadersLoseNoChunkOnceTheForgingStops)
+{
+    ASSERT_TRUE(openWriter({840, 60000, 8400, 0x8400}, "r1_shm_forged_headers"));
+    zqtest::ChildProcess* reader = startReader({841, 60100, 8410, 0x8410}, 4);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 1; }, 10000));
+    std::vector<ConnParam_t> conns;
+    ASSERT_EQ(m_pub->getTopicDataTransParam(m_topicName, &conns), 0);
+    ASSERT_EQ(conns.size(), 1u);
+    auto* transport = dynamic_cast<CTransSender*>(m_pub->getTransport(m_topicName));
+    ASSERT_NE(transport, nullptr);
+    auto sender = std::dynamic_pointer_cast<CShareMemorySender>(transport->getSender(TRANS_TYPE_SHARE_MEMORY));
+    ASSERT_NE(sender, nullptr);
+    // The reader gives back all it holds (also what reaches it meanwhile) until the writer has
+    // nothing in flight to it and every chunk of the pool is free.
+    auto allBack = [&] {
+        return zqtest::waitUntil(
+            [&] {
+                return ask(*reader, "drain").rfind("drained ", 0) == 0 &&
+                       sender->getInFlightCount(conns[0].m_iFd) == 0 && freeChunks(1024) == kGroup0Count &&
+                       freeChunks(kGroup0) == 4 && freeChunks(4 << 20) == 4;
+            },
+            10000);
+    };
+    const std::string groups = forgeryGroups(DEFAULT_SHM_LAYOUT);
+    std::string error;
+    auto forger = zqtest::ChildProcess::spawn(
+        {zqtest::helperPath("shm_forger"), std::to_string(m_poolKey), groups, "count", "300000", "23"}, &error);
+    ASSERT_NE(forger, nullptr) << error;
+    int badDrains = 0;
+    {
+        zqtest::OutputCapture quiet;
+        uint32_t seq = 0;
+        const int sizes[] = {1024, kGroup0, 3 << 20};
+        while (forger->output().find("forger: ") == std::string::npos && seq < 50000000) {
+            const int len = sizes[seq % 3];
+            std::vector<uint8_t> data = pubsub::makeMessage(len, seq++);
+            (void)m_writer->write(data.data(), len);
+            if (seq % 64 == 0) {
+                badDrains += ask(*reader, "drain").rfind("drained ", 0) == 0 ? 0 : 1;
+            }
+        }
+    }
+    EXPECT_EQ(badDrains, 0);
+    ASSERT_TRUE(forger->waitForLine("forger: done", 1000)) << forger->output();
+    EXPECT_GE(forger->wait(20000), 0);
+
+    bool backAtEnd = false;
+    int written = 0;
+    int backAfter = 0;
+    {
+        zqtest::OutputCapture quiet;
+        backAtEnd = allBack();
+        for (uint32_t seq = 0; seq < 24 && backAtEnd; ++seq) {
+            written += writeMessage(seq, seq % 2 == 0 ? 1024 : kGroup0, false) ? 1 : 0;
+            if (!allBack()) {
+                break;
+            }
+            ++backAfter;
+        }
+    }
+    EXPECT_TRUE(backAtEnd) << "chunks lost to the pool";
+    EXPECT_EQ(written, 24);
+    EXPECT_EQ(backAfter, 24);
+    EXPECT_EQ(m_pub->getClientCount(m_topicName), 1);
+    quit(*reader);
 }
 
 // Bytes this namespace's interface `name` has sent (0 when it has none).
@@ -808,11 +889,7 @@ TEST_F(ShmPubSubNsTest, ForgedPackageFieldsNeitherWidenWhatASocketReaderGetsNorS
     ASSERT_TRUE(zqtest::waitUntil([&] { return m_pub->getClientCount(m_topicName) == 1; }, 10000));
     ASSERT_EQ(channels().size(), 1u);
     EXPECT_EQ(channels()[0].first, TRANS_TYPE_UDP);
-    std::string groups;
-    for (int g = 0; g < DEFAULT_SHM_LAYOUT.m_iGroupCount; ++g) {
-        groups += (g == 0 ? "" : ",") + std::to_string(DEFAULT_SHM_LAYOUT.m_stGroup[g].m_iChunkSize) + ":" +
-                  std::to_string(DEFAULT_SHM_LAYOUT.m_stGroup[g].m_iChunkCount);
-    }
+    const std::string groups = forgeryGroups(DEFAULT_SHM_LAYOUT);
 
     const struct {
         const char* mode;

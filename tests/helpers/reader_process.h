@@ -47,6 +47,12 @@ public:
         m_seen.pop_front();
         return true;
     }
+    // Forgets what was seen and not taken.
+    void clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_seen.clear();
+    }
     // Waits until n have been pushed in all; returns how many were.
     size_t waitTotal(size_t n)
     {

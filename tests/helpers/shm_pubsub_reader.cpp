@@ -10,6 +10,7 @@
 //                                 in a System V segment; a loan must be that very memory. Prints
 //                                 "got <seq> <len> <segment key> <offset in segment>", or
 //                                 "bad <reason>"
+//   "drain"                       read every queued message without waiting; prints "drained <n>"
 //   "quit"                        delete everything; prints "pool <bytes in use>" and "bye"
 //
 // Usage: zqh_shm_pubsub_reader <domain> <portBase> <unixBase> <keyBase> <topic> <depth>
@@ -103,6 +104,15 @@ int main(int argc, char** argv)
             std::string mode;
             in >> seq >> len >> mode;
             return expect(reader, seq, len, mode);
+        }
+        if (cmd == "drain") {
+            std::vector<uint8_t> buf(8 << 20);
+            int n = 0;
+            while (reader->read(buf.data(), static_cast<int>(buf.size()), 0, nullptr) >= 0) {
+                ++n;
+            }
+            g_seen.clear();
+            return "drained " + std::to_string(n);
         }
         return std::string();
     };

@@ -10,10 +10,14 @@
 
 #include <climits>
 #include <condition_variable>
+#include <csignal>
 #include <deque>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace {
@@ -708,6 +712,79 @@ TEST_F(ShmClientNsTest, ConcurrentHoldersAndDeinitLoseNoMapping)
     EXPECT_EQ(pool.seg().attachCount(), 1u);
     writer.deinit();
     EXPECT_LE(returned, posted);
+}
+
+// The writer's process is stopped (SIGSTOP) while the reader holds 12 of its packages: every
+// release tries one post and lists what the full ring refuses, none waits for the writer, and the
+// client's shut-down waits a few milliseconds at most, leaving the rest to the writer (which,
+// continued, takes exactly the two returns that found room).
+TEST_F(ShmClientNsTest, NoReleaseWaitsForAStoppedWriter)
+{
+    const int poolKey = kKeyBase + 17;
+    const int queueKey = kKeyBase + 18;
+    FakePool pool(poolKey, layoutOf({{0, 128, 12}}));
+    ASSERT_TRUE(pool.ok());
+    std::string error;
+    auto writer = zqtest::ChildProcess::spawn({zqtest::helperPath("shmq_writer"), std::to_string(queueKey)}, &error);
+    ASSERT_NE(writer, nullptr) << error;
+    ASSERT_TRUE(writer->waitForLine("shmq_writer: ready", 10000)) << writer->output();
+    // Declared before the client: its thread adds to it until the client is gone.
+    Collector ids;
+    std::vector<DataPackage_t*> kept(13, nullptr);
+    CShmClient client;
+    client.registerCallBack([&](int, DataPackage_t* pkg) {
+        kept[static_cast<size_t>(pkg->m_iPkgId)] = pkg;
+        ids.add(pkg->m_iPkgId);
+        return 0;
+    });
+    ASSERT_TRUE(client.init(queueKey, poolKey, pool.layout()));
+    ASSERT_TRUE(writer->writeInput("post 12\n"));
+    ASSERT_TRUE(writer->waitForLine("posted 12", 20000)) << writer->output();
+    ASSERT_TRUE(ids.waitCount(12, 10000));
+    kept.erase(kept.begin());
+    std::shared_ptr<CPoolMapping> mapping = CPoolMapping::findMapping(kept[0]);
+    ASSERT_NE(mapping, nullptr);
+    // Every number came once.
+    std::vector<int> got = ids.values();
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+
+    writer->signal(SIGSTOP);
+    const std::string stat = "/proc/" + std::to_string(writer->pid()) + "/stat";
+    auto stopped = [&] {
+        std::ifstream in(stat);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        size_t paren = text.rfind(')');
+        return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'T';
+    };
+    ASSERT_TRUE(zqtest::waitUntil(stopped, 10000));
+    const unsigned postsBefore = mapping->m_uReleasePosts.load();
+    {
+        zqtest::OutputCapture quiet;
+        for (DataPackage_t* pkg : kept) {
+            client.putEmptyDataPkg(pkg);
+        }
+        client.deinit();
+    }
+    EXPECT_EQ(mapping->m_uReleasePosts.load() - postsBefore, 12u) << "a release retried the full ring";
+    EXPECT_LE(mapping->m_uFlushWaits.load(), 4u) << "the shut-down waited for the writer";
+    mapping.reset();
+    EXPECT_EQ(pool.seg().attachCount(), 1u) << "the mapping went with the client";
+
+    writer->signal(SIGCONT);
+    auto returnsAre = [&](const std::string& want) {
+        return zqtest::waitUntil(
+            [&] {
+                std::string line;
+                return writer->writeInput("returns\n") && writer->waitForLine("returns ", 10000, &line) &&
+                       line.find(want) != std::string::npos;
+            },
+            10000);
+    };
+    EXPECT_TRUE(returnsAre("returns 2")) << writer->output();
+    ASSERT_TRUE(writer->writeInput("quit\n"));
+    EXPECT_GE(writer->wait(10000), 0);
+    EXPECT_EQ(writer->exitCode(), 0);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
-// Frame-rate counting shared by every data sender and receiver.
+// Frame-rate counting shared by every data sender and receiver and by both ends of shared-memory
+// transfer (queue and server).
 //
 // Threads: count() runs on the measuring thread (send or receive loop), reset() on whichever
 // thread drops a connection or stops the medium, read() on status threads. Every field is an

@@ -107,15 +107,8 @@ void CShareMemoryReceiver::destroyDataFifo(CDataFifo* fifo)
 
 void CShareMemoryReceiver::putEmptyDataPkg(DataPackage_t* pkg)
 {
-    if (pkg == nullptr) {
-        return;
-    }
-    std::shared_ptr<CShmClient> current = client();
-    if (current) {
-        current->putEmptyDataPkg(pkg);
-    } else {
-        CShmClient::releaseHeldPackage(pkg);
-    }
+    // Found by address: also a package of a client this receiver has let go.
+    CShmClient::releaseHeldPackage(pkg);
 }
 
 int CShareMemoryReceiver::registerDataCallBack(std::function<int(int, DataPackage_t*)> callback)

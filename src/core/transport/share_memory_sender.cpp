@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "memory/datacenter.h"
-#include "memory/shm_mem_pool.h"
 #include "memory/shm_server.h"
 #include "utils/dds_common.h"
 
@@ -84,9 +83,7 @@ bool CShareMemorySender::addConn(int connId, TransParam_t& param)
     // attachQueue refuses a negative key (an empty key pool gives -1).
     // Numbers written into the pool by anyone else would lock this reader out: the writer puts
     // its own back before the reader walks the segment.
-    if (auto* pool = dynamic_cast<CShmMemPool*>(m_pDataManager->getMemPool())) {
-        pool->restoreNumbering();
-    }
+    m_pDataManager->restoreMemPoolNumbering();
     // A corrupt ring ends the connection: the control channel sees its socket shut, drops the
     // connection (and with it this queue), and the reader negotiates a fresh segment. The
     // descriptor is open while the queue's thread runs: it is closed only after delConn, which

@@ -513,6 +513,11 @@ void CTransReceiver::putEmptyDataPkg(DataPackage_t* pkg)
     }
 }
 
+void CTransReceiver::referDataPkg(DataPackage_t* pkg)
+{
+    m_pDataManager->referDataPkg(pkg);
+}
+
 void CTransReceiver::putOwnDataPkg(DataPackage_t* pkg)
 {
     if (pkg != nullptr) {

@@ -82,6 +82,7 @@ public:
     // and whether that channel is still there); any other package through this transport's data
     // manager.
     void putEmptyDataPkg(DataPackage_t* pkg) override;
+    void referDataPkg(DataPackage_t* pkg) override;
     // A package known to be of this transport's own pool (its holder took its origin at
     // hand-over): straight back to the data manager, without looking for a pool mapping.
     void putOwnDataPkg(DataPackage_t* pkg);

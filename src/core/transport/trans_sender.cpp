@@ -741,6 +741,11 @@ void CTransSender::putEmptyDataPkg(DataPackage_t* pkg)
     m_pDataManager->putEmptyDataPkg(pkg);
 }
 
+void CTransSender::referDataPkg(DataPackage_t* pkg)
+{
+    m_pDataManager->referDataPkg(pkg);
+}
+
 int CTransSender::putFullDataPkg(DataPackage_t* pkg, int len)
 {
     return m_pDataManager->putFullDataPkg(pkg, len);

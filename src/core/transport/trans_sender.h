@@ -93,6 +93,7 @@ public:
     void setMemPool(CMemPool* pool) override;
     DataPackage_t* getEmptyDataPkg(int size, int timeoutMs) override;
     void putEmptyDataPkg(DataPackage_t* pkg) override;
+    void referDataPkg(DataPackage_t* pkg) override;
     int putFullDataPkg(DataPackage_t* pkg, int len) override;
     int getDataPkgCapacity(DataPackage_t* pkg) override;
     int registerDataCallBack(std::function<int(int, DataPackage_t*)> callback) override;

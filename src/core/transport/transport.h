@@ -186,6 +186,9 @@ public:
     virtual void setMemPool(CMemPool* pool) = 0;
     virtual DataPackage_t* getEmptyDataPkg(int size, int timeoutMs) = 0;
     virtual void putEmptyDataPkg(DataPackage_t* pkg) = 0;
+    // Adds one reference through the topic's pool (a holder that discards a fresh package refers
+    // it first, so that its release gives it back).
+    virtual void referDataPkg(DataPackage_t* pkg) = 0;
     // Publishes a package with `len` bytes in use (header included).
     virtual int putFullDataPkg(DataPackage_t* pkg, int len) = 0;
     // Data capacity of a package of this topic's pool as this process knows it; never read from
