@@ -458,12 +458,12 @@ TEST_F(ShmQueueNsTest, IdsWaitingForRoomGoOutWhenTheTakeComesBeforeTheSleep)
                 }
                 if (ret == CShmQueque::POST_FULL && taken.load() == 0) {
                     // The peer's take, as its receive thread does it: the count goes down, then
-                    // the wake word goes up, with a wake call only for a registered sleeper.
+                    // a token goes onto the other ring; nobody sleeps on it yet, so no wake call.
                     auto* ring0 = reinterpret_cast<CShmQueque::DataQueue_t*>(seg->base() + kRing0);
                     auto* ring1 = reinterpret_cast<CShmQueque::DataQueue_t*>(seg->base() + kRing1);
                     taken.store(shmRingTake(ring0));
-                    ring1->m_uWakeSeq.fetch_add(1);
-                    EXPECT_EQ(ring1->m_uSleepers.load(), 0u);
+                    const uint64_t sem = ring1->m_u64Sem.fetch_add(1);
+                    EXPECT_EQ(sem >> 32, 0u);
                 }
                 break;
             }
