@@ -353,7 +353,7 @@ void shmSemInit(CShmQueque::DataQueue_t* que)
     que->m_iSemScope = SEM_SCOPE_SHARED;
 }
 
-void shmSemPost(CShmQueque::DataQueue_t* que)
+void shmSemPost(CShmQueque::DataQueue_t* que, bool wakeAlways)
 {
     // After the count: a receiver that registered before this token either sees the count, or
     // sleeps on a word that no longer holds the value it read and returns at once.
@@ -368,7 +368,7 @@ void shmSemPost(CShmQueque::DataQueue_t* que)
     // before this post, it may be asleep whatever the count says, and is woken. A receiver that
     // is awake keeps a token (semDropStale), so a busy one costs no call.
     const uint32_t value = semValue(word);
-    if (semWaiters(word) != 0 || value == 0 || value >= SEM_VALUE_MAX_TOKENS) {
+    if (wakeAlways || semWaiters(word) != 0 || value == 0 || value >= SEM_VALUE_MAX_TOKENS) {
         futexWake(semFutex(que));
     }
 }
@@ -623,7 +623,7 @@ void CShmQueque::wake()
     std::lock_guard<std::mutex> lock(m_mtxPost);
     m_bWakeAsked.store(true);
     if (m_pRecvQue != nullptr) {
-        shmSemPost(m_pRecvQue);
+        shmSemPost(m_pRecvQue, true);
     }
 }
 
@@ -665,7 +665,7 @@ bool CShmQueque::deinit()
         m_cvStop.notify_all();
     }
     // Wake our own thread at once instead of letting it sleep out its wait.
-    shmSemPost(m_pRecvQue);
+    shmSemPost(m_pRecvQue, true);
     if (m_thread.joinable()) {
         m_thread.join();
     }

@@ -181,8 +181,9 @@ void shmRingPut(CShmQueque::DataQueue_t* que, int id);
 // The ring's semaphore as sem_init(sem, 1, 0) leaves it.
 void shmSemInit(CShmQueque::DataQueue_t* que);
 // sem_post: one token more (none at SEM_VALUE_MAX, which only a forger reaches) and a shared
-// FUTEX_WAKE for a registered waiter, or for one that may sleep whatever the waiter count says.
-void shmSemPost(CShmQueque::DataQueue_t* que);
+// FUTEX_WAKE for a registered waiter, or for one that may sleep whatever the waiter count says;
+// with `wakeAlways` (this side waking its own thread) whatever the word holds.
+void shmSemPost(CShmQueque::DataQueue_t* que, bool wakeAlways = false);
 
 static_assert(std::atomic<bool>::is_always_lock_free, "ring flags live in shared memory");
 static_assert(std::atomic<int32_t>::is_always_lock_free, "ring counters live in shared memory");
