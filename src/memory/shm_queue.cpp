@@ -51,7 +51,6 @@ inline int loadSlot(CShmQueque::DataQueue_t* que, int slot)
 // The semaphore word as glibc keeps it for a process-shared sem_t on x86-64.
 constexpr uint32_t SEM_VALUE_MAX_TOKENS = 0x7fffffff; // SEM_VALUE_MAX
 constexpr int SEM_NWAITERS_SHIFT = 32;
-constexpr uint64_t SEM_ONE_WAITER = uint64_t{1} << SEM_NWAITERS_SHIFT;
 constexpr uint64_t SEM_VALUE_MASK = 0xffffffffu;
 constexpr int32_t SEM_SCOPE_SHARED = 128; // what sem_init(sem, 1, value) stores
 // Compare-exchanges on the word before giving up: another process may change it between the load
