@@ -363,9 +363,11 @@ void shmSemPost(CShmQueque::DataQueue_t* que, bool wakeAlways)
         }
     }
     // sem_post wakes only when the waiter count says so, and that count lies in a segment any
-    // local process may write. A receiver sleeps only on a word of 0 tokens: when there was none
-    // before this post, it may be asleep whatever the count says, and is woken. A receiver that
-    // is awake keeps a token (semDropStale), so a busy one costs no call.
+    // local process may write. A receiver sleeps on a word of 0 tokens (on another value only
+    // while something else keeps putting tokens back): when there was none before this post, it
+    // may be asleep whatever the count says, and is woken. A receiver that is awake keeps a token
+    // (semDropStale), so a busy one costs no call. A forger that writes both the tokens and the
+    // count costs each post at most the receiver's wait, until the writes stop.
     const uint32_t value = semValue(word);
     if (wakeAlways || semWaiters(word) != 0 || value == 0 || value >= SEM_VALUE_MAX_TOKENS) {
         futexWake(semFutex(que));
