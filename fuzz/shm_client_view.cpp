@@ -168,7 +168,7 @@ void ringPart(Reader& in, bool fresh, const std::vector<ShmPkgSlot_t>& slots)
     alignas(CShmQueque::DataQueue_t) uint8_t storage[sizeof(CShmQueque::DataQueue_t)];
     std::memset(storage, 0, sizeof(storage));
     if (!fresh) {
-        in.bytes(storage, offsetof(CShmQueque::DataQueue_t, m_uWakeSeq));
+        in.bytes(storage, offsetof(CShmQueque::DataQueue_t, m_u64Sem));
     }
     auto* que =
         fresh ? new (storage) CShmQueque::DataQueue_t(true, true) : reinterpret_cast<CShmQueque::DataQueue_t*>(storage);

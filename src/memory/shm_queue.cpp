@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -46,19 +47,108 @@ inline int loadSlot(CShmQueque::DataQueue_t* que, int slot)
     return __atomic_load_n(&que->m_iPkgIds[slot], __ATOMIC_RELAXED);
 }
 
+// The semaphore word as glibc keeps it for a process-shared sem_t on x86-64.
+constexpr uint32_t SEM_VALUE_MAX_TOKENS = 0x7fffffff; // SEM_VALUE_MAX
+constexpr int SEM_NWAITERS_SHIFT = 32;
+constexpr uint64_t SEM_VALUE_MASK = 0xffffffffu;
+constexpr int32_t SEM_SCOPE_SHARED = 128; // what sem_init(sem, 1, value) stores
+// Compare-exchanges on the word before giving up: another process may change it between the load
+// and the exchange, and a forger doing so without end must not hold a thread in the loop.
+constexpr int SEM_CAS_ATTEMPTS = 6;
+// Rounds of one wait: tokens with nothing posted are taken (as sem_wait would, one by one) in the
+// first SEM_STALE_ROUNDS; after that the thread sleeps on whatever the word holds, and a word
+// that still keeps changing with nothing posted is written by another process: the wait then
+// sleeps SEM_FORGED_SLEEP_NS without it rather than come straight back.
+constexpr int SEM_STALE_ROUNDS = 4;
+constexpr int SEM_WAIT_ROUNDS = 8;
+constexpr long SEM_FORGED_SLEEP_NS = 1000000L;
+
+inline uint32_t semValue(uint64_t word)
+{
+    return static_cast<uint32_t>(word & SEM_VALUE_MASK);
+}
+
+inline uint32_t semWaiters(uint64_t word)
+{
+    return static_cast<uint32_t>(word >> SEM_NWAITERS_SHIFT);
+}
+
+// The futex word is the token count, the low half of the semaphore word.
+inline uint32_t* semFutex(CShmQueque::DataQueue_t* que)
+{
+    return reinterpret_cast<uint32_t*>(&que->m_u64Sem);
+}
+
 // Shared (not private) futex operations: the word lies in a segment mapped by two processes.
-long futexWait(std::atomic<uint32_t>* word, uint32_t expected, int ms)
+long futexWait(uint32_t* word, uint32_t expected, int ms)
 {
     timespec ts{};
     ts.tv_sec = ms / 1000;
     ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT, expected, &ts, nullptr, 0);
+    return syscall(SYS_futex, word, FUTEX_WAIT, expected, &ts, nullptr, 0);
 }
 
-void futexWake(std::atomic<uint32_t>* word)
+void futexWake(uint32_t* word)
 {
     // Waking nobody, or failing, leaves the receiver to its next timed look: nothing to undo.
-    (void)syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE, 1, nullptr, nullptr, 0);
+    (void)syscall(SYS_futex, word, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+}
+
+// Applies `change` to the semaphore word; false when the word kept changing under every attempt.
+template <typename Change> bool semUpdate(CShmQueque::DataQueue_t* que, Change&& change)
+{
+    uint64_t word = que->m_u64Sem.load();
+    for (int n = 0; n < SEM_CAS_ATTEMPTS; ++n) {
+        uint64_t next = word;
+        if (!change(&next)) {
+            return true;
+        }
+        if (que->m_u64Sem.compare_exchange_strong(word, next)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// This ring's one receiver says it is about to sleep (1) or awake (0). The count is stored, not
+// added to as sem_wait does: a count that another process changed is set right at every wait,
+// so a peer's sem_post finds a sleeper again.
+void semSetWaiters(CShmQueque::DataQueue_t* que, uint32_t waiters)
+{
+    (void)semUpdate(que, [waiters](uint64_t* word) {
+        const uint64_t next = (uint64_t{waiters} << SEM_NWAITERS_SHIFT) | (*word & SEM_VALUE_MASK);
+        const bool changed = next != *word;
+        *word = next;
+        return changed;
+    });
+}
+
+// sem_trywait: one token, if there is one.
+void semTakeToken(CShmQueque::DataQueue_t* que)
+{
+    (void)semUpdate(que, [](uint64_t* word) {
+        if (semValue(*word) == 0) {
+            return false;
+        }
+        *word -= 1;
+        return true;
+    });
+}
+
+// After a take that found `before` numbers: tokens beyond one per number still in the ring, and
+// one more, announce nothing, and the receiver takes them so that a peer's sem_post never runs
+// into SEM_VALUE_MAX. The one kept while the receiver is awake spares the poster a wake-up call
+// (see shmSemPost).
+void semDropStale(CShmQueque::DataQueue_t* que, int32_t before)
+{
+    const uint32_t keep = static_cast<uint32_t>(before < 0 ? 0 : std::min(before, int32_t{SHM_QUEUE_CAPACITY}));
+    (void)semUpdate(que, [keep](uint64_t* word) {
+        if (semValue(*word) <= keep) {
+            return false;
+        }
+        *word = (*word & ~SEM_VALUE_MASK) | keep;
+        return true;
+    });
 }
 
 } // namespace
@@ -107,6 +197,13 @@ CShmQueque::~CShmQueque()
     deinit();
 }
 
+void CShmQueque::setTakeHook(std::function<void()> hook)
+{
+    if (!m_bRunning.load()) {
+        m_takeHook = std::move(hook);
+    }
+}
+
 void CShmQueque::setPassTask(PassTask_t task)
 {
     if (!m_bRunning.load()) {
@@ -128,6 +225,7 @@ bool CShmQueque::init(int key, int flag, RecvCallBack_t callback)
     m_callback = std::move(callback);
     m_bCorruptReported.store(false);
     m_bCorrupt.store(false);
+    m_bSemForged = false;
     char* base = static_cast<char*>(m_pShmAddr);
     {
         std::lock_guard<std::mutex> lock(m_mtxPost);
@@ -209,22 +307,39 @@ void CShmQueque::deinitShm()
 
 void CShmQueque::initSem()
 {
-    for (DataQueue_t* que : {m_pSendQue, m_pRecvQue}) {
-        que->m_uWakeSeq.store(0);
-        que->m_uSleepers.store(0);
-    }
+    shmSemInit(m_pSendQue);
+    shmSemInit(m_pRecvQue);
 }
 
-// A futex word needs no teardown; the peer may still be sleeping on one until its timeout.
+// As sem_destroy of glibc: nothing to release; the peer may still be sleeping on the word until
+// its timeout.
 void CShmQueque::deinitSem() {}
 
-void CShmQueque::wakeReceiver(DataQueue_t* que)
+void shmSemInit(CShmQueque::DataQueue_t* que)
 {
-    // After the count: a receiver that registered as a sleeper before this bump either sees the
-    // count, or sleeps on a word that no longer holds the value it read and returns at once.
-    que->m_uWakeSeq.fetch_add(1);
-    if (que->m_uSleepers.load() != 0) {
-        futexWake(&que->m_uWakeSeq);
+    que->m_u64Sem.store(0);
+    que->m_iSemScope = SEM_SCOPE_SHARED;
+}
+
+void shmSemPost(CShmQueque::DataQueue_t* que, bool wakeAlways)
+{
+    // After the count: a receiver that registered before this token either sees the count, or
+    // sleeps on a word that no longer holds the value it read and returns at once.
+    uint64_t word = que->m_u64Sem.load();
+    for (int n = 0; n < SEM_CAS_ATTEMPTS && semValue(word) < SEM_VALUE_MAX_TOKENS; ++n) {
+        if (que->m_u64Sem.compare_exchange_strong(word, word + 1)) {
+            break;
+        }
+    }
+    // sem_post wakes only when the waiter count says so, and that count lies in a segment any
+    // local process may write. A receiver sleeps on a word of 0 tokens (on another value only
+    // while something else keeps putting tokens back): when there was none before this post, it
+    // may be asleep whatever the count says, and is woken. A receiver that is awake keeps a token
+    // (semDropStale), so a busy one costs no call. A forger that writes both the tokens and the
+    // count costs each post at most the receiver's wait, until the writes stop.
+    const uint32_t value = semValue(word);
+    if (wakeAlways || semWaiters(word) != 0 || value == 0 || value >= SEM_VALUE_MAX_TOKENS) {
+        futexWake(semFutex(que));
     }
 }
 
@@ -242,31 +357,56 @@ bool CShmQueque::roomForWaiting(bool pending)
 bool CShmQueque::waitForPost(int ms, bool pending, bool lookForRoom)
 {
     DataQueue_t* que = m_pRecvQue;
-    que->m_uSleepers.fetch_add(1);
-    uint32_t seq = que->m_uWakeSeq.load();
-    // Looked at again after registering: a post between the last look and the registration
-    // raised the count before its bump, so it is seen here or ends the sleep at once. A take by
-    // the peer that made room for waiting numbers lowered the send ring's count before it
-    // bumped this word, so it too is seen here or ends the sleep. A count outside the ring
-    // counts as room: the pass task's post then finds it broken.
-    const bool room = lookForRoom && roomForWaiting(pending);
-    // A wake() asked for before the registration is seen here the same way.
-    const bool asked = m_bWakeAsked.load();
-    if (!room && !asked && que->m_iCount.load() == 0 && m_bRunning.load()) {
-        if (futexWait(&que->m_uWakeSeq, seq, ms) != 0) {
-            int err = errno;
-            // EAGAIN: posted meanwhile; ETIMEDOUT, EINTR: look again. Anything else means the
-            // call cannot sleep here: sleep without it rather than come straight back.
-            if (err != EAGAIN && err != ETIMEDOUT && err != EINTR) {
-                if (!m_bFutexReported.exchange(true)) {
-                    DDS_RED("Error: Queue %#x can't wait: %s!", static_cast<unsigned>(m_iKey), strerror(err));
-                }
-                timespec ts{0, 1000000L};
-                nanosleep(&ts, nullptr);
-            }
+    semSetWaiters(que, 1);
+    bool room = false;
+    int round = 0;
+    for (;; ++round) {
+        // Looked at again after registering: a post between the last look and the registration
+        // raised the count before its token, so it is seen here or ends the sleep at once. A take
+        // by the peer that made room for waiting numbers lowered the send ring's count before it
+        // posted on this ring, so it too is seen here or ends the sleep. A count outside the ring
+        // counts as room: the pass task's post then finds it broken. A wake() asked for before
+        // the registration is seen here the same way.
+        room = lookForRoom && roomForWaiting(pending);
+        if (room || m_bWakeAsked.load() || que->m_iCount.load() != 0 || !m_bRunning.load()) {
+            break;
         }
+        if (round == SEM_WAIT_ROUNDS) {
+            timespec ts{0, SEM_FORGED_SLEEP_NS};
+            nanosleep(&ts, nullptr);
+            break;
+        }
+        const uint32_t value = semValue(que->m_u64Sem.load());
+        if (value != 0 && round < SEM_STALE_ROUNDS) {
+            // The token of a number already taken, or of a wake-up already answered.
+            semTakeToken(que);
+            continue;
+        }
+        // Tokens that keep coming back with nothing posted are forged: sleep on the word as it
+        // is; a post changes it.
+        if (futexWait(semFutex(que), value, ms) == 0) {
+            // Woken: the token of the post, as sem_wait takes it.
+            semTakeToken(que);
+            break;
+        }
+        const int err = errno;
+        // EAGAIN: the word changed meanwhile, look again. ETIMEDOUT, EINTR: back to the loop.
+        // Anything else means the call cannot sleep here: sleep without it rather than come
+        // straight back.
+        if (err == EAGAIN) {
+            continue;
+        }
+        if (err != ETIMEDOUT && err != EINTR) {
+            if (!m_bFutexReported.exchange(true)) {
+                DDS_RED("Error: Queue %#x can't wait: %s!", static_cast<unsigned>(m_iKey), strerror(err));
+            }
+            timespec ts{0, SEM_FORGED_SLEEP_NS};
+            nanosleep(&ts, nullptr);
+        }
+        break;
     }
-    que->m_uSleepers.fetch_sub(1);
+    m_bSemForged = round == SEM_WAIT_ROUNDS;
+    semSetWaiters(que, 0);
     return room;
 }
 
@@ -280,7 +420,7 @@ void CShmQueque::markCorrupt()
         std::lock_guard<std::mutex> lock(m_mtxPost);
         if (m_pSendQue != nullptr) {
             m_pSendQue->m_iCount.store(-1);
-            wakeReceiver(m_pSendQue);
+            shmSemPost(m_pSendQue);
         }
     }
     if (m_corruptTask) {
@@ -297,13 +437,16 @@ int shmRingCount(const CShmQueque::DataQueue_t* que, int32_t* raw)
     return count < 0 || count > SHM_QUEUE_CAPACITY ? -1 : count;
 }
 
-int shmRingTake(CShmQueque::DataQueue_t* que)
+int shmRingTake(CShmQueque::DataQueue_t* que, int32_t* before)
 {
     int slot = slotOf(que->m_iHead.load());
     int id = loadSlot(que, slot);
     que->m_iHead.store(slotOf(slot + 1));
     // The id is read before the slot is handed back to the producer.
-    que->m_iCount.fetch_sub(1);
+    const int32_t count = que->m_iCount.fetch_sub(1);
+    if (before != nullptr) {
+        *before = count;
+    }
     return id;
 }
 
@@ -361,20 +504,26 @@ CShmQueque::PostRet_e CShmQueque::postRet(int id, bool reportFull)
         return POST_FULL;
     }
     shmRingPut(que, id);
-    wakeReceiver(que);
+    shmSemPost(que);
     return POST_OK;
 }
 
 void CShmQueque::recvOne()
 {
     DataQueue_t* que = m_pRecvQue;
-    bool wasFull = que->m_iCount.load() >= SHM_QUEUE_CAPACITY;
-    int id = shmRingTake(que);
-    // The sender may have numbers waiting for room (the reader's returns): its receive thread
-    // sleeps on the other ring and is woken to post them now rather than at its next timeout.
-    // The ring pointers stay set until deinit has joined this thread.
-    if (wasFull) {
-        wakeReceiver(m_pSendQue);
+    if (m_takeHook) {
+        m_takeHook();
+    }
+    int32_t before = 0;
+    int id = shmRingTake(que, &before);
+    semDropStale(que, before);
+    // The take that found the ring full made room: the sender may have numbers waiting for it
+    // (the reader's returns), and its receive thread sleeps on the other ring; it is woken to
+    // post them now rather than at its next timeout. Only the take's own count tells: one read
+    // before it misses a post that fills the ring in between. The ring pointers stay set until
+    // deinit has joined this thread.
+    if (before >= SHM_QUEUE_CAPACITY) {
+        shmSemPost(m_pSendQue);
     }
     if (m_callback) {
         m_callback(m_iKey, id);
@@ -416,8 +565,10 @@ void CShmQueque::recvTask()
             return m_pRecvQue->m_iCount.load(std::memory_order_acquire) != 0 || !m_bRunning.load() ||
                    m_bWakeAsked.load();
         };
-        if (spinUntil([&] { return posted() || (lookForRoom && roomForWaiting(pending)); }, SPIN_WAIT_US,
-                      SPIN_PEER_OTHER_PROCESS)) {
+        // Not while another process keeps changing the semaphore: that look would come round again
+        // and again.
+        if (!m_bSemForged && spinUntil([&] { return posted() || (lookForRoom && roomForWaiting(pending)); },
+                                       SPIN_WAIT_US, SPIN_PEER_OTHER_PROCESS)) {
             roomPasses = posted() ? 0 : roomPasses + 1;
             continue;
         }
@@ -442,7 +593,7 @@ void CShmQueque::wake()
     std::lock_guard<std::mutex> lock(m_mtxPost);
     m_bWakeAsked.store(true);
     if (m_pRecvQue != nullptr) {
-        wakeReceiver(m_pRecvQue);
+        shmSemPost(m_pRecvQue, true);
     }
 }
 
@@ -484,7 +635,7 @@ bool CShmQueque::deinit()
         m_cvStop.notify_all();
     }
     // Wake our own thread at once instead of letting it sleep out its wait.
-    wakeReceiver(m_pRecvQue);
+    shmSemPost(m_pRecvQue, true);
     if (m_thread.joinable()) {
         m_thread.join();
     }

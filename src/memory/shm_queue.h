@@ -1,7 +1,9 @@
 // Notification queue between one writing and one reading process: package numbers travel in a
-// 160-byte System V segment holding two rings of two slots. Each ring's 32-byte wake field holds
-// a futex word and a count of sleeping receivers: the segment is writable by any local process,
-// and a futex call returns an error for whatever bytes it finds, where a POSIX semaphore aborts.
+// 160-byte System V segment holding two rings of two slots. Each ring's 32-byte field is a
+// process-shared POSIX semaphore as glibc lays it out on x86-64, so that a peer may sem_post and
+// sem_timedwait on it; this side works on it with atomics and shared futex calls of its own: the
+// segment is writable by any local process, and nothing it holds may make a wake-up wait for the
+// timeout for good, nor make a receiver spin.
 //
 // Threads: the owner calls init/deinit/setEnable; post may be called from any thread (posts are
 // serialised by m_mtxPost); the receive thread runs the callback; getFps from any thread. The
@@ -29,7 +31,7 @@ public:
     // One ring, constructed in place by the creator only; the attacher uses the creator's ring.
     struct DataQueue_t {
         // Always stores `enable`; with `reset` also zeroes count and indices and writes the capacity.
-        // Never touches the id slots or the wake field.
+        // Never touches the id slots or the semaphore.
         DataQueue_t(bool reset, bool enable);
         void setEnable(bool enable);
 
@@ -39,11 +41,11 @@ public:
         std::atomic<int32_t> m_iHead;  // slot of the next take
         int32_t m_iCapacity;           // written as 2 for the peer; never read for indexing
         int32_t m_iPkgIds[7];          // slots 0 and 1 in use, the rest reserved
-        // The wake field: bumped once per post; the receiver sleeps on it with FUTEX_WAIT.
-        std::atomic<uint32_t> m_uWakeSeq;
-        // Receivers about to sleep or asleep; a post calls FUTEX_WAKE only when it is not 0.
-        std::atomic<uint32_t> m_uSleepers;
-        uint8_t m_u8WakeReserved[24]; // rest of the field, never accessed
+        // The semaphore (sem_t): tokens in the low 32 bits (the futex word), waiters in the high
+        // 32 bits, then the scope word (128: process-shared); the rest glibc leaves alone too.
+        std::atomic<uint64_t> m_u64Sem;
+        int32_t m_iSemScope;
+        uint8_t m_u8SemReserved[20];
     };
 
     using RecvCallBack_t = std::function<void(int, int)>;
@@ -96,6 +98,9 @@ public:
     // Longest sleep while ids wait for room in the send ring (tests make it long, to show that
     // the peer's take wakes it). Set while not running.
     void setPendingWaitMs(int ms);
+    // Runs on the receive thread between its look at the receive ring and each take (tests play
+    // the peer there). Set while not running.
+    void setTakeHook(std::function<void()> hook);
 
     int getKey() const { return m_iKey; }
     bool isRunning() const { return m_bRunning.load(); }
@@ -109,7 +114,6 @@ private:
     // `lookForRoom`, returns true at once (without sleeping) when ids wait (`pending`, or the
     // owner's mark) and the send ring has room.
     bool waitForPost(int ms, bool pending, bool lookForRoom);
-    void wakeReceiver(DataQueue_t* que);
     // Ids wait to be posted (`pending`, or the owner's mark) and the send ring has room.
     bool roomForWaiting(bool pending);
     void markCorrupt();
@@ -125,6 +129,7 @@ private:
     int m_iPendingWaitMs;
     RecvCallBack_t m_callback;
     PassTask_t m_passTask;
+    std::function<void()> m_takeHook;
     std::function<void()> m_corruptTask;
     int m_iKey{-1};
     int m_iFlag{0};
@@ -143,6 +148,7 @@ private:
     std::atomic<bool> m_bBusy{false};
     std::atomic<bool> m_bSendWaiting{false};
     std::atomic<bool> m_bWakeAsked{false}; // set by wake(), cleared by the pass that answers it
+    bool m_bSemForged{false};              // receive thread: the last wait found the semaphore kept changing
     CFrameRate m_rate;
 };
 
@@ -150,23 +156,31 @@ private:
 // functions, no lock, no wake-up. Every slot index is taken modulo SHM_QUEUE_CAPACITY.
 // The count, or -1 when it lies outside [0, SHM_QUEUE_CAPACITY]; `raw` (may be null) gets it as read.
 int shmRingCount(const CShmQueque::DataQueue_t* que, int32_t* raw = nullptr);
-// Takes the id at the head, moves the head on, then lowers the count (for a count above 0).
-int shmRingTake(CShmQueque::DataQueue_t* que);
+// Takes the id at the head, moves the head on, then lowers the count (for a count above 0);
+// `before` (may be null) gets the count as this take found it.
+int shmRingTake(CShmQueque::DataQueue_t* que, int32_t* before = nullptr);
 // Stores the id at the tail, moves the tail on, then raises the count (for a count below capacity).
 void shmRingPut(CShmQueque::DataQueue_t* que, int id);
+// The ring's semaphore as sem_init(sem, 1, 0) leaves it.
+void shmSemInit(CShmQueque::DataQueue_t* que);
+// sem_post: one token more (none at SEM_VALUE_MAX, which only a forger reaches) and a shared
+// FUTEX_WAKE for a registered waiter, or for one that may sleep whatever the waiter count says;
+// with `wakeAlways` (this side waking its own thread) whatever the word holds.
+void shmSemPost(CShmQueque::DataQueue_t* que, bool wakeAlways = false);
 
 static_assert(std::atomic<bool>::is_always_lock_free, "ring flags live in shared memory");
 static_assert(std::atomic<int32_t>::is_always_lock_free, "ring counters live in shared memory");
 static_assert(sizeof(std::atomic<bool>) == 1, "enable byte");
-static_assert(std::atomic<uint32_t>::is_always_lock_free, "futex words live in shared memory");
-static_assert(sizeof(std::atomic<uint32_t>) == 4, "futex word");
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "the semaphore word lives in shared memory");
+static_assert(sizeof(std::atomic<uint64_t>) == 8, "semaphore word");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the token count is the low half of the semaphore word");
 static_assert(offsetof(CShmQueque::DataQueue_t, m_bEnable) == 0, "ring layout");
 static_assert(offsetof(CShmQueque::DataQueue_t, m_iCount) == 4, "ring layout");
 static_assert(offsetof(CShmQueque::DataQueue_t, m_iTail) == 8, "ring layout");
 static_assert(offsetof(CShmQueque::DataQueue_t, m_iHead) == 12, "ring layout");
 static_assert(offsetof(CShmQueque::DataQueue_t, m_iCapacity) == 16, "ring layout");
 static_assert(offsetof(CShmQueque::DataQueue_t, m_iPkgIds) == 20, "ring layout");
-static_assert(offsetof(CShmQueque::DataQueue_t, m_uWakeSeq) == 48, "ring layout");
-static_assert(offsetof(CShmQueque::DataQueue_t, m_uSleepers) == 52, "ring layout");
+static_assert(offsetof(CShmQueque::DataQueue_t, m_u64Sem) == 48, "ring layout");
+static_assert(offsetof(CShmQueque::DataQueue_t, m_iSemScope) == 56, "ring layout");
 static_assert(sizeof(CShmQueque::DataQueue_t) == 80, "ring layout");
 static_assert(2 * sizeof(CShmQueque::DataQueue_t) == SHM_QUEUE_SEGMENT_SIZE, "queue segment layout");

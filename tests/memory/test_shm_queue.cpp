@@ -1,12 +1,19 @@
 // Notification queue: segment bytes, the ring protocol between creator and attacher, drain on
-// deinit, refused inits, forged ring fields, wake-ups of sleeping receivers, and 100k numbers
-// through another process.
+// deinit, refused inits, forged ring fields, wake-ups of sleeping receivers (also while another
+// process writes their semaphores, and at a full ring), peers that use POSIX semaphores, and
+// 100k numbers through another process.
 #include "memory/shm_queue.h"
 #include "memory/shm_test_util.h"
 #include "support/zqtest.h"
 
+#include <dirent.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <condition_variable>
+#include <deque>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -27,8 +34,44 @@ constexpr size_t kTail = 8;
 constexpr size_t kHead = 12;
 constexpr size_t kCapacity = 16;
 constexpr size_t kSlots = 20;
-constexpr size_t kWakeSeq = 48;
-constexpr size_t kSleepers = 52;
+constexpr size_t kWakeSeq = 48;  // the semaphore's token count
+constexpr size_t kSleepers = 52; // its waiter count
+constexpr size_t kSemScope = 56;
+constexpr int kLongWaitMs = 24 * 3600 * 1000;
+
+// Whether a thread of process `pid` sleeps in a futex call on the word at `offset` of segment
+// `key`, through any of that process's mappings of it (as /proc shows the call a thread is in).
+bool sleepsOnWord(pid_t pid, int key, size_t offset)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    char name[32];
+    snprintf(name, sizeof(name), "/SYSV%08x", static_cast<unsigned>(key));
+    std::vector<unsigned long long> words;
+    std::ifstream maps(proc + "/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find(name) != std::string::npos) {
+            words.push_back(strtoull(line.c_str(), nullptr, 16) + offset);
+        }
+    }
+    DIR* dir = opendir((proc + "/task").c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (dirent* ent = readdir(dir)) {
+        std::ifstream call(proc + "/task/" + ent->d_name + "/syscall");
+        long nr = -1;
+        std::string arg;
+        if (call >> nr >> arg && nr == SYS_futex) {
+            const unsigned long long addr = strtoull(arg.c_str(), nullptr, 16);
+            for (unsigned long long word : words) {
+                found = found || addr == word;
+            }
+        }
+    }
+    closedir(dir);
+    return found;
+}
 
 using shmtest::Collector;
 using shmtest::RawSegment;
@@ -67,7 +110,10 @@ TEST_F(ShmQueueNsTest, CreatorAndAttacherWriteTheSpecifiedBytes)
         for (size_t slot = 0; slot < 7; ++slot) {
             EXPECT_EQ(seg.intAt(ring + kSlots + 4 * slot), 0);
         }
+        // The semaphore as sem_init(sem, 1, 0) leaves it: no token, no waiter, process-shared.
         EXPECT_EQ(seg.intAt(ring + kWakeSeq), 0);
+        EXPECT_EQ(seg.intAt(ring + kSleepers), 0);
+        EXPECT_EQ(seg.intAt(ring + kSemScope), 128);
     }
 
     // Nobody listens on ring 0 yet: the id is refused and not written.
@@ -458,12 +504,12 @@ TEST_F(ShmQueueNsTest, IdsWaitingForRoomGoOutWhenTheTakeComesBeforeTheSleep)
                 }
                 if (ret == CShmQueque::POST_FULL && taken.load() == 0) {
                     // The peer's take, as its receive thread does it: the count goes down, then
-                    // the wake word goes up, with a wake call only for a registered sleeper.
+                    // a token goes onto the other ring; nobody sleeps on it yet, so no wake call.
                     auto* ring0 = reinterpret_cast<CShmQueque::DataQueue_t*>(seg->base() + kRing0);
                     auto* ring1 = reinterpret_cast<CShmQueque::DataQueue_t*>(seg->base() + kRing1);
                     taken.store(shmRingTake(ring0));
-                    ring1->m_uWakeSeq.fetch_add(1);
-                    EXPECT_EQ(ring1->m_uSleepers.load(), 0u);
+                    const uint64_t sem = ring1->m_u64Sem.fetch_add(1);
+                    EXPECT_EQ(sem >> 32, 0u);
                 }
                 break;
             }
@@ -490,6 +536,230 @@ TEST_F(ShmQueueNsTest, IdsWaitingForRoomGoOutWhenTheTakeComesBeforeTheSleep)
         writer.setEnable(false);
         writer.deinit();
     }
+}
+
+struct WakeForgery {
+    const char* name;
+    const char* op; // "add" once, or "hold"
+    int32_t value;
+    size_t field; // kSleepers or kWakeSeq, forged in both rings
+    int key;
+};
+
+void PrintTo(const WakeForgery& f, std::ostream* os)
+{
+    *os << f.name;
+}
+
+class ShmQueueWakeForgeryNsTest : public ShmQueueNsTest, public ::testing::WithParamInterface<WakeForgery> {};
+
+// Another process writes the waiter counts or the token counts of both rings while both receive
+// threads sleep on them, relative to what they hold (once) or holding them (for the first rounds).
+// Each receive thread waits a day at most, so a number that comes back was woken by its post and
+// its return by theirs; a lost wake-up fails the round at its deadline. Once the writes have
+// stopped, a sleeping receiver shows itself as the one waiter again.
+TEST_P(ShmQueueWakeForgeryNsTest, APostWakesTheSleepingReceiverWhateverAnotherProcessWrites)
+{
+    const WakeForgery& f = GetParam();
+    const int rounds = 6;
+    std::mutex mtx;
+    std::condition_variable cv;
+    int echoed = 0;
+    CShmQueque writer;
+    writer.setWaitMs(kLongWaitMs);
+    ASSERT_TRUE(writer.init(f.key, 0, [&](int, int id) {
+        std::lock_guard<std::mutex> lock(mtx);
+        echoed = id;
+        cv.notify_all();
+    }));
+    writer.setEnable(true);
+    RawSegment seg(f.key);
+    ASSERT_TRUE(seg.ok());
+    std::string error;
+    auto peer = zqtest::ChildProcess::spawn(
+        {zqtest::helperPath("shmq_echo"), std::to_string(f.key), std::to_string(rounds), std::to_string(kLongWaitMs)},
+        &error);
+    ASSERT_NE(peer, nullptr) << error;
+    ASSERT_TRUE(peer->waitForLine("shmq_echo: ready", 10000)) << peer->output();
+
+    std::unique_ptr<zqtest::ChildProcess> forger;
+    for (int n = 1; n <= rounds; ++n) {
+        ASSERT_TRUE(zqtest::waitUntil(
+            [&] {
+                return sleepsOnWord(peer->pid(), f.key, kRing0 + kWakeSeq) &&
+                       sleepsOnWord(getpid(), f.key, kRing1 + kWakeSeq);
+            },
+            60000))
+            << n;
+        if (n == 1) {
+            forger = zqtest::ChildProcess::spawn({zqtest::helperPath("shmq_forger"), std::to_string(f.key), f.op,
+                                                  std::to_string(f.value), std::to_string(kRing0 + f.field),
+                                                  std::to_string(kRing1 + f.field)},
+                                                 &error);
+            ASSERT_NE(forger, nullptr) << error;
+            const bool hold = std::string(f.op) == "hold";
+            ASSERT_TRUE(forger->waitForLine(hold ? "shmq_forger: holding" : "shmq_forger: done", 10000))
+                << forger->output();
+        } else if (n == rounds / 2 + 1) {
+            forger->closeInput();
+            ASSERT_NE(forger->wait(10000), -1);
+            EXPECT_EQ(forger->exitCode(), 0);
+        }
+        if (n > rounds / 2 + 1) {
+            EXPECT_EQ(seg.intAt(kRing0 + kSleepers), 1) << n;
+            EXPECT_EQ(seg.intAt(kRing1 + kSleepers), 1) << n;
+        }
+        ASSERT_TRUE(writer.post(n, 0)) << n;
+        std::unique_lock<std::mutex> lock(mtx);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return echoed == n; })) << n;
+    }
+    ASSERT_TRUE(peer->waitForLine("shmq_echo: done 6 0", 30000)) << peer->output();
+    peer->wait(10000);
+    EXPECT_EQ(peer->exitCode(), 0);
+    writer.setEnable(false);
+    writer.deinit();
+}
+
+INSTANTIATE_TEST_SUITE_P(Semaphore, ShmQueueWakeForgeryNsTest,
+                         ::testing::Values(WakeForgery{"waitersLessOne", "add", -1, kSleepers, kKeyBase + 0x200 + 1},
+                                           WakeForgery{"waitersHeldAtZero", "hold", 0, kSleepers, kKeyBase + 0x200 + 2},
+                                           WakeForgery{"tokensPlusOne", "add", 1, kWakeSeq, kKeyBase + 0x200 + 3},
+                                           WakeForgery{"tokensLessOne", "add", -1, kWakeSeq, kKeyBase + 0x200 + 4},
+                                           WakeForgery{"tokensHeldAtFive", "hold", 5, kWakeSeq, kKeyBase + 0x200 + 5}),
+                         [](const ::testing::TestParamInfo<WakeForgery>& p) { return std::string(p.param.name); });
+
+// The poster's post that fills the ring lands between the receive thread's look at the ring and
+// its take, and the poster has one more number waiting for room and sleeps. The take that found
+// the ring full must wake it: both threads wait a day at most, so a missed wake-up fails at the
+// deadline. Both directions: the writer's numbers on ring 0, the reader's returns on ring 1.
+TEST_F(ShmQueueNsTest, TheTakeThatFindsTheRingFullWakesThePosterWaitingForRoom)
+{
+    for (bool returns : {false, true}) {
+        SCOPED_TRACE(returns ? "returns on ring 1" : "numbers on ring 0");
+        const int key = kKeyBase + (returns ? 15 : 14);
+        std::mutex mtx;
+        std::deque<int> waiting;
+        std::atomic<int> posted{0};
+        bool first = true;
+        Collector taken;
+        CShmQueque writer;
+        CShmQueque reader;
+        CShmQueque& poster = returns ? reader : writer;
+        CShmQueque& taker = returns ? writer : reader;
+        const size_t posterRing = returns ? kRing0 : kRing1; // the ring the poster sleeps on
+        poster.setWaitMs(kLongWaitMs);
+        poster.setPendingWaitMs(kLongWaitMs);
+        poster.setPassTask([&](bool final) {
+            std::lock_guard<std::mutex> lock(mtx);
+            while (!final && !waiting.empty() && poster.postRet(waiting.front(), false) == CShmQueque::POST_OK) {
+                waiting.pop_front();
+                ++posted;
+            }
+            return !final && !waiting.empty();
+        });
+        taker.setWaitMs(kLongWaitMs);
+        taker.setTakeHook([&] {
+            if (!first) {
+                return;
+            }
+            first = false;
+            // The ring holds number 1 and the taker has looked: 2 fills it, 3 waits for room.
+            {
+                std::lock_guard<std::mutex> lock(mtx);
+                waiting.insert(waiting.end(), {2, 3});
+            }
+            poster.wake();
+            EXPECT_TRUE(zqtest::waitUntil(
+                [&] { return posted.load() == 2 && sleepsOnWord(getpid(), key, posterRing + kWakeSeq); }, 60000));
+        });
+        Collector unused;
+        ASSERT_TRUE(writer.init(key, 0, returns ? into(taken) : into(unused)));
+        ASSERT_TRUE(reader.init(key, 1, returns ? into(unused) : into(taken)));
+        reader.setEnable(true);
+        {
+            std::lock_guard<std::mutex> lock(mtx);
+            waiting.push_back(1);
+        }
+        poster.wake();
+        EXPECT_TRUE(taken.waitCount(3, 30000));
+        EXPECT_EQ(taken.values(), (std::vector<int>{1, 2, 3}));
+        reader.setEnable(false);
+        reader.deinit();
+        writer.setEnable(false);
+        writer.deinit();
+    }
+}
+
+// A reader built from the segment layout alone sleeps in sem_timedwait on ring 0 (an hour at
+// most): every number this side posts wakes it, and each takes its one token.
+TEST_F(ShmQueueNsTest, APostWakesAPeerThatWaitsWithPosixSemaphores)
+{
+    const int key = kKeyBase + 16;
+    const int total = 20;
+    Collector unused;
+    CShmQueque writer;
+    ASSERT_TRUE(writer.init(key, 0, into(unused)));
+    writer.setEnable(true);
+    std::string error;
+    auto peer = zqtest::ChildProcess::spawn(
+        {zqtest::helperPath("shmq_sem_peer"), std::to_string(key), "wait", std::to_string(total)}, &error);
+    ASSERT_NE(peer, nullptr) << error;
+    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: ready", 10000)) << peer->output();
+    for (int n = 1; n <= total; ++n) {
+        ASSERT_TRUE(zqtest::waitUntil([&] { return sleepsOnWord(peer->pid(), key, kRing0 + kWakeSeq); }, 60000)) << n;
+        ASSERT_TRUE(writer.post(n, 0)) << n;
+        ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: got " + std::to_string(n), 30000)) << n << peer->output();
+    }
+    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: done 20 0 0", 30000)) << peer->output();
+    peer->wait(10000);
+    EXPECT_EQ(peer->exitCode(), 0);
+    writer.setEnable(false);
+    writer.deinit();
+}
+
+// A writer built from the segment layout alone makes the segment with sem_init and posts with
+// sem_post: each post wakes this reader's thread while it sleeps (a day at most), and a burst of
+// posts that the thread takes without sleeping leaves no more tokens than numbers can wait.
+TEST_F(ShmQueueNsTest, APeerThatPostsWithPosixSemaphoresWakesTheReaderAndItsTokensStayFew)
+{
+    const int key = kKeyBase + 17;
+    const int single = 10;
+    const int burst = 3000;
+    std::string error;
+    auto peer = zqtest::ChildProcess::spawn({zqtest::helperPath("shmq_sem_peer"), std::to_string(key), "post"}, &error);
+    ASSERT_NE(peer, nullptr) << error;
+    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: ready", 10000)) << peer->output();
+    Collector taken;
+    CShmQueque reader;
+    reader.setWaitMs(kLongWaitMs);
+    ASSERT_TRUE(reader.init(key, 1, into(taken)));
+    reader.setEnable(true);
+    RawSegment seg(key);
+    ASSERT_TRUE(seg.ok());
+
+    for (int n = 1; n <= single; ++n) {
+        ASSERT_TRUE(zqtest::waitUntil([&] { return sleepsOnWord(getpid(), key, kRing0 + kWakeSeq); }, 60000)) << n;
+        ASSERT_TRUE(peer->writeInput("one\n"));
+        ASSERT_TRUE(taken.waitCount(static_cast<size_t>(n), 30000)) << n;
+    }
+    ASSERT_TRUE(peer->writeInput("burst " + std::to_string(burst) + "\n"));
+    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: burst 0", 60000)) << peer->output();
+    ASSERT_TRUE(taken.waitCount(static_cast<size_t>(single + burst), 30000));
+    std::vector<int> expected(static_cast<size_t>(single + burst));
+    for (size_t i = 0; i < expected.size(); ++i) {
+        expected[i] = static_cast<int>(i + 1);
+    }
+    EXPECT_EQ(taken.values(), expected);
+    // Asleep again, the thread has taken every token.
+    ASSERT_TRUE(zqtest::waitUntil([&] { return sleepsOnWord(getpid(), key, kRing0 + kWakeSeq); }, 60000));
+    EXPECT_EQ(seg.intAt(kRing0 + kWakeSeq), 0);
+
+    reader.setEnable(false);
+    reader.deinit();
+    ASSERT_TRUE(peer->writeInput("quit\n"));
+    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: done", 10000)) << peer->output();
+    peer->wait(10000);
+    EXPECT_EQ(peer->exitCode(), 0);
 }
 
 TEST_F(ShmQueueNsTest, HundredThousandNumbersThroughAnotherProcess)
