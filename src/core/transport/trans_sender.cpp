@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,7 +9,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <system_error>
 
 #include "core/resource_manager.h"
 #include "core/topic_impl.h"
@@ -23,7 +21,6 @@
 namespace {
 
 constexpr int kListenBacklog = 10;
-constexpr int kLoopWaitMs = 200;
 
 int openReserveFd()
 {
@@ -82,16 +79,13 @@ CTransSender::~CTransSender()
     stopMsgTask();
 
     // 1. No more accepts.
-    int listenFd = -1;
+    CUniqueFd listenFd;
     {
         std::lock_guard<std::mutex> lock(m_mutexFds);
         m_bClosing = true;
-        listenFd = m_iListenFd;
-        m_iListenFd = -1;
+        listenFd = std::move(m_iListenFd);
     }
-    if (listenFd >= 0) {
-        releaseFd(listenFd);
-    }
+    releaseFd(std::move(listenFd));
     m_pListenCount->waitNone();
 
     // 2. No more callbacks of any connection. The connections stay alive here until the last
@@ -104,9 +98,8 @@ CTransSender::~CTransSender()
         conns.swap(m_mapConns);
     }
     for (const auto& entry : conns) {
-        if (!entry.second->m_bByLoop) {
-            CEvReactor::getInstance()->unregisterEvent(entry.first); // false: a stopped reactor dropped it
-        }
+        // false: a stopped reactor dropped it, or the poll loop served it
+        CEvReactor::getInstance()->unregisterEvent(entry.first);
     }
     m_pConnCount->waitNone();
     if (m_fnBeforeChannelsGo) {
@@ -115,9 +108,9 @@ CTransSender::~CTransSender()
 
     // 3. Nothing else touches the channels now; each descriptor closes once its channel (and the
     // threads serving it) are gone.
-    for (const auto& entry : conns) {
+    for (auto& entry : conns) {
         releaseChannel(entry.first);
-        CSocketUtils::closeSocket(entry.first);
+        entry.second.reset();
     }
     conns.clear();
     for (auto& entry : m_mapSender) {
@@ -125,42 +118,35 @@ CTransSender::~CTransSender()
             entry.second->deinit();
         }
     }
-    if (m_iReserveFd >= 0) {
-        ::close(m_iReserveFd);
-        m_iReserveFd = -1;
-    }
+    m_reserveFd.reset();
 }
 
 int CTransSender::setMsgTransParam(TransParam_t& param)
 {
     std::lock_guard<std::mutex> lock(m_mutexFds);
-    if (m_iListenFd >= 0 || m_bClosing || param.m_iType != TRANS_TYPE_TCP ||
+    if (m_iListenFd.valid() || m_bClosing || param.m_iType != TRANS_TYPE_TCP ||
         !isTextTerminated(param.m_tcpParam.m_szIp, sizeof(param.m_tcpParam.m_szIp))) {
         return -1;
     }
     const int given = param.m_tcpParam.m_iPort;
     int port = given;
-    int fd = openEndpoint(param, &port);
-    if (fd < 0) {
-        m_iListenFd = -1;
+    CUniqueFd fd(openEndpoint(param, &port));
+    if (!fd) {
         return -1;
     }
     CResourceManager* resources = CResourceManager::getInstance();
-    m_iListenFd = fd;
-    // Before the registration: from then on only the accept callback touches it.
-    m_iReserveFd = openReserveFd();
-    if (!registerFd(fd, true)) {
+    // Before the registration, which may serve at once.
+    CUniqueFd reserve(openReserveFd());
+    if (!registerFd(fd.get(), true)) {
         // Never served: report the failure instead of an endpoint nobody answers at. The caller
         // keeps the given port (it records it), so only a port taken here goes back.
-        m_iListenFd = -1;
-        CSocketUtils::closeSocket(fd);
-        ::close(m_iReserveFd);
-        m_iReserveFd = -1;
         if (port != given) {
             resources->putSocketPort(port);
         }
         return -1;
     }
+    m_iListenFd = std::move(fd);
+    m_reserveFd = std::move(reserve);
     std::memcpy(m_szIp, param.m_tcpParam.m_szIp, sizeof(m_szIp));
     m_iPort = port;
     if (port != given) {
@@ -181,31 +167,31 @@ int CTransSender::openEndpoint(const TransParam_t& param, int* bound)
     std::vector<int> tried{given}; // the given one, and those found held (already back in the pool)
     int port = given;
     for (;;) {
-        int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP);
-        if (fd < 0) {
+        // A socket that bound cannot bind again: every attempt starts on a fresh one.
+        CUniqueFd fd(CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP));
+        if (!fd) {
             DDS_GREEN("openSocket failed!");
             return -1;
         }
-        CSocketUtils::setBlock(fd, false);
-        CSocketUtils::setAddrReuse(fd, true);
-        CSocketUtils::setNodelay(fd, true);
+        CSocketUtils::setBlock(fd.get(), false);
+        CSocketUtils::setAddrReuse(fd.get(), true);
+        CSocketUtils::setNodelay(fd.get(), true);
         std::memset(&m_stAddr, 0, sizeof(m_stAddr));
         m_stAddr.sin_family = AF_INET;
         m_stAddr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
         m_stAddr.sin_addr.s_addr = ipv4OrNone(param.m_tcpParam.m_szIp);
         int err = 0;
-        if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_stAddr), sizeof(m_stAddr)) != 0) {
+        if (CSocketUtils::bindSocket(fd.get(), reinterpret_cast<sockaddr*>(&m_stAddr), sizeof(m_stAddr)) != 0) {
             err = errno;
-        } else if (::listen(fd, kListenBacklog) != 0) {
+        } else if (::listen(fd.get(), kListenBacklog) != 0) {
             // Another socket bound the port too and listened first: the port is as taken as at bind.
             err = errno;
             ddsPerror("listen: ");
         } else {
             *bound = port;
-            return fd;
+            return fd.release();
         }
-        // A socket that bound cannot bind again: every attempt starts on a fresh one.
-        CSocketUtils::closeSocket(fd);
+        fd.reset();
         if (port != given) {
             // Not kept while probing on: a concurrent request may still use it (over UDP, say).
             resources->setAsideSocketPort(port);
@@ -226,7 +212,7 @@ bool CTransSender::registerFd(int fd, bool listener)
     auto token = std::make_shared<CRegistrationCount::Token>(listener ? m_pListenCount : m_pConnCount);
     std::function<void(int, void*)> callback;
     if (listener) {
-        callback = [this, token](int readyFd, void*) { onAccept(readyFd, false); };
+        callback = [this, token](int readyFd, void*) { onAccept(readyFd); };
     } else {
         callback = [this, token](int readyFd, void*) { onReadable(readyFd); };
     }
@@ -234,45 +220,28 @@ bool CTransSender::registerFd(int fd, bool listener)
     return CEvReactor::getInstance()->registerEvent(fd, POLL_EVENT_READ, std::move(callback), nullptr);
 }
 
-void CTransSender::releaseFd(int fd)
+void CTransSender::releaseFd(CUniqueFd fd)
 {
-    if (!CEvReactor::getInstance()->unregisterEventAndClose(fd)) {
-        // Not in the table (a stopped reactor dropped it, or it was never registered): ours to close.
-        CSocketUtils::closeSocket(fd);
+    if (fd && CEvReactor::getInstance()->unregisterEventAndClose(fd.get())) {
+        fd.release(); // the reactor's to close now
     }
 }
 
-void CTransSender::releaseConnFd(int fd, const CtrlConn_t& conn)
+CUniqueFd CTransSender::acceptConn(int listenFd)
 {
-    if (conn.m_bByLoop) {
-        CSocketUtils::closeSocket(fd); // the loop's own: stopped, or this is its thread
-    } else {
-        releaseFd(fd);
-    }
-}
-
-void CTransSender::onAccept(int listenFd, bool byLoop)
-{
-    std::lock_guard<std::mutex> serve(m_mutexServe);
     sockaddr_in peer;
     std::memset(&peer, 0, sizeof(peer));
     socklen_t peerLen = sizeof(peer);
-    int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC);
-    if (fd < 0) {
+    CUniqueFd conn(::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC));
+    if (!conn) {
         int err = errno;
         DDS_GREEN("socekt %d accept error: %s.", listenFd, std::strerror(err));
-        if ((err == EMFILE || err == ENFILE) && m_iReserveFd >= 0) {
-            // Out of descriptors: spend the reserve to take the pending connection off the
-            // level-triggered listener and close it, so the reactor does not spin on it.
-            ::close(m_iReserveFd);
-            int refused = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (refused >= 0) {
-                ::close(refused);
-            }
-            m_iReserveFd = openReserveFd();
+        if (err == EMFILE || err == ENFILE) {
+            refusePending(listenFd);
         }
-        return;
+        return conn;
     }
+    const int fd = conn.get();
     CSocketUtils::setNodelay(fd, true);
     CSocketUtils::setKeepAlive(fd, true);
     CSocketUtils::setKeepIdle(fd, CTRL_KEEPALIVE_IDLE_S);
@@ -282,32 +251,56 @@ void CTransSender::onAccept(int listenFd, bool byLoop)
     char addr[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr));
     DDS_GREEN("iConnfd:%d, peer addr:%s, peer port:%d", fd, addr, ntohs(peer.sin_port));
-
-    auto conn = std::make_unique<CtrlConn_t>();
-    conn->m_bByLoop = byLoop;
-    std::lock_guard<std::mutex> lock(m_mutexFds);
-    if (m_bClosing) {
-        CSocketUtils::closeSocket(fd);
-        return;
-    }
-    if (!byLoop && !registerFd(fd, false)) {
-        CSocketUtils::closeSocket(fd); // refused: close now, never listed
-        return;
-    }
-    m_mapConns[fd] = std::move(conn);
+    return conn;
 }
 
-void CTransSender::onReadable(int fd)
+void CTransSender::refusePending(int listenFd)
 {
-    std::lock_guard<std::mutex> serve(m_mutexServe);
+    // Spent under the lock: the poll loop may accept beside the reactor.
+    std::lock_guard<std::mutex> lock(m_mutexFds);
+    if (!m_reserveFd) {
+        return;
+    }
+    // Take the pending connection off the level-triggered listener and close it, so that the
+    // reactor does not spin on it.
+    m_reserveFd.reset();
+    CUniqueFd refused(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+    refused.reset();
+    m_reserveFd.reset(openReserveFd());
+}
+
+void CTransSender::onAccept(int listenFd)
+{
+    CUniqueFd fd = acceptConn(listenFd);
+    if (!fd) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mutexFds);
+    // Refused (closing, or the reactor cannot take it): closed now, never listed.
+    if (m_bClosing || !registerFd(fd.get(), false)) {
+        return;
+    }
+    listConn(std::move(fd));
+}
+
+int CTransSender::listConn(CUniqueFd fd)
+{
+    const int number = fd.get();
+    m_mapConns[number] = std::make_unique<CtrlConn_t>(std::move(fd));
+    return number;
+}
+
+bool CTransSender::onReadable(int fd)
+{
     CtrlConn_t* conn = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutexFds);
         auto it = m_mapConns.find(fd);
         if (it == m_mapConns.end()) {
-            return;
+            return false;
         }
-        conn = it->second.get(); // erased only under m_mutexServe, or after the last callback
+        // Erased only by this thread (the one that serves it), or after its last callback.
+        conn = it->second.get();
     }
     uint8_t* tail = conn->m_buffer.tail();
     size_t room = std::min(conn->m_buffer.room(), CTRL_MAX_MSG_LEN);
@@ -318,12 +311,12 @@ void CTransSender::onReadable(int fd)
             // The connection is dead; the next read reports the close.
             DDS_GREEN("recv error: %s!", std::strerror(err));
         }
-        return;
+        return true;
     }
     if (n == 0) {
         DDS_GREEN("socket %d disconnect!", fd);
         deleteConn(fd);
-        return;
+        return false;
     }
     conn->m_buffer.commit(static_cast<size_t>(n));
     const uint8_t* msg = nullptr;
@@ -335,9 +328,10 @@ void CTransSender::onReadable(int fd)
         }
         if (procMsg(fd, const_cast<unsigned char*>(msg), static_cast<int>(len)) == CTRL_RET_SEND_FAILED) {
             deleteConn(fd);
-            return;
+            return false;
         }
     }
+    return true;
 }
 
 int CTransSender::deleteConn(int fd)
@@ -355,7 +349,7 @@ int CTransSender::deleteConn(int fd)
     // Closed before the reader confirmed its channel: most likely the reader could not use the
     // resource (a port or path another program holds there).
     releaseChannel(fd, conn->m_bOffered && !conn->m_bConfirmed);
-    releaseConnFd(fd, *conn);
+    releaseFd(std::move(conn->m_fd));
     return 0;
 }
 
@@ -794,62 +788,4 @@ int CTransSender::getConnCount()
 {
     std::lock_guard<std::mutex> lock(m_mutexFds);
     return static_cast<int>(m_mapConns.size());
-}
-
-void CTransSender::startMsgTask()
-{
-    if (m_bRunning.exchange(true)) {
-        return;
-    }
-    try {
-        m_thread = std::thread(&CTransSender::procMsgTask, this);
-    } catch (const std::system_error&) {
-        m_bRunning.store(false);
-    }
-}
-
-void CTransSender::stopMsgTask()
-{
-    if (!m_bRunning.exchange(false)) {
-        return;
-    }
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
-}
-
-void CTransSender::procMsgTask()
-{
-    std::vector<pollfd> entries;
-    while (m_bRunning.load()) {
-        int listenFd = -1;
-        entries.clear();
-        {
-            std::lock_guard<std::mutex> lock(m_mutexFds);
-            listenFd = m_iListenFd;
-            if (listenFd >= 0) {
-                entries.push_back(pollfd{listenFd, POLLIN, 0});
-            }
-            for (const auto& entry : m_mapConns) {
-                if (entry.second->m_bByLoop) {
-                    entries.push_back(pollfd{entry.first, POLLIN, 0});
-                }
-            }
-        }
-        // poll, not select: descriptors above FD_SETSIZE would overflow an fd_set.
-        int ready = ::poll(entries.data(), entries.size(), kLoopWaitMs);
-        if (ready <= 0) {
-            continue;
-        }
-        for (const pollfd& entry : entries) {
-            if (entry.revents == 0) {
-                continue;
-            }
-            if (entry.fd == listenFd) {
-                onAccept(listenFd, true);
-            } else {
-                onReadable(entry.fd);
-            }
-        }
-    }
 }
