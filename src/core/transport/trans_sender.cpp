@@ -34,6 +34,118 @@ void copyText(char* field, size_t width, const std::string& text)
     std::copy_n(text.data(), std::min(text.size(), width - 1), field);
 }
 
+// One medium's resource: a port (TCP and UDP share one record layout), a socket index, or a
+// shared-memory key (the pools take the configured number the key was made from).
+int takePort(int type, const std::string&, TransParam_t* param)
+{
+    CResourceManager* resources = CResourceManager::getInstance();
+    int port = resources->getSocketPort();
+    if (port == -1) {
+        return -1;
+    }
+    param->m_iType = type;
+    param->m_udpParam.m_iPort = port;
+    copyText(param->m_udpParam.m_szIp, sizeof(param->m_udpParam.m_szIp), resources->getHostIp());
+    return 0;
+}
+
+int takeUnixId(int type, const std::string& topic, TransParam_t* param)
+{
+    CResourceManager* resources = CResourceManager::getInstance();
+    int id = resources->getUnixSocketId();
+    if (id == -1) {
+        return -1;
+    }
+    char path[DDS_PATH_TEXT_SIZE];
+    if (!makeUnixSocketPath(topic, id, path)) {
+        DDS_RED("Error: topic %s has no unix socket path for index %d!", topic.c_str(), id);
+        resources->putUnixSocketId(id);
+        return -1;
+    }
+    param->m_iType = type;
+    param->m_unixSocketParam.m_iId = id;
+    std::memcpy(param->m_unixSocketParam.m_szPath, path, sizeof(path));
+    return 0;
+}
+
+int takeShmKey(int type, const std::string&, TransParam_t* param)
+{
+    int key = CResourceManager::getInstance()->getShmKey();
+    if (key == -1) {
+        return -1;
+    }
+    param->m_iType = type;
+    param->m_shmParam.m_iQueueKey = key;
+    return 0;
+}
+
+int shmNumberOf(int key)
+{
+    return static_cast<int>(static_cast<uint32_t>(key) - static_cast<uint32_t>(SHM_KEY_OFFSET));
+}
+
+void givePort(CResourceManager& pool, int port)
+{
+    pool.putSocketPort(port);
+}
+
+void giveUnixId(CResourceManager& pool, int id)
+{
+    pool.putUnixSocketId(id);
+}
+
+void giveShmKey(CResourceManager& pool, int key)
+{
+    pool.putShmKey(shmNumberOf(key));
+}
+
+void setAsidePort(CResourceManager& pool, int port)
+{
+    pool.setAsideSocketPort(port);
+}
+
+void setAsideUnixId(CResourceManager& pool, int id)
+{
+    pool.setAsideUnixSocketId(id);
+}
+
+void setAsideShmKey(CResourceManager& pool, int key)
+{
+    pool.setAsideShmKey(shmNumberOf(key));
+}
+
+int portOf(const TransParam_t& param)
+{
+    return param.m_udpParam.m_iPort;
+}
+
+int unixIdOf(const TransParam_t& param)
+{
+    return param.m_unixSocketParam.m_iId;
+}
+
+int queueKeyOf(const TransParam_t& param)
+{
+    return param.m_shmParam.m_iQueueKey;
+}
+
+// The sender sends to the requester; the reader is told the writer's address.
+void offerUdp(CDataManager&, const std::string& requesterIp, TransParam_t&, TransParam_t& conn)
+{
+    copyText(conn.m_udpParam.m_szIp, sizeof(conn.m_udpParam.m_szIp), requesterIp);
+}
+
+void offerAsTaken(CDataManager&, const std::string&, TransParam_t&, TransParam_t&) {}
+
+// The reader attaches the topic's pool too.
+void offerShm(CDataManager& data, const std::string&, TransParam_t& ack, TransParam_t& conn)
+{
+    ack.m_shmParam.m_iMemPoolKey = data.getMemPoolKey();
+    ack.m_shmParam.m_layout = data.getMemPoolLayout();
+    ack.m_shmParam.m_u64Reserved = 0;
+    conn = ack;
+}
+
 } // namespace
 
 CRegistrationCount::Token::Token(std::shared_ptr<CRegistrationCount> owner) : m_pOwner(std::move(owner))
@@ -428,6 +540,24 @@ int CTransSender::chooseMedium(const std::string& requesterIp, const std::string
     return TRANS_TYPE_UNIX_SOCKET;
 }
 
+const CTransSender::Medium_t* CTransSender::mediumOf(int type)
+{
+    // TCP is never offered (no row can open its channel); PCIe has no resource.
+    static const Medium_t kMedia[] = {
+        {takePort, givePort, setAsidePort, portOf, nullptr, true},               // TRANS_TYPE_TCP
+        {takePort, givePort, setAsidePort, portOf, offerUdp, true},              // TRANS_TYPE_UDP
+        {takeUnixId, giveUnixId, setAsideUnixId, unixIdOf, offerAsTaken, false}, // TRANS_TYPE_UNIX_SOCKET
+        {takeShmKey, giveShmKey, setAsideShmKey, queueKeyOf, offerShm, true},    // TRANS_TYPE_SHARE_MEMORY
+    };
+    static_assert(TRANS_TYPE_TCP == 0 && TRANS_TYPE_UDP == 1 && TRANS_TYPE_UNIX_SOCKET == 2 &&
+                      TRANS_TYPE_SHARE_MEMORY == 3,
+                  "rows in type-code order");
+    if (type < 0 || type >= static_cast<int>(sizeof(kMedia) / sizeof(kMedia[0]))) {
+        return nullptr;
+    }
+    return &kMedia[type];
+}
+
 int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, TransParam_t& ackParam, ConnParam_t& conn)
 {
     std::shared_ptr<CDataSender> sender = getSender(type);
@@ -435,61 +565,31 @@ int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, Tr
         DDS_RED("Error: no data sender for transport type %d!", type);
         return -1;
     }
-    switch (type) {
-    case TRANS_TYPE_UDP: {
-        if (!startSender(type, *sender)) {
-            return -1;
-        }
-        if (allocDataTransChan(TRANS_TYPE_UDP, &ackParam) != 0) {
-            return -1;
-        }
-        conn.m_param = ackParam;
-        // The sender sends to the requester; the reader is told the writer's address.
-        copyText(conn.m_param.m_udpParam.m_szIp, sizeof(conn.m_param.m_udpParam.m_szIp), request.m_strIp);
-        if (!sender->addConn(fd, conn.m_param)) {
-            setAsideDataTransPort(TRANS_TYPE_UDP, ackParam.m_udpParam.m_iPort);
-            return -1;
-        }
-        return 0;
-    }
-    case TRANS_TYPE_SHARE_MEMORY: {
-        if (!startSender(type, *sender)) {
-            return -1;
-        }
-        if (allocDataTransChan(TRANS_TYPE_SHARE_MEMORY, &ackParam) != 0) {
-            return -1;
-        }
-        ackParam.m_shmParam.m_iMemPoolKey = m_pDataManager->getMemPoolKey();
-        ackParam.m_shmParam.m_layout = m_pDataManager->getMemPoolLayout();
-        ackParam.m_shmParam.m_u64Reserved = 0;
-        conn.m_param = ackParam;
-        if (!sender->addConn(fd, ackParam)) {
-            // Most often its queue segment could not be made (the key is taken): try another next.
-            setAsideDataTransPort(TRANS_TYPE_SHARE_MEMORY, ackParam.m_shmParam.m_iQueueKey);
-            return -1;
-        }
-        return 0;
-    }
-    case TRANS_TYPE_UNIX_SOCKET: {
-        if (allocDataTransChan(TRANS_TYPE_UNIX_SOCKET, &ackParam) != 0) {
-            return -1;
-        }
-        conn.m_param = ackParam;
-        if (!sender->addConn(fd, ackParam)) {
-            setAsideDataTransPort(TRANS_TYPE_UNIX_SOCKET, ackParam.m_unixSocketParam.m_iId);
-            return -1;
-        }
-        if (!startSender(type, *sender)) {
-            // Nothing would feed the channel: refused, and the index is as good as before.
-            sender->delConn(fd);
-            freeDataTransPort(TRANS_TYPE_UNIX_SOCKET, ackParam.m_unixSocketParam.m_iId);
-            return -1;
-        }
-        return 0;
-    }
-    default:
+    const Medium_t* medium = mediumOf(type);
+    if (medium == nullptr || medium->m_fnOffer == nullptr) {
         return -1;
     }
+    if (medium->m_bStartFirst && !startSender(type, *sender)) {
+        return -1;
+    }
+    if (allocDataTransChan(type, &ackParam) != 0) {
+        return -1;
+    }
+    conn.m_param = ackParam;
+    medium->m_fnOffer(*m_pDataManager, request.m_strIp, ackParam, conn.m_param);
+    const int value = medium->m_fnNumberOf(ackParam);
+    if (!sender->addConn(fd, conn.m_param)) {
+        // Most often the resource is held elsewhere (a shared-memory key taken): try another next.
+        setAsideDataTransPort(type, value);
+        return -1;
+    }
+    if (!medium->m_bStartFirst && !startSender(type, *sender)) {
+        // Nothing would feed the channel: refused, and the resource is as good as before.
+        sender->delConn(fd);
+        freeDataTransPort(type, value);
+        return -1;
+    }
+    return 0;
 }
 
 bool CTransSender::startSender(int type, CDataSender& sender)
@@ -524,74 +624,21 @@ int CTransSender::procHeartbeatMsg(int fd, unsigned char* msg, int len)
 
 int CTransSender::allocDataTransChan(int type, TransParam_t* param)
 {
-    if (param == nullptr) {
+    const Medium_t* medium = mediumOf(type);
+    if (param == nullptr || medium == nullptr) {
         return -1;
     }
-    CResourceManager* resources = CResourceManager::getInstance();
-    switch (type) {
-    case TRANS_TYPE_TCP:
-    case TRANS_TYPE_UDP: {
-        int port = resources->getSocketPort();
-        if (port == -1) {
-            return -1;
-        }
-        param->m_iType = type;
-        // TCP and UDP records share one layout.
-        param->m_udpParam.m_iPort = port;
-        copyText(param->m_udpParam.m_szIp, sizeof(param->m_udpParam.m_szIp), resources->getHostIp());
-        return 0;
-    }
-    case TRANS_TYPE_UNIX_SOCKET: {
-        int id = resources->getUnixSocketId();
-        if (id == -1) {
-            return -1;
-        }
-        char path[DDS_PATH_TEXT_SIZE];
-        if (!makeUnixSocketPath(m_strTopicName, id, path)) {
-            DDS_RED("Error: topic %s has no unix socket path for index %d!", m_strTopicName.c_str(), id);
-            resources->putUnixSocketId(id);
-            return -1;
-        }
-        param->m_iType = type;
-        param->m_unixSocketParam.m_iId = id;
-        std::memcpy(param->m_unixSocketParam.m_szPath, path, sizeof(path));
-        return 0;
-    }
-    case TRANS_TYPE_SHARE_MEMORY: {
-        int key = resources->getShmKey();
-        if (key == -1) {
-            return -1;
-        }
-        param->m_iType = type;
-        param->m_shmParam.m_iQueueKey = key;
-        return 0;
-    }
-    default:
-        return -1;
-    }
+    return medium->m_fnTake(type, m_strTopicName, param);
 }
 
 int CTransSender::freeDataTransPort(int type, int value)
 {
-    if (value == -1) {
-        return -1; // not a resource: giving it back would poison the pool
+    const Medium_t* medium = mediumOf(type);
+    if (value == -1 || medium == nullptr) {
+        return -1; // -1 is not a resource: giving it back would poison the pool
     }
-    CResourceManager* resources = CResourceManager::getInstance();
-    switch (type) {
-    case TRANS_TYPE_TCP:
-    case TRANS_TYPE_UDP:
-        resources->putSocketPort(value);
-        return 0;
-    case TRANS_TYPE_UNIX_SOCKET:
-        resources->putUnixSocketId(value);
-        return 0;
-    case TRANS_TYPE_SHARE_MEMORY:
-        // The pool takes the configured number the key was made from (the inverse of shmKeyOf).
-        resources->putShmKey(static_cast<int>(static_cast<uint32_t>(value) - static_cast<uint32_t>(SHM_KEY_OFFSET)));
-        return 0;
-    default:
-        return -1;
-    }
+    medium->m_fnGiveBack(*CResourceManager::getInstance(), value);
+    return 0;
 }
 
 bool CTransSender::hasChannel(int fd)
@@ -624,24 +671,9 @@ void CTransSender::noteConfirmed(int fd)
 
 void CTransSender::setAsideDataTransPort(int type, int value)
 {
-    if (value == -1) {
-        return;
-    }
-    CResourceManager* resources = CResourceManager::getInstance();
-    switch (type) {
-    case TRANS_TYPE_TCP:
-    case TRANS_TYPE_UDP:
-        resources->setAsideSocketPort(value);
-        break;
-    case TRANS_TYPE_UNIX_SOCKET:
-        resources->setAsideUnixSocketId(value);
-        break;
-    case TRANS_TYPE_SHARE_MEMORY:
-        resources->setAsideShmKey(
-            static_cast<int>(static_cast<uint32_t>(value) - static_cast<uint32_t>(SHM_KEY_OFFSET)));
-        break;
-    default:
-        break;
+    const Medium_t* medium = mediumOf(type);
+    if (value != -1 && medium != nullptr) {
+        medium->m_fnSetAside(*CResourceManager::getInstance(), value);
     }
 }
 

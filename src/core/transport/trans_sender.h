@@ -39,6 +39,7 @@
 #include "utils/worker_thread.h"
 
 class CDataManager;
+class CResourceManager;
 class CPublisherImpl;
 
 // Keepalive of accepted control connections: a reader host that vanishes without a FIN is dropped
@@ -142,8 +143,22 @@ private:
         bool m_bOffered{false};
         bool m_bConfirmed{false};
     };
-    // What differs between the media when a channel's resource is taken and given back.
-    struct Medium_t;
+    // One row per medium: what differs when a channel's resource is taken, offered and given back.
+    struct Medium_t {
+        // Takes a resource into `param` (type, number and how the reader finds it): 0, or -1 with
+        // any line printed and nothing written.
+        int (*m_fnTake)(int type, const std::string& topic, TransParam_t* param);
+        // Back to its pool in order, or to the back of it so that the next request gets another.
+        void (*m_fnGiveBack)(CResourceManager& pool, int value);
+        void (*m_fnSetAside)(CResourceManager& pool, int value);
+        // The resource's number in a channel description.
+        int (*m_fnNumberOf)(const TransParam_t& param);
+        // Completes the reader's (`ack`) and the sender's (`conn`, a copy of the taken one)
+        // descriptions; null for a medium that is never offered.
+        void (*m_fnOffer)(CDataManager& data, const std::string& requesterIp, TransParam_t& ack, TransParam_t& conn);
+        // Its send thread must run before the connection is added (else only after).
+        bool m_bStartFirst;
+    };
     static const Medium_t* mediumOf(int type);
 
     void onAccept(int listenFd);
