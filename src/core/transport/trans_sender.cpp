@@ -35,7 +35,7 @@ void copyText(char* field, size_t width, const std::string& text)
 }
 
 // One medium's resource: a port (TCP and UDP share one record layout), a socket index, or a
-// shared-memory key (the pools take the configured number the key was made from).
+// shared-memory key.
 int takePort(int type, const std::string&, TransParam_t* param)
 {
     CResourceManager* resources = CResourceManager::getInstance();
@@ -77,41 +77,6 @@ int takeShmKey(int type, const std::string&, TransParam_t* param)
     param->m_iType = type;
     param->m_shmParam.m_iQueueKey = key;
     return 0;
-}
-
-int shmNumberOf(int key)
-{
-    return static_cast<int>(static_cast<uint32_t>(key) - static_cast<uint32_t>(SHM_KEY_OFFSET));
-}
-
-void givePort(CResourceManager& pool, int port)
-{
-    pool.putSocketPort(port);
-}
-
-void giveUnixId(CResourceManager& pool, int id)
-{
-    pool.putUnixSocketId(id);
-}
-
-void giveShmKey(CResourceManager& pool, int key)
-{
-    pool.putShmKey(shmNumberOf(key));
-}
-
-void setAsidePort(CResourceManager& pool, int port)
-{
-    pool.setAsideSocketPort(port);
-}
-
-void setAsideUnixId(CResourceManager& pool, int id)
-{
-    pool.setAsideUnixSocketId(id);
-}
-
-void setAsideShmKey(CResourceManager& pool, int key)
-{
-    pool.setAsideShmKey(shmNumberOf(key));
 }
 
 int portOf(const TransParam_t& param)
@@ -544,10 +509,16 @@ const CTransSender::Medium_t* CTransSender::mediumOf(int type)
 {
     // TCP is never offered (no row can open its channel); PCIe has no resource.
     static const Medium_t kMedia[] = {
-        {takePort, givePort, setAsidePort, portOf, nullptr, true},               // TRANS_TYPE_TCP
-        {takePort, givePort, setAsidePort, portOf, offerUdp, true},              // TRANS_TYPE_UDP
-        {takeUnixId, giveUnixId, setAsideUnixId, unixIdOf, offerAsTaken, false}, // TRANS_TYPE_UNIX_SOCKET
-        {takeShmKey, giveShmKey, setAsideShmKey, queueKeyOf, offerShm, true},    // TRANS_TYPE_SHARE_MEMORY
+        // TRANS_TYPE_TCP
+        {takePort, &CResourceManager::putSocketPort, &CResourceManager::setAsideSocketPort, 0, portOf, nullptr, true},
+        // TRANS_TYPE_UDP
+        {takePort, &CResourceManager::putSocketPort, &CResourceManager::setAsideSocketPort, 0, portOf, offerUdp, true},
+        // TRANS_TYPE_UNIX_SOCKET
+        {takeUnixId, &CResourceManager::putUnixSocketId, &CResourceManager::setAsideUnixSocketId, 0, unixIdOf,
+         offerAsTaken, false},
+        // TRANS_TYPE_SHARE_MEMORY: the pool takes the configured number the key was made from
+        {takeShmKey, &CResourceManager::putShmKey, &CResourceManager::setAsideShmKey, SHM_KEY_OFFSET, queueKeyOf,
+         offerShm, true},
     };
     static_assert(TRANS_TYPE_TCP == 0 && TRANS_TYPE_UDP == 1 && TRANS_TYPE_UNIX_SOCKET == 2 &&
                       TRANS_TYPE_SHARE_MEMORY == 3,
@@ -637,7 +608,7 @@ int CTransSender::freeDataTransPort(int type, int value)
     if (value == -1 || medium == nullptr) {
         return -1; // -1 is not a resource: giving it back would poison the pool
     }
-    medium->m_fnGiveBack(*CResourceManager::getInstance(), value);
+    (CResourceManager::getInstance()->*medium->m_fnGiveBack)(medium->poolNumber(value));
     return 0;
 }
 
@@ -673,7 +644,7 @@ void CTransSender::setAsideDataTransPort(int type, int value)
 {
     const Medium_t* medium = mediumOf(type);
     if (value != -1 && medium != nullptr) {
-        medium->m_fnSetAside(*CResourceManager::getInstance(), value);
+        (CResourceManager::getInstance()->*medium->m_fnSetAside)(medium->poolNumber(value));
     }
 }
 

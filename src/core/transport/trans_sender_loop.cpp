@@ -16,10 +16,7 @@ constexpr int kLoopWaitMs = 200;
 
 void CTransSender::startMsgTask()
 {
-    if (m_bRunning.exchange(true)) {
-        return;
-    }
-    if (!m_thread.start(&CTransSender::procMsgTask, this)) {
+    if (!m_bRunning.exchange(true) && !m_thread.start(&CTransSender::procMsgTask, this)) {
         m_bRunning.store(false);
     }
 }
