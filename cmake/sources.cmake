@@ -46,6 +46,7 @@ set(ZQDDS_TRANSPORT_SOURCES
     src/core/transport/trans_factory.cpp
     src/core/transport/control_msg.cpp
     src/core/transport/trans_sender.cpp
+    src/core/transport/trans_sender_loop.cpp
     src/core/transport/trans_receiver.cpp
     src/core/transport/sender.cpp
     src/core/transport/send_workers.cpp

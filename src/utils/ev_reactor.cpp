@@ -8,7 +8,6 @@
 #include <new>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -76,21 +75,17 @@ bool CEvReactor::init(unsigned int maxEvents, int timeoutMs)
     if (m_bRunning.load()) {
         return true;
     }
-    int epollFd = epoll_create1(EPOLL_CLOEXEC);
-    if (epollFd < 0) {
+    CUniqueFd epollFd(epoll_create1(EPOLL_CLOEXEC));
+    if (!epollFd) {
         return false;
     }
-    int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    CUniqueFd wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     epoll_event wake{};
     wake.events = EPOLLIN;
     wake.data.ptr = nullptr;
     unsigned int waitEvents = std::min(maxEvents, kMaxWaitEvents) + 1; // one slot for the wake-up
     std::unique_ptr<epoll_event[]> events(new (std::nothrow) epoll_event[waitEvents]);
-    if (wakeFd < 0 || !events || epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &wake) < 0) {
-        if (wakeFd >= 0) {
-            close(wakeFd);
-        }
-        close(epollFd);
+    if (!wakeFd || !events || epoll_ctl(epollFd.get(), EPOLL_CTL_ADD, wakeFd.get(), &wake) < 0) {
         return false;
     }
 
@@ -101,14 +96,12 @@ bool CEvReactor::init(unsigned int maxEvents, int timeoutMs)
         dropped = takeTableLocked();
         m_bPollAlive = true;
     }
-    m_iEpollFd = epollFd;
-    m_iWakeFd = wakeFd;
+    m_iEpollFd = std::move(epollFd);
+    m_iWakeFd = std::move(wakeFd);
     m_pEvents = std::move(events);
     m_iWaitEvents = static_cast<int>(waitEvents);
     m_bRunning.store(true);
-    try {
-        m_threadPoll = std::thread(&CEvReactor::pollEvent, this);
-    } catch (const std::system_error&) {
+    if (!m_threadPoll.start(&CEvReactor::pollEvent, this)) {
         m_bRunning.store(false);
         {
             std::lock_guard<std::mutex> lock(m_mtxEvents);
@@ -126,10 +119,8 @@ bool CEvReactor::init(unsigned int maxEvents, int timeoutMs)
                 }
             }
         }
-        close(m_iWakeFd);
-        close(m_iEpollFd);
-        m_iWakeFd = -1;
-        m_iEpollFd = -1;
+        m_iWakeFd.reset();
+        m_iEpollFd.reset();
         m_pEvents.reset();
         return false;
     }
@@ -148,20 +139,16 @@ void CEvReactor::deinit()
     }
     m_bRunning.store(false);
     uint64_t one = 1;
-    ssize_t written = write(m_iWakeFd, &one, sizeof(one));
+    ssize_t written = write(m_iWakeFd.get(), &one, sizeof(one));
     (void)written; // a full counter is readable already
-    if (m_threadPoll.joinable()) {
-        m_threadPoll.join();
-    }
+    m_threadPoll.join();
     {
         std::lock_guard<std::mutex> lock(m_mtxEvents);
         m_bPollAlive = false;
         dropped = takeTableLocked();
     }
-    close(m_iWakeFd);
-    close(m_iEpollFd);
-    m_iWakeFd = -1;
-    m_iEpollFd = -1;
+    m_iWakeFd.reset();
+    m_iEpollFd.reset();
     m_pEvents.reset();
     m_iWaitEvents = 0;
 }
@@ -251,10 +238,10 @@ void CEvReactor::pollEvent()
         loadEvent(fds);
         if (fds.empty()) {
             // Idle: only the wake-up descriptor is in the set.
-            epoll_wait(m_iEpollFd, m_pEvents.get(), 1, kIdleWaitMs);
+            epoll_wait(m_iEpollFd.get(), m_pEvents.get(), 1, kIdleWaitMs);
             continue;
         }
-        int n = epoll_wait(m_iEpollFd, m_pEvents.get(), m_iWaitEvents, m_iTimeoutMs);
+        int n = epoll_wait(m_iEpollFd.get(), m_pEvents.get(), m_iWaitEvents, m_iTimeoutMs);
         if (n < 0 && errno != EINTR) {
             usleep(100);
         }
@@ -305,7 +292,7 @@ void CEvReactor::loadEvent(std::vector<int>& fds)
         epoll_event ev{};
         ev.events = toEpoll(record->m_iEvents);
         ev.data.ptr = record;
-        epoll_ctl(m_iEpollFd, EPOLL_CTL_ADD, record->m_iFd, &ev);
+        epoll_ctl(m_iEpollFd.get(), EPOLL_CTL_ADD, record->m_iFd, &ev);
         fds.push_back(record->m_iFd);
         ++it;
     }
@@ -315,7 +302,7 @@ void CEvReactor::unloadEvent(std::vector<int>& fds)
 {
     // Only records still in the table: their numbers cannot change hands before they are dropped.
     for (int fd : fds) {
-        epoll_ctl(m_iEpollFd, EPOLL_CTL_DEL, fd, nullptr);
+        epoll_ctl(m_iEpollFd.get(), EPOLL_CTL_DEL, fd, nullptr);
     }
 }
 
@@ -330,7 +317,7 @@ void CEvReactor::deleteEvent(int fd)
     // Still in this pass's set: take it out while the descriptor is surely open. Once the record
     // is gone its owner may close it, and if the open file lives on elsewhere (a dup, a forked
     // child) the set would keep the entry and report the freed record in later passes.
-    epoll_ctl(m_iEpollFd, EPOLL_CTL_DEL, fd, nullptr);
+    epoll_ctl(m_iEpollFd.get(), EPOLL_CTL_DEL, fd, nullptr);
     if (it->second->m_bCloseOnDrop) {
         close(fd);
     }

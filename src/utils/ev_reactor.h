@@ -23,8 +23,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
+
+#include "utils/unique_fd.h"
+#include "utils/worker_thread.h"
 
 struct epoll_event;
 
@@ -89,17 +91,17 @@ private:
     // those marked for closing. Needs m_mtxEvents.
     EventTable takeTableLocked();
 
-    int m_iEpollFd{-1};
+    CUniqueFd m_iEpollFd;
     unsigned int m_u32MaxEvents{100};
     int m_iTimeoutMs{100};
     std::map<int, std::shared_ptr<_PollEvent_t>> m_mapEvents;
     std::mutex m_mtxEvents;
     std::atomic<bool> m_bRunning{false};
-    std::thread m_threadPoll;
+    CWorkerThread m_threadPoll;
 
     std::mutex m_mtxLifecycle;
     bool m_bPollAlive{false}; // a poll thread exists (m_mtxEvents): set before start, cleared after join
-    int m_iWakeFd{-1};        // eventfd in the epoll set for good; deinit makes it readable
+    CUniqueFd m_iWakeFd;      // eventfd in the epoll set for good; deinit makes it readable
     std::unique_ptr<epoll_event[]> m_pEvents; // the wait's array, made by init
     int m_iWaitEvents{0};                     // its length
 };

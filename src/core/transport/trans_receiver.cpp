@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
 
 #include "core/resource_manager.h"
 #include "core/topic_impl.h"
@@ -71,29 +70,28 @@ int CTransReceiver::startMsgTrans(TransParam_t& param)
     }
     std::lock_guard<std::mutex> lock(m_mutexEndpoint);
     // A connection is being made or is up: leave it alone.
-    if (m_iFd >= 0 || m_iState.load(std::memory_order_acquire) != STAT_IDLE) {
+    if (m_iFd.valid() || m_iState.load(std::memory_order_acquire) != STAT_IDLE) {
         return -1;
     }
-    int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP);
-    if (fd < 0) {
+    CUniqueFd fd(CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP));
+    if (!fd) {
         return -1;
     }
-    CSocketUtils::setAddrReuse(fd, true);
-    CSocketUtils::setNodelay(fd, true);
+    CSocketUtils::setAddrReuse(fd.get(), true);
+    CSocketUtils::setNodelay(fd.get(), true);
     std::memset(&m_stServerAddr, 0, sizeof(m_stServerAddr));
     m_stServerAddr.sin_family = AF_INET;
     m_stServerAddr.sin_port = htons(static_cast<uint16_t>(param.m_tcpParam.m_iPort & 0xFFFF));
     m_stServerAddr.sin_addr.s_addr = ipv4OrNone(param.m_tcpParam.m_szIp);
     std::memcpy(m_szIp, param.m_tcpParam.m_szIp, sizeof(m_szIp));
     m_iPort = param.m_tcpParam.m_iPort;
-    m_iFd = fd;
+    m_iFd = std::move(fd);
     // Published last: the control thread reads the fields above once it sees the state.
     m_iState.store(STAT_CONNECT, std::memory_order_release);
     startMsgTask();
     if (!m_bRunning.load()) {
         m_iState.store(STAT_IDLE, std::memory_order_release);
-        CSocketUtils::closeSocket(m_iFd);
-        m_iFd = -1;
+        m_iFd.reset();
         return -1;
     }
     {
@@ -108,9 +106,7 @@ void CTransReceiver::startMsgTask()
     if (m_bRunning.exchange(true)) {
         return;
     }
-    try {
-        m_thread = std::thread(&CTransReceiver::procMsgTask, this);
-    } catch (const std::system_error&) {
+    if (!m_thread.start(&CTransReceiver::procMsgTask, this)) {
         m_bRunning.store(false);
     }
 }
@@ -122,9 +118,7 @@ void CTransReceiver::stopMsgTask()
             std::lock_guard<std::mutex> wake(m_mutexWake);
         }
         m_cvWake.notify_all();
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
+        m_thread.join();
     }
     closeControlSocket();
 }
@@ -145,8 +139,7 @@ void CTransReceiver::pause(int ms)
 void CTransReceiver::closeControlSocket()
 {
     std::lock_guard<std::mutex> lock(m_mutexEndpoint);
-    CSocketUtils::closeSocket(m_iFd);
-    m_iFd = -1;
+    m_iFd.reset();
 }
 
 void CTransReceiver::msgStateMachine()
@@ -207,20 +200,21 @@ void CTransReceiver::countBadAnswer()
 
 int CTransReceiver::connectServer()
 {
-    int fd = m_iFd;
+    int fd = m_iFd.get();
     m_bPeerOnHost = false;
     if (fd < 0) {
         // Every attempt on a fresh socket: a timed-out or interrupted attempt leaves its socket
         // unusable for another connect.
-        fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP);
-        if (fd < 0) {
+        CUniqueFd fresh(CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP));
+        if (!fresh) {
             CTRL_LINE(DDS_GREEN, "Connect ip %s port %d failed!!!", m_szIp, m_iPort);
             return -1;
         }
+        fd = fresh.get();
         CSocketUtils::setAddrReuse(fd, true);
         CSocketUtils::setNodelay(fd, true);
         std::lock_guard<std::mutex> lock(m_mutexEndpoint);
-        m_iFd = fd;
+        m_iFd = std::move(fresh);
     }
     bindToHostAddress(fd);
     const int err = CSocketUtils::connectTimed(fd, reinterpret_cast<sockaddr*>(&m_stServerAddr), sizeof(m_stServerAddr),
@@ -256,7 +250,7 @@ void CTransReceiver::exchange(int state)
     uint8_t* tail = m_recvBuffer.tail();
     int room = static_cast<int>(std::min(m_recvBuffer.room(), CTRL_MAX_MSG_LEN));
     int length = 0;
-    int ret = CSocketUtils::readData(m_iFd, tail, room, &length, CTRL_READ_TIMEOUT_MS);
+    int ret = CSocketUtils::readData(m_iFd.get(), tail, room, &length, CTRL_READ_TIMEOUT_MS);
     switch (ret) {
     case SOCK_RET_OK:
         m_recvBuffer.commit(static_cast<size_t>(length));
@@ -344,8 +338,7 @@ void CTransReceiver::reset(int state)
         m_iErrorCount = 0;
         m_bWaitReply = false;
         m_i64NextSendTime = 0;
-        CSocketUtils::closeSocket(m_iFd);
-        m_iFd = -1;
+        m_iFd.reset();
         topicState = m_fnTopicState;
     }
     m_recvBuffer.clear();
@@ -359,7 +352,7 @@ int CTransReceiver::sendRequestMsg()
 {
     uint8_t msg[CTRL_REQUEST_MSG_LEN];
     buildRequestMsg(msg, CResourceManager::getInstance()->getHostIp(), m_strTopicName);
-    int ret = CSocketUtils::writeData(m_iFd, msg, static_cast<int>(sizeof(msg)), 10);
+    int ret = CSocketUtils::writeData(m_iFd.get(), msg, static_cast<int>(sizeof(msg)), 10);
     if (ret != static_cast<int>(sizeof(msg))) {
         CTRL_LINE(DDS_RED, "Error: iRet = %d, iLen = %d", ret, static_cast<int>(sizeof(msg)));
         return -1;
@@ -371,7 +364,7 @@ int CTransReceiver::sendHeartbeatMsg()
 {
     uint8_t msg[CTRL_HEARTBEAT_MSG_LEN];
     buildHeartbeatMsg(msg, MSG_TYPE_HEARTBEAT, CResourceManager::getInstance()->getHostIp(), m_strTopicName);
-    int ret = CSocketUtils::writeData(m_iFd, msg, static_cast<int>(sizeof(msg)), 10);
+    int ret = CSocketUtils::writeData(m_iFd.get(), msg, static_cast<int>(sizeof(msg)), 10);
     if (ret != static_cast<int>(sizeof(msg))) {
         CTRL_LINE(DDS_YELLOW, "Warning: iRet = %d, iLen = %d", ret, static_cast<int>(sizeof(msg)));
         return -1;

@@ -25,12 +25,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/transport/control_msg.h"
 #include "core/transport/receiver.h"
 #include "core/transport/transport.h"
+#include "utils/unique_fd.h"
+#include "utils/worker_thread.h"
 
 class CDataFifo;
 class CDataManager;
@@ -147,10 +148,10 @@ private:
     std::atomic<bool> m_bRunning{false};
     char m_szIp[DDS_IP_TEXT_SIZE];
     int m_iPort{0};
-    int m_iFd{-1};
+    CUniqueFd m_iFd; // the control socket, guarded by m_mutexEndpoint
     sockaddr_in m_stServerAddr;
     std::atomic<int> m_iState{STAT_IDLE};
-    std::thread m_thread;
+    CWorkerThread m_thread;
     int m_iHeartbeatInterval{1000};
     int64_t m_i64NextSendTime{0};
     int m_iErrorCount{0};

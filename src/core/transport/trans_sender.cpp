@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,7 +9,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <system_error>
 
 #include "core/resource_manager.h"
 #include "core/topic_impl.h"
@@ -23,7 +21,6 @@
 namespace {
 
 constexpr int kListenBacklog = 10;
-constexpr int kLoopWaitMs = 200;
 
 int openReserveFd()
 {
@@ -35,6 +32,83 @@ void copyText(char* field, size_t width, const std::string& text)
 {
     std::memset(field, 0, width);
     std::copy_n(text.data(), std::min(text.size(), width - 1), field);
+}
+
+// One medium's resource: a port (TCP and UDP share one record layout), a socket index, or a
+// shared-memory key.
+int takePort(int type, const std::string&, TransParam_t* param)
+{
+    CResourceManager* resources = CResourceManager::getInstance();
+    int port = resources->getSocketPort();
+    if (port == -1) {
+        return -1;
+    }
+    param->m_iType = type;
+    param->m_udpParam.m_iPort = port;
+    copyText(param->m_udpParam.m_szIp, sizeof(param->m_udpParam.m_szIp), resources->getHostIp());
+    return 0;
+}
+
+int takeUnixId(int type, const std::string& topic, TransParam_t* param)
+{
+    CResourceManager* resources = CResourceManager::getInstance();
+    int id = resources->getUnixSocketId();
+    if (id == -1) {
+        return -1;
+    }
+    char path[DDS_PATH_TEXT_SIZE];
+    if (!makeUnixSocketPath(topic, id, path)) {
+        DDS_RED("Error: topic %s has no unix socket path for index %d!", topic.c_str(), id);
+        resources->putUnixSocketId(id);
+        return -1;
+    }
+    param->m_iType = type;
+    param->m_unixSocketParam.m_iId = id;
+    std::memcpy(param->m_unixSocketParam.m_szPath, path, sizeof(path));
+    return 0;
+}
+
+int takeShmKey(int type, const std::string&, TransParam_t* param)
+{
+    int key = CResourceManager::getInstance()->getShmKey();
+    if (key == -1) {
+        return -1;
+    }
+    param->m_iType = type;
+    param->m_shmParam.m_iQueueKey = key;
+    return 0;
+}
+
+int portOf(const TransParam_t& param)
+{
+    return param.m_udpParam.m_iPort;
+}
+
+int unixIdOf(const TransParam_t& param)
+{
+    return param.m_unixSocketParam.m_iId;
+}
+
+int queueKeyOf(const TransParam_t& param)
+{
+    return param.m_shmParam.m_iQueueKey;
+}
+
+// The sender sends to the requester; the reader is told the writer's address.
+void offerUdp(CDataManager&, const std::string& requesterIp, TransParam_t&, TransParam_t& conn)
+{
+    copyText(conn.m_udpParam.m_szIp, sizeof(conn.m_udpParam.m_szIp), requesterIp);
+}
+
+void offerAsTaken(CDataManager&, const std::string&, TransParam_t&, TransParam_t&) {}
+
+// The reader attaches the topic's pool too.
+void offerShm(CDataManager& data, const std::string&, TransParam_t& ack, TransParam_t& conn)
+{
+    ack.m_shmParam.m_iMemPoolKey = data.getMemPoolKey();
+    ack.m_shmParam.m_layout = data.getMemPoolLayout();
+    ack.m_shmParam.m_u64Reserved = 0;
+    conn = ack;
 }
 
 } // namespace
@@ -82,16 +156,13 @@ CTransSender::~CTransSender()
     stopMsgTask();
 
     // 1. No more accepts.
-    int listenFd = -1;
+    CUniqueFd listenFd;
     {
         std::lock_guard<std::mutex> lock(m_mutexFds);
         m_bClosing = true;
-        listenFd = m_iListenFd;
-        m_iListenFd = -1;
+        listenFd = std::move(m_iListenFd);
     }
-    if (listenFd >= 0) {
-        releaseFd(listenFd);
-    }
+    releaseFd(std::move(listenFd));
     m_pListenCount->waitNone();
 
     // 2. No more callbacks of any connection. The connections stay alive here until the last
@@ -104,9 +175,8 @@ CTransSender::~CTransSender()
         conns.swap(m_mapConns);
     }
     for (const auto& entry : conns) {
-        if (!entry.second->m_bByLoop) {
-            CEvReactor::getInstance()->unregisterEvent(entry.first); // false: a stopped reactor dropped it
-        }
+        // false: a stopped reactor dropped it, or the poll loop served it
+        CEvReactor::getInstance()->unregisterEvent(entry.first);
     }
     m_pConnCount->waitNone();
     if (m_fnBeforeChannelsGo) {
@@ -115,9 +185,9 @@ CTransSender::~CTransSender()
 
     // 3. Nothing else touches the channels now; each descriptor closes once its channel (and the
     // threads serving it) are gone.
-    for (const auto& entry : conns) {
+    for (auto& entry : conns) {
         releaseChannel(entry.first);
-        CSocketUtils::closeSocket(entry.first);
+        entry.second.reset();
     }
     conns.clear();
     for (auto& entry : m_mapSender) {
@@ -125,42 +195,35 @@ CTransSender::~CTransSender()
             entry.second->deinit();
         }
     }
-    if (m_iReserveFd >= 0) {
-        ::close(m_iReserveFd);
-        m_iReserveFd = -1;
-    }
+    m_reserveFd.reset();
 }
 
 int CTransSender::setMsgTransParam(TransParam_t& param)
 {
     std::lock_guard<std::mutex> lock(m_mutexFds);
-    if (m_iListenFd >= 0 || m_bClosing || param.m_iType != TRANS_TYPE_TCP ||
+    if (m_iListenFd.valid() || m_bClosing || param.m_iType != TRANS_TYPE_TCP ||
         !isTextTerminated(param.m_tcpParam.m_szIp, sizeof(param.m_tcpParam.m_szIp))) {
         return -1;
     }
     const int given = param.m_tcpParam.m_iPort;
     int port = given;
-    int fd = openEndpoint(param, &port);
-    if (fd < 0) {
-        m_iListenFd = -1;
+    CUniqueFd fd(openEndpoint(param, &port));
+    if (!fd) {
         return -1;
     }
     CResourceManager* resources = CResourceManager::getInstance();
-    m_iListenFd = fd;
-    // Before the registration: from then on only the accept callback touches it.
-    m_iReserveFd = openReserveFd();
-    if (!registerFd(fd, true)) {
+    // Before the registration, which may serve at once.
+    CUniqueFd reserve(openReserveFd());
+    if (!registerFd(fd.get(), true)) {
         // Never served: report the failure instead of an endpoint nobody answers at. The caller
         // keeps the given port (it records it), so only a port taken here goes back.
-        m_iListenFd = -1;
-        CSocketUtils::closeSocket(fd);
-        ::close(m_iReserveFd);
-        m_iReserveFd = -1;
         if (port != given) {
             resources->putSocketPort(port);
         }
         return -1;
     }
+    m_iListenFd = std::move(fd);
+    m_reserveFd = std::move(reserve);
     std::memcpy(m_szIp, param.m_tcpParam.m_szIp, sizeof(m_szIp));
     m_iPort = port;
     if (port != given) {
@@ -181,31 +244,31 @@ int CTransSender::openEndpoint(const TransParam_t& param, int* bound)
     std::vector<int> tried{given}; // the given one, and those found held (already back in the pool)
     int port = given;
     for (;;) {
-        int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP);
-        if (fd < 0) {
+        // A socket that bound cannot bind again: every attempt starts on a fresh one.
+        CUniqueFd fd(CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP));
+        if (!fd) {
             DDS_GREEN_LIMITED("openSocket failed!");
             return -1;
         }
-        CSocketUtils::setBlock(fd, false);
-        CSocketUtils::setAddrReuse(fd, true);
-        CSocketUtils::setNodelay(fd, true);
+        CSocketUtils::setBlock(fd.get(), false);
+        CSocketUtils::setAddrReuse(fd.get(), true);
+        CSocketUtils::setNodelay(fd.get(), true);
         std::memset(&m_stAddr, 0, sizeof(m_stAddr));
         m_stAddr.sin_family = AF_INET;
         m_stAddr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
         m_stAddr.sin_addr.s_addr = ipv4OrNone(param.m_tcpParam.m_szIp);
         int err = 0;
-        if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_stAddr), sizeof(m_stAddr)) != 0) {
+        if (CSocketUtils::bindSocket(fd.get(), reinterpret_cast<sockaddr*>(&m_stAddr), sizeof(m_stAddr)) != 0) {
             err = errno;
-        } else if (::listen(fd, kListenBacklog) != 0) {
+        } else if (::listen(fd.get(), kListenBacklog) != 0) {
             // Another socket bound the port too and listened first: the port is as taken as at bind.
             err = errno;
             ddsPerror("listen: ");
         } else {
             *bound = port;
-            return fd;
+            return fd.release();
         }
-        // A socket that bound cannot bind again: every attempt starts on a fresh one.
-        CSocketUtils::closeSocket(fd);
+        fd.reset();
         if (port != given) {
             // Not kept while probing on: a concurrent request may still use it (over UDP, say).
             resources->setAsideSocketPort(port);
@@ -226,7 +289,7 @@ bool CTransSender::registerFd(int fd, bool listener)
     auto token = std::make_shared<CRegistrationCount::Token>(listener ? m_pListenCount : m_pConnCount);
     std::function<void(int, void*)> callback;
     if (listener) {
-        callback = [this, token](int readyFd, void*) { onAccept(readyFd, false); };
+        callback = [this, token](int readyFd, void*) { onAccept(readyFd); };
     } else {
         callback = [this, token](int readyFd, void*) { onReadable(readyFd); };
     }
@@ -234,45 +297,28 @@ bool CTransSender::registerFd(int fd, bool listener)
     return CEvReactor::getInstance()->registerEvent(fd, POLL_EVENT_READ, std::move(callback), nullptr);
 }
 
-void CTransSender::releaseFd(int fd)
+void CTransSender::releaseFd(CUniqueFd fd)
 {
-    if (!CEvReactor::getInstance()->unregisterEventAndClose(fd)) {
-        // Not in the table (a stopped reactor dropped it, or it was never registered): ours to close.
-        CSocketUtils::closeSocket(fd);
+    if (fd && CEvReactor::getInstance()->unregisterEventAndClose(fd.get())) {
+        fd.release(); // the reactor's to close now
     }
 }
 
-void CTransSender::releaseConnFd(int fd, const CtrlConn_t& conn)
+CUniqueFd CTransSender::acceptConn(int listenFd)
 {
-    if (conn.m_bByLoop) {
-        CSocketUtils::closeSocket(fd); // the loop's own: stopped, or this is its thread
-    } else {
-        releaseFd(fd);
-    }
-}
-
-void CTransSender::onAccept(int listenFd, bool byLoop)
-{
-    std::lock_guard<std::mutex> serve(m_mutexServe);
     sockaddr_in peer;
     std::memset(&peer, 0, sizeof(peer));
     socklen_t peerLen = sizeof(peer);
-    int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC);
-    if (fd < 0) {
+    CUniqueFd conn(::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC));
+    if (!conn) {
         int err = errno;
         DDS_GREEN_LIMITED("socekt %d accept error: %s.", listenFd, std::strerror(err));
-        if ((err == EMFILE || err == ENFILE) && m_iReserveFd >= 0) {
-            // Out of descriptors: spend the reserve to take the pending connection off the
-            // level-triggered listener and close it, so the reactor does not spin on it.
-            ::close(m_iReserveFd);
-            int refused = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (refused >= 0) {
-                ::close(refused);
-            }
-            m_iReserveFd = openReserveFd();
+        if (err == EMFILE || err == ENFILE) {
+            refusePending(listenFd);
         }
-        return;
+        return conn;
     }
+    const int fd = conn.get();
     CSocketUtils::setNodelay(fd, true);
     CSocketUtils::setKeepAlive(fd, true);
     CSocketUtils::setKeepIdle(fd, CTRL_KEEPALIVE_IDLE_S);
@@ -282,32 +328,56 @@ void CTransSender::onAccept(int listenFd, bool byLoop)
     char addr[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr));
     DDS_GREEN_LIMITED_BY(m_strTopicName, "iConnfd:%d, peer addr:%s, peer port:%d", fd, addr, ntohs(peer.sin_port));
-
-    auto conn = std::make_unique<CtrlConn_t>();
-    conn->m_bByLoop = byLoop;
-    std::lock_guard<std::mutex> lock(m_mutexFds);
-    if (m_bClosing) {
-        CSocketUtils::closeSocket(fd);
-        return;
-    }
-    if (!byLoop && !registerFd(fd, false)) {
-        CSocketUtils::closeSocket(fd); // refused: close now, never listed
-        return;
-    }
-    m_mapConns[fd] = std::move(conn);
+    return conn;
 }
 
-void CTransSender::onReadable(int fd)
+void CTransSender::refusePending(int listenFd)
 {
-    std::lock_guard<std::mutex> serve(m_mutexServe);
+    // Spent under the lock: the poll loop may accept beside the reactor.
+    std::lock_guard<std::mutex> lock(m_mutexFds);
+    if (!m_reserveFd) {
+        return;
+    }
+    // Take the pending connection off the level-triggered listener and close it, so that the
+    // reactor does not spin on it.
+    m_reserveFd.reset();
+    CUniqueFd refused(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+    refused.reset();
+    m_reserveFd.reset(openReserveFd());
+}
+
+void CTransSender::onAccept(int listenFd)
+{
+    CUniqueFd fd = acceptConn(listenFd);
+    if (!fd) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mutexFds);
+    // Refused (closing, or the reactor cannot take it): closed now, never listed.
+    if (m_bClosing || !registerFd(fd.get(), false)) {
+        return;
+    }
+    listConn(std::move(fd));
+}
+
+int CTransSender::listConn(CUniqueFd fd)
+{
+    const int number = fd.get();
+    m_mapConns[number] = std::make_unique<CtrlConn_t>(std::move(fd));
+    return number;
+}
+
+bool CTransSender::onReadable(int fd)
+{
     CtrlConn_t* conn = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutexFds);
         auto it = m_mapConns.find(fd);
         if (it == m_mapConns.end()) {
-            return;
+            return false;
         }
-        conn = it->second.get(); // erased only under m_mutexServe, or after the last callback
+        // Erased only by this thread (the one that serves it), or after its last callback.
+        conn = it->second.get();
     }
     uint8_t* tail = conn->m_buffer.tail();
     size_t room = std::min(conn->m_buffer.room(), CTRL_MAX_MSG_LEN);
@@ -318,12 +388,12 @@ void CTransSender::onReadable(int fd)
             // The connection is dead; the next read reports the close.
             DDS_GREEN_LIMITED_BY(m_strTopicName, "recv error: %s!", std::strerror(err));
         }
-        return;
+        return true;
     }
     if (n == 0) {
         DDS_GREEN_LIMITED_BY(m_strTopicName, "socket %d disconnect!", fd);
         deleteConn(fd);
-        return;
+        return false;
     }
     conn->m_buffer.commit(static_cast<size_t>(n));
     const uint8_t* msg = nullptr;
@@ -335,9 +405,10 @@ void CTransSender::onReadable(int fd)
         }
         if (procMsg(fd, const_cast<unsigned char*>(msg), static_cast<int>(len)) == CTRL_RET_SEND_FAILED) {
             deleteConn(fd);
-            return;
+            return false;
         }
     }
+    return true;
 }
 
 int CTransSender::deleteConn(int fd)
@@ -355,7 +426,7 @@ int CTransSender::deleteConn(int fd)
     // Closed before the reader confirmed its channel: most likely the reader could not use the
     // resource (a port or path another program holds there).
     releaseChannel(fd, conn->m_bOffered && !conn->m_bConfirmed);
-    releaseConnFd(fd, *conn);
+    releaseFd(std::move(conn->m_fd));
     return 0;
 }
 
@@ -434,6 +505,30 @@ int CTransSender::chooseMedium(const std::string& requesterIp, const std::string
     return TRANS_TYPE_UNIX_SOCKET;
 }
 
+const CTransSender::Medium_t* CTransSender::mediumOf(int type)
+{
+    // TCP is never offered (no row can open its channel); PCIe has no resource.
+    static const Medium_t kMedia[] = {
+        // TRANS_TYPE_TCP
+        {takePort, &CResourceManager::putSocketPort, &CResourceManager::setAsideSocketPort, 0, portOf, nullptr, true},
+        // TRANS_TYPE_UDP
+        {takePort, &CResourceManager::putSocketPort, &CResourceManager::setAsideSocketPort, 0, portOf, offerUdp, true},
+        // TRANS_TYPE_UNIX_SOCKET
+        {takeUnixId, &CResourceManager::putUnixSocketId, &CResourceManager::setAsideUnixSocketId, 0, unixIdOf,
+         offerAsTaken, false},
+        // TRANS_TYPE_SHARE_MEMORY: the pool takes the configured number the key was made from
+        {takeShmKey, &CResourceManager::putShmKey, &CResourceManager::setAsideShmKey, SHM_KEY_OFFSET, queueKeyOf,
+         offerShm, true},
+    };
+    static_assert(TRANS_TYPE_TCP == 0 && TRANS_TYPE_UDP == 1 && TRANS_TYPE_UNIX_SOCKET == 2 &&
+                      TRANS_TYPE_SHARE_MEMORY == 3,
+                  "rows in type-code order");
+    if (type < 0 || type >= static_cast<int>(sizeof(kMedia) / sizeof(kMedia[0]))) {
+        return nullptr;
+    }
+    return &kMedia[type];
+}
+
 int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, TransParam_t& ackParam, ConnParam_t& conn)
 {
     std::shared_ptr<CDataSender> sender = getSender(type);
@@ -441,61 +536,31 @@ int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, Tr
         DDS_RED("Error: no data sender for transport type %d!", type);
         return -1;
     }
-    switch (type) {
-    case TRANS_TYPE_UDP: {
-        if (!startSender(type, *sender)) {
-            return -1;
-        }
-        if (allocDataTransChan(TRANS_TYPE_UDP, &ackParam) != 0) {
-            return -1;
-        }
-        conn.m_param = ackParam;
-        // The sender sends to the requester; the reader is told the writer's address.
-        copyText(conn.m_param.m_udpParam.m_szIp, sizeof(conn.m_param.m_udpParam.m_szIp), request.m_strIp);
-        if (!sender->addConn(fd, conn.m_param)) {
-            setAsideDataTransPort(TRANS_TYPE_UDP, ackParam.m_udpParam.m_iPort);
-            return -1;
-        }
-        return 0;
-    }
-    case TRANS_TYPE_SHARE_MEMORY: {
-        if (!startSender(type, *sender)) {
-            return -1;
-        }
-        if (allocDataTransChan(TRANS_TYPE_SHARE_MEMORY, &ackParam) != 0) {
-            return -1;
-        }
-        ackParam.m_shmParam.m_iMemPoolKey = m_pDataManager->getMemPoolKey();
-        ackParam.m_shmParam.m_layout = m_pDataManager->getMemPoolLayout();
-        ackParam.m_shmParam.m_u64Reserved = 0;
-        conn.m_param = ackParam;
-        if (!sender->addConn(fd, ackParam)) {
-            // Most often its queue segment could not be made (the key is taken): try another next.
-            setAsideDataTransPort(TRANS_TYPE_SHARE_MEMORY, ackParam.m_shmParam.m_iQueueKey);
-            return -1;
-        }
-        return 0;
-    }
-    case TRANS_TYPE_UNIX_SOCKET: {
-        if (allocDataTransChan(TRANS_TYPE_UNIX_SOCKET, &ackParam) != 0) {
-            return -1;
-        }
-        conn.m_param = ackParam;
-        if (!sender->addConn(fd, ackParam)) {
-            setAsideDataTransPort(TRANS_TYPE_UNIX_SOCKET, ackParam.m_unixSocketParam.m_iId);
-            return -1;
-        }
-        if (!startSender(type, *sender)) {
-            // Nothing would feed the channel: refused, and the index is as good as before.
-            sender->delConn(fd);
-            freeDataTransPort(TRANS_TYPE_UNIX_SOCKET, ackParam.m_unixSocketParam.m_iId);
-            return -1;
-        }
-        return 0;
-    }
-    default:
+    const Medium_t* medium = mediumOf(type);
+    if (medium == nullptr || medium->m_fnOffer == nullptr) {
         return -1;
     }
+    if (medium->m_bStartFirst && !startSender(type, *sender)) {
+        return -1;
+    }
+    if (allocDataTransChan(type, &ackParam) != 0) {
+        return -1;
+    }
+    conn.m_param = ackParam;
+    medium->m_fnOffer(*m_pDataManager, request.m_strIp, ackParam, conn.m_param);
+    const int value = medium->m_fnNumberOf(ackParam);
+    if (!sender->addConn(fd, conn.m_param)) {
+        // Most often the resource is held elsewhere (a shared-memory key taken): try another next.
+        setAsideDataTransPort(type, value);
+        return -1;
+    }
+    if (!medium->m_bStartFirst && !startSender(type, *sender)) {
+        // Nothing would feed the channel: refused, and the resource is as good as before.
+        sender->delConn(fd);
+        freeDataTransPort(type, value);
+        return -1;
+    }
+    return 0;
 }
 
 bool CTransSender::startSender(int type, CDataSender& sender)
@@ -530,74 +595,21 @@ int CTransSender::procHeartbeatMsg(int fd, unsigned char* msg, int len)
 
 int CTransSender::allocDataTransChan(int type, TransParam_t* param)
 {
-    if (param == nullptr) {
+    const Medium_t* medium = mediumOf(type);
+    if (param == nullptr || medium == nullptr) {
         return -1;
     }
-    CResourceManager* resources = CResourceManager::getInstance();
-    switch (type) {
-    case TRANS_TYPE_TCP:
-    case TRANS_TYPE_UDP: {
-        int port = resources->getSocketPort();
-        if (port == -1) {
-            return -1;
-        }
-        param->m_iType = type;
-        // TCP and UDP records share one layout.
-        param->m_udpParam.m_iPort = port;
-        copyText(param->m_udpParam.m_szIp, sizeof(param->m_udpParam.m_szIp), resources->getHostIp());
-        return 0;
-    }
-    case TRANS_TYPE_UNIX_SOCKET: {
-        int id = resources->getUnixSocketId();
-        if (id == -1) {
-            return -1;
-        }
-        char path[DDS_PATH_TEXT_SIZE];
-        if (!makeUnixSocketPath(m_strTopicName, id, path)) {
-            DDS_RED("Error: topic %s has no unix socket path for index %d!", m_strTopicName.c_str(), id);
-            resources->putUnixSocketId(id);
-            return -1;
-        }
-        param->m_iType = type;
-        param->m_unixSocketParam.m_iId = id;
-        std::memcpy(param->m_unixSocketParam.m_szPath, path, sizeof(path));
-        return 0;
-    }
-    case TRANS_TYPE_SHARE_MEMORY: {
-        int key = resources->getShmKey();
-        if (key == -1) {
-            return -1;
-        }
-        param->m_iType = type;
-        param->m_shmParam.m_iQueueKey = key;
-        return 0;
-    }
-    default:
-        return -1;
-    }
+    return medium->m_fnTake(type, m_strTopicName, param);
 }
 
 int CTransSender::freeDataTransPort(int type, int value)
 {
-    if (value == -1) {
-        return -1; // not a resource: giving it back would poison the pool
+    const Medium_t* medium = mediumOf(type);
+    if (value == -1 || medium == nullptr) {
+        return -1; // -1 is not a resource: giving it back would poison the pool
     }
-    CResourceManager* resources = CResourceManager::getInstance();
-    switch (type) {
-    case TRANS_TYPE_TCP:
-    case TRANS_TYPE_UDP:
-        resources->putSocketPort(value);
-        return 0;
-    case TRANS_TYPE_UNIX_SOCKET:
-        resources->putUnixSocketId(value);
-        return 0;
-    case TRANS_TYPE_SHARE_MEMORY:
-        // The pool takes the configured number the key was made from (the inverse of shmKeyOf).
-        resources->putShmKey(static_cast<int>(static_cast<uint32_t>(value) - static_cast<uint32_t>(SHM_KEY_OFFSET)));
-        return 0;
-    default:
-        return -1;
-    }
+    (CResourceManager::getInstance()->*medium->m_fnGiveBack)(medium->poolNumber(value));
+    return 0;
 }
 
 bool CTransSender::hasChannel(int fd)
@@ -630,24 +642,9 @@ void CTransSender::noteConfirmed(int fd)
 
 void CTransSender::setAsideDataTransPort(int type, int value)
 {
-    if (value == -1) {
-        return;
-    }
-    CResourceManager* resources = CResourceManager::getInstance();
-    switch (type) {
-    case TRANS_TYPE_TCP:
-    case TRANS_TYPE_UDP:
-        resources->setAsideSocketPort(value);
-        break;
-    case TRANS_TYPE_UNIX_SOCKET:
-        resources->setAsideUnixSocketId(value);
-        break;
-    case TRANS_TYPE_SHARE_MEMORY:
-        resources->setAsideShmKey(
-            static_cast<int>(static_cast<uint32_t>(value) - static_cast<uint32_t>(SHM_KEY_OFFSET)));
-        break;
-    default:
-        break;
+    const Medium_t* medium = mediumOf(type);
+    if (value != -1 && medium != nullptr) {
+        (CResourceManager::getInstance()->*medium->m_fnSetAside)(medium->poolNumber(value));
     }
 }
 
@@ -799,62 +796,4 @@ int CTransSender::getConnCount()
 {
     std::lock_guard<std::mutex> lock(m_mutexFds);
     return static_cast<int>(m_mapConns.size());
-}
-
-void CTransSender::startMsgTask()
-{
-    if (m_bRunning.exchange(true)) {
-        return;
-    }
-    try {
-        m_thread = std::thread(&CTransSender::procMsgTask, this);
-    } catch (const std::system_error&) {
-        m_bRunning.store(false);
-    }
-}
-
-void CTransSender::stopMsgTask()
-{
-    if (!m_bRunning.exchange(false)) {
-        return;
-    }
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
-}
-
-void CTransSender::procMsgTask()
-{
-    std::vector<pollfd> entries;
-    while (m_bRunning.load()) {
-        int listenFd = -1;
-        entries.clear();
-        {
-            std::lock_guard<std::mutex> lock(m_mutexFds);
-            listenFd = m_iListenFd;
-            if (listenFd >= 0) {
-                entries.push_back(pollfd{listenFd, POLLIN, 0});
-            }
-            for (const auto& entry : m_mapConns) {
-                if (entry.second->m_bByLoop) {
-                    entries.push_back(pollfd{entry.first, POLLIN, 0});
-                }
-            }
-        }
-        // poll, not select: descriptors above FD_SETSIZE would overflow an fd_set.
-        int ready = ::poll(entries.data(), entries.size(), kLoopWaitMs);
-        if (ready <= 0) {
-            continue;
-        }
-        for (const pollfd& entry : entries) {
-            if (entry.revents == 0) {
-                continue;
-            }
-            if (entry.fd == listenFd) {
-                onAccept(listenFd, true);
-            } else {
-                onReadable(entry.fd);
-            }
-        }
-    }
 }

@@ -4,19 +4,20 @@
 //
 // Threads: the reactor's poll thread runs every callback (accept, receive, the handlers and
 // deleteConn); application threads construct, call the setters, setMsgTransParam, the package and
-// status operations and the destructor. m_mutexFds guards m_iListenFd, m_mapConns and m_bClosing;
-// m_connParams has its own mutex; m_mutexServe is held while one event of a connection is
-// served, so that the optional poll loop never serves alongside the reactor. The loop accepts
-// from the same listening socket as the reactor, and serves the connections it accepted itself
-// (never handed to the reactor); the reactor serves the others. m_mapSender is fixed
-// after the constructor and read without a lock. Lock order: m_mutexServe, m_mutexFds, the
-// reactor's table mutex; a sender's own lock; the channel lists' mutex last (nothing is taken
-// under it).
+// status operations and the destructor. m_mutexFds guards m_iListenFd, m_mapConns, m_bClosing
+// and the reserve descriptor; m_connParams has its own mutex. Each connection is served by one
+// thread only: the optional poll loop (trans_sender_loop.cpp) accepts from the same listening
+// socket as the reactor and serves the connections it accepted itself (never handed to the
+// reactor); the reactor serves the others. What both may reach at once (the senders, the pools,
+// the lists) has its own lock. m_mapSender is fixed after the constructor and read without a
+// lock. Lock order: m_mutexFds, the reactor's table mutex; a sender's own lock; the channel
+// lists' mutex last (nothing is taken under it).
 //
-// Descriptors: every registered descriptor is given back with unregisterEventAndClose, so the
-// reactor closes it when it drops the record and its number cannot be reused while a record for it
-// exists. Each registration carries a token that the reactor destroys with the record; the
-// destructor waits for the tokens, so no callback of this object runs once it goes on.
+// Descriptors: each is held by a CUniqueFd until it is registered with the reactor, and given
+// back with unregisterEventAndClose, so the reactor closes it when it drops the record and its
+// number cannot be reused while a record for it exists. Each registration carries a token that
+// the reactor destroys with the record; the destructor waits for the tokens, so no callback of
+// this object runs once it goes on.
 #pragma once
 
 #include <netinet/in.h>
@@ -28,15 +29,17 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "core/transport/control_msg.h"
 #include "core/transport/sender.h"
 #include "core/transport/transport.h"
+#include "utils/unique_fd.h"
+#include "utils/worker_thread.h"
 
 class CDataManager;
+class CResourceManager;
 class CPublisherImpl;
 
 // Keepalive of accepted control connections: a reader host that vanishes without a FIN is dropped
@@ -119,7 +122,7 @@ public:
     int setTopicDataTransParam(const std::string& topic, ConnParam_t& conn);
 
     // A poll loop on a thread of this object that serves the endpoint beside the reactor; the
-    // connections it accepts are its own. Not used by the library's own flow.
+    // connections it accepts are its own. Not used by the library's own flow (trans_sender_loop.cpp).
     void startMsgTask();
     void stopMsgTask();
     void procMsgTask();
@@ -134,23 +137,54 @@ public:
 
 private:
     struct CtrlConn_t {
+        explicit CtrlConn_t(CUniqueFd fd) : m_fd(std::move(fd)) {}
+        CUniqueFd m_fd;
         CCtrlMsgBuffer m_buffer;
         // A channel was offered, and the reader confirmed it with a heartbeat since.
         bool m_bOffered{false};
         bool m_bConfirmed{false};
-        bool m_bByLoop{false}; // served by the poll loop, not registered with the reactor
     };
+    // One row per medium: what differs when a channel's resource is taken, offered and given back.
+    struct Medium_t {
+        // Takes a resource into `param` (type, number and how the reader finds it): 0, or -1 with
+        // any line printed and nothing written.
+        int (*m_fnTake)(int type, const std::string& topic, TransParam_t* param);
+        // Back to its pool in order, or to the back of it so that the next request gets another;
+        // the pool holds the resource's number less m_iPoolOffset.
+        void (CResourceManager::*m_fnGiveBack)(int number);
+        void (CResourceManager::*m_fnSetAside)(int number);
+        int m_iPoolOffset;
+        // The resource's number in a channel description.
+        int (*m_fnNumberOf)(const TransParam_t& param);
+        // Completes the reader's (`ack`) and the sender's (`conn`, a copy of the taken one)
+        // descriptions; null for a medium that is never offered.
+        void (*m_fnOffer)(CDataManager& data, const std::string& requesterIp, TransParam_t& ack, TransParam_t& conn);
+        // Its send thread must run before the connection is added (else only after).
+        bool m_bStartFirst;
 
-    // `byLoop`: accepted by the poll loop, which then serves the connection instead of the reactor.
-    void onAccept(int listenFd, bool byLoop);
-    void onReadable(int fd);
+        int poolNumber(int value) const
+        {
+            return static_cast<int>(static_cast<uint32_t>(value) - static_cast<uint32_t>(m_iPoolOffset));
+        }
+    };
+    static const Medium_t* mediumOf(int type);
+
+    void onAccept(int listenFd);
+    // Serves one readable connection: false once it was closed (its number may be reused).
+    bool onReadable(int fd);
+    // Accepts one connection and sets its options; empty when accept failed (line printed).
+    CUniqueFd acceptConn(int listenFd);
+    // Out of descriptors: spends the reserve to take a pending connection off the listener.
+    void refusePending(int listenFd);
+    // Lists an accepted connection under its number, which it returns. Needs m_mutexFds.
+    int listConn(CUniqueFd fd);
+    // The poll loop's accept: the connection is listed but never registered. Its number, or -1.
+    int acceptOwn(int listenFd);
     // Registers a descriptor with the reactor, its token counted in `count`.
     bool registerFd(int fd, bool listener);
-    // Hands a descriptor that was registered to the reactor for closing (or closes it when the
-    // reactor no longer holds it, because it was stopped).
-    static void releaseFd(int fd);
-    // The descriptor of a connection, by whoever serves it.
-    static void releaseConnFd(int fd, const CtrlConn_t& conn);
+    // Hands a descriptor to the reactor for closing, or closes it when the reactor does not hold
+    // it (a stopped reactor dropped it, or it was never registered).
+    static void releaseFd(CUniqueFd fd);
     // Forgets a connection, takes its channel down and releases its descriptor; nothing when it
     // was forgotten already. Serving thread only (a connection's buffer dies here). 0.
     int deleteConn(int fd);
@@ -179,9 +213,9 @@ private:
 
     char m_szIp[DDS_IP_TEXT_SIZE];
     int m_iPort{0};
-    int m_iListenFd{-1};
+    CUniqueFd m_iListenFd; // registered with the reactor while it is held
     sockaddr_in m_stAddr;
-    std::thread m_thread;
+    CWorkerThread m_thread;
     std::atomic<bool> m_bRunning{false};
     std::unique_ptr<CDataManager> m_pDataManager;
     std::map<int, std::shared_ptr<CDataSender>> m_mapSender;
@@ -194,9 +228,8 @@ private:
     // The accepted control connections by descriptor (the listening socket is m_iListenFd).
     std::map<int, std::unique_ptr<CtrlConn_t>> m_mapConns;
     bool m_bClosing{false}; // the destructor runs: accepted connections are closed at once
-    std::mutex m_mutexServe;
     std::shared_ptr<CRegistrationCount> m_pListenCount;
     std::shared_ptr<CRegistrationCount> m_pConnCount;
-    int m_iReserveFd{-1}; // spent to refuse a connection when the process is out of descriptors
+    CUniqueFd m_reserveFd; // spent to refuse a connection when the process is out of descriptors
     std::function<void()> m_fnBeforeChannelsGo;
 };

@@ -1371,4 +1371,75 @@ TEST_F(TransSenderNsTest, OffersAnotherQueueKeyWhenItsSegmentCannotBeMade)
     endSquat(squatter);
 }
 
+// A channel whose reader left before it confirmed the channel puts its resource to the back of the
+// pool (the reader most likely could not use it), one that was confirmed gives it back in order:
+// for each medium that the control channel offers on this host.
+TEST_F(TransSenderNsTest, UnconfirmedChannelSetsItsResourceAsideAndAConfirmedOneGivesItBack)
+{
+    const struct {
+        const char* topic;
+        int port;
+        int medium;
+        int poolKey; // the topic's shared-memory pool, or 0 for the process-local one
+    } cases[] = {
+        {"c25_aside_unix", 49250, TRANS_TYPE_UNIX_SOCKET, 0},
+        {"c25_aside_shm", 49251, TRANS_TYPE_SHARE_MEMORY, 0x494980},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.topic);
+        CResourceManager* resources = CResourceManager::getInstance();
+        std::unique_ptr<ShmTestPool> shm;
+        if (c.poolKey != 0) {
+            shm = std::make_unique<ShmTestPool>(c.poolKey);
+            ASSERT_TRUE(shm->ok);
+        }
+        const int first = c.medium == TRANS_TYPE_SHARE_MEMORY ? CResourceManager::shmKeyOf(0x4980) : 4980;
+        const int second = c.medium == TRANS_TYPE_SHARE_MEMORY ? CResourceManager::shmKeyOf(0x4981) : 4981;
+        if (c.medium == TRANS_TYPE_SHARE_MEMORY) {
+            resources->putShmKey(0x4980);
+            resources->putShmKey(0x4981);
+        } else {
+            drainIndices();
+            giveIndices(4980, 2);
+        }
+        CTransSender* sender = open(c.port, c.topic, shm ? &shm->pool : nullptr);
+        // One request on a fresh connection: the number of the channel it was offered.
+        auto offer = [&](bool confirm) {
+            auto peer = TcpPeer::connectTo(c.port);
+            EXPECT_TRUE(peer);
+            if (!peer || !peer->send(ctrltest::requestMsg("127.0.0.1", c.topic))) {
+                return -1;
+            }
+            Bytes answer;
+            CtrlRequestAck_t ack;
+            if (!peer->readMessage(&answer) || !decodeRequestAckMsg(answer.data(), answer.size(), &ack)) {
+                return -1;
+            }
+            EXPECT_EQ(ack.m_param.m_iType, c.medium);
+            if (c.medium == TRANS_TYPE_SHARE_MEMORY) {
+                EXPECT_EQ(ack.m_param.m_shmParam.m_iMemPoolKey, c.poolKey); // the reader attaches the pool too
+            }
+            if (confirm) {
+                expectServed(*peer);
+            }
+            peer.reset();
+            // The list entry goes after the resource is back.
+            std::vector<ConnParam_t> channels;
+            EXPECT_TRUE(zqtest::waitUntil(
+                [&] { return sender->getTopicDataTransParam(c.topic, &channels) == 0 && channels.empty(); }, 10000));
+            return c.medium == TRANS_TYPE_SHARE_MEMORY ? ack.m_param.m_shmParam.m_iQueueKey
+                                                       : ack.m_param.m_unixSocketParam.m_iId;
+        };
+        EXPECT_EQ(offer(false), first);
+        EXPECT_EQ(offer(true), second); // the first is at the back now
+        EXPECT_EQ(offer(true), second); // given back in order: still the first one out
+        m_sender.reset();
+        zqtest::OutputCapture quiet;
+        if (c.medium == TRANS_TYPE_SHARE_MEMORY) {
+            while (resources->getShmKey() != -1) {
+            }
+        }
+    }
+}
+
 } // namespace
