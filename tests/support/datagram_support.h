@@ -27,6 +27,7 @@
 #include "support/dgram_params.h"
 #include "support/fragment_builder.h"
 #include "support/zqtest.h"
+#include "utils/dds_common.h"
 
 namespace dgramtest {
 
@@ -254,6 +255,28 @@ protected:
         m_receiver->unregisterDataCallBack(m_cbId);
         m_receiver.reset();
         expectNothingLeft();
+    }
+
+    // Drives `flood` (a zqh_dgram_flood process sending to the receiver, which `capture` has
+    // watched since its init): 320 of each hostile datagram while the good frames still arrive.
+    // Then each of `places` has printed a window's worth (two if the run spans a window's end),
+    // and little else was printed. Call through ASSERT_NO_FATAL_FAILURE.
+    void expectFloodPrintsAFewLines(zqtest::ChildProcess& flood, zqtest::OutputCapture& capture,
+                                    const std::vector<const char*>& places)
+    {
+        constexpr unsigned kBursts = 80;
+        ASSERT_NO_FATAL_FAILURE(floodBursts(flood, m_collector, kBursts, 4));
+        m_receiver->deinit();
+        capture.stop();
+        const std::string& out = capture.out();
+        const int most = 2 * DDS_LINES_PER_WINDOW;
+        for (const char* place : places) {
+            const int lines = countLinesWith(out, place);
+            EXPECT_GE(lines, 1) << place;
+            EXPECT_LE(lines, most) << place;
+        }
+        const int count = static_cast<int>(places.size());
+        EXPECT_LE(countLinesWith(out, "[DDS] "), count * most + count + 4) << "the lines above, their notes, setup";
     }
 
     const char* m_topic;
