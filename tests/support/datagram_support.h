@@ -3,6 +3,7 @@
 // receivers' tests.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -336,6 +337,29 @@ struct BoundSocket {
     std::string path;
     int fd{-1};
     sockaddr_un addr;
+    bool bound{false};
+};
+
+// A UDP socket bound at a loopback port, and the address it is reached at.
+struct BoundUdpSocket {
+    explicit BoundUdpSocket(uint16_t port)
+    {
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    }
+    ~BoundUdpSocket()
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    BoundUdpSocket(const BoundUdpSocket&) = delete;
+    BoundUdpSocket& operator=(const BoundUdpSocket&) = delete;
+    int fd{-1};
+    sockaddr_in addr{};
     bool bound{false};
 };
 

@@ -21,6 +21,7 @@
 namespace {
 
 using dgramtest::BoundSocket;
+using dgramtest::BoundUdpSocket;
 using dgramtest::stalePackageOf;
 
 class SenderNsTest : public dgramtest::UnixSendNsTest {};
@@ -231,7 +232,7 @@ protected:
     std::vector<const uint8_t*> m_ptrs;
     std::vector<int> m_lens;
     std::vector<int> m_built;
-    int m_otherFd{-1};
+    int m_otherFd{-1}; // a second sending socket, closed with the fixture
     bool m_flags[2] = {false, false};
     std::vector<DatagramTarget_t> m_targets;
 };
@@ -308,18 +309,14 @@ TEST_F(BatchedFanoutNsTest, PartOfABatchRefusedTheRestFollows)
 // The same over UDP on loopback: a datagram above the protocol's limit in the middle of a batch.
 TEST_F(BatchedFanoutNsTest, PartOfAUdpBatchRefusedTheRestFollows)
 {
-    int rx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int tx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(rx, 0);
-    ASSERT_GE(tx, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(50418);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(rx, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    BoundUdpSocket rx(50418);
+    ASSERT_TRUE(rx.bound);
+    // An unbound sender of its own: the fixture's socket is a Unix one.
+    m_otherFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(m_otherFd, 0);
     bool stalled = false;
     std::vector<DatagramTarget_t> targets = {
-        {tx, reinterpret_cast<sockaddr*>(&addr), static_cast<int>(sizeof(addr)), &stalled}};
+        {m_otherFd, reinterpret_cast<sockaddr*>(&rx.addr), static_cast<int>(sizeof(rx.addr)), &stalled}};
     const uint32_t frag = 65600; // a full fragment is above what one UDP datagram carries
     CDatagramFanout fanout(frag);
     std::vector<uint8_t> headers;
@@ -327,12 +324,12 @@ TEST_F(BatchedFanoutNsTest, PartOfAUdpBatchRefusedTheRestFollows)
     ASSERT_EQ(send(fanout, headers, targets), 5u);
     // Loopback delivers in order but not necessarily before the send returns: read with a deadline.
     timeval tv{10, 0};
-    ASSERT_EQ(::setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)), 0);
+    ASSERT_EQ(::setsockopt(rx.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)), 0);
     const auto expected = expectedOf({0, 1, 3, 4});
     std::vector<std::vector<uint8_t>> got;
     std::vector<uint8_t> buf(70000);
     while (got.size() < expected.size()) {
-        const ssize_t n = ::recv(rx, buf.data(), buf.size(), 0);
+        const ssize_t n = ::recv(rx.fd, buf.data(), buf.size(), 0);
         if (n < 0) {
             break;
         }
@@ -340,8 +337,6 @@ TEST_F(BatchedFanoutNsTest, PartOfAUdpBatchRefusedTheRestFollows)
     }
     EXPECT_EQ(got, expected);
     EXPECT_FALSE(stalled);
-    ::close(rx);
-    ::close(tx);
 }
 
 // A reader whose queue fills in the middle of a batch: what went out is the batch's beginning,
