@@ -53,9 +53,9 @@ inline uint8_t patternByte(uint32_t seed, uint32_t i)
     return static_cast<uint8_t>(seed + i);
 }
 
-// A package as a writer makes it: the header with the time stamp given, then `payload` pattern
-// bytes.
-inline Bytes packageOf(uint32_t payload, uint64_t timeStamp, uint32_t seed)
+// A package as a writer makes it: the header with the time stamp given, then `payload` bytes,
+// byte i being byteAt(i).
+template <typename ByteAt> Bytes packageWith(uint32_t payload, uint64_t timeStamp, ByteAt byteAt)
 {
     Bytes pkg(DDS_HEADER_SIZE + payload);
     DDSHeader_t header = makeDdsHeader(PKT_FLAG_FIRST, MSG_TYPE_DATA);
@@ -63,9 +63,15 @@ inline Bytes packageOf(uint32_t payload, uint64_t timeStamp, uint32_t seed)
     header.m_u32DataLen = payload;
     writeDdsHeader(pkg.data(), header);
     for (uint32_t i = 0; i < payload; ++i) {
-        pkg[DDS_HEADER_SIZE + i] = patternByte(seed, i);
+        pkg[DDS_HEADER_SIZE + i] = byteAt(i);
     }
     return pkg;
+}
+
+// Such a package of `payload` pattern bytes.
+inline Bytes packageOf(uint32_t payload, uint64_t timeStamp, uint32_t seed)
+{
+    return packageWith(payload, timeStamp, [seed](uint32_t i) { return patternByte(seed, i); });
 }
 
 // The fragments of a frame of `payload` pattern bytes with the time stamp given.
