@@ -75,17 +75,6 @@ protected:
         return pub->getTopicMsgTransParam(topic, &param) == 0 ? param.m_tcpParam.m_iPort : -2;
     }
 
-    // A shared-memory topic with one group of four 4 KiB chunks, created without printing.
-    CTopic* createSmallShmTopic(const char* name)
-    {
-        ShmConfig_t config{};
-        config.m_bUseUserLayout = true;
-        config.m_iGroupCount = 1;
-        config.m_groups[0] = MemGroup_t{0, 4096, 4};
-        zqtest::OutputCapture quiet;
-        return m_participant->createTopic(name, &config);
-    }
-
     // Creates a writer of the topic; `printed` gets what creating it printed.
     static CDataWriter* createWriterPrinting(CPublisherImpl& pub, CTopic* topic, std::string& printed)
     {
@@ -94,6 +83,31 @@ protected:
         capture.stop();
         printed = capture.out();
         return writer;
+    }
+
+    struct ShmWriter {
+        CTopic* topic;
+        CDataWriter* writer;
+        std::string printed; // by creating the writer
+    };
+
+    // A new shared-memory topic with one group of four 4 KiB chunks, created without printing,
+    // and its writer in `pub` (none without the topic).
+    ShmWriter createShmWriter(CPublisherImpl& pub, const char* name)
+    {
+        ShmWriter made{nullptr, nullptr, ""};
+        ShmConfig_t config{};
+        config.m_bUseUserLayout = true;
+        config.m_iGroupCount = 1;
+        config.m_groups[0] = MemGroup_t{0, 4096, 4};
+        {
+            zqtest::OutputCapture quiet;
+            made.topic = m_participant->createTopic(name, &config);
+        }
+        if (made.topic != nullptr) {
+            made.writer = createWriterPrinting(pub, made.topic, made.printed);
+        }
+        return made;
     }
 
     std::unique_ptr<CParticipantImpl> m_participant;
@@ -445,11 +459,9 @@ TEST_F(PublisherImplNsTest, SharedMemoryPoolTakesTheNextKeyWhenAnotherProgramHol
     auto second = holdKey(CResourceManager::shmKeyOf(0x5301));
     ASSERT_TRUE(first && second);
     const int heldId = shmget(CResourceManager::shmKeyOf(0x5300), 0, 0);
-    CTopic* topic = createSmallShmTopic("m5_moved");
-    ASSERT_NE(topic, nullptr);
     CPublisherImpl pub(m_participant.get());
-    std::string printed;
-    CDataWriter* writer = createWriterPrinting(pub, topic, printed);
+    auto [topic, writer, printed] = createShmWriter(pub, "m5_moved");
+    ASSERT_NE(topic, nullptr);
     ASSERT_NE(writer, nullptr);
     EXPECT_TRUE(zqtest::hasDdsLine(printed, "33",
                                    "Warning: share memory key " + hexKey(0x5300) +
@@ -489,11 +501,9 @@ TEST_F(PublisherImplNsTest, SharedMemoryPoolWithEveryKeyHeldElsewhereSaysSo)
         holders.push_back(holdKey(CResourceManager::shmKeyOf(number)));
         ASSERT_TRUE(holders.back());
     }
-    CTopic* topic = createSmallShmTopic("m5_none");
-    ASSERT_NE(topic, nullptr);
     CPublisherImpl pub(m_participant.get());
-    std::string printed;
-    CDataWriter* writer = createWriterPrinting(pub, topic, printed);
+    auto [topic, writer, printed] = createShmWriter(pub, "m5_none");
+    ASSERT_NE(topic, nullptr);
     ASSERT_NE(writer, nullptr);
     EXPECT_TRUE(
         zqtest::hasDdsLine(printed, "31", "Error: topic m5_none: every share memory key is in use by another process!"))
