@@ -32,6 +32,16 @@ protected:
         m_writer = m_pub->createDataWriter(m_topic);
         ASSERT_NE(m_writer, nullptr);
     }
+
+    // A writer alone on a shared-memory topic whose one group has `chunks` chunks of 4 KiB.
+    void openAloneOnShm(const std::string& name, int chunks)
+    {
+        ShmConfig_t config{};
+        config.m_bUseUserLayout = true;
+        config.m_iGroupCount = 1;
+        config.m_groups[0] = MemGroup_t{0, 4096, chunks};
+        openAlone(name, &config);
+    }
 };
 
 TEST_F(DataWriterImplNsTest, WriteWithoutReaderReturnsItsLengthAndGivesThePackageBack)
@@ -176,11 +186,7 @@ TEST_F(DataWriterImplNsTest, ReceivedPackageCarriesTheWritersHeader)
 
 TEST_F(DataWriterImplNsTest, HeaderOfAPublishedPackage)
 {
-    ShmConfig_t config{};
-    config.m_bUseUserLayout = true;
-    config.m_iGroupCount = 1;
-    config.m_groups[0] = MemGroup_t{0, 4096, 4};
-    openAlone("h13_shm_header", &config);
+    openAloneOnShm("h13_shm_header", 4);
     // A package of the topic's pool, dirtied as an earlier message would leave it.
     DataPackage_t* pkg = m_pub->getEmptyDataPkg(m_topicName, 100, 0);
     ASSERT_NE(pkg, nullptr);
@@ -253,11 +259,7 @@ TEST_F(DataWriterImplNsTest, DescriptorCacheKeepsEight)
 
 TEST_F(DataWriterImplNsTest, SharedMemoryPoolRefusesWhatNoGroupHolds)
 {
-    ShmConfig_t config{};
-    config.m_bUseUserLayout = true;
-    config.m_iGroupCount = 1;
-    config.m_groups[0] = MemGroup_t{0, 4096, 2};
-    openAlone("h13_shm_limit", &config);
+    openAloneOnShm("h13_shm_limit", 2);
     std::vector<uint8_t> data(4096, 1);
     zqtest::OutputCapture capture;
     EXPECT_EQ(m_writer->write(data.data(), 4096 - 34), 4096 - 34);
@@ -285,11 +287,7 @@ TEST_F(DataWriterImplNsTest, SharedMemoryPoolRefusesWhatNoGroupHolds)
 
 TEST_F(DataWriterImplNsTest, ARunOfRefusedWritesPrintsAFewLines)
 {
-    ShmConfig_t config{};
-    config.m_bUseUserLayout = true;
-    config.m_iGroupCount = 1;
-    config.m_groups[0] = MemGroup_t{0, 4096, 2};
-    openAlone("h25_dry", &config);
+    openAloneOnShm("h25_dry", 2);
     std::vector<uint8_t> data(8192, 1);
     zqtest::OutputCapture capture;
     constexpr int kWrites = 500;

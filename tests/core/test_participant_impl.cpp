@@ -283,10 +283,12 @@ const char* const GOOD_JSON = R"({
     "mempool": {"maxSize": 3145728}
 })";
 
+using JsonLines = std::vector<std::pair<std::string, std::string>>;
+
 struct JsonCase {
     const char* what;
-    std::string content;                                    // empty: no file at all
-    std::vector<std::pair<std::string, std::string>> lines; // after the version line
+    std::string content; // empty: no file at all
+    JsonLines lines;     // after the version line
     bool initialised;
     int domain;
     std::string group;
@@ -298,6 +300,20 @@ struct JsonCase {
 std::string cfgPath()
 {
     return "/tmp/h8_participant.json";
+}
+
+// A case whose participant keeps the default multicast group, port, discovery period and pool
+// budget; one that starts prints those values after `lines`, then the interface it found.
+JsonCase keepingDefaults(const char* what, std::string content, JsonLines lines, bool initialised, int domain)
+{
+    if (initialised) {
+        lines.insert(lines.end(), {{GREEN, "DomainId: " + std::to_string(domain)},
+                                   {GREEN, "Multicast ip: 224.5.6.7, Multicast port: 8888"},
+                                   {GREEN, "Discover period: 5 s"},
+                                   {GREEN, "MaxMemPoolSize: 20 M"},
+                                   {GREEN, "eth: lo, ip: 127.0.0.1"}});
+    }
+    return {what, std::move(content), std::move(lines), initialised, domain, "224.5.6.7", 8888, 5, 0x1400000};
 }
 
 std::vector<JsonCase> jsonCases()
@@ -320,6 +336,10 @@ std::vector<JsonCase> jsonCases()
         jsonError(wrongTyped, [](nlohmann::json& d) { (void)d["domain"]["multicastIp"].get<std::string>(); });
     const std::string noRange =
         jsonError(wrongTyped, [](nlohmann::json& d) { (void)d["transport"]["portRange"].get<std::string>(); });
+    const std::string noSockRange =
+        jsonError(wrongTyped, [](nlohmann::json& d) { (void)d["transport"]["domainSockRange"].get<std::string>(); });
+    const std::string noShmRange =
+        jsonError(wrongTyped, [](nlohmann::json& d) { (void)d["transport"]["shmKeyRange"].get<std::string>(); });
     const std::string outOfRange = R"({
         "domain": {"id": 47, "multicastIp": "10.0.0.1", "multicastPort": 70000, "period": 0},
         "network": {"ethName": "lo"},
@@ -362,113 +382,54 @@ std::vector<JsonCase> jsonCases()
          46201,
          4,
          3145728},
-        {"missing file",
-         "",
-         {{RED, "Error: config file " + path + " cannot be read: No such file or directory!"},
-          {GREEN, notOpen},
-          {GREEN, notOpen},
-          {GREEN, notOpen},
-          {GREEN, notOpen},
-          {RED, noIp}},
-         false,
-         66,
-         "224.5.6.7",
-         8888,
-         5,
-         0x1400000},
-        {"malformed",
-         malformed,
-         {{RED, parseMalformed}, {RED, parseMalformed}, {RED, parseMalformed}, {RED, parseMalformed}, {RED, noIp}},
-         false,
-         66,
-         "224.5.6.7",
-         8888,
-         5,
-         0x1400000},
-        {"trailing garbage",
-         trailing,
-         {{RED, parseTrailing}, {RED, parseTrailing}, {RED, parseTrailing}, {RED, parseTrailing}, {RED, noIp}},
-         false,
-         66,
-         "224.5.6.7",
-         8888,
-         5,
-         0x1400000},
-        {"wrong types",
-         wrongTyped,
-         {{RED, "Error: parse failed! " + idIsText},
-          {RED, "Error: parse failed! " + groupIsNumber},
-          {RED, "Error: parse failed! type must be number, but is boolean"},
-          {RED, "Error: parse failed! " + noRange},
-          {RED, "Error: parse failed! " +
-                    jsonError(wrongTyped,
-                              [](nlohmann::json& d) { (void)d["transport"]["domainSockRange"].get<std::string>(); })},
-          {RED, "Error: parse failed! " +
-                    jsonError(wrongTyped,
-                              [](nlohmann::json& d) { (void)d["transport"]["shmKeyRange"].get<std::string>(); })},
-          {RED, "Error: parse failed! number 6.5 is not an integer"},
-          {GREEN, "DomainId: 66"},
-          {GREEN, "Multicast ip: 224.5.6.7, Multicast port: 8888"},
-          {GREEN, "Discover period: 5 s"},
-          {GREEN, "MaxMemPoolSize: 20 M"},
-          {GREEN, lo}},
-         true,
-         66,
-         "224.5.6.7",
-         8888,
-         5,
-         0x1400000},
-        {"out of range",
-         outOfRange,
-         {{YELLOW, "Warning: multicast ip 10.0.0.1 is not an IPv4 multicast address, keep 224.5.6.7."},
-          {YELLOW, "Warning: multicast port 70000 is out of range 1..65535, keep 8888."},
-          {YELLOW, "Warning: discover period 0 s is out of range 1..3600, keep 5 s."},
-          {RED, "Error: portRange 0-5 is out of range!"},
-          {YELLOW, "Warning: max mem pool size -1 is negative, keep 20971520."},
-          {GREEN, "DomainId: 47"},
-          {GREEN, "Multicast ip: 224.5.6.7, Multicast port: 8888"},
-          {GREEN, "Discover period: 5 s"},
-          {GREEN, "MaxMemPoolSize: 20 M"},
-          {GREEN, lo}},
-         true,
-         47,
-         "224.5.6.7",
-         8888,
-         5,
-         0x1400000},
-        {"misspelt key and ranges that are not ranges",
-         misspelt,
-         {{YELLOW, "Warning: unknown key domian in " + path + ", ignored."},
-          {RED, "Error: parse failed! " + noDomainId},
-          {RED, "Error: parse failed! " + noDomainGroup},
-          {RED, "Error: parse failed! " + noDomainPeriod},
-          {RED, "Error: portRange 6100-6000 is not a range lo-hi with lo below hi!"},
-          {RED, "Error: domainSockRange 0..4 is not a range lo-hi with lo below hi!"},
-          {RED, "Error: parse failed! " + noKeyRange},
-          {RED, "Error: parse failed! " + noMaxSize},
-          {GREEN, "DomainId: 66"},
-          {GREEN, "Multicast ip: 224.5.6.7, Multicast port: 8888"},
-          {GREEN, "Discover period: 5 s"},
-          {GREEN, "MaxMemPoolSize: 20 M"},
-          {GREEN, lo}},
-         true,
-         66,
-         "224.5.6.7",
-         8888,
-         5,
-         0x1400000},
-        {"no interface",
-         noNetwork,
-         {{RED, "Error: parse failed! " + noGroup},
-          {RED, "Error: parse failed! " + noPeriod},
-          {RED, "Error: parse failed! " + noEth},
-          {RED, noIp}},
-         false,
-         48,
-         "224.5.6.7",
-         8888,
-         5,
-         0x1400000},
+        keepingDefaults("missing file", "",
+                        {{RED, "Error: config file " + path + " cannot be read: No such file or directory!"},
+                         {GREEN, notOpen},
+                         {GREEN, notOpen},
+                         {GREEN, notOpen},
+                         {GREEN, notOpen},
+                         {RED, noIp}},
+                        false, 66),
+        keepingDefaults(
+            "malformed", malformed,
+            {{RED, parseMalformed}, {RED, parseMalformed}, {RED, parseMalformed}, {RED, parseMalformed}, {RED, noIp}},
+            false, 66),
+        keepingDefaults(
+            "trailing garbage", trailing,
+            {{RED, parseTrailing}, {RED, parseTrailing}, {RED, parseTrailing}, {RED, parseTrailing}, {RED, noIp}},
+            false, 66),
+        keepingDefaults("wrong types", wrongTyped,
+                        {{RED, "Error: parse failed! " + idIsText},
+                         {RED, "Error: parse failed! " + groupIsNumber},
+                         {RED, "Error: parse failed! type must be number, but is boolean"},
+                         {RED, "Error: parse failed! " + noRange},
+                         {RED, "Error: parse failed! " + noSockRange},
+                         {RED, "Error: parse failed! " + noShmRange},
+                         {RED, "Error: parse failed! number 6.5 is not an integer"}},
+                        true, 66),
+        keepingDefaults("out of range", outOfRange,
+                        {{YELLOW, "Warning: multicast ip 10.0.0.1 is not an IPv4 multicast address, keep 224.5.6.7."},
+                         {YELLOW, "Warning: multicast port 70000 is out of range 1..65535, keep 8888."},
+                         {YELLOW, "Warning: discover period 0 s is out of range 1..3600, keep 5 s."},
+                         {RED, "Error: portRange 0-5 is out of range!"},
+                         {YELLOW, "Warning: max mem pool size -1 is negative, keep 20971520."}},
+                        true, 47),
+        keepingDefaults("misspelt key and ranges that are not ranges", misspelt,
+                        {{YELLOW, "Warning: unknown key domian in " + path + ", ignored."},
+                         {RED, "Error: parse failed! " + noDomainId},
+                         {RED, "Error: parse failed! " + noDomainGroup},
+                         {RED, "Error: parse failed! " + noDomainPeriod},
+                         {RED, "Error: portRange 6100-6000 is not a range lo-hi with lo below hi!"},
+                         {RED, "Error: domainSockRange 0..4 is not a range lo-hi with lo below hi!"},
+                         {RED, "Error: parse failed! " + noKeyRange},
+                         {RED, "Error: parse failed! " + noMaxSize}},
+                        true, 66),
+        keepingDefaults("no interface", noNetwork,
+                        {{RED, "Error: parse failed! " + noGroup},
+                         {RED, "Error: parse failed! " + noPeriod},
+                         {RED, "Error: parse failed! " + noEth},
+                         {RED, noIp}},
+                        false, 48),
     };
 }
 

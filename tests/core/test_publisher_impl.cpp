@@ -75,6 +75,41 @@ protected:
         return pub->getTopicMsgTransParam(topic, &param) == 0 ? param.m_tcpParam.m_iPort : -2;
     }
 
+    // Creates a writer of the topic; `printed` gets what creating it printed.
+    static CDataWriter* createWriterPrinting(CPublisherImpl& pub, CTopic* topic, std::string& printed)
+    {
+        zqtest::OutputCapture capture;
+        CDataWriter* writer = pub.createDataWriter(topic);
+        capture.stop();
+        printed = capture.out();
+        return writer;
+    }
+
+    struct ShmWriter {
+        CTopic* topic;
+        CDataWriter* writer;
+        std::string printed; // by creating the writer
+    };
+
+    // A new shared-memory topic with one group of four 4 KiB chunks, created without printing,
+    // and its writer in `pub` (none without the topic).
+    ShmWriter createShmWriter(CPublisherImpl& pub, const char* name)
+    {
+        ShmWriter made{nullptr, nullptr, ""};
+        ShmConfig_t config{};
+        config.m_bUseUserLayout = true;
+        config.m_iGroupCount = 1;
+        config.m_groups[0] = MemGroup_t{0, 4096, 4};
+        {
+            zqtest::OutputCapture quiet;
+            made.topic = m_participant->createTopic(name, &config);
+        }
+        if (made.topic != nullptr) {
+            made.writer = createWriterPrinting(pub, made.topic, made.printed);
+        }
+        return made;
+    }
+
     std::unique_ptr<CParticipantImpl> m_participant;
 };
 
@@ -424,26 +459,15 @@ TEST_F(PublisherImplNsTest, SharedMemoryPoolTakesTheNextKeyWhenAnotherProgramHol
     auto second = holdKey(CResourceManager::shmKeyOf(0x5301));
     ASSERT_TRUE(first && second);
     const int heldId = shmget(CResourceManager::shmKeyOf(0x5300), 0, 0);
-    ShmConfig_t config{};
-    config.m_bUseUserLayout = true;
-    config.m_iGroupCount = 1;
-    config.m_groups[0] = MemGroup_t{0, 4096, 4};
-    CTopic* topic = nullptr;
-    {
-        zqtest::OutputCapture quiet;
-        topic = m_participant->createTopic("m5_moved", &config);
-    }
-    ASSERT_NE(topic, nullptr);
     CPublisherImpl pub(m_participant.get());
-    zqtest::OutputCapture capture;
-    CDataWriter* writer = pub.createDataWriter(topic);
-    capture.stop();
+    auto [topic, writer, printed] = createShmWriter(pub, "m5_moved");
+    ASSERT_NE(topic, nullptr);
     ASSERT_NE(writer, nullptr);
-    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "33",
+    EXPECT_TRUE(zqtest::hasDdsLine(printed, "33",
                                    "Warning: share memory key " + hexKey(0x5300) +
                                        " is in use by another process, topic m5_moved takes key " + hexKey(0x5302)))
-        << capture.out();
-    EXPECT_EQ(capture.out().find("Error"), std::string::npos) << capture.out();
+        << printed;
+    EXPECT_EQ(printed.find("Error"), std::string::npos) << printed;
     EXPECT_TRUE(shmtest::keyExists(CResourceManager::shmKeyOf(0x5302)));
     EXPECT_EQ(shmget(CResourceManager::shmKeyOf(0x5300), 0, 0), heldId);
     DataPackage_t* pkg = pub.getEmptyDataPkg("m5_moved", 100, 0);
@@ -455,12 +479,11 @@ TEST_F(PublisherImplNsTest, SharedMemoryPoolTakesTheNextKeyWhenAnotherProgramHol
     EXPECT_FALSE(shmtest::keyExists(CResourceManager::shmKeyOf(0x5302)));
 
     // The next writer of the topic starts at the key it moved to.
-    zqtest::OutputCapture again;
-    writer = pub.createDataWriter(topic);
-    again.stop();
+    std::string printedAgain;
+    writer = createWriterPrinting(pub, topic, printedAgain);
     ASSERT_NE(writer, nullptr);
-    EXPECT_EQ(again.out().find("Warning"), std::string::npos) << again.out();
-    EXPECT_EQ(again.out().find("already exitst"), std::string::npos) << again.out();
+    EXPECT_EQ(printedAgain.find("Warning"), std::string::npos) << printedAgain;
+    EXPECT_EQ(printedAgain.find("already exitst"), std::string::npos) << printedAgain;
     EXPECT_TRUE(shmtest::keyExists(CResourceManager::shmKeyOf(0x5302)));
     EXPECT_EQ(pub.deleteDataWriter(writer), 0);
     // The held keys went to the back of the pool.
@@ -478,24 +501,13 @@ TEST_F(PublisherImplNsTest, SharedMemoryPoolWithEveryKeyHeldElsewhereSaysSo)
         holders.push_back(holdKey(CResourceManager::shmKeyOf(number)));
         ASSERT_TRUE(holders.back());
     }
-    ShmConfig_t config{};
-    config.m_bUseUserLayout = true;
-    config.m_iGroupCount = 1;
-    config.m_groups[0] = MemGroup_t{0, 4096, 4};
-    CTopic* topic = nullptr;
-    {
-        zqtest::OutputCapture quiet;
-        topic = m_participant->createTopic("m5_none", &config);
-    }
-    ASSERT_NE(topic, nullptr);
     CPublisherImpl pub(m_participant.get());
-    zqtest::OutputCapture capture;
-    CDataWriter* writer = pub.createDataWriter(topic);
-    capture.stop();
+    auto [topic, writer, printed] = createShmWriter(pub, "m5_none");
+    ASSERT_NE(topic, nullptr);
     ASSERT_NE(writer, nullptr);
-    EXPECT_TRUE(zqtest::hasDdsLine(capture.out(), "31",
-                                   "Error: topic m5_none: every share memory key is in use by another process!"))
-        << capture.out();
+    EXPECT_TRUE(
+        zqtest::hasDdsLine(printed, "31", "Error: topic m5_none: every share memory key is in use by another process!"))
+        << printed;
     EXPECT_EQ(pub.getEmptyDataPkg("m5_none", 100, 0), nullptr);
     EXPECT_EQ(drainShmKeys(), (std::vector<int>{CResourceManager::shmKeyOf(0x5301), CResourceManager::shmKeyOf(0x5302),
                                                 CResourceManager::shmKeyOf(0x5303)}));

@@ -331,6 +331,33 @@ bool sendAll(int fd, const Bytes& msg)
     return ::send(fd, msg.data(), msg.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(msg.size());
 }
 
+// A heartbeat (10) or its answer (11) between `ip` and the writer of `topic`.
+Bytes heartbeatMessage(uint8_t type, const std::string& ip, const std::string& topic)
+{
+    Bytes msg = wireMessage(type, 178);
+    putText(msg, 34, ip);
+    putText(msg, 50, topic);
+    return msg;
+}
+
+// Connects to a writer's control endpoint and asks it for `topic` as a reader at `ownIp`, the
+// first heartbeat included; -1 when any step fails.
+int connectAndRequest(const char* ip, int port, const std::string& topic, const std::string& ownIp)
+{
+    int fd = connectTo(ip, port);
+    if (fd < 0) {
+        return -1;
+    }
+    Bytes request = wireMessage(14, 182);
+    putText(request, 38, ownIp);
+    putText(request, 54, topic);
+    if (!sendAll(fd, request) || !sendAll(fd, heartbeatMessage(10, ownIp, topic))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int listenOn(const char* ip, int port)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -379,10 +406,7 @@ void serveFake(int fd, const std::string& ip, const std::string& topic, const By
                 garbage = thenGarbage;
             }
             if (type == 10) {
-                Bytes answer = wireMessage(11, 178);
-                putText(answer, 34, ip);
-                putText(answer, 50, topic);
-                if (!sendAll(fd, answer)) {
+                if (!sendAll(fd, heartbeatMessage(11, ip, topic))) {
                     return;
                 }
             }
@@ -417,24 +441,10 @@ int runFakeWriter(const char* ip, int port, const std::string& topic, std::vecto
 
 int runBadReader(const char* ip, int port, const std::string& topic, const std::string& requesterIp)
 {
-    int fd = connectTo(ip, port);
-    if (fd < 0) {
-        say("FAILED");
-        return 1;
-    }
-    Bytes request = wireMessage(14, 182);
-    putText(request, 38, requesterIp);
-    putText(request, 54, topic);
-    Bytes heartbeat = wireMessage(10, 178);
-    putText(heartbeat, 34, requesterIp);
-    putText(heartbeat, 50, topic);
-    if (!sendAll(fd, request) || !sendAll(fd, heartbeat)) {
-        say("FAILED");
-        return 1;
-    }
+    int fd = connectAndRequest(ip, port, topic, requesterIp);
     // The first answer tells: the acknowledgement (402 bytes) or the heartbeat's (178).
     uint8_t header[34];
-    if (!recvAll(fd, header, sizeof(header))) {
+    if (fd < 0 || !recvAll(fd, header, sizeof(header))) {
         say("FAILED");
         return 1;
     }
@@ -454,19 +464,9 @@ int runBadReader(const char* ip, int port, const std::string& topic, const std::
 
 int runPlainReader(const char* ip, int port, const std::string& topic, const std::string& ownIp)
 {
-    int fd = connectTo(ip, port);
-    if (fd < 0) {
-        say("FAILED");
-        return 1;
-    }
-    Bytes request = wireMessage(14, 182);
-    putText(request, 38, ownIp);
-    putText(request, 54, topic);
-    Bytes heartbeat = wireMessage(10, 178);
-    putText(heartbeat, 34, ownIp);
-    putText(heartbeat, 50, topic);
+    int fd = connectAndRequest(ip, port, topic, ownIp);
     uint8_t ack[402] = {};
-    if (!sendAll(fd, request) || !sendAll(fd, heartbeat) || !recvAll(fd, ack, 34)) {
+    if (fd < 0 || !recvAll(fd, ack, 34)) {
         say("FAILED");
         return 1;
     }
@@ -494,7 +494,7 @@ int runPlainReader(const char* ip, int port, const std::string& topic, const std
         }
     }
     // The channel is up: the heartbeat tells the writer so.
-    if (!sendAll(fd, heartbeat)) {
+    if (!sendAll(fd, heartbeatMessage(10, ownIp, topic))) {
         say("FAILED");
         return 1;
     }

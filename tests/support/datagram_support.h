@@ -3,6 +3,7 @@
 // receivers' tests.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -27,6 +28,7 @@
 #include "support/dgram_params.h"
 #include "support/fragment_builder.h"
 #include "support/zqtest.h"
+#include "utils/dds_common.h"
 
 namespace dgramtest {
 
@@ -51,9 +53,9 @@ inline uint8_t patternByte(uint32_t seed, uint32_t i)
     return static_cast<uint8_t>(seed + i);
 }
 
-// A package as a writer makes it: the header with the time stamp given, then `payload` pattern
-// bytes.
-inline Bytes packageOf(uint32_t payload, uint64_t timeStamp, uint32_t seed)
+// A package as a writer makes it: the header with the time stamp given, then `payload` bytes,
+// byte i being byteAt(i).
+template <typename ByteAt> Bytes packageWith(uint32_t payload, uint64_t timeStamp, ByteAt byteAt)
 {
     Bytes pkg(DDS_HEADER_SIZE + payload);
     DDSHeader_t header = makeDdsHeader(PKT_FLAG_FIRST, MSG_TYPE_DATA);
@@ -61,9 +63,15 @@ inline Bytes packageOf(uint32_t payload, uint64_t timeStamp, uint32_t seed)
     header.m_u32DataLen = payload;
     writeDdsHeader(pkg.data(), header);
     for (uint32_t i = 0; i < payload; ++i) {
-        pkg[DDS_HEADER_SIZE + i] = patternByte(seed, i);
+        pkg[DDS_HEADER_SIZE + i] = byteAt(i);
     }
     return pkg;
+}
+
+// Such a package of `payload` pattern bytes.
+inline Bytes packageOf(uint32_t payload, uint64_t timeStamp, uint32_t seed)
+{
+    return packageWith(payload, timeStamp, [seed](uint32_t i) { return patternByte(seed, i); });
 }
 
 // The fragments of a frame of `payload` pattern bytes with the time stamp given.
@@ -256,6 +264,28 @@ protected:
         expectNothingLeft();
     }
 
+    // Drives `flood` (a zqh_dgram_flood process sending to the receiver, which `capture` has
+    // watched since its init): 320 of each hostile datagram while the good frames still arrive.
+    // Then each of `places` has printed a window's worth (two if the run spans a window's end),
+    // and little else was printed. Call through ASSERT_NO_FATAL_FAILURE.
+    void expectFloodPrintsAFewLines(zqtest::ChildProcess& flood, zqtest::OutputCapture& capture,
+                                    const std::vector<const char*>& places)
+    {
+        constexpr unsigned kBursts = 80;
+        ASSERT_NO_FATAL_FAILURE(floodBursts(flood, m_collector, kBursts, 4));
+        m_receiver->deinit();
+        capture.stop();
+        const std::string& out = capture.out();
+        const int most = 2 * DDS_LINES_PER_WINDOW;
+        for (const char* place : places) {
+            const int lines = countLinesWith(out, place);
+            EXPECT_GE(lines, 1) << place;
+            EXPECT_LE(lines, most) << place;
+        }
+        const int count = static_cast<int>(places.size());
+        EXPECT_LE(countLinesWith(out, "[DDS] "), count * most + count + 4) << "the lines above, their notes, setup";
+    }
+
     const char* m_topic;
     Collector m_collector;
     int m_cbId{-1};
@@ -313,6 +343,29 @@ struct BoundSocket {
     std::string path;
     int fd{-1};
     sockaddr_un addr;
+    bool bound{false};
+};
+
+// A UDP socket bound at a loopback port, and the address it is reached at.
+struct BoundUdpSocket {
+    explicit BoundUdpSocket(uint16_t port)
+    {
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    }
+    ~BoundUdpSocket()
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    BoundUdpSocket(const BoundUdpSocket&) = delete;
+    BoundUdpSocket& operator=(const BoundUdpSocket&) = delete;
+    int fd{-1};
+    sockaddr_in addr{};
     bool bound{false};
 };
 

@@ -21,6 +21,7 @@
 namespace {
 
 using dgramtest::BoundSocket;
+using dgramtest::BoundUdpSocket;
 using dgramtest::stalePackageOf;
 
 class SenderNsTest : public dgramtest::UnixSendNsTest {};
@@ -170,6 +171,25 @@ INSTANTIATE_TEST_SUITE_P(Fanouts, StalledFanoutNsTest, ::testing::Values(StallCa
 // Several packages handed over at once: their frames go out in one batch per target.
 class BatchedFanoutNsTest : public SenderNsTest {
 protected:
+    void TearDown() override
+    {
+        if (m_otherFd >= 0) {
+            ::close(m_otherFd);
+        }
+        SenderNsTest::TearDown();
+    }
+    // Two readers: `a` reached through the fixture's socket, `b` through a second one, their
+    // stall flags in m_flags. Call through ASSERT_NO_FATAL_FAILURE.
+    void targetTwo(BoundSocket& a, BoundSocket& b)
+    {
+        ASSERT_TRUE(a.bound && b.bound);
+        m_otherFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(m_otherFd, 0);
+        m_targets = {
+            {m_sendFd, reinterpret_cast<sockaddr*>(&a.addr), static_cast<int>(sizeof(a.addr)), &m_flags[0]},
+            {m_otherFd, reinterpret_cast<sockaddr*>(&b.addr), static_cast<int>(sizeof(b.addr)), &m_flags[1]},
+        };
+    }
     // The packages and what a reader must get of them, package by package.
     void makeBatch(const std::vector<uint32_t>& payloads, uint32_t fragPayload)
     {
@@ -212,26 +232,22 @@ protected:
     std::vector<const uint8_t*> m_ptrs;
     std::vector<int> m_lens;
     std::vector<int> m_built;
+    int m_otherFd{-1}; // a second sending socket, closed with the fixture
+    bool m_flags[2] = {false, false};
+    std::vector<DatagramTarget_t> m_targets;
 };
 
 TEST_F(BatchedFanoutNsTest, QueuedPackagesArriveIntactAndInOrder)
 {
     BoundSocket a("/tmp/s18_bat-1");
     BoundSocket b("/tmp/s18_bat-2");
-    ASSERT_TRUE(a.bound && b.bound);
-    int other = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(other, 0);
-    bool flags[2] = {false, false};
-    std::vector<DatagramTarget_t> targets = {
-        {m_sendFd, reinterpret_cast<sockaddr*>(&a.addr), static_cast<int>(sizeof(a.addr)), &flags[0]},
-        {other, reinterpret_cast<sockaddr*>(&b.addr), static_cast<int>(sizeof(b.addr)), &flags[1]},
-    };
+    ASSERT_NO_FATAL_FAILURE(targetTwo(a, b));
     CDatagramFanout fanout(100);
     std::vector<uint8_t> headers;
     // One datagram, several, an empty payload, one exactly a fragment: 9 datagrams in all, as
     // many as a reader's queue surely holds.
     makeBatch({10, 250, 0, 100, 30}, 100);
-    ASSERT_EQ(send(fanout, headers, targets), 5u);
+    ASSERT_EQ(send(fanout, headers, m_targets), 5u);
     EXPECT_EQ(m_built, std::vector<int>(5, 1));
     const auto all = expectedOf({0, 1, 2, 3, 4});
     ASSERT_EQ(all.size(), 7u);
@@ -242,19 +258,18 @@ TEST_F(BatchedFanoutNsTest, QueuedPackagesArriveIntactAndInOrder)
     // A malformed package in the middle is left out; the others go as before.
     makeBatch({20, 150, 40}, 100);
     m_lens[1] = 33;
-    ASSERT_EQ(send(fanout, headers, targets), 2u);
+    ASSERT_EQ(send(fanout, headers, m_targets), 2u);
     EXPECT_EQ(m_built, (std::vector<int>{1, 0, 1}));
     EXPECT_EQ(a.drain(), expectedOf({0, 2}));
     EXPECT_EQ(b.drain(), expectedOf({0, 2}));
 
     // A larger batch than before moves the headers; the frames gathered first follow them.
     makeBatch({250, 250, 150}, 100);
-    ASSERT_EQ(send(fanout, headers, targets), 3u);
+    ASSERT_EQ(send(fanout, headers, m_targets), 3u);
     EXPECT_EQ(headers.size(), 8 * DDS_HEADER_SIZE);
     EXPECT_EQ(a.drain(), expectedOf({0, 1, 2}));
     EXPECT_EQ(b.drain(), expectedOf({0, 1, 2}));
-    EXPECT_FALSE(flags[0] || flags[1]);
-    ::close(other);
+    EXPECT_FALSE(m_flags[0] || m_flags[1]);
 }
 
 // The kernel refuses one datagram in the middle of a batch (larger than the socket's buffer): the
@@ -294,18 +309,14 @@ TEST_F(BatchedFanoutNsTest, PartOfABatchRefusedTheRestFollows)
 // The same over UDP on loopback: a datagram above the protocol's limit in the middle of a batch.
 TEST_F(BatchedFanoutNsTest, PartOfAUdpBatchRefusedTheRestFollows)
 {
-    int rx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int tx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(rx, 0);
-    ASSERT_GE(tx, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(50418);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(rx, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    BoundUdpSocket rx(50418);
+    ASSERT_TRUE(rx.bound);
+    // An unbound sender of its own: the fixture's socket is a Unix one.
+    m_otherFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(m_otherFd, 0);
     bool stalled = false;
     std::vector<DatagramTarget_t> targets = {
-        {tx, reinterpret_cast<sockaddr*>(&addr), static_cast<int>(sizeof(addr)), &stalled}};
+        {m_otherFd, reinterpret_cast<sockaddr*>(&rx.addr), static_cast<int>(sizeof(rx.addr)), &stalled}};
     const uint32_t frag = 65600; // a full fragment is above what one UDP datagram carries
     CDatagramFanout fanout(frag);
     std::vector<uint8_t> headers;
@@ -313,12 +324,12 @@ TEST_F(BatchedFanoutNsTest, PartOfAUdpBatchRefusedTheRestFollows)
     ASSERT_EQ(send(fanout, headers, targets), 5u);
     // Loopback delivers in order but not necessarily before the send returns: read with a deadline.
     timeval tv{10, 0};
-    ASSERT_EQ(::setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)), 0);
+    ASSERT_EQ(::setsockopt(rx.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)), 0);
     const auto expected = expectedOf({0, 1, 3, 4});
     std::vector<std::vector<uint8_t>> got;
     std::vector<uint8_t> buf(70000);
     while (got.size() < expected.size()) {
-        const ssize_t n = ::recv(rx, buf.data(), buf.size(), 0);
+        const ssize_t n = ::recv(rx.fd, buf.data(), buf.size(), 0);
         if (n < 0) {
             break;
         }
@@ -326,8 +337,6 @@ TEST_F(BatchedFanoutNsTest, PartOfAUdpBatchRefusedTheRestFollows)
     }
     EXPECT_EQ(got, expected);
     EXPECT_FALSE(stalled);
-    ::close(rx);
-    ::close(tx);
 }
 
 // A reader whose queue fills in the middle of a batch: what went out is the batch's beginning,
@@ -337,16 +346,9 @@ TEST_F(BatchedFanoutNsTest, ReaderQueueFillsInTheMiddleOfABatch)
 {
     BoundSocket rx("/tmp/s18_bat-4");
     BoundSocket healthy("/tmp/s18_bat-5");
-    ASSERT_TRUE(rx.bound && healthy.bound);
-    int other = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(other, 0);
+    ASSERT_NO_FATAL_FAILURE(targetTwo(rx, healthy));
     timeval tv{0, 10000};
     ASSERT_EQ(::setsockopt(m_sendFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)), 0);
-    bool flags[2] = {false, false};
-    std::vector<DatagramTarget_t> targets = {
-        {m_sendFd, reinterpret_cast<sockaddr*>(&rx.addr), static_cast<int>(sizeof(rx.addr)), &flags[0]},
-        {other, reinterpret_cast<sockaddr*>(&healthy.addr), static_cast<int>(sizeof(healthy.addr)), &flags[1]},
-    };
     CDatagramFanout fanout(1000);
     std::vector<uint8_t> headers;
     // Packages of 3 datagrams each (a batch the other reader's queue holds); the never-read
@@ -355,12 +357,12 @@ TEST_F(BatchedFanoutNsTest, ReaderQueueFillsInTheMiddleOfABatch)
     const auto all = expectedOf({0, 1, 2});
     size_t batches = 0;
     std::vector<std::vector<uint8_t>> got;
-    while (!flags[0] && batches < 10000) {
-        ASSERT_EQ(send(fanout, headers, targets), 3u);
+    while (!m_flags[0] && batches < 10000) {
+        ASSERT_EQ(send(fanout, headers, m_targets), 3u);
         ++batches;
         ASSERT_EQ(healthy.drain(), all) << "the other reader gets every batch whole";
     }
-    ASSERT_TRUE(flags[0]);
+    ASSERT_TRUE(m_flags[0]);
     got = rx.drain();
     ASSERT_LT(got.size(), batches * all.size());
     // Every batch before the last went out whole, then a beginning of the last one.
@@ -368,14 +370,13 @@ TEST_F(BatchedFanoutNsTest, ReaderQueueFillsInTheMiddleOfABatch)
         ASSERT_EQ(got[i], all[i % all.size()]) << "datagram " << i;
     }
     EXPECT_GE(got.size(), (batches - 1) * all.size());
-    EXPECT_FALSE(flags[1]);
+    EXPECT_FALSE(m_flags[1]);
 
     // Reading again, it gets the next batch whole and is no longer stalled.
-    ASSERT_EQ(send(fanout, headers, targets), 3u);
+    ASSERT_EQ(send(fanout, headers, m_targets), 3u);
     EXPECT_EQ(rx.drain(), all);
-    EXPECT_FALSE(flags[0]);
+    EXPECT_FALSE(m_flags[0]);
     EXPECT_EQ(healthy.drain(), all);
-    ::close(other);
 }
 
 } // namespace

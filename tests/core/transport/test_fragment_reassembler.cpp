@@ -80,15 +80,8 @@ public:
 // A package (header and payload) of `payload` bytes, and its fragments.
 Bytes makePackage(uint32_t payload, uint64_t timeStamp, uint8_t seed)
 {
-    Bytes pkg(DDS_HEADER_SIZE + payload);
-    DDSHeader_t header = makeDdsHeader(PKT_FLAG_FIRST, MSG_TYPE_DATA);
-    header.m_u64TimeStamp = timeStamp;
-    header.m_u32DataLen = payload;
-    writeDdsHeader(pkg.data(), header);
-    for (uint32_t i = 0; i < payload; ++i) {
-        pkg[DDS_HEADER_SIZE + i] = static_cast<uint8_t>(seed * 31 + i * 13 + (i >> 9));
-    }
-    return pkg;
+    return dgramtest::packageWith(payload, timeStamp,
+                                  [seed](uint32_t i) { return static_cast<uint8_t>(seed * 31 + i * 13 + (i >> 9)); });
 }
 
 using dgramtest::fragmentsOf;
