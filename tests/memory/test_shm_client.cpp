@@ -88,6 +88,53 @@ private:
     std::vector<DataPackage_t*> m_pkgs;
 };
 
+// A data callback that keeps the origin of every package handed out to it, and counts the
+// origins the hand-out gives for other packages (`stranger`, or null).
+class OriginKeeper {
+public:
+    explicit OriginKeeper(const DataPackage_t* stranger) : m_pStranger(stranger) {}
+
+    CShmClient::DataCallBack_t callback()
+    {
+        return [this](int, DataPackage_t* pkg) {
+            const HeldPkg_t* origin = CShmClient::handOverOf(pkg);
+            std::lock_guard<std::mutex> lock(m_mtx);
+            m_iStrangers += CShmClient::handOverOf(m_pStranger) != nullptr ? 1 : 0;
+            m_iStrangers += CShmClient::handOverOf(nullptr) != nullptr ? 1 : 0;
+            if (origin == nullptr) {
+                return -1;
+            }
+            m_vecHeld.push_back(*origin);
+            return 0;
+        };
+    }
+    bool waitCount(size_t n)
+    {
+        return zqtest::waitUntil(
+            [&] {
+                std::lock_guard<std::mutex> lock(m_mtx);
+                return m_vecHeld.size() == n;
+            },
+            5000);
+    }
+    std::vector<HeldPkg_t> held()
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return m_vecHeld;
+    }
+    int strangers()
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return m_iStrangers;
+    }
+
+private:
+    const DataPackage_t* m_pStranger;
+    std::mutex m_mtx;
+    std::vector<HeldPkg_t> m_vecHeld;
+    int m_iStrangers{0};
+};
+
 class ShmClientNsTest : public zqtest::NsTest {
 protected:
     void TearDown() override { shmtest::removeAllSegments(); }
@@ -530,32 +577,15 @@ TEST_F(ShmClientNsTest, EachHandOverCarriesItsOriginToAReleaseThatOutlivesTheCli
     ASSERT_TRUE(pool.ok());
     pool.pkg(5)->m_iSize = 64; // the segment's field is not what the reader trusts
     ASSERT_TRUE(startWriter(queueKey));
-    std::mutex mtx;
-    std::vector<HeldPkg_t> held;
-    int strangers = 0; // origins given for a package other than the one handed out
+    OriginKeeper keeper(pool.pkg(1));
     auto client = std::make_unique<CShmClient>();
-    client->registerCallBack([&](int, DataPackage_t* pkg) {
-        const HeldPkg_t* origin = CShmClient::handOverOf(pkg);
-        std::lock_guard<std::mutex> lock(mtx);
-        strangers += CShmClient::handOverOf(pool.pkg(1)) != nullptr ? 1 : 0;
-        strangers += CShmClient::handOverOf(nullptr) != nullptr ? 1 : 0;
-        if (origin == nullptr) {
-            return -1;
-        }
-        held.push_back(*origin);
-        return 0;
-    });
+    client->registerCallBack(keeper.callback());
     ASSERT_TRUE(client->init(queueKey, poolKey, pool.layout()));
     ASSERT_TRUE(m_writer.post(5, 0));
     ASSERT_TRUE(m_writer.post(2, 0));
-    ASSERT_TRUE(zqtest::waitUntil(
-        [&] {
-            std::lock_guard<std::mutex> lock(mtx);
-            return held.size() == 2;
-        },
-        5000));
-    std::lock_guard<std::mutex> lock(mtx);
-    EXPECT_EQ(strangers, 0);
+    ASSERT_TRUE(keeper.waitCount(2));
+    EXPECT_EQ(keeper.strangers(), 0);
+    std::vector<HeldPkg_t> held = keeper.held();
     const struct {
         int id;
         int capacity;
@@ -607,32 +637,14 @@ TEST_F(ShmClientNsTest, TheOneWayBackSendsEachPackageWhereItCameFrom)
     const size_t localInUse = ownPool.getUsedSize();
     ASSERT_GT(localInUse, 0u);
 
-    std::mutex mtx;
-    std::vector<HeldPkg_t> held;
+    OriginKeeper keeper(nullptr);
     CShmClient client;
-    client.registerCallBack([&](int, DataPackage_t* pkg) {
-        const HeldPkg_t* origin = CShmClient::handOverOf(pkg);
-        if (origin == nullptr) {
-            return -1;
-        }
-        std::lock_guard<std::mutex> lock(mtx);
-        held.push_back(*origin);
-        return 0;
-    });
+    client.registerCallBack(keeper.callback());
     ASSERT_TRUE(client.init(queueKey, poolKey, pool.layout()));
     ASSERT_TRUE(m_writer.post(3, 0));
     ASSERT_TRUE(m_writer.post(5, 0));
-    ASSERT_TRUE(zqtest::waitUntil(
-        [&] {
-            std::lock_guard<std::mutex> lock(mtx);
-            return held.size() == 2;
-        },
-        5000));
-    std::vector<HeldPkg_t> got;
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        got = held;
-    }
+    ASSERT_TRUE(keeper.waitCount(2));
+    std::vector<HeldPkg_t> got = keeper.held();
 
     CShmClient::releaseHeld(got[0], &own);
     ASSERT_TRUE(m_returns.waitCount(1, 5000));
