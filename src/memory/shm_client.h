@@ -91,8 +91,8 @@ public:
     static const HeldPkg_t* handOverOf(const DataPackage_t* pkg);
     // The one way back of the reading side: gives back the reference a holder owns of `held`. A
     // package of a pool mapping drops it there, whether or not its channel is still there, with
-    // no lock but the package's own; any other package goes straight to `own`, the data manager
-    // of the transport that delivered it (none: nothing).
+    // neither the registry's mutex nor a search; any other package goes straight to `own`, the
+    // data manager of the transport that delivered it (none: nothing).
     static void releaseHeld(const HeldPkg_t& held, CDataManager* own = nullptr);
 
 private:
