@@ -56,7 +56,7 @@ CDataReaderImpl::CDataReaderImpl(CSubscriberImpl* subscriber, CTopic* topic, int
       m_strTopicName(topic->getTopicName())
 {
     m_vecCache.reserve(kCacheLimit);
-    m_pQueue = std::make_unique<CDataQueue<HeldPkg_t>>(m_iDepth, [this](HeldPkg_t held) { giveBack(held); });
+    m_pQueue = std::make_unique<CDataQueue<HeldPkg_t>>(m_iDepth, [this](HeldPkg_t held) { putEmptyDataPkg(held); });
     m_iEventCbId = m_pSubscriberImpl->registerEventCallBack(
         m_strTopicName, [this](int iCbId, int iEventId) { onEvent(iCbId, iEventId); });
     DDS_GREEN("m_iEventCbId: %d", m_iEventCbId);
@@ -100,7 +100,7 @@ CDataReaderImpl::~CDataReaderImpl()
     }
     // Loans the application did not give back: their packages go back with the reader.
     for (LentBuffer_t* loan : lent) {
-        giveBack(loan->m_stHeld);
+        putEmptyDataPkg(loan->m_stHeld);
         delete loan;
     }
     delete m_pDataReader;
@@ -128,7 +128,7 @@ void CDataReaderImpl::unsubscribeLocked()
     // Queued packages go back while the channel they came from still exists.
     HeldPkg_t held;
     while (m_pQueue->dequeue(held, 0)) {
-        giveBack(held);
+        putEmptyDataPkg(held);
     }
 }
 
@@ -197,14 +197,14 @@ int CDataReaderImpl::read(void* pBuf, int size, int timeoutMs, _ExtraDataInfo_t*
     if (size < len) {
         DDS_YELLOW_LIMITED_BY(m_strTopicName, "Warning: topic %s buf size is not enough! buf size (%d) < data Len (%d)",
                               m_strTopicName.c_str(), size, len);
-        giveBack(held);
+        putEmptyDataPkg(held);
         return -1;
     }
     memcpy(pBuf, pkgData(held.m_pPkg) + DDS_HEADER_SIZE, static_cast<size_t>(len));
     if (info != nullptr) {
         info->m_u64TimeStamp = pkgTimeStamp(held.m_pPkg);
     }
-    giveBack(held);
+    putEmptyDataPkg(held);
     return len;
 }
 
@@ -260,7 +260,7 @@ int CDataReaderImpl::putEmptyDataBuffer(_DataBuffer_t* buffer)
             return -1;
         }
     }
-    giveBack(lent->m_stHeld);
+    putEmptyDataPkg(lent->m_stHeld);
     freeLent(lent);
     return 0;
 }
@@ -284,7 +284,7 @@ DataPackage_t* CDataReaderImpl::getFullDataPkg(int timeoutMs)
 
 void CDataReaderImpl::putEmptyDataPkg(DataPackage_t* pkg)
 {
-    if (pkg != nullptr && m_pReceiver != nullptr) {
+    if (m_pReceiver != nullptr) {
         m_pReceiver->putEmptyDataPkg(pkg);
     }
 }
@@ -294,15 +294,10 @@ bool CDataReaderImpl::takeHeld(int timeoutMs, HeldPkg_t* held)
     return m_pQueue->dequeue(*held, timeoutMs);
 }
 
-void CDataReaderImpl::giveBack(const HeldPkg_t& held)
+void CDataReaderImpl::putEmptyDataPkg(const HeldPkg_t& held)
 {
-    if (held.m_pPkg == nullptr) {
-        return;
-    }
-    if (held.m_pMapping != nullptr) {
-        CShmClient::releaseHeld(held);
-    } else if (m_pReceiver != nullptr) {
-        m_pReceiver->putOwnDataPkg(held.m_pPkg);
+    if (m_pReceiver != nullptr) {
+        m_pReceiver->putEmptyDataPkg(held);
     }
 }
 

@@ -64,7 +64,11 @@ public:
 
     // The package alone: its origin is looked up again when it is given back.
     DataPackage_t* getFullDataPkg(int timeoutMs);
+    // Both give the reader's reference back through the topic's transport, the one way back of
+    // the reading side: by address, or by the origin taken at hand-over (read, a loan's release,
+    // the queue's drop, a channel's STOP and the reader's end use this one).
     void putEmptyDataPkg(DataPackage_t* pkg);
+    void putEmptyDataPkg(const HeldPkg_t& held);
     _DataBuffer_t* getFullDataBuffer(int timeoutMs, _ExtraDataInfo_t* info);
     int putEmptyDataBuffer(_DataBuffer_t* buffer);
     _DataBuffer_t* allocDataBuffer();
@@ -97,14 +101,12 @@ private:
     void unsubscribeLocked();
     // The oldest queued package with its origin; false when none came in time.
     bool takeHeld(int timeoutMs, HeldPkg_t* held);
-    // Gives the reader's reference back where the package came from.
-    void giveBack(const HeldPkg_t& held);
     LentBuffer_t* allocLent();
     void freeLent(LentBuffer_t* lent);
 
     CSubscriberImpl* m_pSubscriberImpl;
-    // The subscriber's transport of the topic (a subscriber's transports are receiving ones): its
-    // own pool's packages go back there without the search for a pool mapping.
+    // The subscriber's transport of the topic (a subscriber's transports are receiving ones):
+    // every package of the reader goes back through it.
     CTransReceiver* m_pReceiver;
     CDataReader* m_pDataReader{nullptr};
     int m_iDepth;

@@ -168,11 +168,16 @@ const HeldPkg_t* CShmClient::handOverOf(const DataPackage_t* pkg)
     return (held != nullptr && pkg != nullptr && held->m_pPkg == pkg) ? held : nullptr;
 }
 
-void CShmClient::releaseHeld(const HeldPkg_t& held)
+void CShmClient::releaseHeld(const HeldPkg_t& held, CDataManager* own)
 {
-    // The holder's reference keeps the mapping registered until this very release.
+    if (held.m_pPkg == nullptr) {
+        return;
+    }
     if (held.m_pMapping != nullptr) {
+        // The holder's reference keeps the mapping registered until this very release.
         held.m_pMapping->release(held.m_iId);
+    } else if (own != nullptr) {
+        own->putEmptyDataPkg(held.m_pPkg);
     }
 }
 
@@ -217,26 +222,30 @@ void CShmClient::unregisterCallBack(int id)
 
 void CShmClient::putEmptyDataPkg(DataPackage_t* pkg)
 {
-    // By address, in whichever mapping of this process the package lies (this client's or one
-    // it has let go): the one way back of a package given back without its origin.
+    // In whichever mapping of this process the package lies (this client's or one it has let go).
     releaseHeldPackage(pkg);
 }
 
-bool CShmClient::releaseHeldPackage(DataPackage_t* pkg)
+bool CShmClient::releaseHeldPackage(DataPackage_t* pkg, CDataManager* own)
 {
     if (pkg == nullptr) {
         return false;
     }
+    HeldPkg_t held;
+    held.m_pPkg = pkg;
+    // Kept for the release: a package given back without a reference must not meet a mapping
+    // that its last holder let go meanwhile.
     std::shared_ptr<CPoolMapping> mapping = CPoolMapping::findMapping(pkg);
-    if (!mapping) {
+    int id = mapping ? mapping->idOf(pkg) : -1;
+    if (id >= 0) {
+        held.m_pMapping = mapping.get();
+        held.m_iId = id;
+    } else if (mapping) {
+        // Inside a segment but at no package's start: nobody's package, nobody's to free.
         return false;
     }
-    int id = mapping->idOf(pkg);
-    if (id < 0) {
-        return false;
-    }
-    mapping->release(id);
-    return true;
+    releaseHeld(held, own);
+    return id >= 0;
 }
 
 void CShmClient::releasePackage(int id)

@@ -13,9 +13,13 @@
 // The pool mapping is shared: it stays attached, with its table, while packages of it are held
 // in this process, even after deinit and after the client is gone. A package is found by its
 // address (never by the numbers in the segment, which other processes can write), so any thread
-// can give back a package of any mapping through releaseHeldPackage. Consumers called inside a
-// hand-over can instead take the package's origin with it (handOverOf) and give it back through
-// that (releaseHeld), which needs neither the registry's mutex nor a search.
+// can give back a package of any mapping. Consumers called inside a hand-over can instead take
+// the package's origin with it (handOverOf), which needs neither the registry's mutex nor a
+// search when it is given back.
+//
+// The reading side's one way back is releaseHeld: the reader, the receiving transport, the
+// shared-memory receiver, this client and its FIFOs all end there, by origin, or by address
+// through releaseHeldPackage, which only finds the origin first.
 #pragma once
 
 #include <atomic>
@@ -78,15 +82,18 @@ public:
     int getFps();
 
     // Gives back one reference of a package that lies in the pool mapping of any client of this
-    // process, also one that has been deinitialised or deleted since. False when the package is
-    // not in such a mapping (a process-memory package, for one).
-    static bool releaseHeldPackage(DataPackage_t* pkg);
+    // process, also one that has been deinitialised or deleted since: the origin is found by
+    // address in the registry of mappings, then releaseHeld. False when the package is in no such
+    // mapping (a process-memory package, for one); such a package goes to `own` when one is given.
+    static bool releaseHeldPackage(DataPackage_t* pkg, CDataManager* own = nullptr);
     // The origin of `pkg` while the calling thread's dispatch hands it out (so inside a FIFO push
     // or a data callback of that hand-out); null for any other package or outside one.
     static const HeldPkg_t* handOverOf(const DataPackage_t* pkg);
-    // Gives back the reference a holder owns of `held`, a package of a pool mapping, whether or
-    // not its channel is still there.
-    static void releaseHeld(const HeldPkg_t& held);
+    // The one way back of the reading side: gives back the reference a holder owns of `held`. A
+    // package of a pool mapping drops it there, whether or not its channel is still there, with
+    // neither the registry's mutex nor a search; any other package goes straight to `own`, the
+    // data manager of the transport that delivered it (none: nothing).
+    static void releaseHeld(const HeldPkg_t& held, CDataManager* own = nullptr);
 
 private:
     std::shared_ptr<CPoolMapping> initMemLayout(int poolKey, const MemPoolLayout_t& layout);

@@ -22,14 +22,8 @@ CShmDataFifo::~CShmDataFifo()
 
 void CShmDataFifo::giveBack(DataPackage_t* pkg)
 {
-    if (pkg == nullptr) {
-        return;
-    }
-    if (m_pClient != nullptr) {
-        m_pClient->putEmptyDataPkg(pkg);
-    } else {
-        CShmClient::releaseHeldPackage(pkg);
-    }
+    // The client's way back needs no client: the package's mapping outlives it while held.
+    CShmClient::releaseHeldPackage(pkg);
 }
 
 void CShmDataFifo::clear()

@@ -1,6 +1,8 @@
 // Shared-memory client and FIFO against a pool segment and a writer-side queue made by the test:
 // dispatch and returns, refused layouts and packages, the pending list for a full return ring,
 // and a mapping that outlives its client while packages are held.
+#include "memory/datacenter.h"
+#include "memory/normal_mem_pool.h"
 #include "memory/pool_mapping.h"
 #include "memory/shm_client.h"
 #include "memory/shm_datafifo.h"
@@ -84,6 +86,53 @@ private:
     MemPoolLayout_t m_layout;
     std::unique_ptr<RawSegment> m_seg;
     std::vector<DataPackage_t*> m_pkgs;
+};
+
+// A data callback that keeps the origin of every package handed out to it, and counts the
+// origins the hand-out gives for other packages (`stranger`, or null).
+class OriginKeeper {
+public:
+    explicit OriginKeeper(const DataPackage_t* stranger) : m_pStranger(stranger) {}
+
+    CShmClient::DataCallBack_t callback()
+    {
+        return [this](int, DataPackage_t* pkg) {
+            const HeldPkg_t* origin = CShmClient::handOverOf(pkg);
+            std::lock_guard<std::mutex> lock(m_mtx);
+            m_iStrangers += CShmClient::handOverOf(m_pStranger) != nullptr ? 1 : 0;
+            m_iStrangers += CShmClient::handOverOf(nullptr) != nullptr ? 1 : 0;
+            if (origin == nullptr) {
+                return -1;
+            }
+            m_vecHeld.push_back(*origin);
+            return 0;
+        };
+    }
+    bool waitCount(size_t n)
+    {
+        return zqtest::waitUntil(
+            [&] {
+                std::lock_guard<std::mutex> lock(m_mtx);
+                return m_vecHeld.size() == n;
+            },
+            5000);
+    }
+    std::vector<HeldPkg_t> held()
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return m_vecHeld;
+    }
+    int strangers()
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return m_iStrangers;
+    }
+
+private:
+    const DataPackage_t* m_pStranger;
+    std::mutex m_mtx;
+    std::vector<HeldPkg_t> m_vecHeld;
+    int m_iStrangers{0};
 };
 
 class ShmClientNsTest : public zqtest::NsTest {
@@ -528,32 +577,15 @@ TEST_F(ShmClientNsTest, EachHandOverCarriesItsOriginToAReleaseThatOutlivesTheCli
     ASSERT_TRUE(pool.ok());
     pool.pkg(5)->m_iSize = 64; // the segment's field is not what the reader trusts
     ASSERT_TRUE(startWriter(queueKey));
-    std::mutex mtx;
-    std::vector<HeldPkg_t> held;
-    int strangers = 0; // origins given for a package other than the one handed out
+    OriginKeeper keeper(pool.pkg(1));
     auto client = std::make_unique<CShmClient>();
-    client->registerCallBack([&](int, DataPackage_t* pkg) {
-        const HeldPkg_t* origin = CShmClient::handOverOf(pkg);
-        std::lock_guard<std::mutex> lock(mtx);
-        strangers += CShmClient::handOverOf(pool.pkg(1)) != nullptr ? 1 : 0;
-        strangers += CShmClient::handOverOf(nullptr) != nullptr ? 1 : 0;
-        if (origin == nullptr) {
-            return -1;
-        }
-        held.push_back(*origin);
-        return 0;
-    });
+    client->registerCallBack(keeper.callback());
     ASSERT_TRUE(client->init(queueKey, poolKey, pool.layout()));
     ASSERT_TRUE(m_writer.post(5, 0));
     ASSERT_TRUE(m_writer.post(2, 0));
-    ASSERT_TRUE(zqtest::waitUntil(
-        [&] {
-            std::lock_guard<std::mutex> lock(mtx);
-            return held.size() == 2;
-        },
-        5000));
-    std::lock_guard<std::mutex> lock(mtx);
-    EXPECT_EQ(strangers, 0);
+    ASSERT_TRUE(keeper.waitCount(2));
+    EXPECT_EQ(keeper.strangers(), 0);
+    std::vector<HeldPkg_t> held = keeper.held();
     const struct {
         int id;
         int capacity;
@@ -575,6 +607,66 @@ TEST_F(ShmClientNsTest, EachHandOverCarriesItsOriginToAReleaseThatOutlivesTheCli
     CShmClient::releaseHeld(held[1]);
     EXPECT_EQ(pool.seg().attachCount(), 1u) << "the last holder lets the mapping go";
     EXPECT_EQ(m_returns.size(), 0u);
+}
+
+// The reading side's one way back: a package of a mapping goes back to it, by the origin it
+// carries or found by its address, and never to the data manager given beside it; a package of
+// this process's memory goes to that manager either way; an address inside a segment that starts
+// no package goes nowhere.
+TEST_F(ShmClientNsTest, TheOneWayBackSendsEachPackageWhereItCameFrom)
+{
+    const int poolKey = kKeyBase + 19;
+    const int queueKey = kKeyBase + 20;
+    FakePool pool(poolKey, smallLayout());
+    ASSERT_TRUE(pool.ok());
+    ASSERT_TRUE(startWriter(queueKey));
+    MemConfig_t cfg{};
+    cfg.m_iKey = -1;
+    cfg.m_u32MaxPoolSize = 0x100000;
+    cfg.m_stGroup[0] = MemGroup_t{0, 512, 8};
+    cfg.m_iGroupCount = 1;
+    CNormalMemPool ownPool;
+    ASSERT_TRUE(ownPool.init(cfg));
+    CDataManager own;
+    own.setMemPool(&ownPool);
+    DataPackage_t* local[2] = {own.getEmptyDataPkg(100, 0), own.getEmptyDataPkg(100, 0)};
+    ASSERT_NE(local[0], nullptr);
+    ASSERT_NE(local[1], nullptr);
+    own.referDataPkg(local[0]);
+    own.referDataPkg(local[1]);
+    const size_t localInUse = ownPool.getUsedSize();
+    ASSERT_GT(localInUse, 0u);
+
+    OriginKeeper keeper(nullptr);
+    CShmClient client;
+    client.registerCallBack(keeper.callback());
+    ASSERT_TRUE(client.init(queueKey, poolKey, pool.layout()));
+    ASSERT_TRUE(m_writer.post(3, 0));
+    ASSERT_TRUE(m_writer.post(5, 0));
+    ASSERT_TRUE(keeper.waitCount(2));
+    std::vector<HeldPkg_t> got = keeper.held();
+
+    CShmClient::releaseHeld(got[0], &own);
+    ASSERT_TRUE(m_returns.waitCount(1, 5000));
+    auto* inside = reinterpret_cast<DataPackage_t*>(reinterpret_cast<uint8_t*>(got[1].m_pPkg) + 8);
+    {
+        zqtest::OutputCapture cap;
+        EXPECT_FALSE(CShmClient::releaseHeldPackage(inside, &own));
+        cap.stop();
+        EXPECT_EQ(cap.out(), "") << "an address inside a mapping reached the data manager";
+    }
+    EXPECT_TRUE(CShmClient::releaseHeldPackage(got[1].m_pPkg, &own));
+    ASSERT_TRUE(m_returns.waitCount(2, 5000));
+    EXPECT_EQ(m_returns.values(), (std::vector<int>{3, 5}));
+    EXPECT_EQ(ownPool.getUsedSize(), localInUse) << "a mapping's package reached the data manager";
+
+    HeldPkg_t plain;
+    plain.m_pPkg = local[0];
+    CShmClient::releaseHeld(plain, &own);
+    EXPECT_FALSE(CShmClient::releaseHeldPackage(local[1], &own));
+    EXPECT_EQ(ownPool.getUsedSize(), 0u);
+    client.deinit();
+    EXPECT_EQ(m_returns.size(), 2u);
 }
 
 TEST_F(ShmClientNsTest, ShmFifoDropsRefusesAndGivesBackThroughTheClient)

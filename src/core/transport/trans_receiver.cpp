@@ -496,26 +496,18 @@ std::shared_ptr<CTransReceiver::DataChannel_t> CTransReceiver::getChannel()
 
 void CTransReceiver::putEmptyDataPkg(DataPackage_t* pkg)
 {
-    if (pkg == nullptr) {
-        return;
-    }
-    // Told apart by address, not by the flag in the segment that other processes can change: a
-    // package of a pool mapping goes back there, whichever channel delivered it.
-    if (!CShmClient::releaseHeldPackage(pkg)) {
-        m_pDataManager->putEmptyDataPkg(pkg);
-    }
+    // Told apart by address, not by the flag in the segment that other processes can change.
+    CShmClient::releaseHeldPackage(pkg, m_pDataManager.get());
+}
+
+void CTransReceiver::putEmptyDataPkg(const HeldPkg_t& held)
+{
+    CShmClient::releaseHeld(held, m_pDataManager.get());
 }
 
 void CTransReceiver::referDataPkg(DataPackage_t* pkg)
 {
     m_pDataManager->referDataPkg(pkg);
-}
-
-void CTransReceiver::putOwnDataPkg(DataPackage_t* pkg)
-{
-    if (pkg != nullptr) {
-        m_pDataManager->putEmptyDataPkg(pkg);
-    }
 }
 
 int CTransReceiver::registerDataCallBack(std::function<int(int, DataPackage_t*)> callback)

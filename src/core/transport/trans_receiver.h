@@ -36,6 +36,7 @@
 class CDataFifo;
 class CDataManager;
 class CSubscriberImpl;
+struct HeldPkg_t;
 
 // How the control thread marks the topic as waiting for a publisher again (the subscriber's
 // setTopicState with state 0), called as the last step of every reset.
@@ -78,15 +79,13 @@ public:
     int setTopicImpl(CTopicImpl* topic) override;
     void setMemPool(CMemPool* pool) override;
     DataPackage_t* getEmptyDataPkg(int size, int timeoutMs) override;
-    // Routed by the package's origin: a shared-memory package goes back through the pool mapping
-    // it lies in (the shared-memory client's registry of mappings, whatever channel delivered it
-    // and whether that channel is still there); any other package through this transport's data
-    // manager.
+    // Both give a package back the one way of the reading side (CShmClient::releaseHeld), with
+    // this transport's data manager for the packages of this process's memory. By address: a
+    // package of a pool mapping goes back to it, whatever channel delivered it and whether that
+    // channel is still there. By origin (as the holder took it at hand-over): without a search.
     void putEmptyDataPkg(DataPackage_t* pkg) override;
+    void putEmptyDataPkg(const HeldPkg_t& held);
     void referDataPkg(DataPackage_t* pkg) override;
-    // A package known to be of this transport's own pool (its holder took its origin at
-    // hand-over): straight back to the data manager, without looking for a pool mapping.
-    void putOwnDataPkg(DataPackage_t* pkg);
     int putFullDataPkg(DataPackage_t* pkg, int len) override;
     int getDataPkgCapacity(DataPackage_t* pkg) override;
     int registerDataCallBack(std::function<int(int, DataPackage_t*)> callback) override;
