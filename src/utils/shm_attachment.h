@@ -6,7 +6,7 @@
 // mapping.
 #pragma once
 
-#include <utility>
+#include <memory>
 
 #include "utils/system_utils.h"
 
@@ -14,33 +14,25 @@ class CShmAttachment {
 public:
     CShmAttachment() noexcept = default;
     explicit CShmAttachment(void* addr) noexcept : m_pAddr(addr) {}
-    ~CShmAttachment() { reset(); }
 
-    CShmAttachment(const CShmAttachment&) = delete;
-    CShmAttachment& operator=(const CShmAttachment&) = delete;
-    CShmAttachment(CShmAttachment&& other) noexcept : m_pAddr(other.release()) {}
-    CShmAttachment& operator=(CShmAttachment&& other) noexcept
-    {
-        reset(other.release()); // safe on itself: the address is taken before anything detaches
-        return *this;
-    }
-
-    void* get() const noexcept { return m_pAddr; }
+    void* get() const noexcept { return m_pAddr.get(); }
     bool valid() const noexcept { return m_pAddr != nullptr; }
     explicit operator bool() const noexcept { return valid(); }
 
     // Hands the address on: whoever takes it detaches it.
-    void* release() noexcept { return std::exchange(m_pAddr, nullptr); }
+    void* release() noexcept { return m_pAddr.release(); }
 
     // Detaches what is held (a failure has its line from detachShm) and holds `addr` instead.
     void reset(void* addr = nullptr) noexcept
     {
-        void* old = std::exchange(m_pAddr, addr);
-        if (old != nullptr && old != addr) {
-            CSystemUtils::detachShm(old);
+        if (addr != m_pAddr.get()) {
+            m_pAddr.reset(addr);
         }
     }
 
 private:
-    void* m_pAddr{nullptr};
+    struct Detach_t {
+        void operator()(void* addr) const noexcept { CSystemUtils::detachShm(addr); }
+    };
+    std::unique_ptr<void, Detach_t> m_pAddr;
 };
