@@ -291,7 +291,6 @@ int CTcpSender::open(TcpParam_t& param, TcpSockAddr_t* out)
         return -1;
     }
     out->m_iFd = owned.release(); // the record's until closeListener
-
     out->m_param = param;
     out->m_addr = addr;
     return 0;
