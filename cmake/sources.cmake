@@ -54,7 +54,6 @@ set(ZQDDS_TRANSPORT_SOURCES
     src/core/transport/fragment_gather.cpp
     src/core/transport/datagram_target.cpp
     src/core/transport/datagram_fanout.cpp
-    src/core/transport/datagram_conns.cpp
     src/core/transport/sender_factory.cpp
     src/core/transport/receiver.cpp
     src/core/transport/fragment_reassembler.cpp

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 #include <new>
-#include <system_error>
 
 #include "utils/dds_common.h"
 #include "utils/spin_wait.h"
@@ -226,7 +225,7 @@ bool CShmQueque::init(int key, int flag, RecvCallBack_t callback)
     m_bCorruptReported.store(false);
     m_bCorrupt.store(false);
     m_bSemForged = false;
-    char* base = static_cast<char*>(m_pShmAddr);
+    char* base = static_cast<char*>(m_pShmAddr.get());
     {
         std::lock_guard<std::mutex> lock(m_mtxPost);
         if (m_iFlag == 0) {
@@ -246,19 +245,10 @@ bool CShmQueque::init(int key, int flag, RecvCallBack_t callback)
         clearQue();
     }
     m_bRunning.store(true);
-    try {
-        m_thread = std::thread(&CShmQueque::recvTask, this);
-    } catch (const std::system_error&) {
+    if (!m_thread.start(&CShmQueque::recvTask, this)) {
         DDS_RED("Error: Queue %#x can't start its thread!", static_cast<unsigned>(key));
         m_bRunning.store(false);
-        {
-            std::lock_guard<std::mutex> lock(m_mtxPost);
-            m_pSendQue = nullptr;
-            m_pRecvQue = nullptr;
-        }
-        deinitShm();
-        m_callback = nullptr;
-        m_iKey = -1;
+        releaseQueue();
         return false;
     }
     return true;
@@ -281,8 +271,8 @@ bool CShmQueque::initShm()
             return false;
         }
     }
-    m_pShmAddr = CSystemUtils::attachShm(m_iShmId);
-    if (m_pShmAddr == nullptr) {
+    m_pShmAddr.reset(CSystemUtils::attachShm(m_iShmId));
+    if (!m_pShmAddr) {
         DDS_RED("Error: attachShm failed!");
         if (m_iFlag == 0) {
             CSystemUtils::removeShm(m_iShmId);
@@ -295,10 +285,7 @@ bool CShmQueque::initShm()
 
 void CShmQueque::deinitShm()
 {
-    if (m_pShmAddr != nullptr) {
-        CSystemUtils::detachShm(m_pShmAddr);
-        m_pShmAddr = nullptr;
-    }
+    m_pShmAddr.reset(); // detached before the creator removes it
     if (m_iFlag == 0 && m_iShmId >= 0) {
         CSystemUtils::removeShm(m_iShmId);
     }
@@ -636,10 +623,14 @@ bool CShmQueque::deinit()
     }
     // Wake our own thread at once instead of letting it sleep out its wait.
     shmSemPost(m_pRecvQue, true);
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    m_thread.join();
     resetFrameRate();
+    releaseQueue();
+    return true;
+}
+
+void CShmQueque::releaseQueue()
+{
     {
         std::lock_guard<std::mutex> lock(m_mtxPost);
         m_pSendQue = nullptr;
@@ -651,5 +642,4 @@ bool CShmQueque::deinit()
     deinitShm();
     m_iKey = -1;
     m_callback = nullptr;
-    return true;
 }

@@ -17,9 +17,10 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <thread>
 
 #include "core/transport/frame_rate.h"
+#include "utils/shm_attachment.h"
+#include "utils/worker_thread.h"
 
 // Slots used per ring; every index is taken modulo this constant, never modulo the segment field.
 constexpr int SHM_QUEUE_CAPACITY = 2;
@@ -108,6 +109,8 @@ public:
 private:
     bool initShm();
     void deinitShm();
+    // What init took, given back once no thread runs: the rings, the segment, key and callback.
+    void releaseQueue();
     void initSem();
     void deinitSem();
     // Sleeps on the receive ring's wake field until a post, `ms` or an interruption. With
@@ -134,11 +137,11 @@ private:
     int m_iKey{-1};
     int m_iFlag{0};
     int m_iShmId{-1};
-    void* m_pShmAddr{nullptr};
+    CShmAttachment m_pShmAddr;
     DataQueue_t* m_pSendQue{nullptr};
     DataQueue_t* m_pRecvQue{nullptr};
     std::atomic<bool> m_bRunning{false};
-    std::thread m_thread;
+    CWorkerThread m_thread;
     std::mutex m_mtxPost; // serialises posts; guards the ring pointers against deinit
     std::atomic<bool> m_bCorruptReported{false};
     std::atomic<bool> m_bCorrupt{false};

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <system_error>
 
 #include "memory/datacenter.h"
 #include "memory/datafifo.h"
@@ -50,13 +49,11 @@ bool CShmServer::init(void* base, const MemPoolLayout_t& layout)
     CDataFifo* fifo = m_pDataManager->createDataFifo(SEND_FIFO_POLICY, SEND_FIFO_DEPTH);
     if (fifo != nullptr) {
         m_bRunning.store(true);
-        try {
-            m_thread = std::thread(&CShmServer::sendTask, this, fifo);
+        if (m_thread.start(&CShmServer::sendTask, this, fifo)) {
             return true;
-        } catch (const std::system_error&) {
-            m_bRunning.store(false);
-            m_pDataManager->destroyDataFifo(fifo);
         }
+        m_bRunning.store(false);
+        m_pDataManager->destroyDataFifo(fifo);
     }
     DDS_RED("Error: share memory server can't start its thread!");
     for (DataPkgInfo_t* rec : m_vecPkgs) {
@@ -344,7 +341,7 @@ size_t CShmServer::getInFlightCount(int queueKey)
 void CShmServer::deinit()
 {
     // Queues may have been attached without init; they are torn down in either case.
-    if (m_bRunning.exchange(false) && m_thread.joinable()) {
+    if (m_bRunning.exchange(false)) {
         m_thread.join();
     }
     std::map<int, std::unique_ptr<Reader_t>> queues;

@@ -28,7 +28,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -36,6 +35,7 @@
 #include "memory/mem_pool.h"
 #include "memory/shm_layout.h"
 #include "memory/shm_queue.h"
+#include "utils/worker_thread.h"
 
 class CDataFifo;
 class CDataManager;
@@ -133,7 +133,7 @@ private:
     CShmPkgTable m_table;
     std::vector<DataPkgInfo_t*> m_vecPkgs;
     std::atomic<bool> m_bRunning{false};
-    std::thread m_thread;
+    CWorkerThread m_thread;
     std::atomic<bool> m_bSent{false};
     CFrameRate m_rate;
 };

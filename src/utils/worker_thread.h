@@ -50,6 +50,8 @@ public:
     }
 
     bool running() const noexcept { return m_thread.joinable(); }
+    // For the scheduling utilities only (policy, name, affinity); never joined or detached here.
+    std::thread& handle() noexcept { return m_thread; }
 
 private:
     std::thread m_thread;

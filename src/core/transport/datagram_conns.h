@@ -8,9 +8,7 @@
 #include <vector>
 
 #include "core/transport/datagram_target.h"
-
-// Closes a connection's own socket (the datagram media's connection holders).
-void closeConnSocket(int fd);
+#include "utils/unique_fd.h"
 
 // The connection table of a datagram medium: one record with its own socket per reader, keyed
 // by the control descriptor. The send thread copies the holders and sends without the lock, so
@@ -24,11 +22,9 @@ public:
     explicit CDatagramConns(bool connectFirst = false) : m_bConnectFirst(connectFirst) {}
 
     struct Conn_t {
-        Conn_t(const Record& record, bool segment) : m_stAddr(record), m_bSegment(segment) {}
-        ~Conn_t() { closeConnSocket(m_stAddr.m_iFd); }
-        Conn_t(const Conn_t&) = delete;
-        Conn_t& operator=(const Conn_t&) = delete;
+        Conn_t(const Record& record, bool segment) : m_stAddr(record), m_fd(record.m_iFd), m_bSegment(segment) {}
         Record m_stAddr;
+        CUniqueFd m_fd;         // closes m_stAddr.m_iFd when the last holder lets go
         bool m_bStalled{false}; // send thread only, like the two below
         bool m_bSegment;        // segmented sends allowed
         bool m_bConnected{false};

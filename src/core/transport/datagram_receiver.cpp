@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <system_error>
 #include <thread>
+#include <utility>
 
 #include "core/transport/datagram_batch.h"
 #include "utils/dds_common.h"
@@ -27,16 +27,14 @@ bool CDatagramReceiver::init(TransParam_t& param)
     }
     m_stTransParam = param;
     m_bRunning.store(true);
-    try {
-        m_thread = std::thread(&CDatagramReceiver::recvTask, this);
-    } catch (const std::system_error&) {
+    if (!m_thread.start(&CDatagramReceiver::recvTask, this)) {
         m_bRunning.store(false);
         closeChannel();
         return false;
     }
     if (m_medium.m_iPriority > 0) {
         // Where the system allows it; the medium works the same without.
-        CThreadUtils::setPolicyAndPriority(m_thread, CThreadUtils::SCHED_POLICY_FIFO, m_medium.m_iPriority);
+        CThreadUtils::setPolicyAndPriority(m_thread.handle(), CThreadUtils::SCHED_POLICY_FIFO, m_medium.m_iPriority);
     }
     return true;
 }
@@ -47,6 +45,18 @@ void CDatagramReceiver::deinit()
     if (stopRecvThread()) {
         closeChannel();
     }
+}
+
+void CDatagramReceiver::holdSocket(CUniqueFd fd)
+{
+    m_iFd.store(fd.get());
+    m_fd = std::move(fd);
+}
+
+void CDatagramReceiver::closeSocket()
+{
+    m_iFd.store(-1);
+    m_fd.reset();
 }
 
 int CDatagramReceiver::getFps()

@@ -5,7 +5,7 @@
 //
 // Threads: the receive thread runs recvTask (and every data callback); the control thread calls
 // init, deinit and the destructor (m_mutexState serialises them); application threads call the
-// forwarding operations and getFps. m_iFd is atomic because getFps reads it.
+// forwarding operations and getFps. m_iFd is atomic because getFps reads it; m_fd owns the close.
 #pragma once
 
 #include <atomic>
@@ -16,6 +16,7 @@
 
 #include "core/transport/fragment_reassembler.h"
 #include "core/transport/receiver.h"
+#include "utils/unique_fd.h"
 
 // A medium's numbers.
 struct DatagramReceiverMedium_t {
@@ -43,10 +44,14 @@ protected:
     CDatagramReceiver(const std::string& topicName, CDataManager* dataManager, const DatagramReceiverMedium_t& medium);
 
     // The medium's open step for the channel `param` describes (its type already checked): the
-    // socket in m_iFd; 0, or -1 with nothing left open.
+    // socket held by holdSocket; 0, or -1 with nothing left open.
     virtual int openChannel(TransParam_t& param) = 0;
     // Closes the socket (and what the medium keeps with it).
     virtual void closeChannel() = 0;
+    // Takes over an opened socket: its number in m_iFd, its close in m_fd.
+    void holdSocket(CUniqueFd fd);
+    // Closes the socket held; only once the receive thread is joined (or never ran).
+    void closeSocket();
     // Whether a datagram of `len` bytes goes to the reassembler; one that does not has had its line.
     virtual bool keepDatagram(size_t len) = 0;
     // The pause after a failed read that followed a pause of `pauseUs`.
@@ -55,6 +60,7 @@ protected:
     virtual void logExit() = 0;
 
     std::atomic<int> m_iFd{-1};
+    CUniqueFd m_fd; // control thread only
 
 private:
     // The receive loop on `fd` until m_bRunning clears; false, after its red line, when the batch

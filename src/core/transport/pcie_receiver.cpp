@@ -1,7 +1,5 @@
 #include "core/transport/pcie_receiver.h"
 
-#include <system_error>
-
 CPCIeReceiver::CPCIeReceiver(const std::string& topicName, CDataManager* dataManager)
     : CDataReceiver(topicName, dataManager)
 {
@@ -22,9 +20,7 @@ bool CPCIeReceiver::init(TransParam_t& param)
     }
     m_stTransParam = param;
     m_bRunning.store(true);
-    try {
-        m_thread = std::thread(&CPCIeReceiver::recvTask, this);
-    } catch (const std::system_error&) {
+    if (!m_thread.start(&CPCIeReceiver::recvTask, this)) {
         m_bRunning.store(false);
         return false;
     }
@@ -46,9 +42,7 @@ void CPCIeReceiver::deinit()
         m_bRunning.store(false);
     }
     m_cvStop.notify_all();
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    m_thread.join();
 }
 
 int CPCIeReceiver::getFps()

@@ -1,7 +1,5 @@
 #include "core/transport/pcie_sender.h"
 
-#include <system_error>
-
 CPCIeSender::CPCIeSender(CDataManager* dataManager) : CDataSender(dataManager) {}
 
 CPCIeSender::~CPCIeSender()
@@ -16,9 +14,7 @@ bool CPCIeSender::init()
         return false;
     }
     m_bRunning.store(true);
-    try {
-        m_thread = std::thread(&CPCIeSender::sendTask, this);
-    } catch (const std::system_error&) {
+    if (!m_thread.start(&CPCIeSender::sendTask, this)) {
         m_bRunning.store(false);
         return false;
     }
@@ -44,9 +40,7 @@ void CPCIeSender::deinit()
         m_bRunning.store(false);
     }
     m_cvStop.notify_all();
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    m_thread.join();
 }
 
 bool CPCIeSender::addConn(int connId, TransParam_t& param)

@@ -68,9 +68,7 @@ bool CDataReceiver::stopRecvThread()
         return false;
     }
     m_bRunning.store(false);
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    m_thread.join();
     // After the join, so that no frame counted by the ending thread survives the reset.
     resetFrameRate();
     resetLostPkgCount();

@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include "core/transport/frame_rate.h"
 #include "core/transport/transport.h"
+#include "utils/worker_thread.h"
 
 class CDataFifo;
 class CDataManager;
@@ -54,7 +54,7 @@ protected:
     // counters; false when it was not running (the medium then has nothing to close).
     bool stopRecvThread();
 
-    std::thread m_thread;
+    CWorkerThread m_thread;
     std::atomic<bool> m_bRunning{false};
     CDataManager* m_pDataManager; // borrowed from the owning transport
     TransParam_t m_stTransParam;

@@ -1,7 +1,6 @@
 #include "core/transport/send_workers.h"
 
 #include <algorithm>
-#include <system_error>
 
 #include "utils/spin_wait.h"
 
@@ -20,9 +19,7 @@ void CSendWorkers::stop()
         worker->m_cv.notify_one();
     }
     for (auto& worker : m_workers) {
-        if (worker->m_thread.joinable()) {
-            worker->m_thread.join();
-        }
+        worker->m_thread.join();
     }
     m_workers.clear();
 }
@@ -62,9 +59,7 @@ void CSendWorkers::run(size_t count, Job_t job, void* context)
         auto worker = std::make_unique<Worker_t>();
         Worker_t* raw = worker.get();
         const size_t index = m_workers.size() + 1;
-        try {
-            worker->m_thread = std::thread(&CSendWorkers::workerLoop, this, raw, index);
-        } catch (const std::system_error&) {
+        if (!worker->m_thread.start(&CSendWorkers::workerLoop, this, raw, index)) {
             break; // no thread to spare: the rest run here in turn
         }
         m_workers.push_back(std::move(worker));

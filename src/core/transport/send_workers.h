@@ -6,8 +6,9 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
+
+#include "utils/worker_thread.h"
 
 // Runs one job per destination of a package: the first on the calling thread, each further one
 // on a worker thread of its own. A worker is started the first time a package has that many
@@ -40,7 +41,7 @@ public:
 
 private:
     struct Worker_t {
-        std::thread m_thread;
+        CWorkerThread m_thread;
         std::mutex m_mutex;
         std::condition_variable m_cv;
         bool m_bPending{false}; // guarded by m_mutex

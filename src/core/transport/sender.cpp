@@ -1,7 +1,5 @@
 #include "core/transport/sender.h"
 
-#include <system_error>
-
 #include "memory/datacenter.h"
 #include "memory/datafifo.h"
 #include "utils/thread_utils.h"
@@ -47,9 +45,7 @@ bool CDataSender::startSending(int priority)
         m_pSendFifo = m_pDataManager->createDataFifo(FIFO_POLICY_DROP_OLDEST, SEND_FIFO_DEPTH);
     }
     m_bRunning.store(true);
-    try {
-        m_thread = std::thread(&CDataSender::sendTask, this);
-    } catch (const std::system_error&) {
+    if (!m_thread.start(&CDataSender::sendTask, this)) {
         m_bRunning.store(false);
         if (m_pSendFifo != nullptr) {
             m_pDataManager->destroyDataFifo(m_pSendFifo);
@@ -59,7 +55,7 @@ bool CDataSender::startSending(int priority)
     }
     if (priority > 0) {
         // Where the system allows it; the medium works the same without.
-        CThreadUtils::setPolicyAndPriority(m_thread, CThreadUtils::SCHED_POLICY_FIFO, priority);
+        CThreadUtils::setPolicyAndPriority(m_thread.handle(), CThreadUtils::SCHED_POLICY_FIFO, priority);
     }
     return true;
 }
@@ -71,9 +67,7 @@ void CDataSender::stopSending()
         return;
     }
     m_bRunning.store(false);
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    m_thread.join();
     if (m_pSendFifo != nullptr) {
         m_pDataManager->destroyDataFifo(m_pSendFifo);
         m_pSendFifo = nullptr;

@@ -11,10 +11,10 @@
 #include <atomic>
 #include <cstddef>
 #include <mutex>
-#include <thread>
 
 #include "core/transport/frame_rate.h"
 #include "core/transport/transport.h"
+#include "utils/worker_thread.h"
 
 class CDataFifo;
 class CDataManager;
@@ -74,7 +74,7 @@ protected:
     virtual void sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent);
     virtual bool sendPackage(unsigned char* data, int length);
 
-    std::thread m_thread;
+    CWorkerThread m_thread;
     std::atomic<bool> m_bRunning{false};
     CDataManager* m_pDataManager; // borrowed from the owning transport
     std::atomic<bool> m_bSent{false};

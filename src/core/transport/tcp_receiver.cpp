@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <system_error>
 #include <thread>
+#include <utility>
 
 #include "memory/mem_pool.h"
 #include "utils/dds_common.h"
@@ -229,8 +229,7 @@ CTcpReceiver::CTcpReceiver(CDataManager* dataManager) : CTcpReceiver(std::string
 
 CTcpReceiver::~CTcpReceiver()
 {
-    CTcpReceiver::deinit();
-    closeSocket();
+    CTcpReceiver::deinit(); // a socket opened without init closes with m_fd
 }
 
 namespace {
@@ -249,12 +248,13 @@ bool connectBounded(int fd, const sockaddr_in& addr)
 
 } // namespace
 
-int CTcpReceiver::openSocket(bool logBufSize)
+CUniqueFd CTcpReceiver::openSocket(bool logBufSize)
 {
-    int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP);
-    if (fd < 0) {
+    CUniqueFd owned(CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP));
+    const int fd = owned.get();
+    if (!owned) {
         DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: openSocket!", m_strTopicName.c_str());
-        return -1;
+        return CUniqueFd();
     }
     CSocketUtils::setAddrReuse(fd, true);
     CSocketUtils::setRecvBufSize(fd, TCP_SOCK_BUF_SIZE);
@@ -270,15 +270,13 @@ int CTcpReceiver::openSocket(bool logBufSize)
         DDS_GREEN_LIMITED_BY(m_strTopicName, "[%s] Socket %d recv buf size is %d KB, while seted size is %d KB.",
                              m_strTopicName.c_str(), fd, bufSize / 1024, TCP_SOCK_BUF_SIZE / 1024);
     }
-    return fd;
+    return owned;
 }
 
 void CTcpReceiver::closeSocket()
 {
-    int fd = m_iFd.exchange(-1);
-    if (fd >= 0) {
-        CSocketUtils::closeSocket(fd);
-    }
+    m_iFd.store(-1);
+    m_fd.reset();
 }
 
 int CTcpReceiver::open(const TcpParam_t& param)
@@ -288,8 +286,8 @@ int CTcpReceiver::open(const TcpParam_t& param)
         DDS_RED("[%s] Error: invalid tcp address!", m_strTopicName.c_str());
         return -1;
     }
-    int fd = openSocket(true);
-    if (fd < 0) {
+    CUniqueFd fd = openSocket(true);
+    if (!fd) {
         return -1;
     }
     std::memset(&m_addr, 0, sizeof(m_addr));
@@ -298,21 +296,21 @@ int CTcpReceiver::open(const TcpParam_t& param)
     m_addr.sin_addr.s_addr = ipv4OrNone(param.m_szIp);
 
     for (int attempt = 1; attempt <= TCP_CONNECT_ATTEMPTS; ++attempt) {
-        if (fd < 0) {
+        if (!fd) {
             // A socket whose connect failed or timed out cannot be connected again reliably.
             fd = openSocket(false);
-            if (fd < 0) {
+            if (!fd) {
                 return -1;
             }
         }
-        if (connectBounded(fd, m_addr)) {
-            m_iFd.store(fd);
+        if (connectBounded(fd.get(), m_addr)) {
+            m_iFd.store(fd.get());
+            m_fd = std::move(fd);
             DDS_GREEN("[%s] tcp receive port is %d, sender ip is %s.", m_strTopicName.c_str(), param.m_iPort,
                       param.m_szIp);
             return 0;
         }
-        CSocketUtils::closeSocket(fd);
-        fd = -1;
+        fd.reset();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     DDS_RED("[%s] Error: connectSocket!", m_strTopicName.c_str());
@@ -346,14 +344,12 @@ bool CTcpReceiver::init(TransParam_t& param)
     }
     m_stTransParam = param;
     m_bRunning.store(true);
-    try {
-        m_thread = std::thread(&CTcpReceiver::recvTask, this);
-    } catch (const std::system_error&) {
+    if (!m_thread.start(&CTcpReceiver::recvTask, this)) {
         m_bRunning.store(false);
         closeSocket();
         return false;
     }
-    CThreadUtils::setPolicyAndPriority(m_thread, CThreadUtils::SCHED_POLICY_FIFO, 10);
+    CThreadUtils::setPolicyAndPriority(m_thread.handle(), CThreadUtils::SCHED_POLICY_FIFO, 10);
     return true;
 }
 

@@ -5,7 +5,8 @@
 // Threads: the receive thread runs recvTask (and with it the frame parser and every data
 // callback); the control thread calls init, deinit and the destructor (m_mutexState serialises
 // them); application threads call the forwarding operations and getFps. m_iFd is atomic because
-// getFps reads it while the receive thread reconnects.
+// getFps reads it while the receive thread reconnects; m_fd owns the close and is touched by the
+// receive thread while it runs, by the control thread otherwise.
 #pragma once
 
 #include <netinet/in.h>
@@ -18,6 +19,7 @@
 
 #include "core/transport/fragment_reassembler.h"
 #include "core/transport/receiver.h"
+#include "utils/unique_fd.h"
 
 // Stream buffer of the receiver.
 constexpr int TCP_STREAM_BUF_SIZE = 32768;
@@ -118,11 +120,12 @@ public:
     void handleError(int result, bool& reconnectFlag);
 
 private:
-    // A socket with this medium's options; -1 when none can be opened.
-    int openSocket(bool logBufSize);
+    // A socket with this medium's options; none held when none can be opened.
+    CUniqueFd openSocket(bool logBufSize);
     void closeSocket();
 
     sockaddr_in m_addr;
     std::atomic<int> m_iFd{-1};
+    CUniqueFd m_fd;
     std::mutex m_mutexState;
 };

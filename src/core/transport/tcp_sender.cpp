@@ -182,11 +182,6 @@ int sendTcpData(int fd, const void* data, int length, bool* stalled)
     return result;
 }
 
-CTcpSender::Accepted_t::~Accepted_t()
-{
-    CSocketUtils::closeSocket(m_iFd);
-}
-
 CTcpSender::CTcpSender(CDataManager* dataManager)
     : CDataSender(dataManager), m_pGuard(std::make_shared<AcceptGuard_t>())
 {
@@ -231,22 +226,22 @@ void CTcpSender::stopped()
     closeAllLocked();
 }
 
-void CTcpSender::closeListener(int listenFd)
+void CTcpSender::closeListener(CUniqueFd listenFd)
 {
     // A registration the reactor no longer holds (it was stopped) leaves the socket to us.
-    if (!CEvReactor::getInstance()->unregisterEventAndClose(listenFd)) {
-        CSocketUtils::closeSocket(listenFd);
+    if (CEvReactor::getInstance()->unregisterEventAndClose(listenFd.get())) {
+        listenFd.release(); // the reactor's to close now
     }
 }
 
 void CTcpSender::closeAllLocked()
 {
     for (auto& entry : m_mapConn) {
-        closeListener(entry.second.m_iFd);
+        closeListener(CUniqueFd(entry.second.m_iFd));
     }
     for (auto& entry : m_mapAccepted) {
         for (const AcceptedPtr& reader : entry.second) {
-            ::shutdown(reader->m_iFd, SHUT_RDWR);
+            ::shutdown(reader->m_iFd.get(), SHUT_RDWR);
         }
     }
     m_mapConn.clear();
@@ -261,8 +256,9 @@ int CTcpSender::open(TcpParam_t& param, TcpSockAddr_t* out)
         DDS_RED("Error: invalid tcp address!");
         return -1;
     }
-    int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP);
-    if (fd < 0) {
+    CUniqueFd owned(CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_TCP));
+    const int fd = owned.get();
+    if (!owned) {
         DDS_GREEN_LIMITED("openSocket failed!");
         return -1;
     }
@@ -277,13 +273,11 @@ int CTcpSender::open(TcpParam_t& param, TcpSockAddr_t* out)
     addr.sin_addr.s_addr = ipv4OrNone(param.m_szIp);
     if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&addr), static_cast<int>(sizeof(addr))) < 0) {
         DDS_GREEN("bindSocket failed!");
-        CSocketUtils::closeSocket(fd);
         return -1;
     }
     if (::listen(fd, 10) < 0) {
         // A socket that does not listen would never be served.
         ddsPerror("listen");
-        CSocketUtils::closeSocket(fd);
         return -1;
     }
     std::shared_ptr<AcceptGuard_t> guard = m_pGuard;
@@ -294,10 +288,9 @@ int CTcpSender::open(TcpParam_t& param, TcpSockAddr_t* out)
         }
     };
     if (!CEvReactor::getInstance()->registerEvent(fd, POLL_EVENT_READ, onReadable, nullptr)) {
-        CSocketUtils::closeSocket(fd);
         return -1;
     }
-    out->m_iFd = fd;
+    out->m_iFd = owned.release(); // the record's until closeListener
     out->m_param = param;
     out->m_addr = addr;
     return 0;
@@ -308,8 +301,9 @@ void CTcpSender::onAccept(int listenFd)
     sockaddr_in peer;
     std::memset(&peer, 0, sizeof(peer));
     socklen_t peerLen = sizeof(peer);
-    int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC);
-    if (fd < 0) {
+    CUniqueFd conn(::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC));
+    const int fd = conn.get();
+    if (!conn) {
         int err = errno;
         DDS_GREEN("socekt %d accept error: %s.", listenFd, strerror(err));
         return;
@@ -321,7 +315,7 @@ void CTcpSender::onAccept(int listenFd)
     CSocketUtils::setSendTimeOut(fd, TCP_SEND_TIMEOUT_MS);
     tuneStream(fd);
 
-    auto reader = std::make_shared<Accepted_t>(fd, listenFd);
+    auto reader = std::make_shared<Accepted_t>(std::move(conn), listenFd);
     std::lock_guard<std::mutex> connLock(m_mutexConn);
     bool listed = false;
     for (const auto& entry : m_mapConn) {
@@ -365,14 +359,14 @@ bool CTcpSender::delConn(int connId)
     const TcpSockAddr_t& record = it->second;
     DDS_GREEN("Delete tcp conn %d, addr: %s, port: %d", connId, record.m_param.m_szIp, record.m_param.m_iPort);
     resetFrameRate();
-    closeListener(record.m_iFd);
+    closeListener(CUniqueFd(record.m_iFd));
     {
         std::lock_guard<std::mutex> acceptLock(m_mutexAccept);
         auto readers = m_mapAccepted.find(record.m_iFd);
         if (readers != m_mapAccepted.end()) {
             // A send in flight fails at once; the socket closes when the send thread lets go.
             for (const AcceptedPtr& reader : readers->second) {
-                ::shutdown(reader->m_iFd, SHUT_RDWR);
+                ::shutdown(reader->m_iFd.get(), SHUT_RDWR);
             }
             m_mapAccepted.erase(readers);
         }
@@ -432,8 +426,8 @@ void CTcpSender::dropReader(const AcceptedPtr& reader)
     if (it == readers->second.end()) {
         return;
     }
-    DDS_YELLOW("Delete accecpt fd %d connect fd %d .", reader->m_iListenFd, reader->m_iFd);
-    ::shutdown(reader->m_iFd, SHUT_RDWR);
+    DDS_YELLOW("Delete accecpt fd %d connect fd %d .", reader->m_iListenFd, reader->m_iFd.get());
+    ::shutdown(reader->m_iFd.get(), SHUT_RDWR);
     readers->second.erase(it);
 }
 
@@ -461,7 +455,7 @@ void CTcpSender::sendData(unsigned char* data, int length)
     m_vecResults.assign(m_vecSnapshot.size(), 0);
     auto job = [this, data, length](size_t index) {
         Accepted_t* reader = m_vecSnapshot[index].get();
-        m_vecResults[index] = sendTcpData(reader->m_iFd, data, length, &reader->m_bStalled);
+        m_vecResults[index] = sendTcpData(reader->m_iFd.get(), data, length, &reader->m_bStalled);
     };
     m_workers.run(m_vecSnapshot.size(), job);
     for (size_t i = 0; i < m_vecSnapshot.size(); ++i) {

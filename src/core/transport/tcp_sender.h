@@ -17,10 +17,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "core/transport/send_workers.h"
 #include "core/transport/sender.h"
+#include "utils/unique_fd.h"
 
 // Send buffer of accepted sockets (logged as 256 KB) and their send timeout.
 constexpr int TCP_SEND_BUF_SIZE = 262144;
@@ -78,11 +80,8 @@ public:
 private:
     // An accepted reader; the socket closes when the last holder lets go.
     struct Accepted_t {
-        Accepted_t(int fd, int listenFd) : m_iFd(fd), m_iListenFd(listenFd) {}
-        ~Accepted_t();
-        Accepted_t(const Accepted_t&) = delete;
-        Accepted_t& operator=(const Accepted_t&) = delete;
-        int m_iFd;
+        Accepted_t(CUniqueFd fd, int listenFd) : m_iFd(std::move(fd)), m_iListenFd(listenFd) {}
+        CUniqueFd m_iFd;
         int m_iListenFd;
         bool m_bStalled{false}; // the send thread's (or its one worker's) only
     };
@@ -97,8 +96,9 @@ private:
     void stopped() override;
     bool sendPackage(unsigned char* data, int length) override;
     void onAccept(int listenFd);
-    // Unregisters a listening socket; the reactor closes it when it drops the record.
-    static void closeListener(int listenFd);
+    // Unregisters a listening socket; the reactor closes it when it drops the record, this
+    // holder when the reactor no longer has it.
+    static void closeListener(CUniqueFd listenFd);
     // Drops every connection (both mutexes held by the caller).
     void closeAllLocked();
     void dropReader(const AcceptedPtr& reader);

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <utility>
 
 #include "utils/dds_common.h"
 #include "utils/socket_utils.h"
@@ -20,8 +21,6 @@ CUdpReceiver::CUdpReceiver(CDataManager* dataManager) : CUdpReceiver(std::string
 CUdpReceiver::~CUdpReceiver()
 {
     CUdpReceiver::deinit(); // this class's own, before the members go
-    // A socket opened without init (open is public) is not left behind either.
-    CSocketUtils::closeSocket(m_iFd.exchange(-1));
 }
 
 int CUdpReceiver::nextErrorPause(int pauseUs)
@@ -38,8 +37,9 @@ int CUdpReceiver::open(UdpParam_t& param)
         DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: invalid udp sender address!", m_strTopicName.c_str());
         return -1;
     }
-    int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UDP);
-    if (fd < 0) {
+    CUniqueFd owned(CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UDP));
+    const int fd = owned.get();
+    if (!owned) {
         DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: openSocket!", m_strTopicName.c_str());
         return -1;
     }
@@ -59,12 +59,11 @@ int CUdpReceiver::open(UdpParam_t& param)
     if (param.m_iPort < 0 || param.m_iPort > 65535 ||
         CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_addr), static_cast<int>(sizeof(m_addr))) != 0) {
         DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: bindSocket!", m_strTopicName.c_str());
-        CSocketUtils::closeSocket(fd);
         return -1;
     }
     DDS_GREEN_LIMITED_BY(m_strTopicName, "[%s] udp receive port is %d, sender ip is %s.", m_strTopicName.c_str(),
                          param.m_iPort, param.m_szIp);
-    m_iFd.store(fd);
+    holdSocket(std::move(owned));
     return 0;
 }
 
@@ -75,7 +74,7 @@ int CUdpReceiver::openChannel(TransParam_t& param)
 
 void CUdpReceiver::closeChannel()
 {
-    CSocketUtils::closeSocket(m_iFd.exchange(-1));
+    closeSocket();
 }
 
 int CUdpReceiver::pauseAfter(int pauseUs)

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "utils/dds_common.h"
 #include "utils/socket_utils.h"
@@ -39,13 +40,13 @@ bool CUnixSocketReceiver::clearPath()
         return false;
     }
     // A socket file: stale when nobody answers at it.
-    int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) {
+    CUniqueFd probe(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!probe) {
         return false;
     }
-    int result = ::connect(probe, reinterpret_cast<const sockaddr*>(&m_addr), sizeof(m_addr));
+    int result = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&m_addr), sizeof(m_addr));
     int err = errno;
-    ::close(probe);
+    probe.reset();
     if (result == 0 || err != ECONNREFUSED) {
         DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: unix socket path %s is in use!", m_strTopicName.c_str(), path);
         return false;
@@ -65,8 +66,9 @@ int CUnixSocketReceiver::open(UnixSocketParam_t& param)
         DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: invalid unix socket path!", m_strTopicName.c_str());
         return -1;
     }
-    int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UNIX);
-    if (fd < 0) {
+    CUniqueFd owned(CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UNIX));
+    const int fd = owned.get();
+    if (!owned) {
         DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: openSocket!", m_strTopicName.c_str());
         return -1;
     }
@@ -80,12 +82,10 @@ int CUnixSocketReceiver::open(UnixSocketParam_t& param)
     m_addr.sun_family = AF_UNIX;
     std::memcpy(m_addr.sun_path, expected, sizeof(expected));
     if (!clearPath()) {
-        CSocketUtils::closeSocket(fd);
         return -1;
     }
     if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_addr), static_cast<int>(sizeof(m_addr))) != 0) {
         DDS_RED_LIMITED_BY(m_strTopicName, "[%s] Error: bindSocket!", m_strTopicName.c_str());
-        CSocketUtils::closeSocket(fd);
         return -1;
     }
     struct stat st;
@@ -94,14 +94,13 @@ int CUnixSocketReceiver::open(UnixSocketParam_t& param)
         m_boundIno = st.st_ino;
     }
     DDS_GREEN_LIMITED_BY(m_strTopicName, "[%s] unix receive path is %s", m_strTopicName.c_str(), m_addr.sun_path);
-    m_iFd.store(fd);
+    holdSocket(std::move(owned));
     return 0;
 }
 
 void CUnixSocketReceiver::closeChannel()
 {
-    int fd = m_iFd.exchange(-1);
-    CSocketUtils::closeSocket(fd);
+    closeSocket();
     if (m_boundIno != 0) {
         struct stat st;
         if (::lstat(m_addr.sun_path, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == m_boundDev &&
