@@ -72,10 +72,11 @@ inline uint64_t ddsLineKey(long long number)
     return static_cast<uint64_t>(number);
 }
 
-// The gate of the place in the code where this is written (one static per expansion).
+// The gate of the place in the code where this is written (one per expansion). Never destroyed:
+// a participant held in a static may print through it while the process's statics are torn down.
 #define DDS_LINE_GATE()                                                                                                \
     ([]() -> ::CLineGate& {                                                                                            \
-        static ::CLineGate ddsGate_;                                                                                   \
+        static ::CLineGate& ddsGate_ = *new ::CLineGate;                                                               \
         return ddsGate_;                                                                                               \
     }())
 

@@ -10,16 +10,22 @@
 
 #include <gtest/gtest.h>
 
+#include "support/zqtest.h"
 #include "utils/socket_utils.h"
+#include "utils/unique_fd.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-TEST(DatagramBatchTest, TakesEveryQueuedDatagramInBatchesThenReportsNone)
+class DatagramBatchNsTest : public zqtest::NsTest {};
+
+TEST_F(DatagramBatchNsTest, TakesEveryQueuedDatagramInBatchesThenReportsNone)
 {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, fds), 0);
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair), 0);
+    const CUniqueFd ends[2] = {CUniqueFd(pair[0]), CUniqueFd(pair[1])};
+    const int fds[2] = {ends[0].get(), ends[1].get()};
     constexpr size_t kSlots = 4;
     constexpr size_t kSlotSize = 16;
     CDatagramBatch batch(kSlots, kSlotSize);
@@ -66,8 +72,6 @@ TEST(DatagramBatchTest, TakesEveryQueuedDatagramInBatchesThenReportsNone)
     ASSERT_EQ(count, 1);
     EXPECT_EQ(batch.length(0), 1u);
     EXPECT_EQ(batch.data(0)[0], 9);
-    ::close(fds[0]);
-    ::close(fds[1]);
 }
 
 } // namespace
