@@ -113,7 +113,7 @@ private:
     void releaseQueue();
     void initSem();
     void deinitSem();
-    // Sleeps on the receive ring's wake field until a post, `ms` or an interruption. With
+    // Sleeps on the receive ring's semaphore until a post, `ms` or an interruption. With
     // `lookForRoom`, returns true at once (without sleeping) when ids wait (`pending`, or the
     // owner's mark) and the send ring has room.
     bool waitForPost(int ms, bool pending, bool lookForRoom);

@@ -383,7 +383,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Forgery{"headNegative", kRing1, kHead, -2, false, kKeyBase + 0x100 + 7},
                       Forgery{"countHigh", kRing0, kCount, 7, true, kKeyBase + 0x100 + 8},
                       Forgery{"countNegative", kRing1, kCount, -3, true, kKeyBase + 0x100 + 9},
-                      // The wake field: a sleeper count, its word and the bytes after them.
+                      // The semaphore field: its waiter count, its token word and the bytes after them.
                       Forgery{"wakeSleepers", kRing0, kSleepers, 1, false, kKeyBase + 0x100 + 10},
                       Forgery{"wakeSleepersNegative", kRing1, kSleepers, -1, false, kKeyBase + 0x100 + 11},
                       Forgery{"wakeWord", kRing0, kWakeSeq, 0x7fffffff, false, kKeyBase + 0x100 + 12},
