@@ -17,7 +17,6 @@
 #include <utility>
 
 #include "utils/fixed_ring.h"
-#include "utils/spin_wait.h"
 
 template <typename T> class CDataQueue {
 public:
@@ -62,9 +61,6 @@ public:
     // (another consumer was faster) waits the whole timeout again.
     bool dequeue(T& out, int timeoutMs)
     {
-        if (timeoutMs != 0) {
-            spinUntil([this] { return m_iCount.load(std::memory_order_acquire) != 0; });
-        }
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
             if (!m_queue.empty()) {

@@ -8,12 +8,10 @@
 #include <new>
 
 #include "memory/normal_datafifo.h"
-#include "utils/spin_wait.h"
 
 namespace {
 
 // Packages a publisher bound to one CPU publishes between two yields.
-constexpr unsigned PINNED_YIELD_EVERY = 4;
 
 } // namespace
 
@@ -99,9 +97,9 @@ DataPackage_t* CDataManager::getEmptyDataPkg(int size, int timeoutMs)
 {
     (void)timeoutMs;
     DataPackage_t* pkg = m_pDataCenter->createPackage(size);
-    // Chunks come back on other threads of this process: a caller bound to one CPU that asks
-    // again at once would keep them from running until its time slice ends.
-    if (pkg == nullptr && !spinWorthwhile(std::chrono::steady_clock::now())) {
+    // Chunks come back on other threads of this process: a caller that asks again at once
+    // (bound to one CPU, say) would keep them from running until its time slice ends.
+    if (pkg == nullptr) {
         sched_yield();
     }
     return pkg;
@@ -130,15 +128,7 @@ int CDataManager::putFullDataPkg(DataPackage_t* pkg, int len)
             m_pMemPool->notePublished(chunk, len);
         }
     }
-    int ret = m_pDataCenter->pushPackage(pkg);
-    // A publisher bound to one CPU shares it with the threads it hands its packages to, which a
-    // woken thread gets only when the publisher blocks or its time slice ends (milliseconds).
-    // Giving way every few packages lets them take a batch at once.
-    thread_local unsigned published = 0;
-    if (++published % PINNED_YIELD_EVERY == 0 && !spinWorthwhile(std::chrono::steady_clock::now())) {
-        sched_yield();
-    }
-    return ret;
+    return m_pDataCenter->pushPackage(pkg);
 }
 
 int CDataManager::getDataPkgLen(DataPackage_t* pkg)

@@ -9,8 +9,6 @@
 #include <climits>
 #include <ctime>
 
-#include "utils/spin_wait.h"
-
 namespace {
 
 // A private futex on the FIFO's change count: a waiter sleeps on the count it read under the
@@ -85,11 +83,6 @@ DataPackage_t* CDataFifo::dequeue(int timeoutMs)
 {
     if (!m_bEnable) {
         return nullptr;
-    }
-    if (timeoutMs != 0) {
-        spinUntil([this] {
-            return m_iQueued.load(std::memory_order_acquire) != 0 || !m_bEnable.load(std::memory_order_relaxed);
-        });
     }
     std::unique_lock<std::mutex> lock(m_mtxQueue);
     while (m_bEnable) {

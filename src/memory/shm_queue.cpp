@@ -13,7 +13,6 @@
 #include <new>
 
 #include "utils/dds_common.h"
-#include "utils/spin_wait.h"
 #include "utils/system_utils.h"
 
 namespace {
@@ -224,7 +223,6 @@ bool CShmQueque::init(int key, int flag, RecvCallBack_t callback)
     m_callback = std::move(callback);
     m_bCorruptReported.store(false);
     m_bCorrupt.store(false);
-    m_bSemForged = false;
     char* base = static_cast<char*>(m_pShmAddr.get());
     {
         std::lock_guard<std::mutex> lock(m_mtxPost);
@@ -305,11 +303,22 @@ void CShmQueque::deinitSem() {}
 void shmSemInit(CShmQueque::DataQueue_t* que)
 {
     que->m_u64Sem.store(0);
-    que->m_iSemScope = SEM_SCOPE_SHARED;
+    __atomic_store_n(&que->m_iSemScope, SEM_SCOPE_SHARED, __ATOMIC_RELAXED);
+}
+
+static void shmSemKeepShared(CShmQueque::DataQueue_t* que)
+{
+    // Any local process may write the scope word; a peer using sem_* would then wait and wake on
+    // private futexes that never meet ours. Set right before every wait and post, the damage
+    // lasts one wait at most.
+    if (__atomic_load_n(&que->m_iSemScope, __ATOMIC_RELAXED) != SEM_SCOPE_SHARED) {
+        __atomic_store_n(&que->m_iSemScope, SEM_SCOPE_SHARED, __ATOMIC_RELAXED);
+    }
 }
 
 void shmSemPost(CShmQueque::DataQueue_t* que, bool wakeAlways)
 {
+    shmSemKeepShared(que);
     // After the count: a receiver that registered before this token either sees the count, or
     // sleeps on a word that no longer holds the value it read and returns at once.
     uint64_t word = que->m_u64Sem.load();
@@ -348,12 +357,15 @@ bool CShmQueque::waitForPost(int ms, bool pending, bool lookForRoom)
     bool room = false;
     int round = 0;
     for (;; ++round) {
-        // Looked at again after registering: a post between the last look and the registration
-        // raised the count before its token, so it is seen here or ends the sleep at once. A take
-        // by the peer that made room for waiting numbers lowered the send ring's count before it
-        // posted on this ring, so it too is seen here or ends the sleep. A count outside the ring
-        // counts as room: the pass task's post then finds it broken. A wake() asked for before
-        // the registration is seen here the same way.
+        shmSemKeepShared(que);
+        // The word first, then the count and flags: a post raises the count before its token,
+        // so one whose count this look missed has changed the word since, and the sleep on the
+        // value loaded here returns at once. Looked at again after registering for the same
+        // reason. A take by the peer that made room for waiting numbers lowered the send ring's
+        // count before it posted on this ring, so it too is seen here or ends the sleep. A count
+        // outside the ring counts as room: the pass task's post then finds it broken. A wake()
+        // asked for before the registration is seen here the same way.
+        const uint32_t value = semValue(que->m_u64Sem.load());
         room = lookForRoom && roomForWaiting(pending);
         if (room || m_bWakeAsked.load() || que->m_iCount.load() != 0 || !m_bRunning.load()) {
             break;
@@ -363,7 +375,6 @@ bool CShmQueque::waitForPost(int ms, bool pending, bool lookForRoom)
             nanosleep(&ts, nullptr);
             break;
         }
-        const uint32_t value = semValue(que->m_u64Sem.load());
         if (value != 0 && round < SEM_STALE_ROUNDS) {
             // The token of a number already taken, or of a wake-up already answered.
             semTakeToken(que);
@@ -392,7 +403,6 @@ bool CShmQueque::waitForPost(int ms, bool pending, bool lookForRoom)
         }
         break;
     }
-    m_bSemForged = round == SEM_WAIT_ROUNDS;
     semSetWaiters(que, 0);
     return room;
 }
@@ -544,21 +554,11 @@ void CShmQueque::recvTask()
             recvOne();
             continue;
         }
-        // The peer usually posts again soon: looking at the count for a moment saves the wake-up.
-        // The poster is the other process, on CPUs of its own when pinned. Room for ids that
-        // wait ends the look as well, a few passes in a row at most.
+        // Nothing to do: sleep at once. A thread that looks before sleeping takes the CPU from
+        // whoever shares it, the poster included, and on a busy machine that costs far more than
+        // the wake-up it saves. Room for ids that wait ends the sleep, a few passes in a row at
+        // most.
         const bool lookForRoom = roomPasses < MAX_ROOM_PASSES;
-        auto posted = [this] {
-            return m_pRecvQue->m_iCount.load(std::memory_order_acquire) != 0 || !m_bRunning.load() ||
-                   m_bWakeAsked.load();
-        };
-        // Not while another process keeps changing the semaphore: that look would come round again
-        // and again.
-        if (!m_bSemForged && spinUntil([&] { return posted() || (lookForRoom && roomForWaiting(pending)); },
-                                       SPIN_WAIT_US, SPIN_PEER_OTHER_PROCESS)) {
-            roomPasses = posted() ? 0 : roomPasses + 1;
-            continue;
-        }
         const bool waiting = pending || m_bSendWaiting.load();
         if (waitForPost(waiting ? m_iPendingWaitMs : m_iWaitMs, pending, lookForRoom)) {
             ++roomPasses;

@@ -151,7 +151,6 @@ private:
     std::atomic<bool> m_bBusy{false};
     std::atomic<bool> m_bSendWaiting{false};
     std::atomic<bool> m_bWakeAsked{false}; // set by wake(), cleared by the pass that answers it
-    bool m_bSemForged{false};              // receive thread: the last wait found the semaphore kept changing
     CFrameRate m_rate;
 };
 

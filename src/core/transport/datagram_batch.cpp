@@ -10,7 +10,6 @@
 
 #include "core/transport/transport.h"
 #include "utils/socket_utils.h"
-#include "utils/spin_wait.h"
 
 CDatagramBatch::CDatagramBatch(size_t slots, size_t slotSize) : m_iSlotSize(slotSize)
 {
@@ -98,7 +97,7 @@ int CDatagramBatch::readQueued(int fd)
     return err == ECONNRESET ? SOCK_RET_DISCONNECTED : SOCK_RET_ERROR;
 }
 
-int CDatagramBatch::read(int fd, int timeoutMs, bool lookFirst)
+int CDatagramBatch::read(int fd, int timeoutMs)
 {
     if (!valid()) {
         return SOCK_RET_FAIL;
@@ -106,14 +105,6 @@ int CDatagramBatch::read(int fd, int timeoutMs, bool lookFirst)
     int count = readQueued(fd);
     if (count != 0) {
         return count;
-    }
-    if (lookFirst) {
-        // A datagram usually follows soon after the last one: looking again spares the thread
-        // the sleep in poll and its wake-up.
-        spinUntil([&] { return (count = readQueued(fd)) != 0; }, SPIN_WAIT_US, SPIN_PEER_OTHER_PROCESS);
-        if (count != 0) {
-            return count;
-        }
     }
     pollfd entry{};
     entry.fd = fd;

@@ -24,11 +24,10 @@ public:
     // Asks a UDP socket for coalesced reads (UDP_GRO) and takes `slots` slots of `slotSize` bytes
     // for them; false, with the slots as they were, where the socket refuses it or memory lacks.
     bool enableGro(int fd, size_t slots, size_t slotSize);
-    // The datagrams queued on `fd` (1 or more), or, when none is: with `lookFirst` a short look
-    // for one (spinUntil, for a sender in another process), then a wait of up to `timeoutMs` in
+    // The datagrams queued on `fd` (1 or more), or, when none is: a wait of up to `timeoutMs` in
     // poll and one more read. SOCK_RET_TIMEOUT when still none came, another SOCK_RET_* code on
     // a failure (as readData reports them).
-    int read(int fd, int timeoutMs, bool lookFirst);
+    int read(int fd, int timeoutMs);
     const uint8_t* data(int index) const { return m_vecBuffer.data() + static_cast<size_t>(index) * m_iSlotSize; }
     size_t length(int index) const { return m_vecMsgs[static_cast<size_t>(index)].msg_len; }
     // The datagram length the buffer at `index` was coalesced from (its last one may be shorter);

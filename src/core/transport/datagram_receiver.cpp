@@ -90,7 +90,7 @@ bool CDatagramReceiver::receive(int fd)
     int pauseUs = m_medium.m_iFirstPauseUs;
     while (m_bRunning.load()) {
         m_bBusy.store(false);
-        const int got = batch.read(fd, 100, true);
+        const int got = batch.read(fd, 100);
         if (got == SOCK_RET_TIMEOUT || got == SOCK_RET_TRY_AGAIN) {
             continue; // nothing yet, or a signal cut the wait short: look again
         }

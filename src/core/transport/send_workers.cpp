@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "utils/spin_wait.h"
-
 CSendWorkers::~CSendWorkers()
 {
     stop();
@@ -83,9 +81,6 @@ void CSendWorkers::run(size_t count, Job_t job, void* context)
     if (helped == 0) {
         return;
     }
-    // The others usually finish about when this one does: a short look saves a sleep and a wake
-    // (bounded and backed off on a real-time thread, see spinUntil).
-    spinUntil([this] { return m_remaining.load(std::memory_order_acquire) == 0; });
     std::unique_lock<std::mutex> lock(m_mutexDone);
     m_cvDone.wait(lock, [this] { return m_remaining.load(std::memory_order_acquire) == 0; });
 }

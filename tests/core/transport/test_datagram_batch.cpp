@@ -41,7 +41,7 @@ TEST_F(DatagramBatchNsTest, TakesEveryQueuedDatagramInBatchesThenReportsNone)
     std::vector<Bytes> got;
     int reads = 0;
     for (;;) {
-        const int count = batch.read(fds[1], 0, false);
+        const int count = batch.read(fds[1], 0);
         if (count == SOCK_RET_TIMEOUT) {
             break;
         }
@@ -66,7 +66,7 @@ TEST_F(DatagramBatchNsTest, TakesEveryQueuedDatagramInBatchesThenReportsNone)
     });
     int count = SOCK_RET_TIMEOUT;
     while (count == SOCK_RET_TIMEOUT) {
-        count = batch.read(fds[1], 60000, true);
+        count = batch.read(fds[1], 60000);
     }
     late.join();
     ASSERT_EQ(count, 1);
