@@ -768,6 +768,75 @@ TEST_F(ShmQueueNsTest, APeerThatPostsWithPosixSemaphoresWakesTheReaderAndItsToke
     EXPECT_EQ(peer->exitCode(), 0);
 }
 
+// Another local process writes 0 over a ring's scope word while its receiver sleeps. A peer
+// using sem_* then waits or posts with private futex calls that never meet this side's, so every
+// number after it would wait out the whole (day-long) wait: the side that waits or posts next
+// sets the word back, and the damage ends with the wait it was done in.
+TEST_F(ShmQueueNsTest, AScopeWordWrittenOverIsSetBackForAPosixSemaphoreWaiter)
+{
+    const int key = kKeyBase + 18;
+    const int total = 5;
+    Collector unused;
+    CShmQueque writer;
+    ASSERT_TRUE(writer.init(key, 0, into(unused)));
+    writer.setEnable(true);
+    RawSegment seg(key);
+    ASSERT_TRUE(seg.ok());
+    std::string error;
+    auto peer = zqtest::ChildProcess::spawn(
+        {zqtest::helperPath("shmq_sem_peer"), std::to_string(key), "wait", std::to_string(total)}, &error);
+    ASSERT_NE(peer, nullptr) << error;
+    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: ready", 10000)) << peer->output();
+    for (int n = 1; n <= total; ++n) {
+        ASSERT_TRUE(zqtest::waitUntil([&] { return sleepsOnWord(peer->pid(), key, kRing0 + kWakeSeq); }, 60000)) << n;
+        seg.setInt(kRing0 + kSemScope, 0);
+        ASSERT_TRUE(writer.post(n, 0)) << n;
+        ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: got " + std::to_string(n), 30000)) << n << peer->output();
+    }
+    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: done", 30000)) << peer->output();
+    peer->wait(10000);
+    EXPECT_EQ(peer->exitCode(), 0);
+    EXPECT_EQ(seg.intAt(kRing0 + kSemScope), 128);
+    writer.setEnable(false);
+    writer.deinit();
+}
+
+TEST_F(ShmQueueNsTest, AScopeWordWrittenOverIsSetBackForAPosixSemaphorePoster)
+{
+    const int key = kKeyBase + 19;
+    const int total = 5;
+    std::string error;
+    auto peer = zqtest::ChildProcess::spawn({zqtest::helperPath("shmq_sem_peer"), std::to_string(key), "post"}, &error);
+    ASSERT_NE(peer, nullptr) << error;
+    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: ready", 10000)) << peer->output();
+    Collector taken;
+    CShmQueque reader;
+    reader.setWaitMs(kLongWaitMs);
+    ASSERT_TRUE(reader.init(key, 1, into(taken)));
+    reader.setEnable(true);
+    RawSegment seg(key);
+    ASSERT_TRUE(seg.ok());
+    for (int n = 1; n <= total; ++n) {
+        ASSERT_TRUE(zqtest::waitUntil([&] { return sleepsOnWord(getpid(), key, kRing0 + kWakeSeq); }, 60000)) << n;
+        seg.setInt(kRing0 + kSemScope, 0);
+        // The wait the word was spoilt in is the one that is lost; a wake of this side's own
+        // ends it, and the next wait sets the word back before the peer posts.
+        reader.wake();
+        ASSERT_TRUE(zqtest::waitUntil(
+            [&] { return seg.intAt(kRing0 + kSemScope) != 0 && sleepsOnWord(getpid(), key, kRing0 + kWakeSeq); },
+            60000))
+            << n;
+        ASSERT_TRUE(peer->writeInput("one\n"));
+        ASSERT_TRUE(taken.waitCount(static_cast<size_t>(n), 30000)) << n;
+    }
+    reader.setEnable(false);
+    reader.deinit();
+    ASSERT_TRUE(peer->writeInput("quit\n"));
+    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: done", 10000)) << peer->output();
+    peer->wait(10000);
+    EXPECT_EQ(peer->exitCode(), 0);
+}
+
 TEST_F(ShmQueueNsTest, HundredThousandNumbersThroughAnotherProcess)
 {
     const int key = kKeyBase + 9;
