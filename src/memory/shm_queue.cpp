@@ -202,6 +202,13 @@ void CShmQueque::setTakeHook(std::function<void()> hook)
     }
 }
 
+void CShmQueque::setWaitHook(std::function<void(int)> hook)
+{
+    if (!m_bRunning.load()) {
+        m_waitHook = std::move(hook);
+    }
+}
+
 void CShmQueque::setPassTask(PassTask_t task)
 {
     if (!m_bRunning.load()) {
@@ -369,6 +376,9 @@ bool CShmQueque::waitForPost(int ms, bool pending, bool lookForRoom)
         room = lookForRoom && roomForWaiting(pending);
         if (room || m_bWakeAsked.load() || que->m_iCount.load() != 0 || !m_bRunning.load()) {
             break;
+        }
+        if (m_waitHook) {
+            m_waitHook(round);
         }
         if (round == SEM_WAIT_ROUNDS) {
             timespec ts{0, SEM_FORGED_SLEEP_NS};

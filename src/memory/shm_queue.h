@@ -102,6 +102,9 @@ public:
     // Runs on the receive thread between its look at the receive ring and each take (tests play
     // the peer there). Set while not running.
     void setTakeHook(std::function<void()> hook);
+    // Tests: called on the receive thread in each round of a wait, once it found nothing to take
+    // and before it sleeps (the round's number). Set before init.
+    void setWaitHook(std::function<void(int)> hook);
 
     int getKey() const { return m_iKey; }
     bool isRunning() const { return m_bRunning.load(); }
@@ -133,6 +136,7 @@ private:
     RecvCallBack_t m_callback;
     PassTask_t m_passTask;
     std::function<void()> m_takeHook;
+    std::function<void(int)> m_waitHook;
     std::function<void()> m_corruptTask;
     int m_iKey{-1};
     int m_iFlag{0};

@@ -837,6 +837,47 @@ TEST_F(ShmQueueNsTest, AScopeWordWrittenOverIsSetBackForAPosixSemaphorePoster)
     EXPECT_EQ(peer->exitCode(), 0);
 }
 
+// A wait that has taken stale tokens for several rounds sleeps on whatever the word holds. A post
+// that lands after the round's look at the count must still end that sleep: the word is loaded
+// before the look, so the post has changed it. The hook plays the stale tokens, then the post,
+// right after the look; the receiver waits a day at most.
+TEST_F(ShmQueueNsTest, APostJustAfterTheLookInALateRoundEndsTheSleep)
+{
+    const int key = kKeyBase + 20;
+    Collector unused;
+    CShmQueque writer;
+    ASSERT_TRUE(writer.init(key, 0, into(unused)));
+    writer.setEnable(true);
+    RawSegment seg(key);
+    ASSERT_TRUE(seg.ok());
+    std::atomic<bool> armed{false};
+    std::atomic<bool> posted{false};
+    Collector taken;
+    CShmQueque reader;
+    reader.setWaitMs(kLongWaitMs);
+    reader.setWaitHook([&](int round) {
+        if (!armed.load() || posted.load()) {
+            return;
+        }
+        if (round < 4) {
+            seg.setInt(kRing0 + kWakeSeq, seg.intAt(kRing0 + kWakeSeq) + 1);
+            return;
+        }
+        posted.store(writer.post(7, 0));
+    });
+    ASSERT_TRUE(reader.init(key, 1, into(taken)));
+    reader.setEnable(true);
+    armed.store(true);
+    reader.wake();
+    ASSERT_TRUE(taken.waitCount(1, 30000));
+    EXPECT_TRUE(posted.load());
+    EXPECT_EQ(taken.values(), std::vector<int>{7});
+    reader.setEnable(false);
+    reader.deinit();
+    writer.setEnable(false);
+    writer.deinit();
+}
+
 TEST_F(ShmQueueNsTest, HundredThousandNumbersThroughAnotherProcess)
 {
     const int key = kKeyBase + 9;
