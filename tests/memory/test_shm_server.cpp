@@ -10,6 +10,8 @@
 #include "memory/shm_test_util.h"
 #include "support/zqtest.h"
 
+#include <gtest/gtest-spi.h>
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -52,6 +54,26 @@ public:
 private:
     std::unique_ptr<CShmServer> m_server;
 };
+
+// Runs `steps` with the output going to `cap`, then stops it and reports what failed in them: a
+// failure printed while the output is captured would be lost. False after a fatal one.
+bool underCapture(zqtest::OutputCapture& cap, const std::function<void()>& steps)
+{
+    ::testing::TestPartResultArray failures;
+    {
+        ::testing::ScopedFakeTestPartResultReporter hold(
+            ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+        steps();
+    }
+    cap.stop();
+    bool fatal = false;
+    for (int i = 0; i < failures.size(); ++i) {
+        const ::testing::TestPartResult& f = failures.GetTestPartResult(i);
+        ADD_FAILURE_AT(f.file_name() != nullptr ? f.file_name() : "?", f.line_number()) << f.message();
+        fatal = fatal || f.fatally_failed();
+    }
+    return !fatal;
+}
 
 class ShmServerNsTest : public zqtest::NsTest {
 protected:
@@ -111,32 +133,35 @@ TEST_F(ShmServerNsTest, ReferenceTableCountsEachReaderOnceAndIgnoresForeignRetur
     EXPECT_EQ(w.server().getInFlightCount(keyA), 1u);
 
     zqtest::OutputCapture cap;
-    ASSERT_TRUE(a.giveBack(k));
-    ASSERT_TRUE(zqtest::waitUntil([&] { return w.server().getInFlightCount(keyA) == 0; }, 5000));
-    EXPECT_EQ(w.refCount(p), 1) << "still held for B";
+    DataPackage_t* p2 = nullptr;
+    int k2 = 0;
+    ASSERT_TRUE(underCapture(cap, [&] {
+        ASSERT_TRUE(a.giveBack(k));
+        ASSERT_TRUE(zqtest::waitUntil([&] { return w.server().getInFlightCount(keyA) == 0; }, 5000));
+        EXPECT_EQ(w.refCount(p), 1) << "still held for B";
 
-    // A returns it again and returns numbers it never got: none of it touches B's reference.
-    ASSERT_TRUE(a.giveBack(k));
-    ASSERT_TRUE(a.giveBack(999));
-    ASSERT_TRUE(a.giveBack(0));
-    DataPackage_t* p2 = w.publish("second");
-    ASSERT_NE(p2, nullptr);
-    const int k2 = p2->m_iPkgId;
-    EXPECT_NE(k2, k);
-    ASSERT_TRUE(a.m_got.waitCount(2, 5000));
-    ASSERT_TRUE(a.giveBack(k2));
-    // k2 passed the same thread after the forged returns, so they have all been handled.
-    ASSERT_TRUE(zqtest::waitUntil([&] { return w.server().getInFlightCount(keyA) == 0; }, 5000));
-    ASSERT_TRUE(b.m_got.waitCount(2, 5000));
-    EXPECT_EQ(w.refCount(p), 1);
-    EXPECT_EQ(w.refCount(p2), 1);
-    EXPECT_EQ(w.freeChunks(100), 0);
+        // A returns it again and returns numbers it never got: none of it touches B's reference.
+        ASSERT_TRUE(a.giveBack(k));
+        ASSERT_TRUE(a.giveBack(999));
+        ASSERT_TRUE(a.giveBack(0));
+        p2 = w.publish("second");
+        ASSERT_NE(p2, nullptr);
+        k2 = p2->m_iPkgId;
+        EXPECT_NE(k2, k);
+        ASSERT_TRUE(a.m_got.waitCount(2, 5000));
+        ASSERT_TRUE(a.giveBack(k2));
+        // k2 passed the same thread after the forged returns, so they have all been handled.
+        ASSERT_TRUE(zqtest::waitUntil([&] { return w.server().getInFlightCount(keyA) == 0; }, 5000));
+        ASSERT_TRUE(b.m_got.waitCount(2, 5000));
+        EXPECT_EQ(w.refCount(p), 1);
+        EXPECT_EQ(w.refCount(p2), 1);
+        EXPECT_EQ(w.freeChunks(100), 0);
 
-    ASSERT_TRUE(b.giveBack(k));
-    ASSERT_TRUE(b.giveBack(k2));
-    // A count of 0 comes a moment before the chunk is on its free list: wait for the chunks.
-    ASSERT_TRUE(zqtest::waitUntil([&] { return w.freeChunks(100) == 2; }, 5000));
-    cap.stop();
+        ASSERT_TRUE(b.giveBack(k));
+        ASSERT_TRUE(b.giveBack(k2));
+        // A count of 0 comes a moment before the chunk is on its free list: wait for the chunks.
+        ASSERT_TRUE(zqtest::waitUntil([&] { return w.freeChunks(100) == 2; }, 5000));
+    }));
     EXPECT_EQ(w.refCount(p), 0);
     EXPECT_EQ(w.refCount(p2), 0);
     EXPECT_EQ(w.server().getInFlightCount(keyB), 0u);
@@ -231,11 +256,13 @@ TEST_F(ShmServerNsTest, AReaderWithAFullRingMissesOnlyWhatArrivesMeanwhile)
             zqtest::waitUntil([&] { return w.server().getInFlightCount(key) == static_cast<size_t>(n); }, 5000));
     }
     zqtest::OutputCapture cap;
-    DataPackage_t* missed = w.publish("missed");
-    ASSERT_NE(missed, nullptr);
-    const int missedId = missed->m_iPkgId;
-    ASSERT_TRUE(zqtest::waitUntil([&] { return w.refCount(missed) == 0; }, 5000));
-    cap.stop();
+    int missedId = -1;
+    ASSERT_TRUE(underCapture(cap, [&] {
+        DataPackage_t* missed = w.publish("missed");
+        ASSERT_NE(missed, nullptr);
+        missedId = missed->m_iPkgId;
+        ASSERT_TRUE(zqtest::waitUntil([&] { return w.refCount(missed) == 0; }, 5000));
+    }));
     EXPECT_TRUE(
         zqtest::hasDdsLine(cap.out(), "33", "Warning: Queue 0x47020013 post " + std::to_string(missedId) + " failed!"));
     EXPECT_EQ(w.server().getInFlightCount(key), 2u);
@@ -261,11 +288,12 @@ TEST_F(ShmServerNsTest, BurstThatFitsTheSendQueueReachesAReaderThatKeepsTaking)
     ASSERT_TRUE(reader.start());
     zqtest::OutputCapture cap;
     const int burst = 8; // the send queue's depth
-    for (int n = 0; n < burst; ++n) {
-        ASSERT_NE(w.publish("burst"), nullptr);
-    }
-    EXPECT_TRUE(reader.m_got.waitCount(burst, 5000));
-    cap.stop();
+    ASSERT_TRUE(underCapture(cap, [&] {
+        for (int n = 0; n < burst; ++n) {
+            ASSERT_NE(w.publish("burst"), nullptr);
+        }
+        EXPECT_TRUE(reader.m_got.waitCount(burst, 5000));
+    }));
     EXPECT_EQ(reader.m_got.size(), static_cast<size_t>(burst));
     EXPECT_EQ(cap.out().find("failed!"), std::string::npos) << cap.out();
     EXPECT_EQ(w.server().getInFlightCount(key), static_cast<size_t>(burst));
@@ -350,28 +378,29 @@ TEST_F(ShmServerNsTest, AReaderThatStopsTakingDelaysNobodyElse)
     std::unique_ptr<void, std::function<void(void*)>> guard(&once, [&](void*) { letGo(); });
 
     zqtest::OutputCapture cap;
-    const int bursts = 20;
-    const int burst = 8; // the distribution FIFO's depth
-    for (int b = 0; b < bursts; ++b) {
-        for (int n = 0; n < burst; ++n) {
-            ASSERT_NE(w.publish("burst"), nullptr) << b << " " << n;
+    ASSERT_TRUE(underCapture(cap, [&] {
+        const int bursts = 20;
+        const int burst = 8; // the distribution FIFO's depth
+        for (int b = 0; b < bursts; ++b) {
+            for (int n = 0; n < burst; ++n) {
+                ASSERT_NE(w.publish("burst"), nullptr) << b << " " << n;
+            }
+            ASSERT_TRUE(fast.waitCount(static_cast<size_t>((b + 1) * burst), 10000)) << b;
+            // Each burst also attaches and detaches a queue while the slow ring is full.
+            ASSERT_TRUE(w.server().attachQueue(kKeyBase + 53));
+            ASSERT_TRUE(w.server().detachQueue(kKeyBase + 53));
+            // The fast reader returned everything: only the slow reader's numbers are held.
+            ASSERT_TRUE(zqtest::waitUntil([&] { return w.server().getInFlightCount(fastKey) == 0; }, 10000));
         }
-        ASSERT_TRUE(fast.waitCount(static_cast<size_t>((b + 1) * burst), 10000)) << b;
-        // Each burst also attaches and detaches a queue while the slow ring is full.
-        ASSERT_TRUE(w.server().attachQueue(kKeyBase + 53));
-        ASSERT_TRUE(w.server().detachQueue(kKeyBase + 53));
-        // The fast reader returned everything: only the slow reader's numbers are held.
-        ASSERT_TRUE(zqtest::waitUntil([&] { return w.server().getInFlightCount(fastKey) == 0; }, 10000));
-    }
-    EXPECT_EQ(fast.size(), static_cast<size_t>(bursts * burst));
-    // The slow reader's thread took one and holds it; one more waits in its ring.
-    EXPECT_EQ(slow.size(), 1u);
-    letGo();
-    slowQue.setEnable(false);
-    slowQue.deinit();
-    fastQue.setEnable(false);
-    fastQue.deinit();
-    cap.stop();
+        EXPECT_EQ(fast.size(), static_cast<size_t>(bursts * burst));
+        // The slow reader's thread took one and holds it; one more waits in its ring.
+        EXPECT_EQ(slow.size(), 1u);
+        letGo();
+        slowQue.setEnable(false);
+        slowQue.deinit();
+        fastQue.setEnable(false);
+        fastQue.deinit();
+    }));
 }
 
 TEST_F(ShmServerNsTest, ForgedNumbersDoNotChangeWhatIsPostedAndOtherPoolsPackagesNeverAre)
@@ -391,28 +420,32 @@ TEST_F(ShmServerNsTest, ForgedNumbersDoNotChangeWhatIsPostedAndOtherPoolsPackage
     const int fake = own == 1 ? 2 : 1;
     forged->m_iPkgId = fake;
     forged->m_iLen = 40;
-    zqtest::OutputCapture cap;
-    w.dm().putFullDataPkg(forged, forged->m_iLen);
-    ASSERT_TRUE(r.m_got.waitCount(1, 5000));
-    EXPECT_EQ(r.m_got.values(), (std::vector<int>{own}));
-    ASSERT_TRUE(r.giveBack(own));
-    ASSERT_TRUE(zqtest::waitUntil([&] { return w.refCount(forged) == 0; }, 5000));
-    // A package of a process-memory pool reaching this data manager.
     CNormalMemPool heap;
-    MemConfig_t heapCfg = poolCfg(-1, 256, 4);
-    ASSERT_TRUE(heap.init(heapCfg));
-    MemChunk_t* chunk = heap.getMemChunk(100);
-    ASSERT_NE(chunk, nullptr);
-    chunk->m_stPkg.m_iPkgId = 1;
-    w.dm().putFullDataPkg(&chunk->m_stPkg, chunk->m_stPkg.m_iLen);
-    // A good package after it: once it arrives, the heap package was handled.
-    DataPackage_t* good = w.publish("good");
+    MemChunk_t* chunk = nullptr;
+    DataPackage_t* good = nullptr;
+    zqtest::OutputCapture cap;
+    ASSERT_TRUE(underCapture(cap, [&] {
+        w.dm().putFullDataPkg(forged, forged->m_iLen);
+        ASSERT_TRUE(r.m_got.waitCount(1, 5000));
+        EXPECT_EQ(r.m_got.values(), (std::vector<int>{own}));
+        ASSERT_TRUE(r.giveBack(own));
+        ASSERT_TRUE(zqtest::waitUntil([&] { return w.refCount(forged) == 0; }, 5000));
+        // A package of a process-memory pool reaching this data manager.
+        MemConfig_t heapCfg = poolCfg(-1, 256, 4);
+        ASSERT_TRUE(heap.init(heapCfg));
+        chunk = heap.getMemChunk(100);
+        ASSERT_NE(chunk, nullptr);
+        chunk->m_stPkg.m_iPkgId = 1;
+        w.dm().putFullDataPkg(&chunk->m_stPkg, chunk->m_stPkg.m_iLen);
+        // A good package after it: once it arrives, the heap package was handled.
+        good = w.publish("good");
+        ASSERT_NE(good, nullptr);
+        ASSERT_TRUE(r.m_got.waitCount(2, 5000));
+        // Through the in-flight table, which the distribution thread wrote after it let the heap
+        // package go (the rings alone are mapped twice here, which the race checker cannot follow).
+        ASSERT_TRUE(zqtest::waitUntil([&] { return w.server().getInFlightCount(key) == 1; }, 5000));
+    }));
     ASSERT_NE(good, nullptr);
-    ASSERT_TRUE(r.m_got.waitCount(2, 5000));
-    // Through the in-flight table, which the distribution thread wrote after it let the heap
-    // package go (the rings alone are mapped twice here, which the race checker cannot follow).
-    ASSERT_TRUE(zqtest::waitUntil([&] { return w.server().getInFlightCount(key) == 1; }, 5000));
-    cap.stop();
     EXPECT_EQ(r.m_got.values(), (std::vector<int>{own, good->m_iPkgId}));
     EXPECT_EQ(zqtest::countDdsLines(cap.out(), "32", "Can't find pkg 1 !!!"), 1);
     heap.releaseMemChunk(chunk);

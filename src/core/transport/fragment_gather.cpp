@@ -1,9 +1,20 @@
 #include "core/transport/fragment_gather.h"
 
+#include <atomic>
+#include <limits>
 #include <new>
 
 #include "core/transport/fragment_layout.h"
 #include "core/transport/transport.h"
+
+namespace {
+std::atomic<size_t> g_listLimit{std::numeric_limits<size_t>::max()};
+} // namespace
+
+void setGatheredListLimit(size_t entries)
+{
+    g_listLimit.store(entries, std::memory_order_relaxed);
+}
 
 bool gatherFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::vector<uint8_t>& headers,
                      GatheredList_t& out)
@@ -23,14 +34,19 @@ bool appendFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::
     const size_t first = out.size();
     const uint8_t* before = headers.data();
     try {
+        // The list is sized first: once the headers have moved nothing else can fail, so the
+        // frames already listed are always re-pointed.
+        if (first + count > g_listLimit.load(std::memory_order_relaxed)) {
+            throw std::bad_alloc();
+        }
+        out.reserve(first + count);
         if (headers.size() < (first + count) * DDS_HEADER_SIZE) {
             headers.resize((first + count) * DDS_HEADER_SIZE);
         }
-        out.resize(first + count);
     } catch (const std::bad_alloc&) {
-        out.resize(first);
         return false;
     }
+    out.resize(first + count);
     if (headers.data() != before) {
         // The headers moved: the frames already listed follow them.
         for (size_t i = 0; i < first; ++i) {

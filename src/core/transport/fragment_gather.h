@@ -28,3 +28,6 @@ bool gatherFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::
 // leaves both as they were.
 bool appendFragments(const uint8_t* pkg, size_t len, uint32_t fragPayload, std::vector<uint8_t>& headers,
                      GatheredList_t& out);
+// A list longer than `entries` counts as an allocation that failed (tests stand in for a full
+// heap with it); no limit until set.
+void setGatheredListLimit(size_t entries);

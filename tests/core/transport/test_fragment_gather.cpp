@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,44 @@ TEST(SenderTest, FragmenterRefusesWhatItCannotCut)
     EXPECT_EQ(fragmentPayloadLen(0, 100, 16), 0u);
     EXPECT_EQ(fragmentPayloadLen(8, 100, 16), 0u);
     EXPECT_EQ(fragmentCount(DDS_MAX_FRAME_PAYLOAD, 65502), 1025u);
+}
+
+// The list cannot grow for the second package after its headers would have moved: the frames of
+// the first must still point at their own header bytes, which a batch goes on to send.
+TEST(SenderTest, AFailedAppendLeavesTheListedFramesOnTheirHeaders)
+{
+    struct LimitReset {
+        ~LimitReset() { setGatheredListLimit(std::numeric_limits<size_t>::max()); }
+    } reset;
+    constexpr uint32_t kFrag = 16;
+    std::vector<uint8_t> first = stalePackageOf(2 * kFrag, 7, 7);
+    std::vector<uint8_t> second = stalePackageOf(4 * kFrag, 8, 8);
+    std::vector<uint8_t> headers;
+    GatheredList_t out;
+    ASSERT_TRUE(gatherFragments(first.data(), first.size(), kFrag, headers, out));
+    ASSERT_EQ(out.size(), 2u);
+    ASSERT_LT(headers.capacity(), 6 * DDS_HEADER_SIZE) << "the second package must need more room";
+    std::vector<std::vector<uint8_t>> listed;
+    for (const GatheredFragment_t& f : out) {
+        const uint8_t* h = static_cast<const uint8_t*>(f.m_iov[0].iov_base);
+        listed.emplace_back(h, h + DDS_HEADER_SIZE);
+    }
+    setGatheredListLimit(5);
+    EXPECT_FALSE(appendFragments(second.data(), second.size(), kFrag, headers, out));
+    ASSERT_EQ(out.size(), 2u);
+    for (size_t i = 0; i < out.size(); ++i) {
+        const uint8_t* h = static_cast<const uint8_t*>(out[i].m_iov[0].iov_base);
+        ASSERT_GE(h, headers.data()) << "frame " << i;
+        ASSERT_LE(h + DDS_HEADER_SIZE, headers.data() + headers.size()) << "frame " << i;
+        EXPECT_EQ(std::memcmp(h, listed[i].data(), DDS_HEADER_SIZE), 0) << "frame " << i;
+    }
+    setGatheredListLimit(std::numeric_limits<size_t>::max());
+    ASSERT_TRUE(appendFragments(second.data(), second.size(), kFrag, headers, out));
+    ASSERT_EQ(out.size(), 6u);
+    for (size_t i = 0; i < out.size(); ++i) {
+        EXPECT_EQ(out[i].m_iov[0].iov_base, headers.data() + i * DDS_HEADER_SIZE) << "frame " << i;
+    }
+    EXPECT_EQ(std::memcmp(out[1].m_iov[0].iov_base, listed[1].data(), DDS_HEADER_SIZE), 0);
 }
 
 } // namespace
