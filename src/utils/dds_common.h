@@ -12,8 +12,11 @@
 #include <unordered_map>
 
 // Prints one diagnostic line on stdout: ESC, "[<color>m", "[DDS] ", the text, ESC "[0m",
-// " @function,line" and a line feed, with a single printf so that lines of threads do not mix.
-// The line is flushed at once (a process that aborts keeps it); errno is left as it was.
+// " @function,line" and a line feed, whole, so that lines of threads do not mix. Lines are
+// written in order by a thread of their own: the caller waits a moment for its line to be out
+// and flushed (a process that aborts keeps it), never for an output that does not move (a pipe
+// nobody reads). Lines beyond a bounded backlog are counted and said once output moves again.
+// errno is left as it was.
 void ddsLogLine(const char* color, const char* func, int line, const char* fmt, ...)
     __attribute__((format(printf, 4, 5)));
 
@@ -25,7 +28,13 @@ void ddsLogLine(const char* color, const char* func, int line, const char* fmt, 
 
 // perror that leaves errno as it found it. With stderr open write-only (a file, a pipe) glibc's
 // perror leaves EINVAL behind, and a caller that looks at errno after the line would act on that.
+// Its line goes through the same writer thread, to stderr.
 void ddsPerror(const char* prefix);
+
+// Waits up to `timeoutMs` until every line printed so far is written and flushed; false when
+// the output did not take them in time. Starts the writer thread if it is not running yet. For
+// tests that redirect stdout or count threads.
+bool ddsLogFlush(int timeoutMs);
 
 // Lines of one place in the code printed per window; the rest are counted and said once.
 constexpr int DDS_LINES_PER_WINDOW = 11;

@@ -8,6 +8,8 @@
 // ever runs in the machine's own namespaces.
 #pragma once
 
+#include "utils/dds_common.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -192,6 +194,8 @@ template <typename Pred> bool waitUntil(Pred pred, int timeoutMs)
 // since some runtimes (TSan) start a helper thread of their own at the first thread creation.
 inline int baselineThreads()
 {
+    // The library's line writer is started now, not after the count.
+    ddsLogFlush(10000);
     pid_t tid = 0;
     std::thread([&tid] { tid = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
     // The joined thread can still be listed for a moment.

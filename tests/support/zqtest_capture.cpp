@@ -1,5 +1,7 @@
 #include "support/zqtest.h"
 
+#include "utils/dds_common.h"
+
 #include <cstdio>
 #include <iostream>
 #include <unistd.h>
@@ -38,6 +40,8 @@ std::string readAll(int fd)
 
 OutputCapture::OutputCapture()
 {
+    // The library's lines printed before belong to the old output, those after to the capture.
+    ddsLogFlush(10000);
     std::cout.flush();
     std::cerr.flush();
     fflush(stdout);
@@ -62,6 +66,7 @@ OutputCapture::~OutputCapture()
 void OutputCapture::stop()
 {
     if (m_active) {
+        ddsLogFlush(10000);
         std::cout.flush();
         std::cerr.flush();
         fflush(stdout);

@@ -28,7 +28,9 @@ bool CShareMemorySender::init()
         return false;
     }
     if (m_pDataManager == nullptr || !m_pDataManager->getMemPoolType()) {
-        DDS_GREEN("Init share memory sender failed! It is not share mem pool!");
+        // Said again on every refused request: limited, per pool.
+        DDS_GREEN_LIMITED_BY(reinterpret_cast<intptr_t>(m_pDataManager),
+                             "Init share memory sender failed! It is not share mem pool!");
         return false;
     }
     if (!m_pServer) {
@@ -36,7 +38,8 @@ bool CShareMemorySender::init()
     }
     void* base = m_pDataManager->getMemPoolAddr();
     if (!m_pServer->init(base, m_pDataManager->getMemPoolLayout())) {
-        DDS_GREEN("Init share memory server failed! mem pool addr: %p", base);
+        DDS_GREEN_LIMITED_BY(reinterpret_cast<intptr_t>(m_pDataManager),
+                             "Init share memory server failed! mem pool addr: %p", base);
         return false;
     }
     m_bInit.store(true);

@@ -569,7 +569,9 @@ bool CTransSender::startSender(int type, CDataSender& sender)
     if (sender.isInit() || sender.init() || sender.isInit()) {
         return true;
     }
-    DDS_RED("Error: topic %s data sender of transport type %d cannot start!", m_strTopicName.c_str(), type);
+    // Every refused request says it again: limited, per topic.
+    DDS_RED_LIMITED_BY(m_strTopicName, "Error: topic %s data sender of transport type %d cannot start!",
+                       m_strTopicName.c_str(), type);
     return false;
 }
 
