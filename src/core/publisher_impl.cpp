@@ -30,43 +30,75 @@ int shmNumberOf(int key)
 
 CShmMemPool* CPublisherImpl::openShmPool(const std::string& topic, MemConfig_t cfg)
 {
+    auto* pool = new CShmMemPool();
+    // A pool whose segment cannot be made now has no chunks: writes fail until a reader's
+    // request makes it (reopenShmPool).
+    if (pool->init(cfg) || !pool->isKeyInUse()) {
+        return pool;
+    }
+    placeShmPool(topic, pool, cfg.m_iKey);
+    return pool;
+}
+
+bool CPublisherImpl::placeShmPool(const std::string& topic, CShmMemPool* pool, int given)
+{
     // A key whose segment a live process of another program holds is that program's: the pool
-    // takes the next key of the range, as the control endpoint takes the next port.
+    // takes the next key of the range, as the control endpoint takes the next port. The caller
+    // tried `given` already.
     CResourceManager* resources = CResourceManager::getInstance();
-    const int given = cfg.m_iKey;
-    std::vector<int> taken; // held until the end, so that no key is tried twice
-    CShmMemPool* pool = nullptr;
+    std::vector<int> taken{given}; // held until the end, so that no key is tried twice
+    int key = given;
+    bool placed = false;
     for (;;) {
-        pool = new CShmMemPool();
-        // A pool whose segment cannot be made has no chunks: every write of the topic then fails.
-        if (pool->init(cfg) || !pool->isKeyInUse()) {
-            break;
-        }
-        taken.push_back(cfg.m_iKey);
-        int next = resources->getShmKey();
-        if (next == -1) {
+        key = resources->getShmKey();
+        if (key == -1) {
             DDS_RED("Error: topic %s: every share memory key is in use by another process!", topic.c_str());
             break;
         }
-        delete pool;
-        cfg.m_iKey = next;
+        if (pool->openSegment(key)) {
+            placed = true;
+            break;
+        }
+        if (!pool->isKeyInUse()) {
+            resources->setAsideShmKey(shmNumberOf(key)); // failed for another reason
+            break;
+        }
+        taken.push_back(key);
     }
-    const bool moved = cfg.m_iKey != given && pool->getShmId() >= 0;
-    for (int key : taken) {
+    for (int t : taken) {
         // The topic keeps its own key unless it moved to another.
-        if (key != given || moved) {
-            resources->setAsideShmKey(shmNumberOf(key));
+        if (t != given || placed) {
+            resources->setAsideShmKey(shmNumberOf(t));
         }
     }
-    if (!moved && cfg.m_iKey != given && (taken.empty() || taken.back() != cfg.m_iKey)) {
-        resources->setAsideShmKey(shmNumberOf(cfg.m_iKey)); // failed for another reason
-    }
-    if (moved) {
+    if (placed) {
         DDS_YELLOW("Warning: share memory key %#x is in use by another process, topic %s takes key %#x", given,
-                   topic.c_str(), cfg.m_iKey);
-        m_pParticipantImpl->setTopicShmKey(topic, cfg.m_iKey);
+                   topic.c_str(), key);
+        m_pParticipantImpl->setTopicShmKey(topic, key);
     }
-    return pool;
+    return placed;
+}
+
+bool CPublisherImpl::reopenShmPool(const std::string& topic, CShmMemPool* pool)
+{
+    if (pool == nullptr || pool->hasSegment()) {
+        return true;
+    }
+    // Both control threads of the topic may ask at once; one searches.
+    std::lock_guard<std::mutex> lock(m_mtxShmPlace);
+    if (pool->hasSegment()) {
+        return true;
+    }
+    MemConfig_t cfg;
+    memset(&cfg, 0, sizeof(cfg));
+    if (!m_pParticipantImpl->getTopicShmConfig(topic, cfg) || cfg.m_iKey < 0) {
+        return false;
+    }
+    // The topic's own key first, as when its writer was made.
+    if (pool->openSegment(cfg.m_iKey)) {
+        return true;
+    }
+    return pool->isKeyInUse() && placeShmPool(topic, pool, cfg.m_iKey);
 }
 
 CPublisherImpl::CPublisherImpl(CParticipantImpl* participant) : m_pParticipantImpl(participant) {}

@@ -69,6 +69,12 @@ public:
     int putFullDataPkg(const std::string& topic, DataPackage_t* pkg, int len);
     bool isConnect(const std::string& topic);
 
+    // Makes the segment of the topic's pool that had none (every key was in use when its writer
+    // was made), on the topic's own key or the next free one; true when the pool has one. Called
+    // by the topic's control threads with no lock held; takes m_mtxShmPlace, then those of the
+    // key pool and the participant's topics.
+    bool reopenShmPool(const std::string& topic, CShmMemPool* pool);
+
     // Drops the side of a topic without writers here (its transport, pool and control endpoint),
     // should one be left.
     void dropTopicLeftover(const std::string& topic);
@@ -78,6 +84,8 @@ private:
     int setUpTopic(const std::string& topic);
     // The topic's shared-memory pool (initialised, or without a segment when none can be made).
     CShmMemPool* openShmPool(const std::string& topic, MemConfig_t cfg);
+    // Makes the pool's segment on the next free key of the range after `given`, which was in use.
+    bool placeShmPool(const std::string& topic, CShmMemPool* pool, int given);
     // Under the transport mutex.
     int createTransportLocked(const std::string& topic, TopicTransportMap_t& transports);
     // A topic's side taken out of the registries, to be destroyed with no mutex held.
@@ -98,6 +106,7 @@ private:
     std::map<std::string, TransParam_t> m_mapMsgTransParam;
     std::mutex m_mtxControl;
     std::mutex m_mtxLifecycle;
+    std::mutex m_mtxShmPlace; // serialises reopenShmPool
     CParticipantImpl* m_pParticipantImpl;
     CPublisher* m_pPublisher{nullptr};
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <set>
 
 #include "memory/shm_layout.h"
@@ -96,7 +97,6 @@ bool CShmMemPool::init(const MemConfig_t& cfg)
     if (!initMemPool(cfg)) {
         return false;
     }
-    m_iKey = cfg.m_iKey;
     m_u64MemSize = memSize;
     uint64_t capacity = 0;
     for (int i = 0; i < cfg.m_iGroupCount; ++i) {
@@ -108,38 +108,56 @@ bool CShmMemPool::init(const MemConfig_t& cfg)
     m_u32MaxPoolSize += cap32;
     m_u32AllocSize.fetch_add(cap32, std::memory_order_relaxed);
 
-    DDS_GREEN("Init share memory pool, m_iKey: %#x, size: %lu", m_iKey, static_cast<unsigned long>(m_u64MemSize));
-    m_iShmId = CSystemUtils::openShm(m_iKey, 0, static_cast<unsigned long>(m_u64MemSize), &m_bKeyInUse);
+    for (int g = 0; g < layout.m_iGroupCount; ++g) {
+        const MemGroup_t& grp = layout.m_stGroup[g];
+        m_vecGroups.push_back(Group_t{grp.m_iGrpId, grp.m_iChunkSize, findGroup(grp.m_iGrpId)});
+    }
+    m_layout = layout;
+    m_bLaidOut = true;
+    return openSegment(cfg.m_iKey);
+}
+
+bool CShmMemPool::openSegment(int key)
+{
+    std::lock_guard<std::mutex> lock(m_mtxSegment);
+    if (m_bReady.load(std::memory_order_relaxed)) {
+        return true;
+    }
+    m_bKeyInUse = false;
+    if (!m_bLaidOut || key < 0) {
+        return false;
+    }
+    m_iKey.store(key, std::memory_order_relaxed);
+    DDS_GREEN("Init share memory pool, m_iKey: %#x, size: %lu", key, static_cast<unsigned long>(m_u64MemSize));
+    m_iShmId = CSystemUtils::openShm(key, 0, static_cast<unsigned long>(m_u64MemSize), &m_bKeyInUse);
     if (m_iShmId < 0) {
         m_iShmId = -1;
         if (m_bKeyInUse) {
             return false; // not a failure of this pool: its owner takes another key
         }
-        DDS_RED("Error: openShm() failed! m_iKey: %#x, size: %lu", m_iKey, static_cast<unsigned long>(m_u64MemSize));
+        DDS_RED("Error: openShm() failed! m_iKey: %#x, size: %lu", key, static_cast<unsigned long>(m_u64MemSize));
         return false;
     }
     void* addr = CSystemUtils::attachShm(m_iShmId);
     if (addr == nullptr) {
-        DDS_RED("Error: attachShm() failed! m_iKey: %#x, shmid: %d", m_iKey, m_iShmId);
+        DDS_RED("Error: attachShm() failed! m_iKey: %#x, shmid: %d", key, m_iShmId);
         CSystemUtils::removeShm(m_iShmId);
         m_iShmId = -1;
         return false;
     }
     m_pMemAddr = addr;
 
-    // Numbered by the walk every reader makes: package n is the n-th chunk.
+    // Numbered by the walk every reader makes: package n is the n-th chunk. No chunk of the pool
+    // exists before this, so nothing else reads the tables while they are made.
     std::vector<ShmPkgSlot_t> slots;
-    shmLayoutSlots(layout, &slots);
+    shmLayoutSlots(m_layout, &slots);
     m_table.build(static_cast<uint8_t*>(m_pMemAddr), std::move(slots));
     m_uPkgCount = m_table.count();
     m_pFree.reset(new std::atomic<bool>[m_uPkgCount]);
     m_pRefs.reset(new std::atomic<int32_t>[m_uPkgCount]);
     m_pLens.reset(new std::atomic<int32_t>[m_uPkgCount]);
     m_pFresh.reset(new std::atomic<bool>[m_uPkgCount]);
-    for (int g = 0; g < layout.m_iGroupCount; ++g) {
-        const MemGroup_t& grp = layout.m_stGroup[g];
-        m_vecGroups.push_back(Group_t{grp.m_iGrpId, grp.m_iChunkSize, findGroup(grp.m_iGrpId)});
-    }
+    m_bReady.store(true, std::memory_order_release);
     for (int id = 1; m_table.has(id); ++id) {
         const Group_t& grp = m_vecGroups[static_cast<size_t>(m_table.group(id))];
         MemChunk_t* chunk = chunkOf(id);
@@ -176,7 +194,7 @@ MemChunk_t* CShmMemPool::getMemChunk(int size)
     const Group_t* group = nullptr;
     const int pkgId = pkgIdOf(chunk, &group);
     if (pkgId <= 0 || group->m_iChunkSize < size) {
-        DDS_RED_LIMITED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), m_iKey);
+        DDS_RED_LIMITED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), getMemKey());
         // It came off this free list: losing it would shrink the group for good.
         grp->putChunk(chunk);
         return nullptr;
@@ -217,7 +235,8 @@ int CShmMemPool::pkgIdOf(const MemChunk_t* chunk, const Group_t** group) const
 
 bool CShmMemPool::ownsChunk(const MemChunk_t* chunk) const
 {
-    return pkgIdOf(chunk, nullptr) > 0;
+    // Without a segment no chunk is this pool's, and its tables may be in the making.
+    return m_bReady.load(std::memory_order_acquire) && pkgIdOf(chunk, nullptr) > 0;
 }
 
 void CShmMemPool::referMemChunk(MemChunk_t* chunk)
@@ -282,6 +301,9 @@ int CShmMemPool::chunkLen(const MemChunk_t* chunk) const
 
 void CShmMemPool::restoreNumbering()
 {
+    if (!m_bReady.load(std::memory_order_acquire)) {
+        return;
+    }
     for (int pkgId = 1; m_table.has(pkgId); ++pkgId) {
         // The number is the writer's alone in every chunk; the rest of a header in use is read by
         // its writer and rewritten when the chunk is handed out next.
@@ -306,7 +328,7 @@ bool CShmMemPool::releaseMemChunk(MemChunk_t* chunk)
     const Group_t* group = nullptr;
     const int pkgId = pkgIdOf(chunk, &group);
     if (pkgId <= 0) {
-        DDS_RED_LIMITED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), m_iKey);
+        DDS_RED_LIMITED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), getMemKey());
         return false;
     }
     const int32_t grpId = __atomic_load_n(&chunk->m_iGrpId, __ATOMIC_RELAXED);

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "memory/mem_pool.h"
@@ -33,7 +34,7 @@ public:
     // Puts the chunk back on its group's free list; always false (never freed).
     bool releaseMemChunk(MemChunk_t* chunk) override;
     void* getMemAddr() override { return m_pMemAddr; }
-    int getMemKey() override { return m_iKey; }
+    int getMemKey() override { return m_iKey.load(std::memory_order_relaxed); }
 
     // From this process's own tables, by the chunk's address: a chunk that does not start a
     // chunk of this segment is not owned, and nothing is read back from the segment.
@@ -50,6 +51,11 @@ public:
     // new reader then finds the numbering it walks, whatever was written into the segment.
     void restoreNumbering() override;
 
+    // Makes and attaches the segment under `key` for a pool that init laid out but left without
+    // one (every key in use then); true at once when it has one. Nobody may hold a chunk of the
+    // pool before this succeeds, so writes only fail until then.
+    bool openSegment(int key);
+    bool hasSegment() const { return m_bReady.load(std::memory_order_acquire); }
     int getShmId() const { return m_iShmId; }
     // init failed because a live process of another program holds the key's segment.
     bool isKeyInUse() const { return m_bKeyInUse; }
@@ -72,7 +78,12 @@ private:
     };
     MemChunk_t* chunkOf(int id) const;
 
-    int m_iKey{-1};
+    std::atomic<int> m_iKey{-1};
+    // Guards making the segment (openSegment); the tables below are fixed once m_bReady is set.
+    std::mutex m_mtxSegment;
+    std::atomic<bool> m_bReady{false};
+    bool m_bLaidOut{false};
+    MemPoolLayout_t m_layout{};
     int m_iShmId{-1};
     bool m_bKeyInUse{false};
     void* m_pMemAddr{nullptr};

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -27,8 +28,8 @@ void setInUse(bool* inUse)
 // of the segment. A creator that is alive counts even before it attached (it may be between its
 // shmget and its shmat), unless it has itself detached last and nobody is attached (its number
 // now names another program, or it is a zombie).
-// A creator the kernel does not name (another pid namespace) or a record that cannot be read
-// counts as alive: a key too many is skipped rather than a live segment removed.
+// A record that cannot be read counts as alive: a key too many is skipped rather than a live
+// segment removed. A creator the kernel does not name is judged by unseenCreatorHolds.
 bool heldByLiveProcess(int shmid, pid_t* creator)
 {
     shmid_ds ds{};
@@ -40,7 +41,7 @@ bool heldByLiveProcess(int shmid, pid_t* creator)
         return false; // handed to this process by its own key pool: a leftover of its own
     }
     if (ds.shm_cpid <= 0) {
-        return true;
+        return CSystemUtils::unseenCreatorHolds(ds, time(nullptr));
     }
     if (kill(ds.shm_cpid, 0) < 0 && errno == ESRCH) {
         return false; // its creator died
@@ -49,6 +50,19 @@ bool heldByLiveProcess(int shmid, pid_t* creator)
 }
 
 } // namespace
+
+bool CSystemUtils::unseenCreatorHolds(const shmid_ds& ds, time_t now)
+{
+    if (ds.shm_nattch != 0) {
+        return true;
+    }
+    if (ds.shm_atime != 0) {
+        return false; // attached before and let go of by everyone
+    }
+    // Never attached: its creator may still be between shmget and shmat, but not for long. A
+    // clock set back makes it young again, which only skips the key.
+    return now - ds.shm_ctime < kUnseenCreatorGraceSec;
+}
 
 int CSystemUtils::openShm(int key, int attach, unsigned long size, bool* inUse)
 {

@@ -5,8 +5,20 @@
 // processes only look it up, attach and detach.
 #pragma once
 
+#include <ctime>
+
+struct shmid_ds;
+
 class CSystemUtils {
 public:
+    // Seconds a segment that nobody ever attached stays its unseen creator's.
+    static constexpr time_t kUnseenCreatorGraceSec = 5;
+    // Whether a segment whose creator this process cannot see (pid 0: another pid namespace) may
+    // still be in use at `now`: while anyone is attached, or, never attached, younger than the
+    // grace (its creator may be between shmget and shmat). Attached before and by nobody now, or
+    // never attached and older, it is a leftover.
+    static bool unseenCreatorHolds(const shmid_ds& ds, time_t now);
+
     // The segment identifier of `key`, or -1. With `attach` not 0 an existing segment is looked
     // up (any size); with `attach` 0 a fresh zero-filled segment of `size` bytes is created,
     // removing a stale one that still holds the key. A segment that a live process other than this

@@ -713,6 +713,56 @@ TEST_F(ShmPubSubNsTest, TwoWriterProcessesOfOneKeyRangeKeepTheirTopicsApart)
     EXPECT_EQ(shmtest::segmentCount(), 0);
 }
 
+// Another program holds every key of the writer's range while the writer starts: its pool gets
+// no segment and its writes fail. Once the keys are free again, the first reader that asks makes
+// the pool's segment, and messages flow.
+TEST_F(ShmPubSubNsTest, KeysHeldWhileTheWriterStartsDisableTheTopicOnlyWhileTheyAreHeld)
+{
+    const int keyBase = 0x8600;
+    const int count = 4;
+    std::vector<std::unique_ptr<zqtest::ChildProcess>> holders;
+    for (int i = 0; i < count; ++i) {
+        std::string error;
+        const int key = CResourceManager::shmKeyOf(keyBase + i);
+        holders.push_back(
+            zqtest::ChildProcess::spawn({zqtest::helperPath("shm_holder"), std::to_string(key), "attached"}, &error));
+        ASSERT_NE(holders.back(), nullptr) << error;
+        ASSERT_TRUE(holders.back()->waitForLine("@@ holding ", 10000)) << holders.back()->output();
+    }
+    int port = 0;
+    auto writer = startWriter({860, 59500, 8600, keyBase}, "m5_squatted", &port, count);
+    ASSERT_NE(writer, nullptr);
+    EXPECT_TRUE(zqtest::hasDdsLine(writer->output(), "31",
+                                   "Error: topic m5_squatted: every share memory key is in use by another process!"))
+        << writer->output();
+    EXPECT_EQ(askWriter(*writer, "write 0 1024"), "wrote -1");
+
+    // The squatter goes; its segments stay, now leftovers of a dead process.
+    for (auto& holder : holders) {
+        holder->closeInput();
+        ASSERT_GE(holder->wait(10000), 0);
+    }
+    auto reader = startReaderOf({861, 59510, 8610, 0x8610}, "m5_squatted", port);
+    ASSERT_NE(reader, nullptr) << writer->output();
+    ASSERT_EQ(askWriter(*writer, "connected"), "connected");
+    const std::string pool = hex(static_cast<unsigned>(CResourceManager::shmKeyOf(keyBase)));
+    for (uint32_t i = 1; i <= 4; ++i) {
+        const int len = 2048 + static_cast<int>(i);
+        ASSERT_EQ(askWriter(*writer, "write " + std::to_string(i) + " " + std::to_string(len)),
+                  "wrote " + std::to_string(len));
+        Got got = expect(*reader, i, len, i % 2 == 0 ? "copy" : "loan");
+        EXPECT_TRUE(got.ok) << i << ": " << reader->output();
+        EXPECT_EQ(got.key, pool) << i;
+    }
+    quit(*reader);
+    ASSERT_EQ(askWriter(*writer, "quit"), "bye");
+    ASSERT_GE(writer->wait(20000), 0);
+    EXPECT_EQ(writer->exitCode(), 0);
+    // The writer removed the pool and the queue it made over two of the leftovers; the other two
+    // nobody needed stay.
+    EXPECT_EQ(shmtest::segmentCount(), count - 2);
+}
+
 // Another local process forges, while messages flow, every kind of field of both segments:
 // package records and chunk headers of the pool, ring counts, indices, id slots, enable bytes
 // and the wake field of the queue. No process ends; once it stops, writes succeed again and a

@@ -241,9 +241,39 @@ TEST_F(SystemUtilsNsTest, AnotherProcessAttachesByKey)
 
 namespace {
 
+// Opens the key from a pid namespace of its own, where this process (and so a holder it
+// started) cannot be seen: the creator reads as 0. False, with the reason, where refused.
+bool openUnseen(int key, int* id, bool* inUse, std::string* out, std::string* refused)
+{
+    std::string error;
+    auto opener = zqtest::ChildProcess::spawn({zqtest::helperPath("shm_unseen_opener"), std::to_string(key)}, &error);
+    if (!opener) {
+        *out = error;
+        return false;
+    }
+    std::string line;
+    const bool opened = opener->waitForLine("@@ opened ", 10000, &line);
+    opener->wait(10000);
+    *out = opener->output();
+    if (!opened) {
+        const size_t at = out->find("@@ refused ");
+        if (at != std::string::npos) {
+            *refused = out->substr(at + 11, out->find('\n', at) - at - 11);
+        }
+        return false;
+    }
+    const char* rest = line.c_str() + line.find("@@ opened ") + 10;
+    char* end = nullptr;
+    *id = static_cast<int>(std::strtol(rest, &end, 10));
+    *inUse = std::strtol(end, nullptr, 10) != 0;
+    return true;
+}
+
 // The creating path meets a segment that another program made under the key: one that a live
 // process may still use is left alone (-1, in use: the caller takes another key); a leftover of
-// a process that died, or that its live creator has let go of, is replaced.
+// a process that died, or that its live creator has let go of, is replaced. Seen from another
+// pid namespace (creator 0), a segment nobody is attached to is a leftover once it was attached
+// before; a fresh one is left to its creator for a while.
 TEST_F(SystemUtilsNsTest, CreatingLeavesALiveProcessesSegmentAloneAndReplacesADeadOnes)
 {
     const struct {
@@ -251,14 +281,20 @@ TEST_F(SystemUtilsNsTest, CreatingLeavesALiveProcessesSegmentAloneAndReplacesADe
         const char* mode;    // how the holder treats its segment
         bool kill;           // the holder is killed (and reaped) first
         bool attachedByTest; // this process keeps it attached (a reader of a dead writer)
+        bool unseen;         // opened from a pid namespace where the holder cannot be seen
         bool replaced;
     } cases[] = {
-        {"attached by its live creator", "attached", false, false, false},
-        {"created, not yet attached", "created", false, false, false},
-        {"attached by another while its creator lives", "created", false, true, false},
-        {"let go of by its live creator", "detached", false, false, true},
-        {"of a creator that was killed", "attached", true, false, true},
-        {"of a killed creator, still attached by a reader", "attached", true, true, true},
+        {"attached by its live creator", "attached", false, false, false, false},
+        {"created, not yet attached", "created", false, false, false, false},
+        {"attached by another while its creator lives", "created", false, true, false, false},
+        {"let go of by its live creator", "detached", false, false, false, true},
+        {"of a creator that was killed", "attached", true, false, false, true},
+        {"of a killed creator, still attached by a reader", "attached", true, true, false, true},
+        {"attached by an unseen creator", "attached", false, false, true, false},
+        {"fresh, of an unseen creator", "created", false, false, true, false},
+        {"let go of by an unseen creator", "detached", false, false, true, true},
+        {"of an unseen creator that was killed", "attached", true, false, true, true},
+        {"of an unseen killed creator, still attached by a reader", "attached", true, true, true, false},
     };
     int key = kKeyBase + 20;
     for (const auto& c : cases) {
@@ -270,7 +306,7 @@ TEST_F(SystemUtilsNsTest, CreatingLeavesALiveProcessesSegmentAloneAndReplacesADe
         std::string line;
         ASSERT_TRUE(holder->waitForLine("@@ holding ", 10000, &line)) << c.name << ": " << holder->output();
         const int oldId = std::atoi(line.substr(line.find("@@ holding ") + 11).c_str());
-        const pid_t creator = holder->pid();
+        const pid_t creator = c.unseen ? 0 : holder->pid();
         if (c.attachedByTest) {
             ASSERT_NE(attach(oldId), nullptr) << c.name;
         }
@@ -280,34 +316,81 @@ TEST_F(SystemUtilsNsTest, CreatingLeavesALiveProcessesSegmentAloneAndReplacesADe
         }
 
         bool inUse = true;
-        zqtest::OutputCapture cap;
-        int id = CSystemUtils::openShm(key, 0, 4096, &inUse);
-        cap.stop();
+        int id = -1;
+        std::string out;
+        std::string err;
+        if (c.unseen) {
+            std::string refused;
+            if (!openUnseen(key, &id, &inUse, &out, &refused)) {
+                if (!refused.empty()) {
+                    GTEST_SKIP() << "no pid namespace for the opener: " << refused;
+                }
+                FAIL() << c.name << ": " << out;
+            }
+        } else {
+            zqtest::OutputCapture cap;
+            id = CSystemUtils::openShm(key, 0, 4096, &inUse);
+            cap.stop();
+            out = cap.out();
+            err = cap.err();
+        }
         const std::string k = std::to_string(key);
-        EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "32", "share memory key " + k + " is already exitst!"))
-            << c.name << ": " << cap.out();
+        EXPECT_TRUE(zqtest::hasDdsLine(out, "32", "share memory key " + k + " is already exitst!"))
+            << c.name << ": " << out;
         if (c.replaced) {
-            EXPECT_GE(id, 0) << c.name << ": " << cap.err();
+            EXPECT_GE(id, 0) << c.name << ": " << out << err;
             EXPECT_NE(id, oldId) << c.name;
             EXPECT_FALSE(inUse) << c.name;
-            EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "32", "Delete old share memory key " + k + " success."))
-                << c.name << ": " << cap.out();
+            EXPECT_TRUE(zqtest::hasDdsLine(out, "32", "Delete old share memory key " + k + " success."))
+                << c.name << ": " << out;
             EXPECT_EQ(CSystemUtils::openShm(key, 1, 0), id) << c.name;
         } else {
             EXPECT_EQ(id, -1) << c.name;
             EXPECT_TRUE(inUse) << c.name;
-            EXPECT_TRUE(zqtest::hasDdsLine(cap.out(), "33",
+            EXPECT_TRUE(zqtest::hasDdsLine(out, "33",
                                            "Warning: share memory key " + k + " is in use by process " +
                                                std::to_string(creator) + ", it is left alone."))
-                << c.name << ": " << cap.out();
-            EXPECT_EQ(cap.out().find("Delete old"), std::string::npos) << c.name;
+                << c.name << ": " << out;
+            EXPECT_EQ(out.find("Delete old"), std::string::npos) << c.name;
             // The key still names the holder's segment.
             EXPECT_EQ(shmget(key, 0, 0), oldId) << c.name;
             EXPECT_TRUE(exists(oldId)) << c.name;
-            EXPECT_EQ(cap.err(), "") << c.name;
+            EXPECT_EQ(err, "") << c.name;
         }
         holder->closeInput();
         holder->wait(10000);
+    }
+}
+
+// Whether a segment of a creator this process cannot see is still held, by the kernel's record
+// alone, at a given time.
+TEST(SystemUtilsUnseenCreator, HoldsWhileAttachedOrFreshAndNeverAttached)
+{
+    const time_t now = 1000000;
+    const time_t grace = CSystemUtils::kUnseenCreatorGraceSec;
+    const struct {
+        const char* name;
+        shmatt_t nattch;
+        time_t atime;
+        time_t ctime;
+        bool holds;
+    } cases[] = {
+        {"attached now", 1, now - 100, now - 100, true},
+        {"attached now, never detached", 2, now - 1, now - 1000, true},
+        {"let go of", 0, now - 1, now - 2, false},
+        {"let go of right after creation", 0, now, now, false},
+        {"never attached, just made", 0, 0, now, true},
+        {"never attached, within the grace", 0, 0, now - grace + 1, true},
+        {"never attached, at the grace", 0, 0, now - grace, false},
+        {"never attached, long ago", 0, 0, now - 3600, false},
+        {"never attached, made after now (clock set back)", 0, 0, now + 3600, true},
+    };
+    for (const auto& c : cases) {
+        shmid_ds ds{};
+        ds.shm_nattch = c.nattch;
+        ds.shm_atime = c.atime;
+        ds.shm_ctime = c.ctime;
+        EXPECT_EQ(CSystemUtils::unseenCreatorHolds(ds, now), c.holds) << c.name;
     }
 }
 

@@ -10,10 +10,12 @@
 #include <climits>
 #include <cstring>
 
+#include "core/publisher_impl.h"
 #include "core/resource_manager.h"
 #include "core/topic_impl.h"
 #include "core/transport/sender_factory.h"
 #include "memory/datacenter.h"
+#include "memory/shm_mem_pool.h"
 #include "utils/dds_common.h"
 #include "utils/ev_reactor.h"
 #include "utils/socket_utils.h"
@@ -539,6 +541,14 @@ int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, Tr
     const Medium_t* medium = mediumOf(type);
     if (medium == nullptr || medium->m_fnOffer == nullptr) {
         return -1;
+    }
+    if (type == TRANS_TYPE_SHARE_MEMORY) {
+        // A pool left without a segment (its keys all held when the writer was made) gets one
+        // now if a key is free again; until then the request fails below, and the next tries.
+        auto* pool = dynamic_cast<CShmMemPool*>(m_pDataManager->getMemPool());
+        if (pool != nullptr && !pool->hasSegment() && m_pPublisherImpl != nullptr) {
+            m_pPublisherImpl->reopenShmPool(m_strTopicName, pool);
+        }
     }
     if (medium->m_bStartFirst && !startSender(type, *sender)) {
         return -1;
