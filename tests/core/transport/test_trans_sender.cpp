@@ -907,6 +907,36 @@ TEST_F(TransSenderNsTest, ASendThreadThatCannotStartRefusesTheChannel)
     }
 }
 
+// Requests that keep being refused cost one line each only up to the line gate's budget: a
+// requester that asks again and again cannot flood the output.
+TEST_F(TransSenderNsTest, RefusedRequestsPrintTheirLineOnlyUpToTheBudget)
+{
+    const int refused = DDS_LINES_PER_WINDOW + 9;
+    CResourceManager::getInstance()->putSocketPort(49345);
+    CTransSender* sender = open(49344, "c30_refused");
+    auto peer = TcpPeer::connectTo(49344, "127.0.0.1", "127.0.0.7");
+    ASSERT_TRUE(peer);
+    zqtest::OutputCapture capture;
+    bool answered = true;
+    for (int n = 0; n < refused && answered; ++n) {
+        g_failThreads.store(1);
+        Bytes answer;
+        answered = peer->send(ctrltest::requestMsg("127.0.0.7", "c30_refused")) &&
+                   peer->send(ctrltest::heartbeatMsg(MSG_TYPE_HEARTBEAT, "c30_refused")) &&
+                   peer->readMessage(&answer) && ctrltest::typeOf(answer) == MSG_TYPE_HEARTBEAT_ACK;
+    }
+    g_failThreads.store(0);
+    capture.stop();
+    ASSERT_TRUE(answered) << capture.out();
+    EXPECT_EQ(zqtest::countDdsLines(capture.out(), "31",
+                                    "Error: topic c30_refused data sender of transport type " +
+                                        std::to_string(TRANS_TYPE_UDP) + " cannot start!"),
+              DDS_LINES_PER_WINDOW)
+        << capture.out();
+    EXPECT_EQ(sender->getClientCount(), 0);
+    peer.reset();
+}
+
 TEST_F(TransSenderNsTest, ControlEndpointTreatsAPortTakenAtListenLikeOneTakenAtBind)
 {
     CResourceManager* resources = CResourceManager::getInstance();
