@@ -3,16 +3,22 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
 #include <fstream>
+#include <future>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <sys/time.h>
+#include <thread>
 
 #include "support/zqtest.h"
 
@@ -282,6 +288,73 @@ TEST_F(DdsLineNsTest, LinesReachAPipeOrFileBeforeTheProcessDies)
         }
         EXPECT_TRUE(zqtest::hasDdsLine(out, "31", "Error: Participant did not initialize successfully.")) << out;
     }
+}
+
+} // namespace
+
+namespace {
+
+// stdout is a pipe that nobody reads any more (a launcher that stopped reading): a thread that
+// prints keeps running, what the backlog cannot keep is counted, and once output moves the lines
+// kept come out in order and the count is said.
+TEST(DdsLineTest, AStdoutNobodyReadsNeverStopsAThreadThatPrints)
+{
+    ASSERT_TRUE(ddsLogFlush(5000));
+    fflush(stdout);
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    const int size = fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    ASSERT_GT(size, 0);
+    // Exactly the pipe's room: this write completes, the next one blocks.
+    const std::string fill(static_cast<size_t>(size), 'x');
+    ASSERT_EQ(write(fds[1], fill.data(), fill.size()), static_cast<ssize_t>(fill.size()));
+    const int saved = dup(STDOUT_FILENO);
+    ASSERT_GE(saved, 0);
+    ASSERT_EQ(dup2(fds[1], STDOUT_FILENO), STDOUT_FILENO);
+    const int lines = 3000;
+    auto printing = std::async(std::launch::async, [] {
+        for (int i = 0; i < lines; ++i) {
+            DDS_RED("Error: line %d of a stalled output", i);
+        }
+    });
+    const bool returned = printing.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+
+    std::string out;
+    std::atomic<bool> stop{false};
+    std::thread drainer([&] {
+        char buf[4096];
+        for (;;) {
+            pollfd entry{fds[0], POLLIN, 0};
+            if (poll(&entry, 1, 100) <= 0) {
+                if (stop.load()) {
+                    return;
+                }
+                continue;
+            }
+            const ssize_t n = read(fds[0], buf, sizeof(buf));
+            if (n <= 0) {
+                return;
+            }
+            out.append(buf, static_cast<size_t>(n));
+        }
+    });
+    printing.wait();
+    const bool flushed = ddsLogFlush(20000);
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(fds[1]);
+    stop.store(true);
+    drainer.join();
+    close(fds[0]);
+
+    EXPECT_TRUE(returned) << "the printing thread waited for the pipe";
+    EXPECT_TRUE(flushed);
+    EXPECT_NE(out.find("lines of this library were dropped while its output was blocked"), std::string::npos);
+    // The oldest lines are kept, in order; the newest that found the backlog full are counted.
+    const size_t first = out.find("line 0 of a stalled output");
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_LT(first, out.find("line 1 of a stalled output"));
 }
 
 } // namespace
