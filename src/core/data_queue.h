@@ -49,7 +49,7 @@ public:
         m_iCount.store(static_cast<int>(m_queue.size()), std::memory_order_release);
         // All, not one: a consumer whose timed wait just ran out returns without looking again,
         // and a single wake-up taken by it would leave another waiter asleep beside the item.
-        // Consumers still polling need none.
+        // Consumers that are not asleep need none.
         if (m_iWaiters > 0) {
             m_cond.notify_all();
         }
