@@ -11,18 +11,26 @@
 // both ways (only their first bytes are written). "pinned" puts every thread of this process on
 // CPU 1 and every thread of the peer on CPU 3; "unpinned" leaves them to the scheduler; "busy"
 // puts the writing application thread of this process on CPU 1 beside a thread that keeps that
-// CPU busy, the library's threads and the peer left to the scheduler.
+// CPU busy, the library's threads and the peer left to the scheduler; "shared" puts every thread
+// of this process on --writer-cpu (where the caller may run a busy process too), the peer free.
 //
-// Usage: zqperf [--channel unix|udp|shm|all] [--pin on|off|both|busy|all] [--sizes 64,1024,...]
-//               [--count N] [--warmup N] [--tput-seconds S] [--csv FILE] [--no-latency]
-//               [--no-throughput]
+// --paced 100,1000,... measures paced streams instead: the writer sends one message per period
+// for --paced-seconds, its CLOCK_MONOTONIC time in the payload; the peer takes the one-way
+// latency of each, and both report the CPU their process used over the run (getrusage).
+//
+// Usage: zqperf [--channel unix|udp|shm|all] [--pin on|off|both|busy|shared|all]
+//               [--sizes 64,1024,...] [--count N] [--warmup N] [--tput-seconds S] [--csv FILE]
+//               [--no-latency] [--no-throughput] [--paced R1,R2,...] [--paced-seconds S]
+//               [--writer-cpu N]
 #include <fcntl.h>
 #include <limits.h>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -118,12 +126,44 @@ void pinProcess(int cpu)
 constexpr int CPUS_UNPINNED = 0;
 constexpr int CPUS_PINNED = 1;
 constexpr int CPUS_BUSY = 2;
+constexpr int CPUS_SHARED = 3;
 constexpr int BUSY_CPU = 1;
 
 const char* cpusName(int mode)
 {
-    return mode == CPUS_PINNED ? "pinned" : (mode == CPUS_BUSY ? "busy" : "unpinned");
+    switch (mode) {
+    case CPUS_PINNED:
+        return "pinned";
+    case CPUS_BUSY:
+        return "busy";
+    case CPUS_SHARED:
+        return "shared";
+    default:
+        return "unpinned";
+    }
 }
+
+int64_t monoNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// User and system time of every thread of this process, µs.
+int64_t cpuUs()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return (static_cast<int64_t>(ru.ru_utime.tv_sec) + ru.ru_stime.tv_sec) * 1000000 + ru.ru_utime.tv_usec +
+           ru.ru_stime.tv_usec;
+}
+
+// A paced message: the writer's time stamp and its number; the number -1 ends a run.
+struct Stamp {
+    int64_t ns;
+    int64_t seq;
+};
 
 // The calling thread on `cpu` alone.
 void pinThread(int cpu)
@@ -332,6 +372,40 @@ int runPeer(const std::string& eth, bool shm)
                 }
             }
             say("echoed " + std::to_string(done));
+        } else if (cmd == "paced") {
+            // One-way latency of each message until the end mark, or a quiet of b ms.
+            std::vector<double> us;
+            us.reserve(static_cast<size_t>(std::max(0LL, a)) + 16);
+            const int64_t cpu0 = cpuUs();
+            for (;;) {
+                _DataBuffer_t* lent = side.reader->getDataBuffer(static_cast<int>(b), nullptr);
+                if (lent == nullptr) {
+                    break;
+                }
+                const int64_t now = monoNs();
+                Stamp stamp{0, -1};
+                if (lent->m_iLen >= static_cast<int>(sizeof(stamp))) {
+                    std::memcpy(&stamp, lent->m_pData, sizeof(stamp));
+                }
+                side.reader->releaseDataBuffer(lent);
+                if (stamp.seq < 0) {
+                    break;
+                }
+                us.push_back(static_cast<double>(now - stamp.ns) / 1e3);
+            }
+            const int64_t cpu = cpuUs() - cpu0;
+            // The spare end marks, so that they do not end the next run.
+            while (_DataBuffer_t* late = side.reader->getDataBuffer(200, nullptr)) {
+                side.reader->releaseDataBuffer(late);
+            }
+            std::sort(us.begin(), us.end());
+            auto at = [&us](double q) {
+                return us.empty() ? 0.0 : us[std::min(us.size() - 1, static_cast<size_t>(q * (us.size() - 1) + 0.5))];
+            };
+            char text[160];
+            snprintf(text, sizeof(text), "paced %zu %.2f %.2f %lld", us.size(), at(0.5), at(0.99),
+                     static_cast<long long>(cpu));
+            say(text);
         } else if (cmd == "sink") {
             // Counts what arrives until a messages came or the channel stays quiet for b ms.
             long long got = 0;
@@ -446,6 +520,9 @@ struct Options {
     int count{10000};
     int warmup{1000};
     double tputSeconds{2.0};
+    std::vector<int> paced;
+    double pacedSeconds{5.0};
+    int writerCpu{BUSY_CPU};
     bool latency{true};
     bool throughput{true};
     std::string csv;
@@ -460,6 +537,10 @@ struct Row {
     double median{0}, p90{0}, p99{0}, max{0};
     long long sent{0}, received{0};
     double msgs{0}, mbs{0};
+    // Paced runs: messages per second asked, messages due, CPU of the writing and reading process.
+    int rate{0};
+    long long due{0};
+    long long cpuWriterUs{0}, cpuReaderUs{0};
 };
 
 std::string sizeText(int size)
@@ -687,6 +768,67 @@ void throughput(Side& side, Peer& peer, Row& row, const Options& opt)
     }
 }
 
+// One message per period from a fixed schedule for the set time; a writer that falls behind
+// sends at once but stops at the end, so what it did not get to counts as not delivered.
+void paced(Side& side, Peer& peer, Row& row, const Options& opt)
+{
+    const int64_t period = 1000000000LL / std::max(1, row.rate);
+    row.due = static_cast<long long>(opt.pacedSeconds * row.rate + 0.5);
+    peer.send("paced " + std::to_string(row.due) + " 2000");
+    // The peer's wait starts before the first message.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const int64_t cpu0 = cpuUs();
+    const int64_t t0 = monoNs();
+    const int64_t end = t0 + static_cast<int64_t>(opt.pacedSeconds * 1e9);
+    long long refused = 0;
+    for (long long i = 0; i < row.due; ++i) {
+        const int64_t at = t0 + i * period;
+        timespec ts{static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+        Stamp stamp{monoNs(), i};
+        if (stamp.ns >= end) {
+            break;
+        }
+        _DataBuffer_t* out = side.writer->getEmptyDataBuffer(row.size, 100);
+        if (out == nullptr) {
+            ++refused;
+            continue;
+        }
+        std::memcpy(out->m_pData, &stamp, sizeof(stamp));
+        out->m_iLen = row.size;
+        if (side.writer->putFullDataBuffer(out) == 0) {
+            ++row.sent;
+        } else {
+            ++refused;
+        }
+    }
+    // The end mark, sent a few times in case one is dropped.
+    for (int k = 0; k < 3; ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (_DataBuffer_t* out = side.writer->getEmptyDataBuffer(row.size, 100)) {
+            Stamp mark{monoNs(), -1};
+            std::memcpy(out->m_pData, &mark, sizeof(mark));
+            out->m_iLen = row.size;
+            side.writer->putFullDataBuffer(out);
+        }
+    }
+    std::istringstream in(peer.reply());
+    row.cpuWriterUs = cpuUs() - cpu0;
+    std::string word;
+    long long got = 0;
+    long long cpuReader = 0;
+    in >> word >> got >> row.median >> row.p99 >> cpuReader;
+    row.cpuReaderUs = cpuReader;
+    row.received = got;
+    row.trips = got;
+    if (word != "paced") {
+        row.status = "no report from the reader";
+    } else if (refused > 0) {
+        row.status = std::to_string(refused) + " writes refused";
+    }
+}
+
 const char* mediumName(int type)
 {
     switch (type) {
@@ -752,7 +894,7 @@ void runChannel(const std::string& channel, const Options& opt, std::vector<Row>
     } else {
         for (int pin : opt.pins) {
             BusyThread busy;
-            pinProcess(pin == CPUS_PINNED ? 1 : -1);
+            pinProcess(pin == CPUS_PINNED ? 1 : (pin == CPUS_SHARED ? opt.writerCpu : -1));
             if (pin == CPUS_BUSY) {
                 // Only this thread: the library's threads were started unpinned and stay so.
                 pinThread(BUSY_CPU);
@@ -760,7 +902,19 @@ void runChannel(const std::string& channel, const Options& opt, std::vector<Row>
             }
             peer.send("pin " + std::to_string(pin == CPUS_PINNED ? 3 : -1));
             peer.reply();
-            for (int size : opt.sizes) {
+            for (int rate : opt.paced) {
+                Row row;
+                row.channel = channel;
+                row.pinned = cpusName(pin);
+                row.size = opt.sizes.front();
+                row.rate = rate;
+                paced(side, peer, row, opt);
+                fprintf(report, "  %-5s %-8s %8s %6d Hz  %s\n", row.channel.c_str(), row.pinned.c_str(),
+                        sizeText(row.size).c_str(), rate, row.status.c_str());
+                fflush(report);
+                rows.push_back(row);
+            }
+            for (int size : opt.paced.empty() ? opt.sizes : std::vector<int>{}) {
                 Row row;
                 row.channel = channel;
                 row.pinned = cpusName(pin);
@@ -806,6 +960,32 @@ void printTable(FILE* out, const std::vector<Row>& rows)
     }
 }
 
+void printPacedTable(FILE* out, const std::vector<Row>& rows)
+{
+    fprintf(out, "| channel | cpus | payload | rate Hz | due | sent | received | one-way median us | p99 us | "
+                 "CPU writer us | CPU reader us | CPU us/msg | note |\n");
+    fprintf(out, "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|\n");
+    for (const Row& r : rows) {
+        const double per =
+            r.received > 0 ? static_cast<double>(r.cpuWriterUs + r.cpuReaderUs) / static_cast<double>(r.received) : 0;
+        fprintf(out, "| %s | %s | %s | %d | %lld | %lld | %lld | %.1f | %.1f | %lld | %lld | %.1f | %s |\n",
+                r.channel.c_str(), r.pinned.c_str(), sizeText(r.size).c_str(), r.rate, r.due, r.sent, r.received,
+                r.median, r.p99, r.cpuWriterUs, r.cpuReaderUs, per, r.status.c_str());
+    }
+}
+
+void writePacedCsv(FILE* out, const std::vector<Row>& rows)
+{
+    fprintf(out, "channel,cpus,payload_bytes,rate_hz,due,sent,received,median_us,p99_us,cpu_writer_us,cpu_reader_us,"
+                 "status\n");
+    for (const Row& r : rows) {
+        fprintf(out, "%s,%s,%d,%d,%lld,%lld,%lld,%.2f,%.2f,%lld,%lld,\"%s\"\n", r.channel.c_str(), r.pinned.c_str(),
+                r.size, r.rate, r.due, r.sent, r.received, r.median, r.p99, r.cpuWriterUs, r.cpuReaderUs,
+                r.status.c_str());
+    }
+    fclose(out);
+}
+
 void writeCsv(FILE* out, const std::vector<Row>& rows)
 {
     fprintf(out, "channel,cpus,payload_bytes,round_trips,median_us,p90_us,p99_us,max_us,sent,received,lost,msgs_per_s,"
@@ -846,6 +1026,8 @@ bool parse(int argc, char** argv, Options& opt)
                 opt.pins = {CPUS_UNPINNED};
             } else if (value == "busy") {
                 opt.pins = {CPUS_BUSY};
+            } else if (value == "shared") {
+                opt.pins = {CPUS_SHARED};
             } else if (value == "all") {
                 opt.pins = {CPUS_UNPINNED, CPUS_PINNED, CPUS_BUSY};
             } else {
@@ -870,15 +1052,28 @@ bool parse(int argc, char** argv, Options& opt)
         } else if (arg == "--csv") {
             opt.csv = value;
             ++i;
+        } else if (arg == "--paced") {
+            opt.paced.clear();
+            for (const std::string& s : split(value)) {
+                opt.paced.push_back(std::max(1, std::atoi(s.c_str())));
+            }
+            ++i;
+        } else if (arg == "--paced-seconds") {
+            opt.pacedSeconds = std::max(0.2, std::atof(value.c_str()));
+            ++i;
+        } else if (arg == "--writer-cpu") {
+            opt.writerCpu = std::max(0, std::atoi(value.c_str()));
+            ++i;
         } else if (arg == "--no-latency") {
             opt.latency = false;
         } else if (arg == "--no-throughput") {
             opt.throughput = false;
         } else {
-            fprintf(stderr, "usage: zqperf [--channel unix|udp|shm|all|a,b] [--pin on|off|both|busy|all]\n"
+            fprintf(stderr, "usage: zqperf [--channel unix|udp|shm|all|a,b] [--pin on|off|both|busy|shared|all]\n"
                             "              [--sizes 64,1024,...]\n"
                             "              [--count N] [--warmup N] [--tput-seconds S] [--csv FILE] [--no-latency]\n"
-                            "              [--no-throughput]\n");
+                            "              [--no-throughput] [--paced R1,R2,...] [--paced-seconds S]\n"
+                            "              [--writer-cpu N]\n");
             return false;
         }
     }
@@ -919,9 +1114,17 @@ int main(int argc, char** argv)
         runChannel(channel, opt, rows, report);
     }
     fprintf(report, "\n");
-    printTable(report, rows);
+    if (opt.paced.empty()) {
+        printTable(report, rows);
+    } else {
+        printPacedTable(report, rows);
+    }
     if (csv != nullptr) {
-        writeCsv(csv, rows);
+        if (opt.paced.empty()) {
+            writeCsv(csv, rows);
+        } else {
+            writePacedCsv(csv, rows);
+        }
     }
     fclose(report);
     return 0;
