@@ -153,6 +153,14 @@ veth_down() {
     ip netns del "$PEER_NS" 2>/dev/null || true
 }
 
+# A Cyclone DDS configuration on one interface; prints its path.
+dds_config() {
+    printf '<CycloneDDS><Domain id="any"><General><Interfaces><NetworkInterface name="%s" multicast="true"/>' "$1" \
+        >"$RAW/cyclonedds-$1.xml"
+    printf '</Interfaces><AllowMulticast>true</AllowMulticast></General></Domain></CycloneDDS>\n' \
+        >>"$RAW/cyclonedds-$1.xml"
+    echo "$RAW/cyclonedds-$1.xml"
+}
 if [ -z "$LOADED_ONLY" ]; then
 echo "raw sockets (the floor): Unix datagrams; UDP across the veth pair"
 IFS=, read -r -a SIZE_LIST <<<"$SIZES"
@@ -170,14 +178,6 @@ done
 timeout 600 "$BIN/raw_tput" udp "$SIZES" "$TPUT_SECONDS" "/run/netns/$PEER_NS" "$IP_A" "$IP_B" >>"$RAW/results.txt" ||
     echo "raw UDP throughput failed" >&2
 
-# A Cyclone DDS configuration on one interface; prints its path.
-dds_config() {
-    printf '<CycloneDDS><Domain id="any"><General><Interfaces><NetworkInterface name="%s" multicast="true"/>' "$1" \
-        >"$RAW/cyclonedds-$1.xml"
-    printf '</Interfaces><AllowMulticast>true</AllowMulticast></General></Domain></CycloneDDS>\n' \
-        >>"$RAW/cyclonedds-$1.xml"
-    echo "$RAW/cyclonedds-$1.xml"
-}
 # ddsperf ping/pong and best-effort pub/sub for every payload:
 #   dds_run <tag> <configuration here> <configuration of the answering side> [<command placing it>]
 dds_run() {
@@ -297,8 +297,8 @@ MACHINE="$(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | se
 $(free -g | awk '/Mem:/{print $2}') GiB, Linux $(uname -r)"
 python3 - "$RAW" "$BASE" "$STAMP" "$MACHINE" "$SIZES" "$LS" "$RATES" "$ROOT/bench/compare_loaded.py" <<'PY'
 import csv, glob, os, re, statistics, sys
-raw, base, stamp, machine, sizes, loaded_seconds, rates = sys.argv[1:8]
-rates = [int(r) for r in rates.split(",")]
+raw, base, stamp, machine, sizes, loaded_seconds, paced_rates = sys.argv[1:8]
+paced_rates = [int(r) for r in paced_rates.split(",")]
 sizes = [int(s) for s in sizes.split(",")]
 lat = {}   # (system, size) -> (median, p90, p99, max)
 tput = {}  # (system, size) -> (msg/s, MB/s, lost)
@@ -357,7 +357,7 @@ def cell(v, fmt="%.1f"):
 out = []
 out.append("# libzqdds next to its peers\n")
 out.append("Measured %s on %s, all in private namespaces on one machine (shared and noisy: compare within the run)." % (stamp, machine))
-out.append("Round trips: 10 000 per payload after 1 000 for warm-up (--quick: 2 000); unpinned unless marked (pinned: each process on one CPU of its own; "
+out.append("" if not (lat or tput) else "Round trips: 10 000 per payload after 1 000 for warm-up (--quick: 2 000); unpinned unless marked (pinned: each process on one CPU of its own; "
            "busy: the measuring process's writing thread on one CPU beside a thread that keeps it busy, the library's threads and the peer unpinned). "
            "Throughput: one writer sending back to back (libzqdds, Cyclone DDS and the raw floors for a set time, iceoryx and ZeroMQ a set count), one reader counting; "
            "msg/s and MB/s of payload delivered, from the first write to the last arrival, and the messages lost. "

@@ -1,4 +1,4 @@
-# The loaded rows of compare.sh: run by its report step with raw, base, out, rates and
+# The loaded rows of compare.sh: run by its report step with raw, base, out, paced_rates and
 # loaded_seconds in scope. Appends the tables to out and writes <base>-loaded.csv.
 import csv, os, re, statistics
 
@@ -35,8 +35,8 @@ def _sub(tag):
     rates = re.findall(r"size \d+ total (\d+) lost \d+ delta \d+ lost \d+ rate ([\d.]+) (k|M)?S/s", text)
     if not rates:
         return None, None
-    total = max(int(r[0]) for r in rates)
-    full = [float(r[1]) * (1e6 if r[2] == "M" else 1e3 if r[2] == "k" else 1) for r in rates if float(r[1]) > 0]
+    total = max(int(r[0]) for r in paced_rates)
+    full = [float(r[1]) * (1e6 if r[2] == "M" else 1e3 if r[2] == "k" else 1) for r in paced_rates if float(r[1]) > 0]
     mid = full[1:-1] or full
     return total, (statistics.median(mid) if mid else None)
 
@@ -56,7 +56,7 @@ for r in _rows("paced.csv") + [dict(x, cpus="busy-all") for x in _rows("busy-pac
     key = ("zqdds-" + r["channel"] + ("-busy" if r["cpus"] == "busy-all" else ""), int(r["rate_hz"]))
     paced[key] = dict(median=float(r["median_us"]) if rec else None, p99=float(r["p99_us"]) if rec else None,
                       cpu=cpu, due=int(r["due"]), received=rec, status=r["status"])
-for t, system, rate in [("paced-dds-%d" % r, "cyclonedds", r) for r in rates] + [
+for t, system, rate in [("paced-dds-%d" % r, "cyclonedds", r) for r in paced_rates] + [
         ("busy-paced-dds", "cyclonedds-busy", 1000)]:
     med, p99 = _ping(t)
     total, _ = _sub(t)
@@ -84,19 +84,19 @@ out.append("Load average (1, 5, 15 min) at start: %s; at end: %s. Each run %s s.
            "process, the reader free. Every CPU busy: one busy process per CPU at nice 0 while measured."
            % (load0, load1, loaded_seconds))
 out.append("\n### Paced streams: one-way median (p99) in µs\n")
-out.append("| system | " + " | ".join(_rate(r) for r in rates) + " |")
-out.append("|---|" + "---:|" * len(rates))
+out.append("| system | " + " | ".join(_rate(r) for r in paced_rates) + " |")
+out.append("|---|" + "---:|" * len(paced_rates))
 for s, lab in systems:
     out.append("| %s%s | " % (lab, " (half round trip)" if s == "cyclonedds" else "") + " | ".join(
         "%s (%s)" % (_fmt(paced.get((s, r), {}).get("median")), _fmt(paced.get((s, r), {}).get("p99"), "%.0f"))
-        for r in rates) + " |")
+        for r in paced_rates) + " |")
 out.append("\n### Paced streams: CPU per message (writer + reader process) in µs, received / due\n")
-out.append("| system | " + " | ".join(_rate(r) for r in rates) + " |")
-out.append("|---|" + "---:|" * len(rates))
+out.append("| system | " + " | ".join(_rate(r) for r in paced_rates) + " |")
+out.append("|---|" + "---:|" * len(paced_rates))
 for s, lab in systems:
     out.append("| %s | " % lab + " | ".join(
         "%s, %d / %d" % (_fmt(paced.get((s, r), {}).get("cpu")), paced.get((s, r), {}).get("received", 0),
-                         paced.get((s, r), {}).get("due", 0)) for r in rates) + " |")
+                         paced.get((s, r), {}).get("due", 0)) for r in paced_rates) + " |")
 out.append("\n### Under load: 64 B msg/s delivered; the 1 kHz stream with every CPU busy\n")
 out.append("| system | writer on a CPU shared with a busy process | every CPU busy | 1 kHz, every CPU busy: delivered of due | one-way median µs |")
 out.append("|---|---:|---:|---:|---:|")
@@ -120,7 +120,7 @@ def _lgoal(text, ours, theirs, need, lower=True):
 
 
 for s, lab in systems[:2]:
-    for r in rates:
+    for r in paced_rates:
         _lgoal("%s %s: CPU per message / Cyclone DDS" % (lab, _rate(r)), paced.get((s, r), {}).get("cpu"),
                paced.get(("cyclonedds", r), {}).get("cpu"), 1.5)
         _lgoal("%s %s: one-way median / Cyclone DDS half round trip" % (lab, _rate(r)),
