@@ -35,8 +35,8 @@ def _sub(tag):
     rates = re.findall(r"size \d+ total (\d+) lost \d+ delta \d+ lost \d+ rate ([\d.]+) (k|M)?S/s", text)
     if not rates:
         return None, None
-    total = max(int(r[0]) for r in paced_rates)
-    full = [float(r[1]) * (1e6 if r[2] == "M" else 1e3 if r[2] == "k" else 1) for r in paced_rates if float(r[1]) > 0]
+    total = max(int(r[0]) for r in rates)
+    full = [float(r[1]) * (1e6 if r[2] == "M" else 1e3 if r[2] == "k" else 1) for r in rates if float(r[1]) > 0]
     mid = full[1:-1] or full
     return total, (statistics.median(mid) if mid else None)
 
