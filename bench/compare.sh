@@ -2,7 +2,7 @@
 # Measures libzqdds next to its peers in one go on this machine and writes one markdown table,
 # a CSV and a plot of round-trip latency by payload.
 #
-#   bash bench/compare.sh [--quick] [--out DIR]
+#   bash bench/compare.sh [--quick] [--loaded-only] [--loaded-seconds S] [--out DIR]
 #
 # As root on Debian 12. Installs what is missing from Debian's packages (cyclonedds-tools for
 # ddsperf, iceoryx with iox-roudi and its headers, libzmq3-dev, gnuplot-nox), builds the library
@@ -12,6 +12,14 @@
 # run of zqperf, the raw UDP floors and the Cyclone DDS "veth" rows, so that UDP is compared on
 # the same link; the Cyclone DDS rows on lo are kept beside them. Nothing leaves this machine's
 # own namespaces. Results go to bench/results/ (or --out): compare-<date>-<host>.{md,csv,png}.
+#
+# The loaded rows (--loaded-only runs only them, into compare-<date>-<host>-loaded.*): paced 64 B
+# streams at 100 Hz, 1 kHz and 10 kHz (one-way latency, CPU per message of the writing and the
+# reading process), the writing process on a CPU shared with a busy process, and every CPU busy
+# (one busy process per CPU at nice 0). Cyclone DDS is measured the same way in the same run:
+# its CPU per message from a paced best-effort pub/sub pair (CPU of both processes over the run,
+# by getrusage of their parent), its latency as half the round trip of a paced ping. Every busy
+# process is bounded by timeout and killed on exit.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -21,13 +29,18 @@ WARMUP=1000
 TPUT_BYTES=$((256 * 1024 * 1024))
 TPUT_SECONDS=2
 DDS_SECONDS=6
+LOADED_SECONDS=5
+LOADED_ONLY=
 OUT="$ROOT/bench/results"
 while [ $# -gt 0 ]; do
     case "$1" in
-    --quick) COUNT=2000; WARMUP=200; TPUT_BYTES=$((32 * 1024 * 1024)); TPUT_SECONDS=1; DDS_SECONDS=3 ;;
+    --quick) COUNT=2000; WARMUP=200; TPUT_BYTES=$((32 * 1024 * 1024)); TPUT_SECONDS=1; DDS_SECONDS=3; QUICK=1
+        [ -n "${LOADED_SET:-}" ] || LOADED_SECONDS=2 ;;
+    --loaded-only) LOADED_ONLY=1 ;;
+    --loaded-seconds) LOADED_SECONDS="$2"; LOADED_SET=1; shift ;;
     --out) OUT="$2"; shift ;;
     --inside) INSIDE=1 ;;
-    *) echo "usage: bash bench/compare.sh [--quick] [--out DIR]" >&2; exit 2 ;;
+    *) echo "usage: bash bench/compare.sh [--quick] [--loaded-only] [--loaded-seconds S] [--out DIR]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -62,7 +75,9 @@ if [ -z "${INSIDE:-}" ]; then
     cp "$WORK/build/bench/zqperf" "$WORK/bin/zqperf"
     export ZQCMP_WORK="$WORK"
     args=(--inside --out "$OUT")
-    [ "$COUNT" = 2000 ] && args+=(--quick)
+    [ -n "${QUICK:-}" ] && args+=(--quick)
+    [ -n "$LOADED_ONLY" ] && args+=(--loaded-only)
+    args+=(--loaded-seconds "$LOADED_SECONDS")
     exec unshare --net --ipc --mount --propagation private bash "${BASH_SOURCE[0]}" "${args[@]}"
 fi
 
@@ -92,6 +107,26 @@ mount -t tmpfs zqcmp-netns /run/netns
 BIN="$WORK/bin"
 RAW="$(mktemp -d /tmp/zqcmp.XXXX)"
 : >"$RAW/results.txt"
+cut -d' ' -f1-3 /proc/loadavg >"$RAW/load-start.txt"
+
+# Busy processes: one per CPU given, each bounded in time, all stopped on exit.
+BUSY_PIDS=()
+busy_start() {
+    local cpu
+    for cpu in "$@"; do
+        taskset -c "$cpu" timeout 300 sh -c 'while :; do :; done' &
+        BUSY_PIDS+=($!)
+    done
+}
+busy_stop() {
+    local pid
+    for pid in "${BUSY_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    BUSY_PIDS=()
+}
+trap busy_stop EXIT
 
 # The second "host": a namespace a veth pair away, with the addresses of zqperf's UDP run
 # (zqperf makes a pair of its own, so this one is gone while zqperf runs).
@@ -118,6 +153,15 @@ veth_down() {
     ip netns del "$PEER_NS" 2>/dev/null || true
 }
 
+# A Cyclone DDS configuration on one interface; prints its path.
+dds_config() {
+    printf '<CycloneDDS><Domain id="any"><General><Interfaces><NetworkInterface name="%s" multicast="true"/>' "$1" \
+        >"$RAW/cyclonedds-$1.xml"
+    printf '</Interfaces><AllowMulticast>true</AllowMulticast></General></Domain></CycloneDDS>\n' \
+        >>"$RAW/cyclonedds-$1.xml"
+    echo "$RAW/cyclonedds-$1.xml"
+}
+if [ -z "$LOADED_ONLY" ]; then
 echo "raw sockets (the floor): Unix datagrams; UDP across the veth pair"
 IFS=, read -r -a SIZE_LIST <<<"$SIZES"
 for size in "${SIZE_LIST[@]}"; do
@@ -134,14 +178,6 @@ done
 timeout 600 "$BIN/raw_tput" udp "$SIZES" "$TPUT_SECONDS" "/run/netns/$PEER_NS" "$IP_A" "$IP_B" >>"$RAW/results.txt" ||
     echo "raw UDP throughput failed" >&2
 
-# A Cyclone DDS configuration on one interface; prints its path.
-dds_config() {
-    printf '<CycloneDDS><Domain id="any"><General><Interfaces><NetworkInterface name="%s" multicast="true"/>' "$1" \
-        >"$RAW/cyclonedds-$1.xml"
-    printf '</Interfaces><AllowMulticast>true</AllowMulticast></General></Domain></CycloneDDS>\n' \
-        >>"$RAW/cyclonedds-$1.xml"
-    echo "$RAW/cyclonedds-$1.xml"
-}
 # ddsperf ping/pong and best-effort pub/sub for every payload:
 #   dds_run <tag> <configuration here> <configuration of the answering side> [<command placing it>]
 dds_run() {
@@ -192,15 +228,77 @@ timeout 600 "$BIN/zmq_perf" "$SIZES" "$COUNT" "$WARMUP" "$TPUT_BYTES" | grep -E 
 echo "Cyclone DDS (ddsperf over UDP on lo)"
 LO_CONFIG="$(dds_config lo)"
 dds_run dds "$LO_CONFIG" "$LO_CONFIG"
+fi
+
+# ---- the loaded rows
+LO_CONFIG="$(dds_config lo)"
+LS="$LOADED_SECONDS"
+# Runs the command after the file and writes there the CPU it and its children used (user +
+# system, us) when it ends.
+cat >"$RAW/cpu.py" <<'CPUPY'
+import resource, subprocess, sys
+subprocess.run(sys.argv[2:])
+r = resource.getrusage(resource.RUSAGE_CHILDREN)
+open(sys.argv[1], "w").write("%d\n" % round((r.ru_utime + r.ru_stime) * 1e6))
+CPUPY
+# Cyclone DDS, 64 B best-effort pub/sub on lo: dds_pubsub <tag> [<rate>Hz] (no rate: as fast as
+# it goes); the publishing process runs on $DDS_PUB_CPU when set.
+dds_pubsub() {
+    local tag="$1"
+    shift
+    CYCLONEDDS_URI="file://$LO_CONFIG" python3 "$RAW/cpu.py" "$RAW/$tag-sub.cpu" \
+        ddsperf -u -D $((LS + 2)) sub >"$RAW/$tag-sub.txt" 2>&1 &
+    local sub=$!
+    sleep 0.5
+    CYCLONEDDS_URI="file://$LO_CONFIG" python3 "$RAW/cpu.py" "$RAW/$tag-pub.cpu" \
+        ${DDS_PUB_CPU:+taskset -c "$DDS_PUB_CPU"} ddsperf -u -D "$LS" pub "$@" size 64 >/dev/null 2>&1 || true
+    wait "$sub" 2>/dev/null || true
+}
+# Cyclone DDS paced ping/pong, 64 B, on lo: dds_ping <tag> <rate>
+dds_ping() {
+    CYCLONEDDS_URI="file://$LO_CONFIG" ddsperf -D $((LS + 2)) pong waitset >/dev/null 2>&1 &
+    local pong=$!
+    CYCLONEDDS_URI="file://$LO_CONFIG" ddsperf -D "$LS" ping "$2Hz" size 64 waitset >"$RAW/$1-ping.txt" 2>&1 || true
+    wait "$pong" 2>/dev/null || true
+}
+zq_loaded() {
+    local tag="$1"
+    shift
+    "$BIN/zqperf" --channel unix,shm --sizes 64 --csv "$RAW/$tag.csv" "$@" >"$RAW/$tag.txt" 2>&1 || true
+    cat "$RAW/$tag.txt" >>"$RAW/zqperf-loaded.txt"
+}
+RATES="100,1000,10000"
+SHARED_CPU=1
+echo "loaded rows: paced 64 B streams at $RATES Hz (libzqdds Unix and shm, Cyclone DDS)"
+zq_loaded paced --pin off --paced "$RATES" --paced-seconds "$LS"
+for rate in ${RATES//,/ }; do
+    dds_pubsub "paced-dds-$rate" "${rate}Hz"
+    dds_ping "paced-dds-$rate" "$rate"
+done
+echo "loaded rows: the writing process on CPU $SHARED_CPU beside a busy process"
+busy_start "$SHARED_CPU"
+zq_loaded shared --pin shared --writer-cpu "$SHARED_CPU" --no-latency --tput-seconds "$LS"
+DDS_PUB_CPU="$SHARED_CPU" dds_pubsub shared-dds
+busy_stop
+echo "loaded rows: every CPU busy ($(nproc) busy processes)"
+busy_start $(seq 0 $(($(nproc) - 1)))
+zq_loaded busy --pin off --no-latency --tput-seconds "$LS"
+zq_loaded busy-paced --pin off --paced 1000 --paced-seconds "$LS"
+dds_pubsub busy-dds
+dds_pubsub busy-paced-dds 1000Hz
+dds_ping busy-paced-dds 1000
+busy_stop
+cut -d' ' -f1-3 /proc/loadavg >"$RAW/load-end.txt"
 
 HOST="$(hostname -s 2>/dev/null || echo host)"
 STAMP="$(date -u +%Y-%m-%d)"
-BASE="$OUT/compare-$STAMP-$HOST"
+BASE="$OUT/compare-$STAMP-$HOST${LOADED_ONLY:+-loaded}"
 MACHINE="$(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), \
 $(free -g | awk '/Mem:/{print $2}') GiB, Linux $(uname -r)"
-python3 - "$RAW" "$BASE" "$STAMP" "$MACHINE" "$SIZES" <<'PY'
+python3 - "$RAW" "$BASE" "$STAMP" "$MACHINE" "$SIZES" "$LS" "$RATES" "$ROOT/bench/compare_loaded.py" <<'PY'
 import csv, glob, os, re, statistics, sys
-raw, base, stamp, machine, sizes = sys.argv[1:6]
+raw, base, stamp, machine, sizes, loaded_seconds, paced_rates = sys.argv[1:8]
+paced_rates = [int(r) for r in paced_rates.split(",")]
 sizes = [int(s) for s in sizes.split(",")]
 lat = {}   # (system, size) -> (median, p90, p99, max)
 tput = {}  # (system, size) -> (msg/s, MB/s, lost)
@@ -259,7 +357,7 @@ def cell(v, fmt="%.1f"):
 out = []
 out.append("# libzqdds next to its peers\n")
 out.append("Measured %s on %s, all in private namespaces on one machine (shared and noisy: compare within the run)." % (stamp, machine))
-out.append("Round trips: 10 000 per payload after 1 000 for warm-up (--quick: 2 000); unpinned unless marked (pinned: each process on one CPU of its own; "
+out.append("" if not (lat or tput) else "Round trips: 10 000 per payload after 1 000 for warm-up (--quick: 2 000); unpinned unless marked (pinned: each process on one CPU of its own; "
            "busy: the measuring process's writing thread on one CPU beside a thread that keeps it busy, the library's threads and the peer unpinned). "
            "Throughput: one writer sending back to back (libzqdds, Cyclone DDS and the raw floors for a set time, iceoryx and ZeroMQ a set count), one reader counting; "
            "msg/s and MB/s of payload delivered, from the first write to the last arrival, and the messages lost. "
@@ -273,8 +371,10 @@ def table(title, data, show):
     for s in systems:
         if any((s, z) in data for z in sizes):
             out.append("| %s | " % label[s] + " | ".join(show(data[(s, z)]) if (s, z) in data else "-" for z in sizes) + " |")
-table("## Round-trip latency, median (p99) in µs\n", lat, lambda v: "%.1f (%.0f)" % (v[0], v[2]))
-table("\n## Throughput: msg/s, MB/s, lost\n", tput, lambda v: "%.0f, %.1f, %d" % v)
+if lat:
+    table("## Round-trip latency, median (p99) in µs\n", lat, lambda v: "%.1f (%.0f)" % (v[0], v[2]))
+if tput:
+    table("\n## Throughput: msg/s, MB/s, lost\n", tput, lambda v: "%.0f, %.1f, %d" % v)
 
 def L(s, z):
     return lat.get((s, z), (None,))[0]
@@ -304,13 +404,15 @@ goal("Unix 64 B round trip / raw Unix datagram 64 B", L("zqdds-unix", 64), L("ra
 goal("Unix 64 B msg/s / Cyclone DDS best-effort 64 B msg/s", T("zqdds-unix", 64, 0), T("cyclonedds", 64, 0), 0.5, False)
 goal("pinned UDP 1 MiB msg/s / UDP 1 MiB msg/s", T("zqdds-udp-pinned", 1 << 20, 0), T("zqdds-udp", 1 << 20, 0), 0.5,
      False)
-out.append("\n## Goals (ratios in this run)\n")
-out.append("| goal | ratio | result |")
-out.append("|---|---:|---|")
-for g in goals:
-    out.append("| %s | %s | %s |" % g)
-lost = T("zqdds-udp", 65536, 2)
-out.append("\nUDP 64 KiB loss in this run: %s messages." % ("-" if lost is None else lost))
+if lat or tput:
+    out.append("\n## Goals (ratios in this run)\n")
+    out.append("| goal | ratio | result |")
+    out.append("|---|---:|---|")
+    for g in goals:
+        out.append("| %s | %s | %s |" % g)
+    lost = T("zqdds-udp", 65536, 2)
+    out.append("\nUDP 64 KiB loss in this run: %s messages." % ("-" if lost is None else lost))
+exec(open(sys.argv[8]).read())
 open(base + ".md", "w").write("\n".join(out) + "\n")
 with open(base + ".csv", "w") as f:
     f.write("system,payload_bytes,median_us,p90_us,p99_us,max_us,msgs_per_s,mb_per_s,lost\n")
@@ -330,7 +432,7 @@ with open(base + ".dat", "w") as f:
             f.write("\n\n")
 PY
 BLOCKS=$(grep -c '^"' "$BASE.dat" || true)
-gnuplot <<EOF || echo "gnuplot failed" >&2
+[ "${BLOCKS:-0}" -gt 0 ] && gnuplot <<EOF || echo "no plot" >&2
 set terminal pngcairo size 1000,640
 set output "$BASE.png"
 set title "Round-trip latency by payload (median), $STAMP"
@@ -344,5 +446,6 @@ plot for [i=0:$((BLOCKS - 1))] "$BASE.dat" index i using 1:2 with linespoints ti
 EOF
 rm -f "$BASE.dat"
 cp "$RAW/zqperf.txt" "$BASE-zqperf.txt" 2>/dev/null || true
+cp "$RAW/zqperf-loaded.txt" "$BASE-zqperf-loaded.txt" 2>/dev/null || true
 echo "written: $BASE.md $BASE.csv $BASE.png"
 cat "$BASE.md"
