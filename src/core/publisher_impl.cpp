@@ -52,7 +52,9 @@ bool CPublisherImpl::placeShmPool(const std::string& topic, CShmMemPool* pool, i
     for (;;) {
         key = resources->getShmKey();
         if (key == -1) {
-            DDS_RED("Error: topic %s: every share memory key is in use by another process!", topic.c_str());
+            // A reader asks again and again while the keys stay held: limited, per topic.
+            DDS_RED_LIMITED_BY(topic, "Error: topic %s: every share memory key is in use by another process!",
+                               topic.c_str());
             break;
         }
         if (pool->openSegment(key)) {
