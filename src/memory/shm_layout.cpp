@@ -1,6 +1,7 @@
 #include "memory/shm_layout.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 
@@ -136,6 +137,7 @@ void CShmPkgTable::build(uint8_t* base, std::vector<ShmPkgSlot_t> slots)
         m_vecByOffset.emplace_back(m_vecSlots[i].m_u64Offset, static_cast<int>(i + 1));
     }
     std::sort(m_vecByOffset.begin(), m_vecByOffset.end());
+    m_u64LastOffset = m_vecByOffset.empty() ? 0 : m_vecByOffset.back().first;
 }
 
 void CShmPkgTable::clear()
@@ -143,16 +145,27 @@ void CShmPkgTable::clear()
     m_pBase = nullptr;
     m_vecSlots.clear();
     m_vecByOffset.clear();
+    m_u64LastOffset = 0;
 }
+
+std::atomic<uint64_t> CShmPkgTable::s_u64Searches{0};
 
 int CShmPkgTable::idOf(const void* p) const
 {
     const auto at = reinterpret_cast<uintptr_t>(p);
     const auto base = reinterpret_cast<uintptr_t>(m_pBase);
-    if (m_pBase == nullptr || at < base) {
+    if (m_pBase == nullptr || at < base || at - base > m_u64LastOffset) {
         return -1;
     }
     const auto offset = static_cast<uint64_t>(at - base);
+    // The number the writer put into the header is only a hint: any process may have written it
+    // since, so it counts only when this table puts that package at this very address.
+    int32_t hint = 0;
+    std::memcpy(&hint, static_cast<const uint8_t*>(p) + offsetof(DataPackage_t, m_iPkgId), sizeof(hint));
+    if (has(hint) && m_vecSlots[static_cast<size_t>(hint - 1)].m_u64Offset == offset) {
+        return hint;
+    }
+    s_u64Searches.fetch_add(1, std::memory_order_relaxed);
     auto it = std::lower_bound(m_vecByOffset.begin(), m_vecByOffset.end(), std::make_pair(offset, 0));
     return (it != m_vecByOffset.end() && it->first == offset) ? it->second : -1;
 }

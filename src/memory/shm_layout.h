@@ -6,6 +6,7 @@
 // are untrusted and checked here.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -65,11 +66,16 @@ public:
     int capacity(int id) const { return m_vecSlots[static_cast<size_t>(id - 1)].m_iCapacity; }
     // Index of the package's group in the layout.
     int group(int id) const { return m_vecSlots[static_cast<size_t>(id - 1)].m_iGroup; }
-    // Number of the package that starts exactly at `p`, or -1 for any other address.
+    // Number of the package that starts exactly at `p`, or -1 for any other address. Costs one
+    // comparison while the header still carries the package's own number, a search otherwise.
     int idOf(const void* p) const;
+    // Searches made by idOf in this process, for tests and benchmarks.
+    static uint64_t searches() { return s_u64Searches.load(std::memory_order_relaxed); }
 
 private:
     uint8_t* m_pBase{nullptr};
     std::vector<ShmPkgSlot_t> m_vecSlots;
     std::vector<std::pair<uint64_t, int>> m_vecByOffset; // package offset -> number, sorted
+    uint64_t m_u64LastOffset{0};                         // of the last package; past it is not ours
+    static std::atomic<uint64_t> s_u64Searches;
 };

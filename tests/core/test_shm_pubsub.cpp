@@ -26,6 +26,7 @@
 #include "core/subscriber_impl.h"
 #include "core/transport/share_memory_sender.h"
 #include "core/transport/trans_sender.h"
+#include "memory/shm_layout.h"
 #include "memory/shm_test_util.h"
 #include "support/zqtest.h"
 #include "zqdds/data_reader.h"
@@ -286,6 +287,7 @@ TEST_F(ShmPubSubNsTest, TwoReaderProcessesReadEveryMessageInTheWritersSegment)
     // 1 KiB to 1 MiB; the last size no longer fits the first group with its header.
     const int sizes[] = {1024, 65536, kGroup0 - 34, kGroup0};
     const std::string poolKey = hex(static_cast<unsigned>(m_poolKey));
+    const uint64_t searched = CShmPkgTable::searches();
     uint32_t seq = 0;
     for (int len : sizes) {
         for (int round = 0; round < 3; ++round, ++seq) {
@@ -312,6 +314,8 @@ TEST_F(ShmPubSubNsTest, TwoReaderProcessesReadEveryMessageInTheWritersSegment)
         }
     }
     EXPECT_TRUE(poolFull());
+    // Each package carried its number from the pool on: nothing on the writing side searched.
+    EXPECT_EQ(CShmPkgTable::searches() - searched, 0u);
 
     quit(*a);
     quit(*b);

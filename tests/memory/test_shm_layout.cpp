@@ -149,4 +149,39 @@ TEST(ShmLayoutTest, ForgedNumbersAndShortSegmentsAreRefused)
     EXPECT_TRUE(slots.empty());
 }
 
+TEST(ShmLayoutTest, TheNumberInAHeaderIsBelievedOnlyWhereTheTableAgrees)
+{
+    MemPoolLayout_t layout = layoutOf({{0, 104, 3}, {1, 1000, 2}});
+    std::vector<uint8_t> bytes = imageOf(layout);
+    std::vector<ShmPkgSlot_t> slots;
+    ASSERT_TRUE(shmWalkLayout(bytes.data(), bytes.size(), layout, &slots));
+    CShmPkgTable table;
+    table.build(bytes.data(), slots);
+
+    // Intact headers: every package is found by its own number, without a search.
+    const uint64_t before = CShmPkgTable::searches();
+    for (int id = 1; table.has(id); ++id) {
+        EXPECT_EQ(table.idOf(table.pkg(id)), id);
+    }
+    EXPECT_EQ(CShmPkgTable::searches(), before);
+
+    // Whatever another process writes there afterwards, the address decides.
+    struct Case {
+        const char* name;
+        int32_t written; // into package 4's header
+    };
+    for (const Case& c : {Case{"another package's number", 2}, Case{"zero", 0}, Case{"negative", -1}, Case{"past N", 6},
+                          Case{"huge", INT_MAX}}) {
+        setId(bytes, slots[3].m_u64Offset, c.written);
+        const uint64_t searched = CShmPkgTable::searches();
+        EXPECT_EQ(table.idOf(table.pkg(4)), 4) << c.name;
+        EXPECT_EQ(CShmPkgTable::searches(), searched + 1) << c.name;
+        EXPECT_EQ(table.idOf(table.pkg(2)), 2) << c.name;
+    }
+    // An address inside a package, or past the last one, is nobody's.
+    EXPECT_EQ(table.idOf(reinterpret_cast<uint8_t*>(table.pkg(1)) + 8), -1);
+    EXPECT_EQ(table.idOf(bytes.data() + bytes.size()), -1);
+    EXPECT_EQ(table.idOf(bytes.data() - 1), -1);
+}
+
 } // namespace
