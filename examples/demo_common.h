@@ -21,13 +21,15 @@ struct Options {
     int rate{100};                // messages per second
     int size{1024};               // payload bytes per message (at least the 8-byte head)
     int waitSec{20};              // how long to wait for the other side
+    std::string ready;            // the reader creates it on its first message; empty: /tmp/<topic>.ready
 };
 
 inline void usage(const char* prog, bool writer)
 {
     std::fprintf(stderr,
-                 "usage: %s [--config FILE] [--topic NAME] [--wait SECONDS]%s\n"
-                 "  without --config: domain 66, discovery 224.5.6.7:8888 every second, interface lo\n",
+                 "usage: %s [--config FILE] [--topic NAME] [--wait SECONDS] [--ready FILE]%s\n"
+                 "  without --config: domain 66, discovery 224.5.6.7:8888 every second, interface lo\n"
+                 "  --ready: the file by which the reader tells the writer it receives (/tmp/<topic>.ready)\n",
                  prog, writer ? " [--count N] [--rate PER_SECOND] [--size BYTES]" : "");
 }
 
@@ -41,6 +43,8 @@ inline bool parse(int argc, char** argv, bool writer, Options* opt)
             opt->config = argv[++i];
         } else if (arg == "--topic" && hasValue) {
             opt->topic = argv[++i];
+        } else if (arg == "--ready" && hasValue) {
+            opt->ready = argv[++i];
         } else if (arg == "--wait" && hasValue) {
             opt->waitSec = std::atoi(argv[++i]);
         } else if (writer && arg == "--count" && hasValue) {
@@ -58,6 +62,9 @@ inline bool parse(int argc, char** argv, bool writer, Options* opt)
         opt->size > 64 * 1024 * 1024) {
         usage(argv[0], writer);
         return false;
+    }
+    if (opt->ready.empty()) {
+        opt->ready = "/tmp/" + opt->topic + ".ready";
     }
     return true;
 }
@@ -89,11 +96,21 @@ inline CParticipant* makeParticipant(const Options& opt)
     return new CParticipant(param);
 }
 
-// Head of every message: its number and how many the writer sends.
+// Head of every message: its number and how many the writer sends. A warm-up message, which the
+// writer repeats until the reader has one, carries a total of 0 and is not counted.
 struct MsgHead {
     uint32_t seq;
     uint32_t total;
 };
+
+inline bool fileExists(const std::string& path)
+{
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (f != nullptr) {
+        std::fclose(f);
+    }
+    return f != nullptr;
+}
 
 // Wall-clock microseconds, the clock of the writer's time stamp.
 inline uint64_t nowUs()

@@ -1,9 +1,10 @@
-// The demo's reading side: a reader of the topic that discovery connects to the writer. It takes
-// every message by copy, measures the latency from the writer's time stamp, prints received
+// The demo's reading side: a reader of the topic that discovery connects to the writer. It creates
+// the --ready file when the first (warm-up) message arrives, which tells the writer to start. It
+// takes every message by copy, measures the latency from the writer's time stamp, prints received
 // messages, rate and latency with the topic's figures once a second, and ends after the writer's
 // last message, when the writer has been silent for 2 s, or when none came within --wait seconds.
 //
-//   demo_reader [--config FILE] [--topic NAME] [--wait SECONDS]
+//   demo_reader [--config FILE] [--topic NAME] [--wait SECONDS] [--ready FILE]
 //
 // Exit status 0 when messages were received, 1 otherwise.
 #include <algorithm>
@@ -63,6 +64,7 @@ int main(int argc, char** argv)
     demo::printInfo(WHO, *participant, opt.topic, DDS_INFO_SUB);
 
     std::vector<uint8_t> buf(64 * 1024 * 1024);
+    bool heard = false; // any message, warm-ups included
     int received = 0;
     int bad = 0;
     uint32_t total = 0;
@@ -90,20 +92,29 @@ int main(int argc, char** argv)
             int64_t lat = static_cast<int64_t>(demo::nowUs()) - static_cast<int64_t>(info.m_u64TimeStamp);
             demo::MsgHead head;
             std::memcpy(&head, buf.data(), sizeof(head));
-            if (received == 0) {
-                first = now;
-            }
-            ++received;
             last = now;
-            total = head.total;
-            if (static_cast<int64_t>(head.seq) <= lastSeq) {
-                ++outOfOrder;
+            if (!heard) {
+                heard = true;
+                std::FILE* ready = std::fopen(opt.ready.c_str(), "w");
+                if (ready == nullptr || std::fclose(ready) != 0) {
+                    std::printf("%s cannot create %s: the writer will not start\n", WHO, opt.ready.c_str());
+                }
             }
-            lastSeq = head.seq;
-            second.add(lat);
-            all.add(lat);
-            if (head.seq + 1 >= head.total) {
-                break;
+            if (head.total != 0) { // not a warm-up
+                if (received == 0) {
+                    first = now;
+                }
+                ++received;
+                total = head.total;
+                if (static_cast<int64_t>(head.seq) <= lastSeq) {
+                    ++outOfOrder;
+                }
+                lastSeq = head.seq;
+                second.add(lat);
+                all.add(lat);
+                if (head.seq + 1 >= head.total) {
+                    break;
+                }
             }
         } else if (len >= 0) {
             ++bad;
@@ -118,11 +129,11 @@ int main(int argc, char** argv)
                 demo::printInfo(WHO, *participant, opt.topic, DDS_INFO_SUB);
             }
         }
-        if (received == 0 && now - start >= std::chrono::seconds(opt.waitSec)) {
+        if (!heard && now - start >= std::chrono::seconds(opt.waitSec)) {
             std::printf("%s no message came within %d s\n", WHO, opt.waitSec);
             break;
         }
-        if (received > 0 && now - last >= std::chrono::seconds(2)) {
+        if (heard && now - last >= std::chrono::seconds(2)) {
             std::printf("%s the writer has been silent for 2 s\n", WHO);
             break;
         }
