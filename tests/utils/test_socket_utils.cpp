@@ -648,6 +648,26 @@ TEST_F(SocketUtilsNsTest, RefusedMembershipsAreReported)
     }
 }
 
+TEST_F(SocketUtilsNsTest, QuietMembershipGivesTheReasonWithoutALine)
+{
+    int fd = open(S::SOCKET_TYPE_UDP);
+    in_addr group{};
+    group.s_addr = inet_addr("239.41.0.7");
+    zqtest::OutputCapture cap;
+    const int first = S::joinMulticastQuietly(fd, group, "127.0.0.1");
+    const int byRoute = S::joinMulticastQuietly(fd, group); // the route leads to loopback too
+    const int left = S::leaveMulticastQuietly(fd, group);
+    const int leftAgain = S::leaveMulticastQuietly(fd, group);
+    cap.stop();
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(byRoute, EADDRINUSE);
+    EXPECT_EQ(left, 0);
+    EXPECT_EQ(leftAgain, EADDRNOTAVAIL);
+    EXPECT_FALSE(zqtest::joinedOn("lo", "239.41.0.7"));
+    EXPECT_EQ(cap.out(), "");
+    EXPECT_EQ(cap.err(), "");
+}
+
 TEST_F(SocketUtilsNsTest, MulticastGoesOutOnTheChosenInterface)
 {
     std::string error;
