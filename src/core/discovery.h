@@ -6,8 +6,8 @@
 // application thread sends a reader's first announcement through trigger(); run() and stop() come
 // from the participant's constructing and destroying thread (never from the other two).
 // m_mtxState serialises run() and stop(); m_mtxSock is taken shared by every send and exclusively
-// by the close of m_iSock and m_iRouteSock, so no send can reach a closed or reused descriptor. Lock order: the
-// timer's mutex, then the participant's registry locks (through the hooks).
+// by the close of m_iSock and m_iRouteSock, so no send can reach a closed or reused descriptor.
+// Lock order: the timer's mutex, then the participant's registry locks (through the hooks).
 //
 // The encoders and decoders of the two messages are plain functions over bytes, so they can be
 // checked on tables of crafted datagrams and fuzzed without a socket.
