@@ -304,8 +304,9 @@ void CDiscovery::createMulticastSocket()
     CSocketUtils::setLinger(fd, true, 0);
     CSocketUtils::setAddrReuse(fd, true);
     CSocketUtils::setMulticastLoop(fd, true);
-    // Only the groups this socket joined, on the interface it joined them: discovery stays on the
-    // configured interface even when other sockets of the host join the group elsewhere.
+    // Only the groups this socket joined, on the interfaces it joined them: discovery stays on the
+    // configured interface and the group's route even when other sockets of the host join the
+    // group elsewhere.
     int all = 0;
     setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &all, sizeof(all));
     if (!hostIp.empty()) {
@@ -316,12 +317,21 @@ void CDiscovery::createMulticastSocket()
         DDS_RED("Error: join multicast group %s on %s failed, discovery hears nothing!", m_strMulticastIp.c_str(),
                 hostIp.empty() ? "the default interface" : hostIp.c_str());
     }
+    if (!hostIp.empty()) {
+        // Peers that leave the interface to the routing table join and send where the group's
+        // route leads, which on a multi-homed host may be another interface: meet them there too.
+        // Where the route leads to the configured interface the join is refused (EADDRINUSE) and
+        // one membership and one send serve both.
+        m_bJoinedRoute = CSocketUtils::joinMulticastQuietly(fd, m_stGroupAddr.sin_addr) == 0;
+    }
+    const int routeFd = m_bJoinedRoute ? openRouteSocket() : -1;
 
     if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_stGroupAddr), sizeof(m_stGroupAddr)) != 0) {
         DDS_RED("Error: bindSocket()!");
     }
     std::unique_lock<std::shared_mutex> sockLock(m_mtxSock);
     m_iSock = fd;
+    m_iRouteSock = routeFd;
 }
 
 void CDiscovery::deleteMulticastSocket()
@@ -334,8 +344,28 @@ void CDiscovery::deleteMulticastSocket()
         CSocketUtils::delMulticastMembership(m_iSock, m_stGroupAddr.sin_addr, m_strInterfaceIp);
         m_bJoined = false;
     }
+    if (m_bJoinedRoute) {
+        // Resolved by the route again, which may have moved since: the close drops what remains.
+        CSocketUtils::leaveMulticastQuietly(m_iSock, m_stGroupAddr.sin_addr);
+        m_bJoinedRoute = false;
+    }
     CSocketUtils::closeSocket(m_iSock);
     m_iSock = -1;
+    CSocketUtils::closeSocket(m_iRouteSock);
+    m_iRouteSock = -1;
+}
+
+int CDiscovery::openRouteSocket()
+{
+    // Never bound: it only sends, with no outgoing interface of its own.
+    int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UDP);
+    if (fd < 0) {
+        return -1;
+    }
+    CSocketUtils::setSendBufSize(fd, SOCK_BUF_SIZE);
+    CSocketUtils::setMulticastTTL(fd, MULTICAST_TTL);
+    CSocketUtils::setMulticastLoop(fd, true);
+    return fd;
 }
 
 void CDiscovery::startMsgProcTask()
@@ -437,9 +467,14 @@ void CDiscovery::sendToGroup(const uint8_t* data, size_t len)
     if (m_iSock < 0) {
         return;
     }
-    // Best effort, like every discovery datagram: the next period repeats it.
-    ::sendto(m_iSock, data, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&m_stGroupAddr),
-             sizeof(m_stGroupAddr));
+    // Best effort, like every discovery datagram: the next period repeats it. The copy through the
+    // route reaches peers there; a receiver ignores what it hears twice.
+    for (int fd : {m_iSock, m_iRouteSock}) {
+        if (fd >= 0) {
+            ::sendto(fd, data, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&m_stGroupAddr),
+                     sizeof(m_stGroupAddr));
+        }
+    }
 }
 
 int CDiscovery::sendDiscoveryMsg(const std::string& topic)

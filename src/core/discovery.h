@@ -6,8 +6,8 @@
 // application thread sends a reader's first announcement through trigger(); run() and stop() come
 // from the participant's constructing and destroying thread (never from the other two).
 // m_mtxState serialises run() and stop(); m_mtxSock is taken shared by every send and exclusively
-// by the close of m_iSock, so no send can reach a closed or reused descriptor. Lock order: the
-// timer's mutex, then the participant's registry locks (through the hooks).
+// by the close of m_iSock and m_iRouteSock, so no send can reach a closed or reused descriptor.
+// Lock order: the timer's mutex, then the participant's registry locks (through the hooks).
 //
 // The encoders and decoders of the two messages are plain functions over bytes, so they can be
 // checked on tables of crafted datagrams and fuzzed without a socket.
@@ -147,8 +147,9 @@ public:
     CDiscovery(const CDiscovery&) = delete;
     CDiscovery& operator=(const CDiscovery&) = delete;
 
-    // Opens the socket on the host address's interface, starts the receive thread and the
-    // periodic announcement task. Once; a second call does nothing.
+    // Opens the socket on the host address's interface (and where the group's route leads, when
+    // that is another interface), starts the receive thread and the periodic announcement task.
+    // Once; a second call does nothing.
     void run();
     // Removes the task, joins the threads, closes the socket. Idempotent.
     void stop();
@@ -167,6 +168,8 @@ private:
 
     void createMulticastSocket();
     void deleteMulticastSocket();
+    // A send-only socket that leaves the outgoing interface to the routing table; -1 when refused.
+    int openRouteSocket();
     void startMsgProcTask();
     void stopMsgProcTask();
     void processMsgTaskEx();
@@ -211,6 +214,8 @@ private:
 
     std::string m_strInterfaceIp;                 // the host address the group was joined on (empty: any)
     bool m_bJoined{false};                        // the membership holds
+    bool m_bJoinedRoute{false};                   // the membership where the group's route leads holds
+    int m_iRouteSock{-1};                         // sends where the routing picks the interface; -1: none
     std::unique_ptr<CDiscoveryHooks> m_pOwnHooks; // the participant's, when made from one
     CDiscoveryHooks* m_pHooks;
     std::mutex m_mtxState;         // run() and stop()

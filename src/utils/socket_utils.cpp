@@ -80,12 +80,24 @@ in_addr interfaceAddr(const std::string& interfaceIp)
     return textAddr(interfaceIp);
 }
 
-int membership(int fd, int option, const in_addr& group, const std::string& interfaceIp)
+ip_mreq membershipRequest(const in_addr& group, const std::string& interfaceIp)
 {
     ip_mreq mreq{};
     mreq.imr_multiaddr = group;
     mreq.imr_interface = interfaceAddr(interfaceIp);
+    return mreq;
+}
+
+int membership(int fd, int option, const in_addr& group, const std::string& interfaceIp)
+{
+    const ip_mreq mreq = membershipRequest(group, interfaceIp);
     return setOption(fd, IPPROTO_IP, option, &mreq, sizeof(mreq));
+}
+
+int quietMembership(int fd, int option, const in_addr& group, const std::string& interfaceIp)
+{
+    const ip_mreq mreq = membershipRequest(group, interfaceIp);
+    return setsockopt(fd, IPPROTO_IP, option, &mreq, sizeof(mreq)) == 0 ? 0 : errno;
 }
 
 } // namespace
@@ -309,6 +321,16 @@ int CSocketUtils::addMulticastMembership(int fd, const in_addr& group, const std
 int CSocketUtils::delMulticastMembership(int fd, const in_addr& group, const std::string& interfaceIp)
 {
     return membership(fd, IP_DROP_MEMBERSHIP, group, interfaceIp);
+}
+
+int CSocketUtils::joinMulticastQuietly(int fd, const in_addr& group, const std::string& interfaceIp)
+{
+    return quietMembership(fd, IP_ADD_MEMBERSHIP, group, interfaceIp);
+}
+
+int CSocketUtils::leaveMulticastQuietly(int fd, const in_addr& group, const std::string& interfaceIp)
+{
+    return quietMembership(fd, IP_DROP_MEMBERSHIP, group, interfaceIp);
 }
 
 int CSocketUtils::getSendBufSize(int fd, int& bytes)

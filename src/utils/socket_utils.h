@@ -84,6 +84,10 @@ public:
     // The same for a group already read.
     static int addMulticastMembership(int fd, const in_addr& group, const std::string& interfaceIp = std::string());
     static int delMulticastMembership(int fd, const in_addr& group, const std::string& interfaceIp = std::string());
+    // The same two without a line, for a refusal the caller expects: 0, or the errno (a join
+    // gives EADDRINUSE when the socket is already a member on the interface it resolves to).
+    static int joinMulticastQuietly(int fd, const in_addr& group, const std::string& interfaceIp = std::string());
+    static int leaveMulticastQuietly(int fd, const in_addr& group, const std::string& interfaceIp = std::string());
 
     // Getters: 0 with `bytes` set, or -1 after "Error: getsockopt()." with `bytes` untouched.
     static int getSendBufSize(int fd, int& bytes);

@@ -712,6 +712,8 @@ TEST_F(DiscoveryNsTest, HearsOnlyOnTheHostAddressInterface)
     std::string error;
     ASSERT_TRUE(zqtest::joinHosts(nullptr, "h10v0", "198.18.50.1/24", nullptr, "h10v1", "198.18.50.2/24", &error))
         << error;
+    // The group's route leads there too, so that loopback is neither of the two interfaces heard.
+    ASSERT_EQ(zqtest::runCommand({"ip", "route", "replace", "224.0.0.0/4", "dev", "h10v0"}, 10000, &error), 0) << error;
     CResourceManager::getInstance()->setHostEthIp("h10v0", "198.18.50.1");
     FakeHooks hooks(58);
     hooks.publish("h10_if", endpoint("198.18.50.1", 50091));
@@ -759,6 +761,133 @@ TEST_F(DiscoveryNsTest, TwoHostsFindEachOther)
     EXPECT_EQ(peer->exitCode(), 0);
     discovery.stop();
 }
+
+// Where a peer meets this engine on a multi-homed host. The engine is configured on a veth end of
+// its own ("c"); the group's route in this namespace leads to loopback, to that end, or to a
+// second link ("r"); the peer runs in this namespace or in a host behind one of the links.
+enum class PeerAt { Here, BehindConfigured, BehindRouted };
+enum class RouteTo { Loopback, Configured, Routed };
+
+struct RouteLayout {
+    const char* name;
+    PeerAt peer;
+    RouteTo route;
+};
+
+void PrintTo(const RouteLayout& layout, std::ostream* os)
+{
+    *os << layout.name;
+}
+
+class DiscoveryRouteNsTest : public DiscoveryNsTest, public ::testing::WithParamInterface<RouteLayout> {};
+
+// A peer that lets the routing table pick the interface of its membership and of its sends, as
+// a plain implementation of the wire format does, answers this engine's announcement and has its
+// own answered, whichever interface the group's route leads to.
+TEST_P(DiscoveryRouteNsTest, MeetsAPeerThatLeavesTheInterfaceToTheRoute)
+{
+    const RouteLayout& layout = GetParam();
+    const int i = static_cast<int>(layout.peer) * 3 + static_cast<int>(layout.route);
+    const std::string n = std::to_string(i);
+    const std::string group = "239.50.2." + std::to_string(i + 1);
+    const int port = 50200 + 10 * i;
+    const std::string configuredIf = "h10m" + n + "c";
+    const std::string configuredIp = "198.18.120." + std::to_string(i * 4 + 1);
+    const std::string configuredPeerIp = "198.18.120." + std::to_string(i * 4 + 2);
+    const std::string routedIf = "h10m" + n + "r";
+    const std::string routedPeerIp = "198.18.121." + std::to_string(i * 4 + 2);
+
+    std::string error;
+    std::unique_ptr<zqtest::NetHost> host;
+    if (layout.peer != PeerAt::Here) {
+        host = zqtest::NetHost::create(&error);
+        ASSERT_NE(host, nullptr) << error;
+    }
+    zqtest::NetHost* behindConfigured = layout.peer == PeerAt::BehindConfigured ? host.get() : nullptr;
+    ASSERT_TRUE(zqtest::joinHosts(nullptr, configuredIf, configuredIp + "/30", behindConfigured, "h10m" + n + "d",
+                                  configuredPeerIp + "/30", &error))
+        << error;
+    if (layout.peer == PeerAt::BehindRouted) {
+        ASSERT_TRUE(zqtest::joinHosts(nullptr, routedIf, "198.18.121." + std::to_string(i * 4 + 1) + "/30", host.get(),
+                                      "h10m" + n + "q", routedPeerIp + "/30", &error))
+            << error;
+    }
+    const std::string routeDev = layout.route == RouteTo::Loopback     ? "lo"
+                                 : layout.route == RouteTo::Configured ? configuredIf
+                                                                       : routedIf;
+    ASSERT_EQ(zqtest::runCommand({"ip", "route", "replace", "224.0.0.0/4", "dev", routeDev}, 10000, &error), 0)
+        << error;
+    ASSERT_EQ(zqtest::routeDevice(group), routeDev);
+
+    CResourceManager::getInstance()->setHostEthIp(configuredIf, configuredIp);
+    FakeHooks hooks(60);
+    const TransParam_t control = endpoint(configuredIp, port + 1);
+    hooks.publish("h10_route_pub", control);
+    hooks.wait("h10_route_sub");
+
+    const std::string peerIp = layout.peer == PeerAt::Here               ? "127.0.0.1"
+                               : layout.peer == PeerAt::BehindConfigured ? configuredPeerIp
+                                                                         : routedPeerIp;
+    const std::vector<std::string> argv = {zqtest::helperPath("strict_discovery_peer"),
+                                           peerIp,
+                                           group,
+                                           std::to_string(port),
+                                           "60",
+                                           "200",
+                                           "h10_route_sub",
+                                           std::to_string(port + 2),
+                                           "h10_route_pub"};
+    std::unique_ptr<zqtest::ChildProcess> peer =
+        host ? host->spawn(argv, &error) : zqtest::ChildProcess::spawn(argv, &error);
+    ASSERT_NE(peer, nullptr) << error;
+    ASSERT_TRUE(peer->waitForLine("ready", 10000)) << peer->output();
+    auto peerSaid = [&peer](const std::string& text) { return peer->output().find(text) != std::string::npos; };
+
+    const int fds = zqtest::countOpenFds();
+    zqtest::OutputCapture capture;
+    CDiscovery discovery(&hooks, group, port, 1);
+    discovery.run();
+    discovery.trigger("h10_route_sub");
+    // The peer announces every 200 ms until answered: its announcement reached this engine, and
+    // this engine's answer reached the peer.
+    const bool peerAnswered = zqtest::waitUntil(
+        [&] { return peerSaid("taken h10_route_pub " + configuredIp + " " + std::to_string(port + 1) + "\n"); }, 10000);
+    // This engine's announcement reached the peer, and the peer's answer reached this engine.
+    const bool peerHeard =
+        zqtest::waitUntil([&] { return peerSaid("heard h10_route_sub " + configuredIp + "\n"); }, 10000);
+    const bool engineAnswered = hooks.waitTaken(1, 10000);
+    discovery.stop();
+    capture.stop();
+
+    EXPECT_TRUE(peerAnswered) << "the peer's announcement drew no answer that it heard:\n" << peer->output();
+    EXPECT_TRUE(peerHeard) << "the peer never heard this engine's announcement:\n" << peer->output();
+    EXPECT_TRUE(engineAnswered) << "this engine never took the peer's answer";
+    auto taken = hooks.taken();
+    if (engineAnswered) {
+        ASSERT_EQ(taken.size(), 1u);
+        EXPECT_TRUE(sameParam(taken[0].second, endpoint(peerIp, port + 2)));
+    }
+    EXPECT_EQ(capture.out().find("Error"), std::string::npos) << capture.out();
+    EXPECT_EQ(capture.err(), "");
+    EXPECT_EQ(zqtest::countOpenFds(), fds);
+
+    ASSERT_TRUE(peer->writeInput("quit\n"));
+    EXPECT_TRUE(peer->waitForLine("bye", 10000)) << peer->output();
+    EXPECT_NE(peer->wait(10000), -1);
+    EXPECT_EQ(peer->exitCode(), 0);
+    for (const std::string& ifName : {std::string("lo"), configuredIf, routeDev}) {
+        EXPECT_FALSE(zqtest::joinedOn(ifName, group)) << ifName;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, DiscoveryRouteNsTest,
+    ::testing::Values(
+        RouteLayout{"PeerHereGroupRoutedToLoopback", PeerAt::Here, RouteTo::Loopback},
+        RouteLayout{"PeerBehindTheRoutedLink", PeerAt::BehindRouted, RouteTo::Routed},
+        RouteLayout{"PeerBehindTheConfiguredLinkGroupRoutedThere", PeerAt::BehindConfigured, RouteTo::Configured},
+        RouteLayout{"PeerBehindTheConfiguredLinkGroupRoutedToLoopback", PeerAt::BehindConfigured, RouteTo::Loopback}),
+    [](const ::testing::TestParamInfo<RouteLayout>& layout) { return std::string(layout.param.name); });
 
 TEST_F(DiscoveryNsTest, BufferedPipelineConnectsToItself)
 {

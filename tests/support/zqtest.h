@@ -156,6 +156,13 @@ private:
 bool joinHosts(NetHost* a, const std::string& ifA, const std::string& cidrA, NetHost* b, const std::string& ifB,
                const std::string& cidrB, std::string* error = nullptr);
 
+// Whether `group` is joined on interface `ifName` in this process's network namespace (from
+// /proc/net/igmp).
+bool joinedOn(const std::string& ifName, const std::string& group);
+// The device the routing table of this process's network namespace picks for `addr`; empty when
+// there is none.
+std::string routeDevice(const std::string& addr);
+
 // Runs `f` when the scope ends, on every path out of a test body (an ASSERT returns early): used
 // to unregister callbacks and join threads before the locals they capture go away.
 template <typename F> class ScopeExit {

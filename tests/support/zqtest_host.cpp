@@ -1,5 +1,11 @@
 #include "support/zqtest.h"
 
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
 namespace zqtest {
 
 namespace {
@@ -105,6 +111,48 @@ bool joinHosts(NetHost* a, const std::string& ifA, const std::string& cidrA, Net
         }
     }
     return true;
+}
+
+bool joinedOn(const std::string& ifName, const std::string& group)
+{
+    char hex[16];
+    snprintf(hex, sizeof(hex), "%08X", inet_addr(group.c_str()));
+    std::ifstream in("/proc/net/igmp");
+    std::string line;
+    std::string device;
+    while (std::getline(in, line)) {
+        if (line.empty() || line.rfind("Idx", 0) == 0) {
+            continue;
+        }
+        std::istringstream fields(line);
+        if (line[0] != '\t') {
+            std::string index;
+            fields >> index >> device;
+        } else {
+            std::string value;
+            fields >> value;
+            if (device == ifName && value == hex) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+std::string routeDevice(const std::string& addr)
+{
+    std::string out;
+    if (runCommand({"ip", "-o", "route", "get", addr}, 10000, &out) != 0) {
+        return "";
+    }
+    std::istringstream words(out);
+    std::string word;
+    while (words >> word) {
+        if (word == "dev" && words >> word) {
+            return word;
+        }
+    }
+    return "";
 }
 
 } // namespace zqtest

@@ -103,50 +103,6 @@ bool sameTime(const timeval& got, int ms)
     return got.tv_sec == want.tv_sec && got.tv_usec == want.tv_usec;
 }
 
-// Groups joined on each interface, from /proc/net/igmp of this network namespace.
-bool joinedOn(const std::string& ifName, const std::string& group)
-{
-    char hex[16];
-    snprintf(hex, sizeof(hex), "%08X", inet_addr(group.c_str()));
-    std::ifstream in("/proc/net/igmp");
-    std::string line;
-    std::string device;
-    while (std::getline(in, line)) {
-        if (line.empty() || line.rfind("Idx", 0) == 0) {
-            continue;
-        }
-        std::istringstream fields(line);
-        if (line[0] != '\t') {
-            std::string index;
-            fields >> index >> device;
-        } else {
-            std::string value;
-            fields >> value;
-            if (device == ifName && value == hex) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-// The device the routing table picks for `addr` in this namespace.
-std::string routeDevice(const std::string& addr)
-{
-    std::string out;
-    if (zqtest::runCommand({"ip", "-o", "route", "get", addr}, 10000, &out) != 0) {
-        return "";
-    }
-    std::istringstream words(out);
-    std::string word;
-    while (words >> word) {
-        if (word == "dev" && words >> word) {
-            return word;
-        }
-    }
-    return "";
-}
-
 class SocketUtilsNsTest : public zqtest::NsTest {
 protected:
     void TearDown() override
@@ -644,7 +600,7 @@ TEST_F(SocketUtilsNsTest, MembershipIsTakenOnTheGivenInterface)
     // A second network in this namespace, which the multicast route now leads to.
     std::string error;
     ASSERT_TRUE(addNetwork("zq41a", "198.18.41.1/24", "zq41b", "198.18.41.2/24", &error)) << error;
-    const std::string routed = routeDevice("239.41.0.3");
+    const std::string routed = zqtest::routeDevice("239.41.0.3");
     ASSERT_NE(routed, "");
     ASSERT_NE(routed, "lo");
 
@@ -655,17 +611,17 @@ TEST_F(SocketUtilsNsTest, MembershipIsTakenOnTheGivenInterface)
     ASSERT_EQ(S::addMulticastMembership(onVeth, "239.41.0.2", "198.18.41.1"), 0);
     ASSERT_EQ(S::addMulticastMembership(byRoute, "239.41.0.3"), 0);
 
-    EXPECT_TRUE(joinedOn("lo", "239.41.0.1"));
-    EXPECT_FALSE(joinedOn(routed, "239.41.0.1"));
-    EXPECT_TRUE(joinedOn("zq41a", "239.41.0.2"));
-    EXPECT_FALSE(joinedOn("lo", "239.41.0.2"));
-    EXPECT_TRUE(joinedOn(routed, "239.41.0.3"));
-    EXPECT_FALSE(joinedOn("lo", "239.41.0.3"));
+    EXPECT_TRUE(zqtest::joinedOn("lo", "239.41.0.1"));
+    EXPECT_FALSE(zqtest::joinedOn(routed, "239.41.0.1"));
+    EXPECT_TRUE(zqtest::joinedOn("zq41a", "239.41.0.2"));
+    EXPECT_FALSE(zqtest::joinedOn("lo", "239.41.0.2"));
+    EXPECT_TRUE(zqtest::joinedOn(routed, "239.41.0.3"));
+    EXPECT_FALSE(zqtest::joinedOn("lo", "239.41.0.3"));
 
     EXPECT_EQ(S::delMulticastMembership(onLo, "239.41.0.1", "127.0.0.1"), 0);
-    EXPECT_FALSE(joinedOn("lo", "239.41.0.1"));
+    EXPECT_FALSE(zqtest::joinedOn("lo", "239.41.0.1"));
     EXPECT_EQ(S::delMulticastMembership(byRoute, "239.41.0.3"), 0);
-    EXPECT_FALSE(joinedOn(routed, "239.41.0.3"));
+    EXPECT_FALSE(zqtest::joinedOn(routed, "239.41.0.3"));
 }
 
 TEST_F(SocketUtilsNsTest, RefusedMembershipsAreReported)
@@ -692,6 +648,26 @@ TEST_F(SocketUtilsNsTest, RefusedMembershipsAreReported)
     }
 }
 
+TEST_F(SocketUtilsNsTest, QuietMembershipGivesTheReasonWithoutALine)
+{
+    int fd = open(S::SOCKET_TYPE_UDP);
+    in_addr group{};
+    group.s_addr = inet_addr("239.41.0.7");
+    zqtest::OutputCapture cap;
+    const int first = S::joinMulticastQuietly(fd, group, "127.0.0.1");
+    const int byRoute = S::joinMulticastQuietly(fd, group); // the route leads to loopback too
+    const int left = S::leaveMulticastQuietly(fd, group);
+    const int leftAgain = S::leaveMulticastQuietly(fd, group);
+    cap.stop();
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(byRoute, EADDRINUSE);
+    EXPECT_EQ(left, 0);
+    EXPECT_EQ(leftAgain, EADDRNOTAVAIL);
+    EXPECT_FALSE(zqtest::joinedOn("lo", "239.41.0.7"));
+    EXPECT_EQ(cap.out(), "");
+    EXPECT_EQ(cap.err(), "");
+}
+
 TEST_F(SocketUtilsNsTest, MulticastGoesOutOnTheChosenInterface)
 {
     std::string error;
@@ -699,7 +675,7 @@ TEST_F(SocketUtilsNsTest, MulticastGoesOutOnTheChosenInterface)
     const int port = 41010;
     const char* group = "239.41.0.9";
     // The end the routing table would not take.
-    const std::string routed = routeDevice(group);
+    const std::string routed = zqtest::routeDevice(group);
     ASSERT_TRUE(routed == "zq41c" || routed == "zq41d") << routed;
     const std::string ifName = routed == "zq41c" ? "zq41d" : "zq41c";
     const std::string ifIp = routed == "zq41c" ? "198.18.42.2" : "198.18.42.1";
