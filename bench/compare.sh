@@ -17,8 +17,9 @@
 # streams at 100 Hz, 1 kHz and 10 kHz (one-way latency, CPU per message of the writing and the
 # reading process), the writing process on a CPU shared with a busy process, and every CPU busy
 # (one busy process per CPU at nice 0). Cyclone DDS is measured the same way in the same run:
-# its CPU per message from a paced best-effort pub/sub pair (CPU of both processes over the run,
-# by getrusage of their parent), its latency as half the round trip of a paced ping. Every busy
+# its CPU per message from a paced best-effort pub/sub pair (CPU of both processes over a window
+# once the stream flows, from the scheduler's per-thread sums, as zqperf takes its own over the
+# paced window), its latency as half the round trip of a paced ping. Every busy
 # process is bounded by timeout and killed on exit.
 set -euo pipefail
 
@@ -233,25 +234,37 @@ fi
 # ---- the loaded rows
 LO_CONFIG="$(dds_config lo)"
 LS="$LOADED_SECONDS"
-# Runs the command after the file and writes there the CPU it and its children used (user +
-# system, us) when it ends.
-cat >"$RAW/cpu.py" <<'CPUPY'
-import resource, subprocess, sys
-subprocess.run(sys.argv[2:])
-r = resource.getrusage(resource.RUSAGE_CHILDREN)
-open(sys.argv[1], "w").write("%d\n" % round((r.ru_utime + r.ru_stime) * 1e6))
-CPUPY
+# CPU time every thread of process $1 has used so far, ns (the scheduler's own sum, not ticks).
+cpu_ns() {
+    local f v sum=0
+    for f in /proc/"$1"/task/*/sched; do
+        v=$(awk '/^se.sum_exec_runtime/ { printf "%d", $3 * 1e6 }' "$f" 2>/dev/null) || v=0
+        sum=$((sum + ${v:-0}))
+    done
+    echo "$sum"
+}
 # Cyclone DDS, 64 B best-effort pub/sub on lo: dds_pubsub <tag> [<rate>Hz] (no rate: as fast as
-# it goes); the publishing process runs on $DDS_PUB_CPU when set.
+# it goes); the publishing process runs on $DDS_PUB_CPU when set. The CPU of both processes is
+# taken over a window of $LS s that starts once the stream flows, as zqperf takes its own, so
+# start-up and discovery are not charged to the messages: <tag>.cpuwin holds "cpu_us window_us".
 dds_pubsub() {
     local tag="$1"
     shift
-    CYCLONEDDS_URI="file://$LO_CONFIG" python3 "$RAW/cpu.py" "$RAW/$tag-sub.cpu" \
-        ddsperf -u -D $((LS + 2)) sub >"$RAW/$tag-sub.txt" 2>&1 &
+    CYCLONEDDS_URI="file://$LO_CONFIG" ddsperf -u -D $((LS + 5)) sub >"$RAW/$tag-sub.txt" 2>&1 &
     local sub=$!
     sleep 0.5
-    CYCLONEDDS_URI="file://$LO_CONFIG" python3 "$RAW/cpu.py" "$RAW/$tag-pub.cpu" \
-        ${DDS_PUB_CPU:+taskset -c "$DDS_PUB_CPU"} ddsperf -u -D "$LS" pub "$@" size 64 >/dev/null 2>&1 || true
+    CYCLONEDDS_URI="file://$LO_CONFIG" ${DDS_PUB_CPU:+taskset -c "$DDS_PUB_CPU"} \
+        ddsperf -u -D $((LS + 3)) pub "$@" size 64 >/dev/null 2>&1 &
+    local pub=$!
+    sleep 2
+    local c0 t0 c1 t1
+    c0=$(($(cpu_ns "$pub") + $(cpu_ns "$sub")))
+    t0=$(date +%s%N)
+    sleep "$LS"
+    c1=$(($(cpu_ns "$pub") + $(cpu_ns "$sub")))
+    t1=$(date +%s%N)
+    echo "$(((c1 - c0) / 1000)) $(((t1 - t0) / 1000))" >"$RAW/$tag.cpuwin"
+    wait "$pub" 2>/dev/null || true
     wait "$sub" 2>/dev/null || true
 }
 # Cyclone DDS paced ping/pong, 64 B, on lo: dds_ping <tag> <rate>

@@ -13,9 +13,10 @@ def _text(name):
     return open(p, errors="replace").read() if os.path.exists(p) else ""
 
 
-def _cpu(name):
-    t = _text(name).strip()
-    return int(t) if t.isdigit() else None
+def _cpuwin(tag):
+    # CPU of both processes over the window, µs, and the window, s.
+    t = _text(tag + ".cpuwin").split()
+    return (int(t[0]), int(t[1]) / 1e6) if len(t) == 2 and t[0].isdigit() and t[1].isdigit() else (None, None)
 
 
 def _ping(tag):
@@ -59,9 +60,10 @@ for r in _rows("paced.csv") + [dict(x, cpus="busy-all") for x in _rows("busy-pac
 for t, system, rate in [("paced-dds-%d" % r, "cyclonedds", r) for r in paced_rates] + [
         ("busy-paced-dds", "cyclonedds-busy", 1000)]:
     med, p99 = _ping(t)
-    total, _ = _sub(t)
-    pub, sub = _cpu(t + "-pub.cpu"), _cpu(t + "-sub.cpu")
-    cpu = (pub + sub) / total if total and pub is not None and sub is not None else None
+    total, per_s = _sub(t)
+    used, window = _cpuwin(t)
+    # The messages of the window at the rate the subscriber saw while data flowed.
+    cpu = used / (per_s * window) if used is not None and per_s and window else None
     paced[(system, rate)] = dict(median=med, p99=p99, cpu=cpu, due=int(rate * float(loaded_seconds)),
                                  received=total or 0, status="ok")
 flood = {}  # (system, condition) -> msg/s
