@@ -491,28 +491,33 @@ bool CShmQueque::post(int id, int)
 
 CShmQueque::PostRet_e CShmQueque::postRet(int id, bool reportFull)
 {
-    std::lock_guard<std::mutex> lock(m_mtxPost);
-    DataQueue_t* que = m_pSendQue;
-    if (que == nullptr) {
-        return POST_DOWN;
-    }
-    if (!que->m_bEnable.load()) {
-        DDS_GREEN_LIMITED("Queue %#x is not enable!", static_cast<unsigned>(m_iKey));
-        return POST_DISABLED;
-    }
-    int count = loadCount(que);
-    if (count < 0) {
-        return POST_BROKEN;
-    }
-    if (count >= SHM_QUEUE_CAPACITY) {
-        if (reportFull) {
-            DDS_YELLOW_LIMITED("Warning: Queue %#x post %d failed!", static_cast<unsigned>(m_iKey), id);
+    PostRet_e ret = POST_OK;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxPost);
+        DataQueue_t* que = m_pSendQue;
+        if (que == nullptr) {
+            return POST_DOWN;
         }
-        return POST_FULL;
+        int count = 0;
+        if (!que->m_bEnable.load()) {
+            ret = POST_DISABLED;
+        } else if ((count = loadCount(que)) < 0) {
+            return POST_BROKEN;
+        } else if (count >= SHM_QUEUE_CAPACITY) {
+            ret = POST_FULL;
+        } else {
+            shmRingPut(que, id);
+            shmSemPost(que);
+            return POST_OK;
+        }
     }
-    shmRingPut(que, id);
-    shmSemPost(que);
-    return POST_OK;
+    // Printed once the lock is let go: a line never holds up the other posters.
+    if (ret == POST_DISABLED) {
+        DDS_GREEN_LIMITED("Queue %#x is not enable!", static_cast<unsigned>(m_iKey));
+    } else if (reportFull) {
+        DDS_YELLOW_LIMITED("Warning: Queue %#x post %d failed!", static_cast<unsigned>(m_iKey), id);
+    }
+    return ret;
 }
 
 void CShmQueque::recvOne()

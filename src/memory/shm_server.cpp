@@ -276,19 +276,21 @@ bool CShmServer::attachQueue(int queueKey, std::function<void()> onBroken)
     if (queueKey < 0) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(m_mtxQueue);
-    if (m_mapQueues.count(queueKey) != 0) {
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxQueue);
+        if (m_mapQueues.count(queueKey) != 0) {
+            return false;
+        }
+        auto reader = std::make_unique<Reader_t>();
+        Reader_t* rd = reader.get();
+        rd->m_que.setPassTask([this, queueKey, rd](bool) { return flushWaiting(queueKey, rd); });
+        rd->m_que.setCorruptTask(std::move(onBroken));
+        if (!rd->m_que.init(queueKey, 0, [this](int key, int id) { onReturn(key, id); })) {
+            return false;
+        }
+        rd->m_que.setEnable(true);
+        m_mapQueues.emplace(queueKey, std::move(reader));
     }
-    auto reader = std::make_unique<Reader_t>();
-    Reader_t* rd = reader.get();
-    rd->m_que.setPassTask([this, queueKey, rd](bool) { return flushWaiting(queueKey, rd); });
-    rd->m_que.setCorruptTask(std::move(onBroken));
-    if (!rd->m_que.init(queueKey, 0, [this](int key, int id) { onReturn(key, id); })) {
-        return false;
-    }
-    rd->m_que.setEnable(true);
-    m_mapQueues.emplace(queueKey, std::move(reader));
     DDS_GREEN_LIMITED_BY(queueKey, "Attach share memory queue %#x", static_cast<unsigned>(queueKey));
     return true;
 }
@@ -303,11 +305,11 @@ bool CShmServer::detachQueue(int queueKey)
         if (it == m_mapQueues.end()) {
             return false;
         }
-        DDS_GREEN_LIMITED_BY(queueKey, "Detach share memory queue %#x", static_cast<unsigned>(queueKey));
         resetFrameRate();
         reader = std::move(it->second);
         m_mapQueues.erase(it);
     }
+    DDS_GREEN_LIMITED_BY(queueKey, "Detach share memory queue %#x", static_cast<unsigned>(queueKey));
     // Out of the table, so the distribution no longer reaches it; its thread first takes the
     // returns already in the ring. What waited for room is still listed in flight.
     reader->m_que.setEnable(false);
