@@ -160,8 +160,8 @@ int CShmPkgTable::idOf(const void* p) const
     const auto offset = static_cast<uint64_t>(at - base);
     // The number the writer put into the header is only a hint: any process may have written it
     // since, so it counts only when this table puts that package at this very address.
-    int32_t hint = 0;
-    std::memcpy(&hint, static_cast<const uint8_t*>(p) + offsetof(DataPackage_t, m_iPkgId), sizeof(hint));
+    // Atomic: the writer's restore of the numbering stores it while other threads look.
+    const int32_t hint = __atomic_load_n(&static_cast<const DataPackage_t*>(p)->m_iPkgId, __ATOMIC_RELAXED);
     if (has(hint) && m_vecSlots[static_cast<size_t>(hint - 1)].m_u64Offset == offset) {
         return hint;
     }

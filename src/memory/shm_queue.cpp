@@ -492,12 +492,14 @@ bool CShmQueque::post(int id, int)
 CShmQueque::PostRet_e CShmQueque::postRet(int id, bool reportFull)
 {
     PostRet_e ret = POST_OK;
+    int key = 0;
     {
         std::lock_guard<std::mutex> lock(m_mtxPost);
         DataQueue_t* que = m_pSendQue;
         if (que == nullptr) {
             return POST_DOWN;
         }
+        key = m_iKey;
         int count = 0;
         if (!que->m_bEnable.load()) {
             ret = POST_DISABLED;
@@ -513,9 +515,9 @@ CShmQueque::PostRet_e CShmQueque::postRet(int id, bool reportFull)
     }
     // Printed once the lock is let go: a line never holds up the other posters.
     if (ret == POST_DISABLED) {
-        DDS_GREEN_LIMITED("Queue %#x is not enable!", static_cast<unsigned>(m_iKey));
+        DDS_GREEN_LIMITED("Queue %#x is not enable!", static_cast<unsigned>(key));
     } else if (reportFull) {
-        DDS_YELLOW_LIMITED("Warning: Queue %#x post %d failed!", static_cast<unsigned>(m_iKey), id);
+        DDS_YELLOW_LIMITED("Warning: Queue %#x post %d failed!", static_cast<unsigned>(key), id);
     }
     return ret;
 }
