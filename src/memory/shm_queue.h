@@ -18,7 +18,7 @@
 #include <functional>
 #include <mutex>
 
-#include "core/transport/frame_rate.h"
+#include "utils/frame_rate.h"
 #include "utils/shm_attachment.h"
 #include "utils/worker_thread.h"
 

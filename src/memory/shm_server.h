@@ -31,10 +31,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/transport/frame_rate.h"
 #include "memory/mem_pool.h"
 #include "memory/shm_layout.h"
 #include "memory/shm_queue.h"
+#include "utils/frame_rate.h"
 #include "utils/worker_thread.h"
 
 class CDataFifo;

@@ -21,9 +21,7 @@ constexpr int kWriteTries = 10;
 int setOption(int fd, int level, int option, const void* value, socklen_t len)
 {
     if (setsockopt(fd, level, option, value, len) < 0) {
-        int err = errno;
         DDS_RED("Error: setsockopt().");
-        errno = err;
         ddsPerror("setsockopt: ");
         return -1;
     }
@@ -51,9 +49,7 @@ int getIntOption(int fd, int option, int& bytes)
     int value = 0;
     socklen_t len = sizeof(value);
     if (getsockopt(fd, SOL_SOCKET, option, &value, &len) < 0) {
-        int err = errno;
         DDS_RED("Error: getsockopt().");
-        errno = err;
         ddsPerror("getsockopt: ");
         return -1;
     }
@@ -121,9 +117,7 @@ int CSocketUtils::openSocket(SocketType_e type)
     }
     int fd = socket(domain, sockType | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        int err = errno;
         DDS_RED("Error: socket().");
-        errno = err;
         ddsPerror("socket: ");
     }
     return fd;
@@ -140,9 +134,7 @@ int CSocketUtils::closeSocket(int fd)
 int CSocketUtils::bindSocket(int fd, sockaddr* addr, int len)
 {
     if (bind(fd, addr, static_cast<socklen_t>(len)) < 0) {
-        int err = errno;
         DDS_RED("Error: bind().");
-        errno = err;
         ddsPerror("bindSocket: ");
         return -1;
     }
@@ -202,9 +194,7 @@ int CSocketUtils::setBlock(int fd, bool block)
     // Writing back flags that could not be read would clobber them.
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, block ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK)) < 0) {
-        int err = errno;
         DDS_RED("Error: fcntl().");
-        errno = err;
         ddsPerror("fcntl: ");
         return -1;
     }

@@ -81,9 +81,7 @@ int CSystemUtils::openShm(int key, int attach, unsigned long size, bool* inUse)
     if (attach != 0) {
         int shmid = shmget(key, 0, kShmPerm);
         if (shmid < 0) {
-            int err = errno;
             DDS_RED("Error: shmget()!");
-            errno = err;
             ddsPerror("shmget");
             return -1;
         }
@@ -98,11 +96,9 @@ int CSystemUtils::openShm(int key, int attach, unsigned long size, bool* inUse)
             return shmid;
         }
         if (errno != EEXIST) {
-            int err = errno;
             if (round > 0) {
                 DDS_RED("Error: shmget()!");
             }
-            errno = err;
             ddsPerror("shmget");
             return -1;
         }
@@ -152,9 +148,7 @@ int CSystemUtils::removeShm(int shmid)
 {
     int ret = shmctl(shmid, IPC_RMID, nullptr);
     if (ret < 0) {
-        int err = errno;
         DDS_RED("Error: shmctl()!");
-        errno = err;
         ddsPerror("shmctl(): ");
         return -1;
     }
@@ -165,9 +159,7 @@ void* CSystemUtils::attachShm(int shmid)
 {
     void* addr = shmat(shmid, nullptr, 0);
     if (reinterpret_cast<intptr_t>(addr) == -1) {
-        int err = errno;
         DDS_RED("Error: shmat()!");
-        errno = err;
         ddsPerror("shmat(): ");
         return nullptr;
     }
@@ -177,9 +169,7 @@ void* CSystemUtils::attachShm(int shmid)
 int CSystemUtils::detachShm(void* addr)
 {
     if (shmdt(addr) < 0) {
-        int err = errno;
         DDS_RED("Error: shmdt()!");
-        errno = err;
         ddsPerror("shmdt(): ");
         return -1;
     }

@@ -11,8 +11,8 @@
 #include <functional>
 #include <string>
 
-#include "core/transport/frame_rate.h"
 #include "core/transport/transport.h"
+#include "utils/frame_rate.h"
 #include "utils/worker_thread.h"
 
 class CDataFifo;

@@ -12,8 +12,8 @@
 #include <cstddef>
 #include <mutex>
 
-#include "core/transport/frame_rate.h"
 #include "core/transport/transport.h"
+#include "utils/frame_rate.h"
 #include "utils/worker_thread.h"
 
 class CDataFifo;

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/transport/frame_rate.h"
+#include "utils/frame_rate.h"
 
 namespace {
 
