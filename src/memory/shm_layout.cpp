@@ -160,10 +160,13 @@ int CShmPkgTable::idOf(const void* p) const
     const auto offset = static_cast<uint64_t>(at - base);
     // The number the writer put into the header is only a hint: any process may have written it
     // since, so it counts only when this table puts that package at this very address.
-    // Atomic: the writer's restore of the numbering stores it while other threads look.
-    const int32_t hint = __atomic_load_n(&static_cast<const DataPackage_t*>(p)->m_iPkgId, __ATOMIC_RELAXED);
-    if (has(hint) && m_vecSlots[static_cast<size_t>(hint - 1)].m_u64Offset == offset) {
-        return hint;
+    // Atomic: the writer's restore of the numbering stores it while other threads look. An address
+    // not aligned as a package is searched for, never read as one.
+    if (at % alignof(DataPackage_t) == 0) {
+        const int32_t hint = __atomic_load_n(&static_cast<const DataPackage_t*>(p)->m_iPkgId, __ATOMIC_RELAXED);
+        if (has(hint) && m_vecSlots[static_cast<size_t>(hint - 1)].m_u64Offset == offset) {
+            return hint;
+        }
     }
     s_u64Searches.fetch_add(1, std::memory_order_relaxed);
     auto it = std::lower_bound(m_vecByOffset.begin(), m_vecByOffset.end(), std::make_pair(offset, 0));
