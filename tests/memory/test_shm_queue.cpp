@@ -17,6 +17,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -83,6 +84,28 @@ protected:
     static CShmQueque::RecvCallBack_t into(Collector& c)
     {
         return [&c](int, int id) { c.add(id); };
+    }
+
+    // The sem_* peer on `key` in `mode` ("wait" N or "post"), once it says it is ready.
+    static void startSemPeer(int key, const std::vector<std::string>& mode, std::unique_ptr<zqtest::ChildProcess>* peer)
+    {
+        std::vector<std::string> argv{zqtest::helperPath("shmq_sem_peer"), std::to_string(key)};
+        argv.insert(argv.end(), mode.begin(), mode.end());
+        std::string error;
+        *peer = zqtest::ChildProcess::spawn(argv, &error);
+        ASSERT_NE(*peer, nullptr) << error;
+        ASSERT_TRUE((*peer)->waitForLine("shmq_sem_peer: ready", 10000)) << (*peer)->output();
+    }
+
+    // A posting peer is told to quit, a waiting one ends by itself; either says `done` and exits 0.
+    static void endSemPeer(zqtest::ChildProcess& peer, const std::string& done, bool quit, int ms)
+    {
+        if (quit) {
+            ASSERT_TRUE(peer.writeInput("quit\n"));
+        }
+        ASSERT_TRUE(peer.waitForLine(done, ms)) << peer.output();
+        peer.wait(10000);
+        EXPECT_EQ(peer.exitCode(), 0);
     }
 };
 
@@ -706,19 +729,14 @@ TEST_F(ShmQueueNsTest, APostWakesAPeerThatWaitsWithPosixSemaphores)
     CShmQueque writer;
     ASSERT_TRUE(writer.init(key, 0, into(unused)));
     writer.setEnable(true);
-    std::string error;
-    auto peer = zqtest::ChildProcess::spawn(
-        {zqtest::helperPath("shmq_sem_peer"), std::to_string(key), "wait", std::to_string(total)}, &error);
-    ASSERT_NE(peer, nullptr) << error;
-    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: ready", 10000)) << peer->output();
+    std::unique_ptr<zqtest::ChildProcess> peer;
+    ASSERT_NO_FATAL_FAILURE(startSemPeer(key, {"wait", std::to_string(total)}, &peer));
     for (int n = 1; n <= total; ++n) {
         ASSERT_TRUE(zqtest::waitUntil([&] { return sleepsOnWord(peer->pid(), key, kRing0 + kWakeSeq); }, 60000)) << n;
         ASSERT_TRUE(writer.post(n, 0)) << n;
         ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: got " + std::to_string(n), 30000)) << n << peer->output();
     }
-    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: done 20 0 0", 30000)) << peer->output();
-    peer->wait(10000);
-    EXPECT_EQ(peer->exitCode(), 0);
+    ASSERT_NO_FATAL_FAILURE(endSemPeer(*peer, "shmq_sem_peer: done 20 0 0", false, 30000));
     writer.setEnable(false);
     writer.deinit();
 }
@@ -731,10 +749,8 @@ TEST_F(ShmQueueNsTest, APeerThatPostsWithPosixSemaphoresWakesTheReaderAndItsToke
     const int key = kKeyBase + 17;
     const int single = 10;
     const int burst = 3000;
-    std::string error;
-    auto peer = zqtest::ChildProcess::spawn({zqtest::helperPath("shmq_sem_peer"), std::to_string(key), "post"}, &error);
-    ASSERT_NE(peer, nullptr) << error;
-    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: ready", 10000)) << peer->output();
+    std::unique_ptr<zqtest::ChildProcess> peer;
+    ASSERT_NO_FATAL_FAILURE(startSemPeer(key, {"post"}, &peer));
     Collector taken;
     CShmQueque reader;
     reader.setWaitMs(kLongWaitMs);
@@ -762,10 +778,7 @@ TEST_F(ShmQueueNsTest, APeerThatPostsWithPosixSemaphoresWakesTheReaderAndItsToke
 
     reader.setEnable(false);
     reader.deinit();
-    ASSERT_TRUE(peer->writeInput("quit\n"));
-    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: done", 10000)) << peer->output();
-    peer->wait(10000);
-    EXPECT_EQ(peer->exitCode(), 0);
+    ASSERT_NO_FATAL_FAILURE(endSemPeer(*peer, "shmq_sem_peer: done", true, 10000));
 }
 
 // Another local process writes 0 over a ring's scope word while its receiver sleeps. A peer
@@ -782,20 +795,15 @@ TEST_F(ShmQueueNsTest, AScopeWordWrittenOverIsSetBackForAPosixSemaphoreWaiter)
     writer.setEnable(true);
     RawSegment seg(key);
     ASSERT_TRUE(seg.ok());
-    std::string error;
-    auto peer = zqtest::ChildProcess::spawn(
-        {zqtest::helperPath("shmq_sem_peer"), std::to_string(key), "wait", std::to_string(total)}, &error);
-    ASSERT_NE(peer, nullptr) << error;
-    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: ready", 10000)) << peer->output();
+    std::unique_ptr<zqtest::ChildProcess> peer;
+    ASSERT_NO_FATAL_FAILURE(startSemPeer(key, {"wait", std::to_string(total)}, &peer));
     for (int n = 1; n <= total; ++n) {
         ASSERT_TRUE(zqtest::waitUntil([&] { return sleepsOnWord(peer->pid(), key, kRing0 + kWakeSeq); }, 60000)) << n;
         seg.setInt(kRing0 + kSemScope, 0);
         ASSERT_TRUE(writer.post(n, 0)) << n;
         ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: got " + std::to_string(n), 30000)) << n << peer->output();
     }
-    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: done", 30000)) << peer->output();
-    peer->wait(10000);
-    EXPECT_EQ(peer->exitCode(), 0);
+    ASSERT_NO_FATAL_FAILURE(endSemPeer(*peer, "shmq_sem_peer: done", false, 30000));
     EXPECT_EQ(seg.intAt(kRing0 + kSemScope), 128);
     writer.setEnable(false);
     writer.deinit();
@@ -805,10 +813,8 @@ TEST_F(ShmQueueNsTest, AScopeWordWrittenOverIsSetBackForAPosixSemaphorePoster)
 {
     const int key = kKeyBase + 19;
     const int total = 5;
-    std::string error;
-    auto peer = zqtest::ChildProcess::spawn({zqtest::helperPath("shmq_sem_peer"), std::to_string(key), "post"}, &error);
-    ASSERT_NE(peer, nullptr) << error;
-    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: ready", 10000)) << peer->output();
+    std::unique_ptr<zqtest::ChildProcess> peer;
+    ASSERT_NO_FATAL_FAILURE(startSemPeer(key, {"post"}, &peer));
     Collector taken;
     CShmQueque reader;
     reader.setWaitMs(kLongWaitMs);
@@ -831,10 +837,7 @@ TEST_F(ShmQueueNsTest, AScopeWordWrittenOverIsSetBackForAPosixSemaphorePoster)
     }
     reader.setEnable(false);
     reader.deinit();
-    ASSERT_TRUE(peer->writeInput("quit\n"));
-    ASSERT_TRUE(peer->waitForLine("shmq_sem_peer: done", 10000)) << peer->output();
-    peer->wait(10000);
-    EXPECT_EQ(peer->exitCode(), 0);
+    ASSERT_NO_FATAL_FAILURE(endSemPeer(*peer, "shmq_sem_peer: done", true, 10000));
 }
 
 // A wait that has taken stale tokens for several rounds sleeps on whatever the word holds. A post
