@@ -22,6 +22,7 @@ set(ZQDDS_MEMORY_SOURCES
     src/memory/shm_queue.cpp
     src/memory/shm_server.cpp
     src/memory/pool_mapping.cpp
+    src/memory/held_pkg.cpp
     src/memory/shm_client.cpp
     src/memory/shm_datafifo.cpp
 )

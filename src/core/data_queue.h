@@ -3,9 +3,10 @@
 //
 // Threads: any number of producers and consumers; m_mutex guards m_queue and m_iWaiters, and
 // m_iCount mirrors the size (written under m_mutex) so that consumers can poll it without the
-// lock before they block. The drop callback runs
-// on the enqueuing thread with m_mutex held, so it must not use the same queue. No thread may use
-// the queue while it is destroyed (a consumer still waiting in dequeue would touch freed memory).
+// lock before they block. The drop callback, and the dropped item's destructor, run on the
+// enqueuing thread with m_mutex held, so neither may use the same queue. T may be move-only (a
+// held package's handle gives its package back as it ends). No thread may use the queue while it
+// is destroyed (a consumer still waiting in dequeue would touch freed memory).
 #pragma once
 
 #include <atomic>

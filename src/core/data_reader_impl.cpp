@@ -8,8 +8,8 @@
 #include "core/topic_impl.h"
 #include "core/transport/trans_receiver.h"
 #include "core/transport/transport.h"
+#include "memory/held_pkg.h"
 #include "memory/mem_pool.h"
-#include "memory/shm_client.h"
 #include "utils/dds_common.h"
 #include "zqdds/data_reader.h"
 #include "zqdds/topic.h"
@@ -23,28 +23,13 @@ uint64_t pkgTimeStamp(DataPackage_t* pkg)
     return readDdsHeader(pkgData(pkg)).m_u64TimeStamp;
 }
 
-// The origin of a package the channel hands over now: a shared-memory channel's dispatch gives
-// it with the capacity of the mapping's chunk and the length it read once; any other package is
-// of this process's memory, with its own fields.
-HeldPkg_t handedOver(DataPackage_t* pkg)
-{
-    if (const HeldPkg_t* shm = CShmClient::handOverOf(pkg)) {
-        return *shm;
-    }
-    HeldPkg_t held;
-    held.m_pPkg = pkg;
-    held.m_iCapacity = pkg->m_iSize;
-    held.m_iLen = __atomic_load_n(&pkg->m_iLen, __ATOMIC_RELAXED);
-    return held;
-}
-
 // The payload length, or -1 when the used length does not fit the package's capacity.
-int payloadLen(const HeldPkg_t& held)
+int payloadLen(const CHeldPkg& held)
 {
-    if (held.m_iLen < static_cast<int>(DDS_HEADER_SIZE) || held.m_iLen > held.m_iCapacity) {
+    if (held.len() < static_cast<int>(DDS_HEADER_SIZE) || held.len() > held.capacity()) {
         return -1;
     }
-    return held.m_iLen - static_cast<int>(DDS_HEADER_SIZE);
+    return held.len() - static_cast<int>(DDS_HEADER_SIZE);
 }
 
 } // namespace
@@ -56,7 +41,8 @@ CDataReaderImpl::CDataReaderImpl(CSubscriberImpl* subscriber, CTopic* topic, int
       m_strTopicName(topic->getTopicName())
 {
     m_vecCache.reserve(kCacheLimit);
-    m_pQueue = std::make_unique<CDataQueue<HeldPkg_t>>(m_iDepth, [this](HeldPkg_t held) { putEmptyDataPkg(held); });
+    // A dropped package goes back as its handle ends, under the queue's mutex.
+    m_pQueue = std::make_unique<CDataQueue<CHeldPkg>>(m_iDepth, nullptr);
     m_iEventCbId = m_pSubscriberImpl->registerEventCallBack(
         m_strTopicName, [this](int iCbId, int iEventId) { onEvent(iCbId, iEventId); });
     DDS_GREEN("m_iEventCbId: %d", m_iEventCbId);
@@ -100,7 +86,6 @@ CDataReaderImpl::~CDataReaderImpl()
     }
     // Loans the application did not give back: their packages go back with the reader.
     for (LentBuffer_t* loan : lent) {
-        putEmptyDataPkg(loan->m_stHeld);
         delete loan;
     }
     delete m_pDataReader;
@@ -113,8 +98,8 @@ void CDataReaderImpl::subscribeLocked()
     if (m_iDataCbId >= 0) {
         return;
     }
-    m_iDataCbId = m_pSubscriberImpl->registerDataCallBack(
-        m_strTopicName, [this](int iCbId, DataPackage_t* pkg) { return onData(iCbId, pkg); });
+    m_iDataCbId = m_pSubscriberImpl->registerHeldDataCallBack(
+        m_strTopicName, [this](int iCbId, CHeldPkg& held) { onData(iCbId, held); });
     DDS_GREEN_LIMITED_BY(m_strTopicName, "m_iDataCbId: %d", m_iDataCbId);
 }
 
@@ -126,9 +111,9 @@ void CDataReaderImpl::unsubscribeLocked()
         m_iDataCbId = -1;
     }
     // Queued packages go back while the channel they came from still exists.
-    HeldPkg_t held;
+    CHeldPkg held;
     while (m_pQueue->dequeue(held, 0)) {
-        putEmptyDataPkg(held);
+        held.release();
     }
 }
 
@@ -147,19 +132,19 @@ void CDataReaderImpl::onEvent(int iCbId, int iEventId)
     m_bConnected = iEventId == EVENT_DATA_TRANS_START;
 }
 
-int CDataReaderImpl::onData(int iCbId, DataPackage_t* pkg)
+void CDataReaderImpl::onData(int iCbId, CHeldPkg& held)
 {
     (void)iCbId;
+    DataPackage_t* pkg = held.pkg();
     if (pkg == nullptr) {
-        return -1;
+        return;
     }
     // A shared-memory package carries the writing process's length: one outside the package is
-    // dropped (the caller releases its reference) rather than handed on. What is taken here is
-    // what the application gets, whatever the segment says later.
-    HeldPkg_t held = handedOver(pkg);
+    // left to the caller, which releases it, rather than handed on. What the handle took at
+    // hand-over is what the application gets, whatever the segment says later.
     int len = payloadLen(held);
     if (len < 0) {
-        return -1;
+        return;
     }
     {
         std::lock_guard<std::mutex> lock(m_mtxUserCb);
@@ -173,8 +158,7 @@ int CDataReaderImpl::onData(int iCbId, DataPackage_t* pkg)
             }
         }
     }
-    m_pQueue->enqueue(HeldPkg_t(held));
-    return 0;
+    m_pQueue->enqueue(std::move(held));
 }
 
 int CDataReaderImpl::read(void* pBuf, int size, int timeoutMs, _ExtraDataInfo_t* info)
@@ -188,7 +172,7 @@ int CDataReaderImpl::read(void* pBuf, int size, int timeoutMs, _ExtraDataInfo_t*
         DDS_RED("Error: buf size %d is negative!", size);
         return -1;
     }
-    HeldPkg_t held;
+    CHeldPkg held;
     if (!takeHeld(timeoutMs, &held)) {
         return -1;
     }
@@ -197,14 +181,12 @@ int CDataReaderImpl::read(void* pBuf, int size, int timeoutMs, _ExtraDataInfo_t*
     if (size < len) {
         DDS_YELLOW_LIMITED_BY(m_strTopicName, "Warning: topic %s buf size is not enough! buf size (%d) < data Len (%d)",
                               m_strTopicName.c_str(), size, len);
-        putEmptyDataPkg(held);
         return -1;
     }
-    memcpy(pBuf, pkgData(held.m_pPkg) + DDS_HEADER_SIZE, static_cast<size_t>(len));
+    memcpy(pBuf, pkgData(held.pkg()) + DDS_HEADER_SIZE, static_cast<size_t>(len));
     if (info != nullptr) {
-        info->m_u64TimeStamp = pkgTimeStamp(held.m_pPkg);
+        info->m_u64TimeStamp = pkgTimeStamp(held.pkg());
     }
-    putEmptyDataPkg(held);
     return len;
 }
 
@@ -228,13 +210,13 @@ _DataBuffer_t* CDataReaderImpl::getFullDataBuffer(int timeoutMs, _ExtraDataInfo_
         freeLent(lent);
         return nullptr;
     }
-    const HeldPkg_t& held = lent->m_stHeld;
+    const CHeldPkg& held = lent->m_stHeld;
     _DataBuffer_t* buffer = &lent->m_stBuf;
-    buffer->m_u64TimeStamp = pkgTimeStamp(held.m_pPkg);
-    buffer->m_iSize = held.m_iCapacity - static_cast<int>(DDS_HEADER_SIZE);
+    buffer->m_u64TimeStamp = pkgTimeStamp(held.pkg());
+    buffer->m_iSize = held.capacity() - static_cast<int>(DDS_HEADER_SIZE);
     buffer->m_iLen = payloadLen(held);
-    buffer->m_pData = pkgData(held.m_pPkg) + DDS_HEADER_SIZE;
-    buffer->m_pPkg = held.m_pPkg;
+    buffer->m_pData = pkgData(held.pkg()) + DDS_HEADER_SIZE;
+    buffer->m_pPkg = held.pkg();
     if (info != nullptr) {
         info->m_u64TimeStamp = buffer->m_u64TimeStamp;
     }
@@ -260,7 +242,7 @@ int CDataReaderImpl::putEmptyDataBuffer(_DataBuffer_t* buffer)
             return -1;
         }
     }
-    putEmptyDataPkg(lent->m_stHeld);
+    lent->m_stHeld.release();
     freeLent(lent);
     return 0;
 }
@@ -278,8 +260,8 @@ void CDataReaderImpl::registerUserDataCallBack(UserDataCallBack_t callback)
 
 DataPackage_t* CDataReaderImpl::getFullDataPkg(int timeoutMs)
 {
-    HeldPkg_t held;
-    return takeHeld(timeoutMs, &held) ? held.m_pPkg : nullptr;
+    CHeldPkg held;
+    return takeHeld(timeoutMs, &held) ? held.disown() : nullptr;
 }
 
 void CDataReaderImpl::putEmptyDataPkg(DataPackage_t* pkg)
@@ -289,16 +271,9 @@ void CDataReaderImpl::putEmptyDataPkg(DataPackage_t* pkg)
     }
 }
 
-bool CDataReaderImpl::takeHeld(int timeoutMs, HeldPkg_t* held)
+bool CDataReaderImpl::takeHeld(int timeoutMs, CHeldPkg* held)
 {
     return m_pQueue->dequeue(*held, timeoutMs);
-}
-
-void CDataReaderImpl::putEmptyDataPkg(const HeldPkg_t& held)
-{
-    if (m_pReceiver != nullptr) {
-        m_pReceiver->putEmptyDataPkg(held);
-    }
 }
 
 _DataBuffer_t* CDataReaderImpl::allocDataBuffer()
@@ -311,9 +286,13 @@ void CDataReaderImpl::freeDataBuffer(_DataBuffer_t* buffer)
 {
     auto* lent = reinterpret_cast<LentBuffer_t*>(buffer);
     {
-        // Freed as a bare descriptor: no longer a loan to take back.
+        // Freed as a bare descriptor: no longer a loan to take back. Its package stays with the
+        // application, which may still give it back bare (m_pPkg).
         std::lock_guard<std::mutex> lock(m_mtxCache);
         m_setLent.erase(lent);
+    }
+    if (lent != nullptr) {
+        lent->m_stHeld.disown();
     }
     freeLent(lent);
 }
@@ -339,7 +318,6 @@ CDataReaderImpl::LentBuffer_t* CDataReaderImpl::allocLent()
     lent->m_stBuf.m_iLen = 0;
     lent->m_stBuf.m_pData = nullptr;
     lent->m_stBuf.m_pPkg = nullptr;
-    lent->m_stHeld = HeldPkg_t();
     return lent;
 }
 

@@ -13,10 +13,11 @@
 // the releases: that transport goes only after the topic's last reader in the subscriber, so it
 // outlives the reader.
 //
-// A package's origin (a pool mapping of a shared-memory channel, or this process's memory) and
-// the lengths the reader trusts are taken once, in onData, and travel with the package through
-// the queue and the lent descriptor to its release: the message path takes no process-wide lock
-// and reads no length from a segment after that.
+// Each package comes in a handle (CHeldPkg) with its origin (a pool mapping of a shared-memory
+// channel, or this process's memory) and the lengths read once at hand-over; the handle travels
+// through the queue and the lent descriptor and gives the package back where it came from: the
+// message path takes no process-wide lock, searches nothing and reads no length from a segment
+// after that. Only getFullDataPkg lets the bare pointer out, which comes back by address.
 #pragma once
 
 #include <atomic>
@@ -28,7 +29,7 @@
 #include <vector>
 
 #include "core/data_queue.h"
-#include "memory/shm_client.h"
+#include "memory/held_pkg.h"
 #include "zqdds/dds_types.h"
 
 class CDataReader;
@@ -64,11 +65,8 @@ public:
 
     // The package alone: its origin is looked up again when it is given back.
     DataPackage_t* getFullDataPkg(int timeoutMs);
-    // Both give the reader's reference back through the topic's transport, the one way back of
-    // the reading side: by address, or by the origin taken at hand-over (read, a loan's release,
-    // the queue's drop, a channel's STOP and the reader's end use this one).
+    // Gives back a package of getFullDataPkg through the topic's transport, by address.
     void putEmptyDataPkg(DataPackage_t* pkg);
-    void putEmptyDataPkg(const HeldPkg_t& held);
     _DataBuffer_t* getFullDataBuffer(int timeoutMs, _ExtraDataInfo_t* info);
     int putEmptyDataBuffer(_DataBuffer_t* buffer);
     _DataBuffer_t* allocDataBuffer();
@@ -85,13 +83,14 @@ public:
 
     // The two callbacks the transport calls.
     void onEvent(int iCbId, int iEventId);
-    int onData(int iCbId, DataPackage_t* pkg);
+    // Keeps the package by moving the handle out; one it refuses stays in `held`.
+    void onData(int iCbId, CHeldPkg& held);
 
 private:
     // A lent descriptor with the origin of the package it lends; the application sees m_stBuf.
     struct LentBuffer_t {
         _DataBuffer_t m_stBuf;
-        HeldPkg_t m_stHeld;
+        CHeldPkg m_stHeld;
     };
     static_assert(offsetof(LentBuffer_t, m_stBuf) == 0, "a lent descriptor starts with what the application sees");
 
@@ -100,19 +99,19 @@ private:
     // Unregisters the data callback and releases every queued package; m_mtxEvent is held.
     void unsubscribeLocked();
     // The oldest queued package with its origin; false when none came in time.
-    bool takeHeld(int timeoutMs, HeldPkg_t* held);
+    bool takeHeld(int timeoutMs, CHeldPkg* held);
     LentBuffer_t* allocLent();
     void freeLent(LentBuffer_t* lent);
 
     CSubscriberImpl* m_pSubscriberImpl;
     // The subscriber's transport of the topic (a subscriber's transports are receiving ones):
-    // every package of the reader goes back through it.
+    // packages given back bare go back through it.
     CTransReceiver* m_pReceiver;
     CDataReader* m_pDataReader{nullptr};
     int m_iDepth;
     int m_iEventCbId{-1};
     int m_iDataCbId{-1};
-    std::unique_ptr<CDataQueue<HeldPkg_t>> m_pQueue;
+    std::unique_ptr<CDataQueue<CHeldPkg>> m_pQueue;
     // Descriptors kept for reuse (last given back, first taken), at most kCacheLimit.
     static constexpr size_t kCacheLimit = 8;
     std::vector<LentBuffer_t*> m_vecCache;

@@ -270,6 +270,13 @@ int CSubscriberImpl::registerDataCallBack(const std::string& topic, std::functio
     return transport == nullptr ? -1 : transport->registerDataCallBack(std::move(callback));
 }
 
+int CSubscriberImpl::registerHeldDataCallBack(const std::string& topic, std::function<void(int, CHeldPkg&)> callback)
+{
+    // A subscriber's transports are receiving ones.
+    auto* receiver = dynamic_cast<CTransReceiver*>(getTransport(topic));
+    return receiver == nullptr ? -1 : receiver->registerHeldDataCallBack(std::move(callback));
+}
+
 void CSubscriberImpl::unregisterDataCallBack(const std::string& topic, int id)
 {
     CTransport* transport = getTransport(topic);

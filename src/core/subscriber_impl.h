@@ -36,6 +36,7 @@ class CSubscriber;
 class CDataReader;
 class CDataReaderImpl;
 class CDataFifo;
+class CHeldPkg;
 class CTopic;
 
 class CSubscriberImpl {
@@ -83,6 +84,8 @@ public:
 
     void putEmptyDataPkg(const std::string& topic, DataPackage_t* pkg);
     int registerDataCallBack(const std::string& topic, std::function<int(int, DataPackage_t*)> callback);
+    // The same, for a callback that takes the package's handle (its origin with it).
+    int registerHeldDataCallBack(const std::string& topic, std::function<void(int, CHeldPkg&)> callback);
     void unregisterDataCallBack(const std::string& topic, int id);
     int registerEventCallBack(const std::string& topic, std::function<void(int, int)> callback);
     void unregisterEventCallBack(const std::string& topic, int id);

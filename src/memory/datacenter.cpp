@@ -25,9 +25,8 @@ int CDataCenter::pushPackage(DataPackage_t* pkg)
     // Our own reference keeps the package alive while it is handed out, and returns it to its
     // pool at the end when no consumer kept one.
     referPackage(pkg);
-    m_targets.handOut(
-        pkg, [this, pkg] { referPackage(pkg); }, [this, pkg] { releasePackage(pkg); });
-    releasePackage(pkg);
+    const CHeldPkg own = CHeldPkg::ofBuffer(this, pkg, pkg->m_iSize, __atomic_load_n(&pkg->m_iLen, __ATOMIC_RELAXED));
+    m_targets.handOut(own);
     return 0;
 }
 
@@ -58,11 +57,53 @@ int CPackageTargets::detachFifo(CDataFifo* fifo)
     return 0;
 }
 
+void CPackageTargets::handOut(const CHeldPkg& own)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mtxFifo);
+        for (CDataFifo* fifo : m_vecFifos) {
+            CHeldPkg mine = own.share();
+            if (fifo->pushDataPackage(mine.pkg()) == 0) {
+                // The FIFO's reader gives it back by address.
+                mine.disown();
+            }
+        }
+    }
+    // Most centers have no callback: spare their publishers the lock. A callback registered
+    // meanwhile may miss this package, as it may when it waits for the lock.
+    if (m_iCallBacks.load(std::memory_order_acquire) == 0) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mtxCallBack);
+    for (auto& entry : m_mapCallBacks) {
+        CHeldPkg mine = own.share();
+        if (entry.second.m_fnHeld) {
+            entry.second.m_fnHeld(entry.first, mine);
+        } else if (entry.second.m_fnPkg(entry.first, mine.pkg()) == 0) {
+            // Kept as a bare pointer: it comes back by address.
+            mine.disown();
+        }
+    }
+}
+
 int CPackageTargets::registerCallBack(DataCallBack_t callback)
 {
     if (!callback) {
         return -1;
     }
+    return addCallBack(CallBack_t{std::move(callback), nullptr});
+}
+
+int CPackageTargets::registerHeldCallBack(HeldCallBack_t callback)
+{
+    if (!callback) {
+        return -1;
+    }
+    return addCallBack(CallBack_t{nullptr, std::move(callback)});
+}
+
+int CPackageTargets::addCallBack(CallBack_t callback)
+{
     std::lock_guard<std::mutex> lock(m_mtxCallBack);
     int id = m_iNextCbId++;
     m_mapCallBacks.emplace(id, std::move(callback));
@@ -154,6 +195,11 @@ void CDataManager::destroyDataFifo(CDataFifo* fifo)
 int CDataManager::registerCallBack(DataCallBack_t callback)
 {
     return m_pDataCenter->registerCallBack(std::move(callback));
+}
+
+int CDataManager::registerHeldCallBack(HeldCallBack_t callback)
+{
+    return m_pDataCenter->registerHeldCallBack(std::move(callback));
 }
 
 void CDataManager::unregisterCallBack(int id)

@@ -15,10 +15,14 @@
 
 #include "memory/databuffer.h"
 #include "memory/datafifo.h"
+#include "memory/held_pkg.h"
 
 // Called with the registration id and the package, after a reference was taken for the callee:
 // 0 means the callee keeps that reference, anything else makes the center drop it.
 using DataCallBack_t = std::function<int(int, DataPackage_t*)>;
+// Called with the registration id and a handle of a reference taken for the callee, which keeps
+// it by moving the handle out; whatever is left in it is given back on return.
+using HeldCallBack_t = std::function<void(int, CHeldPkg&)>;
 
 // The FIFOs and data callbacks that packages are handed to: the data center's and the
 // shared-memory client's.
@@ -26,41 +30,27 @@ class CPackageTargets {
 public:
     int attachFifo(CDataFifo* fifo);
     int detachFifo(CDataFifo* fifo);
-    // Ids 1, 2, 3, ... never reused; -1 for an empty callback.
+    // Ids 1, 2, 3, ... of both kinds, never reused; -1 for an empty callback.
     int registerCallBack(DataCallBack_t callback);
+    int registerHeldCallBack(HeldCallBack_t callback);
     void unregisterCallBack(int id);
 
-    // Hands the package to every FIFO in attach order, then to every callback in id order, each
-    // with a reference of its own (`refer`), dropped again (`release`) when the consumer refuses.
-    template <typename Refer, typename Release> void handOut(DataPackage_t* pkg, Refer refer, Release release)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mtxFifo);
-            for (CDataFifo* fifo : m_vecFifos) {
-                refer();
-                if (fifo->pushDataPackage(pkg) != 0) {
-                    release();
-                }
-            }
-        }
-        // Most centers have no callback: spare their publishers the lock. A callback registered
-        // meanwhile may miss this package, as it may when it waits for the lock.
-        if (m_iCallBacks.load(std::memory_order_acquire) == 0) {
-            return;
-        }
-        std::lock_guard<std::mutex> lock(m_mtxCallBack);
-        for (auto& entry : m_mapCallBacks) {
-            refer();
-            if (entry.second(entry.first, pkg) != 0) {
-                release();
-            }
-        }
-    }
+    // Hands the package `own` holds to every FIFO in attach order, then to every callback in id
+    // order, each with a reference of its own (own.share()), given back when the consumer refuses
+    // it. The origin travels in the handle, so its consumers need no lookup to give it back.
+    void handOut(const CHeldPkg& own);
 
 private:
+    // One of the two is set.
+    struct CallBack_t {
+        DataCallBack_t m_fnPkg;
+        HeldCallBack_t m_fnHeld;
+    };
+    int addCallBack(CallBack_t callback);
+
     std::vector<CDataFifo*> m_vecFifos;
     std::mutex m_mtxFifo;
-    std::map<int, DataCallBack_t> m_mapCallBacks;
+    std::map<int, CallBack_t> m_mapCallBacks;
     std::mutex m_mtxCallBack;
     std::atomic<size_t> m_iCallBacks{0}; // m_mapCallBacks.size(), written under m_mtxCallBack
     int m_iNextCbId{1};
@@ -74,13 +64,15 @@ public:
     CDataCenter(const CDataCenter&) = delete;
     CDataCenter& operator=(const CDataCenter&) = delete;
 
-    // Hands the package to every FIFO in attach order, then to every callback in id order;
+    // Hands the package to every FIFO in attach order, then to every callback in id order, the
+    // handle kind with this center as the package's origin and the capacity and length it has now;
     // -1 for null, else 0 whatever the consumers did.
     int pushPackage(DataPackage_t* pkg);
     int attachFifo(CDataFifo* fifo) { return m_targets.attachFifo(fifo); }
     int detachFifo(CDataFifo* fifo) { return m_targets.detachFifo(fifo); }
     // Ids 1, 2, 3, ... never reused; -1 for an empty callback.
     int registerCallBack(DataCallBack_t callback) { return m_targets.registerCallBack(std::move(callback)); }
+    int registerHeldCallBack(HeldCallBack_t callback) { return m_targets.registerHeldCallBack(std::move(callback)); }
     void unregisterCallBack(int id) { m_targets.unregisterCallBack(id); }
 
 private:
@@ -116,6 +108,7 @@ public:
     CDataFifo* createDataFifo(int policy, int depth);
     void destroyDataFifo(CDataFifo* fifo);
     int registerCallBack(DataCallBack_t callback);
+    int registerHeldCallBack(HeldCallBack_t callback);
     void unregisterCallBack(int id);
     bool getMemPoolType();
     void* getMemPoolAddr();

@@ -22,21 +22,6 @@ int readInt(const int32_t* field)
     return value;
 }
 
-// The package the dispatch on this thread is handing out, for the consumers it calls.
-thread_local const HeldPkg_t* t_pHandOver = nullptr;
-
-// Publishes `held` for the length of one hand-out, restoring what was there before.
-class HandOverScope {
-public:
-    explicit HandOverScope(const HeldPkg_t* held) : m_pOuter(t_pHandOver) { t_pHandOver = held; }
-    ~HandOverScope() { t_pHandOver = m_pOuter; }
-    HandOverScope(const HandOverScope&) = delete;
-    HandOverScope& operator=(const HandOverScope&) = delete;
-
-private:
-    const HeldPkg_t* m_pOuter;
-};
-
 } // namespace
 
 CShmClient::CShmClient() = default;
@@ -145,40 +130,15 @@ void CShmClient::dispatch(CPoolMapping* mapping, int id)
     int len = readInt(&pkg->m_iLen);
     int size = readInt(&pkg->m_iSize);
     mapping->refer(id);
+    // The lengths the consumers get are these, read once: the segment may change them later.
+    const CHeldPkg own = CHeldPkg::ofMapping(mapping, id, pkg, mapping->capacity(id), len);
     if (!shmPkgLengthsFit(len, size, mapping->capacity(id))) {
         // Nobody gets a package whose lengths would lead a reader out of its chunk.
         DDS_YELLOW_LIMITED("Warning: Drop pkg %d, len: %d, size: %d, capacity: %d", id, len, size,
                            mapping->capacity(id));
-        mapping->release(id);
         return;
     }
-    // The lengths the consumers get are these, read once: the segment may change them later.
-    const HeldPkg_t held{pkg, mapping, id, mapping->capacity(id), len};
-    {
-        HandOverScope scope(&held);
-        m_targets.handOut(
-            pkg, [mapping, id] { mapping->refer(id); }, [mapping, id] { mapping->release(id); });
-    }
-    mapping->release(id);
-}
-
-const HeldPkg_t* CShmClient::handOverOf(const DataPackage_t* pkg)
-{
-    const HeldPkg_t* held = t_pHandOver;
-    return (held != nullptr && pkg != nullptr && held->m_pPkg == pkg) ? held : nullptr;
-}
-
-void CShmClient::releaseHeld(const HeldPkg_t& held, CDataManager* own)
-{
-    if (held.m_pPkg == nullptr) {
-        return;
-    }
-    if (held.m_pMapping != nullptr) {
-        // The holder's reference keeps the mapping registered until this very release.
-        held.m_pMapping->release(held.m_iId);
-    } else if (own != nullptr) {
-        own->putEmptyDataPkg(held.m_pPkg);
-    }
+    m_targets.handOut(own);
 }
 
 void CShmClient::deinit()
@@ -215,6 +175,11 @@ int CShmClient::registerCallBack(DataCallBack_t callback)
     return m_targets.registerCallBack(std::move(callback));
 }
 
+int CShmClient::registerHeldCallBack(HeldCallBack_t callback)
+{
+    return m_targets.registerHeldCallBack(std::move(callback));
+}
+
 void CShmClient::unregisterCallBack(int id)
 {
     m_targets.unregisterCallBack(id);
@@ -223,29 +188,7 @@ void CShmClient::unregisterCallBack(int id)
 void CShmClient::putEmptyDataPkg(DataPackage_t* pkg)
 {
     // In whichever mapping of this process the package lies (this client's or one it has let go).
-    releaseHeldPackage(pkg);
-}
-
-bool CShmClient::releaseHeldPackage(DataPackage_t* pkg, CDataManager* own)
-{
-    if (pkg == nullptr) {
-        return false;
-    }
-    HeldPkg_t held;
-    held.m_pPkg = pkg;
-    // Kept for the release: a package given back without a reference must not meet a mapping
-    // that its last holder let go meanwhile.
-    std::shared_ptr<CPoolMapping> mapping = CPoolMapping::findMapping(pkg);
-    int id = mapping ? mapping->idOf(pkg) : -1;
-    if (id >= 0) {
-        held.m_pMapping = mapping.get();
-        held.m_iId = id;
-    } else if (mapping) {
-        // Inside a segment but at no package's start: nobody's package, nobody's to free.
-        return false;
-    }
-    releaseHeld(held, own);
-    return id >= 0;
+    CHeldPkg::releaseByAddress(pkg, nullptr);
 }
 
 void CShmClient::releasePackage(int id)

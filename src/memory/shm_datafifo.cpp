@@ -1,5 +1,6 @@
 #include "memory/shm_datafifo.h"
 
+#include "memory/held_pkg.h"
 #include "memory/shm_client.h"
 
 CShmDataFifo::CShmDataFifo(CShmClient* client, int policy, int depth) : CDataFifo(policy, depth), m_pClient(client)
@@ -22,8 +23,8 @@ CShmDataFifo::~CShmDataFifo()
 
 void CShmDataFifo::giveBack(DataPackage_t* pkg)
 {
-    // The client's way back needs no client: the package's mapping outlives it while held.
-    CShmClient::releaseHeldPackage(pkg);
+    // Needs no client: the package's mapping outlives it while held.
+    CHeldPkg::releaseByAddress(pkg, nullptr);
 }
 
 void CShmDataFifo::clear()

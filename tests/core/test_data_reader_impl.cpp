@@ -16,6 +16,8 @@
 #include "core/data_reader_impl.h"
 #include "core/resource_manager.h"
 #include "core/shm_maps.h"
+#include "memory/databuffer.h"
+#include "memory/held_pkg.h"
 #include "memory/mem_pool.h"
 #include "memory/shm_test_util.h"
 
@@ -449,6 +451,8 @@ TEST_F(DataReaderImplNsTest, PackagesWithALengthOutsideThemAreDropped)
     ASSERT_EQ(m_sub->createTransport(m_topicName), 0);
     zqtest::OutputCapture quiet;
     std::atomic<int> calls{0}; // outlives the reader whose callback counts in it
+    CDataBuffer origin;        // outlives the handles the reader keeps
+    origin.setMemPool(m_participant->getMemPool());
     CDataReaderImpl impl(m_sub.get(), m_topic, 4);
     impl.registerUserDataCallBack([&](void*, int, _ExtraDataInfo_t*) {
         calls.fetch_add(1);
@@ -459,15 +463,18 @@ TEST_F(DataReaderImplNsTest, PackagesWithALengthOutsideThemAreDropped)
     DataPackage_t* pkg = &chunk->m_stPkg;
     const int bad[] = {-1, 0, 33, pkg->m_iSize + 1, INT_MAX};
     for (int len : bad) {
-        pkg->m_iLen = len;
-        EXPECT_NE(impl.onData(1, pkg), 0) << len;
+        CHeldPkg held = CHeldPkg::ofBuffer(&origin, pkg, pkg->m_iSize, len);
+        impl.onData(1, held);
+        EXPECT_TRUE(held) << len << ": refused, the reference stays with the caller";
+        held.disown();
     }
     EXPECT_EQ(calls.load(), 0);
     EXPECT_EQ(impl.getBufferCount(), 0);
     // A good one is kept, with the reference the caller took for it.
-    pkg->m_iLen = 34;
     referChunk(chunk);
-    EXPECT_EQ(impl.onData(1, pkg), 0);
+    CHeldPkg good = CHeldPkg::ofBuffer(&origin, pkg, pkg->m_iSize, 34);
+    impl.onData(1, good);
+    EXPECT_FALSE(good);
     EXPECT_EQ(calls.load(), 1);
     _DataBuffer_t* buf = impl.getDataBuffer(0, nullptr);
     ASSERT_NE(buf, nullptr);
@@ -485,6 +492,8 @@ TEST_F(DataReaderImplNsTest, OnlyADescriptorLentNowIsTakenBackAndOnlyOnce)
     m_topic = m_participant->createTopic(m_topicName, nullptr);
     ASSERT_NE(m_topic, nullptr);
     ASSERT_EQ(m_sub->createTransport(m_topicName), 0);
+    CDataBuffer origin; // outlives the handles the reader keeps
+    origin.setMemPool(m_participant->getMemPool());
     auto impl = std::make_unique<CDataReaderImpl>(m_sub.get(), m_topic, 4);
     // A package as the channel hands it over: with the reference taken for the reader.
     auto handOver = [&](int len) {
@@ -492,9 +501,10 @@ TEST_F(DataReaderImplNsTest, OnlyADescriptorLentNowIsTakenBackAndOnlyOnce)
         if (chunk == nullptr) {
             return false;
         }
-        chunk->m_stPkg.m_iLen = len;
         referChunk(chunk);
-        return impl->onData(1, &chunk->m_stPkg) == 0;
+        CHeldPkg held = CHeldPkg::ofBuffer(&origin, &chunk->m_stPkg, chunk->m_stPkg.m_iSize, len);
+        impl->onData(1, held);
+        return !held;
     };
     {
         zqtest::OutputCapture quiet;

@@ -2,6 +2,7 @@
 // dispatch and returns, refused layouts and packages, the pending list for a full return ring,
 // and a mapping that outlives its client while packages are held.
 #include "memory/datacenter.h"
+#include "memory/held_pkg.h"
 #include "memory/normal_mem_pool.h"
 #include "memory/pool_mapping.h"
 #include "memory/shm_client.h"
@@ -88,24 +89,14 @@ private:
     std::vector<DataPackage_t*> m_pkgs;
 };
 
-// A data callback that keeps the origin of every package handed out to it, and counts the
-// origins the hand-out gives for other packages (`stranger`, or null).
-class OriginKeeper {
+// A data callback of the handle kind that keeps every package handed out to it.
+class HandleKeeper {
 public:
-    explicit OriginKeeper(const DataPackage_t* stranger) : m_pStranger(stranger) {}
-
-    CShmClient::DataCallBack_t callback()
+    CShmClient::HeldCallBack_t callback()
     {
-        return [this](int, DataPackage_t* pkg) {
-            const HeldPkg_t* origin = CShmClient::handOverOf(pkg);
+        return [this](int, CHeldPkg& held) {
             std::lock_guard<std::mutex> lock(m_mtx);
-            m_iStrangers += CShmClient::handOverOf(m_pStranger) != nullptr ? 1 : 0;
-            m_iStrangers += CShmClient::handOverOf(nullptr) != nullptr ? 1 : 0;
-            if (origin == nullptr) {
-                return -1;
-            }
-            m_vecHeld.push_back(*origin);
-            return 0;
+            m_vecHeld.push_back(std::move(held));
         };
     }
     bool waitCount(size_t n)
@@ -117,22 +108,15 @@ public:
             },
             5000);
     }
-    std::vector<HeldPkg_t> held()
+    std::vector<CHeldPkg> take()
     {
         std::lock_guard<std::mutex> lock(m_mtx);
-        return m_vecHeld;
-    }
-    int strangers()
-    {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        return m_iStrangers;
+        return std::move(m_vecHeld);
     }
 
 private:
-    const DataPackage_t* m_pStranger;
     std::mutex m_mtx;
-    std::vector<HeldPkg_t> m_vecHeld;
-    int m_iStrangers{0};
+    std::vector<CHeldPkg> m_vecHeld;
 };
 
 class ShmClientNsTest : public zqtest::NsTest {
@@ -241,7 +225,7 @@ TEST_F(ShmClientNsTest, ReturnsFollowTheLastHolder)
     DataPackage_t local{};
     local.m_iPkgId = 1;
     client.putEmptyDataPkg(&local);
-    EXPECT_FALSE(CShmClient::releaseHeldPackage(&local));
+    EXPECT_FALSE(CHeldPkg::releaseByAddress(&local, nullptr));
     client.putEmptyDataPkg(nullptr);
 
     zqtest::OutputCapture cap;
@@ -556,19 +540,19 @@ TEST_F(ShmClientNsTest, MappingOutlivesTheClientWhilePackagesAreHeld)
     EXPECT_EQ(pool.seg().attachCount(), 2u);
 
     // The release path needs no client: the first keeps the mapping, the last lets it go.
-    EXPECT_TRUE(CShmClient::releaseHeldPackage(five));
+    EXPECT_TRUE(CHeldPkg::releaseByAddress(five, nullptr));
     EXPECT_EQ(pool.seg().attachCount(), 2u);
-    EXPECT_TRUE(CShmClient::releaseHeldPackage(six));
+    EXPECT_TRUE(CHeldPkg::releaseByAddress(six, nullptr));
     EXPECT_EQ(pool.seg().attachCount(), 1u);
-    EXPECT_FALSE(CShmClient::releaseHeldPackage(six));
+    EXPECT_FALSE(CHeldPkg::releaseByAddress(six, nullptr));
     EXPECT_EQ(registeredCapacity(six), -1);
     // The channel was gone: nothing could be posted back, the writer takes them back itself.
     EXPECT_EQ(m_returns.size(), 0u);
 }
 
-// A consumer called inside the hand-out gets the package's origin: its number, the capacity of
-// its chunk by the layout and the length read once; that alone gives the package back, also once
-// the client is gone. Outside the hand-out, and for any other package, there is none.
+// A consumer of the handle kind gets the package's origin with it: its number, the capacity of
+// its chunk by the layout and the length read once; the handle alone gives the package back, and
+// the segment stays attached while one lives, also once the client is gone.
 TEST_F(ShmClientNsTest, EachHandOverCarriesItsOriginToAReleaseThatOutlivesTheClient)
 {
     const int poolKey = kKeyBase + 15;
@@ -577,43 +561,50 @@ TEST_F(ShmClientNsTest, EachHandOverCarriesItsOriginToAReleaseThatOutlivesTheCli
     ASSERT_TRUE(pool.ok());
     pool.pkg(5)->m_iSize = 64; // the segment's field is not what the reader trusts
     ASSERT_TRUE(startWriter(queueKey));
-    OriginKeeper keeper(pool.pkg(1));
+    HandleKeeper keeper;
     auto client = std::make_unique<CShmClient>();
-    client->registerCallBack(keeper.callback());
+    EXPECT_EQ(client->registerHeldCallBack(nullptr), -1);
+    EXPECT_EQ(client->registerHeldCallBack(keeper.callback()), 1);
     ASSERT_TRUE(client->init(queueKey, poolKey, pool.layout()));
     ASSERT_TRUE(m_writer.post(5, 0));
     ASSERT_TRUE(m_writer.post(2, 0));
     ASSERT_TRUE(keeper.waitCount(2));
-    EXPECT_EQ(keeper.strangers(), 0);
-    std::vector<HeldPkg_t> held = keeper.held();
+    std::vector<CHeldPkg> held = keeper.take();
+    ASSERT_EQ(held.size(), 2u);
     const struct {
         int id;
         int capacity;
     } want[] = {{5, 1024}, {2, 256}};
     for (size_t i = 0; i < held.size(); ++i) {
-        EXPECT_EQ(held[i].m_iId, want[i].id);
-        EXPECT_EQ(held[i].m_iCapacity, want[i].capacity);
-        EXPECT_EQ(held[i].m_iLen, 34 + want[i].id);
-        EXPECT_NE(held[i].m_pMapping, nullptr);
-        EXPECT_EQ(client->getDataPkgById(want[i].id), held[i].m_pPkg);
-        EXPECT_EQ(CShmClient::handOverOf(held[i].m_pPkg), nullptr) << "not handing out on this thread";
+        EXPECT_EQ(held[i].id(), want[i].id);
+        EXPECT_EQ(held[i].capacity(), want[i].capacity);
+        EXPECT_EQ(held[i].len(), 34 + want[i].id);
+        EXPECT_NE(held[i].mapping(), nullptr);
+        EXPECT_EQ(client->getDataPkgById(want[i].id), held[i].pkg());
     }
 
+    DataPackage_t* five = held[0].pkg();
+    const unsigned long lookups = CHeldPkg::addressLookups();
     client->deinit();
     client.reset();
     EXPECT_EQ(pool.seg().attachCount(), 2u);
-    CShmClient::releaseHeld(held[0]);
+    EXPECT_EQ(registeredCapacity(five), 1024);
+    held[0].release();
     EXPECT_EQ(pool.seg().attachCount(), 2u) << "number 2 is still held";
-    CShmClient::releaseHeld(held[1]);
+    held[0].release(); // empty now: nothing
+    EXPECT_EQ(pool.seg().attachCount(), 2u);
+    held.clear();
     EXPECT_EQ(pool.seg().attachCount(), 1u) << "the last holder lets the mapping go";
+    EXPECT_EQ(registeredCapacity(five), -1);
+    EXPECT_EQ(CHeldPkg::addressLookups(), lookups) << "a handle searched for its mapping";
     EXPECT_EQ(m_returns.size(), 0u);
 }
 
-// The reading side's one way back: a package of a mapping goes back to it, by the origin it
-// carries or found by its address, and never to the data manager given beside it; a package of
-// this process's memory goes to that manager either way; an address inside a segment that starts
-// no package goes nowhere.
-TEST_F(ShmClientNsTest, TheOneWayBackSendsEachPackageWhereItCameFrom)
+// Both ways back send each package where it came from: a package of a mapping goes back to it, by
+// the handle it came in or found by its address, and never to the data buffer given beside it; a
+// package of this process's memory goes to its buffer either way; an address inside a segment
+// that starts no package goes nowhere.
+TEST_F(ShmClientNsTest, TheWaysBackSendEachPackageWhereItCameFrom)
 {
     const int poolKey = kKeyBase + 19;
     const int queueKey = kKeyBase + 20;
@@ -637,33 +628,33 @@ TEST_F(ShmClientNsTest, TheOneWayBackSendsEachPackageWhereItCameFrom)
     const size_t localInUse = ownPool.getUsedSize();
     ASSERT_GT(localInUse, 0u);
 
-    OriginKeeper keeper(nullptr);
+    HandleKeeper keeper;
     CShmClient client;
-    client.registerCallBack(keeper.callback());
+    client.registerHeldCallBack(keeper.callback());
     ASSERT_TRUE(client.init(queueKey, poolKey, pool.layout()));
     ASSERT_TRUE(m_writer.post(3, 0));
     ASSERT_TRUE(m_writer.post(5, 0));
     ASSERT_TRUE(keeper.waitCount(2));
-    std::vector<HeldPkg_t> got = keeper.held();
+    std::vector<CHeldPkg> got = keeper.take();
+    ASSERT_EQ(got.size(), 2u);
 
-    CShmClient::releaseHeld(got[0], &own);
+    got[0].release();
     ASSERT_TRUE(m_returns.waitCount(1, 5000));
-    auto* inside = reinterpret_cast<DataPackage_t*>(reinterpret_cast<uint8_t*>(got[1].m_pPkg) + 8);
+    DataPackage_t* five = got[1].disown();
+    auto* inside = reinterpret_cast<DataPackage_t*>(reinterpret_cast<uint8_t*>(five) + 8);
     {
         zqtest::OutputCapture cap;
-        EXPECT_FALSE(CShmClient::releaseHeldPackage(inside, &own));
+        EXPECT_FALSE(CHeldPkg::releaseByAddress(inside, own.getDataCenter()));
         cap.stop();
-        EXPECT_EQ(cap.out(), "") << "an address inside a mapping reached the data manager";
+        EXPECT_EQ(cap.out(), "") << "an address inside a mapping reached the data buffer";
     }
-    EXPECT_TRUE(CShmClient::releaseHeldPackage(got[1].m_pPkg, &own));
+    EXPECT_TRUE(CHeldPkg::releaseByAddress(five, own.getDataCenter()));
     ASSERT_TRUE(m_returns.waitCount(2, 5000));
     EXPECT_EQ(m_returns.values(), (std::vector<int>{3, 5}));
-    EXPECT_EQ(ownPool.getUsedSize(), localInUse) << "a mapping's package reached the data manager";
+    EXPECT_EQ(ownPool.getUsedSize(), localInUse) << "a mapping's package reached the data buffer";
 
-    HeldPkg_t plain;
-    plain.m_pPkg = local[0];
-    CShmClient::releaseHeld(plain, &own);
-    EXPECT_FALSE(CShmClient::releaseHeldPackage(local[1], &own));
+    CHeldPkg::ofBuffer(own.getDataCenter(), local[0], local[0]->m_iSize, 0).release();
+    EXPECT_FALSE(CHeldPkg::releaseByAddress(local[1], own.getDataCenter()));
     EXPECT_EQ(ownPool.getUsedSize(), 0u);
     client.deinit();
     EXPECT_EQ(m_returns.size(), 2u);
@@ -778,7 +769,7 @@ TEST_F(ShmClientNsTest, ConcurrentHoldersAndDeinitLoseNoMapping)
                 DataPackage_t* pkg = held.front();
                 held.pop_front();
                 lock.unlock();
-                if (!CShmClient::releaseHeldPackage(pkg)) {
+                if (!CHeldPkg::releaseByAddress(pkg, nullptr)) {
                     ADD_FAILURE() << "package not in any mapping";
                 }
             }

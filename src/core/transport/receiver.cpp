@@ -39,6 +39,11 @@ int CDataReceiver::registerDataCallBack(std::function<int(int, DataPackage_t*)> 
     return m_pDataManager != nullptr ? m_pDataManager->registerCallBack(std::move(callback)) : -1;
 }
 
+int CDataReceiver::registerHeldDataCallBack(std::function<void(int, CHeldPkg&)> callback)
+{
+    return m_pDataManager != nullptr ? m_pDataManager->registerHeldCallBack(std::move(callback)) : -1;
+}
+
 void CDataReceiver::unregisterDataCallBack(int id)
 {
     if (m_pDataManager != nullptr) {

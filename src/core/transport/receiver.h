@@ -17,6 +17,7 @@
 
 class CDataFifo;
 class CDataManager;
+class CHeldPkg;
 
 class CDataReceiver {
 public:
@@ -35,6 +36,8 @@ public:
     virtual void destroyDataFifo(CDataFifo* fifo);
     virtual void putEmptyDataPkg(DataPackage_t* pkg);
     virtual int registerDataCallBack(std::function<int(int, DataPackage_t*)> callback);
+    // The same, for a callback that takes the package's handle (its origin with it).
+    virtual int registerHeldDataCallBack(std::function<void(int, CHeldPkg&)> callback);
     virtual void unregisterDataCallBack(int id);
     virtual int getFps() = 0;
     virtual void recvTask() = 0;

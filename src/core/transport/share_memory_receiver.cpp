@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "memory/held_pkg.h"
 #include "memory/shm_client.h"
 #include "memory/shm_datafifo.h"
 #include "utils/dds_common.h"
@@ -108,13 +109,19 @@ void CShareMemoryReceiver::destroyDataFifo(CDataFifo* fifo)
 void CShareMemoryReceiver::putEmptyDataPkg(DataPackage_t* pkg)
 {
     // Found by address: also a package of a client this receiver has let go.
-    CShmClient::releaseHeldPackage(pkg);
+    CHeldPkg::releaseByAddress(pkg, nullptr);
 }
 
 int CShareMemoryReceiver::registerDataCallBack(std::function<int(int, DataPackage_t*)> callback)
 {
     std::shared_ptr<CShmClient> current = client();
     return current ? current->registerCallBack(std::move(callback)) : -1;
+}
+
+int CShareMemoryReceiver::registerHeldDataCallBack(std::function<void(int, CHeldPkg&)> callback)
+{
+    std::shared_ptr<CShmClient> current = client();
+    return current ? current->registerHeldCallBack(std::move(callback)) : -1;
 }
 
 void CShareMemoryReceiver::unregisterDataCallBack(int id)

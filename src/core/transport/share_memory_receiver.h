@@ -40,6 +40,7 @@ public:
     void destroyDataFifo(CDataFifo* fifo) override;
     void putEmptyDataPkg(DataPackage_t* pkg) override;
     int registerDataCallBack(std::function<int(int, DataPackage_t*)> callback) override;
+    int registerHeldDataCallBack(std::function<void(int, CHeldPkg&)> callback) override;
     void unregisterDataCallBack(int id) override;
     // -1 unless initialised, else the rate of numbers received from the writer.
     int getFps() override;

@@ -13,7 +13,7 @@
 #include "core/topic_impl.h"
 #include "core/transport/receiver_factory.h"
 #include "memory/datacenter.h"
-#include "memory/shm_client.h"
+#include "memory/held_pkg.h"
 #include "utils/dds_common.h"
 #include "utils/socket_utils.h"
 
@@ -497,12 +497,7 @@ std::shared_ptr<CTransReceiver::DataChannel_t> CTransReceiver::getChannel()
 void CTransReceiver::putEmptyDataPkg(DataPackage_t* pkg)
 {
     // Told apart by address, not by the flag in the segment that other processes can change.
-    CShmClient::releaseHeldPackage(pkg, m_pDataManager.get());
-}
-
-void CTransReceiver::putEmptyDataPkg(const HeldPkg_t& held)
-{
-    CShmClient::releaseHeld(held, m_pDataManager.get());
+    CHeldPkg::releaseByAddress(pkg, m_pDataManager->getDataCenter());
 }
 
 void CTransReceiver::referDataPkg(DataPackage_t* pkg)
@@ -517,6 +512,15 @@ int CTransReceiver::registerDataCallBack(std::function<int(int, DataPackage_t*)>
         return -1;
     }
     return channel->m_pDataReceiver->registerDataCallBack(std::move(callback));
+}
+
+int CTransReceiver::registerHeldDataCallBack(std::function<void(int, CHeldPkg&)> callback)
+{
+    std::shared_ptr<DataChannel_t> channel = getChannel();
+    if (!channel) {
+        return -1;
+    }
+    return channel->m_pDataReceiver->registerHeldDataCallBack(std::move(callback));
 }
 
 void CTransReceiver::unregisterDataCallBack(int id)

@@ -36,7 +36,7 @@
 class CDataFifo;
 class CDataManager;
 class CSubscriberImpl;
-struct HeldPkg_t;
+class CHeldPkg;
 
 // How the control thread marks the topic as waiting for a publisher again (the subscriber's
 // setTopicState with state 0), called as the last step of every reset.
@@ -79,16 +79,16 @@ public:
     int setTopicImpl(CTopicImpl* topic) override;
     void setMemPool(CMemPool* pool) override;
     DataPackage_t* getEmptyDataPkg(int size, int timeoutMs) override;
-    // Both give a package back the one way of the reading side (CShmClient::releaseHeld), with
-    // this transport's data manager for the packages of this process's memory. By address: a
-    // package of a pool mapping goes back to it, whatever channel delivered it and whether that
-    // channel is still there. By origin (as the holder took it at hand-over): without a search.
+    // A package given back bare, found by address: a package of a pool mapping goes back to it,
+    // whatever channel delivered it and whether that channel is still there; any other goes to
+    // this transport's data manager. (A holder of a handle gives it back through the handle.)
     void putEmptyDataPkg(DataPackage_t* pkg) override;
-    void putEmptyDataPkg(const HeldPkg_t& held);
     void referDataPkg(DataPackage_t* pkg) override;
     int putFullDataPkg(DataPackage_t* pkg, int len) override;
     int getDataPkgCapacity(DataPackage_t* pkg) override;
     int registerDataCallBack(std::function<int(int, DataPackage_t*)> callback) override;
+    // The current data channel's callback of the handle kind (unregistered by unregisterDataCallBack).
+    int registerHeldDataCallBack(std::function<void(int, CHeldPkg&)> callback);
     void unregisterDataCallBack(int id) override;
     int registerEventCallBack(std::function<void(int, int)> callback) override;
     void unregisterEventCallBack(int id) override;
