@@ -549,4 +549,65 @@ TEST_F(DataReaderImplNsTest, OnlyADescriptorLentNowIsTakenBackAndOnlyOnce)
     EXPECT_TRUE(poolDrained());
 }
 
+// A socket medium's packages are this process's memory: every way a reader gives one back (read,
+// a refused read, a loan's release, the queue's drop, a channel's STOP, the reader's end) goes
+// through the handle it came in, straight to its data buffer, and never searches the registry of
+// pool mappings.
+class SocketPackagesNsTest : public DataReaderImplNsTest,
+                             public ::testing::WithParamInterface<std::pair<const char*, int>> {};
+
+TEST_P(SocketPackagesNsTest, GoBackWithoutASearchOfTheMappings)
+{
+    // A topic too long for a socket path goes over UDP.
+    ASSERT_TRUE(open(GetParam().first, 2));
+    CDataReader* ending = addReader(2);
+    ASSERT_NE(ending, nullptr);
+    std::vector<ConnParam_t> conns;
+    ASSERT_EQ(m_sub->getTransport(m_topicName)->getTopicDataTransParam(m_topicName, &conns), 0);
+    ASSERT_EQ(conns.size(), 1u);
+    EXPECT_EQ(conns[0].m_param.m_iType, GetParam().second);
+    std::atomic<int> delivered{0};
+    std::atomic<int> deliveredEnding{0};
+    countDeliveries(reader(), &delivered);
+    countDeliveries(ending, &deliveredEnding);
+    const unsigned long lookups = CHeldPkg::addressLookups();
+
+    for (uint32_t seq = 0; seq < 3; ++seq) {
+        ASSERT_EQ(writeMessage(100, seq), 100);
+    }
+    ASSERT_TRUE(zqtest::waitUntil([&] { return delivered.load() == 3 && deliveredEnding.load() == 3; }, 10000));
+    uint8_t buf[100];
+    {
+        zqtest::OutputCapture quiet;
+        EXPECT_EQ(reader()->read(buf, 10, 0, nullptr), -1) << "too small: given back";
+    }
+    _DataBuffer_t* loan = reader()->getDataBuffer(0, nullptr);
+    ASSERT_NE(loan, nullptr);
+    EXPECT_TRUE(pubsub::isMessage(loan->m_pData, 100, 2));
+    reader()->releaseDataBuffer(loan);
+    ASSERT_EQ(writeMessage(100, 3), 100);
+    ASSERT_EQ(writeMessage(100, 4), 100);
+    ASSERT_TRUE(zqtest::waitUntil([&] { return delivered.load() == 5 && deliveredEnding.load() == 5; }, 10000));
+    ASSERT_EQ(reader()->read(buf, sizeof(buf), 0, nullptr), 100);
+    EXPECT_TRUE(pubsub::isMessage(buf, 100, 3));
+    // One loan and one queued package end with the reader.
+    ASSERT_NE(ending->getDataBuffer(0, nullptr), nullptr);
+    removeReader(ending);
+    // One queued package goes at the STOP.
+    closeWritingSide();
+    ASSERT_TRUE(zqtest::waitUntil([&] { return !reader()->isConnect(); }, 10000));
+    EXPECT_EQ(reader()->getBufferCount(), 0);
+    EXPECT_TRUE(poolDrained());
+    EXPECT_EQ(CHeldPkg::addressLookups(), lookups);
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, SocketPackagesNsTest,
+                         ::testing::Values(std::make_pair("h13_unix_back", static_cast<int>(TRANS_TYPE_UNIX_SOCKET)),
+                                           std::make_pair("h13_udp_back_a_topic_name_too_long_for_any_socket_path_"
+                                                          "of_the_unix_medium",
+                                                          static_cast<int>(TRANS_TYPE_UDP))),
+                         [](const ::testing::TestParamInfo<std::pair<const char*, int>>& param) {
+                             return std::string(param.param.second == TRANS_TYPE_UDP ? "Udp" : "Unix");
+                         });
+
 } // namespace
