@@ -4,11 +4,11 @@
 // this process has released it.
 //
 // Threads: the queue's receive thread runs the dispatch (FIFOs and callbacks); application
-// threads give packages back; the owner's control thread calls init/deinit; registerCallBack,
-// unregisterCallBack and getFps from any thread. The targets' FIFO mutex is held
-// while FIFOs are pushed to and their callback mutex while the callbacks run (so a
-// callback must not register or unregister); m_mtxMapping guards the current-mapping pointer
-// only. Record mutexes are taken inside those sections.
+// threads give packages back; the owner's control thread calls init/deinit; the registrations
+// and getFps from any thread. The targets' FIFO mutex is held while FIFOs are pushed to and their
+// callback mutex while the callbacks run (so a callback must not register or unregister);
+// m_mtxMapping guards the current-mapping pointer only. Record mutexes are taken inside those
+// sections (a handle a consumer refuses is given back there).
 //
 // The pool mapping is shared: it stays attached, with its table, while packages of it are held
 // in this process, even after deinit and after the client is gone. Consumers get each package in
