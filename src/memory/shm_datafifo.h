@@ -1,5 +1,5 @@
 // The package FIFO whose packages belong to a shared-memory client: every package it drops,
-// clears or gives back goes back through that client.
+// clears or gives back goes back to its pool mapping, found by address (no client needed).
 //
 // Threads: the client's dispatch pushes (with the client's FIFO-list mutex held); one reader
 // takes, gives back, and creates and destroys the FIFO itself. Lock order: the client's FIFO-list
@@ -21,7 +21,7 @@ public:
     void clear() override;
     int pushDataPackage(DataPackage_t* pkg) override;
     DataPackage_t* getDataPackage(int timeoutMs) override;
-    // Gives the package back through the client, also once the FIFO is disabled.
+    // Gives the package back to its mapping, also once the FIFO is disabled.
     void releaseDataPackage(DataPackage_t* pkg) override;
 
     CShmClient* getShmClient() const { return m_pClient; }
