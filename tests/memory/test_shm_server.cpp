@@ -572,6 +572,65 @@ TEST_F(ShmServerNsTest, PackagesReachAClientInPlaceAndAllComeBack)
     EXPECT_TRUE(w.server().detachQueue(otherKey));
 }
 
+// The pool and its server work from one table, made by one walk of the layout when the pool
+// gets its segment; the server's init walks nothing.
+TEST_F(ShmServerNsTest, ThePoolAndItsServerShareOneTableFromOneWalk)
+{
+    const uint64_t walks = shmLayoutWalks();
+    Writer w(kKeyBase + 65, 128, 3);
+    ASSERT_TRUE(w.ok());
+    EXPECT_EQ(shmLayoutWalks() - walks, 1u);
+    const int key = kKeyBase + 66;
+    ASSERT_TRUE(w.server().attachQueue(key));
+    TestReader r(key);
+    ASSERT_TRUE(r.start());
+    DataPackage_t* p = w.publish("one table");
+    ASSERT_NE(p, nullptr);
+    ASSERT_TRUE(r.m_got.waitCount(1, 5000));
+    EXPECT_EQ(r.m_got.values(), (std::vector<int>{p->m_iPkgId}));
+    ASSERT_TRUE(r.giveBack(p->m_iPkgId));
+    ASSERT_TRUE(zqtest::waitUntil([&] { return w.freeChunks(100) == 3; }, 5000));
+    EXPECT_EQ(shmLayoutWalks() - walks, 1u);
+}
+
+// Package numbers looked up by address on the writing side for one message that two readers
+// take and give back, from taking the chunk to its return to the free list: the server looks the
+// number up once and hands it back to the pool by that number.
+TEST_F(ShmServerNsTest, AMessageToTwoReadersIsLookedUpByAddressOnlyOnTheDataManagersPath)
+{
+    Writer w(kKeyBase + 62, 128, 2);
+    ASSERT_TRUE(w.ok());
+    const int keyA = kKeyBase + 63;
+    const int keyB = kKeyBase + 64;
+    ASSERT_TRUE(w.server().attachQueue(keyA));
+    ASSERT_TRUE(w.server().attachQueue(keyB));
+    TestReader a(keyA);
+    TestReader b(keyB);
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    constexpr int kMessages = 6;
+    const uint64_t searched = CShmPkgTable::searches();
+    uint64_t lookups = 0;
+    for (int n = 0; n < kMessages; ++n) {
+        const uint64_t before = CShmPkgTable::lookups();
+        DataPackage_t* p = w.publish("counted");
+        ASSERT_NE(p, nullptr);
+        const int id = p->m_iPkgId;
+        ASSERT_TRUE(a.m_got.waitCount(static_cast<size_t>(n + 1), 5000));
+        ASSERT_TRUE(b.m_got.waitCount(static_cast<size_t>(n + 1), 5000));
+        ASSERT_TRUE(a.giveBack(id));
+        ASSERT_TRUE(b.giveBack(id));
+        // Back on its free list: the pool's used bytes are counted down after the last lookup.
+        ASSERT_TRUE(zqtest::waitUntil([&] { return w.pool().getUsedSize() == 0; }, 5000));
+        lookups += CShmPkgTable::lookups() - before;
+    }
+    const double perMessage = static_cast<double>(lookups) / kMessages;
+    RecordProperty("lookups_per_message", std::to_string(perMessage));
+    std::printf("lookups per message: %.2f\n", perMessage);
+    EXPECT_EQ(CShmPkgTable::searches() - searched, 0u);
+    EXPECT_LE(perMessage, 99.0);
+}
+
 TEST_F(ShmServerNsTest, DeinitTearsDownQueuesAndInFlightIds)
 {
     Writer w(kKeyBase + 15, 128, 2);
