@@ -595,7 +595,9 @@ TEST_F(ShmServerNsTest, ThePoolAndItsServerShareOneTableFromOneWalk)
 
 // Package numbers looked up by address on the writing side for one message that two readers
 // take and give back, from taking the chunk to its return to the free list: the server looks the
-// number up once and hands it back to the pool by that number.
+// number up once and hands it back to the pool by that number. The other nine are the data
+// manager's (taking, publishing, its own and the distribution FIFO's references), which have no
+// number to pass. 13 when the last return went back through the data manager.
 TEST_F(ShmServerNsTest, AMessageToTwoReadersIsLookedUpByAddressOnlyOnTheDataManagersPath)
 {
     Writer w(kKeyBase + 62, 128, 2);
@@ -628,7 +630,7 @@ TEST_F(ShmServerNsTest, AMessageToTwoReadersIsLookedUpByAddressOnlyOnTheDataMana
     RecordProperty("lookups_per_message", std::to_string(perMessage));
     std::printf("lookups per message: %.2f\n", perMessage);
     EXPECT_EQ(CShmPkgTable::searches() - searched, 0u);
-    EXPECT_LE(perMessage, 99.0);
+    EXPECT_LE(lookups, 10u * kMessages);
 }
 
 TEST_F(ShmServerNsTest, DeinitTearsDownQueuesAndInFlightIds)
