@@ -49,10 +49,10 @@ bool shmPkgLengthsFit(int len, int size, int capacity);
 // `len` bytes, or the numbers in the segment are not exactly 1..N.
 bool shmWalkLayout(const uint8_t* base, size_t len, const MemPoolLayout_t& layout, std::vector<ShmPkgSlot_t>* slots);
 
-// The packages of one pool segment, by number and by address: built once from a layout walk (the
-// creator's shmLayoutSlots or a reader's shmWalkLayout) and used by the pool, the server and the
-// reading side's mapping alike. Nothing in it is read back from the segment. Not changed after
-// build; read by any thread.
+// The packages of one pool segment, by number and by address: built once per attachment from a
+// layout walk, the creator's shmLayoutSlots (its pool's table, shared with its server) or a
+// reader's shmWalkLayout (its mapping's). Nothing in it is read back from the segment but the
+// number idOf checks. Not changed after build; read by any thread.
 class CShmPkgTable {
 public:
     // `slots[n - 1]` is package n of the segment at `base`.

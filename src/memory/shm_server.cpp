@@ -18,6 +18,22 @@ constexpr int SEND_WAIT_MS = 100;
 // for a ring that takes nothing before that reader misses them.
 constexpr auto FULL_RING_WAIT = std::chrono::milliseconds(50);
 
+// The same groups, as the server is told and as the pool has them.
+bool sameLayout(const MemPoolLayout_t& a, const MemPoolLayout_t& b)
+{
+    if (a.m_iGroupCount != b.m_iGroupCount || a.m_iGroupCount < 0 || a.m_iGroupCount > MEM_MAX_GROUPS) {
+        return false;
+    }
+    for (int g = 0; g < a.m_iGroupCount; ++g) {
+        const MemGroup_t& x = a.m_stGroup[g];
+        const MemGroup_t& y = b.m_stGroup[g];
+        if (x.m_iGrpId != y.m_iGrpId || x.m_iChunkSize != y.m_iChunkSize || x.m_iChunkCount != y.m_iChunkCount) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 DataPkgInfo_t::DataPkgInfo_t(DataPackage_t* pkg) : m_pPkg(pkg), m_iRefCount(0)
@@ -60,25 +76,6 @@ bool CShmServer::init(void* base, const MemPoolLayout_t& layout)
     clearMemLayout();
     return false;
 }
-
-namespace {
-
-bool sameLayout(const MemPoolLayout_t& a, const MemPoolLayout_t& b)
-{
-    if (a.m_iGroupCount != b.m_iGroupCount || a.m_iGroupCount < 0 || a.m_iGroupCount > MEM_MAX_GROUPS) {
-        return false;
-    }
-    for (int g = 0; g < a.m_iGroupCount; ++g) {
-        const MemGroup_t& x = a.m_stGroup[g];
-        const MemGroup_t& y = b.m_stGroup[g];
-        if (x.m_iGrpId != y.m_iGrpId || x.m_iChunkSize != y.m_iChunkSize || x.m_iChunkCount != y.m_iChunkCount) {
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
 
 bool CShmServer::initMemLayout(void* base, const MemPoolLayout_t& layout)
 {

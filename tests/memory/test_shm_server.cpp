@@ -241,6 +241,34 @@ TEST_F(ShmServerNsTest, PackagesNoQueueTookGoBackAtOnce)
     EXPECT_FALSE(idle.init(nullptr, w.pool().getMemLayout()));
     CShmServer none(nullptr);
     EXPECT_FALSE(none.init(w.pool().getMemAddr(), w.pool().getMemLayout()));
+
+    // The table is the data manager's pool's: a server told of another segment or layout, or
+    // whose data manager has a pool in process memory, does not start.
+    MemPoolLayout_t other = w.pool().getMemLayout();
+    other.m_stGroup[0].m_iChunkCount += 1;
+    CNormalMemPool heap;
+    ASSERT_TRUE(heap.init(poolCfg(-1, 128, 2)));
+    CDataManager heapDm;
+    heapDm.setMemPool(&heap);
+    struct Case {
+        const char* name;
+        CDataManager* dm;
+        void* base;
+        MemPoolLayout_t layout;
+    };
+    auto* base = static_cast<uint8_t*>(w.pool().getMemAddr());
+    for (const Case& c :
+         {Case{"other layout", &w.dm(), base, other}, Case{"other base", &w.dm(), base + 8, w.pool().getMemLayout()},
+          Case{"pool in process memory", &heapDm, base, w.pool().getMemLayout()}}) {
+        CShmServer refused(c.dm);
+        zqtest::OutputCapture refusedCap;
+        EXPECT_FALSE(refused.init(c.base, c.layout)) << c.name;
+        refusedCap.stop();
+        char line[64];
+        snprintf(line, sizeof(line), "Error: invalid share memory pool layout at %p!", c.base);
+        EXPECT_TRUE(zqtest::hasDdsLine(refusedCap.out(), "31", line)) << c.name << refusedCap.out();
+        EXPECT_FALSE(refused.isRunning()) << c.name;
+    }
 }
 
 TEST_F(ShmServerNsTest, AReaderWithAFullRingMissesOnlyWhatArrivesMeanwhile)
