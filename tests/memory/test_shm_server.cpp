@@ -545,7 +545,11 @@ TEST_F(ShmServerNsTest, PackagesReachAClientInPlaceAndAllComeBack)
         kept.push_back(pkg);
         return 0;
     });
+    // A reader of the writer's own process attaches the segment again and walks what that
+    // attachment holds once, for its own table.
+    const uint64_t walks = shmLayoutWalks();
     ASSERT_TRUE(client.init(queueKey, poolKey, w.pool().getMemLayout()));
+    EXPECT_EQ(shmLayoutWalks() - walks, 1u);
     std::string error;
     const int otherKey = kKeyBase + 14;
     ASSERT_TRUE(w.server().attachQueue(otherKey));
