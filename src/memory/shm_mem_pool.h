@@ -12,7 +12,7 @@
 // its reference count and used length are kept in this process's memory.
 //
 // The package table is built once, when the segment is made, and shared with the distribution
-// server of the same segment (pkgTable): one walk and one table per segment in this process.
+// server of the same segment (pkgTable): one walk and one table for the writing side of a segment.
 #pragma once
 
 #include <atomic>
@@ -67,7 +67,7 @@ public:
     int chunkRefCount(const MemChunk_t* chunk) const;
     uint64_t getMemSize() const { return m_u64MemSize; }
     // The segment's packages by number and by address, null until it has a segment. Whoever
-    // shares it reads the segment through it, so it is to go before this pool does.
+    // shares it reads the segment through it, so it is done with it before this pool goes.
     std::shared_ptr<const CShmPkgTable> pkgTable() const;
     // Drops one reference of package `id`, a number this pool's table gave, and puts it back on
     // its free list when that was the last: unreferMemChunk and releaseMemChunk without looking
