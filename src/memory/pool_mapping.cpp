@@ -6,7 +6,6 @@
 #include <map>
 
 #include "utils/dds_common.h"
-#include "utils/system_utils.h"
 
 namespace {
 
@@ -30,10 +29,10 @@ MappingRegistry& registry()
 
 } // namespace
 
-CPoolMapping::CPoolMapping(int poolKey, uint8_t* base, size_t size, std::vector<ShmPkgSlot_t> slots)
-    : m_iPoolKey(poolKey), m_pBase(base), m_uSize(size)
+CPoolMapping::CPoolMapping(int poolKey, CShmAttachment segment, size_t size, std::vector<ShmPkgSlot_t> slots)
+    : m_segment(std::move(segment)), m_iPoolKey(poolKey), m_pBase(static_cast<uint8_t*>(m_segment.get())), m_uSize(size)
 {
-    m_table.build(base, std::move(slots));
+    m_table.build(m_pBase, std::move(slots));
     m_vecPkgs.reserve(m_table.count());
     for (int id = 1; m_table.has(id); ++id) {
         m_vecPkgs.push_back(new DataPkgInfo_t(m_table.pkg(id)));
@@ -48,7 +47,6 @@ CPoolMapping::~CPoolMapping()
     for (DataPkgInfo_t* rec : m_vecPkgs) {
         delete rec;
     }
-    CSystemUtils::detachShm(m_pBase);
 }
 
 void CPoolMapping::registerMapping(const std::shared_ptr<CPoolMapping>& mapping)

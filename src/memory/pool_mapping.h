@@ -16,6 +16,10 @@
 // which takes it back when it lets the queue go. The registry keeps the mapping while its client
 // holds it or any package of it is held, so a holder may keep a plain pointer to it until it
 // releases its package.
+//
+// Its table is its own even when this process also writes the segment: the table holds this
+// attachment's addresses and is built from what this attachment reads, whereas the writer's pool
+// has the segment at another address and never learns which reader mapping is of its segment.
 #pragma once
 
 #include <atomic>
@@ -30,11 +34,13 @@
 #include "memory/shm_layout.h"
 #include "memory/shm_queue.h"
 #include "memory/shm_server.h"
+#include "utils/shm_attachment.h"
 
 class CPoolMapping {
 public:
-    // Takes over the attachment at `base` (detached by the destructor).
-    CPoolMapping(int poolKey, uint8_t* base, size_t size, std::vector<ShmPkgSlot_t> slots);
+    // Takes over the attachment (detached last, by the destructor) of `size` bytes, walked into
+    // `slots`.
+    CPoolMapping(int poolKey, CShmAttachment segment, size_t size, std::vector<ShmPkgSlot_t> slots);
     ~CPoolMapping();
     CPoolMapping(const CPoolMapping&) = delete;
     CPoolMapping& operator=(const CPoolMapping&) = delete;
@@ -76,6 +82,7 @@ public:
     // package of it is held, else with the release of the last one.
     void letGo();
 
+    CShmAttachment m_segment; // first, so that it goes last
     const int m_iPoolKey;
     uint8_t* const m_pBase;
     const size_t m_uSize;

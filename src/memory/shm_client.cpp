@@ -90,18 +90,19 @@ std::shared_ptr<CPoolMapping> CShmClient::initMemLayout(int poolKey, const MemPo
                         static_cast<unsigned long>(size));
         return nullptr;
     }
-    auto* base = static_cast<uint8_t*>(CSystemUtils::attachShm(shmId));
-    if (base == nullptr) {
+    CShmAttachment segment(CSystemUtils::attachShm(shmId));
+    if (!segment) {
         DDS_RED_LIMITED("Error: attachShm() failed! m_iKey: %#x, shmid: %d", static_cast<unsigned>(poolKey), shmId);
         return nullptr;
     }
+    // This attachment's one walk: the mapping's table is built from it.
     std::vector<ShmPkgSlot_t> slots;
-    if (!shmWalkLayout(base, ds.shm_segsz, layout, &slots)) {
+    if (!shmWalkLayout(static_cast<const uint8_t*>(segment.get()), ds.shm_segsz, layout, &slots)) {
         DDS_RED_LIMITED("Error: invalid package numbers in share memory! m_iKey: %#x", static_cast<unsigned>(poolKey));
-        CSystemUtils::detachShm(base);
         return nullptr;
     }
-    return std::make_shared<CPoolMapping>(poolKey, base, static_cast<size_t>(ds.shm_segsz), std::move(slots));
+    return std::make_shared<CPoolMapping>(poolKey, std::move(segment), static_cast<size_t>(ds.shm_segsz),
+                                          std::move(slots));
 }
 
 bool CShmClient::initMemQue(int queueKey, const std::shared_ptr<CPoolMapping>& mapping)

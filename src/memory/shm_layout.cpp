@@ -63,9 +63,12 @@ bool shmLayoutSize(const MemPoolLayout_t& layout, uint64_t* size, int* count)
 
 namespace {
 
+std::atomic<uint64_t> s_u64Walks{0};
+
 // The walk itself, for a layout shmLayoutSize accepted: every package in walk order.
 template <typename Fn> void walkSlots(const MemPoolLayout_t& layout, Fn&& fn)
 {
+    s_u64Walks.fetch_add(1, std::memory_order_relaxed);
     uint64_t offset = 0;
     for (int g = 0; g < layout.m_iGroupCount; ++g) {
         const MemGroup_t& grp = layout.m_stGroup[g];
@@ -80,6 +83,11 @@ template <typename Fn> void walkSlots(const MemPoolLayout_t& layout, Fn&& fn)
 }
 
 } // namespace
+
+uint64_t shmLayoutWalks()
+{
+    return s_u64Walks.load(std::memory_order_relaxed);
+}
 
 bool shmLayoutSlots(const MemPoolLayout_t& layout, std::vector<ShmPkgSlot_t>* slots)
 {
@@ -149,9 +157,11 @@ void CShmPkgTable::clear()
 }
 
 std::atomic<uint64_t> CShmPkgTable::s_u64Searches{0};
+std::atomic<uint64_t> CShmPkgTable::s_u64Lookups{0};
 
 int CShmPkgTable::idOf(const void* p) const
 {
+    s_u64Lookups.fetch_add(1, std::memory_order_relaxed);
     const auto at = reinterpret_cast<uintptr_t>(p);
     const auto base = reinterpret_cast<uintptr_t>(m_pBase);
     if (m_pBase == nullptr || at < base || at - base > m_u64LastOffset) {

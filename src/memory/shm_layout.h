@@ -37,6 +37,9 @@ bool shmLayoutSize(const MemPoolLayout_t& layout, uint64_t* size, int* count);
 // False (slots emptied) when shmLayoutSize refuses the layout.
 bool shmLayoutSlots(const MemPoolLayout_t& layout, std::vector<ShmPkgSlot_t>* slots);
 
+// Walks of a layout made by shmLayoutSlots and shmWalkLayout in this process, for tests.
+uint64_t shmLayoutWalks();
+
 // Whether the lengths a package of the segment holds keep a reader inside its chunk: at least a
 // frame header in use, no more than the package's size, a size within the layout's `capacity`.
 bool shmPkgLengthsFit(int len, int size, int capacity);
@@ -46,10 +49,10 @@ bool shmPkgLengthsFit(int len, int size, int capacity);
 // `len` bytes, or the numbers in the segment are not exactly 1..N.
 bool shmWalkLayout(const uint8_t* base, size_t len, const MemPoolLayout_t& layout, std::vector<ShmPkgSlot_t>* slots);
 
-// The packages of one pool segment, by number and by address: built once from a layout walk (the
-// creator's shmLayoutSlots or a reader's shmWalkLayout) and used by the pool, the server and the
-// reading side's mapping alike. Nothing in it is read back from the segment. Not changed after
-// build; read by any thread.
+// The packages of one pool segment, by number and by address: built once per attachment from a
+// layout walk, the creator's shmLayoutSlots (its pool's table, shared with its server) or a
+// reader's shmWalkLayout (its mapping's). Nothing in it is read back from the segment but the
+// number idOf checks. Not changed after build; read by any thread.
 class CShmPkgTable {
 public:
     // `slots[n - 1]` is package n of the segment at `base`.
@@ -71,6 +74,8 @@ public:
     int idOf(const void* p) const;
     // Searches made by idOf in this process, for tests and benchmarks.
     static uint64_t searches() { return s_u64Searches.load(std::memory_order_relaxed); }
+    // Calls of idOf in this process (each a lookup, searching or not), for tests and benchmarks.
+    static uint64_t lookups() { return s_u64Lookups.load(std::memory_order_relaxed); }
 
 private:
     uint8_t* m_pBase{nullptr};
@@ -78,4 +83,5 @@ private:
     std::vector<std::pair<uint64_t, int>> m_vecByOffset; // package offset -> number, sorted
     uint64_t m_u64LastOffset{0};                         // of the last package; past it is not ours
     static std::atomic<uint64_t> s_u64Searches;
+    static std::atomic<uint64_t> s_u64Lookups;
 };

@@ -25,14 +25,11 @@ CShmMemPool::CShmMemPool() : CMemPool(true) {}
 
 CShmMemPool::~CShmMemPool()
 {
-    // Readers that still have it attached keep it alive until they detach.
+    // Readers that still have it attached keep it alive until they detach; this process's
+    // attachment goes right after, with m_segment.
     if (m_iShmId >= 0) {
         CSystemUtils::removeShm(m_iShmId);
         m_iShmId = -1;
-    }
-    if (m_pMemAddr != nullptr) {
-        CSystemUtils::detachShm(m_pMemAddr);
-        m_pMemAddr = nullptr;
     }
 }
 
@@ -138,28 +135,28 @@ bool CShmMemPool::openSegment(int key)
         DDS_RED("Error: openShm() failed! m_iKey: %#x, size: %lu", key, static_cast<unsigned long>(m_u64MemSize));
         return false;
     }
-    void* addr = CSystemUtils::attachShm(m_iShmId);
-    if (addr == nullptr) {
+    CShmAttachment segment(CSystemUtils::attachShm(m_iShmId));
+    if (!segment) {
         DDS_RED("Error: attachShm() failed! m_iKey: %#x, shmid: %d", key, m_iShmId);
         CSystemUtils::removeShm(m_iShmId);
         m_iShmId = -1;
         return false;
     }
-    m_pMemAddr = addr;
+    m_segment = std::move(segment);
 
     // Numbered by the walk every reader makes: package n is the n-th chunk. No chunk of the pool
     // exists before this, so nothing else reads the tables while they are made.
     std::vector<ShmPkgSlot_t> slots;
     shmLayoutSlots(m_layout, &slots);
-    m_table.build(static_cast<uint8_t*>(m_pMemAddr), std::move(slots));
-    m_uPkgCount = m_table.count();
+    m_pTable->build(static_cast<uint8_t*>(m_segment.get()), std::move(slots));
+    m_uPkgCount = m_pTable->count();
     m_pFree.reset(new std::atomic<bool>[m_uPkgCount]);
     m_pRefs.reset(new std::atomic<int32_t>[m_uPkgCount]);
     m_pLens.reset(new std::atomic<int32_t>[m_uPkgCount]);
     m_pFresh.reset(new std::atomic<bool>[m_uPkgCount]);
     m_bReady.store(true, std::memory_order_release);
-    for (int id = 1; m_table.has(id); ++id) {
-        const Group_t& grp = m_vecGroups[static_cast<size_t>(m_table.group(id))];
+    for (int id = 1; m_pTable->has(id); ++id) {
+        const Group_t& grp = m_vecGroups[static_cast<size_t>(m_pTable->group(id))];
         MemChunk_t* chunk = chunkOf(id);
         const auto i = static_cast<size_t>(id - 1);
         initMemChunk(chunk, true, grp.m_iGrpId, id, grp.m_iChunkSize);
@@ -215,7 +212,12 @@ MemChunk_t* CShmMemPool::getMemChunk(int size)
 
 MemChunk_t* CShmMemPool::chunkOf(int id) const
 {
-    return reinterpret_cast<MemChunk_t*>(reinterpret_cast<uint8_t*>(m_table.pkg(id)) - MEM_CHUNK_PKG_OFFSET);
+    return reinterpret_cast<MemChunk_t*>(reinterpret_cast<uint8_t*>(m_pTable->pkg(id)) - MEM_CHUNK_PKG_OFFSET);
+}
+
+std::shared_ptr<const CShmPkgTable> CShmMemPool::pkgTable() const
+{
+    return m_bReady.load(std::memory_order_acquire) ? m_pTable : nullptr;
 }
 
 int CShmMemPool::pkgIdOf(const MemChunk_t* chunk, const Group_t** group) const
@@ -223,12 +225,12 @@ int CShmMemPool::pkgIdOf(const MemChunk_t* chunk, const Group_t** group) const
     if (chunk == nullptr) {
         return 0;
     }
-    const int id = m_table.idOf(reinterpret_cast<const uint8_t*>(chunk) + MEM_CHUNK_PKG_OFFSET);
+    const int id = m_pTable->idOf(reinterpret_cast<const uint8_t*>(chunk) + MEM_CHUNK_PKG_OFFSET);
     if (id <= 0) {
         return 0;
     }
     if (group != nullptr) {
-        *group = &m_vecGroups[static_cast<size_t>(m_table.group(id))];
+        *group = &m_vecGroups[static_cast<size_t>(m_pTable->group(id))];
     }
     return id;
 }
@@ -251,10 +253,12 @@ void CShmMemPool::referMemChunk(MemChunk_t* chunk)
 
 bool CShmMemPool::unreferMemChunk(MemChunk_t* chunk)
 {
-    int id = pkgIdOf(chunk, nullptr);
-    if (id <= 0) {
-        return false;
-    }
+    const int id = pkgIdOf(chunk, nullptr);
+    return id > 0 && unreferId(id);
+}
+
+bool CShmMemPool::unreferId(int id)
+{
     const auto at = static_cast<size_t>(id - 1);
     std::atomic<int32_t>& count = m_pRefs[at];
     int32_t cur = count.load(std::memory_order_relaxed);
@@ -279,7 +283,7 @@ int CShmMemPool::chunkRefCount(const MemChunk_t* chunk) const
 int CShmMemPool::chunkCapacity(const MemChunk_t* chunk) const
 {
     const int id = pkgIdOf(chunk, nullptr);
-    return id > 0 ? m_table.capacity(id) : 0;
+    return id > 0 ? m_pTable->capacity(id) : 0;
 }
 
 void CShmMemPool::notePublished(MemChunk_t* chunk, int len)
@@ -288,7 +292,7 @@ void CShmMemPool::notePublished(MemChunk_t* chunk, int len)
     if (id <= 0) {
         return;
     }
-    len = std::clamp(len, 0, m_table.capacity(id));
+    len = std::clamp(len, 0, m_pTable->capacity(id));
     m_pLens[static_cast<size_t>(id - 1)].store(len, std::memory_order_relaxed);
     std::memcpy(&chunk->m_stPkg.m_iLen, &len, sizeof(len));
 }
@@ -304,7 +308,7 @@ void CShmMemPool::restoreNumbering()
     if (!m_bReady.load(std::memory_order_acquire)) {
         return;
     }
-    for (int pkgId = 1; m_table.has(pkgId); ++pkgId) {
+    for (int pkgId = 1; m_pTable->has(pkgId); ++pkgId) {
         // The number is the writer's alone in every chunk; the rest of a header in use is read by
         // its writer and rewritten when the chunk is handed out next.
         MemChunk_t* chunk = chunkOf(pkgId);
@@ -312,7 +316,7 @@ void CShmMemPool::restoreNumbering()
         if (!m_pFree[static_cast<size_t>(pkgId - 1)].load(std::memory_order_acquire)) {
             continue;
         }
-        const Group_t& grp = m_vecGroups[static_cast<size_t>(m_table.group(pkgId))];
+        const Group_t& grp = m_vecGroups[static_cast<size_t>(m_pTable->group(pkgId))];
         __atomic_store_n(&chunk->m_iGrpId, grp.m_iGrpId, __ATOMIC_RELAXED);
         __atomic_store_n(&chunk->m_stPkg.m_bShm, true, __ATOMIC_RELAXED);
         __atomic_store_n(&chunk->m_stPkg.m_iSize, grp.m_iChunkSize, __ATOMIC_RELAXED);
@@ -331,15 +335,34 @@ bool CShmMemPool::releaseMemChunk(MemChunk_t* chunk)
         DDS_RED_LIMITED("Error: chunk %p is not in share memory pool %#x!", static_cast<void*>(chunk), getMemKey());
         return false;
     }
+    freeId(pkgId, *group);
+    return false;
+}
+
+bool CShmMemPool::freeId(int id, const Group_t& group)
+{
+    MemChunk_t* chunk = chunkOf(id);
     const int32_t grpId = __atomic_load_n(&chunk->m_iGrpId, __ATOMIC_RELAXED);
-    if (grpId != group->m_iGrpId) {
+    if (grpId != group.m_iGrpId) {
         DDS_GREEN_LIMITED("Invalid group id %d!", grpId);
     }
-    if (m_pFree[static_cast<size_t>(pkgId - 1)].exchange(true, std::memory_order_acq_rel)) {
-        DDS_RED_LIMITED("Error: package %d is given back twice!", pkgId);
+    if (m_pFree[static_cast<size_t>(id - 1)].exchange(true, std::memory_order_acq_rel)) {
+        DDS_RED_LIMITED("Error: package %d is given back twice!", id);
         return false;
     }
-    m_u32UsedSize.fetch_sub(static_cast<uint32_t>(group->m_iChunkSize), std::memory_order_relaxed);
-    group->m_pMan->putChunk(chunk);
-    return false;
+    m_u32UsedSize.fetch_sub(static_cast<uint32_t>(group.m_iChunkSize), std::memory_order_relaxed);
+    group.m_pMan->putChunk(chunk);
+    return true;
+}
+
+void CShmMemPool::releasePkg(int id)
+{
+    // The number comes from this pool's table (its caller looked it up there): only the bounds
+    // are checked again.
+    if (!m_bReady.load(std::memory_order_acquire) || !m_pTable->has(id)) {
+        return;
+    }
+    if (unreferId(id)) {
+        freeId(id, m_vecGroups[static_cast<size_t>(m_pTable->group(id))]);
+    }
 }

@@ -10,6 +10,9 @@
 // Readers map the segment writable, so the chunk headers are not trusted: a chunk's group,
 // number and capacity are worked out from its address and rewritten when it is handed out, and
 // its reference count and used length are kept in this process's memory.
+//
+// The package table is built once, when the segment is made, and shared with the distribution
+// server of the same segment (pkgTable): one walk and one table for the writing side of a segment.
 #pragma once
 
 #include <atomic>
@@ -20,6 +23,7 @@
 
 #include "memory/mem_pool.h"
 #include "memory/shm_layout.h"
+#include "utils/shm_attachment.h"
 
 class CShmMemPool : public CMemPool {
 public:
@@ -33,7 +37,7 @@ public:
     MemChunk_t* getMemChunk(int size) override;
     // Puts the chunk back on its group's free list; always false (never freed).
     bool releaseMemChunk(MemChunk_t* chunk) override;
-    void* getMemAddr() override { return m_pMemAddr; }
+    void* getMemAddr() override { return m_segment.get(); }
     int getMemKey() override { return m_iKey.load(std::memory_order_relaxed); }
 
     // From this process's own tables, by the chunk's address: a chunk that does not start a
@@ -62,6 +66,13 @@ public:
     // This process's reference count of a chunk of the segment (-1 for any other address).
     int chunkRefCount(const MemChunk_t* chunk) const;
     uint64_t getMemSize() const { return m_u64MemSize; }
+    // The segment's packages by number and by address, null until it has a segment. Whoever
+    // shares it reads the segment through it, so it is done with it before this pool goes.
+    std::shared_ptr<const CShmPkgTable> pkgTable() const;
+    // Drops one reference of package `id`, a number this pool's table gave, and puts it back on
+    // its free list when that was the last: unreferMemChunk and releaseMemChunk without looking
+    // the number up again.
+    void releasePkg(int id);
 
     // Checks a layout as it may come from an application: the segment bounds every reader
     // checks (shmLayoutSize), and the creator's own rules on top: 1..16 groups, distinct numbers,
@@ -77,6 +88,9 @@ private:
         CMemGroupMan* m_pMan;
     };
     MemChunk_t* chunkOf(int id) const;
+    bool unreferId(int id);
+    // Puts package `id` of `group` back on its free list (false when it is there already).
+    bool freeId(int id, const Group_t& group);
 
     std::atomic<int> m_iKey{-1};
     // Guards making the segment (openSegment); the tables below are fixed once m_bReady is set.
@@ -86,10 +100,11 @@ private:
     MemPoolLayout_t m_layout{};
     int m_iShmId{-1};
     bool m_bKeyInUse{false};
-    void* m_pMemAddr{nullptr};
+    CShmAttachment m_segment;
     uint64_t m_u64MemSize{0};
-    // The packages of the segment by number and by address, from the walk every reader makes.
-    CShmPkgTable m_table;
+    // The packages of the segment by number and by address, from the walk every reader makes;
+    // the object is there from the start and built once, in openSegment.
+    const std::shared_ptr<CShmPkgTable> m_pTable{std::make_shared<CShmPkgTable>()};
     std::vector<Group_t> m_vecGroups;
     // Package number of a chunk that starts a chunk of this segment (with its group), or 0 for
     // any other address.

@@ -6,6 +6,7 @@
 #include "memory/datacenter.h"
 #include "memory/datafifo.h"
 #include "memory/shm_layout.h"
+#include "memory/shm_mem_pool.h"
 #include "utils/dds_common.h"
 
 namespace {
@@ -16,6 +17,22 @@ constexpr int SEND_WAIT_MS = 100;
 // A reader's queue thread takes a number within microseconds of its post: numbers wait this long
 // for a ring that takes nothing before that reader misses them.
 constexpr auto FULL_RING_WAIT = std::chrono::milliseconds(50);
+
+// The same groups, as the server is told and as the pool has them.
+bool sameLayout(const MemPoolLayout_t& a, const MemPoolLayout_t& b)
+{
+    if (a.m_iGroupCount != b.m_iGroupCount || a.m_iGroupCount < 0 || a.m_iGroupCount > MEM_MAX_GROUPS) {
+        return false;
+    }
+    for (int g = 0; g < a.m_iGroupCount; ++g) {
+        const MemGroup_t& x = a.m_stGroup[g];
+        const MemGroup_t& y = b.m_stGroup[g];
+        if (x.m_iGrpId != y.m_iGrpId || x.m_iChunkSize != y.m_iChunkSize || x.m_iChunkCount != y.m_iChunkCount) {
+            return false;
+        }
+    }
+    return true;
+}
 
 } // namespace
 
@@ -56,31 +73,36 @@ bool CShmServer::init(void* base, const MemPoolLayout_t& layout)
         m_pDataManager->destroyDataFifo(fifo);
     }
     DDS_RED("Error: share memory server can't start its thread!");
-    for (DataPkgInfo_t* rec : m_vecPkgs) {
-        delete rec;
-    }
-    m_vecPkgs.clear();
-    m_table.clear();
+    clearMemLayout();
     return false;
 }
 
 bool CShmServer::initMemLayout(void* base, const MemPoolLayout_t& layout)
 {
-    uint64_t size = 0;
-    int count = 0;
-    std::vector<ShmPkgSlot_t> slots;
-    // The pool is ours and its segment exactly the layout's size.
-    if (!shmLayoutSize(layout, &size, &count) ||
-        !shmWalkLayout(static_cast<const uint8_t*>(base), static_cast<size_t>(size), layout, &slots)) {
+    // The pool's own table, from the walk it numbered its chunks by: nothing is walked again.
+    auto* pool = dynamic_cast<CShmMemPool*>(m_pDataManager->getMemPool());
+    std::shared_ptr<const CShmPkgTable> table = pool == nullptr ? nullptr : pool->pkgTable();
+    if (!table || pool->getMemAddr() != base || !sameLayout(layout, pool->getMemLayout())) {
         DDS_RED("Error: invalid share memory pool layout at %p!", base);
         return false;
     }
-    m_table.build(static_cast<uint8_t*>(base), std::move(slots));
-    m_vecPkgs.reserve(m_table.count());
-    for (int id = 1; m_table.has(id); ++id) {
-        enqueDataPkg(m_table.pkg(id));
+    m_pPool = pool;
+    m_pTable = std::move(table);
+    m_vecPkgs.reserve(m_pTable->count());
+    for (int id = 1; m_pTable->has(id); ++id) {
+        enqueDataPkg(m_pTable->pkg(id));
     }
     return true;
+}
+
+void CShmServer::clearMemLayout()
+{
+    for (DataPkgInfo_t* rec : m_vecPkgs) {
+        delete rec;
+    }
+    m_vecPkgs.clear();
+    m_pTable.reset();
+    m_pPool = nullptr;
 }
 
 void CShmServer::enqueDataPkg(DataPackage_t* pkg)
@@ -90,13 +112,13 @@ void CShmServer::enqueDataPkg(DataPackage_t* pkg)
 
 DataPkgInfo_t* CShmServer::findRecord(int id) const
 {
-    return m_table.has(id) ? m_vecPkgs[static_cast<size_t>(id - 1)] : nullptr;
+    return id >= 1 && static_cast<size_t>(id) <= m_vecPkgs.size() ? m_vecPkgs[static_cast<size_t>(id - 1)] : nullptr;
 }
 
 int CShmServer::findPkgId(DataPackage_t* pkg) const
 {
     // By address: the number in the package lies in a segment other processes can write.
-    return m_table.idOf(pkg);
+    return m_pTable->idOf(pkg);
 }
 
 void CShmServer::referPackage(int id)
@@ -122,8 +144,9 @@ void CShmServer::releasePackage(int id)
     if (rec->m_iRefCount.load() <= 0) {
         rec->m_iRefCount.store(0);
     } else if (rec->m_iRefCount.fetch_sub(1) == 1) {
-        // Every reader has returned it: the distribution FIFO's chunk reference goes back.
-        m_pDataManager->releaseDataPkg(rec->m_pPkg);
+        // Every reader has returned it: the distribution FIFO's chunk reference goes back, by
+        // the number this server looked up.
+        m_pPool->releasePkg(id);
     }
     pthread_mutex_unlock(&rec->m_mutex);
 }
@@ -366,11 +389,7 @@ void CShmServer::deinit()
             releasePackage(id);
         }
     }
-    for (DataPkgInfo_t* rec : m_vecPkgs) {
-        delete rec;
-    }
-    m_vecPkgs.clear();
-    m_table.clear();
+    clearMemLayout();
     {
         std::lock_guard<std::mutex> lock(m_mtxQueue);
         resetFrameRate();

@@ -17,6 +17,11 @@
 // ignored. A number that finds a reader's ring full waits in that reader's own short list and is
 // posted by that queue's thread once the reader takes; a reader that takes nothing for a moment
 // misses what waits for it, and no reader ever holds up the distribution to the others.
+//
+// The package table is the pool's own (one per segment in this process): a package is looked up
+// by address once, when it leaves the distribution FIFO, and from there on goes by that number,
+// back to the pool too. The server borrows the pool through its data manager; its owner ends it
+// before the pool goes.
 #pragma once
 
 #include <pthread.h>
@@ -39,6 +44,7 @@
 
 class CDataFifo;
 class CDataManager;
+class CShmMemPool;
 
 // Numbers that may wait for room in one reader's ring: the depth of the distribution FIFO.
 constexpr size_t SHM_SERVER_WAITING = 8;
@@ -66,9 +72,10 @@ public:
     CShmServer(const CShmServer&) = delete;
     CShmServer& operator=(const CShmServer&) = delete;
 
-    // Registers the packages of the pool at `base` (laid out by `layout`) and starts the
-    // distribution thread. False when running, for a null base or data manager, or a layout
-    // whose numbers are not 1..N in walk order.
+    // Takes the package table of the data manager's pool, whose segment is at `base` and laid out
+    // by `layout`, and starts the distribution thread. False when running, for a null base or
+    // data manager, or when the data manager's pool is no shared-memory pool with that segment
+    // and layout.
     bool init(void* base, const MemPoolLayout_t& layout);
     // Stops the thread, tears down every queue, takes back every id in flight, frees the records.
     void deinit();
@@ -87,6 +94,7 @@ public:
 private:
     bool initMemLayout(void* base, const MemPoolLayout_t& layout);
     void enqueDataPkg(DataPackage_t* pkg);
+    void clearMemLayout();
     void sendTask(CDataFifo* fifo);
     // Number of a package of this pool, or -1 for any other pointer.
     int findPkgId(DataPackage_t* pkg) const;
@@ -128,9 +136,10 @@ private:
     // reader goes, and a return counts only when its reader holds the number.
     std::map<int, std::vector<int>> m_mapInFlight;
     std::mutex m_mtxInFlight;
-    // The pool's packages from the layout walk, and the record of number n at index n - 1.
-    // Written by init and deinit only, while no other thread uses them.
-    CShmPkgTable m_table;
+    // The pool (borrowed), its package table (shared with it), and the record of number n at
+    // index n - 1. Written by init and deinit only, while no other thread uses them.
+    CShmMemPool* m_pPool{nullptr};
+    std::shared_ptr<const CShmPkgTable> m_pTable;
     std::vector<DataPkgInfo_t*> m_vecPkgs;
     std::atomic<bool> m_bRunning{false};
     CWorkerThread m_thread;

@@ -158,12 +158,15 @@ TEST(ShmLayoutTest, TheNumberInAHeaderIsBelievedOnlyWhereTheTableAgrees)
     CShmPkgTable table;
     table.build(bytes.data(), slots);
 
-    // Intact headers: every package is found by its own number, without a search.
+    // Intact headers: every package is found by its own number, without a search; each call is
+    // one lookup.
     const uint64_t before = CShmPkgTable::searches();
+    const uint64_t looked = CShmPkgTable::lookups();
     for (int id = 1; table.has(id); ++id) {
         EXPECT_EQ(table.idOf(table.pkg(id)), id);
     }
     EXPECT_EQ(CShmPkgTable::searches(), before);
+    EXPECT_EQ(CShmPkgTable::lookups() - looked, table.count());
 
     // Whatever another process writes there afterwards, the address decides.
     struct Case {
@@ -182,6 +185,8 @@ TEST(ShmLayoutTest, TheNumberInAHeaderIsBelievedOnlyWhereTheTableAgrees)
     EXPECT_EQ(table.idOf(reinterpret_cast<uint8_t*>(table.pkg(1)) + 8), -1);
     EXPECT_EQ(table.idOf(bytes.data() + bytes.size()), -1);
     EXPECT_EQ(table.idOf(bytes.data() - 1), -1);
+    // A table never built (a pool without its segment yet) knows no address.
+    EXPECT_EQ(CShmPkgTable().idOf(bytes.data()), -1);
 }
 
 } // namespace

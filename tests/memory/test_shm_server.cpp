@@ -241,6 +241,34 @@ TEST_F(ShmServerNsTest, PackagesNoQueueTookGoBackAtOnce)
     EXPECT_FALSE(idle.init(nullptr, w.pool().getMemLayout()));
     CShmServer none(nullptr);
     EXPECT_FALSE(none.init(w.pool().getMemAddr(), w.pool().getMemLayout()));
+
+    // The table is the data manager's pool's: a server told of another segment or layout, or
+    // whose data manager has a pool in process memory, does not start.
+    MemPoolLayout_t other = w.pool().getMemLayout();
+    other.m_stGroup[0].m_iChunkCount += 1;
+    CNormalMemPool heap;
+    ASSERT_TRUE(heap.init(poolCfg(-1, 128, 2)));
+    CDataManager heapDm;
+    heapDm.setMemPool(&heap);
+    struct Case {
+        const char* name;
+        CDataManager* dm;
+        void* base;
+        MemPoolLayout_t layout;
+    };
+    auto* base = static_cast<uint8_t*>(w.pool().getMemAddr());
+    for (const Case& c :
+         {Case{"other layout", &w.dm(), base, other}, Case{"other base", &w.dm(), base + 8, w.pool().getMemLayout()},
+          Case{"pool in process memory", &heapDm, base, w.pool().getMemLayout()}}) {
+        CShmServer refused(c.dm);
+        zqtest::OutputCapture refusedCap;
+        EXPECT_FALSE(refused.init(c.base, c.layout)) << c.name;
+        refusedCap.stop();
+        char line[64];
+        snprintf(line, sizeof(line), "Error: invalid share memory pool layout at %p!", c.base);
+        EXPECT_TRUE(zqtest::hasDdsLine(refusedCap.out(), "31", line)) << c.name << refusedCap.out();
+        EXPECT_FALSE(refused.isRunning()) << c.name;
+    }
 }
 
 TEST_F(ShmServerNsTest, AReaderWithAFullRingMissesOnlyWhatArrivesMeanwhile)
@@ -517,7 +545,11 @@ TEST_F(ShmServerNsTest, PackagesReachAClientInPlaceAndAllComeBack)
         kept.push_back(pkg);
         return 0;
     });
+    // A reader of the writer's own process attaches the segment again and walks what that
+    // attachment holds once, for its own table.
+    const uint64_t walks = shmLayoutWalks();
     ASSERT_TRUE(client.init(queueKey, poolKey, w.pool().getMemLayout()));
+    EXPECT_EQ(shmLayoutWalks() - walks, 1u);
     std::string error;
     const int otherKey = kKeyBase + 14;
     ASSERT_TRUE(w.server().attachQueue(otherKey));
@@ -570,6 +602,67 @@ TEST_F(ShmServerNsTest, PackagesReachAClientInPlaceAndAllComeBack)
     client.deinit();
     EXPECT_TRUE(w.server().detachQueue(queueKey));
     EXPECT_TRUE(w.server().detachQueue(otherKey));
+}
+
+// The pool and its server work from one table, made by one walk of the layout when the pool
+// gets its segment; the server's init walks nothing.
+TEST_F(ShmServerNsTest, ThePoolAndItsServerShareOneTableFromOneWalk)
+{
+    const uint64_t walks = shmLayoutWalks();
+    Writer w(kKeyBase + 65, 128, 3);
+    ASSERT_TRUE(w.ok());
+    EXPECT_EQ(shmLayoutWalks() - walks, 1u);
+    const int key = kKeyBase + 66;
+    ASSERT_TRUE(w.server().attachQueue(key));
+    TestReader r(key);
+    ASSERT_TRUE(r.start());
+    DataPackage_t* p = w.publish("one table");
+    ASSERT_NE(p, nullptr);
+    ASSERT_TRUE(r.m_got.waitCount(1, 5000));
+    EXPECT_EQ(r.m_got.values(), (std::vector<int>{p->m_iPkgId}));
+    ASSERT_TRUE(r.giveBack(p->m_iPkgId));
+    ASSERT_TRUE(zqtest::waitUntil([&] { return w.freeChunks(100) == 3; }, 5000));
+    EXPECT_EQ(shmLayoutWalks() - walks, 1u);
+}
+
+// Package numbers looked up by address on the writing side for one message that two readers
+// take and give back, from taking the chunk to its return to the free list: the server looks the
+// number up once and hands it back to the pool by that number. The other nine are the data
+// manager's (taking, publishing, its own and the distribution FIFO's references), which have no
+// number to pass. 13 when the last return went back through the data manager.
+TEST_F(ShmServerNsTest, AMessageToTwoReadersIsLookedUpByAddressOnlyOnTheDataManagersPath)
+{
+    Writer w(kKeyBase + 62, 128, 2);
+    ASSERT_TRUE(w.ok());
+    const int keyA = kKeyBase + 63;
+    const int keyB = kKeyBase + 64;
+    ASSERT_TRUE(w.server().attachQueue(keyA));
+    ASSERT_TRUE(w.server().attachQueue(keyB));
+    TestReader a(keyA);
+    TestReader b(keyB);
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    constexpr int kMessages = 6;
+    const uint64_t searched = CShmPkgTable::searches();
+    uint64_t lookups = 0;
+    for (int n = 0; n < kMessages; ++n) {
+        const uint64_t before = CShmPkgTable::lookups();
+        DataPackage_t* p = w.publish("counted");
+        ASSERT_NE(p, nullptr);
+        const int id = p->m_iPkgId;
+        ASSERT_TRUE(a.m_got.waitCount(static_cast<size_t>(n + 1), 5000));
+        ASSERT_TRUE(b.m_got.waitCount(static_cast<size_t>(n + 1), 5000));
+        ASSERT_TRUE(a.giveBack(id));
+        ASSERT_TRUE(b.giveBack(id));
+        // Back on its free list: the pool's used bytes are counted down after the last lookup.
+        ASSERT_TRUE(zqtest::waitUntil([&] { return w.pool().getUsedSize() == 0; }, 5000));
+        lookups += CShmPkgTable::lookups() - before;
+    }
+    const double perMessage = static_cast<double>(lookups) / kMessages;
+    RecordProperty("lookups_per_message", std::to_string(perMessage));
+    std::printf("lookups per message: %.2f\n", perMessage);
+    EXPECT_EQ(CShmPkgTable::searches() - searched, 0u);
+    EXPECT_LE(lookups, 10u * kMessages);
 }
 
 TEST_F(ShmServerNsTest, DeinitTearsDownQueuesAndInFlightIds)
