@@ -96,12 +96,12 @@ protected:
         if (!(*seg)->ok()) {
             return nullptr;
         }
-        auto* base = static_cast<uint8_t*>(CSystemUtils::attachShm((*seg)->id()));
-        if (base == nullptr) {
+        CShmAttachment segment(CSystemUtils::attachShm((*seg)->id()));
+        if (!segment) {
             return nullptr;
         }
         std::vector<ShmPkgSlot_t> slots = {{48, 256, 0}, {400, 1024, 1}};
-        auto mapping = std::make_shared<CPoolMapping>(key, base, kSegSize, slots);
+        auto mapping = std::make_shared<CPoolMapping>(key, std::move(segment), kSegSize, slots);
         CPoolMapping::registerMapping(mapping);
         return mapping;
     }
