@@ -144,31 +144,6 @@ private:
         bool m_bOffered{false};
         bool m_bConfirmed{false};
     };
-    // One row per medium: what differs when a channel's resource is taken, offered and given back.
-    struct Medium_t {
-        // Takes a resource into `param` (type, number and how the reader finds it): 0, or -1 with
-        // any line printed and nothing written.
-        int (*m_fnTake)(int type, const std::string& topic, TransParam_t* param);
-        // Back to its pool in order, or to the back of it so that the next request gets another;
-        // the pool holds the resource's number less m_iPoolOffset.
-        void (CResourceManager::*m_fnGiveBack)(int number);
-        void (CResourceManager::*m_fnSetAside)(int number);
-        int m_iPoolOffset;
-        // The resource's number in a channel description.
-        int (*m_fnNumberOf)(const TransParam_t& param);
-        // Completes the reader's (`ack`) and the sender's (`conn`, a copy of the taken one)
-        // descriptions; null for a medium that is never offered.
-        void (*m_fnOffer)(CDataManager& data, const std::string& requesterIp, TransParam_t& ack, TransParam_t& conn);
-        // Its send thread must run before the connection is added (else only after).
-        bool m_bStartFirst;
-
-        int poolNumber(int value) const
-        {
-            return static_cast<int>(static_cast<uint32_t>(value) - static_cast<uint32_t>(m_iPoolOffset));
-        }
-    };
-    static const Medium_t* mediumOf(int type);
-
     void onAccept(int listenFd);
     // Serves one readable connection: false once it was closed (its number may be reused).
     bool onReadable(int fd);

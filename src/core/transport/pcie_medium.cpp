@@ -1,0 +1,23 @@
+// The PCIe medium's row: placeholders with no resource, never offered.
+#include "core/transport/medium.h"
+#include "core/transport/pcie_receiver.h"
+#include "core/transport/pcie_sender.h"
+
+namespace {
+
+std::shared_ptr<CDataSender> makeSender(CDataManager* dataManager)
+{
+    return std::make_shared<CPCIeSender>(dataManager);
+}
+
+std::unique_ptr<CDataReceiver> makeReceiver(const std::string& topicName, CDataManager* dataManager)
+{
+    return std::make_unique<CPCIeReceiver>(topicName, dataManager);
+}
+
+} // namespace
+
+const TransMedium_t PCIE_MEDIUM = {
+    TRANS_TYPE_PCIE, "pcie",  makeSender, makeReceiver, nullptr, nullptr, nullptr, 0,
+    nullptr,         nullptr, false,      false,        false,   nullptr,
+};
