@@ -101,6 +101,9 @@ protected:
     // fanOut, then each package counted that the medium counts.
     void sendAndCount(size_t count, unsigned char* const* data, const int* length)
     {
+        if (count > SEND_FIFO_DEPTH) {
+            return; // a pass never has more
+        }
         bool built[SEND_FIFO_DEPTH];
         const size_t cut = fanOut(count, data, length, built);
         const bool fed = m_medium.m_bCountEvery || (cut > 0 && m_conns.count() > 0);

@@ -21,7 +21,7 @@ class CResourceManager;
 
 struct TransMedium_t {
     int m_iType;          // TransType_e
-    const char* m_szName; // how tests and lines name it
+    const char* m_szName; // its name for people (the lines print the type code)
     // An unstarted sender and receiver of the medium.
     std::shared_ptr<CDataSender> (*m_fnMakeSender)(CDataManager* dataManager);
     std::unique_ptr<CDataReceiver> (*m_fnMakeReceiver)(const std::string& topicName, CDataManager* dataManager);

@@ -18,6 +18,18 @@ std::unique_ptr<CDataReceiver> makeReceiver(const std::string& topicName, CDataM
 } // namespace
 
 const TransMedium_t PCIE_MEDIUM = {
-    TRANS_TYPE_PCIE, "pcie",  makeSender, makeReceiver, nullptr, nullptr, nullptr, 0,
-    nullptr,         nullptr, false,      false,        false,   nullptr,
+    TRANS_TYPE_PCIE,
+    "pcie",
+    makeSender,
+    makeReceiver,
+    nullptr, // no resource
+    nullptr, // nothing to give back
+    nullptr, // nor to set aside
+    0,       // no pool
+    nullptr, // no number
+    nullptr, // never offered
+    false,   // never started by the control channel
+    false,   // the reader attaches no pool
+    false,   // any host
+    nullptr, // nothing more to check
 };

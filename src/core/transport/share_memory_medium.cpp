@@ -52,11 +52,11 @@ const TransMedium_t SHARE_MEMORY_MEDIUM = {
     take,
     &CResourceManager::putShmKey,
     &CResourceManager::setAsideShmKey,
-    SHM_KEY_OFFSET,
+    SHM_KEY_OFFSET, // the pool takes the configured number the key was made from
     numberOf,
     offer,
-    true,
-    true,
-    true,
-    nullptr,
+    true,    // started before its connection is added
+    true,    // the reader attaches the topic's pool
+    true,    // this host only
+    nullptr, // nothing more to check
 };

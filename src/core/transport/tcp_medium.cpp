@@ -28,9 +28,9 @@ const TransMedium_t TCP_MEDIUM = {
     &CResourceManager::setAsideSocketPort,
     0,
     mediumPortOf,
-    nullptr, // no row of the control channel can open its channel
-    true,
-    false,
-    false,
-    nullptr,
+    nullptr, // never offered: no row of the control channel opens its channel
+    true,    // started before its connection is added
+    false,   // the reader attaches no pool
+    false,   // any host
+    nullptr, // nothing more to check
 };

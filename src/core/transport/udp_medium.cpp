@@ -35,8 +35,8 @@ const TransMedium_t UDP_MEDIUM = {
     0,
     mediumPortOf,
     offer,
-    true,
-    false,
-    false,
-    nullptr,
+    true,    // started before its connection is added
+    false,   // the reader attaches no pool
+    false,   // any host
+    nullptr, // nothing more to check
 };

@@ -67,8 +67,8 @@ const TransMedium_t UNIX_SOCKET_MEDIUM = {
     0,
     numberOf,
     offer,
-    false,
-    false,
-    true,
+    false, // started once its first connection is there
+    false, // the reader attaches no pool
+    true,  // this host only
     acceptable,
 };
