@@ -39,7 +39,6 @@
 #include "utils/worker_thread.h"
 
 class CDataManager;
-class CResourceManager;
 class CPublisherImpl;
 
 // Keepalive of accepted control connections: a reader host that vanishes without a FIN is dropped
@@ -114,10 +113,11 @@ public:
     int procMsg(int fd, unsigned char* msg, int len);
     int procRequestDataChanMsg(int fd, unsigned char* msg, int len);
     int procHeartbeatMsg(int fd, unsigned char* msg, int len);
-    // Takes a channel's resource into `param`: 0, or -1 for an unknown type or an empty pool
-    // (the resource manager has printed its line; nothing is written).
+    // Takes a channel's resource into `param`, as the medium's row says: 0, or -1 for a type
+    // without a resource (unknown, or PCIe) or an empty pool (the resource manager has printed
+    // its line; nothing is written).
     int allocDataTransChan(int type, TransParam_t* param);
-    // Gives a channel's resource back: 0, or -1 for an unknown type or a value of -1.
+    // Gives a channel's resource back: 0, or -1 for a type without a resource or a value of -1.
     int freeDataTransPort(int type, int value);
     int setTopicDataTransParam(const std::string& topic, ConnParam_t& conn);
 
