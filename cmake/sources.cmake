@@ -55,6 +55,12 @@ set(ZQDDS_TRANSPORT_SOURCES
     src/core/transport/fragment_gather.cpp
     src/core/transport/datagram_target.cpp
     src/core/transport/datagram_fanout.cpp
+    src/core/transport/medium.cpp
+    src/core/transport/tcp_medium.cpp
+    src/core/transport/udp_medium.cpp
+    src/core/transport/unix_socket_medium.cpp
+    src/core/transport/share_memory_medium.cpp
+    src/core/transport/pcie_medium.cpp
     src/core/transport/sender_factory.cpp
     src/core/transport/receiver.cpp
     src/core/transport/fragment_reassembler.cpp

@@ -1,6 +1,6 @@
 // What the senders of the datagram media share: the connection table, the send thread and the
-// fan-out of every package to every connection. A medium adds its numbers, how it opens a
-// connection's socket, the line it logs when one goes, and how it counts what it sent.
+// fan-out of every package to every connection. A medium adds its numbers (how it counts what it
+// sent among them), how it opens a connection's socket and the line it logs when one goes.
 //
 // Threads: the send thread runs sendTask; the reactor thread calls addConn, init, isConnExist,
 // getPort and delConn; the transport's teardown calls delConn and deinit; status threads call
@@ -27,6 +27,9 @@ template <typename Record> struct DatagramSenderMedium_t {
     int m_iPriority;             // real-time priority of the send thread, 0 for the default policy
     bool m_bConnectFirst;        // connections' sockets connected at their first send
     int Record::*m_pNumberField; // what getPort reports (port or socket index)
+    // A package counts as sent whether or not a reader took it (else only one that was cut and
+    // still has a reader listed once its datagrams went: a reader that left meanwhile is not fed).
+    bool m_bCountEvery;
 };
 
 template <typename Record> class CDatagramSender : public CDataSender {
@@ -59,7 +62,12 @@ public:
     int getClientCount() override { return m_conns.count(); }
     int getPort(int connId) override { return m_conns.number(connId, m_medium.m_pNumberField); }
     int getFps() override { return readFps(m_conns.count()); }
-    void sendTask() override { sendLoop(); }
+    // The send thread, straight through: a pass's packages are cut into frames once, the frames go
+    // to every reader (fanOut), and the packages are counted by the medium's rule.
+    void sendTask() override
+    {
+        sendLoop([this](const SendPass_t& pass) { sendAndCount(pass.m_count, pass.m_data, pass.m_length); });
+    }
 
 protected:
     CDatagramSender(CDataManager* dataManager, const DatagramSenderMedium_t<Record>& medium)
@@ -89,6 +97,21 @@ protected:
         m_vecTargets.clear();
         m_vecSnapshot.clear();
         return cut;
+    }
+    // fanOut, then each package counted that the medium counts.
+    void sendAndCount(size_t count, unsigned char* const* data, const int* length)
+    {
+        if (count > SEND_FIFO_DEPTH) {
+            return; // a pass never has more
+        }
+        bool built[SEND_FIFO_DEPTH];
+        const size_t cut = fanOut(count, data, length, built);
+        const bool fed = m_medium.m_bCountEvery || (cut > 0 && m_conns.count() > 0);
+        for (size_t i = 0; i < count; ++i) {
+            if (m_medium.m_bCountEvery || (fed && built[i])) {
+                countSent();
+            }
+        }
     }
 
 private:

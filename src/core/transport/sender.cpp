@@ -75,51 +75,25 @@ void CDataSender::stopSending()
     stopped();
 }
 
-bool CDataSender::sendPackage(unsigned char*, int)
+size_t CDataSender::takePackages(CDataFifo& fifo, SendPass_t& pass)
 {
-    return false;
+    pass.m_count = 0;
+    DataPackage_t* pkg = fifo.getDataPackage(100);
+    while (pkg != nullptr) {
+        pass.m_pkgs[pass.m_count] = pkg;
+        pass.m_data[pass.m_count] = pkgData(pkg);
+        // The length this process fixed when it published, within the chunk's capacity.
+        pass.m_length[pass.m_count] = m_pDataManager->getDataPkgLen(pkg);
+        ++pass.m_count;
+        pkg = pass.m_count < SEND_FIFO_DEPTH ? fifo.getDataPackage(0) : nullptr;
+    }
+    return pass.m_count;
 }
 
-void CDataSender::sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent)
+void CDataSender::releasePackages(CDataFifo& fifo, SendPass_t& pass)
 {
-    for (size_t i = 0; i < count; ++i) {
-        sent[i] = sendPackage(data[i], length[i]);
+    for (size_t i = 0; i < pass.m_count; ++i) {
+        fifo.releaseDataPackage(pass.m_pkgs[i]);
     }
-}
-
-void CDataSender::sendLoop()
-{
-    CDataFifo* fifo = m_pSendFifo;
-    if (fifo == nullptr) {
-        return; // no data manager: nothing will ever be published to this sender
-    }
-    DataPackage_t* pkgs[SEND_FIFO_DEPTH];
-    unsigned char* data[SEND_FIFO_DEPTH];
-    int length[SEND_FIFO_DEPTH];
-    bool sent[SEND_FIFO_DEPTH];
-    while (m_bRunning.load()) {
-        m_bSent.store(false);
-        DataPackage_t* pkg = fifo->getDataPackage(100);
-        if (pkg == nullptr) {
-            continue;
-        }
-        // Whatever queued up meanwhile goes in the same pass, so its datagrams share system calls.
-        size_t count = 0;
-        while (pkg != nullptr) {
-            pkgs[count] = pkg;
-            data[count] = pkgData(pkg);
-            // The length this process fixed when it published, within the chunk's capacity.
-            length[count] = m_pDataManager->getDataPkgLen(pkg);
-            sent[count] = false;
-            ++count;
-            pkg = count < SEND_FIFO_DEPTH ? fifo->getDataPackage(0) : nullptr;
-        }
-        sendPackages(count, data, length, sent);
-        for (size_t i = 0; i < count; ++i) {
-            if (sent[i]) {
-                countSent();
-            }
-            fifo->releaseDataPackage(pkgs[i]);
-        }
-    }
+    pass.m_count = 0;
 }

@@ -65,14 +65,33 @@ protected:
     void stopSending();
     // The medium's part of stopSending: drops its connections and the send thread's buffers.
     virtual void stopped() {}
+    // The packages of one pass of a send loop, in fifo order: each one's data from its header and
+    // its length.
+    struct SendPass_t {
+        size_t m_count{0};
+        DataPackage_t* m_pkgs[SEND_FIFO_DEPTH];
+        unsigned char* m_data[SEND_FIFO_DEPTH];
+        int m_length[SEND_FIFO_DEPTH];
+    };
     // sendTask of the socket media: waits up to 100 ms for a package, then takes every other one
-    // already queued without waiting (at most the fifo's depth), hands them to sendPackages, counts
-    // each one marked sent and releases them all; a package-less pass clears the sent flag.
-    void sendLoop();
-    // Sends `count` packages in fifo order (`data[i]`, `length[i]` bytes from its header) and sets
-    // `sent[i]` for each that counts as sent. This one calls sendPackage for each in turn.
-    virtual void sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent);
-    virtual bool sendPackage(unsigned char* data, int length);
+    // already queued without waiting (at most the fifo's depth), hands them to `send`, which sends
+    // and counts them, and releases them all; a package-less pass clears the sent flag.
+    template <typename Send> void sendLoop(Send&& send)
+    {
+        CDataFifo* fifo = m_pSendFifo;
+        if (fifo == nullptr) {
+            return; // no data manager: nothing will ever be published to this sender
+        }
+        SendPass_t pass;
+        while (m_bRunning.load()) {
+            m_bSent.store(false);
+            if (takePackages(*fifo, pass) == 0) {
+                continue;
+            }
+            send(static_cast<const SendPass_t&>(pass));
+            releasePackages(*fifo, pass);
+        }
+    }
 
     CWorkerThread m_thread;
     std::atomic<bool> m_bRunning{false};
@@ -81,4 +100,10 @@ protected:
     CFrameRate m_frameRate;
     std::mutex m_mutexSendState;
     CDataFifo* m_pSendFifo{nullptr}; // created by startSending, destroyed by stopSending
+
+private:
+    // A pass's packages: the first waited for (up to 100 ms), whatever queued up meanwhile taken
+    // with it, so that its datagrams share system calls. Their number, 0 when none came.
+    size_t takePackages(CDataFifo& fifo, SendPass_t& pass);
+    void releasePackages(CDataFifo& fifo, SendPass_t& pass);
 };

@@ -1,4 +1,4 @@
-// Makes the data sender of a transport type code. Adding a medium is one case here.
+// Makes the data sender of a transport type code, as the medium's row (medium.h) says.
 #pragma once
 
 #include <memory>

@@ -406,13 +406,14 @@ int CTcpSender::getFps()
 
 void CTcpSender::sendTask()
 {
-    sendLoop();
-}
-
-bool CTcpSender::sendPackage(unsigned char* data, int length)
-{
-    sendData(data, length);
-    return true; // counted whether or not a reader took it
+    sendLoop([this](const SendPass_t& pass) {
+        for (size_t i = 0; i < pass.m_count; ++i) {
+            sendData(pass.m_data[i], pass.m_length[i]);
+        }
+        for (size_t i = 0; i < pass.m_count; ++i) {
+            countSent(); // counted whether or not a reader took it
+        }
+    });
 }
 
 void CTcpSender::dropReader(const AcceptedPtr& reader)

@@ -94,7 +94,6 @@ private:
     };
 
     void stopped() override;
-    bool sendPackage(unsigned char* data, int length) override;
     void onAccept(int listenFd);
     // Unregisters a listening socket; the reactor closes it when it drops the record, this
     // holder when the reactor no longer has it.

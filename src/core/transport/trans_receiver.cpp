@@ -11,6 +11,7 @@
 
 #include "core/resource_manager.h"
 #include "core/topic_impl.h"
+#include "core/transport/medium.h"
 #include "core/transport/receiver_factory.h"
 #include "memory/datacenter.h"
 #include "memory/held_pkg.h"
@@ -380,19 +381,19 @@ int CTransReceiver::procRequestAckMsg(unsigned char* buffer, int length)
         return -1;
     }
     const int type = ack.m_param.m_iType;
-    if ((type == TRANS_TYPE_UNIX_SOCKET || type == TRANS_TYPE_SHARE_MEMORY) && !m_bPeerOnHost) {
+    const TransMedium_t* medium = transMedium(type); // the decoder let through offered media only
+    if (medium == nullptr) {
+        CTRL_LINE(DDS_RED, "Error: Invalid data");
+        return -1;
+    }
+    if (medium->m_bHostOnly && !m_bPeerOnHost) {
         // A same-host medium names objects of this host: only a writer on this host may.
         CTRL_LINE(DDS_RED, "Error: writer at %s is not on this host, channel type %d refused", m_szIp, type);
         return -1;
     }
-    if (type == TRANS_TYPE_UNIX_SOCKET) {
-        // The receiver unlinks a stale file at this path: take only the path our own topic has.
-        char expected[DDS_PATH_TEXT_SIZE];
-        if (!makeUnixSocketPath(m_strTopicName, ack.m_param.m_unixSocketParam.m_iId, expected) ||
-            std::strcmp(expected, ack.m_param.m_unixSocketParam.m_szPath) != 0) {
-            CTRL_LINE(DDS_RED, "Error: Invalid data");
-            return -1;
-        }
+    if (medium->m_fnAcceptable != nullptr && !medium->m_fnAcceptable(m_strTopicName, ack.m_param)) {
+        CTRL_LINE(DDS_RED, "Error: Invalid data");
+        return -1;
     }
     if (startDataTrans(ack.m_param) != 0) {
         return -1;

@@ -13,7 +13,7 @@
 #include "core/publisher_impl.h"
 #include "core/resource_manager.h"
 #include "core/topic_impl.h"
-#include "core/transport/sender_factory.h"
+#include "core/transport/medium.h"
 #include "memory/datacenter.h"
 #include "memory/shm_mem_pool.h"
 #include "utils/dds_common.h"
@@ -27,90 +27,6 @@ constexpr int kListenBacklog = 10;
 int openReserveFd()
 {
     return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-}
-
-// A text in a zero-filled field of `width` bytes, cut so that the NUL stays inside.
-void copyText(char* field, size_t width, const std::string& text)
-{
-    std::memset(field, 0, width);
-    std::copy_n(text.data(), std::min(text.size(), width - 1), field);
-}
-
-// One medium's resource: a port (TCP and UDP share one record layout), a socket index, or a
-// shared-memory key.
-int takePort(int type, const std::string&, TransParam_t* param)
-{
-    CResourceManager* resources = CResourceManager::getInstance();
-    int port = resources->getSocketPort();
-    if (port == -1) {
-        return -1;
-    }
-    param->m_iType = type;
-    param->m_udpParam.m_iPort = port;
-    copyText(param->m_udpParam.m_szIp, sizeof(param->m_udpParam.m_szIp), resources->getHostIp());
-    return 0;
-}
-
-int takeUnixId(int type, const std::string& topic, TransParam_t* param)
-{
-    CResourceManager* resources = CResourceManager::getInstance();
-    int id = resources->getUnixSocketId();
-    if (id == -1) {
-        return -1;
-    }
-    char path[DDS_PATH_TEXT_SIZE];
-    if (!makeUnixSocketPath(topic, id, path)) {
-        DDS_RED("Error: topic %s has no unix socket path for index %d!", topic.c_str(), id);
-        resources->putUnixSocketId(id);
-        return -1;
-    }
-    param->m_iType = type;
-    param->m_unixSocketParam.m_iId = id;
-    std::memcpy(param->m_unixSocketParam.m_szPath, path, sizeof(path));
-    return 0;
-}
-
-int takeShmKey(int type, const std::string&, TransParam_t* param)
-{
-    int key = CResourceManager::getInstance()->getShmKey();
-    if (key == -1) {
-        return -1;
-    }
-    param->m_iType = type;
-    param->m_shmParam.m_iQueueKey = key;
-    return 0;
-}
-
-int portOf(const TransParam_t& param)
-{
-    return param.m_udpParam.m_iPort;
-}
-
-int unixIdOf(const TransParam_t& param)
-{
-    return param.m_unixSocketParam.m_iId;
-}
-
-int queueKeyOf(const TransParam_t& param)
-{
-    return param.m_shmParam.m_iQueueKey;
-}
-
-// The sender sends to the requester; the reader is told the writer's address.
-void offerUdp(CDataManager&, const std::string& requesterIp, TransParam_t&, TransParam_t& conn)
-{
-    copyText(conn.m_udpParam.m_szIp, sizeof(conn.m_udpParam.m_szIp), requesterIp);
-}
-
-void offerAsTaken(CDataManager&, const std::string&, TransParam_t&, TransParam_t&) {}
-
-// The reader attaches the topic's pool too.
-void offerShm(CDataManager& data, const std::string&, TransParam_t& ack, TransParam_t& conn)
-{
-    ack.m_shmParam.m_iMemPoolKey = data.getMemPoolKey();
-    ack.m_shmParam.m_layout = data.getMemPoolLayout();
-    ack.m_shmParam.m_u64Reserved = 0;
-    conn = ack;
 }
 
 } // namespace
@@ -148,8 +64,10 @@ CTransSender::CTransSender()
 {
     std::memset(m_szIp, 0, sizeof(m_szIp));
     std::memset(&m_stAddr, 0, sizeof(m_stAddr));
-    for (int type = TRANS_TYPE_TCP; type <= TRANS_TYPE_PCIE; ++type) {
-        m_mapSender[type] = CSenderFactory::createSender(type, m_pDataManager.get());
+    // One sender of every medium, fed as readers ask for channels.
+    for (size_t i = 0; i < transMediaCount(); ++i) {
+        const TransMedium_t& medium = *transMedia()[i];
+        m_mapSender[medium.m_iType] = medium.m_fnMakeSender(m_pDataManager.get());
     }
 }
 
@@ -507,30 +425,6 @@ int CTransSender::chooseMedium(const std::string& requesterIp, const std::string
     return TRANS_TYPE_UNIX_SOCKET;
 }
 
-const CTransSender::Medium_t* CTransSender::mediumOf(int type)
-{
-    // TCP is never offered (no row can open its channel); PCIe has no resource.
-    static const Medium_t kMedia[] = {
-        // TRANS_TYPE_TCP
-        {takePort, &CResourceManager::putSocketPort, &CResourceManager::setAsideSocketPort, 0, portOf, nullptr, true},
-        // TRANS_TYPE_UDP
-        {takePort, &CResourceManager::putSocketPort, &CResourceManager::setAsideSocketPort, 0, portOf, offerUdp, true},
-        // TRANS_TYPE_UNIX_SOCKET
-        {takeUnixId, &CResourceManager::putUnixSocketId, &CResourceManager::setAsideUnixSocketId, 0, unixIdOf,
-         offerAsTaken, false},
-        // TRANS_TYPE_SHARE_MEMORY: the pool takes the configured number the key was made from
-        {takeShmKey, &CResourceManager::putShmKey, &CResourceManager::setAsideShmKey, SHM_KEY_OFFSET, queueKeyOf,
-         offerShm, true},
-    };
-    static_assert(TRANS_TYPE_TCP == 0 && TRANS_TYPE_UDP == 1 && TRANS_TYPE_UNIX_SOCKET == 2 &&
-                      TRANS_TYPE_SHARE_MEMORY == 3,
-                  "rows in type-code order");
-    if (type < 0 || type >= static_cast<int>(sizeof(kMedia) / sizeof(kMedia[0]))) {
-        return nullptr;
-    }
-    return &kMedia[type];
-}
-
 int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, TransParam_t& ackParam, ConnParam_t& conn)
 {
     std::shared_ptr<CDataSender> sender = getSender(type);
@@ -538,11 +432,11 @@ int CTransSender::openChannel(int type, int fd, const CtrlRequest_t& request, Tr
         DDS_RED("Error: no data sender for transport type %d!", type);
         return -1;
     }
-    const Medium_t* medium = mediumOf(type);
+    const TransMedium_t* medium = transMedium(type);
     if (medium == nullptr || medium->m_fnOffer == nullptr) {
         return -1;
     }
-    if (type == TRANS_TYPE_SHARE_MEMORY) {
+    if (medium->m_bSharesPool) {
         // A pool left without a segment (its keys all held when the writer was made) gets one
         // now if a key is free again; until then the request fails below, and the next tries.
         auto* pool = dynamic_cast<CShmMemPool*>(m_pDataManager->getMemPool());
@@ -607,8 +501,8 @@ int CTransSender::procHeartbeatMsg(int fd, unsigned char* msg, int len)
 
 int CTransSender::allocDataTransChan(int type, TransParam_t* param)
 {
-    const Medium_t* medium = mediumOf(type);
-    if (param == nullptr || medium == nullptr) {
+    const TransMedium_t* medium = transMedium(type);
+    if (param == nullptr || medium == nullptr || !medium->hasResource()) {
         return -1;
     }
     return medium->m_fnTake(type, m_strTopicName, param);
@@ -616,8 +510,8 @@ int CTransSender::allocDataTransChan(int type, TransParam_t* param)
 
 int CTransSender::freeDataTransPort(int type, int value)
 {
-    const Medium_t* medium = mediumOf(type);
-    if (value == -1 || medium == nullptr) {
+    const TransMedium_t* medium = transMedium(type);
+    if (value == -1 || medium == nullptr || !medium->hasResource()) {
         return -1; // -1 is not a resource: giving it back would poison the pool
     }
     (CResourceManager::getInstance()->*medium->m_fnGiveBack)(medium->poolNumber(value));
@@ -654,8 +548,8 @@ void CTransSender::noteConfirmed(int fd)
 
 void CTransSender::setAsideDataTransPort(int type, int value)
 {
-    const Medium_t* medium = mediumOf(type);
-    if (value != -1 && medium != nullptr) {
+    const TransMedium_t* medium = transMedium(type);
+    if (value != -1 && medium != nullptr && medium->hasResource()) {
         (CResourceManager::getInstance()->*medium->m_fnSetAside)(medium->poolNumber(value));
     }
 }

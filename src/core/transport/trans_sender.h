@@ -39,7 +39,6 @@
 #include "utils/worker_thread.h"
 
 class CDataManager;
-class CResourceManager;
 class CPublisherImpl;
 
 // Keepalive of accepted control connections: a reader host that vanishes without a FIN is dropped
@@ -114,10 +113,11 @@ public:
     int procMsg(int fd, unsigned char* msg, int len);
     int procRequestDataChanMsg(int fd, unsigned char* msg, int len);
     int procHeartbeatMsg(int fd, unsigned char* msg, int len);
-    // Takes a channel's resource into `param`: 0, or -1 for an unknown type or an empty pool
-    // (the resource manager has printed its line; nothing is written).
+    // Takes a channel's resource into `param`, as the medium's row says: 0, or -1 for a type
+    // without a resource (unknown, or PCIe) or an empty pool (the resource manager has printed
+    // its line; nothing is written).
     int allocDataTransChan(int type, TransParam_t* param);
-    // Gives a channel's resource back: 0, or -1 for an unknown type or a value of -1.
+    // Gives a channel's resource back: 0, or -1 for a type without a resource or a value of -1.
     int freeDataTransPort(int type, int value);
     int setTopicDataTransParam(const std::string& topic, ConnParam_t& conn);
 
@@ -144,31 +144,6 @@ private:
         bool m_bOffered{false};
         bool m_bConfirmed{false};
     };
-    // One row per medium: what differs when a channel's resource is taken, offered and given back.
-    struct Medium_t {
-        // Takes a resource into `param` (type, number and how the reader finds it): 0, or -1 with
-        // any line printed and nothing written.
-        int (*m_fnTake)(int type, const std::string& topic, TransParam_t* param);
-        // Back to its pool in order, or to the back of it so that the next request gets another;
-        // the pool holds the resource's number less m_iPoolOffset.
-        void (CResourceManager::*m_fnGiveBack)(int number);
-        void (CResourceManager::*m_fnSetAside)(int number);
-        int m_iPoolOffset;
-        // The resource's number in a channel description.
-        int (*m_fnNumberOf)(const TransParam_t& param);
-        // Completes the reader's (`ack`) and the sender's (`conn`, a copy of the taken one)
-        // descriptions; null for a medium that is never offered.
-        void (*m_fnOffer)(CDataManager& data, const std::string& requesterIp, TransParam_t& ack, TransParam_t& conn);
-        // Its send thread must run before the connection is added (else only after).
-        bool m_bStartFirst;
-
-        int poolNumber(int value) const
-        {
-            return static_cast<int>(static_cast<uint32_t>(value) - static_cast<uint32_t>(m_iPoolOffset));
-        }
-    };
-    static const Medium_t* mediumOf(int type);
-
     void onAccept(int listenFd);
     // Serves one readable connection: false once it was closed (its number may be reused).
     bool onReadable(int fd);

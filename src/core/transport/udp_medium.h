@@ -1,4 +1,4 @@
-// The numbers of the UDP medium, which its sender and its receiver share.
+// The numbers of the UDP medium, which its sender and its receiver share (its row: udp_medium.cpp).
 #pragma once
 
 #include <cstdint>

@@ -14,7 +14,7 @@
 
 CUdpSender::CUdpSender(CDataManager* dataManager)
     : CDatagramSender(dataManager,
-                      {TRANS_TYPE_UDP, UDP_FRAG_PAYLOAD, UDP_THREAD_PRIORITY, false, &UdpSockAddr_t::m_iPort})
+                      {TRANS_TYPE_UDP, UDP_FRAG_PAYLOAD, UDP_THREAD_PRIORITY, false, &UdpSockAddr_t::m_iPort, true})
 {
 }
 
@@ -71,14 +71,6 @@ void CUdpSender::connDeleted(int connId, const UdpSockAddr_t& record)
 {
     DDS_GREEN_LIMITED_BY(record.m_iPort, "Delete udp conn %d, addr: %s, port: %d", connId, record.m_szIp,
                          record.m_iPort);
-}
-
-void CUdpSender::sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent)
-{
-    fanOut(count, data, length, sent);
-    for (size_t i = 0; i < count; ++i) {
-        sent[i] = true; // counted whether or not a reader took it
-    }
 }
 
 bool CUdpSender::sendData(unsigned char* header, int length)

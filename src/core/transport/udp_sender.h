@@ -35,7 +35,6 @@ public:
 private:
     bool openConn(TransParam_t& param, UdpSockAddr_t* out, bool* segment) override;
     void connDeleted(int connId, const UdpSockAddr_t& record) override;
-    void sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent) override;
 };
 
 // A second fragmenting send to one address, with the largest datagram `maxDatagram` (it must

@@ -1,4 +1,5 @@
-// The numbers of the Unix-domain socket medium, which its sender and its receiver share.
+// The numbers of the Unix-domain socket medium, which its sender and its receiver share (its row:
+// unix_socket_medium.cpp).
 #pragma once
 
 #include <cstdint>

@@ -6,7 +6,8 @@
 #include "utils/socket_utils.h"
 
 CUnixSocketSender::CUnixSocketSender(CDataManager* dataManager)
-    : CDatagramSender(dataManager, {TRANS_TYPE_UNIX_SOCKET, UNIX_SOCKET_FRAG_PAYLOAD, 0, true, &UnixSockAddr_t::m_iId})
+    : CDatagramSender(dataManager,
+                      {TRANS_TYPE_UNIX_SOCKET, UNIX_SOCKET_FRAG_PAYLOAD, 0, true, &UnixSockAddr_t::m_iId, false})
 {
 }
 
@@ -55,21 +56,7 @@ void CUnixSocketSender::connDeleted(int connId, const UnixSockAddr_t& record)
                          record.m_iId);
 }
 
-void CUnixSocketSender::sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent)
-{
-    // Packages whose only reader left meanwhile are not counted.
-    if (fanOut(count, data, length, sent) > 0 && getClientCount() == 0) {
-        for (size_t i = 0; i < count; ++i) {
-            sent[i] = false;
-        }
-    }
-}
-
 void CUnixSocketSender::sendData(unsigned char* header, int length)
 {
-    bool sent = false;
-    sendPackages(1, &header, &length, &sent);
-    if (sent) {
-        countSent();
-    }
+    sendAndCount(1, &header, &length);
 }

@@ -29,12 +29,11 @@ public:
     // Opens the connection's socket and fills `out`; 0, or -1 (a path that is empty or not
     // terminated inside its field is refused before any socket is opened).
     int open(UnixSocketParam_t& param, UnixSockAddr_t* out);
-    // Sends one package (`length` bytes from its header) to every connection.
+    // Sends one package (`length` bytes from its header) to every connection and counts it as the
+    // send thread does.
     void sendData(unsigned char* header, int length);
 
 private:
     bool openConn(TransParam_t& param, UnixSockAddr_t* out, bool* segment) override;
     void connDeleted(int connId, const UnixSockAddr_t& record) override;
-    // `sent[i]` is set when package i went out to a connection still listed.
-    void sendPackages(size_t count, unsigned char* const* data, const int* length, bool* sent) override;
 };

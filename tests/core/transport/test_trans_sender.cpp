@@ -558,6 +558,7 @@ TEST_F(TransSenderNsTest, TakesAndGivesBackEveryKindOfResource)
     std::memset(&untouched, 0x5a, sizeof(untouched));
     TransParam_t copy = untouched;
     EXPECT_EQ(m_sender->allocDataTransChan(TRANS_TYPE_PCIE + 1, &copy), -1);
+    EXPECT_EQ(m_sender->allocDataTransChan(TRANS_TYPE_PCIE, &copy), -1) << "a medium without a resource";
     EXPECT_EQ(m_sender->allocDataTransChan(TRANS_TYPE_UDP, &copy), -1); // the port pool is empty now
     EXPECT_EQ(0, std::memcmp(&copy, &untouched, sizeof(copy)));
 
@@ -567,6 +568,7 @@ TEST_F(TransSenderNsTest, TakesAndGivesBackEveryKindOfResource)
     EXPECT_EQ(m_sender->freeDataTransPort(TRANS_TYPE_UDP, -1), -1);
     EXPECT_EQ(m_sender->freeDataTransPort(TRANS_TYPE_UNIX_SOCKET, -1), -1);
     EXPECT_EQ(m_sender->freeDataTransPort(TRANS_TYPE_PCIE + 1, 7), -1);
+    EXPECT_EQ(m_sender->freeDataTransPort(TRANS_TYPE_PCIE, 7), -1);
     EXPECT_EQ(resources->getSocketPort(), 49091);
     EXPECT_EQ(resources->getUnixSocketId(), 4910);
     EXPECT_EQ(resources->getShmKey(), key);
