@@ -44,38 +44,38 @@ set(ZQDDS_CORE_SOURCES
 )
 set(ZQDDS_TRANSPORT_SOURCES
     src/core/transport/transport.cpp
-    src/core/transport/trans_factory.cpp
-    src/core/transport/control_msg.cpp
-    src/core/transport/trans_sender.cpp
-    src/core/transport/trans_sender_loop.cpp
-    src/core/transport/trans_receiver.cpp
+    src/core/transport/control/trans_factory.cpp
+    src/core/transport/control/control_msg.cpp
+    src/core/transport/control/trans_sender.cpp
+    src/core/transport/control/trans_sender_loop.cpp
+    src/core/transport/control/trans_receiver.cpp
     src/core/transport/sender.cpp
-    src/core/transport/send_workers.cpp
-    src/core/transport/fragment_layout.cpp
-    src/core/transport/fragment_gather.cpp
-    src/core/transport/datagram_target.cpp
-    src/core/transport/datagram_fanout.cpp
+    src/core/transport/datagram/send_workers.cpp
+    src/core/transport/datagram/fragment_layout.cpp
+    src/core/transport/datagram/fragment_gather.cpp
+    src/core/transport/datagram/datagram_target.cpp
+    src/core/transport/datagram/datagram_fanout.cpp
     src/core/transport/medium.cpp
-    src/core/transport/tcp_medium.cpp
-    src/core/transport/udp_medium.cpp
-    src/core/transport/unix_socket_medium.cpp
-    src/core/transport/share_memory_medium.cpp
-    src/core/transport/pcie_medium.cpp
+    src/core/transport/media/tcp_medium.cpp
+    src/core/transport/media/udp_medium.cpp
+    src/core/transport/media/unix_socket_medium.cpp
+    src/core/transport/media/share_memory_medium.cpp
+    src/core/transport/media/pcie_medium.cpp
     src/core/transport/sender_factory.cpp
     src/core/transport/receiver.cpp
-    src/core/transport/fragment_reassembler.cpp
-    src/core/transport/datagram_batch.cpp
-    src/core/transport/datagram_receiver.cpp
+    src/core/transport/datagram/fragment_reassembler.cpp
+    src/core/transport/datagram/datagram_batch.cpp
+    src/core/transport/datagram/datagram_receiver.cpp
     src/core/transport/receiver_factory.cpp
-    src/core/transport/tcp_sender.cpp
-    src/core/transport/udp_sender.cpp
-    src/core/transport/unix_socket_sender.cpp
-    src/core/transport/share_memory_sender.cpp
-    src/core/transport/pcie_sender.cpp
-    src/core/transport/tcp_receiver.cpp
-    src/core/transport/udp_receiver.cpp
-    src/core/transport/unix_socket_receiver.cpp
-    src/core/transport/share_memory_receiver.cpp
-    src/core/transport/pcie_receiver.cpp
+    src/core/transport/media/tcp_sender.cpp
+    src/core/transport/media/udp_sender.cpp
+    src/core/transport/media/unix_socket_sender.cpp
+    src/core/transport/media/share_memory_sender.cpp
+    src/core/transport/media/pcie_sender.cpp
+    src/core/transport/media/tcp_receiver.cpp
+    src/core/transport/media/udp_receiver.cpp
+    src/core/transport/media/unix_socket_receiver.cpp
+    src/core/transport/media/share_memory_receiver.cpp
+    src/core/transport/media/pcie_receiver.cpp
 )
 set(ZQDDS_SOURCES ${ZQDDS_UTILS_SOURCES} ${ZQDDS_MEMORY_SOURCES} ${ZQDDS_CORE_SOURCES} ${ZQDDS_TRANSPORT_SOURCES})

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "core/transport/control_msg.h"
+#include "core/transport/control/control_msg.h"
 
 namespace {
 

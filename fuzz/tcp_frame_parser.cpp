@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/transport/tcp_receiver.h"
+#include "core/transport/media/tcp_receiver.h"
 #include "memory/datacenter.h"
 #include "memory/normal_mem_pool.h"
 

@@ -13,11 +13,11 @@
 #include <cstring>
 #include <vector>
 
-#include "core/transport/fragment_layout.h"
-#include "core/transport/fragment_reassembler.h"
+#include "core/transport/datagram/fragment_layout.h"
+#include "core/transport/datagram/fragment_reassembler.h"
+#include "core/transport/media/udp_sender.h"
+#include "core/transport/media/unix_socket_sender.h"
 #include "core/transport/receiver.h"
-#include "core/transport/udp_sender.h"
-#include "core/transport/unix_socket_sender.h"
 #include "memory/datacenter.h"
 #include "memory/normal_mem_pool.h"
 #include "support/fragment_builder.h"

@@ -6,7 +6,7 @@
 
 #include "core/subscriber_impl.h"
 #include "core/topic_impl.h"
-#include "core/transport/trans_receiver.h"
+#include "core/transport/control/trans_receiver.h"
 #include "core/transport/transport.h"
 #include "memory/held_pkg.h"
 #include "memory/mem_pool.h"

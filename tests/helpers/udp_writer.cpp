@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/transport/udp_sender.h"
+#include "core/transport/media/udp_sender.h"
 #include "helpers/dgram_writer.h"
 
 int main(int argc, char** argv)

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/transport/unix_socket_sender.h"
+#include "core/transport/media/unix_socket_sender.h"
 #include "helpers/dgram_writer.h"
 
 int main(int argc, char** argv)

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/transport/datagram_target.h"
-#include "core/transport/fragment_layout.h"
+#include "core/transport/datagram/datagram_target.h"
+#include "core/transport/datagram/fragment_layout.h"
 
 // Bytes of scratch space buildFragments needs: a header per fragment plus the payload.
 inline size_t fragmentScratchSize(uint32_t payload, uint32_t fragPayload)

@@ -7,18 +7,18 @@
 #include <typeindex>
 #include <typeinfo>
 
-#include "core/transport/pcie_receiver.h"
-#include "core/transport/pcie_sender.h"
+#include "core/transport/media/pcie_receiver.h"
+#include "core/transport/media/pcie_sender.h"
+#include "core/transport/media/share_memory_receiver.h"
+#include "core/transport/media/share_memory_sender.h"
+#include "core/transport/media/tcp_receiver.h"
+#include "core/transport/media/tcp_sender.h"
+#include "core/transport/media/udp_receiver.h"
+#include "core/transport/media/udp_sender.h"
+#include "core/transport/media/unix_socket_receiver.h"
+#include "core/transport/media/unix_socket_sender.h"
 #include "core/transport/receiver_factory.h"
 #include "core/transport/sender_factory.h"
-#include "core/transport/share_memory_receiver.h"
-#include "core/transport/share_memory_sender.h"
-#include "core/transport/tcp_receiver.h"
-#include "core/transport/tcp_sender.h"
-#include "core/transport/udp_receiver.h"
-#include "core/transport/udp_sender.h"
-#include "core/transport/unix_socket_receiver.h"
-#include "core/transport/unix_socket_sender.h"
 #include "support/zqtest.h"
 
 namespace {

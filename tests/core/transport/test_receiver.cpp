@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/transport/fragment_reassembler.h"
+#include "core/transport/datagram/fragment_reassembler.h"
 #include "memory/datacenter.h"
 #include "memory/datafifo.h"
 #include "memory/normal_mem_pool.h"

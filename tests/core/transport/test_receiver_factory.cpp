@@ -1,8 +1,8 @@
 // The receiver factory: one receiver per medium code that this build has, nothing for other codes.
 #include "core/transport/receiver_factory.h"
 
-#include "core/transport/share_memory_receiver.h"
-#include "core/transport/unix_socket_receiver.h"
+#include "core/transport/media/share_memory_receiver.h"
+#include "core/transport/media/unix_socket_receiver.h"
 #include "support/zqtest.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // The sender factory: one sender per medium code that this build has, nothing for other codes.
 #include "core/transport/sender_factory.h"
 
-#include "core/transport/share_memory_sender.h"
-#include "core/transport/unix_socket_sender.h"
+#include "core/transport/media/share_memory_sender.h"
+#include "core/transport/media/unix_socket_sender.h"
 #include "support/zqtest.h"
 
 namespace {
