@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The style checks of CI: every tracked C++ file against .clang-format, and src/ against .clang-tidy.
-# A drifted file or a tidy warning makes the exit status 1; each is printed. The tools are pinned to
-# version 14 (Debian 12's), so that a machine with another version installed fails on nothing.
+# The style checks of CI: the include graph of include/ and src/ (scripts/check_includes.sh), every
+# tracked C++ file against .clang-format, and src/ against .clang-tidy. An upward include or an
+# include cycle, a drifted file or a tidy warning makes the exit status 1; each is printed. The
+# tools are pinned to version 14 (Debian 12's), so that a machine with another version installed
+# fails on nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +12,11 @@ zq_install_missing "${ZQ_BUILD_PACKAGES[@]}" "${ZQ_LINT_PACKAGES[@]}"
 
 jobs=$(nproc)
 status=0
+
+# python3 comes with clang-tidy-14 (run-clang-tidy is a python3 script).
+if ! bash scripts/check_includes.sh; then
+    status=1
+fi
 
 echo "== format: tracked C++ files against .clang-format (clang-format-14)"
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then

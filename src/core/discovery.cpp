@@ -7,7 +7,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
-#include <system_error>
+#include <thread>
 
 #include "core/participant_impl.h"
 #include "core/resource_manager.h"
@@ -291,11 +291,12 @@ void CDiscovery::trigger(const std::string& topic)
 
 void CDiscovery::createMulticastSocket()
 {
-    int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UDP);
-    if (fd < 0) {
+    CUniqueFd sock(CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UDP));
+    if (!sock) {
         DDS_RED("Error: openSocket()!");
         return;
     }
+    const int fd = sock.get();
     const std::string hostIp = CResourceManager::getInstance()->getHostIp();
     m_strInterfaceIp = hostIp;
     CSocketUtils::setSendBufSize(fd, SOCK_BUF_SIZE);
@@ -324,60 +325,55 @@ void CDiscovery::createMulticastSocket()
         // one membership and one send serve both.
         m_bJoinedRoute = CSocketUtils::joinMulticastQuietly(fd, m_stGroupAddr.sin_addr) == 0;
     }
-    const int routeFd = m_bJoinedRoute ? openRouteSocket() : -1;
+    CUniqueFd routeSock = m_bJoinedRoute ? openRouteSocket() : CUniqueFd();
 
     if (CSocketUtils::bindSocket(fd, reinterpret_cast<sockaddr*>(&m_stGroupAddr), sizeof(m_stGroupAddr)) != 0) {
         DDS_RED("Error: bindSocket()!");
     }
     std::unique_lock<std::shared_mutex> sockLock(m_mtxSock);
-    m_iSock = fd;
-    m_iRouteSock = routeFd;
+    m_iSock = std::move(sock);
+    m_iRouteSock = std::move(routeSock);
 }
 
 void CDiscovery::deleteMulticastSocket()
 {
     std::unique_lock<std::shared_mutex> sockLock(m_mtxSock);
-    if (m_iSock < 0) {
+    if (!m_iSock) {
         return;
     }
     if (m_bJoined) {
-        CSocketUtils::delMulticastMembership(m_iSock, m_stGroupAddr.sin_addr, m_strInterfaceIp);
+        CSocketUtils::delMulticastMembership(m_iSock.get(), m_stGroupAddr.sin_addr, m_strInterfaceIp);
         m_bJoined = false;
     }
     if (m_bJoinedRoute) {
         // Resolved by the route again, which may have moved since: the close drops what remains.
-        CSocketUtils::leaveMulticastQuietly(m_iSock, m_stGroupAddr.sin_addr);
+        CSocketUtils::leaveMulticastQuietly(m_iSock.get(), m_stGroupAddr.sin_addr);
         m_bJoinedRoute = false;
     }
-    CSocketUtils::closeSocket(m_iSock);
-    m_iSock = -1;
-    CSocketUtils::closeSocket(m_iRouteSock);
-    m_iRouteSock = -1;
+    m_iSock.reset();
+    m_iRouteSock.reset();
 }
 
-int CDiscovery::openRouteSocket()
+CUniqueFd CDiscovery::openRouteSocket()
 {
     // Never bound: it only sends, with no outgoing interface of its own.
-    int fd = CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UDP);
-    if (fd < 0) {
-        return -1;
+    CUniqueFd sock(CSocketUtils::openSocket(CSocketUtils::SOCKET_TYPE_UDP));
+    if (sock) {
+        CSocketUtils::setSendBufSize(sock.get(), SOCK_BUF_SIZE);
+        CSocketUtils::setMulticastTTL(sock.get(), MULTICAST_TTL);
+        CSocketUtils::setMulticastLoop(sock.get(), true);
     }
-    CSocketUtils::setSendBufSize(fd, SOCK_BUF_SIZE);
-    CSocketUtils::setMulticastTTL(fd, MULTICAST_TTL);
-    CSocketUtils::setMulticastLoop(fd, true);
-    return fd;
+    return sock;
 }
 
 void CDiscovery::startMsgProcTask()
 {
     // Without a socket the thread would only spin on failed reads.
-    if (m_iSock < 0 || m_bProcRunning.load()) {
+    if (!m_iSock || m_bProcRunning.load()) {
         return;
     }
     m_bProcRunning.store(true);
-    try {
-        m_threadProc = std::thread(&CDiscovery::processMsgTaskEx, this);
-    } catch (const std::system_error&) {
+    if (!m_threadProc.start(&CDiscovery::processMsgTaskEx, this)) {
         m_bProcRunning.store(false);
         DDS_RED("Error: cannot start the discovery receive thread!");
     }
@@ -386,15 +382,13 @@ void CDiscovery::startMsgProcTask()
 void CDiscovery::stopMsgProcTask()
 {
     m_bProcRunning.store(false);
-    if (m_threadProc.joinable()) {
-        m_threadProc.join();
-    }
+    m_threadProc.join();
 }
 
 void CDiscovery::processMsgTaskEx()
 {
     std::array<uint8_t, DISCOVERY_RECV_BUF_SIZE> buffer{};
-    const int fd = m_iSock; // open for as long as this thread runs
+    const int fd = m_iSock.get(); // open for as long as this thread runs
     while (m_bProcRunning.load()) {
         int len = 0;
         int ret = CSocketUtils::readData(fd, buffer.data(), static_cast<int>(buffer.size()), &len, READ_TIMEOUT_MS);
@@ -464,12 +458,12 @@ void CDiscovery::announceWaitingTopics()
 void CDiscovery::sendToGroup(const uint8_t* data, size_t len)
 {
     std::shared_lock<std::shared_mutex> sockLock(m_mtxSock);
-    if (m_iSock < 0) {
+    if (!m_iSock) {
         return;
     }
     // Best effort, like every discovery datagram: the next period repeats it. The copy through the
     // route reaches peers there; a receiver ignores what it hears twice.
-    for (int fd : {m_iSock, m_iRouteSock}) {
+    for (int fd : {m_iSock.get(), m_iRouteSock.get()}) {
         if (fd >= 0) {
             ::sendto(fd, data, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&m_stGroupAddr),
                      sizeof(m_stGroupAddr));
@@ -547,13 +541,11 @@ int CDiscovery::parseDiscoveryMsgAck(const uint8_t* msg, size_t len)
 
 void CDiscovery::startMsgRecvTask()
 {
-    if (m_iSock < 0 || m_bRecvRunning.load() || m_pMemBuffer == nullptr) {
+    if (!m_iSock || m_bRecvRunning.load() || m_pMemBuffer == nullptr) {
         return;
     }
     m_bRecvRunning.store(true);
-    try {
-        m_threadRecv = std::thread(&CDiscovery::recvMsgTask, this);
-    } catch (const std::system_error&) {
+    if (!m_threadRecv.start(&CDiscovery::recvMsgTask, this)) {
         m_bRecvRunning.store(false);
     }
 }
@@ -561,14 +553,12 @@ void CDiscovery::startMsgRecvTask()
 void CDiscovery::stopMsgRecvTask()
 {
     m_bRecvRunning.store(false);
-    if (m_threadRecv.joinable()) {
-        m_threadRecv.join();
-    }
+    m_threadRecv.join();
 }
 
 void CDiscovery::recvMsgTask()
 {
-    const int fd = m_iSock;
+    const int fd = m_iSock.get(); // open for as long as this thread runs
     std::shared_ptr<MemBuffer_t> buffer;
     while (m_bRecvRunning.load()) {
         if (buffer == nullptr) {
@@ -622,7 +612,5 @@ void CDiscovery::stopDiscoveryThread()
         m_bDiscoveryRunning.store(false);
     }
     m_cvDiscoveryWait.notify_all();
-    if (m_threadDiscovery.joinable()) {
-        m_threadDiscovery.join();
-    }
+    m_threadDiscovery.join();
 }

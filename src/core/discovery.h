@@ -23,10 +23,11 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/transport/transport.h"
+#include "utils/unique_fd.h"
+#include "utils/worker_thread.h"
 
 class CMemBuffer;
 class CParticipantImpl;
@@ -168,8 +169,8 @@ private:
 
     void createMulticastSocket();
     void deleteMulticastSocket();
-    // A send-only socket that leaves the outgoing interface to the routing table; -1 when refused.
-    int openRouteSocket();
+    // A send-only socket that leaves the outgoing interface to the routing table; none when refused.
+    CUniqueFd openRouteSocket();
     void startMsgProcTask();
     void stopMsgProcTask();
     void processMsgTaskEx();
@@ -197,15 +198,18 @@ private:
     void dispatchMsg(const uint8_t* data, size_t len, bool reportUnsupported);
     void sendToGroup(const uint8_t* data, size_t len);
 
-    int m_iSock{-1};
+    // The sockets are declared before the threads, so that the holders go in stop()'s order:
+    // every thread that may use a socket's number is joined before the socket closes.
+    CUniqueFd m_iSock;      // the multicast socket; none while closed
+    CUniqueFd m_iRouteSock; // sends where the routing picks the interface; none: no such socket
     int m_iMulticastPort;
     std::string m_strMulticastIp;
     sockaddr_in m_stGroupAddr;
-    std::thread m_threadRecv;
+    CWorkerThread m_threadRecv;
     std::atomic<bool> m_bRecvRunning{false};
-    std::thread m_threadProc;
+    CWorkerThread m_threadProc;
     std::atomic<bool> m_bProcRunning{false};
-    std::thread m_threadDiscovery;
+    CWorkerThread m_threadDiscovery;
     std::atomic<bool> m_bDiscoveryRunning{false};
     int m_iTimerTaskId{-1};
     std::unique_ptr<CMemBuffer> m_pMemBuffer;
@@ -215,12 +219,11 @@ private:
     std::string m_strInterfaceIp;                 // the host address the group was joined on (empty: any)
     bool m_bJoined{false};                        // the membership holds
     bool m_bJoinedRoute{false};                   // the membership where the group's route leads holds
-    int m_iRouteSock{-1};                         // sends where the routing picks the interface; -1: none
     std::unique_ptr<CDiscoveryHooks> m_pOwnHooks; // the participant's, when made from one
     CDiscoveryHooks* m_pHooks;
     std::mutex m_mtxState;         // run() and stop()
     bool m_bRun{false};            // run() happened (under m_mtxState)
-    std::shared_mutex m_mtxSock;   // sends (shared) against the close of m_iSock (exclusive)
+    std::shared_mutex m_mtxSock;   // sends (shared) against the close of both sockets (exclusive)
     std::mutex m_mtxDiscoveryWait; // the announcement loop's wait
     std::condition_variable m_cvDiscoveryWait;
     std::atomic<uint64_t> m_u64RecvMsgCount{0};

@@ -109,9 +109,7 @@ bool CEvReactor::init(unsigned int maxEvents, int timeoutMs)
             // Unregistered since the table was emptied: no poll thread will ever drop these.
             for (auto it = m_mapEvents.begin(); it != m_mapEvents.end();) {
                 if (it->second->m_bRemoved.load()) {
-                    if (it->second->m_bCloseOnDrop) {
-                        close(it->first);
-                    }
+                    it->second->m_closeOnDrop.reset();
                     unregistered.push_back(std::move(it->second));
                     it = m_mapEvents.erase(it);
                 } else {
@@ -203,13 +201,13 @@ bool CEvReactor::unregister(int fd, bool closeOnDrop)
         return false;
     }
     _PollEvent_t& record = *it->second;
-    record.m_bCloseOnDrop = record.m_bCloseOnDrop || closeOnDrop;
+    if (closeOnDrop && !record.m_closeOnDrop) {
+        record.m_closeOnDrop.reset(fd);
+    }
     if (!m_bPollAlive) {
         // No pass can hold the record: drop it now, or a registrant waiting for the drop
         // would wait for ever.
-        if (record.m_bCloseOnDrop) {
-            close(fd);
-        }
+        record.m_closeOnDrop.reset();
         dropped = std::move(it->second);
         m_mapEvents.erase(it);
         return true;
@@ -221,9 +219,7 @@ bool CEvReactor::unregister(int fd, bool closeOnDrop)
 CEvReactor::EventTable CEvReactor::takeTableLocked()
 {
     for (auto& entry : m_mapEvents) {
-        if (entry.second->m_bCloseOnDrop) {
-            close(entry.first);
-        }
+        entry.second->m_closeOnDrop.reset();
     }
     EventTable table;
     table.swap(m_mapEvents);
@@ -282,9 +278,7 @@ void CEvReactor::loadEvent(std::vector<int>& fds)
         _PollEvent_t* record = it->second.get();
         if (record->m_bRemoved.load()) {
             // Left the epoll set at the end of the previous pass.
-            if (record->m_bCloseOnDrop) {
-                close(record->m_iFd);
-            }
+            record->m_closeOnDrop.reset();
             dropped.push_back(std::move(it->second));
             it = m_mapEvents.erase(it);
             continue;
@@ -318,9 +312,7 @@ void CEvReactor::deleteEvent(int fd)
     // is gone its owner may close it, and if the open file lives on elsewhere (a dup, a forked
     // child) the set would keep the entry and report the freed record in later passes.
     epoll_ctl(m_iEpollFd.get(), EPOLL_CTL_DEL, fd, nullptr);
-    if (it->second->m_bCloseOnDrop) {
-        close(fd);
-    }
+    it->second->m_closeOnDrop.reset();
     dropped = std::move(it->second);
     m_mapEvents.erase(it);
 }

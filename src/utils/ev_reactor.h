@@ -44,7 +44,7 @@ struct _PollEvent_t {
     std::function<void(int, void*)> m_fnCallback;
     std::atomic<bool> m_bRemoved{false}; // unregistered; the poll thread drops the record
     int m_iREvents{0};                   // bits seen by the last wait (errors and hang-ups set none)
-    bool m_bCloseOnDrop{false};          // close m_iFd when the record is dropped (m_mtxEvents)
+    CUniqueFd m_closeOnDrop;             // m_iFd, when the reactor closes it on dropping the record (m_mtxEvents)
 };
 
 class CEvReactor {

@@ -1,6 +1,7 @@
 #include "utils/ipfinder.h"
 
 #include "utils/dds_common.h"
+#include "utils/unique_fd.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -120,15 +121,14 @@ bool CIPFinder::getAllMACAddress(std::vector<MacInfo_t>& list)
         return false;
     }
     for (const IPInfo_t& info : ips) {
-        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
+        CUniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        if (!sock) {
             return false;
         }
         struct ifreq ifr;
         memset(&ifr, 0, sizeof(ifr));
         strncpy(ifr.ifr_name, info.m_strName.c_str(), IFNAMSIZ - 1);
-        int rc = ioctl(fd, SIOCGIFHWADDR, &ifr);
-        close(fd);
+        int rc = ioctl(sock.get(), SIOCGIFHWADDR, &ifr);
         if (rc != 0) {
             return false;
         }

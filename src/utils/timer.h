@@ -10,6 +10,7 @@
 #pragma once
 
 #include "utils/dds_common.h"
+#include "utils/worker_thread.h"
 
 #include <atomic>
 #include <chrono>
@@ -54,7 +55,7 @@ class CTimer {
 public:
     // async: run the tasks of one batch each on a thread of its own instead of one after another.
     explicit CTimer(bool async)
-        : m_bAsync(async), m_iIdCounter(0), m_bRunning(true), m_threadWorker(&CTimer::doWork, this)
+        : m_bAsync(async), m_iIdCounter(0), m_bRunning(true), m_threadWorker(std::thread(&CTimer::doWork, this))
     {
     }
     virtual ~CTimer() { stop(); }
@@ -108,9 +109,7 @@ public:
             m_bRunning.store(false);
         }
         m_cvTasks.notify_all();
-        if (m_threadWorker.joinable()) {
-            m_threadWorker.join();
-        }
+        m_threadWorker.join();
     }
 
 private:
@@ -210,7 +209,7 @@ private:
     std::multiset<CTask, CTask::Compare> m_setTasks;
     std::atomic<bool> m_bRunning;
     std::atomic<int> m_iWaiters{0}; // callers waiting for m_mtxTasks (before the worker starts)
-    std::thread m_threadWorker;
+    CWorkerThread m_threadWorker;   // last: every other member is ready before the worker starts
 };
 
 // The process-wide synchronous timer.

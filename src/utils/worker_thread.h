@@ -10,6 +10,9 @@
 class CWorkerThread {
 public:
     CWorkerThread() noexcept = default;
+    // Takes over a started thread: for an owner that cannot be without its thread, whose
+    // std::thread constructor throws when none can start.
+    explicit CWorkerThread(std::thread thread) noexcept : m_thread(std::move(thread)) {}
     ~CWorkerThread() { join(); }
 
     CWorkerThread(const CWorkerThread&) = delete;

@@ -25,16 +25,17 @@
 // Runs the buffered pipeline, which the library itself never starts.
 class CDiscoveryTestPeer {
 public:
-    static void startBuffered(CDiscovery& d)
+    // False when a thread could not start; stop() ends what did.
+    static bool startBuffered(CDiscovery& d)
     {
         d.m_pMemBuffer = std::make_unique<CMemBuffer>();
         d.m_pMemBuffer->init(4096, 100);
         d.createMulticastSocket();
         d.startMsgRecvTask();
         d.m_bProcRunning.store(true);
-        d.m_threadProc = std::thread(&CDiscovery::processMsgTask, &d);
         d.m_bDiscoveryRunning.store(true);
-        d.m_threadDiscovery = std::thread(&CDiscovery::discoveryTask, &d);
+        return d.m_threadRecv.running() && d.m_threadProc.start(&CDiscovery::processMsgTask, &d) &&
+               d.m_threadDiscovery.start(&CDiscovery::discoveryTask, &d);
     }
 };
 
@@ -899,7 +900,7 @@ TEST_F(DiscoveryNsTest, BufferedPipelineConnectsToItself)
     const int threads = zqtest::baselineThreads();
     {
         CDiscovery discovery(&hooks, "239.50.0.10", 50100, 3600);
-        CDiscoveryTestPeer::startBuffered(discovery); // its announcement loop announces at once
+        ASSERT_TRUE(CDiscoveryTestPeer::startBuffered(discovery)); // its announcement loop announces at once
         ASSERT_TRUE(hooks.waitTaken(1, 10000));
         EXPECT_TRUE(zqtest::waitUntil([&] { return discovery.getRecvMsgCount() >= 2; }, 10000));
         discovery.stop();

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <future>
+#include <thread>
 #include <utility>
 
 #include "support/zqtest.h"
@@ -37,6 +38,11 @@ TEST(WorkerThreadTest, JoinsWhenItGoesAndWhenJoinedTwice)
         work.go.set_value();
     }
     EXPECT_EQ(work.done.load(), 1);
+    {
+        CWorkerThread adopted(std::thread(&Work::run, &work));
+        EXPECT_TRUE(adopted.running());
+    }
+    EXPECT_EQ(work.done.load(), 2);
 
     CWorkerThread worker;
     worker.join(); // none held: nothing
@@ -44,7 +50,7 @@ TEST(WorkerThreadTest, JoinsWhenItGoesAndWhenJoinedTwice)
     worker.join();
     worker.join();
     EXPECT_FALSE(worker.running());
-    EXPECT_EQ(work.done.load(), 2);
+    EXPECT_EQ(work.done.load(), 3);
 }
 
 TEST(WorkerThreadTest, StartingAgainOrTakingAnotherWaitsForTheOneHeld)
