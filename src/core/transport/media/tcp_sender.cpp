@@ -237,7 +237,7 @@ void CTcpSender::closeListener(CUniqueFd listenFd)
 void CTcpSender::closeAllLocked()
 {
     for (auto& entry : m_mapConn) {
-        closeListener(CUniqueFd(entry.second.m_iFd));
+        closeListener(std::move(entry.second.m_iFd));
     }
     for (auto& entry : m_mapAccepted) {
         for (const AcceptedPtr& reader : entry.second) {
@@ -290,7 +290,7 @@ int CTcpSender::open(TcpParam_t& param, TcpSockAddr_t* out)
     if (!CEvReactor::getInstance()->registerEvent(fd, POLL_EVENT_READ, onReadable, nullptr)) {
         return -1;
     }
-    out->m_iFd = owned.release(); // the record's until closeListener
+    out->m_iFd = std::move(owned);
     out->m_param = param;
     out->m_addr = addr;
     return 0;
@@ -319,7 +319,7 @@ void CTcpSender::onAccept(int listenFd)
     std::lock_guard<std::mutex> connLock(m_mutexConn);
     bool listed = false;
     for (const auto& entry : m_mapConn) {
-        listed = listed || entry.second.m_iFd == listenFd;
+        listed = listed || entry.second.m_iFd.get() == listenFd;
     }
     if (!listed) {
         return; // its connection was dropped meanwhile: `reader` closes the socket
@@ -338,13 +338,12 @@ bool CTcpSender::addConn(int connId, TransParam_t& param)
         DDS_RED("Error: tcp conn %d already exists!", connId);
         return false;
     }
-    TcpSockAddr_t record;
-    std::memset(&record, 0, sizeof(record));
+    TcpSockAddr_t record{};
     if (open(param.m_tcpParam, &record) != 0) {
         return false;
     }
     DDS_GREEN("Open tcp port %d success.", record.m_param.m_iPort);
-    m_mapConn.emplace(connId, record);
+    m_mapConn.emplace(connId, std::move(record));
     m_iConnCount.store(static_cast<int>(m_mapConn.size()));
     return true;
 }
@@ -356,13 +355,14 @@ bool CTcpSender::delConn(int connId)
     if (it == m_mapConn.end()) {
         return false;
     }
-    const TcpSockAddr_t& record = it->second;
+    TcpSockAddr_t& record = it->second;
     DDS_GREEN("Delete tcp conn %d, addr: %s, port: %d", connId, record.m_param.m_szIp, record.m_param.m_iPort);
     resetFrameRate();
-    closeListener(CUniqueFd(record.m_iFd));
+    const int listenFd = record.m_iFd.get(); // the key of its readers, still after the close
+    closeListener(std::move(record.m_iFd));
     {
         std::lock_guard<std::mutex> acceptLock(m_mutexAccept);
-        auto readers = m_mapAccepted.find(record.m_iFd);
+        auto readers = m_mapAccepted.find(listenFd);
         if (readers != m_mapAccepted.end()) {
             // A send in flight fails at once; the socket closes when the send thread lets go.
             for (const AcceptedPtr& reader : readers->second) {

@@ -48,7 +48,7 @@ int sendTcpData(int fd, const void* data, int length, bool* stalled = nullptr);
 
 // One connection of the sender.
 struct TcpSockAddr_t {
-    int m_iFd;          // listening socket
+    CUniqueFd m_iFd;    // listening socket, until closeListener
     TcpParam_t m_param; // address text and port
     sockaddr_in m_addr; // the bound address
 };
