@@ -71,8 +71,7 @@ public:
     // shares it reads the segment through it, so it is done with it before this pool goes.
     std::shared_ptr<const CShmPkgTable> pkgTable() const;
     // Drops one reference of package `id`, a number this pool's table gave, and puts it back on
-    // its free list when that was the last: unreferMemChunk and releaseMemChunk without looking
-    // the number up again.
+    // its free list when that was the last: dropMemChunk without looking the number up again.
     void releasePkg(int id);
 
     // Checks a layout as it may come from an application: the segment bounds every reader
