@@ -23,9 +23,7 @@ void CDataBuffer::referPackage(DataPackage_t* pkg)
         return;
     }
     MemChunk_t* chunk = getChunkAddr(pkg);
-    if (m_pMemPool->ownsChunk(chunk)) {
-        m_pMemPool->referMemChunk(chunk);
-    } else {
+    if (!m_pMemPool->referMemChunk(chunk)) {
         // Not this pool's: its release is refused here, so the count stays where it is.
         referChunk(chunk);
     }
@@ -44,39 +42,26 @@ void CDataBuffer::releaseChunk(MemChunk_t* chunk)
     if (m_pMemPool == nullptr || chunk == nullptr) {
         return;
     }
-    if (!m_pMemPool->ownsChunk(chunk)) {
+    // The pool drops the count and gives the chunk back at 0 in one go, looking it up once.
+    if (!m_pMemPool->dropMemChunk(chunk)) {
         int32_t id = 0;
         std::memcpy(&id, &chunk->m_stPkg.m_iPkgId, sizeof(id));
         DDS_RED_LIMITED("Error: package %d released into a pool of another kind!", id);
-        return;
-    }
-    // The count drops first; only a chunk that reached 0 goes to the pool, and nothing of it is
-    // touched here afterwards (the pool may free or hand it out at once).
-    if (m_pMemPool->unreferMemChunk(chunk)) {
-        m_pMemPool->releaseMemChunk(chunk);
     }
 }
 
 int CDataBuffer::packageLen(DataPackage_t* pkg) const
 {
-    if (pkg == nullptr) {
+    if (pkg == nullptr || m_pMemPool == nullptr) {
         return 0;
     }
-    MemChunk_t* chunk = getChunkAddr(pkg);
-    if (m_pMemPool == nullptr || !m_pMemPool->ownsChunk(chunk)) {
-        return 0;
-    }
-    return m_pMemPool->chunkLen(chunk);
+    return m_pMemPool->chunkLen(getChunkAddr(pkg));
 }
 
 int CDataBuffer::packageCapacity(DataPackage_t* pkg) const
 {
-    if (pkg == nullptr) {
+    if (pkg == nullptr || m_pMemPool == nullptr) {
         return 0;
     }
-    MemChunk_t* chunk = getChunkAddr(pkg);
-    if (m_pMemPool == nullptr || !m_pMemPool->ownsChunk(chunk)) {
-        return 0;
-    }
-    return m_pMemPool->chunkCapacity(chunk);
+    return m_pMemPool->chunkCapacity(getChunkAddr(pkg));
 }

@@ -164,10 +164,8 @@ void CDataManager::referDataPkg(DataPackage_t* pkg)
 int CDataManager::putFullDataPkg(DataPackage_t* pkg, int len)
 {
     if (pkg != nullptr && m_pMemPool != nullptr) {
-        MemChunk_t* chunk = getChunkAddr(pkg);
-        if (m_pMemPool->ownsChunk(chunk)) {
-            m_pMemPool->notePublished(chunk, len);
-        }
+        // Nothing for a package of another pool.
+        m_pMemPool->notePublished(getChunkAddr(pkg), len);
     }
     return m_pDataCenter->pushPackage(pkg);
 }

@@ -161,7 +161,7 @@ void CMemPool::getDefaultCfg(MemConfig_t& cfg)
     }
 }
 
-bool CMemPool::ownsChunk(const MemChunk_t* chunk) const
+bool CMemPool::isOfKind(const MemChunk_t* chunk) const
 {
     // Read as a byte: a chunk that is not ours may hold any value there.
     uint8_t flag = 0;
@@ -170,29 +170,48 @@ bool CMemPool::ownsChunk(const MemChunk_t* chunk) const
     return (flag != 0) == m_bMemType;
 }
 
-void CMemPool::referMemChunk(MemChunk_t* chunk)
+bool CMemPool::ownsChunk(const MemChunk_t* chunk) const
 {
-    referChunk(chunk);
+    return isOfKind(chunk);
 }
 
-bool CMemPool::unreferMemChunk(MemChunk_t* chunk)
+bool CMemPool::referMemChunk(MemChunk_t* chunk)
 {
-    return unreferChunk(chunk);
+    if (!isOfKind(chunk)) {
+        return false;
+    }
+    referChunk(chunk);
+    return true;
+}
+
+bool CMemPool::dropMemChunk(MemChunk_t* chunk)
+{
+    if (!isOfKind(chunk)) {
+        return false;
+    }
+    // The count drops first; only a chunk that reached 0 goes back (the pool may free or hand it
+    // out at once).
+    if (unreferChunk(chunk)) {
+        releaseMemChunk(chunk);
+    }
+    return true;
 }
 
 int CMemPool::chunkCapacity(const MemChunk_t* chunk) const
 {
-    return chunk->m_stPkg.m_iSize;
+    return isOfKind(chunk) ? chunk->m_stPkg.m_iSize : 0;
 }
 
 void CMemPool::notePublished(MemChunk_t* chunk, int len)
 {
-    chunk->m_stPkg.m_iLen = std::clamp(len, 0, chunk->m_stPkg.m_iSize);
+    if (isOfKind(chunk)) {
+        chunk->m_stPkg.m_iLen = std::clamp(len, 0, chunk->m_stPkg.m_iSize);
+    }
 }
 
 int CMemPool::chunkLen(const MemChunk_t* chunk) const
 {
-    return std::clamp(chunk->m_stPkg.m_iLen, 0, chunk->m_stPkg.m_iSize);
+    return isOfKind(chunk) ? std::clamp(chunk->m_stPkg.m_iLen, 0, chunk->m_stPkg.m_iSize) : 0;
 }
 
 CMemGroupMan* CMemPool::findGroup(int grpId) const

@@ -154,18 +154,20 @@ public:
     // What this process knows of a chunk handed out by this pool. The defaults use the chunk's
     // own header, which lies in this process's heap; a pool whose chunks other processes can
     // write keeps these facts in its own memory and never reads them back from the chunk.
-    // Whether the chunk is one of this pool's kind (a shared-memory pool: one of its own).
+    // Each operation finds out itself whether the chunk is one of this pool's kind (a
+    // shared-memory pool: one of its own), so that the chunk is looked up once per operation.
     virtual bool ownsChunk(const MemChunk_t* chunk) const;
-    // Adds one reference.
-    virtual void referMemChunk(MemChunk_t* chunk);
-    // Drops one reference; true when the chunk is to go back to the pool (count reached 0).
-    virtual bool unreferMemChunk(MemChunk_t* chunk);
-    // Data capacity of the chunk.
+    // Adds one reference; false (nothing done) for a chunk that is not this pool's kind.
+    virtual bool referMemChunk(MemChunk_t* chunk);
+    // Drops one reference and, when that was the last, gives the chunk back (releaseMemChunk);
+    // nothing of it is touched afterwards. False (nothing done) for a chunk not of this kind.
+    virtual bool dropMemChunk(MemChunk_t* chunk);
+    // Data capacity of the chunk; 0 for a chunk not of this kind.
     virtual int chunkCapacity(const MemChunk_t* chunk) const;
     // Called once when the chunk is published with `len` bytes in use: the length, kept within the
-    // capacity, is stored in the chunk and taken from here on.
+    // capacity, is stored in the chunk and taken from here on. Nothing for a chunk not of this kind.
     virtual void notePublished(MemChunk_t* chunk, int len);
-    // Bytes of the data area in use, never more than the capacity.
+    // Bytes of the data area in use, never more than the capacity; 0 for a chunk not of this kind.
     virtual int chunkLen(const MemChunk_t* chunk) const;
     // Called before a new reader of another process walks the pool: puts back whatever the
     // readers rely on in the chunks (nothing for a pool in process memory).
@@ -187,6 +189,8 @@ public:
     uint32_t getUsedSize() const { return m_u32UsedSize.load(std::memory_order_relaxed); }
 
 protected:
+    // Whether the chunk's own flag names this pool's kind (what ownsChunk says by default).
+    bool isOfKind(const MemChunk_t* chunk) const;
     // The group manager filed under `grpId`, or null.
     CMemGroupMan* findGroup(int grpId) const;
     // The manager of the first configured group whose chunk size is at least `size`, or null.

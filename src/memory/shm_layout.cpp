@@ -158,10 +158,14 @@ void CShmPkgTable::clear()
 
 std::atomic<uint64_t> CShmPkgTable::s_u64Searches{0};
 std::atomic<uint64_t> CShmPkgTable::s_u64Lookups{0};
+std::atomic<bool> CShmPkgTable::s_bCountLookups{false};
 
 int CShmPkgTable::idOf(const void* p) const
 {
-    s_u64Lookups.fetch_add(1, std::memory_order_relaxed);
+    // Only read while nobody counts: the line stays shared between the threads.
+    if (s_bCountLookups.load(std::memory_order_relaxed)) {
+        s_u64Lookups.fetch_add(1, std::memory_order_relaxed);
+    }
     const auto at = reinterpret_cast<uintptr_t>(p);
     const auto base = reinterpret_cast<uintptr_t>(m_pBase);
     if (m_pBase == nullptr || at < base || at - base > m_u64LastOffset) {

@@ -74,8 +74,10 @@ public:
     int idOf(const void* p) const;
     // Searches made by idOf in this process, for tests and benchmarks.
     static uint64_t searches() { return s_u64Searches.load(std::memory_order_relaxed); }
-    // Calls of idOf in this process (each a lookup, searching or not), for tests and benchmarks.
+    // Calls of idOf in this process (each a lookup, searching or not) while counting is on, for
+    // tests and benchmarks. Off by default: the count is one line every thread would write.
     static uint64_t lookups() { return s_u64Lookups.load(std::memory_order_relaxed); }
+    static void countLookups(bool on) { s_bCountLookups.store(on, std::memory_order_relaxed); }
 
 private:
     uint8_t* m_pBase{nullptr};
@@ -84,4 +86,5 @@ private:
     uint64_t m_u64LastOffset{0};                         // of the last package; past it is not ours
     static std::atomic<uint64_t> s_u64Searches;
     static std::atomic<uint64_t> s_u64Lookups;
+    static std::atomic<bool> s_bCountLookups;
 };

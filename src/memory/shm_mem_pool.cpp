@@ -222,7 +222,7 @@ std::shared_ptr<const CShmPkgTable> CShmMemPool::pkgTable() const
 
 int CShmMemPool::pkgIdOf(const MemChunk_t* chunk, const Group_t** group) const
 {
-    if (chunk == nullptr) {
+    if (chunk == nullptr || !m_bReady.load(std::memory_order_acquire)) {
         return 0;
     }
     const int id = m_pTable->idOf(reinterpret_cast<const uint8_t*>(chunk) + MEM_CHUNK_PKG_OFFSET);
@@ -237,24 +237,33 @@ int CShmMemPool::pkgIdOf(const MemChunk_t* chunk, const Group_t** group) const
 
 bool CShmMemPool::ownsChunk(const MemChunk_t* chunk) const
 {
-    // Without a segment no chunk is this pool's, and its tables may be in the making.
-    return m_bReady.load(std::memory_order_acquire) && pkgIdOf(chunk, nullptr) > 0;
+    return pkgIdOf(chunk, nullptr) > 0;
 }
 
-void CShmMemPool::referMemChunk(MemChunk_t* chunk)
-{
-    int id = pkgIdOf(chunk, nullptr);
-    if (id > 0) {
-        const auto at = static_cast<size_t>(id - 1);
-        m_pFresh[at].store(false, std::memory_order_relaxed);
-        m_pRefs[at].fetch_add(1, std::memory_order_relaxed);
-    }
-}
-
-bool CShmMemPool::unreferMemChunk(MemChunk_t* chunk)
+bool CShmMemPool::referMemChunk(MemChunk_t* chunk)
 {
     const int id = pkgIdOf(chunk, nullptr);
-    return id > 0 && unreferId(id);
+    if (id <= 0) {
+        return false;
+    }
+    const auto at = static_cast<size_t>(id - 1);
+    m_pFresh[at].store(false, std::memory_order_relaxed);
+    m_pRefs[at].fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+bool CShmMemPool::dropMemChunk(MemChunk_t* chunk)
+{
+    // The free list is the one of the group the address lies in, not the one the header names.
+    const Group_t* group = nullptr;
+    const int id = pkgIdOf(chunk, &group);
+    if (id <= 0) {
+        return false;
+    }
+    if (unreferId(id)) {
+        freeId(id, *group);
+    }
+    return true;
 }
 
 bool CShmMemPool::unreferId(int id)

@@ -42,10 +42,11 @@ public:
 
     // From this process's own tables, by the chunk's address: a chunk that does not start a
     // chunk of this segment is not owned, and nothing is read back from the segment.
+    // Every operation below looks the chunk up once, the same way.
     bool ownsChunk(const MemChunk_t* chunk) const override;
-    void referMemChunk(MemChunk_t* chunk) override;
+    bool referMemChunk(MemChunk_t* chunk) override;
     // A chunk taken and never referred (a package that is discarded) goes back at count 0.
-    bool unreferMemChunk(MemChunk_t* chunk) override;
+    bool dropMemChunk(MemChunk_t* chunk) override;
     int chunkCapacity(const MemChunk_t* chunk) const override;
     // Keeps the length in this process and writes it into the chunk for the readers; nothing of
     // the writer's later reads it back from the segment.
@@ -70,8 +71,7 @@ public:
     // shares it reads the segment through it, so it is done with it before this pool goes.
     std::shared_ptr<const CShmPkgTable> pkgTable() const;
     // Drops one reference of package `id`, a number this pool's table gave, and puts it back on
-    // its free list when that was the last: unreferMemChunk and releaseMemChunk without looking
-    // the number up again.
+    // its free list when that was the last: dropMemChunk without looking the number up again.
     void releasePkg(int id);
 
     // Checks a layout as it may come from an application: the segment bounds every reader
@@ -107,7 +107,7 @@ private:
     const std::shared_ptr<CShmPkgTable> m_pTable{std::make_shared<CShmPkgTable>()};
     std::vector<Group_t> m_vecGroups;
     // Package number of a chunk that starts a chunk of this segment (with its group), or 0 for
-    // any other address.
+    // any other address and while the pool has no segment (its tables may be in the making).
     int pkgIdOf(const MemChunk_t* chunk, const Group_t** group) const;
 
     // Per package number - 1, all in process memory: the chunk is on its free list (so a chunk

@@ -63,10 +63,19 @@ TEST_F(DataBufferTest, WithoutPoolNothingIsTakenOrReleased)
     EXPECT_EQ(m_pool.getUsedSize(), 0u);
 }
 
+// Each pool operation tells a chunk of the other kind by itself: the buffer asks nothing first.
 TEST_F(DataBufferTest, SharedMemoryPackageIsNotReleasedIntoHeapPool)
 {
     MemChunk_t shm;
     CMemPool::initMemChunk(&shm, true, 0, 5, 1024);
+    shm.m_stPkg.m_iLen = 300;
+    EXPECT_EQ(m_buffer.packageLen(&shm.m_stPkg), 0);
+    EXPECT_EQ(m_buffer.packageCapacity(&shm.m_stPkg), 0);
+    m_pool.notePublished(&shm, 10);
+    EXPECT_EQ(shm.m_stPkg.m_iLen, 300) << "not this pool's to write";
+    EXPECT_FALSE(m_pool.referMemChunk(&shm));
+    EXPECT_FALSE(m_pool.dropMemChunk(&shm));
+    EXPECT_EQ(shm.m_iRefCount.load(), 0);
     m_buffer.referPackage(&shm.m_stPkg);
     zqtest::OutputCapture cap;
     m_buffer.releasePackage(&shm.m_stPkg);

@@ -247,6 +247,17 @@ TEST_F(ShmMemPoolNsTest, ForeignAndRepeatedGiveBacksAreRefused)
     EXPECT_FALSE(pool.releaseMemChunk(nullptr));
     MemChunk_t* inner = reinterpret_cast<MemChunk_t*>(static_cast<uint8_t*>(pool.getMemAddr()) + 8);
     EXPECT_FALSE(pool.releaseMemChunk(inner)) << "not the start of a chunk";
+    // Every per-chunk operation finds out by itself that neither is one of the pool's.
+    for (MemChunk_t* foreign : {&heap, inner}) {
+        EXPECT_FALSE(pool.referMemChunk(foreign));
+        EXPECT_FALSE(pool.dropMemChunk(foreign));
+        pool.notePublished(foreign, 40);
+        EXPECT_EQ(pool.chunkLen(foreign), 0);
+        EXPECT_EQ(pool.chunkCapacity(foreign), 0);
+        EXPECT_EQ(pool.chunkRefCount(foreign), -1);
+    }
+    EXPECT_EQ(heap.m_iRefCount.load(), 0);
+    EXPECT_EQ(heap.m_stPkg.m_iLen, 0);
 
     MemChunk_t* c = pool.getMemChunk(10);
     ASSERT_NE(c, nullptr);
