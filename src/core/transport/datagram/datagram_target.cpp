@@ -39,8 +39,6 @@ int sendUdpData(int fd, const sockaddr* address, int addressLen, const DatagramL
 
 namespace {
 
-// Where the sending of gathered frames to one destination stands: the next datagram, whether it
-// starts a frame, and how many datagrams from there one send may carry.
 // What one segmented send may carry: the kernel's segment limit, and one UDP datagram's payload.
 constexpr size_t SEGMENTS_PER_SEND = 64;
 constexpr size_t SEGMENTED_SEND_BYTES = 65507;
@@ -50,7 +48,8 @@ size_t fragmentBytes(const GatheredFragment_t& fragment)
     return fragment.m_iov[0].iov_len + fragment.m_iov[1].iov_len;
 }
 
-// Where the sending to one target stands in its list of gathered frames.
+// Where the sending of gathered frames to one target stands: the next datagram, whether it starts
+// a frame, and how many datagrams from there one send may carry.
 class CFrameCursor {
 public:
     explicit CFrameCursor(const GatheredList_t& fragments) : m_fragments(fragments) {}
