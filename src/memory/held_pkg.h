@@ -28,6 +28,12 @@ public:
     {
         return CHeldPkg(pkg, nullptr, buffer, -1, capacity, len);
     }
+    // With the number the buffer's pool gave for the package (CDataBuffer::referNumbered), so
+    // that its references move by number; -1 for none, found by address then.
+    static CHeldPkg ofBuffer(CDataBuffer* buffer, int id, DataPackage_t* pkg, int capacity, int len) noexcept
+    {
+        return CHeldPkg(pkg, nullptr, buffer, id > 0 ? id : -1, capacity, len);
+    }
 
     CHeldPkg(CHeldPkg&& other) noexcept
         : m_pPkg(other.m_pPkg), m_pMapping(other.m_pMapping), m_pBuffer(other.m_pBuffer), m_iId(other.m_iId),
@@ -75,6 +81,7 @@ public:
     DataPackage_t* pkg() const noexcept { return m_pPkg; }
     // Null for a package of this process's memory.
     CPoolMapping* mapping() const noexcept { return m_pMapping; }
+    // The package's number in its mapping or in its buffer's pool; -1 when it has none.
     int id() const noexcept { return m_iId; }
     // The mapping's chunk size or the package's own field, never a segment's field.
     int capacity() const noexcept { return m_iCapacity; }
