@@ -1,6 +1,7 @@
 // One reference to one package on the reading side, with where it goes back: the pool mapping of
-// a shared-memory channel (and the package's number in it) or the process-memory buffer the
-// package was published through, plus the capacity and used length read once at hand-over.
+// a shared-memory channel (and the package's number in it) or the buffer the package was
+// published through (with its number when that buffer's pool gave one), plus the capacity and
+// used length read once at hand-over.
 //
 // Threads: one holder at a time, any thread; moving hands the reference to the new holder. It has
 // no lock of its own: a release takes only what its origin takes (a package record's mutex, or
