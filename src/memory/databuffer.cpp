@@ -13,19 +13,35 @@ DataPackage_t* CDataBuffer::createPackage(int size)
     return chunk == nullptr ? nullptr : &chunk->m_stPkg;
 }
 
-void CDataBuffer::referPackage(DataPackage_t* pkg)
+int CDataBuffer::referNumbered(DataPackage_t* pkg)
 {
     if (pkg == nullptr) {
-        return;
+        return -1;
     }
     if (m_pMemPool == nullptr) {
         referChunk(getChunkAddr(pkg));
-        return;
+        return -1;
     }
     MemChunk_t* chunk = getChunkAddr(pkg);
-    if (!m_pMemPool->referMemChunk(chunk)) {
+    const int id = m_pMemPool->referNumbered(chunk);
+    if (id < 0) {
         // Not this pool's: its release is refused here, so the count stays where it is.
         referChunk(chunk);
+    }
+    return id > 0 ? id : -1;
+}
+
+void CDataBuffer::referPkgId(int id)
+{
+    if (m_pMemPool != nullptr) {
+        m_pMemPool->referPkg(id);
+    }
+}
+
+void CDataBuffer::releasePkgId(int id)
+{
+    if (m_pMemPool != nullptr) {
+        m_pMemPool->releasePkg(id);
     }
 }
 

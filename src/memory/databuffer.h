@@ -16,7 +16,14 @@ public:
     // A package of at least `size` data bytes with reference count 0, or null.
     DataPackage_t* createPackage(int size);
     // Adds one reference (null ignored; works without a pool).
-    void referPackage(DataPackage_t* pkg);
+    void referPackage(DataPackage_t* pkg) { (void)referNumbered(pkg); }
+    // referPackage giving the package's number in the pool (CMemPool::referNumbered), or -1 where
+    // there is none (process memory, another pool's package, no pool): then only its address
+    // finds it again.
+    int referNumbered(DataPackage_t* pkg);
+    // By a number referNumbered gave: one reference more, or one less as releasePackage does.
+    void referPkgId(int id);
+    void releasePkgId(int id);
     // Drops one reference; the last one gives the chunk back to the pool.
     void releasePackage(DataPackage_t* pkg);
     // Drops one reference of a chunk. Nothing happens at a count of 0 or less, or for a chunk of

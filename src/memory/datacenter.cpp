@@ -22,10 +22,19 @@ int CDataCenter::pushPackage(DataPackage_t* pkg)
     if (pkg == nullptr) {
         return -1;
     }
+    return pushReferred(pkg, referNumbered(pkg));
+}
+
+int CDataCenter::pushReferred(DataPackage_t* pkg, int id)
+{
+    if (pkg == nullptr) {
+        return -1;
+    }
     // Our own reference keeps the package alive while it is handed out, and returns it to its
-    // pool at the end when no consumer kept one.
-    referPackage(pkg);
-    const CHeldPkg own = CHeldPkg::ofBuffer(this, pkg, pkg->m_iSize, __atomic_load_n(&pkg->m_iLen, __ATOMIC_RELAXED));
+    // pool at the end when no consumer kept one. The number found with it moves every reference
+    // after it, so the package is not looked up again here.
+    const CHeldPkg own =
+        CHeldPkg::ofBuffer(this, id, pkg, pkg->m_iSize, __atomic_load_n(&pkg->m_iLen, __ATOMIC_RELAXED));
     m_targets.handOut(own);
     return 0;
 }
@@ -163,11 +172,16 @@ void CDataManager::referDataPkg(DataPackage_t* pkg)
 
 int CDataManager::putFullDataPkg(DataPackage_t* pkg, int len)
 {
-    if (pkg != nullptr && m_pMemPool != nullptr) {
-        // Nothing for a package of another pool.
-        m_pMemPool->notePublished(getChunkAddr(pkg), len);
+    if (pkg == nullptr || m_pMemPool == nullptr) {
+        return m_pDataCenter->pushPackage(pkg);
     }
-    return m_pDataCenter->pushPackage(pkg);
+    // One lookup fixes the length, takes the center's reference and gives the package's number.
+    const int id = m_pMemPool->publishNumbered(getChunkAddr(pkg), len);
+    if (id < 0) {
+        // Of another pool: no length is noted, and the center refers it as any such package.
+        return m_pDataCenter->pushPackage(pkg);
+    }
+    return m_pDataCenter->pushReferred(pkg, id > 0 ? id : -1);
 }
 
 int CDataManager::getDataPkgLen(DataPackage_t* pkg)

@@ -68,6 +68,9 @@ public:
     // handle kind with this center as the package's origin and the capacity and length it has now;
     // -1 for null, else 0 whatever the consumers did.
     int pushPackage(DataPackage_t* pkg);
+    // pushPackage for a package the caller took a reference of for this center, given back here;
+    // `id` is the number the pool gave with it (-1 for none).
+    int pushReferred(DataPackage_t* pkg, int id);
     int attachFifo(CDataFifo* fifo) { return m_targets.attachFifo(fifo); }
     int detachFifo(CDataFifo* fifo) { return m_targets.detachFifo(fifo); }
     // Ids 1, 2, 3, ... never reused; -1 for an empty callback.

@@ -15,7 +15,11 @@ CHeldPkg CHeldPkg::share() const
     if (m_pMapping != nullptr) {
         m_pMapping->refer(m_iId);
     } else if (m_pBuffer != nullptr) {
-        m_pBuffer->referPackage(m_pPkg);
+        if (m_iId > 0) {
+            m_pBuffer->referPkgId(m_iId);
+        } else {
+            m_pBuffer->referPackage(m_pPkg);
+        }
     }
     return CHeldPkg(m_pPkg, m_pMapping, m_pBuffer, m_iId, m_iCapacity, m_iLen);
 }
@@ -26,7 +30,11 @@ void CHeldPkg::giveBack() noexcept
         // The reference this handle drops kept the mapping registered until now: no search.
         m_pMapping->release(m_iId);
     } else if (m_pBuffer != nullptr) {
-        m_pBuffer->releasePackage(m_pPkg);
+        if (m_iId > 0) {
+            m_pBuffer->releasePkgId(m_iId);
+        } else {
+            m_pBuffer->releasePackage(m_pPkg);
+        }
     }
 }
 

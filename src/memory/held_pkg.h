@@ -1,6 +1,7 @@
 // One reference to one package on the reading side, with where it goes back: the pool mapping of
-// a shared-memory channel (and the package's number in it) or the process-memory buffer the
-// package was published through, plus the capacity and used length read once at hand-over.
+// a shared-memory channel (and the package's number in it) or the buffer the package was
+// published through (with its number when that buffer's pool gave one), plus the capacity and
+// used length read once at hand-over.
 //
 // Threads: one holder at a time, any thread; moving hands the reference to the new holder. It has
 // no lock of its own: a release takes only what its origin takes (a package record's mutex, or
@@ -27,6 +28,12 @@ public:
     static CHeldPkg ofBuffer(CDataBuffer* buffer, DataPackage_t* pkg, int capacity, int len) noexcept
     {
         return CHeldPkg(pkg, nullptr, buffer, -1, capacity, len);
+    }
+    // With the number the buffer's pool gave for the package (CDataBuffer::referNumbered), so
+    // that its references move by number; -1 for none, found by address then.
+    static CHeldPkg ofBuffer(CDataBuffer* buffer, int id, DataPackage_t* pkg, int capacity, int len) noexcept
+    {
+        return CHeldPkg(pkg, nullptr, buffer, id > 0 ? id : -1, capacity, len);
     }
 
     CHeldPkg(CHeldPkg&& other) noexcept
@@ -75,6 +82,7 @@ public:
     DataPackage_t* pkg() const noexcept { return m_pPkg; }
     // Null for a package of this process's memory.
     CPoolMapping* mapping() const noexcept { return m_pMapping; }
+    // The package's number in its mapping or in its buffer's pool; -1 when it has none.
     int id() const noexcept { return m_iId; }
     // The mapping's chunk size or the package's own field, never a segment's field.
     int capacity() const noexcept { return m_iCapacity; }

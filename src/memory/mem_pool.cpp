@@ -175,13 +175,23 @@ bool CMemPool::ownsChunk(const MemChunk_t* chunk) const
     return isOfKind(chunk);
 }
 
-bool CMemPool::referMemChunk(MemChunk_t* chunk)
+int CMemPool::referNumbered(MemChunk_t* chunk)
 {
     if (!isOfKind(chunk)) {
-        return false;
+        return -1;
     }
     referChunk(chunk);
-    return true;
+    return 0;
+}
+
+int CMemPool::publishNumbered(MemChunk_t* chunk, int len)
+{
+    if (!isOfKind(chunk)) {
+        return -1;
+    }
+    CMemPool::notePublished(chunk, len);
+    referChunk(chunk);
+    return 0;
 }
 
 bool CMemPool::dropMemChunk(MemChunk_t* chunk)

@@ -158,7 +158,18 @@ public:
     // shared-memory pool: one of its own), so that the chunk is looked up once per operation.
     virtual bool ownsChunk(const MemChunk_t* chunk) const;
     // Adds one reference; false (nothing done) for a chunk that is not this pool's kind.
-    virtual bool referMemChunk(MemChunk_t* chunk);
+    bool referMemChunk(MemChunk_t* chunk) { return referNumbered(chunk) >= 0; }
+    // referMemChunk giving the chunk's number in this pool for later by-number operations: > 0
+    // for a pool that numbers its chunks, 0 for one that does not, -1 (nothing done) for a chunk
+    // not of this kind.
+    virtual int referNumbered(MemChunk_t* chunk);
+    // notePublished and referNumbered in one lookup, with the same result.
+    virtual int publishNumbered(MemChunk_t* chunk, int len);
+    // By a number referNumbered or publishNumbered gave (checked against this pool's own table,
+    // nothing done for one outside it): add one reference, or drop one as dropMemChunk does.
+    // Nothing for a pool without numbers.
+    virtual void referPkg(int id) { (void)id; }
+    virtual void releasePkg(int id) { (void)id; }
     // Drops one reference and, when that was the last, gives the chunk back (releaseMemChunk);
     // nothing of it is touched afterwards. False (nothing done) for a chunk not of this kind.
     virtual bool dropMemChunk(MemChunk_t* chunk);

@@ -240,16 +240,40 @@ bool CShmMemPool::ownsChunk(const MemChunk_t* chunk) const
     return pkgIdOf(chunk, nullptr) > 0;
 }
 
-bool CShmMemPool::referMemChunk(MemChunk_t* chunk)
+int CShmMemPool::referNumbered(MemChunk_t* chunk)
 {
     const int id = pkgIdOf(chunk, nullptr);
     if (id <= 0) {
-        return false;
+        return -1;
     }
+    referId(id);
+    return id;
+}
+
+int CShmMemPool::publishNumbered(MemChunk_t* chunk, int len)
+{
+    const int id = pkgIdOf(chunk, nullptr);
+    if (id <= 0) {
+        return -1;
+    }
+    noteLen(id, chunk, len);
+    referId(id);
+    return id;
+}
+
+void CShmMemPool::referPkg(int id)
+{
+    // As releasePkg: only the bounds of a number this pool's table gave are checked again.
+    if (m_bReady.load(std::memory_order_acquire) && m_pTable->has(id)) {
+        referId(id);
+    }
+}
+
+void CShmMemPool::referId(int id)
+{
     const auto at = static_cast<size_t>(id - 1);
     m_pFresh[at].store(false, std::memory_order_relaxed);
     m_pRefs[at].fetch_add(1, std::memory_order_relaxed);
-    return true;
 }
 
 bool CShmMemPool::dropMemChunk(MemChunk_t* chunk)
@@ -298,9 +322,13 @@ int CShmMemPool::chunkCapacity(const MemChunk_t* chunk) const
 void CShmMemPool::notePublished(MemChunk_t* chunk, int len)
 {
     const int id = pkgIdOf(chunk, nullptr);
-    if (id <= 0) {
-        return;
+    if (id > 0) {
+        noteLen(id, chunk, len);
     }
+}
+
+void CShmMemPool::noteLen(int id, MemChunk_t* chunk, int len)
+{
     len = std::clamp(len, 0, m_pTable->capacity(id));
     m_pLens[static_cast<size_t>(id - 1)].store(len, std::memory_order_relaxed);
     std::memcpy(&chunk->m_stPkg.m_iLen, &len, sizeof(len));

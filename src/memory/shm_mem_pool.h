@@ -44,7 +44,9 @@ public:
     // chunk of this segment is not owned, and nothing is read back from the segment.
     // Every operation below looks the chunk up once, the same way.
     bool ownsChunk(const MemChunk_t* chunk) const override;
-    bool referMemChunk(MemChunk_t* chunk) override;
+    int referNumbered(MemChunk_t* chunk) override;
+    int publishNumbered(MemChunk_t* chunk, int len) override;
+    void referPkg(int id) override;
     // A chunk taken and never referred (a package that is discarded) goes back at count 0.
     bool dropMemChunk(MemChunk_t* chunk) override;
     int chunkCapacity(const MemChunk_t* chunk) const override;
@@ -72,7 +74,7 @@ public:
     std::shared_ptr<const CShmPkgTable> pkgTable() const;
     // Drops one reference of package `id`, a number this pool's table gave, and puts it back on
     // its free list when that was the last: dropMemChunk without looking the number up again.
-    void releasePkg(int id);
+    void releasePkg(int id) override;
 
     // Checks a layout as it may come from an application: the segment bounds every reader
     // checks (shmLayoutSize), and the creator's own rules on top: 1..16 groups, distinct numbers,
@@ -88,6 +90,9 @@ private:
         CMemGroupMan* m_pMan;
     };
     MemChunk_t* chunkOf(int id) const;
+    void referId(int id);
+    // Keeps the used length of package `id` (the chunk at `chunk`) and writes it for the readers.
+    void noteLen(int id, MemChunk_t* chunk, int len);
     bool unreferId(int id);
     // Puts package `id` of `group` back on its free list (false when it is there already).
     bool freeId(int id, const Group_t& group);

@@ -1,10 +1,12 @@
 // The held-package handle: one reference, moved and never copied, given back exactly once where
-// it came from (a pool mapping by its number, or a process-memory buffer), and a bare pointer
-// given back by address.
+// it came from (a pool mapping by its number, a process-memory buffer, or a buffer over a
+// shared-memory pool by that pool's number), and a bare pointer given back by address.
 #include "memory/databuffer.h"
 #include "memory/held_pkg.h"
 #include "memory/normal_mem_pool.h"
 #include "memory/pool_mapping.h"
+#include "memory/shm_layout.h"
+#include "memory/shm_mem_pool.h"
 #include "memory/shm_test_util.h"
 #include "support/zqtest.h"
 #include "utils/system_utils.h"
@@ -135,6 +137,60 @@ TEST_F(HeldPkgNsTest, AProcessPackageGoesBackToItsBufferExactlyOnce)
         }
         EXPECT_EQ(pool.getUsedSize(), 0u);
     }
+}
+
+// A package of the writing side's shared-memory pool: the handle carries the number the pool's
+// own lookup gave, and its references move by it without looking the package up again.
+TEST_F(HeldPkgNsTest, AShmPoolPackageOfABufferMovesByItsNumber)
+{
+    MemConfig_t cfg{};
+    cfg.m_iKey = kKeyBase + 20;
+    cfg.m_u32MaxPoolSize = 0x100000;
+    cfg.m_stGroup[0] = MemGroup_t{0, 512, 3};
+    cfg.m_iGroupCount = 1;
+    CShmMemPool pool;
+    ASSERT_TRUE(pool.init(cfg));
+    CDataBuffer buffer;
+    buffer.setMemPool(&pool);
+    CShmPkgTable::countLookups(true);
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        DataPackage_t* pkg = buffer.createPackage(100);
+        ASSERT_NE(pkg, nullptr);
+        MemChunk_t* chunk = getChunkAddr(pkg);
+        // Each look at the count is a lookup of its own, told apart from the handle's.
+        uint64_t looks = 0;
+        auto count = [&pool, chunk, &looks] {
+            ++looks;
+            return pool.chunkRefCount(chunk);
+        };
+        buffer.referPackage(pkg); // the other holder's
+        const int id = buffer.referNumbered(pkg);
+        ASSERT_GE(id, 1);
+        ASSERT_EQ(pool.pkgTable()->pkg(id), pkg);
+        const uint64_t lookups = CShmPkgTable::lookups();
+        CHeldPkg made = CHeldPkg::ofBuffer(&buffer, id, pkg, pkg->m_iSize, 40);
+        EXPECT_EQ(made.id(), id);
+        c.act(std::move(made), count);
+        EXPECT_EQ(CShmPkgTable::lookups() - lookups, looks) << "a handle looked its package up";
+        EXPECT_EQ(count(), c.left);
+        while (count() > 0) {
+            buffer.releasePackage(pkg);
+        }
+        EXPECT_EQ(pool.getUsedSize(), 0u);
+    }
+    CShmPkgTable::countLookups(false);
+    // A number outside the pool's table moves nothing.
+    DataPackage_t* pkg = buffer.createPackage(100);
+    ASSERT_NE(pkg, nullptr);
+    const int id = buffer.referNumbered(pkg);
+    for (int bad : {0, -1, 4, 1 << 30}) {
+        buffer.referPkgId(bad);
+        buffer.releasePkgId(bad);
+    }
+    EXPECT_EQ(pool.chunkRefCount(getChunkAddr(pkg)), 1);
+    buffer.releasePkgId(id);
+    EXPECT_EQ(pool.getUsedSize(), 0u);
 }
 
 TEST_F(HeldPkgNsTest, AMappingPackageGoesBackToItsMappingExactlyOnce)

@@ -250,6 +250,8 @@ TEST_F(ShmMemPoolNsTest, ForeignAndRepeatedGiveBacksAreRefused)
     // Every per-chunk operation finds out by itself that neither is one of the pool's.
     for (MemChunk_t* foreign : {&heap, inner}) {
         EXPECT_FALSE(pool.referMemChunk(foreign));
+        EXPECT_EQ(pool.referNumbered(foreign), -1);
+        EXPECT_EQ(pool.publishNumbered(foreign, 40), -1);
         EXPECT_FALSE(pool.dropMemChunk(foreign));
         pool.notePublished(foreign, 40);
         EXPECT_EQ(pool.chunkLen(foreign), 0);

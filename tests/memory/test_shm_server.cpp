@@ -664,7 +664,9 @@ TEST_F(ShmServerNsTest, AMessageToTwoReadersIsLookedUpByAddressOnlyOnTheDataMana
     RecordProperty("lookups_per_message", std::to_string(perMessage));
     std::printf("lookups per message: %.2f\n", perMessage);
     EXPECT_EQ(CShmPkgTable::searches() - searched, 0u);
-    EXPECT_LE(lookups, 6u * kMessages);
+    // Taking the chunk, publishing it (with the center's reference) and the server's: every
+    // later reference on the writing side moves by the number found with them.
+    EXPECT_LE(lookups, 3u * kMessages);
     CShmPkgTable::countLookups(false);
 }
 
