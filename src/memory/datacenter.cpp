@@ -1,19 +1,11 @@
 #include "memory/datacenter.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <new>
 
 #include "memory/normal_datafifo.h"
-
-namespace {
-
-// Packages a publisher bound to one CPU publishes between two yields.
-
-} // namespace
 
 CDataCenter::~CDataCenter() = default;
 
@@ -22,10 +14,15 @@ int CDataCenter::pushPackage(DataPackage_t* pkg)
     if (pkg == nullptr) {
         return -1;
     }
-    return pushReferred(pkg, referNumbered(pkg));
+    const int id = referNumbered(pkg);
+    if (id > 0) {
+        // A numbering pool's chunk may lie where other processes write: its lengths are the pool's.
+        return pushReferred(pkg, id, packageCapacity(pkg), packageLen(pkg));
+    }
+    return pushReferred(pkg, id, pkg->m_iSize, __atomic_load_n(&pkg->m_iLen, __ATOMIC_RELAXED));
 }
 
-int CDataCenter::pushReferred(DataPackage_t* pkg, int id)
+int CDataCenter::pushReferred(DataPackage_t* pkg, int id, int capacity, int len)
 {
     if (pkg == nullptr) {
         return -1;
@@ -33,8 +30,7 @@ int CDataCenter::pushReferred(DataPackage_t* pkg, int id)
     // Our own reference keeps the package alive while it is handed out, and returns it to its
     // pool at the end when no consumer kept one. The number found with it moves every reference
     // after it, so the package is not looked up again here.
-    const CHeldPkg own =
-        CHeldPkg::ofBuffer(this, id, pkg, pkg->m_iSize, __atomic_load_n(&pkg->m_iLen, __ATOMIC_RELAXED));
+    const CHeldPkg own = CHeldPkg::ofBuffer(this, id, pkg, capacity, len);
     m_targets.handOut(own);
     return 0;
 }
@@ -175,13 +171,15 @@ int CDataManager::putFullDataPkg(DataPackage_t* pkg, int len)
     if (pkg == nullptr || m_pMemPool == nullptr) {
         return m_pDataCenter->pushPackage(pkg);
     }
-    // One lookup fixes the length, takes the center's reference and gives the package's number.
-    const int id = m_pMemPool->publishNumbered(getChunkAddr(pkg), len);
+    // One lookup fixes the length, takes the center's reference and gives the package's number
+    // with what the pool knows of it.
+    int capacity = 0;
+    const int id = m_pMemPool->publishNumbered(getChunkAddr(pkg), &len, &capacity);
     if (id < 0) {
         // Of another pool: no length is noted, and the center refers it as any such package.
         return m_pDataCenter->pushPackage(pkg);
     }
-    return m_pDataCenter->pushReferred(pkg, id > 0 ? id : -1);
+    return m_pDataCenter->pushReferred(pkg, id > 0 ? id : -1, capacity, len);
 }
 
 int CDataManager::getDataPkgLen(DataPackage_t* pkg)

@@ -69,8 +69,9 @@ public:
     // -1 for null, else 0 whatever the consumers did.
     int pushPackage(DataPackage_t* pkg);
     // pushPackage for a package the caller took a reference of for this center, given back here;
-    // `id` is the number the pool gave with it (-1 for none).
-    int pushReferred(DataPackage_t* pkg, int id);
+    // `id` is the number the pool gave with it (-1 for none), `capacity` and `len` what the pool
+    // knows of it (for a shared-memory pool never the segment's fields).
+    int pushReferred(DataPackage_t* pkg, int id, int capacity, int len);
     int attachFifo(CDataFifo* fifo) { return m_targets.attachFifo(fifo); }
     int detachFifo(CDataFifo* fifo) { return m_targets.detachFifo(fifo); }
     // Ids 1, 2, 3, ... never reused; -1 for an empty callback.

@@ -6,6 +6,7 @@
 #include "memory/pool_mapping.h"
 
 std::atomic<unsigned long> CHeldPkg::s_uLookups{0};
+std::atomic<bool> CHeldPkg::s_bCountLookups{false};
 
 CHeldPkg CHeldPkg::share() const
 {
@@ -43,7 +44,9 @@ bool CHeldPkg::releaseByAddress(DataPackage_t* pkg, CDataBuffer* own)
     if (pkg == nullptr) {
         return false;
     }
-    s_uLookups.fetch_add(1, std::memory_order_relaxed);
+    if (s_bCountLookups.load(std::memory_order_relaxed)) {
+        s_uLookups.fetch_add(1, std::memory_order_relaxed);
+    }
     // Kept for the release: a package given back without a reference must not meet a mapping
     // that its last holder let go meanwhile.
     std::shared_ptr<CPoolMapping> mapping = CPoolMapping::findMapping(pkg);

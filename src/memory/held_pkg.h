@@ -94,8 +94,11 @@ public:
     // when it lies in no mapping; a pointer inside a segment but at no package's start is left
     // alone.
     static bool releaseByAddress(DataPackage_t* pkg, CDataBuffer* own);
-    // Searches of the mapping registry made by releaseByAddress (tests: the handle path makes none).
+    // Searches of the mapping registry made by releaseByAddress while counting is on (tests: the
+    // handle path makes none). Off by default: every thread that gives a package back would write
+    // the one counter.
     static unsigned long addressLookups() { return s_uLookups.load(std::memory_order_relaxed); }
+    static void countLookups(bool on) { s_bCountLookups.store(on, std::memory_order_relaxed); }
 
 private:
     CHeldPkg(DataPackage_t* pkg, CPoolMapping* mapping, CDataBuffer* buffer, int id, int capacity, int len) noexcept
@@ -121,4 +124,5 @@ private:
     int m_iLen{0};
 
     static std::atomic<unsigned long> s_uLookups;
+    static std::atomic<bool> s_bCountLookups;
 };

@@ -184,12 +184,14 @@ int CMemPool::referNumbered(MemChunk_t* chunk)
     return 0;
 }
 
-int CMemPool::publishNumbered(MemChunk_t* chunk, int len)
+int CMemPool::publishNumbered(MemChunk_t* chunk, int* len, int* capacity)
 {
     if (!isOfKind(chunk)) {
         return -1;
     }
-    CMemPool::notePublished(chunk, len);
+    CMemPool::notePublished(chunk, *len);
+    *len = chunk->m_stPkg.m_iLen;
+    *capacity = chunk->m_stPkg.m_iSize;
     referChunk(chunk);
     return 0;
 }

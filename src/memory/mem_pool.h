@@ -163,8 +163,10 @@ public:
     // for a pool that numbers its chunks, 0 for one that does not, -1 (nothing done) for a chunk
     // not of this kind.
     virtual int referNumbered(MemChunk_t* chunk);
-    // notePublished and referNumbered in one lookup, with the same result.
-    virtual int publishNumbered(MemChunk_t* chunk, int len);
+    // notePublished and referNumbered in one lookup, with the same result. `len` in: the bytes in
+    // use; out: the length noted. `capacity` out: the capacity this pool knows. Both untouched
+    // for a chunk not of this kind.
+    virtual int publishNumbered(MemChunk_t* chunk, int* len, int* capacity);
     // By a number referNumbered or publishNumbered gave (checked against this pool's own table,
     // nothing done for one outside it): add one reference, or drop one as dropMemChunk does.
     // Nothing for a pool without numbers.

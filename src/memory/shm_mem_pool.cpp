@@ -250,13 +250,14 @@ int CShmMemPool::referNumbered(MemChunk_t* chunk)
     return id;
 }
 
-int CShmMemPool::publishNumbered(MemChunk_t* chunk, int len)
+int CShmMemPool::publishNumbered(MemChunk_t* chunk, int* len, int* capacity)
 {
     const int id = pkgIdOf(chunk, nullptr);
     if (id <= 0) {
         return -1;
     }
-    noteLen(id, chunk, len);
+    *len = noteLen(id, chunk, *len);
+    *capacity = m_pTable->capacity(id);
     referId(id);
     return id;
 }
@@ -327,11 +328,12 @@ void CShmMemPool::notePublished(MemChunk_t* chunk, int len)
     }
 }
 
-void CShmMemPool::noteLen(int id, MemChunk_t* chunk, int len)
+int CShmMemPool::noteLen(int id, MemChunk_t* chunk, int len)
 {
     len = std::clamp(len, 0, m_pTable->capacity(id));
     m_pLens[static_cast<size_t>(id - 1)].store(len, std::memory_order_relaxed);
     std::memcpy(&chunk->m_stPkg.m_iLen, &len, sizeof(len));
+    return len;
 }
 
 int CShmMemPool::chunkLen(const MemChunk_t* chunk) const

@@ -45,7 +45,7 @@ public:
     // Every operation below looks the chunk up once, the same way.
     bool ownsChunk(const MemChunk_t* chunk) const override;
     int referNumbered(MemChunk_t* chunk) override;
-    int publishNumbered(MemChunk_t* chunk, int len) override;
+    int publishNumbered(MemChunk_t* chunk, int* len, int* capacity) override;
     void referPkg(int id) override;
     // A chunk taken and never referred (a package that is discarded) goes back at count 0.
     bool dropMemChunk(MemChunk_t* chunk) override;
@@ -92,7 +92,7 @@ private:
     MemChunk_t* chunkOf(int id) const;
     void referId(int id);
     // Keeps the used length of package `id` (the chunk at `chunk`) and writes it for the readers.
-    void noteLen(int id, MemChunk_t* chunk, int len);
+    int noteLen(int id, MemChunk_t* chunk, int len); // the length noted
     bool unreferId(int id);
     // Puts package `id` of `group` back on its free list (false when it is there already).
     bool freeId(int id, const Group_t& group);

@@ -570,6 +570,7 @@ TEST_P(SocketPackagesNsTest, GoBackWithoutASearchOfTheMappings)
     std::atomic<int> deliveredEnding{0};
     countDeliveries(reader(), &delivered);
     countDeliveries(ending, &deliveredEnding);
+    CHeldPkg::countLookups(true);
     const unsigned long lookups = CHeldPkg::addressLookups();
 
     for (uint32_t seq = 0; seq < 3; ++seq) {

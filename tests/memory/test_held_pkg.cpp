@@ -2,6 +2,7 @@
 // it came from (a pool mapping by its number, a process-memory buffer, or a buffer over a
 // shared-memory pool by that pool's number), and a bare pointer given back by address.
 #include "memory/databuffer.h"
+#include "memory/datacenter.h"
 #include "memory/held_pkg.h"
 #include "memory/normal_mem_pool.h"
 #include "memory/pool_mapping.h"
@@ -128,6 +129,7 @@ TEST_F(HeldPkgNsTest, AProcessPackageGoesBackToItsBufferExactlyOnce)
         auto count = [chunk] { return chunk->m_iRefCount.load(); };
         buffer.referPackage(pkg); // the other holder's
         buffer.referPackage(pkg); // the handle's
+        CHeldPkg::countLookups(true);
         const unsigned long lookups = CHeldPkg::addressLookups();
         c.act(CHeldPkg::ofBuffer(&buffer, pkg, pkg->m_iSize, 40), count);
         EXPECT_EQ(count(), c.left);
@@ -193,6 +195,58 @@ TEST_F(HeldPkgNsTest, AShmPoolPackageOfABufferMovesByItsNumber)
     EXPECT_EQ(pool.getUsedSize(), 0u);
 }
 
+// The lengths a consumer of the writing side gets are the pool's, whatever the segment says: a
+// forged size and length in the package's header reach nobody.
+TEST_F(HeldPkgNsTest, AWritersHandleCarriesThePoolsLengthsNotTheSegments)
+{
+    MemConfig_t cfg{};
+    cfg.m_iKey = kKeyBase + 21;
+    cfg.m_u32MaxPoolSize = 0x100000;
+    cfg.m_stGroup[0] = MemGroup_t{0, 512, 2};
+    cfg.m_iGroupCount = 1;
+    CShmMemPool pool;
+    ASSERT_TRUE(pool.init(cfg));
+    CDataManager manager;
+    manager.setMemPool(&pool);
+    int seenCapacity = -1;
+    int seenLen = -1;
+    const int cb = manager.registerHeldCallBack([&](int, CHeldPkg& held) {
+        seenCapacity = held.capacity();
+        seenLen = held.len();
+    });
+    ASSERT_GE(cb, 1);
+    struct LenCase {
+        const char* name;
+        bool published; // through putFullDataPkg (else the center's pushPackage alone)
+        int len;
+        int wantLen;
+    };
+    const LenCase cases[] = {{"published", true, 40, 40},
+                             {"published past the capacity", true, 5000, 512},
+                             {"pushed with its noted length", false, 40, 40}};
+    for (const LenCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        DataPackage_t* pkg = manager.getEmptyDataPkg(100, 0);
+        ASSERT_NE(pkg, nullptr);
+        // Another process writes the header's size and length.
+        pkg->m_iSize = 1 << 30;
+        pkg->m_iLen = 1 << 29;
+        seenCapacity = seenLen = -1;
+        if (c.published) {
+            manager.putFullDataPkg(pkg, c.len);
+        } else {
+            pool.notePublished(getChunkAddr(pkg), c.len);
+            pkg->m_iLen = 1 << 29;
+            manager.getDataCenter()->pushPackage(pkg);
+        }
+        EXPECT_EQ(seenCapacity, 512);
+        EXPECT_EQ(seenLen, c.wantLen);
+        manager.putEmptyDataPkg(pkg);
+        EXPECT_EQ(pool.getUsedSize(), 0u);
+    }
+    manager.unregisterCallBack(cb);
+}
+
 TEST_F(HeldPkgNsTest, AMappingPackageGoesBackToItsMappingExactlyOnce)
 {
     std::unique_ptr<shmtest::RawSegment> seg;
@@ -205,6 +259,7 @@ TEST_F(HeldPkgNsTest, AMappingPackageGoesBackToItsMappingExactlyOnce)
         auto count = [&] { return mapping->record(id)->m_iRefCount.load(); };
         mapping->refer(id); // the other holder's
         mapping->refer(id); // the handle's
+        CHeldPkg::countLookups(true);
         const unsigned long lookups = CHeldPkg::addressLookups();
         c.act(CHeldPkg::ofMapping(mapping.get(), id, pkg, mapping->capacity(id), 40), count);
         EXPECT_EQ(count(), c.left);
@@ -250,6 +305,7 @@ TEST_F(HeldPkgNsTest, ABarePointerIsFoundByAddress)
     DataPackage_t* pkg = mapping->record(1)->m_pPkg;
     mapping->refer(1);
     mapping->refer(1);
+    CHeldPkg::countLookups(true);
     const unsigned long lookups = CHeldPkg::addressLookups();
     auto* inside = reinterpret_cast<DataPackage_t*>(reinterpret_cast<uint8_t*>(pkg) + 8);
     EXPECT_FALSE(CHeldPkg::releaseByAddress(inside, nullptr));

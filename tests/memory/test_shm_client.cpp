@@ -584,6 +584,7 @@ TEST_F(ShmClientNsTest, EachHandOverCarriesItsOriginToAReleaseThatOutlivesTheCli
     }
 
     DataPackage_t* five = held[0].pkg();
+    CHeldPkg::countLookups(true);
     const unsigned long lookups = CHeldPkg::addressLookups();
     client->deinit();
     client.reset();

@@ -251,7 +251,11 @@ TEST_F(ShmMemPoolNsTest, ForeignAndRepeatedGiveBacksAreRefused)
     for (MemChunk_t* foreign : {&heap, inner}) {
         EXPECT_FALSE(pool.referMemChunk(foreign));
         EXPECT_EQ(pool.referNumbered(foreign), -1);
-        EXPECT_EQ(pool.publishNumbered(foreign, 40), -1);
+        int len = 40;
+        int capacity = -7;
+        EXPECT_EQ(pool.publishNumbered(foreign, &len, &capacity), -1);
+        EXPECT_EQ(len, 40);
+        EXPECT_EQ(capacity, -7);
         EXPECT_FALSE(pool.dropMemChunk(foreign));
         pool.notePublished(foreign, 40);
         EXPECT_EQ(pool.chunkLen(foreign), 0);
