@@ -4,6 +4,7 @@
 #include "memory/datacenter.h"
 #include "memory/normal_mem_pool.h"
 #include "memory/shm_client.h"
+#include "memory/shm_layout.h"
 #include "memory/shm_mem_pool.h"
 #include "memory/shm_queue.h"
 #include "memory/shm_server.h"
@@ -626,11 +627,10 @@ TEST_F(ShmServerNsTest, ThePoolAndItsServerShareOneTableFromOneWalk)
 }
 
 // Package numbers looked up by address on the writing side for one message that two readers
-// take and give back, from taking the chunk to its return to the free list: the server looks the
-// number up once and hands it back to the pool by that number. The other five are the data
-// manager's, one per pool operation (taking, publishing, its own reference and the distribution
-// FIFO's, giving its own back): none asks the pool whether the chunk is its own first. 10 when
-// each of the last four did.
+// take and give back, from taking the chunk to its return to the free list: taking it, publishing
+// it (which also takes the center's reference) and the server's, which hands it back to the pool
+// by that number. 13 when every pool operation looked the chunk up again, 6 while the center's
+// references still went by address.
 TEST_F(ShmServerNsTest, AMessageToTwoReadersIsLookedUpByAddressOnlyOnTheDataManagersPath)
 {
     CShmPkgTable::countLookups(true);
@@ -668,6 +668,36 @@ TEST_F(ShmServerNsTest, AMessageToTwoReadersIsLookedUpByAddressOnlyOnTheDataMana
     // later reference on the writing side moves by the number found with them.
     EXPECT_LE(lookups, 3u * kMessages);
     CShmPkgTable::countLookups(false);
+}
+
+// Another process rewrites every package number in the segment before the first reader asks:
+// the server still starts and serves, since it keeps the pool's own table and never reads the
+// numbers back (a server that refused here would refuse every later request of the topic too).
+TEST_F(ShmServerNsTest, NumbersRewrittenBeforeTheServerStartsDoNotStopIt)
+{
+    shmtest::PoolWriter w(poolCfg(kKeyBase + 67, 128, 3));
+    ASSERT_TRUE(w.ok());
+    std::vector<ShmPkgSlot_t> slots;
+    ASSERT_TRUE(shmLayoutSlots(w.pool().getMemLayout(), &slots));
+    auto* base = static_cast<uint8_t*>(w.pool().getMemAddr());
+    for (const ShmPkgSlot_t& slot : slots) {
+        reinterpret_cast<DataPackage_t*>(base + slot.m_u64Offset)->m_iPkgId = 0x5a5a;
+    }
+    CShmServer server(&w.dm());
+    ASSERT_TRUE(server.init(w.pool().getMemAddr(), w.pool().getMemLayout()));
+    const int key = kKeyBase + 68;
+    ASSERT_TRUE(server.attachQueue(key));
+    TestReader r(key);
+    ASSERT_TRUE(r.start());
+    DataPackage_t* p = w.publish("after the forgery");
+    ASSERT_NE(p, nullptr);
+    ASSERT_TRUE(r.m_got.waitCount(1, 5000));
+    ASSERT_EQ(r.m_got.values().size(), 1u);
+    EXPECT_GE(r.m_got.values()[0], 1);
+    EXPECT_LE(r.m_got.values()[0], 3);
+    ASSERT_TRUE(r.giveBack(r.m_got.values()[0]));
+    ASSERT_TRUE(zqtest::waitUntil([&] { return w.freeChunks(100) == 3; }, 5000));
+    server.deinit();
 }
 
 TEST_F(ShmServerNsTest, DeinitTearsDownQueuesAndInFlightIds)
