@@ -12,8 +12,13 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
 #include "memory/datacenter.h"
+#include "memory/pool_mapping.h"
 #include "memory/shm_mem_pool.h"
+#include "utils/shm_attachment.h"
+#include "utils/system_utils.h"
 
 namespace shmtest {
 
@@ -185,5 +190,23 @@ protected:
     CDataManager m_dm;
     bool m_ok{false};
 };
+
+// A mapping of its own attachment of a fresh segment of `size` bytes (kept in `seg`) with the
+// packages `slots`, registered as the shared-memory client registers it; null when refused.
+inline std::shared_ptr<CPoolMapping> makeRegisteredMapping(int key, size_t size, const std::vector<ShmPkgSlot_t>& slots,
+                                                           std::unique_ptr<RawSegment>* seg)
+{
+    *seg = std::make_unique<RawSegment>(key, size);
+    if (!(*seg)->ok()) {
+        return nullptr;
+    }
+    CShmAttachment segment(CSystemUtils::attachShm((*seg)->id()));
+    if (!segment) {
+        return nullptr;
+    }
+    auto mapping = std::make_shared<CPoolMapping>(key, std::move(segment), size, slots);
+    CPoolMapping::registerMapping(mapping);
+    return mapping;
+}
 
 } // namespace shmtest

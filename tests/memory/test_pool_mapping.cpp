@@ -24,18 +24,7 @@ protected:
     // A mapping of its own attachment of a fresh segment, registered as the client registers it.
     std::shared_ptr<CPoolMapping> makeMapping(int key, std::unique_ptr<shmtest::RawSegment>* seg)
     {
-        *seg = std::make_unique<shmtest::RawSegment>(key, kSegSize);
-        if (!(*seg)->ok()) {
-            return nullptr;
-        }
-        CShmAttachment segment(CSystemUtils::attachShm((*seg)->id()));
-        if (!segment) {
-            return nullptr;
-        }
-        std::vector<ShmPkgSlot_t> slots = {{48, 256, 0}, {400, 256, 0}, {1000, 1024, 1}};
-        auto mapping = std::make_shared<CPoolMapping>(key, std::move(segment), kSegSize, slots);
-        CPoolMapping::registerMapping(mapping);
-        return mapping;
+        return shmtest::makeRegisteredMapping(key, kSegSize, {{48, 256, 0}, {400, 256, 0}, {1000, 1024, 1}}, seg);
     }
 };
 
