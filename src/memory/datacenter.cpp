@@ -179,7 +179,7 @@ int CDataManager::putFullDataPkg(DataPackage_t* pkg, int len)
         // Of another pool: no length is noted, and the center refers it as any such package.
         return m_pDataCenter->pushPackage(pkg);
     }
-    return m_pDataCenter->pushReferred(pkg, id > 0 ? id : -1, capacity, len);
+    return m_pDataCenter->pushReferred(pkg, id, capacity, len);
 }
 
 int CDataManager::getDataPkgLen(DataPackage_t* pkg)

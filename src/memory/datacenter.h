@@ -69,7 +69,7 @@ public:
     // -1 for null, else 0 whatever the consumers did.
     int pushPackage(DataPackage_t* pkg);
     // pushPackage for a package the caller took a reference of for this center, given back here;
-    // `id` is the number the pool gave with it (-1 for none), `capacity` and `len` what the pool
+    // `id` is the number the pool gave with it (0 or -1 for none), `capacity` and `len` what the pool
     // knows of it (for a shared-memory pool never the segment's fields).
     int pushReferred(DataPackage_t* pkg, int id, int capacity, int len);
     int attachFifo(CDataFifo* fifo) { return m_targets.attachFifo(fifo); }

@@ -25,12 +25,8 @@ public:
     {
         return CHeldPkg(pkg, mapping, nullptr, id, capacity, len);
     }
-    static CHeldPkg ofBuffer(CDataBuffer* buffer, DataPackage_t* pkg, int capacity, int len) noexcept
-    {
-        return CHeldPkg(pkg, nullptr, buffer, -1, capacity, len);
-    }
     // With the number the buffer's pool gave for the package (CDataBuffer::referNumbered), so
-    // that its references move by number; -1 for none, found by address then.
+    // that its references move by number; 0 or -1 for none, found by address then.
     static CHeldPkg ofBuffer(CDataBuffer* buffer, int id, DataPackage_t* pkg, int capacity, int len) noexcept
     {
         return CHeldPkg(pkg, nullptr, buffer, id > 0 ? id : -1, capacity, len);

@@ -463,7 +463,7 @@ TEST_F(DataReaderImplNsTest, PackagesWithALengthOutsideThemAreDropped)
     DataPackage_t* pkg = &chunk->m_stPkg;
     const int bad[] = {-1, 0, 33, pkg->m_iSize + 1, INT_MAX};
     for (int len : bad) {
-        CHeldPkg held = CHeldPkg::ofBuffer(&origin, pkg, pkg->m_iSize, len);
+        CHeldPkg held = CHeldPkg::ofBuffer(&origin, -1, pkg, pkg->m_iSize, len);
         impl.onData(1, held);
         EXPECT_TRUE(held) << len << ": refused, the reference stays with the caller";
         held.disown();
@@ -472,7 +472,7 @@ TEST_F(DataReaderImplNsTest, PackagesWithALengthOutsideThemAreDropped)
     EXPECT_EQ(impl.getBufferCount(), 0);
     // A good one is kept, with the reference the caller took for it.
     referChunk(chunk);
-    CHeldPkg good = CHeldPkg::ofBuffer(&origin, pkg, pkg->m_iSize, 34);
+    CHeldPkg good = CHeldPkg::ofBuffer(&origin, -1, pkg, pkg->m_iSize, 34);
     impl.onData(1, good);
     EXPECT_FALSE(good);
     EXPECT_EQ(calls.load(), 1);
@@ -502,7 +502,7 @@ TEST_F(DataReaderImplNsTest, OnlyADescriptorLentNowIsTakenBackAndOnlyOnce)
             return false;
         }
         referChunk(chunk);
-        CHeldPkg held = CHeldPkg::ofBuffer(&origin, &chunk->m_stPkg, chunk->m_stPkg.m_iSize, len);
+        CHeldPkg held = CHeldPkg::ofBuffer(&origin, -1, &chunk->m_stPkg, chunk->m_stPkg.m_iSize, len);
         impl->onData(1, held);
         return !held;
     };

@@ -120,7 +120,7 @@ TEST_F(HeldPkgNsTest, AProcessPackageGoesBackToItsBufferExactlyOnce)
         buffer.referPackage(pkg); // the handle's
         CHeldPkg::countLookups(true);
         const unsigned long lookups = CHeldPkg::addressLookups();
-        c.act(CHeldPkg::ofBuffer(&buffer, pkg, pkg->m_iSize, 40), count);
+        c.act(CHeldPkg::ofBuffer(&buffer, -1, pkg, pkg->m_iSize, 40), count);
         EXPECT_EQ(count(), c.left);
         EXPECT_EQ(CHeldPkg::addressLookups(), lookups) << "a handle searched the mappings";
         while (count() > 0) {

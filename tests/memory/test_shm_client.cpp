@@ -654,7 +654,7 @@ TEST_F(ShmClientNsTest, TheWaysBackSendEachPackageWhereItCameFrom)
     EXPECT_EQ(m_returns.values(), (std::vector<int>{3, 5}));
     EXPECT_EQ(ownPool.getUsedSize(), localInUse) << "a mapping's package reached the data buffer";
 
-    CHeldPkg::ofBuffer(own.getDataCenter(), local[0], local[0]->m_iSize, 0).release();
+    CHeldPkg::ofBuffer(own.getDataCenter(), -1, local[0], local[0]->m_iSize, 0).release();
     EXPECT_FALSE(CHeldPkg::releaseByAddress(local[1], own.getDataCenter()));
     EXPECT_EQ(ownPool.getUsedSize(), 0u);
     client.deinit();
